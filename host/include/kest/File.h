@@ -1,0 +1,58 @@
+// A path on the file system with the operations the application needs. A value type; the
+// operations touch the file system each time they are called (no caching).
+// Thread safety: a File may be used from any thread; concurrent changes of the same path race
+// as on the file system itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class File {
+ public:
+  File() = default;
+  explicit File(std::string path);
+  // parent + "/" + child (no doubled slash).
+  File(const File& parent, const std::string& child);
+
+  const std::string& getPath() const { return path_; }
+  // The path made absolute against the current directory, without resolving links.
+  std::string getAbsolutePath() const;
+  // The last component of the path ("a/b/c.xml" gives "c.xml").
+  std::string getName() const;
+  File getParentFile() const;
+
+  bool exists() const;
+  bool isFile() const;       // a regular file (links followed)
+  bool isDirectory() const;
+  bool isSymbolicLink() const;
+  // Creates the folder and its missing parents. Returns true when the folder exists afterwards.
+  bool mkdirs() const;
+  // Removes a file, or a folder with its content. Returns true when nothing is left at the path.
+  bool remove() const;
+  // Copies a regular file to `target` durably (temporary file beside the target, fsync, rename).
+  // Returns false (target untouched) when the source is missing or any step fails.
+  bool copyTo(const File& target) const;
+  // Files of the folder whose name ends in "." + extension (all files when empty), sorted by name.
+  std::vector<File> listFiles(const std::string& extension = "") const;
+  // Size of a regular file in bytes, 0 when absent.
+  uint64_t size() const;
+  // Total size in bytes of the regular files below a folder (or of the file itself).
+  uint64_t totalSize() const;
+  // Total bytes of the file system that holds this path; 0 when unknown.
+  uint64_t fileSystemTotalSpace() const;
+  // Reads the whole file into `out`. Returns false on any error.
+  bool readAll(std::string* out) const;
+  // Replaces the file with `content` durably: temporary file in the same folder, fsync, rename,
+  // fsync of the folder. Returns false (old content intact) on any error.
+  bool writeAtomically(const std::string& content) const;
+
+  // The system temporary folder ($TMPDIR or "/tmp").
+  static File tmpFolder();
+
+  bool operator==(const File& other) const { return path_ == other.path_; }
+  bool operator<(const File& other) const { return path_ < other.path_; }
+
+ private:
+  std::string path_;
+};

@@ -1,0 +1,18 @@
+// Small host utilities. Thread safety: stateless, safe from any thread.
+#pragma once
+
+#include <string>
+
+namespace Ipc {
+class IpcMethodCallResponse;
+}
+
+namespace Utils {
+// Splits "MAJOR.MINOR.PATCH" and adds the integer parameters "major", "minor" and "patch" to
+// `response`. Missing or non-numeric parts are reported as 0.
+void checkSoftwareVersion(const std::string& version, Ipc::IpcMethodCallResponse& response);
+// Replaces in the properties file every line that matches the regular expression `pattern` (whole
+// line) with `replacement`, durably. Returns false when the file cannot be read or written or no
+// line matched.
+bool replaceLineInPropertiesFile(const std::string& file, const std::string& pattern, const std::string& replacement);
+}  // namespace Utils

@@ -1,0 +1,26 @@
+// Validates files against the configuration schema with libxml2. The schema is compiled once
+// per process and path, on first use, and shared.
+// Thread safety: validate() may run concurrently (each call has its own validation context).
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+class XmlValidationException : public std::runtime_error {
+ public:
+  explicit XmlValidationException(const std::string& what) : std::runtime_error(what) {}
+};
+
+class XmlValidatorLibXml2 {
+ public:
+  // Uses the schema at `schemaPath` (default: DevicePaths::configurationSchema()).
+  XmlValidatorLibXml2();
+  explicit XmlValidatorLibXml2(std::string schemaPath);
+  // Returns normally when the file is a well-formed document valid against the schema.
+  // Throws XmlValidationException with the reason otherwise (unreadable file, parse error,
+  // DTD present, schema missing or invalid, validation error).
+  void validate(const std::string& filePath) const;
+
+ private:
+  std::string schemaPath_;
+};

@@ -1,0 +1,57 @@
+// Servlets: handlers of IPC method calls, registered with the IpcService which owns them.
+// Thread safety: processMethodCall may run concurrently on several dispatch threads; the
+// listener list of an IpcServlet is guarded by its own mutex.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kest/ipc/IpcListener.h"
+#include "kest/ipc/IpcMethodCall.h"
+#include "kest/ipc/IpcTypes.h"
+
+class ExtensionServices;
+
+namespace Ipc {
+
+class IpcServlet {
+ public:
+  virtual ~IpcServlet() = default;
+  // Appends a listener (not owned) for the definition's key; adding twice calls it twice.
+  virtual void addListener(const IpcMessageDefinition& definition, IpcListener* listener);
+  // Removes every occurrence of the listener for the definition's key.
+  virtual void removeListener(const IpcMessageDefinition& definition, IpcListener* listener);
+
+ protected:
+  // Returns a copy of the listeners registered for the key (an empty list is created for a key
+  // that has none), so callbacks run without the lock held.
+  std::vector<IpcListener*> listenersFor(const std::string& key);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::vector<IpcListener*>> listeners_;  // guarded by mutex_
+};
+
+class IpcMethodServlet : public IpcServlet {
+ public:
+  // `services` is not owned and may be null.
+  IpcMethodServlet(const IpcMessageDefinition& definition, ExtensionServices* services)
+      : definition_(definition), services_(services) {}
+  virtual IpcMethodServlet* getServlet() { return this; }
+  // Handles one call: reads "in" parameters from `request`, adds "out" parameters to `response`.
+  // An exception escaping it is logged by the IpcService and answered as a D-Bus error.
+  virtual void processMethodCall(const IpcMessageDefinition& definition, const IpcMethodCallRequest& request,
+                                 IpcMethodCallResponse& response) = 0;
+  const IpcMessageDefinition& getDefinition() const { return definition_; }
+
+ protected:
+  ExtensionServices* getExtensionServices() const { return services_; }
+
+ private:
+  IpcMessageDefinition definition_;
+  ExtensionServices* services_;
+};
+
+}  // namespace Ipc

@@ -1,0 +1,150 @@
+// Message definitions and typed parameters of the host's IPC contract.
+// Thread safety: immutable value types; a definition or parameter may be shared across threads
+// once built. IpcParameterSet is not synchronised: one owner at a time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace Ipc {
+
+// Raised for every IPC contract violation: a missing parameter, a parameter of the wrong type,
+// an unreachable peer, a refused registration.
+class IpcException : public std::runtime_error {
+ public:
+  explicit IpcException(const std::string& what) : std::runtime_error(what) {}
+};
+
+enum class IpcParameterType { String = 0, Integer = 1, ByteField = 2 };
+enum class IpcParameterDirection { In = 0, Out = 1 };
+
+struct IpcParameterDefinition {
+  std::string name;
+  IpcParameterType type;
+  IpcParameterDirection direction;
+};
+
+// A message of a component. On D-Bus, a ZemMessageDefinition is a member of interface
+// "com.olvane.Zem" and a ZemSelfDiagMessageDefinition of "com.olvane.SelfDiag".
+class IpcMessageDefinition {
+ public:
+  enum class Kind { Zem, ZemSelfDiag };
+
+  IpcMessageDefinition(Kind kind, std::string name, std::vector<IpcParameterDefinition> parameters);
+  virtual ~IpcMessageDefinition() = default;
+
+  Kind getKind() const { return kind_; }
+  const std::string& getName() const { return name_; }
+  const std::vector<IpcParameterDefinition>& getParameters() const { return parameters_; }
+  // The D-Bus interface of this kind: "com.olvane.Zem" or "com.olvane.SelfDiag".
+  const std::string& getInterface() const;
+  // Unique key of the definition: interface + "." + name.
+  std::string getKey() const;
+  // Text form used in log lines: "IpcMessageDefinition{<key>}".
+  std::string toString() const;
+
+  bool operator==(const IpcMessageDefinition& other) const;
+  bool operator!=(const IpcMessageDefinition& other) const { return !(*this == other); }
+
+ private:
+  Kind kind_;
+  std::string name_;
+  std::vector<IpcParameterDefinition> parameters_;
+};
+
+class ZemMessageDefinition : public IpcMessageDefinition {
+ public:
+  ZemMessageDefinition(std::string name, std::vector<IpcParameterDefinition> parameters)
+      : IpcMessageDefinition(Kind::Zem, std::move(name), std::move(parameters)) {}
+};
+
+class ZemSelfDiagMessageDefinition : public IpcMessageDefinition {
+ public:
+  ZemSelfDiagMessageDefinition(std::string name, std::vector<IpcParameterDefinition> parameters)
+      : IpcMessageDefinition(Kind::ZemSelfDiag, std::move(name), std::move(parameters)) {}
+};
+
+class IpcParameter {
+ public:
+  explicit IpcParameter(std::string name) : name_(std::move(name)) {}
+  virtual ~IpcParameter() = default;
+  const std::string& getName() const { return name_; }
+  virtual IpcParameterType getType() const = 0;
+  virtual std::unique_ptr<IpcParameter> clone() const = 0;
+
+ private:
+  std::string name_;
+};
+
+class IpcStringParameter : public IpcParameter {
+ public:
+  IpcStringParameter(std::string name, std::string value)
+      : IpcParameter(std::move(name)), value_(std::move(value)) {}
+  IpcParameterType getType() const override { return IpcParameterType::String; }
+  std::unique_ptr<IpcParameter> clone() const override;
+  const std::string& getValue() const { return value_; }
+
+ private:
+  std::string value_;
+};
+
+class IpcIntegerParameter : public IpcParameter {
+ public:
+  IpcIntegerParameter(std::string name, int64_t value) : IpcParameter(std::move(name)), value_(value) {}
+  IpcParameterType getType() const override { return IpcParameterType::Integer; }
+  std::unique_ptr<IpcParameter> clone() const override;
+  int64_t getValue() const { return value_; }
+
+ private:
+  int64_t value_;
+};
+
+// A byte field; the bytes are kept as they came and read back as a string of the same bytes.
+class IpcByteFieldParameter : public IpcParameter {
+ public:
+  IpcByteFieldParameter(std::string name, std::string bytes)
+      : IpcParameter(std::move(name)), bytes_(std::move(bytes)) {}
+  IpcParameterType getType() const override { return IpcParameterType::ByteField; }
+  std::unique_ptr<IpcParameter> clone() const override;
+  const std::string& getValueAsString() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// Parameters by name. Owns its parameters.
+class IpcParameterSet {
+ public:
+  IpcParameterSet() = default;
+  IpcParameterSet(const IpcParameterSet& other);
+  IpcParameterSet& operator=(const IpcParameterSet& other);
+  IpcParameterSet(IpcParameterSet&&) = default;
+  IpcParameterSet& operator=(IpcParameterSet&&) = default;
+
+  // Adds or replaces the parameter of that name. Takes ownership.
+  void add(std::unique_ptr<IpcParameter> parameter);
+  // Returns the parameter of that name, or nullptr.
+  const IpcParameter* find(const std::string& name) const;
+  // Returns the parameter as P.
+  // Throws IpcException "Parameter does not have the right type: " + name when the parameter is of
+  // another type, and "Parameter is missing: " + name when absent.
+  template <class P>
+  const P& get(const std::string& name) const {
+    const IpcParameter* p = find(name);
+    if (p == nullptr) throw IpcException("Parameter is missing: " + name);
+    const auto* typed = dynamic_cast<const P*>(p);
+    if (typed == nullptr) throw IpcException("Parameter does not have the right type: " + name);
+    return *typed;
+  }
+  const std::map<std::string, std::unique_ptr<IpcParameter>>& all() const { return parameters_; }
+  bool empty() const { return parameters_.empty(); }
+
+ private:
+  std::map<std::string, std::unique_ptr<IpcParameter>> parameters_;
+};
+
+}  // namespace Ipc

@@ -1,0 +1,194 @@
+#include "ZemApp.h"
+
+#include <exception>
+#include <typeinfo>
+
+#include "IpcChangeNotification.h"
+#include "IpcDefinitions.h"
+#include "ZemAppIpcProxy.h"
+#include "ZemTaskExecutionQueue.h"
+#include "ZemVersion.h"
+#include "ipc/selfdiagnosis/ZemSelfDiagnosisIpcProxy.h"
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/ExtensionServices.h"
+#include "kest/File.h"
+#include "kest/GeoLocationReporter.h"
+#include "kest/LogCollector.h"
+#include "kest/XmlValidatorLibXml2.h"
+#include "kest/ZemSettings.h"
+#include "kest/ipc/IpcService.h"
+
+ZemApp::ZemApp() { ZEM_INFO("OLVANE ZEM_APP VERSION = " << kZemSoftwareVersion); }
+
+ZemApp::~ZemApp() {
+  try {
+    ZEM_DEBUG("Closing ZEM...");
+  } catch (...) {
+  }
+}
+
+void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) {
+  status_.setState(InitializationStatus::kInitialising);
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    services_ = services;
+    settings_ = settings;
+  }
+
+  // The settings document is needed for the queue's replay history. A settings object whose
+  // document cannot be produced at all (unrecoverable crash of earlier loads) falls back to the
+  // default history size so that the unit still comes up.
+  if (!settings->isLoaded()) settings->load();
+  unsigned replayHistorySize = ZemSettings::kDefaultReplayHistorySize;
+  if (const auto* document = settings->getDocument()) {
+    replayHistorySize = static_cast<unsigned>(document->get_replayHistorySize());
+  } else {
+    ZEM_WARN("No global settings available, using a replay history of " << replayHistorySize);
+  }
+  auto queue = std::make_shared<ZemTaskExecutionQueue>(services.get(), replayHistorySize);
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    taskQueue_ = queue;
+  }
+
+  installDefaultConfigIfNeeded();
+
+  auto proxy = std::make_shared<ZemAppIpcProxy>(*services);
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    ipcProxy_ = proxy;
+  }
+
+  auto notification = std::make_shared<IpcChangeNotification>();
+  auto reporter = std::make_shared<GeoLocationReporter>(services, proxy.get());
+  auto collector = std::make_shared<LogCollector>(services, proxy.get());
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    changeNotification_ = notification;
+    geoLocationReporter_ = reporter;
+    logCollector_ = collector;
+  }
+
+  File(DevicePaths::inboxFolder()).mkdirs();
+  File(DevicePaths::outboxFolder()).mkdirs();
+  File(DevicePaths::certificateFolder()).mkdirs();
+
+  status_.setState(InitializationStatus::kInitialised);
+  registerListeners();
+}
+
+void ZemApp::shutdown() {
+  std::shared_ptr<ZemTaskExecutionQueue> queue;
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    queue = std::move(taskQueue_);
+  }
+  if (queue) queue->close();
+  queue.reset();
+
+  unregisterListeners();
+
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  geoLocationReporter_.reset();
+  logCollector_.reset();
+  ipcProxy_.reset();
+  services_.reset();
+  changeNotification_.reset();
+}
+
+std::string ZemApp::ipcMessageReceived(const Ipc::IpcMessageDefinition& definition, const IpcMessage& message) {
+  const auto& content = dynamic_cast<const IpcStringMessageContent&>(message.getContent());
+  ZEM_TRACE("ipcMessageReceived - short sig callback, ipcEvent =" << definition.toString() << " ipcMessage= \""
+                                                                  << content.getString() << "\"");
+  if (definition == IpcDefinitions::jobAppeared()) {
+    if (!getTaskQueue().lock()) {
+      ZEM_ERROR("Zem App is attempting to handle requests whilst not being fully initialised!");
+    }
+  }
+  return std::string();
+}
+
+void ZemApp::registerListeners() {
+  ZEM_INFO("register Listeners");
+  std::shared_ptr<ExtensionServices> services = getExtensionServices().lock();
+  if (services && services->getIpcService() != nullptr) {
+    services->getIpcService()->addListener(IpcDefinitions::jobAppeared(), this);
+  }
+}
+
+void ZemApp::unregisterListeners() {
+  ZEM_INFO("unregister Listeners");
+  std::shared_ptr<ExtensionServices> services = getExtensionServices().lock();
+  if (services && services->getIpcService() != nullptr) {
+    services->getIpcService()->removeListener(IpcDefinitions::jobAppeared(), this);
+  }
+}
+
+void ZemApp::installDefaultConfigIfNeeded() const {
+  const File installedFolder(DevicePaths::installedConfigFolder());
+  const File installed(installedFolder, DevicePaths::kConfigFileName);
+  const File defaultFile(File(DevicePaths::defaultConfigFolder()), DevicePaths::kConfigFileName);
+
+  if (installed.exists()) {
+    try {
+      XmlValidatorLibXml2().validate(installed.getAbsolutePath());
+      return;
+    } catch (const XmlValidationException&) {
+      ZEM_DEBUG("Current configuration is invalid and will be replaced with the default one: "
+                << defaultFile.getAbsolutePath());
+      installed.remove();
+    }
+  } else {
+    installedFolder.mkdirs();
+  }
+  if (!defaultFile.copyTo(File(installed.getAbsolutePath()))) {
+    ZEM_ERROR("Unable to copy " << defaultFile.getAbsolutePath() << " to " << installedFolder.getPath());
+  }
+}
+
+std::weak_ptr<ExtensionServices> ZemApp::getExtensionServices() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return services_;
+}
+
+std::weak_ptr<ZemAppIpcProxy> ZemApp::getIpcCommunicator() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return ipcProxy_;
+}
+
+std::weak_ptr<ZemTaskExecutionQueue> ZemApp::getTaskQueue() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return taskQueue_;
+}
+
+std::weak_ptr<IpcChangeNotification> ZemApp::getIpcChangeNotification() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return changeNotification_;
+}
+
+ZemSettings* ZemApp::getGlobalSettings() const {
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  return settings_.get();
+}
+
+ZemApp* getApp() {
+  static ZemApp app;
+  return &app;
+}
+
+extern "C" Application* zemGetApplication() { return getApp(); }
+
+extern "C" void* zemCreateSelfDiagnosisProxy(const std::weak_ptr<ExtensionServices>* services) {
+  if (services == nullptr) return nullptr;
+  try {
+    // Ownership crosses the plug-in boundary as an opaque pointer; zemDestroySelfDiagnosisProxy
+    // takes it back.
+    return new ZemSelfDiagnosisIpcProxy(*services);
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Unable to build the self-diagnosis proxy: " << e.what());
+    return nullptr;
+  }
+}
+
+extern "C" void zemDestroySelfDiagnosisProxy(void* proxy) { delete static_cast<ZemSelfDiagnosisIpcProxy*>(proxy); }

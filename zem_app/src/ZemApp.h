@@ -1,0 +1,76 @@
+// The single application object of the plug-in: start-up and shut-down in a fixed order, the
+// shared services, and the "JobAppeared" listener.
+// Thread safety: initialise() and shutdown() are called by the host's main thread. The members
+// are written only by them; the servlets and ipcMessageReceived read them on IPC threads. The host
+// may dispatch IPC calls while initialise() runs, so the shared members are published through
+// std::atomic shared pointers (members_mutex_ guards the writes and snapshot reads).
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "kest/Application.h"
+#include "kest/InitializationStatus.h"
+#include "kest/ipc/IpcListener.h"
+
+class ExtensionServices;
+class ZemSettings;
+class ZemAppIpcProxy;
+class ZemTaskExecutionQueue;
+class IpcChangeNotification;
+class GeoLocationReporter;
+class LogCollector;
+
+class ZemApp : public IpcListener, public Application {
+ public:
+  ZemApp();
+  ~ZemApp() override;
+  ZemApp(const ZemApp&) = delete;
+  ZemApp& operator=(const ZemApp&) = delete;
+
+  // Starts the application (see the .cpp for the order of the steps). Exceptions from any step
+  // propagate to the host; members already set stay set and the status stays 1.
+  void initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) override;
+  // Closes the queue, stops listening and releases the services. The settings and the status stay.
+  void shutdown() override;
+
+  // Listener callback for "JobAppeared": queues the announced container. Always returns "".
+  // Throws std::bad_cast when the message content is not a string.
+  std::string ipcMessageReceived(const Ipc::IpcMessageDefinition& definition, const IpcMessage& message) override;
+
+  void registerListeners();
+  void unregisterListeners();
+  // Makes sure a schema-valid provisioning configuration is installed, copying the default one.
+  void installDefaultConfigIfNeeded() const;
+
+  std::weak_ptr<ExtensionServices> getExtensionServices() const;
+  std::weak_ptr<ZemAppIpcProxy> getIpcCommunicator() const;
+  std::weak_ptr<ZemTaskExecutionQueue> getTaskQueue() const;
+  std::weak_ptr<IpcChangeNotification> getIpcChangeNotification() const;
+  // Non-owning; nullptr before initialise().
+  ZemSettings* getGlobalSettings() const;
+  InitializationStatus* getInitializationStatus() { return &status_; }
+
+ private:
+  mutable std::mutex membersMutex_;
+  // Members in the order of construction; all guarded by membersMutex_.
+  std::shared_ptr<ExtensionServices> services_;
+  std::shared_ptr<ZemAppIpcProxy> ipcProxy_;
+  std::shared_ptr<ZemTaskExecutionQueue> taskQueue_;
+  std::shared_ptr<IpcChangeNotification> changeNotification_;
+  std::shared_ptr<ZemSettings> settings_;
+  std::shared_ptr<GeoLocationReporter> geoLocationReporter_;
+  std::shared_ptr<LogCollector> logCollector_;
+  InitializationStatus status_;
+};
+
+// The one application object, built on first call (thread-safe), destroyed at library unload.
+ZemApp* getApp();
+
+// Plug-in entry points (see kest/Application.h).
+extern "C" {
+__attribute__((visibility("default"))) Application* zemGetApplication();
+__attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(const std::weak_ptr<ExtensionServices>* services);
+__attribute__((visibility("default"))) void zemDestroySelfDiagnosisProxy(void* proxy);
+}

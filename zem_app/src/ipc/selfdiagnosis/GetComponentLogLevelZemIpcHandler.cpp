@@ -1,0 +1,36 @@
+#include "GetComponentLogLevelZemIpcHandler.h"
+
+#include <memory>
+
+#include "ZemApp.h"
+#include "kest/ApplicationLogger.h"
+#include "kest/ZemSettings.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+constexpr int64_t kNoLevelStored = 255;
+}
+
+void GetComponentLogLevelZemIpcHandler::processMethodCall(const Ipc::IpcMessageDefinition& /*definition*/,
+                                                          const Ipc::IpcMethodCallRequest& /*request*/,
+                                                          Ipc::IpcMethodCallResponse& response) {
+  try {
+    ZEM_TRACE("Reading ComponentLogLevel through self-diagnosis");
+    int64_t level = kNoLevelStored;
+    ZemSettings* settings = getApp()->getGlobalSettings();
+    if (settings != nullptr) {
+      if (!settings->isLoaded()) settings->load();
+      const Types::ZemGlobalSettings* document = settings->getDocument();
+      if (document != nullptr && document->has_componentLogLevel()) {
+        // A stored text outside the table throws XSDEnumException to the IPC layer.
+        level = Types::LogLevelType::parse(document->get_componentLogLevel());
+      }
+    }
+    response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("level", level));
+  } catch (const Ipc::IpcException& e) {
+    ZEM_ERROR("Problem during reception of the GetComponentLogLevel message");
+    ZEM_ERROR(e.what());
+    response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("level", kNoLevelStored));
+  }
+}
