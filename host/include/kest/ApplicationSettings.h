@@ -38,3 +38,5 @@ class ApplicationSettings {
   File file_;
   xmldoc::DocumentPtr<XML> document_;
 };
+
+#include "kest/ApplicationSettings.inl"

@@ -14,6 +14,7 @@ class File {
   explicit File(std::string path);
   // parent + "/" + child (no doubled slash).
   File(const File& parent, const std::string& child);
+  File(const std::string& parent, const std::string& child);
 
   const std::string& getPath() const { return path_; }
   // The path made absolute against the current directory, without resolving links.

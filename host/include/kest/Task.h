@@ -17,6 +17,7 @@ class Task {
   virtual std::string getID() const = 0;
   // Runs the task. The result is recorded in the queue's replay history.
   virtual bool execute() = 0;
+  // Called by the queue after execute() (and after reschedule() on failure); the result is unused.
   virtual bool finalize() { return true; }
   virtual void cancel() {}
   virtual int getPriority() const { return NORMAL; }

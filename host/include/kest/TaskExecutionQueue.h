@@ -29,7 +29,9 @@ class TaskExecutionQueue {
   // `services` is not owned and may be null. `startWorker` false builds a queue that only stores
   // (tests drive it with runPending()).
   TaskExecutionQueue(ExtensionServices* services, unsigned replayHistorySize, bool startWorker);
-  virtual ~TaskExecutionQueue();  // closes the queue
+  // Closes the queue. A subclass whose overrides may be reached by running tasks calls close() in
+  // its own destructor, so that no task runs while the subclass part is being destroyed.
+  virtual ~TaskExecutionQueue();
   TaskExecutionQueue(const TaskExecutionQueue&) = delete;
   TaskExecutionQueue& operator=(const TaskExecutionQueue&) = delete;
 
@@ -42,7 +44,8 @@ class TaskExecutionQueue {
   // Folder where the queue may keep its state; created on demand by users.
   virtual std::string getStoragePath() const;
   // Stops accepting tasks, lets the running task finish, drops the waiting ones and joins the
-  // worker. Idempotent. REQUIRES: not called from the worker thread itself.
+  // worker. Idempotent; afterwards push() refuses. REQUIRES: not called from the worker thread
+  // itself (it would then log an ERROR and detach the worker instead of joining it).
   void close();
 
   void setReplayHistorySize(unsigned size);
@@ -52,7 +55,8 @@ class TaskExecutionQueue {
   size_t pendingCount() const;
   // Waits until no task is waiting or running, or the timeout (ms) passes. Returns true when idle.
   bool waitIdle(int64_t timeoutMs) const;
-  // Runs waiting tasks on the calling thread (queues built without a worker). Returns the count run.
+  // Runs waiting tasks on the calling thread, including those they push, until none is left.
+  // Returns the count run. REQUIRES: the queue was built without a worker.
   size_t runPending();
   ExtensionServices* getExtensionServices() const { return services_; }
 
@@ -77,5 +81,6 @@ class TaskExecutionQueue {
   bool running_ = false;                   // guarded by mutex_
   unsigned replayHistorySize_;             // guarded by mutex_
   std::deque<FinishedTask> history_;       // guarded by mutex_
-  std::thread worker_;
+  std::mutex joinMutex_;                   // serialises joining worker_ in close()
+  std::thread worker_;                     // guarded by joinMutex_ after construction
 };

@@ -12,7 +12,7 @@ namespace Utils {
 // `response`. Missing or non-numeric parts are reported as 0.
 void checkSoftwareVersion(const std::string& version, Ipc::IpcMethodCallResponse& response);
 // Replaces in the properties file every line that matches the regular expression `pattern` (whole
-// line) with `replacement`, durably. Returns false when the file cannot be read or written or no
-// line matched.
+// line, ECMAScript syntax, a trailing "\r" excluded) with `replacement`, durably. Returns false
+// (file untouched) when the pattern is invalid, the file cannot be read or written, or no line matched.
 bool replaceLineInPropertiesFile(const std::string& file, const std::string& pattern, const std::string& replacement);
 }  // namespace Utils

@@ -11,8 +11,8 @@
 
 class ZemSettings : public ApplicationSettings<Sarnet_Configuration::Types::ZemGlobalSettings> {
  public:
-  static constexpr int32_t kDefaultMaximumDataSize = 102400;
-  static constexpr int32_t kDefaultReplayHistorySize = 10;
+  static constexpr uint32_t kDefaultMaximumDataSize = 102400;
+  static constexpr uint32_t kDefaultReplayHistorySize = 10;
 
   // Settings named "ZEM" stored in DevicePaths::applicationDataFolder() + "/settings.xml".
   ZemSettings();

@@ -19,7 +19,9 @@ class IpcException : public std::runtime_error {
   explicit IpcException(const std::string& what) : std::runtime_error(what) {}
 };
 
-enum class IpcParameterType { String = 0, Integer = 1, ByteField = 2 };
+// Unsupported marks a received parameter whose transport type has no IPC counterpart (a D-Bus
+// "i", "u", "b", ...): it keeps its name so that reading it raises the wrong-type error.
+enum class IpcParameterType { String = 0, Integer = 1, ByteField = 2, Unsupported = 3 };
 enum class IpcParameterDirection { In = 0, Out = 1 };
 
 struct IpcParameterDefinition {
@@ -114,6 +116,22 @@ class IpcByteFieldParameter : public IpcParameter {
 
  private:
   std::string bytes_;
+};
+
+// A received parameter of a type outside the contract (string, integer, byte field). It exists so
+// that the handler, not the transport, decides what a wrong type means: every typed read of it
+// throws "Parameter does not have the right type: " + name. It is never sent.
+class IpcUnsupportedParameter : public IpcParameter {
+ public:
+  // `signature` is the transport's type text ("i", "u", "b", "a{sv}", ...), kept for log lines.
+  IpcUnsupportedParameter(std::string name, std::string signature)
+      : IpcParameter(std::move(name)), signature_(std::move(signature)) {}
+  IpcParameterType getType() const override { return IpcParameterType::Unsupported; }
+  std::unique_ptr<IpcParameter> clone() const override;
+  const std::string& getSignature() const { return signature_; }
+
+ private:
+  std::string signature_;
 };
 
 // Parameters by name. Owns its parameters.

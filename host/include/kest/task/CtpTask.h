@@ -1,0 +1,162 @@
+// The base of the tasks that run backend jobs: it owns the job's description, gives each report a
+// fresh result folder, packs the results into one result package in the outbox and tells the
+// backend ("TaskStatus", then "ResultPlaced").
+// Thread safety: a task is used by one thread at a time (the queue's worker); it takes no lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kest/BackendAdapterIpcCommunicator.h"
+#include "kest/File.h"
+#include "kest/Task.h"
+#include "kest/TempFile.h"
+#include "kest/security/FileDecryptor.h"
+#include "kest/security/FileEncryptor.h"
+#include "kest/security/SignatureGenerator.h"
+#include "kest/security/SignatureValidator.h"
+#include "kest/zip/ZipArchive.h"
+#include "kolconfig/Types.h"
+#include "kolconfig/XmlDoc.h"
+
+class ExtensionServices;
+namespace Security {
+class SecurityService;
+}
+
+// The result package of a report is one zip in getOutboxFolder() named
+// getModuleName() + "_" + task id + "_" + UTC time + ".zip" (see getResultPackage). It holds
+// "index.xml" (a TaskIndex: one entry per other file, typed by getFileType, listed under the
+// security service's mapped name and signed with the device key when the unit has one),
+// "result.xml", "MetaData.xml" (when a metadata service is offered) and the other files of the
+// result folder under their names relative to it. It is written under a hidden temporary name and
+// renamed into place, so the outbox never shows a partial package.
+class CtpTask : public Task {
+ public:
+  using ElementType = Sarnet_Configuration::Types::ElementType::Enum;
+  using FileTypeList = std::vector<std::pair<File, ElementType>>;
+  using DescriptionPtr = xmldoc::DocumentPtr<Sarnet_Configuration::Types::TaskDescription>;
+
+  // Takes ownership of `description`, which may be null.
+  explicit CtpTask(DescriptionPtr description);
+  ~CtpTask() override;
+  CtpTask(const CtpTask&) = delete;
+  CtpTask& operator=(const CtpTask&) = delete;
+
+  // The description's taskId; empty without a description.
+  std::string getID() const override;
+  // The description, owned by the task; null when it has none.
+  const Sarnet_Configuration::Types::TaskDescription* getDescription() const { return description_.get(); }
+
+  // The services used for security, metadata and IPC; null is allowed (then nothing is signed,
+  // no metadata is written and nothing is announced). The task shares ownership.
+  void setExtensionServices(std::shared_ptr<ExtensionServices> services);
+  ExtensionServices* getExtensionServices() const { return services_.get(); }
+  // The security service of the extension services; null when there is none.
+  Security::SecurityService* getSecurityService() const;
+  // The communicator that reports to the backend; null: reports are only logged.
+  virtual void setBackendAdapterCommunicator(std::shared_ptr<BackendAdapterCommunicatorIF> communicator);
+  // False: containers of this unit need not be encrypted.
+  virtual bool isMissingMandatoryEncryption() const { return false; }
+
+  // Fills `info`: success, errorType, and errorMessage when `message` is not empty.
+  // Does nothing when `info` is null.
+  virtual void populateErrorInfo(Sarnet_Configuration::Types::ErrorInfo* info, bool success, int errorType,
+                                 const std::string& message) const;
+  // Writes the unit's data about this report into `folder`: "MetaData.xml" describing the files
+  // of the folder (through the metadata service; nothing without one). Throws on write failures.
+  virtual void createVehicleData(const File& folder);
+  // createVehicleData, then adds "MetaData.xml" to `archive` with its entry in `index`.
+  // Throws ZipException on failure.
+  virtual void generateVehicleData(const File& folder, ZipArchive& archive,
+                                   Sarnet_Configuration::Types::TaskIndex& index);
+  // Writes "MetaData.xml" describing `files` (named relative to `folder`, else by file name) into
+  // `folder` and adds it to `archive` with its entry in `index`. Nothing without a metadata
+  // service. Throws ZipException or std::runtime_error on failure.
+  virtual void generateMetaData(const FileTypeList& files, const File& folder, ZipArchive& archive,
+                                Sarnet_Configuration::Types::TaskIndex& index);
+  // The package name (no folder, no ".zip") for the report collected in `resultFolder`:
+  // getModuleName() + "_" + id + "_" + UTC "YYYYMMDDTHHMMSS-mmm", where id is the task id with
+  // every character other than letters, digits, '.' and '-' replaced by '-' ("none" when empty).
+  // Asking again for the same folder gives the same name.
+  virtual std::string getResultPackage(const std::string& resultFolder);
+  // Writes the task's result files into `folder`. Does nothing here; kinds override it.
+  virtual void createTaskResults(const File& /*folder*/, bool /*success*/) {}
+  // DevicePaths::outboxFolder().
+  virtual std::string getOutboxFolder() const;
+  // "TASK".
+  virtual std::string getModuleName() const;
+  // Default collection: createTaskResults(folder, success), then packs the folder into the
+  // package (see the class comment) and announces it (notifyResultPackage).
+  // Throws ZipException, SecurityException or std::runtime_error when no package can be made;
+  // the outbox is then unchanged.
+  virtual void collectResults(const File& folder, bool success);
+  // Adds every file of `folder` (as collected by MetaDataService::collectFiles) to `archive` under
+  // its relative name, through the security service's encryptor; no index entries.
+  virtual void addFolder(ZipArchive& archive, const File& folder);
+  // Packs `folder` with an "error.txt" holding `message` into a package and announces it. Logs
+  // the message and any packaging failure at ERROR; never throws.
+  virtual void reportErrorPackage(const File& folder, const std::string& message);
+  // "result.xml": TASK_RESULT; "MetaData.xml": VEHICLE_DATA; "index.xml": INDEX; any other
+  // name: DATA_FILE. The comparison of the file name is exact.
+  virtual ElementType getFileType(const File& file) const;
+  // Makes a fresh result folder, calls collectResults, then sends "TaskStatus" (status 0 when
+  // `success` and the package was made, 1 otherwise) and "ResultPlaced" naming the package (when
+  // one was made), and removes the result folder. Never throws: failures are logged at ERROR.
+  virtual void reportResults(bool success);
+  // getID().
+  virtual std::string getJobID() const;
+  // The description (the job's configuration); null when the task has none.
+  virtual const Sarnet_Configuration::Types::TaskDescription* getJobConfiguration() const;
+
+  // The folder of the report in progress; an empty File outside reportResults.
+  const File& getResultFolder() const { return resultFolder_; }
+
+  // Announces the package at `path` to the backend: during reportResults the announcement is sent
+  // when the report ends (after "TaskStatus"); otherwise at once.
+  void notifyResultPackage(const std::string& path);
+
+  // The security service's decryptor; pass-through without a service.
+  static Security::FileDecryptor getFileDecryptor(Security::SecurityService* security);
+  // A validator checking the entry's signature with the certificate of slot `keyNumber`; accepts
+  // everything without a security service. REQUIRES: `security` outlives the validator.
+  static Security::SignatureValidator getSignatureValidator(const Sarnet_Configuration::Types::TaskIndexEntry& entry,
+                                                            Security::SecurityService* security, int keyNumber);
+  // The security service's encryptor; pass-through without a service.
+  static Security::FileEncryptor getFileEncryptor(Security::SecurityService* security);
+  static Security::FileEncryptor getPassThruFileEncryptor();
+  // Signs with the device key; an empty generator without a service.
+  // REQUIRES: `security` outlives the generator.
+  static Security::SignatureGenerator getSignatureGenerator(Security::SecurityService* security);
+  // The name on disk of the file an index entry names.
+  static std::string getFileNameOnDisk(const Sarnet_Configuration::Types::TaskIndexEntry& entry,
+                                       Security::SecurityService* security);
+
+ protected:
+  // Adds `file` to `archive` as `entryName` (through the security service's encryptor) and
+  // appends its entry to `index`: the type, the mapped name and the device signature (absent
+  // when nothing signs). Throws ZipException or SecurityException (index unchanged).
+  void addIndexedFile(ZipArchive& archive, Sarnet_Configuration::Types::TaskIndex& index, const File& file,
+                      const std::string& entryName, ElementType type);
+  // Writes `index` as "index.xml" into a temporary folder and adds it to `archive` unencrypted.
+  // Throws XPlus::Exception or ZipException on failure.
+  void addIndex(ZipArchive& archive, const Sarnet_Configuration::Types::TaskIndex& index);
+  // Packs the files of `folder` into a new package in the outbox (see the class comment) and
+  // announces it. Returns the package path. Throws as collectResults.
+  std::string packageFolder(const File& folder);
+
+ private:
+  void sendTaskStatus(bool success);
+
+  DescriptionPtr description_;
+  std::shared_ptr<ExtensionServices> services_;
+  std::shared_ptr<BackendAdapterCommunicatorIF> communicator_;
+  File resultFolder_;              // set during reportResults only
+  bool reporting_ = false;         // inside reportResults
+  std::string announcedPackage_;   // package announced during the report in progress
+  std::string packageFolderKey_;   // result folder the package name was made for
+  std::string packageName_;        // name given by getResultPackage for packageFolderKey_
+};

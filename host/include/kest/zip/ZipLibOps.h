@@ -1,0 +1,46 @@
+// The libzip calls behind ZipArchive, gathered in one table so that tests can replace a call to
+// force a failure (an open that fails, a read that breaks off, a close that cannot write).
+// Thread safety: the table is read by every ZipArchive operation without a lock; replace entries
+// only while no other thread uses an archive (tests do it from the test body).
+#pragma once
+
+#include <zip.h>
+
+#include <cstdio>
+
+struct ZipLibOps {
+  zip_t* (*open)(const char* path, int flags, int* errorCode);
+  int (*close)(zip_t* archive);
+  void (*discard)(zip_t* archive);
+  zip_int64_t (*getNumEntries)(zip_t* archive, zip_flags_t flags);
+  const char* (*getName)(zip_t* archive, zip_uint64_t index, zip_flags_t flags);
+  zip_int64_t (*nameLocate)(zip_t* archive, const char* name, zip_flags_t flags);
+  int (*statIndex)(zip_t* archive, zip_uint64_t index, zip_flags_t flags, zip_stat_t* stat);
+  int (*fileGetExternalAttributes)(zip_t* archive, zip_uint64_t index, zip_flags_t flags, zip_uint8_t* opsys,
+                                   zip_uint32_t* attributes);
+  zip_file_t* (*fopenIndex)(zip_t* archive, zip_uint64_t index, zip_flags_t flags);
+  zip_int64_t (*fread)(zip_file_t* file, void* buffer, zip_uint64_t count);
+  int (*fclose)(zip_file_t* file);
+  // Takes ownership of `file` on success only.
+  zip_source_t* (*sourceFilepCreate)(FILE* file, zip_uint64_t start, zip_int64_t length, zip_error_t* error);
+  void (*sourceFree)(zip_source_t* source);
+  // Takes ownership of `source` on success only.
+  zip_int64_t (*fileAdd)(zip_t* archive, const char* name, zip_source_t* source, zip_flags_t flags);
+  const char* (*strerror)(zip_t* archive);
+  const char* (*fileStrerror)(zip_file_t* file);
+};
+
+// The table in use. Its entries start as the real libzip functions.
+ZipLibOps& zipLibOps();
+
+// Replaces the table for the lifetime of the object and restores the previous one afterwards.
+class ScopedZipLibOps {
+ public:
+  explicit ScopedZipLibOps(const ZipLibOps& replacement) : saved_(zipLibOps()) { zipLibOps() = replacement; }
+  ~ScopedZipLibOps() { zipLibOps() = saved_; }
+  ScopedZipLibOps(const ScopedZipLibOps&) = delete;
+  ScopedZipLibOps& operator=(const ScopedZipLibOps&) = delete;
+
+ private:
+  ZipLibOps saved_;
+};

@@ -1,0 +1,366 @@
+// File operations on POSIX. Durable replacement of a file always goes through a temporary file in
+// the target's own folder (same file system, so rename() is atomic), fsync of the data, rename over
+// the target, then fsync of the folder so that the new directory entry survives a power cut.
+#include "kest/File.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/PosixFileOps.h"
+
+PosixFileOps& posixFileOps() {
+  static PosixFileOps ops{&::write, &::fsync, &::rename};
+  return ops;
+}
+
+namespace {
+
+constexpr const char* kTempMarker = ".kest-tmp-";
+
+// Owns a file descriptor; closes it on destruction.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports whether close() succeeded (a deferred write error shows up here).
+  bool close() {
+    if (fd_ < 0) return true;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+std::string errnoText() { return std::strerror(errno); }
+
+bool lstatPath(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st) == 0; }
+bool statPath(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st) == 0; }
+
+bool writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = posixFileOps().write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string folderOf(const std::string& path) {
+  const File parent = File(path).getParentFile();
+  return parent.getPath().empty() ? std::string(".") : parent.getPath();
+}
+
+bool isTemporaryName(const std::string& name) {
+  return !name.empty() && name[0] == '.' && name.find(kTempMarker) != std::string::npos;
+}
+
+// Replaces `target` durably with what `fill` writes into a file descriptor. `mode` is the permission
+// of the new file. Returns false and leaves the target untouched when any step before the rename
+// fails; the temporary file is removed in that case.
+bool replaceDurably(const std::string& target, mode_t mode, const std::function<bool(int)>& fill) {
+  const std::string folder = folderOf(target);
+  std::string tempName = folder + "/." + File(target).getName() + kTempMarker + "XXXXXX";
+  std::vector<char> buffer(tempName.begin(), tempName.end());
+  buffer.push_back('\0');
+  UniqueFd fd(::mkstemp(buffer.data()));
+  if (!fd.valid()) {
+    ZEM_DEBUG("Cannot create a temporary file beside " << target << ": " << errnoText());
+    return false;
+  }
+  tempName.assign(buffer.data());
+  // Removes the temporary file unless it was renamed into place.
+  struct TempRemover {
+    const std::string& path;
+    bool armed = true;
+    ~TempRemover() {
+      if (armed) ::unlink(path.c_str());
+    }
+  } remover{tempName};
+
+  if (!fill(fd.get())) {
+    ZEM_DEBUG("Cannot write " << tempName << ": " << errnoText());
+    return false;
+  }
+  if (::fchmod(fd.get(), mode) != 0) {
+    ZEM_DEBUG("Cannot set the mode of " << tempName << ": " << errnoText());
+    return false;
+  }
+  if (posixFileOps().fsync(fd.get()) != 0) {
+    ZEM_DEBUG("Cannot flush " << tempName << ": " << errnoText());
+    return false;
+  }
+  if (!fd.close()) {
+    ZEM_DEBUG("Cannot close " << tempName << ": " << errnoText());
+    return false;
+  }
+  if (posixFileOps().rename(tempName.c_str(), target.c_str()) != 0) {
+    ZEM_DEBUG("Cannot rename " << tempName << " to " << target << ": " << errnoText());
+    return false;
+  }
+  remover.armed = false;
+  // The rename is the commit point: the target holds the new content from here on. A failing
+  // folder flush only weakens durability across a power cut, so it is reported, not undone.
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid() || posixFileOps().fsync(dir.get()) != 0) {
+    ZEM_WARN("Cannot flush folder " << folder << " after replacing " << target << ": " << errnoText());
+  }
+  return true;
+}
+
+// Permission of a file that did not exist before. Not derived from umask(): reading the mask means
+// changing it, which would race with other threads creating files.
+constexpr mode_t kNewFileMode = 0644;
+
+uint64_t totalSizeOf(const std::string& path) {
+  struct stat st;
+  if (!lstatPath(path, &st)) return 0;
+  if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
+  if (!S_ISDIR(st.st_mode)) return 0;  // links are not followed: no loops, no double counting
+  UniqueDir dir(::opendir(path.c_str()));
+  if (!dir) return 0;
+  uint64_t total = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    total += totalSizeOf(path + "/" + name);
+  }
+  return total;
+}
+
+bool removeRecursively(const std::string& path) {
+  struct stat st;
+  if (!lstatPath(path, &st)) return errno == ENOENT;
+  if (S_ISDIR(st.st_mode)) {
+    UniqueDir dir(::opendir(path.c_str()));
+    if (dir) {
+      while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        removeRecursively(path + "/" + name);
+      }
+    }
+    return ::rmdir(path.c_str()) == 0;
+  }
+  return ::unlink(path.c_str()) == 0;
+}
+
+}  // namespace
+
+File::File(std::string path) : path_(std::move(path)) {}
+
+File::File(const File& parent, const std::string& child) {
+  const std::string& base = parent.path_;
+  if (base.empty()) {
+    path_ = child;
+  } else if (child.empty()) {
+    path_ = base;
+  } else {
+    const bool baseSlash = base.back() == '/';
+    const bool childSlash = child.front() == '/';
+    if (baseSlash && childSlash) {
+      path_ = base + child.substr(1);
+    } else if (baseSlash || childSlash) {
+      path_ = base + child;
+    } else {
+      path_ = base + "/" + child;
+    }
+  }
+}
+
+File::File(const std::string& parent, const std::string& child) : File(File(parent), child) {}
+
+std::string File::getAbsolutePath() const {
+  if (!path_.empty() && path_[0] == '/') return path_;
+  std::unique_ptr<char, decltype(&std::free)> cwd(::getcwd(nullptr, 0), &std::free);
+  const std::string base = cwd ? std::string(cwd.get()) : std::string("/");
+  return path_.empty() ? base : File(File(base), path_).getPath();
+}
+
+std::string File::getName() const {
+  std::string trimmed = path_;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const size_t slash = trimmed.rfind('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+File File::getParentFile() const {
+  std::string trimmed = path_;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const size_t slash = trimmed.rfind('/');
+  if (slash == std::string::npos) return File();
+  if (slash == 0) return File("/");
+  return File(trimmed.substr(0, slash));
+}
+
+bool File::exists() const {
+  struct stat st;
+  return statPath(path_, &st);
+}
+
+bool File::isFile() const {
+  struct stat st;
+  return statPath(path_, &st) && S_ISREG(st.st_mode);
+}
+
+bool File::isDirectory() const {
+  struct stat st;
+  return statPath(path_, &st) && S_ISDIR(st.st_mode);
+}
+
+bool File::isSymbolicLink() const {
+  struct stat st;
+  return lstatPath(path_, &st) && S_ISLNK(st.st_mode);
+}
+
+bool File::mkdirs() const {
+  if (path_.empty()) return false;
+  if (isDirectory()) return true;
+  std::string prefix;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    const size_t next = path_.find('/', pos + 1);
+    prefix = path_.substr(0, next);
+    pos = next;
+    if (prefix.empty() || prefix == "/") continue;
+    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+      ZEM_DEBUG("Cannot create folder " << prefix << ": " << errnoText());
+      return false;
+    }
+  }
+  return isDirectory();
+}
+
+bool File::remove() const {
+  if (path_.empty()) return false;
+  removeRecursively(path_);
+  struct stat st;
+  return !lstatPath(path_, &st);
+}
+
+bool File::copyTo(const File& target) const {
+  UniqueFd source(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!source.valid()) {
+    ZEM_DEBUG("Cannot open " << path_ << " for copying: " << errnoText());
+    return false;
+  }
+  struct stat st;
+  if (::fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    ZEM_DEBUG("Cannot copy " << path_ << ": not a regular file");
+    return false;
+  }
+  return replaceDurably(target.path_, st.st_mode & 07777, [&source](int out) {
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+      const ssize_t n = ::read(source.get(), buffer.data(), buffer.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) return true;
+      if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+    }
+  });
+}
+
+std::vector<File> File::listFiles(const std::string& extension) const {
+  std::vector<File> files;
+  UniqueDir dir(::opendir(path_.c_str()));
+  if (!dir) return files;
+  const std::string suffix = extension.empty() ? std::string() : "." + extension;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || isTemporaryName(name)) continue;
+    if (!suffix.empty() &&
+        (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)) {
+      continue;
+    }
+    File file(*this, name);
+    if (file.isFile()) files.push_back(std::move(file));
+  }
+  std::sort(files.begin(), files.end(),
+            [](const File& a, const File& b) { return a.getName() < b.getName(); });
+  return files;
+}
+
+uint64_t File::size() const {
+  struct stat st;
+  if (!statPath(path_, &st) || !S_ISREG(st.st_mode)) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+uint64_t File::totalSize() const { return totalSizeOf(path_); }
+
+uint64_t File::fileSystemTotalSpace() const {
+  struct statvfs vfs;
+  if (::statvfs(path_.c_str(), &vfs) != 0) return 0;
+  return static_cast<uint64_t>(vfs.f_blocks) * static_cast<uint64_t>(vfs.f_frsize);
+}
+
+bool File::readAll(std::string* out) const {
+  if (out == nullptr) return false;
+  UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  std::string content;
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    content.append(buffer.data(), static_cast<size_t>(n));
+  }
+  *out = std::move(content);
+  return true;
+}
+
+bool File::writeAtomically(const std::string& content) const {
+  if (path_.empty()) return false;
+  struct stat st;
+  // An existing file keeps its permissions.
+  const mode_t mode = statPath(path_, &st) && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : kNewFileMode;
+  return replaceDurably(path_, mode, [&content](int fd) { return writeAll(fd, content.data(), content.size()); });
+}
+
+File File::tmpFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return File(tmp != nullptr && tmp[0] != '\0' ? std::string(tmp) : std::string("/tmp"));
+}

@@ -1,0 +1,354 @@
+#include "kest/ipc/DBusIpcService.h"
+
+#include <sdbus-c++/Error.h>
+#include <sdbus-c++/IObject.h>
+#include <sdbus-c++/Message.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include "ipc/BusConnection.h"
+#include "ipc/DBusConversion.h"
+#include "ipc/DBusNames.h"
+#include "ipc/DispatchPool.h"
+#include "ipc/NameOwnerCache.h"
+#include "ipc/ServletRegistry.h"
+#include "kest/ApplicationLogger.h"
+
+namespace Ipc {
+
+using detail::BusConnection;
+using detail::DispatchPool;
+using detail::VariantMap;
+
+namespace {
+
+const char kErrorFailed[] = "org.freedesktop.DBus.Error.Failed";
+const char kErrorUnknownMethod[] = "org.freedesktop.DBus.Error.UnknownMethod";
+const char kErrorInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
+const char kErrorLimitsExceeded[] = "org.freedesktop.DBus.Error.LimitsExceeded";
+const char kSignalInterface[] = "com.olvane.Zem";
+const char kNameOwnerChangedRule[] =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0namespace='com.olvane'";
+
+}  // namespace
+
+class DBusIpcService::Impl {
+ public:
+  Impl(const std::string* name, const Options& options);
+  ~Impl();
+
+  void start();
+  void stop();
+  void registerServlet(const IpcMessageDefinition& definition, std::unique_ptr<IpcMethodServlet> servlet);
+  void sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters);
+  IpcParameterSet callMethod(const std::string& component, const std::string& interfaceName,
+                             const IpcMessageDefinition& definition, const IpcParameterSet& parameters,
+                             std::chrono::milliseconds timeout);
+
+  const std::string& component() const { return component_; }
+  BusConnection& bus() { return bus_; }
+  detail::ServletRegistry& registry() { return registry_; }
+
+  // Answers `call` with a D-Bus error, unless its caller wants no reply. Never throws.
+  void replyError(const sdbus::MethodCall& call, const char* errorName, const std::string& text);
+
+ private:
+  class CallJob;
+  enum class State { Created, Running, Stopped };
+
+  // Bus thread: hands the call to a dispatch thread, with the sender as the bus knows it now.
+  void onMethodCall(const std::string& key, sdbus::MethodCall call) noexcept;
+  // Bus thread: keeps the owner cache current.
+  void onNameOwnerChanged(sdbus::Message& message) noexcept;
+  // Fills the owner cache with the current owners of "com.olvane.*" names.
+  void loadNameOwners();
+
+  const Options options_;
+  const bool ownsName_;
+  std::string component_;
+  std::string busName_;
+  std::string objectPath_;
+  // Declared first so that it is destroyed last: everything below uses the connection.
+  BusConnection bus_;
+  detail::NameOwnerCache owners_;
+  detail::ServletRegistry registry_;
+  DispatchPool pool_;
+  std::atomic<bool> accepting_{true};
+  std::mutex stateMutex_;
+  State state_ = State::Created;  // guarded by stateMutex_
+  sdbus::Slot nameOwnerSlot_;
+  std::unique_ptr<sdbus::IObject> signalObject_;
+  // One object per served member, all on objectPath_: sd-bus merges their vtables, so a member added
+  // later never disturbs the members already served. Bus-thread callbacks never take objectsMutex_.
+  std::mutex objectsMutex_;
+  std::map<std::string, std::unique_ptr<sdbus::IObject>> objects_;  // guarded by objectsMutex_
+};
+
+// One received call on its way through a dispatch thread.
+class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
+ public:
+  CallJob(Impl& impl, std::string key, sdbus::MethodCall call, std::string sender)
+      : impl_(impl), key_(std::move(key)), call_(std::move(call)), sender_(std::move(sender)) {}
+
+  void run() noexcept override {
+    try {
+      const detail::ServletRegistry::Entry entry = impl_.registry().find(key_);
+      if (entry.servlet == nullptr) {
+        impl_.replyError(call_, kErrorUnknownMethod, "No servlet serves " + key_);
+        return;
+      }
+      IpcParameterSet in;
+      try {
+        VariantMap values;
+        call_ >> values;
+        in = detail::toParameterSet(values);
+      } catch (const sdbus::Error& e) {
+        impl_.replyError(call_, kErrorInvalidArgs, "Unreadable arguments for " + key_ + ": " + e.getMessage());
+        return;
+      }
+      VariantMap out;
+      try {
+        out = detail::toVariantMap(detail::runServlet(entry, std::move(in), sender_));
+      } catch (const std::exception& e) {
+        ZEM_ERROR("The IPC servlet of " << entry.definition->toString() << " failed");
+        ZEM_ERROR(e.what());
+        impl_.replyError(call_, kErrorFailed, e.what());
+        return;
+      } catch (...) {
+        ZEM_ERROR("The IPC servlet of " << entry.definition->toString() << " failed with an unknown exception");
+        impl_.replyError(call_, kErrorFailed, "unknown exception in the servlet of " + key_);
+        return;
+      }
+      if (call_.doesntExpectReply()) return;
+      sdbus::MethodReply reply = call_.createReply();
+      reply << out;
+      reply.send();
+      impl_.bus().afterSend();
+    } catch (const std::exception& e) {
+      ZEM_ERROR("Cannot answer the IPC call " << key_ << ": " << e.what());
+    } catch (...) {
+      ZEM_ERROR("Cannot answer the IPC call " << key_);
+    }
+  }
+
+  void cancel(const char* reason) noexcept override {
+    impl_.replyError(call_, reason == std::string("too many calls are waiting") ? kErrorLimitsExceeded : kErrorFailed,
+                     std::string("The call ") + key_ + " was not run: " + reason);
+  }
+
+ private:
+  Impl& impl_;
+  const std::string key_;
+  sdbus::MethodCall call_;
+  const std::string sender_;
+};
+
+DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
+    : options_(options), ownsName_(name != nullptr), bus_(options.bus), pool_(options.dispatchThreads, options.maxPendingCalls) {
+  if (ownsName_) {
+    if (name->find('.') == std::string::npos) {
+      component_ = *name;
+    } else {
+      component_ = detail::componentOfBusName(*name);
+      if (component_.empty() || component_.find('.') != std::string::npos)
+        throw IpcException("Invalid component name: " + *name);
+    }
+    const detail::DBusDestination destination = detail::destinationOf(component_);
+    busName_ = destination.busName;
+    objectPath_ = destination.objectPath;
+  }
+  // Watch first, then read the current owners: no change can fall between the two.
+  nameOwnerSlot_ = bus_.addMatch(kNameOwnerChangedRule, [this](sdbus::Message& message) { onNameOwnerChanged(message); });
+  loadNameOwners();
+  if (ownsName_) {
+    bus_.ownName(busName_);
+    owners_.setOwner(busName_, bus_.uniqueName());
+    try {
+      signalObject_ = sdbus::createObject(bus_.connection(), objectPath_);
+    } catch (const sdbus::Error& e) {
+      throw IpcException("Cannot create the D-Bus object " + objectPath_ + ": " + e.getMessage());
+    }
+  }
+}
+
+DBusIpcService::Impl::~Impl() { stop(); }
+
+void DBusIpcService::Impl::loadNameOwners() {
+  std::vector<std::string> names;
+  bus_.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
+            [](sdbus::MethodCall&) {}, [&](sdbus::MethodReply& reply) { reply >> names; },
+            std::chrono::milliseconds(5000));
+  for (const std::string& name : names) {
+    if (detail::componentOfBusName(name).empty()) continue;
+    try {
+      std::string owner;
+      bus_.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+                [&](sdbus::MethodCall& message) { message << name; },
+                [&](sdbus::MethodReply& reply) { reply >> owner; }, std::chrono::milliseconds(5000));
+      owners_.setOwner(name, owner);
+    } catch (const IpcException&) {
+      // Released meanwhile: the NameOwnerChanged signal already on its way says so.
+    }
+  }
+}
+
+void DBusIpcService::Impl::onNameOwnerChanged(sdbus::Message& message) noexcept {
+  try {
+    std::string name;
+    std::string oldOwner;
+    std::string newOwner;
+    message >> name >> oldOwner >> newOwner;
+    owners_.setOwner(name, newOwner);
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Unreadable NameOwnerChanged signal: " << e.what());
+  }
+}
+
+void DBusIpcService::Impl::start() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  if (state_ == State::Running) return;
+  if (state_ == State::Stopped) throw IpcException("A stopped IPC service cannot start again");
+  try {
+    if (ownsName_) pool_.start();
+  } catch (const std::system_error& e) {
+    throw IpcException(std::string("Cannot start the IPC dispatch threads: ") + e.what());
+  }
+  bus_.start();
+  state_ = State::Running;
+}
+
+void DBusIpcService::Impl::stop() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  if (state_ == State::Stopped) return;
+  accepting_ = false;
+  pool_.stop();  // running servlets finish; they may still call out through the bus thread
+  bus_.stop();
+  state_ = State::Stopped;
+}
+
+void DBusIpcService::Impl::onMethodCall(const std::string& key, sdbus::MethodCall call) noexcept {
+  try {
+    if (!accepting_) {
+      replyError(call, kErrorFailed, "The call " + key + " was not run: the service is stopping");
+      return;
+    }
+    std::string sender = owners_.senderOf(call.getSender());
+    pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(sender)));
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Cannot dispatch the IPC call " << key << ": " << e.what());
+  }
+}
+
+void DBusIpcService::Impl::replyError(const sdbus::MethodCall& call, const char* errorName, const std::string& text) {
+  try {
+    if (call.doesntExpectReply()) return;
+    sdbus::MethodReply reply = call.createErrorReply(sdbus::Error(errorName, text));
+    reply.send();
+    bus_.afterSend();
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Cannot send the D-Bus error reply \"" << text << "\": " << e.what());
+  }
+}
+
+void DBusIpcService::Impl::registerServlet(const IpcMessageDefinition& definition,
+                                           std::unique_ptr<IpcMethodServlet> servlet) {
+  if (servlet == nullptr) throw IpcException("Cannot serve " + definition.toString() + " with no servlet");
+  if (!ownsName_) throw IpcException("A client-only IPC service serves nothing: " + definition.toString());
+  detail::checkMemberName(definition.getName());
+  const std::string key = definition.getKey();
+  if (!registry_.registerServlet(definition, std::move(servlet))) return;  // its object serves already
+
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  if (objects_.count(key) != 0) return;
+  try {
+    auto object = sdbus::createObject(bus_.connection(), objectPath_);
+    object->registerMethod(definition.getInterface(), definition.getName(), "a{sv}", "a{sv}",
+                           [this, key](sdbus::MethodCall call) { onMethodCall(key, std::move(call)); });
+    object->finishRegistration();
+    objects_.emplace(key, std::move(object));
+  } catch (const sdbus::Error& e) {
+    registry_.unregister(key);
+    throw IpcException("Cannot serve " + definition.toString() + " on D-Bus: " + e.getMessage());
+  }
+}
+
+void DBusIpcService::Impl::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {
+  if (signalObject_ == nullptr) throw IpcException("A client-only IPC service sends no signals: " + definition.toString());
+  detail::checkMemberName(definition.getName());
+  const VariantMap values = detail::toVariantMap(parameters);
+  try {
+    sdbus::Signal signal = signalObject_->createSignal(kSignalInterface, definition.getName());
+    signal << values;
+    signalObject_->emitSignal(signal);
+  } catch (const sdbus::Error& e) {
+    throw IpcException("Cannot send the signal " + definition.getName() + ": " + e.getMessage());
+  }
+  bus_.afterSend();
+}
+
+IpcParameterSet DBusIpcService::Impl::callMethod(const std::string& component, const std::string& interfaceName,
+                                                 const IpcMessageDefinition& definition,
+                                                 const IpcParameterSet& parameters, std::chrono::milliseconds timeout) {
+  const detail::DBusDestination destination = detail::destinationOf(component);
+  const std::string interface = detail::resolveInterface(interfaceName, definition.getInterface());
+  detail::checkMemberName(definition.getName());
+  const VariantMap values = detail::toVariantMap(parameters);
+  IpcParameterSet result;
+  bus_.call(destination.busName, destination.objectPath, interface, definition.getName(),
+            [&](sdbus::MethodCall& message) { message << values; },
+            [&](sdbus::MethodReply& reply) {
+              VariantMap out;
+              reply >> out;
+              result = detail::toParameterSet(out);
+            },
+            timeout);
+  return result;
+}
+
+DBusIpcService::DBusIpcService(const std::string& name, Options options)
+    : impl_(std::make_unique<Impl>(&name, options)) {}
+
+DBusIpcService::DBusIpcService(ClientOnly, Options options) : impl_(std::make_unique<Impl>(nullptr, options)) {}
+
+DBusIpcService::~DBusIpcService() {
+  if (IpcService::getInstance() == this) IpcService::setInstance(nullptr);
+  impl_->stop();
+}
+
+void DBusIpcService::start() { impl_->start(); }
+void DBusIpcService::stop() { impl_->stop(); }
+const std::string& DBusIpcService::getComponent() const { return impl_->component(); }
+std::string DBusIpcService::getUniqueName() const { return impl_->bus().uniqueName(); }
+
+void DBusIpcService::registerServlet(const IpcMessageDefinition& definition, std::unique_ptr<IpcMethodServlet> servlet) {
+  impl_->registerServlet(definition, std::move(servlet));
+}
+
+void DBusIpcService::addListener(const IpcMessageDefinition& definition, IpcListener* listener) {
+  impl_->registry().addListener(definition, listener);
+}
+
+void DBusIpcService::removeListener(const IpcMessageDefinition& definition, IpcListener* listener) {
+  impl_->registry().removeListener(definition, listener);
+}
+
+void DBusIpcService::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {
+  impl_->sendSignal(definition, parameters);
+}
+
+IpcParameterSet DBusIpcService::callMethod(const std::string& component, const std::string& interfaceName,
+                                           const IpcMessageDefinition& definition, const IpcParameterSet& parameters,
+                                           std::chrono::milliseconds timeout) {
+  return impl_->callMethod(component, interfaceName, definition, parameters, timeout);
+}
+
+void DBusIpcService::notifyListeners(const IpcMessageDefinition& definition, const IpcMessage& message) {
+  impl_->registry().notifyListeners(definition, message);
+}
+
+}  // namespace Ipc

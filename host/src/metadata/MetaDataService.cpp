@@ -1,0 +1,205 @@
+// MetaDataService: the metadata document of result packages, written by hand (it is not a
+// configuration document) and saved durably through File::writeAtomically.
+#include "kest/MetaDataService.h"
+
+#include <dirent.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/zip/ZipArchive.h"
+#include "kolconfig/Types.h"
+
+namespace {
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// Text safe inside an XML attribute or element: markup characters escaped, control characters
+// (which XML 1.0 cannot carry) replaced by '?'.
+std::string xmlEscape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default:
+        out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+    }
+  }
+  return out;
+}
+
+std::string utcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::gmtime_r(&now, &tm);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buffer;
+}
+
+std::string trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::string();
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::string firstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::string();
+  return trim(line);
+}
+
+// A random UUID: the kernel's, or one made from OpenSSL's generator when /proc cannot be read.
+std::string newUuid() {
+  const std::string kernel = firstLine(DevicePaths::kernelRandomFolder() + DevicePaths::kUuidFileName);
+  if (!kernel.empty()) return kernel;
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
+  char text[37];
+  std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
+                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
+                bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
+}
+
+void collectInto(const File& folder, const std::string& prefix, std::vector<MetaDataService::Item>* items) {
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.getPath().c_str()));
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const File file(folder, name);
+    struct stat st;
+    if (::lstat(file.getPath().c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      collectInto(file, prefix + name + "/", items);
+    } else if (S_ISREG(st.st_mode)) {
+      if (prefix.empty() && (name == DevicePaths::kMetaDataFileName || name == DevicePaths::kIndexFileName)) continue;
+      items->emplace_back(prefix + name, file);
+    }
+  }
+}
+
+}  // namespace
+
+MetaDataService::MetaDataService(std::string softwareVersion)
+    : MetaDataService(std::move(softwareVersion), DevicePaths::dataFolder() + "/" + DevicePaths::kUuidFileName) {}
+
+MetaDataService::MetaDataService(std::string softwareVersion, std::string deviceIdFile)
+    : softwareVersion_(std::move(softwareVersion)), deviceIdFile_(std::move(deviceIdFile)) {}
+
+MetaDataService::~MetaDataService() = default;
+
+std::string MetaDataService::getDeviceId() const {
+  const std::lock_guard<std::mutex> lock(deviceIdMutex_);
+  if (!deviceId_.empty()) return deviceId_;
+  std::string id = firstLine(deviceIdFile_);
+  if (id.empty()) {
+    id = newUuid();
+    const File file(deviceIdFile_);
+    if (id.empty() || !file.getParentFile().mkdirs() || !file.writeAtomically(id + "\n")) {
+      ZEM_ERROR("Cannot create the device id file " << deviceIdFile_);
+      if (id.empty()) id = "unknown";
+    }
+  }
+  deviceId_ = id;
+  return deviceId_;
+}
+
+std::string MetaDataService::sha256Hex(const File& file) {
+  std::ifstream in(file.getPath(), std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot read " + file.getPath());
+  const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("Cannot start a SHA-256 digest");
+  }
+  std::vector<char> buffer(64 * 1024);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const std::streamsize n = in.gcount();
+    if (n > 0 && EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n)) != 1) {
+      throw std::runtime_error("SHA-256 digest failed");
+    }
+  }
+  if (!in.eof()) throw std::runtime_error("Cannot read " + file.getPath());
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) throw std::runtime_error("SHA-256 digest failed");
+  static const char* const kHex = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kHex[digest[i] >> 4]);
+    hex.push_back(kHex[digest[i] & 0x0f]);
+  }
+  return hex;
+}
+
+std::vector<MetaDataService::Item> MetaDataService::collectFiles(const File& folder) {
+  std::vector<Item> items;
+  collectInto(folder, "", &items);
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.first < b.first; });
+  return items;
+}
+
+File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>& items) const {
+  std::ostringstream xml;
+  xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      << "<metaData>\n"
+      << "  <device id=\"" << xmlEscape(getDeviceId()) << "\"/>\n"
+      << "  <time>" << utcNow() << "</time>\n"
+      << "  <softwareVersion>" << xmlEscape(softwareVersion_) << "</softwareVersion>\n"
+      << "  <files>\n";
+  for (const Item& item : items) {
+    xml << "    <file name=\"" << xmlEscape(item.first) << "\" size=\"" << item.second.size() << "\" sha256=\""
+        << sha256Hex(item.second) << "\"/>\n";
+  }
+  xml << "  </files>\n"
+      << "</metaData>\n";
+  const File target(folder, DevicePaths::kMetaDataFileName);
+  if (!target.writeAtomically(xml.str())) throw std::runtime_error("Cannot write " + target.getPath());
+  return target;
+}
+
+std::vector<File> MetaDataService::generateMetaData(const File& folder, ZipArchive* archive,
+                                                    Sarnet_Configuration::Types::TaskIndex* index) const {
+  const std::vector<Item> items = collectFiles(folder);
+  const File written = writeMetaData(folder, items);
+  if (archive != nullptr) {
+    archive->addFile(DevicePaths::kMetaDataFileName, written);
+    if (index != nullptr) {
+      auto* entry = index->add_node_taskIndexEntry();
+      entry->set_type(Sarnet_Configuration::Types::ElementType::toString(
+          Sarnet_Configuration::Types::ElementType::VEHICLE_DATA));
+      entry->set_file(DevicePaths::kMetaDataFileName);
+    }
+  }
+  std::vector<File> files;
+  files.reserve(items.size());
+  for (const Item& item : items) files.push_back(item.second);
+  return files;
+}

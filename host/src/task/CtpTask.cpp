@@ -1,0 +1,289 @@
+// CtpTask: result folders, result packages and their announcement to the backend.
+#include "kest/task/CtpTask.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <ctime>
+#include <stdexcept>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/ExtensionServices.h"
+#include "kest/MetaDataService.h"
+#include "kest/security/SecurityService.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+std::string packageTime() {
+  struct timeval now;
+  ::gettimeofday(&now, nullptr);
+  std::tm tm{};
+  const std::time_t seconds = now.tv_sec;
+  ::gmtime_r(&seconds, &tm);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%S", &tm);
+  char millis[24];
+  std::snprintf(millis, sizeof millis, "-%03ld", static_cast<long>(now.tv_usec / 1000));
+  return std::string(buffer) + millis;
+}
+
+std::string safeIdForName(const std::string& id) {
+  if (id.empty()) return "none";
+  std::string out = id;
+  for (char& c : out) {
+    const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    if (!keep) c = '-';
+  }
+  return out;
+}
+
+// The name of `file` relative to `folder` when it lies below it, else its own name.
+std::string nameInFolder(const File& file, const File& folder) {
+  const std::string prefix = folder.getPath() + "/";
+  const std::string& path = file.getPath();
+  if (path.compare(0, prefix.size(), prefix) == 0 && path.size() > prefix.size()) return path.substr(prefix.size());
+  return file.getName();
+}
+
+}  // namespace
+
+CtpTask::CtpTask(DescriptionPtr description) : description_(std::move(description)) {}
+
+CtpTask::~CtpTask() = default;
+
+std::string CtpTask::getID() const {
+  if (description_ == nullptr || !description_->has_taskId()) return std::string();
+  return description_->get_taskId();
+}
+
+void CtpTask::setExtensionServices(std::shared_ptr<ExtensionServices> services) { services_ = std::move(services); }
+
+Security::SecurityService* CtpTask::getSecurityService() const {
+  return services_ == nullptr ? nullptr : services_->getSecurityService();
+}
+
+void CtpTask::setBackendAdapterCommunicator(std::shared_ptr<BackendAdapterCommunicatorIF> communicator) {
+  communicator_ = std::move(communicator);
+}
+
+void CtpTask::populateErrorInfo(Types::ErrorInfo* info, bool success, int errorType, const std::string& message) const {
+  if (info == nullptr) return;
+  info->set_success(success);
+  info->set_errorType(errorType);
+  if (message.empty()) {
+    info->clear_errorMessage();
+  } else {
+    info->set_errorMessage(message);
+  }
+}
+
+void CtpTask::createVehicleData(const File& folder) {
+  MetaDataService* metaData = services_ == nullptr ? nullptr : services_->getMetaDataService();
+  if (metaData == nullptr) return;
+  metaData->generateMetaData(folder);
+}
+
+void CtpTask::generateVehicleData(const File& folder, ZipArchive& archive, Types::TaskIndex& index) {
+  createVehicleData(folder);
+  const File metaDataFile(folder, DevicePaths::kMetaDataFileName);
+  if (!metaDataFile.isFile()) return;
+  addIndexedFile(archive, index, metaDataFile, DevicePaths::kMetaDataFileName, getFileType(metaDataFile));
+}
+
+void CtpTask::generateMetaData(const FileTypeList& files, const File& folder, ZipArchive& archive,
+                               Types::TaskIndex& index) {
+  MetaDataService* metaData = services_ == nullptr ? nullptr : services_->getMetaDataService();
+  if (metaData == nullptr) {
+    ZEM_DEBUG("No metadata service: the result package of task " << getID() << " has no "
+                                                                  << DevicePaths::kMetaDataFileName);
+    return;
+  }
+  std::vector<MetaDataService::Item> items;
+  items.reserve(files.size());
+  for (const auto& file : files) items.emplace_back(nameInFolder(file.first, folder), file.first);
+  const File written = metaData->writeMetaData(folder, items);
+  addIndexedFile(archive, index, written, DevicePaths::kMetaDataFileName, getFileType(written));
+}
+
+std::string CtpTask::getResultPackage(const std::string& resultFolder) {
+  if (packageName_.empty() || packageFolderKey_ != resultFolder) {
+    packageFolderKey_ = resultFolder;
+    packageName_ = getModuleName() + "_" + safeIdForName(getID()) + "_" + packageTime();
+  }
+  return packageName_;
+}
+
+std::string CtpTask::getOutboxFolder() const { return DevicePaths::outboxFolder(); }
+
+std::string CtpTask::getModuleName() const { return "TASK"; }
+
+void CtpTask::collectResults(const File& folder, bool success) {
+  createTaskResults(folder, success);
+  packageFolder(folder);
+}
+
+void CtpTask::addFolder(ZipArchive& archive, const File& folder) {
+  const Security::FileEncryptor encryptor = getFileEncryptor(getSecurityService());
+  for (const MetaDataService::Item& item : MetaDataService::collectFiles(folder)) {
+    archive.addFile(item.first, item.second, encryptor);
+  }
+}
+
+void CtpTask::reportErrorPackage(const File& folder, const std::string& message) {
+  ZEM_ERROR(message);
+  try {
+    if (!folder.mkdirs() || !File(folder, "error.txt").writeAtomically(message + "\n")) {
+      throw std::runtime_error("cannot write error.txt into " + folder.getPath());
+    }
+    packageFolder(folder);
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Cannot report the error package of task " << getID() << ": " << e.what());
+  }
+}
+
+CtpTask::ElementType CtpTask::getFileType(const File& file) const {
+  const std::string name = file.getName();
+  if (name == DevicePaths::kResultFileName) return Types::ElementType::TASK_RESULT;
+  if (name == DevicePaths::kMetaDataFileName) return Types::ElementType::VEHICLE_DATA;
+  if (name == DevicePaths::kIndexFileName) return Types::ElementType::INDEX;
+  return Types::ElementType::DATA_FILE;
+}
+
+void CtpTask::reportResults(bool success) {
+  std::unique_ptr<TempFile> folder;
+  try {
+    folder = std::make_unique<TempFile>("result");
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Cannot create the result folder of task " << getID() << ": " << e.what());
+    sendTaskStatus(false);
+    return;
+  }
+  resultFolder_ = folder->getFile();
+  reporting_ = true;
+  announcedPackage_.clear();
+  packageName_.clear();
+  bool packaged = true;
+  try {
+    collectResults(resultFolder_, success);
+  } catch (const std::exception& e) {
+    packaged = false;
+    ZEM_ERROR("Cannot collect the results of task " << getID() << ": " << e.what());
+  }
+  // A kind that built its own package without announcing it still gets it announced.
+  if (announcedPackage_.empty() && !packageName_.empty() && packageFolderKey_ == resultFolder_.getPath()) {
+    const File package(File(getOutboxFolder()), packageName_ + ".zip");
+    if (package.isFile()) announcedPackage_ = package.getPath();
+  }
+  if (announcedPackage_.empty()) packaged = false;
+  reporting_ = false;
+  const std::string location = announcedPackage_;
+  announcedPackage_.clear();
+  resultFolder_ = File();
+  folder.reset();  // removes the result folder
+
+  sendTaskStatus(success && packaged);
+  if (!location.empty()) {
+    if (communicator_ == nullptr) {
+      ZEM_DEBUG("No backend communicator: result package " << location << " is not announced");
+    } else if (!communicator_->sendResultPlaced(location)) {
+      ZEM_ERROR("Cannot announce result package " << location);
+    }
+  }
+}
+
+std::string CtpTask::getJobID() const { return getID(); }
+
+const Types::TaskDescription* CtpTask::getJobConfiguration() const { return description_.get(); }
+
+void CtpTask::notifyResultPackage(const std::string& path) {
+  ZEM_INFO("Result package of task " << getID() << " placed at " << path);
+  if (reporting_) {
+    announcedPackage_ = path;
+    return;
+  }
+  if (communicator_ != nullptr && !communicator_->sendResultPlaced(path)) {
+    ZEM_ERROR("Cannot announce result package " << path);
+  }
+}
+
+Security::FileDecryptor CtpTask::getFileDecryptor(Security::SecurityService* security) {
+  return security == nullptr ? Security::FileDecryptor() : security->getFileDecryptor();
+}
+
+Security::SignatureValidator CtpTask::getSignatureValidator(const Types::TaskIndexEntry& entry,
+                                                           Security::SecurityService* security, int keyNumber) {
+  if (security == nullptr) return Security::SignatureValidator();
+  return security->getSignatureValidator(entry.has_signature() ? entry.get_signature() : std::string(), keyNumber);
+}
+
+Security::FileEncryptor CtpTask::getFileEncryptor(Security::SecurityService* security) {
+  return security == nullptr ? Security::FileEncryptor() : security->getFileEncryptor();
+}
+
+Security::FileEncryptor CtpTask::getPassThruFileEncryptor() { return Security::FileEncryptor(); }
+
+Security::SignatureGenerator CtpTask::getSignatureGenerator(Security::SecurityService* security) {
+  return security == nullptr ? Security::SignatureGenerator() : security->getSignatureGenerator();
+}
+
+std::string CtpTask::getFileNameOnDisk(const Types::TaskIndexEntry& entry, Security::SecurityService* security) {
+  return security == nullptr ? entry.get_file() : security->getFileNameOnDisk(entry.get_file());
+}
+
+void CtpTask::addIndexedFile(ZipArchive& archive, Types::TaskIndex& index, const File& file,
+                             const std::string& entryName, ElementType type) {
+  Security::SecurityService* const security = getSecurityService();
+  archive.addFile(entryName, file, getFileEncryptor(security));
+  const std::string signature = security == nullptr ? std::string() : security->signFile(file, 1);
+  auto* entry = index.add_node_taskIndexEntry();
+  entry->set_type(Types::ElementType::toString(type));
+  entry->set_file(security == nullptr ? entryName : security->mapFileName(entryName));
+  if (!signature.empty()) entry->set_signature(signature);
+}
+
+void CtpTask::addIndex(ZipArchive& archive, const Types::TaskIndex& index) {
+  const TempFile folder("index");
+  const File indexFile(folder.getFile(), DevicePaths::kIndexFileName);
+  xmldoc::saveFile(index, indexFile.getPath());
+  // addFile opens the file now, so the temporary folder may go when this returns.
+  archive.addFile(DevicePaths::kIndexFileName, indexFile, getPassThruFileEncryptor());
+}
+
+std::string CtpTask::packageFolder(const File& folder) {
+  const File outbox(getOutboxFolder());
+  if (!outbox.mkdirs()) throw std::runtime_error("Cannot create the outbox " + outbox.getPath());
+  const File package(outbox, getResultPackage(folder.getPath()) + ".zip");
+  ZipArchive archive = ZipArchive::create(package.getPath());
+  auto index = xmldoc::createDocument<Types::TaskIndex>();
+
+  std::vector<MetaDataService::Item> items = MetaDataService::collectFiles(folder);
+  // result.xml leads the index; the other files follow in name order.
+  std::stable_partition(items.begin(), items.end(),
+                        [](const MetaDataService::Item& item) { return item.first == DevicePaths::kResultFileName; });
+  FileTypeList files;
+  files.reserve(items.size());
+  for (const MetaDataService::Item& item : items) {
+    const ElementType type = getFileType(item.second);
+    addIndexedFile(archive, *index, item.second, item.first, type);
+    files.emplace_back(item.second, type);
+  }
+  generateMetaData(files, folder, archive, *index);
+  addIndex(archive, *index);
+  archive.close();
+  notifyResultPackage(package.getPath());
+  return package.getPath();
+}
+
+void CtpTask::sendTaskStatus(bool success) {
+  const auto status = static_cast<int64_t>(success ? JobResultType::Success : JobResultType::Failure);
+  if (communicator_ == nullptr) {
+    ZEM_DEBUG("No backend communicator: status " << status << " of task " << getID() << " is not sent");
+    return;
+  }
+  if (!communicator_->sendTaskStatus(getID(), status)) {
+    ZEM_ERROR("Cannot send the status of task " << getID());
+  }
+}

@@ -1,0 +1,276 @@
+#include "kolconfig/XmlDoc.h"
+
+#include <errno.h>
+#include <libxml/tree.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <vector>
+
+#include "kolconfig/FileIo.h"
+#include "kolconfig/TypeRegistry.h"
+#include "kolconfig/XmlCodec.h"
+#include "SafeXmlReader.h"
+
+namespace xmldoc {
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+const char* const kXsiNamespace = "http://www.w3.org/2001/XMLSchema-instance";
+const char* const kRootElement = "config";
+const char* const kContentElement = "content";
+
+const char* text(const xmlChar* s) { return reinterpret_cast<const char*>(s); }
+
+std::string qualifiedName(const xmlNode* node) {
+  std::string name = text(node->name);
+  if (node->ns != nullptr && node->ns->href != nullptr && Types::namespaceUri() != text(node->ns->href)) {
+    name = "{" + std::string(text(node->ns->href)) + "}" + name;
+  } else if (node->ns == nullptr) {
+    name = "{}" + name;
+  }
+  return name;
+}
+
+std::string contentTypeOf(const xmlNode& content) {
+  for (const xmlAttr* a = content.properties; a != nullptr; a = a->next) {
+    if (a->ns != nullptr && a->ns->href != nullptr && std::strcmp(text(a->ns->href), kXsiNamespace) == 0 &&
+        std::strcmp(text(a->name), "type") == 0) {
+      std::string value;
+      for (const xmlNode* c = a->children; c != nullptr; c = c->next) {
+        if (c->content != nullptr) {
+          value += text(c->content);
+        }
+      }
+      return value;
+    }
+  }
+  Types::detail::throwParseError("element 'content' has no xsi:type", &content);
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+[[noreturn]] void throwIoError(const std::string& what, int error) {
+  throw XPlus::Exception("IO error: " + what + ": " + errnoText(error));
+}
+
+// A file descriptor closed on scope exit unless released.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : m_fd(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (m_fd >= 0) {
+      fileIo().closeFile(m_fd);
+    }
+  }
+  int get() const { return m_fd; }
+  int release() {
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+  }
+
+ private:
+  int m_fd;
+};
+
+// Removes the temporary file on scope exit unless the save committed it.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(std::string path) : m_path(std::move(path)) {}
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  ~TempFileGuard() {
+    if (!m_committed) {
+      ::unlink(m_path.c_str());
+    }
+  }
+  void commit() { m_committed = true; }
+
+ private:
+  std::string m_path;
+  bool m_committed = false;
+};
+
+}  // namespace
+
+void DocumentDeleter::operator()(Types::XmlNode* p) const { std::default_delete<Types::XmlNode>()(p); }
+
+namespace detail {
+
+std::unique_ptr<Types::XmlNode> parseDocument(const char* data, std::size_t size, const std::string& expectedType) {
+  const XmlDocPtr doc = readXmlDocument(data, size);
+  const xmlNode* root = xmlDocGetRootElement(doc.get());
+  if (root == nullptr) {
+    throw XPlus::Exception("Parse error: document has no root element");
+  }
+  if (std::strcmp(text(root->name), kRootElement) != 0 || root->ns == nullptr || root->ns->href == nullptr ||
+      Types::namespaceUri() != text(root->ns->href)) {
+    throw XPlus::Exception("Root element is not the expected one",
+                           {{"expected", kRootElement}, {"actual", qualifiedName(root)}});
+  }
+  static const std::string rootType("ConfigurationRoot");
+  for (const xmlAttr* a = root->properties; a != nullptr; a = a->next) {
+    const bool xsi = a->ns != nullptr && a->ns->href != nullptr && std::strcmp(text(a->ns->href), kXsiNamespace) == 0;
+    if (!xsi) {
+      Types::detail::throwParseError("unexpected attribute '" + std::string(text(a->name)) + "' on 'config'", root);
+    }
+  }
+  Types::detail::ChildCursor cursor(*root, rootType);
+  if (!cursor.at(kContentElement)) {
+    cursor.missing(kContentElement);
+  }
+  const xmlNode& content = cursor.current();
+  cursor.advance();
+  cursor.finish();
+
+  const std::string actual = contentTypeOf(content);
+  const std::string actualType = Types::localTypeName(actual);
+  if (!Types::isKnownTypeName(actualType)) {
+    Types::detail::throwParseError("unknown type '" + actual + "' on element 'content'", &content);
+  }
+  if (!Types::isTypeDerivedFrom(actualType, expectedType)) {
+    throw XPlus::Exception("Root element is not the expected one", {{"expected", expectedType}, {"actual", actual}});
+  }
+  return Types::detail::readNode(content, expectedType == Types::XmlNode::staticTypeName() ? actualType : expectedType);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::in | std::ios::binary);
+  if (!in.is_open()) {
+    throwIoError("cannot open " + path, errno);
+  }
+  std::string data;
+  try {
+    // libstdc++ throws from the stream buffer on a read error (a folder, an I/O error).
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    throwIoError("cannot read " + path, errno);
+  }
+  if (in.bad()) {
+    throwIoError("cannot read " + path, errno);
+  }
+  return data;
+}
+
+std::string readStream(std::istream& in) {
+  if (!in.good()) {
+    throw XPlus::Exception("IO error: input stream is not readable");
+  }
+  std::string data;
+  try {
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::exception&) {
+    throw XPlus::Exception("IO error: cannot read the input stream");
+  }
+  if (in.bad()) {
+    throw XPlus::Exception("IO error: cannot read the input stream");
+  }
+  return data;
+}
+
+}  // namespace detail
+
+std::string toString(const Types::XmlNode& content) {
+  std::string out;
+  out.reserve(1024);
+  out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<k:";
+  out += kRootElement;
+  out += " xmlns:k=\"";
+  out += Types::namespaceUri();
+  out += "\" xmlns:xsi=\"";
+  out += kXsiNamespace;
+  out += "\">\n";
+  Types::detail::writeNode(out, 1, kContentElement, content, true);
+  out += "</k:";
+  out += kRootElement;
+  out += ">\n";
+  return out;
+}
+
+void writeStream(const Types::XmlNode& content, std::ostream& out) {
+  const std::string text = toString(content);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.flush();
+  if (!out) {
+    throw XPlus::Exception("IO error: cannot write the document to the output stream");
+  }
+}
+
+void saveFile(const Types::XmlNode& content, const std::string& path) {
+  // Serialise first: a document that cannot be written never touches the disk.
+  const std::string text = toString(content);
+
+  const std::string::size_type slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty()) {
+    throw XPlus::Exception("IO error: not a file path: " + path);
+  }
+
+  mode_t mode = 0644;
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0) {
+    mode = existing.st_mode & 07777;
+  }
+
+  FileIo& io = fileIo();
+  std::string tempPath = (folder == "/" ? "" : folder) + "/." + name + ".tmpXXXXXX";
+  std::vector<char> pattern(tempPath.begin(), tempPath.end());
+  pattern.push_back('\0');
+  UniqueFd fd(io.makeTemp(pattern.data()));
+  if (fd.get() < 0) {
+    throwIoError("cannot create a temporary file in " + folder, errno);
+  }
+  tempPath.assign(pattern.data());
+  TempFileGuard tempGuard(tempPath);
+
+  if (io.setMode(fd.get(), mode) != 0) {
+    throwIoError("cannot set the mode of " + tempPath, errno);
+  }
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = io.writeSome(fd.get(), data, left);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throwIoError("cannot write " + tempPath, errno);
+    }
+    if (written == 0) {
+      throwIoError("cannot write " + tempPath, EIO);
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  if (io.syncFile(fd.get()) != 0) {
+    throwIoError("cannot flush " + tempPath, errno);
+  }
+  if (io.closeFile(fd.release()) != 0) {
+    throwIoError("cannot close " + tempPath, errno);
+  }
+  if (io.renameFile(tempPath.c_str(), path.c_str()) != 0) {
+    throwIoError("cannot rename " + tempPath + " to " + path, errno);
+  }
+  tempGuard.commit();
+
+  // Make the rename itself durable.
+  UniqueFd folderFd(io.openDirectory(folder.c_str()));
+  if (folderFd.get() < 0) {
+    throwIoError("cannot open folder " + folder, errno);
+  }
+  if (io.syncFile(folderFd.get()) != 0 && errno != EINVAL) {
+    throwIoError("cannot flush folder " + folder, errno);
+  }
+}
+
+}  // namespace xmldoc

@@ -1,0 +1,125 @@
+// The process-wide facade: kind checks of the setters, boolean listeners and the first load on the
+// device paths of the test sysroot.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "AppTestEnvironment.h"
+#include "DatabaseTestSupport.h"
+#include "database/Database.h"
+#include "database/XMLDatabaseImpl.h"
+#include "kest/DevicePaths.h"
+#include "kest/File.h"
+#include "kest/TempFile.h"
+
+namespace {
+
+namespace Types = Sarnet_Configuration::Types;
+
+// Records every call, and reads the store from inside the call (which would deadlock if the store
+// still held its lock).
+class RecordingListener : public DatabaseListener {
+ public:
+  RecordingListener(std::string name, std::vector<std::string>* calls) : name_(std::move(name)), calls_(calls) {}
+  void booleanChanged(const std::string& key, bool value) override {
+    const auto stored = Database::getInstance()->getBoolean(key);
+    calls_->push_back(name_ + ":" + key + "=" + (value ? "true" : "false") + " stored " + stored->str());
+  }
+
+ private:
+  std::string name_;
+  std::vector<std::string>* calls_;
+};
+
+class DatabaseFacadeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string base = folder_.getFile().getPath();
+    ASSERT_TRUE(File(base + "/defaults.xml").writeAtomically(apptest::databaseXml(
+        apptest::entryXml("text", apptest::stringXml("t")))));
+    auto impl = std::make_shared<XMLDatabaseImpl>(base + "/STORE/database.xml", base + "/defaults.xml",
+                                                  apptest::sourceSchemaFile(), base + "/STORE");
+    impl->load();
+    Database::getInstance()->resetForTesting(impl);
+  }
+  void TearDown() override { Database::getInstance()->resetForTesting(); }
+
+  TempFile folder_{"zem-facade"};
+};
+
+TEST_F(DatabaseFacadeTest, ListenersHearOnlyTheirKeyInOrderAndOnlyAfterASuccessfulSet) {
+  auto database = Database::getInstance();
+  std::vector<std::string> calls;
+  RecordingListener first("first", &calls);
+  RecordingListener second("second", &calls);
+  RecordingListener parent("parent", &calls);
+  database->addListener("A.b", &first);
+  database->addListener("A.b", &second);
+  database->addListener("A.b", &first);  // registered twice: called twice
+  database->addListener("A", &parent);
+
+  const auto yes = apptest::booleanNode(true);
+  ASSERT_TRUE(database->setBoolean("A.b", &yes));
+  EXPECT_EQ(calls, (std::vector<std::string>{"first:A.b=true stored true", "second:A.b=true stored true",
+                                              "first:A.b=true stored true"}));
+
+  calls.clear();
+  database->removeListener("A.b", &first);
+  const auto no = apptest::booleanNode(false);
+  ASSERT_TRUE(database->setBoolean("A.b", &no));
+  EXPECT_EQ(calls, (std::vector<std::string>{"second:A.b=false stored false"}));
+
+  // A set that stores nothing ("text" holds a string) and a set of another kind tell nobody.
+  calls.clear();
+  database->addListener("text", &first);
+  EXPECT_FALSE(database->setBoolean("text", &yes));
+  const auto integer = apptest::integerNode(1);
+  EXPECT_FALSE(database->setBoolean("A.b", &integer));
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(DatabaseFacadeTest, SettersRefuseNodesOfAnotherKind) {
+  auto database = Database::getInstance();
+  const auto text = apptest::stringNode("s");
+  const auto integer = apptest::integerNode(3);
+  const auto list = apptest::stringListNode({"a"});
+  EXPECT_FALSE(database->setInteger("k", &text));
+  EXPECT_FALSE(database->setString("k", &integer));
+  EXPECT_FALSE(database->setMap("k", &list));
+  EXPECT_FALSE(database->setFloat("k", nullptr));
+  EXPECT_FALSE(database->getString("k")->isValid());
+
+  EXPECT_TRUE(database->setString("k", &text));
+  EXPECT_TRUE(database->setList("l", &list));
+  EXPECT_EQ(database->getString("k")->str(), "s");
+  EXPECT_EQ(database->getList("l")->str(), "[a]");
+}
+
+TEST(DatabaseFacadeDevice, FirstUseInstallsTheDeviceDefaultAndResetReloadsTheFile) {
+  const File defaults(DevicePaths::defaultConfigFolder() + "/" + DevicePaths::kDatabaseFileName);
+  const File database(DevicePaths::storeFolder() + "/" + DevicePaths::kDatabaseFileName);
+  ASSERT_EQ(defaults.getPath().rfind(apptest::sysroot(), 0), 0u) << "never the real device folders";
+  ASSERT_TRUE(defaults.getParentFile().mkdirs());
+  ASSERT_TRUE(defaults.writeAtomically(apptest::databaseXml(apptest::entryXml("ZEM", apptest::mapXml(
+      apptest::entryXml("LOGLEVEL", apptest::stringXml("INFO")))))));
+  database.remove();
+  Database::getInstance()->resetForTesting();
+
+  EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "INFO");
+  EXPECT_TRUE(database.isFile());
+
+  // Replaced behind the store's back, as the database tasks do, then reloaded.
+  ASSERT_TRUE(database.writeAtomically(apptest::databaseXml(apptest::entryXml("ZEM", apptest::mapXml(
+      apptest::entryXml("LOGLEVEL", apptest::stringXml("TRACE")))))));
+  EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "INFO");
+  Database::getInstance()->reset();
+  EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "TRACE");
+
+  Database::getInstance()->resetForTesting();
+  database.remove();
+}
+
+}  // namespace

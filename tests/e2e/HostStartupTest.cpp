@@ -1,0 +1,120 @@
+// zem-host's start-up and shut-down contract with test plug-ins: failures exit 1 with the reason
+// logged, calls are served while initialise() runs, a signal during initialise() is honoured once
+// it returns, and the system bus works under the shipped policy.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ZemHostFixture.h"
+
+namespace {
+
+using HostStartupTest = ZemHostFixture;
+
+bool exitedWith(const std::optional<int>& status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+TEST_F(HostStartupTest, InitialiseThatThrowsIsLoggedAndExitsOne) {
+  startHost({"--plugin", ZEM_THROWING_PLUGIN});
+  const std::optional<int> status = host()->waitForExit(std::chrono::seconds(20));
+  ASSERT_TRUE(exitedWith(status, 1)) << readFile(hostStderr());
+  const std::string console = readFile(hostStderr());
+  EXPECT_NE(console.find("FATAL"), std::string::npos) << console;
+  EXPECT_NE(console.find("initialise refused: test plug-in failure"), std::string::npos) << console;
+  const std::string systemLog = readFile(sysroot() + "/cache/var/log/messages");
+  EXPECT_NE(systemLog.find("initialise refused: test plug-in failure"), std::string::npos) << systemLog;
+  // The name is released with the process.
+  EXPECT_EQ(zemctl({"ping"}).exitCode, 2);
+}
+
+TEST_F(HostStartupTest, PluginThatCannotBeLoadedOrLacksEntryPointsExitsOne) {
+  CommandResult r = runCommand({ZEM_HOST_BIN, "--plugin", sysroot() + "/no-such-plugin.so"},
+                               {{"ZEM_SYSROOT", sysroot()}}, workFolder());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("cannot load plug-in"), std::string::npos) << r.err;
+
+  r = runCommand({ZEM_HOST_BIN, "--plugin", ZEM_KEST_LIB}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("does not export zemGetApplication"), std::string::npos) << r.err;
+
+  r = runCommand({ZEM_HOST_BIN, "--no-such-option"}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("unknown argument: --no-such-option"), std::string::npos) << r.err;
+
+  r = runCommand({ZEM_HOST_BIN, "--help"}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("--plugin PATH"), std::string::npos) << r.out;
+}
+
+TEST_F(HostStartupTest, PingAnswersOneWhileInitialiseRunsAndTwoAfterIt) {
+  startHost({"--plugin", ZEM_GATED_PLUGIN});
+  ASSERT_TRUE(waitForPing(1)) << readFile(hostStderr());
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  // The gated plug-in builds no self-diagnosis proxy: the host says so and keeps serving.
+  EXPECT_NE(readFile(hostStderr()).find("serves no self-diagnosis"), std::string::npos);
+  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
+}
+
+TEST_F(HostStartupTest, SignalDuringInitialiseShutsDownOnceInitialiseReturns) {
+  startHost({"--plugin", ZEM_GATED_PLUGIN});
+  ASSERT_TRUE(waitForPing(1)) << readFile(hostStderr());
+  ASSERT_TRUE(host()->sendSignal(SIGTERM));
+  // The signal waits for initialise(); the daemon keeps answering meanwhile.
+  EXPECT_EQ(zemctl({"ping"}).out, "status 1\n");
+  EXPECT_TRUE(host()->running());
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(5)), 0)) << readFile(hostStderr());
+}
+
+// A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf.
+TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
+  if (geteuid() != 0) GTEST_SKIP() << "the policy lets only root own com.olvane.* names";
+  const std::string socket = workFolder() + "/system_bus_socket";
+  const std::string config = workFolder() + "/system-bus.conf";
+  std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=)" << socket << R"(</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>
+  <include>)" << ZEM_POLICY_FILE << R"(</include>
+</busconfig>
+)";
+  ChildProcess bus({"dbus-daemon", "--config-file=" + config, "--nofork"}, {}, workFolder() + "/bus.out",
+                   workFolder() + "/bus.err");
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
+  ASSERT_TRUE(bus.running()) << readFile(workFolder() + "/bus.err");
+  const std::map<std::string, std::string> systemBus{{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}};
+
+  startHost({"--system"}, systemBus);
+  ASSERT_TRUE(waitUntil([&] { return zemctl({"--system", "ping"}, systemBus).out == "status 2\n" || !host()->running(); },
+                        std::chrono::seconds(30)));
+  ASSERT_TRUE(host()->running()) << readFile(hostStderr());
+  EXPECT_EQ(zemctl({"--system", "version"}, systemBus).out, "19.22.3\n");
+  // Not on the session bus.
+  EXPECT_EQ(zemctl({"ping"}).exitCode, 2);
+  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
+  bus.sendSignal(SIGTERM);
+  bus.waitForExit(std::chrono::seconds(5));
+}
+
+}  // namespace

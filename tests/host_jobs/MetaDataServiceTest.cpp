@@ -1,0 +1,80 @@
+// MetaDataService: a stable device id, the files it describes and how it names them.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+#include "JobsTestSupport.h"
+#include "kest/MetaDataService.h"
+#include "kest/zip/ZipArchive.h"
+#include "kolconfig/Types.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+class MetaDataServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    jobs_test::prepareDevice();
+    folder_ = jobs_test::freshFolder("metadata");
+  }
+  File folder_;
+};
+
+TEST_F(MetaDataServiceTest, KeepsOneDeviceIdAcrossInstancesAndUsesAnExistingOne) {
+  const File idFile(folder_, "state/uuid");
+  std::string first;
+  {
+    const MetaDataService service("1.0", idFile.getPath());
+    first = service.getDeviceId();
+    EXPECT_EQ(36u, first.size()) << first;
+    EXPECT_EQ(first, service.getDeviceId());
+  }
+  EXPECT_EQ(first + "\n", jobs_test::readFile(idFile));
+  EXPECT_EQ(first, MetaDataService("1.0", idFile.getPath()).getDeviceId());
+
+  const File preset(folder_, "preset");
+  jobs_test::writeFile(preset, "  unit-0042 \nsecond line\n");
+  EXPECT_EQ("unit-0042", MetaDataService("1.0", preset.getPath()).getDeviceId());
+}
+
+TEST_F(MetaDataServiceTest, DescribesRegularFilesBelowTheFolderButNotLinksOrItsOwnOutput) {
+  jobs_test::writeFile(File(folder_, "result.xml"), "a");
+  jobs_test::writeFile(File(folder_, "LOGS/a&b<1>.txt"), "log");
+  jobs_test::writeFile(File(folder_, "LOGS/index.xml"), "nested index is payload");
+  jobs_test::writeFile(File(folder_, "index.xml"), "the package's own index");
+  jobs_test::writeFile(File(folder_, "MetaData.xml"), "an older one");
+  ASSERT_EQ(0, ::symlink("/etc/hostname", File(folder_, "link").getPath().c_str()));
+
+  const MetaDataService service("19.22.3", File(folder_, "id").getPath());
+  const File packageFile(folder_, "P.zip");
+  ZipArchive archive = ZipArchive::create(packageFile.getPath());
+  auto index = xmldoc::createDocument<Types::TaskIndex>();
+  const std::vector<File> files = service.generateMetaData(folder_, &archive, index.get());
+
+  ASSERT_EQ(3u, files.size());
+  EXPECT_EQ(File(folder_, "LOGS/a&b<1>.txt").getPath(), files[0].getPath());
+  EXPECT_EQ(File(folder_, "LOGS/index.xml").getPath(), files[1].getPath());
+  EXPECT_EQ(File(folder_, "result.xml").getPath(), files[2].getPath());
+
+  const std::string xml = jobs_test::readFile(File(folder_, "MetaData.xml"));
+  EXPECT_NE(std::string::npos, xml.find("<file name=\"LOGS/a&amp;b&lt;1&gt;.txt\" size=\"3\" sha256=\"" +
+                                        MetaDataService::sha256Hex(files[0]) + "\"/>"))
+      << xml;
+  EXPECT_NE(std::string::npos, xml.find("<softwareVersion>19.22.3</softwareVersion>"));
+  EXPECT_EQ(std::string::npos, xml.find("link"));
+  EXPECT_EQ(std::string::npos, xml.find("\"index.xml\""));
+  // The digest is the plain SHA-256 of the bytes.
+  EXPECT_EQ("ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb",
+            MetaDataService::sha256Hex(File(folder_, "result.xml")));
+  EXPECT_THROW(MetaDataService::sha256Hex(File(folder_, "missing")), std::runtime_error);
+
+  ASSERT_EQ(1u, index->elements_taskIndexEntry().size());
+  EXPECT_EQ("VEHICLE_DATA", index->elements_taskIndexEntry()[0]->get_type());
+  EXPECT_EQ("MetaData.xml", index->elements_taskIndexEntry()[0]->get_file());
+  EXPECT_EQ(std::vector<std::string>{"MetaData.xml"}, archive.getEntryNames());
+}
+
+}  // namespace

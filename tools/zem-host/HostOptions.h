@@ -1,0 +1,24 @@
+// Command-line options of zem-host and their parsing.
+// Thread safety: a plain value type; parse() and defaultPluginPath() are reentrant.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct HostOptions {
+  std::string pluginPath;  // the plug-in to load; defaultPluginPath() unless --plugin was given
+  bool systemBus = false;  // --system: serve on the system bus instead of the session bus
+  bool help = false;       // --help: print the usage and exit
+
+  // Parses the arguments after the program name. Returns true and fills `options` on success;
+  // returns false with a one-line reason in `error` for an unknown option, a missing value or a
+  // stray argument. `defaultPlugin` is used when --plugin is absent.
+  static bool parse(const std::vector<std::string>& args, const std::string& defaultPlugin, HostOptions* options,
+                    std::string* error);
+  // "../lib/libZem.so" next to the folder of the running executable, taken from /proc/self/exe with
+  // links resolved, so the same binary finds its plug-in in the build tree and in an installed
+  // prefix. Falls back to "libZem.so" (the loader's search path) when the executable is unknown.
+  static std::string defaultPluginPath();
+  // The usage text printed by --help.
+  static std::string usage(const std::string& program);
+};

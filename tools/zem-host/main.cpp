@@ -1,0 +1,26 @@
+// zem-host: loads the ZEM application plug-in and serves it on D-Bus (see ZemHost.h).
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "HostOptions.h"
+#include "ZemHost.h"
+
+int main(int argc, char** argv) {
+  // Before any thread exists, so that only the host's wait takes these signals.
+  ZemHost::blockTerminationSignals();
+
+  const std::string program = argc > 0 ? argv[0] : "zem-host";
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  HostOptions options;
+  std::string error;
+  if (!HostOptions::parse(args, HostOptions::defaultPluginPath(), &options, &error)) {
+    std::cerr << program << ": " << error << "\n" << HostOptions::usage(program);
+    return 2;
+  }
+  if (options.help) {
+    std::cout << HostOptions::usage(program);
+    return 0;
+  }
+  return ZemHost(std::move(options)).run();
+}

@@ -1,0 +1,235 @@
+#include "Zemctl.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <ctime>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+#include "kest/ipc/DBusIpcClient.h"
+
+namespace {
+
+// The client's text for a call to a component that nobody serves (see DBusIpcClient::call).
+constexpr const char* kNotRunningText = "is not running";
+
+std::string busName(const ZemctlCommand& command) {
+  return command.component.find('.') != std::string::npos ? command.component : "com.olvane." + command.component;
+}
+
+const char* busKind(const ZemctlCommand& command) { return command.systemBus ? "system" : "session"; }
+
+std::string quoted(const std::string& bytes) {
+  static const char* const kHex = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (byte < 0x20 || byte == 0x7f) {
+          out += "\\x";
+          out += kHex[byte >> 4];
+          out += kHex[byte & 0xf];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string Zemctl::formatValue(const Ipc::IpcParameter& parameter) {
+  switch (parameter.getType()) {
+    case Ipc::IpcParameterType::String:
+      return static_cast<const Ipc::IpcStringParameter&>(parameter).getValue();
+    case Ipc::IpcParameterType::Integer:
+      return std::to_string(static_cast<const Ipc::IpcIntegerParameter&>(parameter).getValue());
+    case Ipc::IpcParameterType::ByteField:
+      return static_cast<const Ipc::IpcByteFieldParameter&>(parameter).getValueAsString();
+    case Ipc::IpcParameterType::Unsupported:
+      return "(unsupported type " + static_cast<const Ipc::IpcUnsupportedParameter&>(parameter).getSignature() + ")";
+  }
+  return std::string();
+}
+
+std::string Zemctl::formatSignal(const std::string& signalName, const Ipc::IpcParameterSet& parameters) {
+  std::string line = signalName;
+  for (const auto& [name, parameter] : parameters.all()) {
+    line += " " + name + "=";
+    switch (parameter->getType()) {
+      case Ipc::IpcParameterType::String:
+        line += quoted(formatValue(*parameter));
+        break;
+      case Ipc::IpcParameterType::Integer:
+        line += formatValue(*parameter);
+        break;
+      case Ipc::IpcParameterType::ByteField:
+        line += "ay" + quoted(formatValue(*parameter));
+        break;
+      case Ipc::IpcParameterType::Unsupported:
+        line += "?" + static_cast<const Ipc::IpcUnsupportedParameter&>(*parameter).getSignature();
+        break;
+    }
+  }
+  return line;
+}
+
+std::string Zemctl::logLevelName(int64_t level) {
+  static const char* const kNames[] = {"FATAL", "ERROR", "WARNING", "DEBUG", "INFO", "TRACE"};
+  if (level >= 0 && level <= 5) return kNames[level];
+  if (level == 255) return "not set";
+  return "unknown";
+}
+
+int Zemctl::run(const ZemctlCommand& command) {
+  if (command.action == ZemctlCommand::Action::Help) {
+    out_ << ZemctlCommand::usage();
+    return kExitOk;
+  }
+  if (command.action == ZemctlCommand::Action::Watch) return watch(command);
+
+  std::unique_ptr<Ipc::DBusIpcClient> client;
+  try {
+    client = std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System
+                                                                    : Ipc::DBusBusType::Session);
+  } catch (const std::exception& e) {
+    err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
+    return kExitUnreachable;
+  }
+
+  // Calls one method into `outParameters`. Returns kExitOk, or prints the reason and returns
+  // kExitUnreachable (nobody serves the component) or kExitFailed (any other failure).
+  auto call = [&](const std::string& interfaceName, const std::string& method, const Ipc::IpcParameterSet& in,
+                  Ipc::IpcParameterSet* outParameters) -> int {
+    try {
+      *outParameters = client->call(command.component, interfaceName, method, in, command.timeout);
+      return kExitOk;
+    } catch (const std::exception& e) {
+      const std::string text = e.what();
+      if (text.find(kNotRunningText) != std::string::npos) {
+        err_ << "zemctl: " << busName(command) << " is not running on the " << busKind(command) << " bus\n";
+        return kExitUnreachable;
+      }
+      err_ << "zemctl: " << method << " failed: " << text << "\n";
+      return kExitFailed;
+    }
+  };
+  // Reads an integer out parameter; prints the problem and returns false when it is absent.
+  auto integer = [&](const Ipc::IpcParameterSet& parameters, const std::string& method, const std::string& name,
+                     int64_t* value) {
+    const Ipc::IpcParameter* parameter = parameters.find(name);
+    if (parameter == nullptr || parameter->getType() != Ipc::IpcParameterType::Integer) {
+      err_ << "zemctl: the answer to " << method << " holds no integer \"" << name << "\"\n";
+      return false;
+    }
+    *value = static_cast<const Ipc::IpcIntegerParameter*>(parameter)->getValue();
+    return true;
+  };
+
+  Ipc::IpcParameterSet answer;
+  switch (command.action) {
+    case ZemctlCommand::Action::Ping: {
+      if (const int rc = call("Zem", "Ping", Ipc::IpcParameterSet(), &answer); rc != kExitOk) return rc;
+      int64_t status = 0;
+      if (!integer(answer, "Ping", "status", &status)) return kExitFailed;
+      out_ << "status " << status << "\n";
+      return kExitOk;
+    }
+    case ZemctlCommand::Action::Version: {
+      if (const int rc = call("SelfDiag", "GetSwVersion", Ipc::IpcParameterSet(), &answer); rc != kExitOk) return rc;
+      int64_t major = 0, minor = 0, patch = 0;
+      if (!integer(answer, "GetSwVersion", "major", &major) || !integer(answer, "GetSwVersion", "minor", &minor) ||
+          !integer(answer, "GetSwVersion", "patch", &patch)) {
+        return kExitFailed;
+      }
+      out_ << major << "." << minor << "." << patch << "\n";
+      return kExitOk;
+    }
+    case ZemctlCommand::Action::LogLevelGet: {
+      if (const int rc = call("SelfDiag", "GetComponentLogLevel", Ipc::IpcParameterSet(), &answer); rc != kExitOk) {
+        return rc;
+      }
+      int64_t level = 0;
+      if (!integer(answer, "GetComponentLogLevel", "level", &level)) return kExitFailed;
+      out_ << "level " << level << " (" << logLevelName(level) << ")\n";
+      return kExitOk;
+    }
+    case ZemctlCommand::Action::LogLevelSet: {
+      Ipc::IpcParameterSet in;
+      in.add(std::make_unique<Ipc::IpcIntegerParameter>("level", command.level));
+      if (const int rc = call("SelfDiag", "SetComponentLogLevel", in, &answer); rc != kExitOk) return rc;
+      int64_t result = 0;
+      if (!integer(answer, "SetComponentLogLevel", "result", &result)) return kExitFailed;
+      out_ << "result " << result << "\n";
+      if (result != 0) {
+        err_ << "zemctl: the application could not set log level " << command.level << "\n";
+        return kExitFailed;
+      }
+      return kExitOk;
+    }
+    case ZemctlCommand::Action::Call: {
+      if (const int rc = call(command.interfaceName, command.method, command.parameters, &answer); rc != kExitOk) {
+        return rc;
+      }
+      for (const auto& [name, parameter] : answer.all()) out_ << name << " " << formatValue(*parameter) << "\n";
+      return kExitOk;
+    }
+    case ZemctlCommand::Action::Help:
+    case ZemctlCommand::Action::Watch:
+      break;
+  }
+  return kExitUsage;
+}
+
+int Zemctl::watch(const ZemctlCommand& command) {
+  // Taken by the wait below only; the client's threads start after this and inherit the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  std::unique_ptr<Ipc::DBusIpcClient> client;
+  try {
+    client = std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System
+                                                                    : Ipc::DBusBusType::Session);
+  } catch (const std::exception& e) {
+    err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
+    return kExitUnreachable;
+  }
+
+  std::mutex printMutex;
+  uint64_t printed = 0;  // guarded by printMutex
+  std::atomic<bool> done{false};
+  std::unique_ptr<Ipc::DBusIpcClient::Subscription> subscription;
+  try {
+    subscription = client->subscribe(command.component, [&](const std::string& name, const Ipc::IpcParameterSet& p) {
+      const std::lock_guard<std::mutex> lock(printMutex);
+      if (done) return;
+      out_ << formatSignal(name, p) << std::endl;
+      if (command.count != 0 && ++printed >= command.count) done = true;
+    });
+  } catch (const std::exception& e) {
+    err_ << "zemctl: cannot watch " << busName(command) << ": " << e.what() << "\n";
+    return kExitUnreachable;
+  }
+  err_ << "zemctl: watching the signals of " << busName(command) << " on the " << busKind(command) << " bus"
+       << std::endl;
+
+  // Waits for a stop signal, looking at the count between short waits.
+  const timespec slice{0, 50 * 1000 * 1000};
+  while (!done) {
+    if (sigtimedwait(&stopSignals, nullptr, &slice) > 0) break;
+  }
+  subscription.reset();
+  return kExitOk;
+}

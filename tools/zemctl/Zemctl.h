@@ -1,0 +1,42 @@
+// Runs one zemctl command against a component over D-Bus and prints its outcome.
+// Thread safety: run() is called once from the main thread; watch prints from the client's bus
+// thread under an internal mutex.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "ZemctlCommand.h"
+#include "kest/ipc/IpcTypes.h"
+
+class Zemctl {
+ public:
+  static constexpr int kExitOk = 0;
+  static constexpr int kExitUsage = 1;
+  static constexpr int kExitUnreachable = 2;  // the service is not running or the bus is unreachable
+  static constexpr int kExitFailed = 3;       // the call failed or the application reported a failure
+
+  // `out` takes the results, `err` the error messages. Neither is owned.
+  Zemctl(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+  // Runs `command` and returns one of the exit codes above. Watch blocks SIGINT and SIGTERM in the
+  // calling thread and returns kExitOk when one arrives or the count is reached.
+  int run(const ZemctlCommand& command);
+
+  // The value as printed by "call": a string or byte field as its bytes, an integer in decimal, a
+  // value of a type outside the contract as "(unsupported type SIG)".
+  static std::string formatValue(const Ipc::IpcParameter& parameter);
+  // One line for a signal: the name, then name=value per parameter in name order; strings as
+  // "..." and byte fields as ay"..." with \", \\ and control characters escaped, a value of
+  // another type as ?SIG.
+  static std::string formatSignal(const std::string& signalName, const Ipc::IpcParameterSet& parameters);
+  // "INFO" for 4 and so on; "not set" for 255; "unknown" otherwise.
+  static std::string logLevelName(int64_t level);
+
+ private:
+  int watch(const ZemctlCommand& command);
+
+  std::ostream& out_;
+  std::ostream& err_;
+};

@@ -1,0 +1,226 @@
+#include "ZemctlCommand.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+// Parses a whole decimal integer of int64 range ("-5", "42"); rejects empty text, signs alone,
+// trailing characters and overflow.
+bool parseInteger(const std::string& text, int64_t* value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
+// Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+bool optionValue(const std::vector<std::string>& args, size_t* i, const std::string& name, std::string* value,
+                 std::string* error) {
+  const std::string& arg = args[*i];
+  if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
+    *value = arg.substr(name.size() + 1);
+  } else if (*i + 1 < args.size()) {
+    *value = args[++*i];
+  } else {
+    *error = name + " needs a value";
+    return false;
+  }
+  return true;
+}
+
+bool isOption(const std::string& arg, const std::string& name) {
+  return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
+}
+
+}  // namespace
+
+bool ZemctlCommand::parseParameter(const std::string& spec, Ipc::IpcParameterSet* parameters, std::string* error) {
+  const auto eq = spec.find('=');
+  const auto colon = eq == std::string::npos ? std::string::npos : spec.find(':', eq + 1);
+  if (eq == std::string::npos || eq == 0 || colon == std::string::npos) {
+    *error = "parameter '" + spec + "' is not NAME=TYPE:VALUE";
+    return false;
+  }
+  const std::string name = spec.substr(0, eq);
+  const std::string type = spec.substr(eq + 1, colon - eq - 1);
+  const std::string value = spec.substr(colon + 1);
+  if (type == "s") {
+    parameters->add(std::make_unique<Ipc::IpcStringParameter>(name, value));
+  } else if (type == "x") {
+    int64_t number = 0;
+    if (!parseInteger(value, &number)) {
+      *error = "parameter '" + name + "': '" + value + "' is not an integer";
+      return false;
+    }
+    parameters->add(std::make_unique<Ipc::IpcIntegerParameter>(name, number));
+  } else if (type == "ay") {
+    parameters->add(std::make_unique<Ipc::IpcByteFieldParameter>(name, value));
+  } else if (type == "ayfile") {
+    struct stat info {};
+    std::ifstream in(value, std::ios::binary);
+    if (stat(value.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !in.is_open()) {
+      *error = "parameter '" + name + "': cannot read file " + value;
+      return false;
+    }
+    std::ostringstream bytes;
+    bytes << in.rdbuf();  // an empty file leaves the failbit of `bytes` set, which is fine
+    if (in.bad()) {
+      *error = "parameter '" + name + "': cannot read file " + value;
+      return false;
+    }
+    parameters->add(std::make_unique<Ipc::IpcByteFieldParameter>(name, bytes.str()));
+  } else {
+    *error = "parameter '" + name + "': unknown type '" + type + "' (s, x, ay or ayfile)";
+    return false;
+  }
+  return true;
+}
+
+bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* command, std::string* error) {
+  ZemctlCommand result;
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    if (arg == "--help" || arg == "-h") {
+      result.action = Action::Help;
+      *command = std::move(result);
+      return true;
+    } else if (arg == "--system") {
+      result.systemBus = true;
+    } else if (arg == "--session") {
+      result.systemBus = false;
+    } else if (isOption(arg, "--timeout")) {
+      if (!optionValue(args, &i, "--timeout", &value, error)) return false;
+      int64_t ms = 0;
+      if (!parseInteger(value, &ms) || ms <= 0 || ms > std::numeric_limits<int32_t>::max()) {
+        *error = "--timeout needs a positive number of milliseconds, not '" + value + "'";
+        return false;
+      }
+      result.timeout = std::chrono::milliseconds(ms);
+    } else if (isOption(arg, "--component")) {
+      if (!optionValue(args, &i, "--component", &value, error)) return false;
+      if (value.empty()) {
+        *error = "--component needs a name";
+        return false;
+      }
+      result.component = value;
+    } else if (!arg.empty() && arg[0] == '-') {
+      *error = "unknown option " + arg;
+      return false;
+    } else {
+      break;
+    }
+  }
+  if (i >= args.size()) {
+    *error = "no command given";
+    return false;
+  }
+
+  const std::string action = args[i++];
+  const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+  auto noArguments = [&](const char* name) {
+    if (rest.empty()) return true;
+    *error = std::string(name) + " takes no arguments";
+    return false;
+  };
+
+  if (action == "help") {
+    result.action = Action::Help;
+  } else if (action == "ping") {
+    if (!noArguments("ping")) return false;
+    result.action = Action::Ping;
+  } else if (action == "version") {
+    if (!noArguments("version")) return false;
+    result.action = Action::Version;
+  } else if (action == "log-level") {
+    if (rest.empty() || (rest.size() == 1 && rest[0] == "get")) {
+      result.action = Action::LogLevelGet;
+    } else if (rest.size() == 2 && rest[0] == "set") {
+      if (!parseInteger(rest[1], &result.level)) {
+        *error = "log-level set needs an integer level (0 FATAL ... 5 TRACE), not '" + rest[1] + "'";
+        return false;
+      }
+      result.action = Action::LogLevelSet;
+    } else {
+      *error = "log-level takes 'get' or 'set N'";
+      return false;
+    }
+  } else if (action == "call") {
+    if (rest.size() < 2) {
+      *error = "call needs an interface and a method";
+      return false;
+    }
+    result.action = Action::Call;
+    result.interfaceName = rest[0];
+    result.method = rest[1];
+    if (result.interfaceName.empty() || result.method.empty()) {
+      *error = "call needs a non-empty interface and method";
+      return false;
+    }
+    for (size_t p = 2; p < rest.size(); ++p) {
+      if (!parseParameter(rest[p], &result.parameters, error)) return false;
+    }
+  } else if (action == "watch") {
+    result.action = Action::Watch;
+    for (size_t p = 0; p < rest.size(); ++p) {
+      std::string value;
+      if (isOption(rest[p], "--count")) {
+        if (!optionValue(rest, &p, "--count", &value, error)) return false;
+        int64_t count = 0;
+        if (!parseInteger(value, &count) || count <= 0) {
+          *error = "--count needs a positive number, not '" + value + "'";
+          return false;
+        }
+        result.count = static_cast<uint64_t>(count);
+      } else {
+        *error = "watch: unknown argument " + rest[p];
+        return false;
+      }
+    }
+  } else {
+    *error = "unknown command '" + action + "'";
+    return false;
+  }
+  *command = std::move(result);
+  return true;
+}
+
+std::string ZemctlCommand::usage() {
+  return "usage: zemctl [--system] [--timeout MS] [--component NAME] COMMAND [ARGUMENTS]\n"
+         "Talks to the ZEM application (com.olvane.ZEM_APP) over D-Bus.\n"
+         "\n"
+         "Commands:\n"
+         "  ping                       the initialisation state: status 1 (initialising) or 2 (ready)\n"
+         "  version                    the software version, e.g. 19.22.3\n"
+         "  log-level [get]            the stored log level, e.g. level 4 (INFO); 255 when none is stored\n"
+         "  log-level set N            stores and applies level N (0 FATAL, 1 ERROR, 2 WARNING, 3 DEBUG,\n"
+         "                             4 INFO, 5 TRACE); prints the result, 0 on success\n"
+         "  call INTERFACE METHOD [NAME=TYPE:VALUE]...\n"
+         "                             calls any method and prints its out parameters, one per line;\n"
+         "                             INTERFACE is Zem, SelfDiag or a full interface name; TYPE is\n"
+         "                             s (string), x (integer), ay (bytes, given as text) or ayfile\n"
+         "                             (bytes read from the file VALUE)\n"
+         "  watch [--count N]          prints each com.olvane.Zem signal of the component on one line,\n"
+         "                             NAME name=value... (strings quoted, bytes as ay\"...\"), until\n"
+         "                             interrupted or N signals were printed\n"
+         "\n"
+         "Options:\n"
+         "  --system          use the system bus (default: the session bus)\n"
+         "  --timeout MS      how long a call may take (default 5000)\n"
+         "  --component NAME  the component to talk to (default ZEM_APP)\n"
+         "  --help            show this text\n"
+         "\n"
+         "Exit status: 0 success, 1 usage error, 2 the service is not running or the bus is\n"
+         "unreachable, 3 the call failed or the application reported a failure.\n";
+}

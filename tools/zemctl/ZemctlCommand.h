@@ -1,0 +1,35 @@
+// The command line of zemctl, parsed into one command: global options, the action and its
+// arguments. Parsing touches the bus never and the file system only for "ayfile" parameters.
+// Thread safety: a plain value type; parse() is reentrant.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kest/ipc/IpcTypes.h"
+
+struct ZemctlCommand {
+  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch };
+
+  Action action = Action::Help;
+  bool systemBus = false;                          // --system
+  std::chrono::milliseconds timeout{5000};         // --timeout MS, for each call
+  std::string component = "ZEM_APP";               // --component NAME
+  int64_t level = 0;                               // log-level set N
+  std::string interfaceName;                       // call: "Zem", "SelfDiag" or a full interface name
+  std::string method;                              // call
+  Ipc::IpcParameterSet parameters;                 // call: the "in" parameters
+  uint64_t count = 0;                              // watch --count N; 0 watches until interrupted
+
+  // Parses the arguments after the program name. Returns true and fills `command`; returns false
+  // with a one-line reason in `error` for a usage error (unknown option or action, missing or
+  // malformed value, unreadable "ayfile" parameter).
+  static bool parse(const std::vector<std::string>& args, ZemctlCommand* command, std::string* error);
+  // Parses one call parameter "NAME=TYPE:VALUE" (TYPE s, x, ay or ayfile, the last reading VALUE
+  // as a file path) and adds it to `parameters`. Returns false with the reason in `error`.
+  static bool parseParameter(const std::string& spec, Ipc::IpcParameterSet* parameters, std::string* error);
+  // The help text.
+  static std::string usage();
+};

@@ -1,0 +1,3 @@
+#include "BaseValue.h"
+
+BaseValue::~BaseValue() = default;
