@@ -164,7 +164,7 @@ size_t fillerCount(const Types::PersistedDatabase& document) {
 }
 
 TEST(DatabaseCrashSafety, KilledWriterAlwaysLeavesACompleteFileWithEveryAcknowledgedValue) {
-  constexpr int kKills = 60;
+  constexpr int kKills = 50;
   constexpr size_t kFiller = 300;
   TempFile folder("zem-crash");
   const std::string base = folder.getFile().getPath();
@@ -183,8 +183,8 @@ TEST(DatabaseCrashSafety, KilledWriterAlwaysLeavesACompleteFileWithEveryAcknowle
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> acksBeforeKill(1, 8);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 4000);
+  std::uniform_int_distribution<int> acksBeforeKill(1, 4);
+  std::uniform_int_distribution<int> delayMicroseconds(0, 15000);
 
   int lastCounter = 0;
   int lastList = 0;

@@ -113,6 +113,19 @@ TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
   // Not on the session bus.
   EXPECT_EQ(zemctl({"ping"}).exitCode, 2);
   EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
+
+  // Any other user is refused the name, even while nobody owns it.
+  std::filesystem::permissions(workFolder(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  std::filesystem::permissions(std::filesystem::path(workFolder()).parent_path(),
+                               std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  const CommandResult refused =
+      runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZEM_HOST_BIN, "--system"},
+                 {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}, {"ZEM_SYSROOT", sysroot()}}, workFolder());
+  EXPECT_EQ(refused.exitCode, 1) << refused.err;
+  EXPECT_NE(refused.err.find("Cannot serve com.olvane.ZEM_APP on the system bus"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
   bus.sendSignal(SIGTERM);
   bus.waitForExit(std::chrono::seconds(5));
 }

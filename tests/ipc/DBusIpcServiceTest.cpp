@@ -72,6 +72,18 @@ TEST_F(DBusIpcServiceTest, StringIntegerAndByteFieldRoundTrip) {
             std::string::npos);
 }
 
+TEST_F(DBusIpcServiceTest, PayloadLargerThanTheSocketBufferArrivesWhole) {
+  // Request and reply are several times what the socket takes in one write.
+  auto service = startService("LARGE");
+  registerEcho(*service, zemMessage("Echo"));
+  DBusIpcClient client;
+  std::string payload(1024 * 1024, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
+  const auto out = client.call(service->getComponent(), "Zem", "Echo", with(params(), bytes("blob", payload)),
+                               std::chrono::milliseconds(20000));
+  EXPECT_EQ(out.get<Ipc::IpcByteFieldParameter>("blob").getValueAsString(), payload);
+}
+
 TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongType) {
   kest::testing::LogCapture log;
   auto service = startService("WRONGTYPE");
@@ -261,6 +273,28 @@ TEST_F(DBusIpcServiceTest, CallMethodReachesAnotherComponentAndFailsForAnAbsentO
   EXPECT_NO_THROW(client.peerPing(app->getComponent()));
   EXPECT_NE(errorOf([&] { app->callMethod(logger->getComponent(), "Zem", setLevel, params()); }).find("UnknownMethod"),
             std::string::npos);
+}
+
+TEST_F(DBusIpcServiceTest, CallOutlastingItsTimeoutFailsInTime) {
+  auto service = startService("TIMEOUT");
+  std::atomic<bool> release{false};
+  service->registerServlet(zemMessage("Stuck"), std::make_unique<LambdaServlet>(zemMessage("Stuck"), [&](auto&, auto&, auto&) {
+                             eventually([&] { return release.load(); }, std::chrono::seconds(10));
+                           }));
+  auto caller = startService("TIMEOUTCALLER");
+  DBusIpcClient client;
+  const auto started = std::chrono::steady_clock::now();
+  const std::string viaService = errorOf([&] {
+    caller->callMethod(service->getComponent(), "", zemMessage("Stuck"), params(), std::chrono::milliseconds(200));
+  });
+  const std::string viaClient =
+      errorOf([&] { client.call(service->getComponent(), "Zem", "Stuck", params(), std::chrono::milliseconds(200)); });
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  release = true;
+  EXPECT_EQ(viaService, "call of com.olvane.Zem.Stuck on com.olvane." + service->getComponent() + " timed out");
+  EXPECT_EQ(viaClient, viaService);
+  // The bus thread learns each new call's deadline: neither waited for the caller-side grace period.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 1500);
 }
 
 TEST_F(DBusIpcServiceTest, EscapingExceptionBecomesADBusErrorAndTheServiceGoesOn) {

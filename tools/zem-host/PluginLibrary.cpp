@@ -33,6 +33,9 @@ std::unique_ptr<PluginLibrary> PluginLibrary::open(const std::string& path, std:
   library->getApplication_ = reinterpret_cast<GetApplicationFn>(get);
   library->createSelfDiagnosisProxy_ = reinterpret_cast<CreateSelfDiagnosisProxyFn>(create);
   library->destroySelfDiagnosisProxy_ = reinterpret_cast<DestroySelfDiagnosisProxyFn>(destroy);
+  library->createJobAppearedServlet_ =
+      reinterpret_cast<CreateJobAppearedServletFn>(dlsym(library->handle_.get(), kCreateJobAppearedServletSymbol));
+  dlerror();  // the optional entry point may be absent
   return library;
 }
 

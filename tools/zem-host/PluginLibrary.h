@@ -18,9 +18,10 @@ class PluginLibrary {
   };
 
  public:
-  // Loads `path` with RTLD_NOW and resolves the three entry points. Returns the library on
-  // success. Returns nullptr with a one-line reason in `error` when the file cannot be loaded
-  // (the loader's message) or lacks an entry point; the handle is closed again in that case.
+  // Loads `path` with RTLD_NOW and resolves the three required entry points and the optional
+  // job-announcement servlet entry point. Returns the library on success. Returns nullptr with a
+  // one-line reason in `error` when the file cannot be loaded (the loader's message) or lacks a
+  // required entry point; the handle is closed again in that case.
   static std::unique_ptr<PluginLibrary> open(const std::string& path, std::string* error);
 
   PluginLibrary(const PluginLibrary&) = delete;
@@ -31,6 +32,8 @@ class PluginLibrary {
   GetApplicationFn getApplication() const { return getApplication_; }
   CreateSelfDiagnosisProxyFn createSelfDiagnosisProxy() const { return createSelfDiagnosisProxy_; }
   DestroySelfDiagnosisProxyFn destroySelfDiagnosisProxy() const { return destroySelfDiagnosisProxy_; }
+  // Null when the plug-in does not export it.
+  CreateJobAppearedServletFn createJobAppearedServlet() const { return createJobAppearedServlet_; }
 
   PluginLibrary(Key, std::string path, Handle handle) : path_(std::move(path)), handle_(std::move(handle)) {}
 
@@ -43,4 +46,5 @@ class PluginLibrary {
   GetApplicationFn getApplication_ = nullptr;
   CreateSelfDiagnosisProxyFn createSelfDiagnosisProxy_ = nullptr;
   DestroySelfDiagnosisProxyFn destroySelfDiagnosisProxy_ = nullptr;
+  CreateJobAppearedServletFn createJobAppearedServlet_ = nullptr;
 };

@@ -19,6 +19,7 @@
 #include "kest/File.h"
 #include "kest/ZemSettings.h"
 #include "kest/ipc/DBusIpcService.h"
+#include "kest/ipc/IpcServlet.h"
 
 namespace {
 
@@ -133,6 +134,22 @@ int ZemHost::run() {
     ZEM_FATAL("Plug-in " << plugin->getPath() << " returned no application");
     releaseServices();
     return kExitStartupFailed;
+  }
+
+  // The job announcement is served by the plug-in's servlet; it is registered before initialise()
+  // so that the application's listener registration reaches it.
+  if (CreateJobAppearedServletFn createServlet = plugin->createJobAppearedServlet()) {
+    try {
+      std::unique_ptr<Ipc::IpcMethodServlet> servlet(createServlet(services.get()));
+      if (servlet == nullptr) {
+        ZEM_ERROR("The application built no JobAppeared servlet");
+      } else {
+        const Ipc::IpcMessageDefinition definition = servlet->getDefinition();
+        ipc->registerServlet(definition, std::move(servlet));
+      }
+    } catch (const std::exception& e) {
+      ZEM_ERROR("Registering the JobAppeared servlet failed: " << e.what());
+    }
   }
 
   auto settings = std::make_shared<ZemSettings>();

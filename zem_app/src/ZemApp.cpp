@@ -1,10 +1,12 @@
 #include "ZemApp.h"
 
 #include <exception>
+#include <memory>
 #include <typeinfo>
 
 #include "IpcChangeNotification.h"
 #include "IpcDefinitions.h"
+#include "ProcessTaskRequest.h"
 #include "ZemAppIpcProxy.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemVersion.h"
@@ -74,6 +76,12 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   File(DevicePaths::outboxFolder()).mkdirs();
   File(DevicePaths::certificateFolder()).mkdirs();
 
+  // Containers that arrived while the application was down are offered again, in listing order.
+  // A refused push is not examined: the container stays for the next start-up.
+  for (const File& container : File(DevicePaths::inboxFolder()).listFiles("zip")) {
+    queue->push(std::make_unique<ProcessTaskRequest>(*queue, services.get(), container.getAbsolutePath()).release());
+  }
+
   status_.setState(InitializationStatus::kInitialised);
   registerListeners();
 }
@@ -102,7 +110,17 @@ std::string ZemApp::ipcMessageReceived(const Ipc::IpcMessageDefinition& definiti
   ZEM_TRACE("ipcMessageReceived - short sig callback, ipcEvent =" << definition.toString() << " ipcMessage= \""
                                                                   << content.getString() << "\"");
   if (definition == IpcDefinitions::jobAppeared()) {
-    if (!getTaskQueue().lock()) {
+    std::shared_ptr<ZemTaskExecutionQueue> queue;
+    std::shared_ptr<ExtensionServices> services;
+    {
+      std::lock_guard<std::mutex> lock(membersMutex_);
+      queue = taskQueue_;
+      services = services_;
+    }
+    if (queue) {
+      // The queue owns the request from here on; a refusal (closed queue) is not logged.
+      queue->push(std::make_unique<ProcessTaskRequest>(*queue, services.get(), content.getString()).release());
+    } else {
       ZEM_ERROR("Zem App is attempting to handle requests whilst not being fully initialised!");
     }
   }

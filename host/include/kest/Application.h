@@ -8,6 +8,9 @@
 
 class ExtensionServices;
 class ZemSettings;
+namespace Ipc {
+class IpcMethodServlet;
+}
 
 class Application {
  public:
@@ -27,7 +30,14 @@ using GetApplicationFn = Application* (*)();
 // null when it could not be built.
 using CreateSelfDiagnosisProxyFn = void* (*)(const std::weak_ptr<ExtensionServices>* services);
 using DestroySelfDiagnosisProxyFn = void (*)(void* proxy);
+// Optional. Builds the plug-in's servlet for the job announcement ("JobAppeared") with `services`
+// (not owned, may be null). Returns a servlet owned by the caller, which registers it with its IPC
+// service under the servlet's own definition (IpcMethodServlet::getDefinition) before calling
+// initialise(), so that the application's listeners reach it; null when it could not be built.
+// The servlet's code lives in the plug-in: it must be destroyed before the library is unloaded.
+using CreateJobAppearedServletFn = Ipc::IpcMethodServlet* (*)(ExtensionServices* services);
 }
 inline constexpr const char* kGetApplicationSymbol = "zemGetApplication";
 inline constexpr const char* kCreateSelfDiagnosisProxySymbol = "zemCreateSelfDiagnosisProxy";
 inline constexpr const char* kDestroySelfDiagnosisProxySymbol = "zemDestroySelfDiagnosisProxy";
+inline constexpr const char* kCreateJobAppearedServletSymbol = "zemCreateJobAppearedServlet";

@@ -46,8 +46,8 @@ class MetaDataService {
   // The unit's id; "unknown" when it can neither be read nor created (logged at ERROR once).
   std::string getDeviceId() const;
 
-  // Writes <folder>/MetaData.xml describing `items`, durably (replacing an older one). Returns the
-  // written file. Throws std::runtime_error when a file cannot be read or the document cannot be
+  // Writes <folder>/MetaData.xml describing `items` (replacing an older one by rename; not flushed
+  // to the device, as result folders are temporary). Returns the written file. Throws std::runtime_error when a file cannot be read or the document cannot be
   // written (the folder then holds no new MetaData.xml).
   virtual File writeMetaData(const File& folder, const std::vector<Item>& items) const;
 

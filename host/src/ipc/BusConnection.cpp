@@ -43,9 +43,13 @@ IpcException describe(const sdbus::Error& error, const std::string& busName, con
   if (isAbsentService(error.getName())) return IpcException("service " + busName + " is not running");
   if (isTimeout(error.getName()))
     return IpcException("call of " + callText(busName, interfaceName, method) + " timed out");
-  // sd-bus reports its own timeout as NoReply too, as the bus does for a peer that went away.
-  if (error.getName() == "org.freedesktop.DBus.Error.NoReply")
+  // sd-bus reports its own timeout as NoReply ("Method call timed out"), as the bus does for a peer
+  // that went away without answering.
+  if (error.getName() == "org.freedesktop.DBus.Error.NoReply") {
+    if (error.getMessage().find("timed out") != std::string::npos)
+      return IpcException("call of " + callText(busName, interfaceName, method) + " timed out");
     return IpcException("call of " + callText(busName, interfaceName, method) + " got no reply: " + error.getMessage());
+  }
   return IpcException("call of " + callText(busName, interfaceName, method) + " failed: " + error.getName() + ": " +
                       error.getMessage());
 }

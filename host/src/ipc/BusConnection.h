@@ -64,8 +64,9 @@ class BusConnection {
   void stop();
   bool onBusThread() const { return std::this_thread::get_id() == busThreadId_.load(); }
 
-  // To be called after sending from any thread: when the socket did not take the whole message at
-  // once, the bus thread is woken to write the rest.
+  // To be called after sending from any thread: when output is still queued (the socket did not take
+  // the whole message at once), the bus thread is woken to write the rest. sdbus-c++ 1.2 flushes
+  // after every send already; this keeps replies moving should a version queue instead.
   void afterSend();
   // Wakes the bus thread so that it recomputes what it waits for (new output, a new call timeout,
   // messages read by another thread).

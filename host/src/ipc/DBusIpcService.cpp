@@ -136,9 +136,11 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
     }
   }
 
-  void cancel(const char* reason) noexcept override {
-    impl_.replyError(call_, reason == std::string("too many calls are waiting") ? kErrorLimitsExceeded : kErrorFailed,
-                     std::string("The call ") + key_ + " was not run: " + reason);
+  void cancel(DispatchPool::Refusal refusal) noexcept override {
+    if (refusal == DispatchPool::Refusal::Overloaded)
+      impl_.replyError(call_, kErrorLimitsExceeded, "The call " + key_ + " was not run: too many calls are waiting");
+    else
+      impl_.replyError(call_, kErrorFailed, "The call " + key_ + " was not run: the service is stopping");
   }
 
  private:

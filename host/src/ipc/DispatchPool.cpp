@@ -23,17 +23,20 @@ void DispatchPool::start() {
 }
 
 bool DispatchPool::post(std::unique_ptr<Job> job) {
-  const char* refusal = nullptr;
+  bool accepted = false;
+  Refusal refusal = Refusal::Stopping;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == State::Stopped)
-      refusal = "the service is stopping";
-    else if (queue_.size() >= maxPending_)
-      refusal = "too many calls are waiting";
-    else
+    if (state_ == State::Stopped) {
+      refusal = Refusal::Stopping;
+    } else if (queue_.size() >= maxPending_) {
+      refusal = Refusal::Overloaded;
+    } else {
       queue_.push_back(std::move(job));
+      accepted = true;
+    }
   }
-  if (refusal != nullptr) {
+  if (!accepted) {
     job->cancel(refusal);
     return false;
   }
@@ -49,7 +52,7 @@ void DispatchPool::stop() {
     cancelled.swap(queue_);
   }
   ready_.notify_all();
-  for (auto& job : cancelled) job->cancel("the service is stopping");
+  for (auto& job : cancelled) job->cancel(Refusal::Stopping);
   for (auto& thread : threads_)
     if (thread.joinable()) thread.join();
   threads_.clear();

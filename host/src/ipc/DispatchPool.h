@@ -17,13 +17,15 @@ namespace detail {
 
 class DispatchPool {
  public:
+  // Why a job does not run.
+  enum class Refusal { Stopping, Overloaded };
+
   // One unit of work. Exactly one of run() and cancel() is called, once.
   class Job {
    public:
     virtual ~Job() = default;
     virtual void run() noexcept = 0;
-    // The job will not run; `reason` says why ("the service is stopping", ...).
-    virtual void cancel(const char* reason) noexcept = 0;
+    virtual void cancel(Refusal refusal) noexcept = 0;
   };
 
   DispatchPool(std::size_t threads, std::size_t maxPending);

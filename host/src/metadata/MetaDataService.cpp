@@ -180,8 +180,24 @@ File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>&
   }
   xml << "  </files>\n"
       << "</metaData>\n";
+  // Written beside its final name and renamed, so a reader never sees half a document. Not
+  // flushed to the device: it describes a result folder, which is temporary; the package that
+  // carries it is flushed when it is closed.
   const File target(folder, DevicePaths::kMetaDataFileName);
-  if (!target.writeAtomically(xml.str())) throw std::runtime_error("Cannot write " + target.getPath());
+  const File part(folder, std::string(".") + DevicePaths::kMetaDataFileName + ".part");
+  {
+    std::ofstream out(part.getPath(), std::ios::binary | std::ios::trunc);
+    out << xml.str();
+    out.close();
+    if (!out) {
+      part.remove();
+      throw std::runtime_error("Cannot write " + part.getPath());
+    }
+  }
+  if (std::rename(part.getPath().c_str(), target.getPath().c_str()) != 0) {
+    part.remove();
+    throw std::runtime_error("Cannot write " + target.getPath());
+  }
   return target;
 }
 

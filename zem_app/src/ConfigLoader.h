@@ -1,0 +1,61 @@
+// Finds a document of a given index entry type in a task container: the first entry of that type
+// (in "index.xml" order) that extracts, decrypts, verifies and parses wins.
+// Thread safety: stateless; as thread-safe as the archive handle it is given.
+#pragma once
+
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/security/SecurityException.h"
+#include "kest/security/SecurityService.h"
+#include "kest/task/CtpTask.h"
+#include "kest/zip/ZipArchive.h"
+#include "kest/zip/ZipException.h"
+#include "kolconfig/Types.h"
+#include "kolconfig/XmlDoc.h"
+
+class ConfigLoader {
+ public:
+  using ElementType = Sarnet_Configuration::Types::ElementType;
+
+  // Returns the first document of type Document named by an index entry of type `entryType`, owned
+  // by the caller, or null when the container has no readable index or no usable entry of that
+  // type. The index is read without decryption or signature check; each candidate entry goes
+  // through the security service's decryptor and a signature validator for the signing slot
+  // (`security` may be null: nothing is decrypted or checked). A candidate that fails to extract,
+  // verify or parse is logged at ERROR and skipped. A failure to read the index is logged at ERROR
+  // and yields null.
+  // Throws XSDEnumException ("Unable to parse the enum value " + text) when an entry's type text,
+  // met before a usable candidate, is not an ElementType name.
+  template <class Document, ElementType::Enum entryTypeToFind>
+  static xmldoc::DocumentPtr<Document> loadAndGet(const ZipArchive& archive, Security::SecurityService* security) {
+    namespace Types = Sarnet_Configuration::Types;
+    xmldoc::DocumentPtr<Types::TaskIndex> index;
+    try {
+      index = archive.extractXML<Types::TaskIndex>(DevicePaths::kIndexFileName, ZipArchive::nonDecryptor(),
+                                                   ZipArchive::nonValidator(), false);
+    } catch (const ZipException& e) {
+      ZEM_ERROR(e.what());
+      return nullptr;
+    } catch (const Security::SecurityException& e) {
+      ZEM_ERROR(e.what());
+      return nullptr;
+    }
+    if (index == nullptr) return nullptr;
+
+    for (const auto& entry : index->elements_taskIndexEntry()) {
+      if (ElementType::parse(entry->get_type()) != entryTypeToFind) continue;
+      ZEM_TRACE("Found job definition: " << entry->get_file());
+      try {
+        auto document = archive.extractXML<Document>(
+            entry->get_file(), CtpTask::getFileDecryptor(security),
+            CtpTask::getSignatureValidator(*entry, security, Security::SecurityService::kSigningKeyNumber), false);
+        if (document != nullptr) return document;
+      } catch (const ZipException& e) {
+        ZEM_ERROR(e.what());
+      } catch (const Security::SecurityException& e) {
+        ZEM_ERROR(e.what());
+      }
+    }
+    return nullptr;
+  }
+};

@@ -1,0 +1,28 @@
+#include "DiskSpaceChecker.h"
+
+#include "ZemApp.h"
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/ZemSettings.h"
+
+bool DiskSpaceChecker::sufficientDiskSpaceAvailable(long additionalBytes) {
+  uint32_t maximumDataSize = ZemSettings::kDefaultMaximumDataSize;
+  const ZemSettings* settings = getApp()->getGlobalSettings();
+  if (settings != nullptr && settings->getDocument() != nullptr) {
+    maximumDataSize = settings->getDocument()->get_maximumDataSize();
+  }
+  return sufficientDiskSpaceAvailable(File(DevicePaths::applicationDataFolder()), maximumDataSize, additionalBytes);
+}
+
+bool DiskSpaceChecker::sufficientDiskSpaceAvailable(const File& folder, uint32_t maximumDataSizeKiB,
+                                                    long additionalBytes) {
+  const uint64_t total = folder.fileSystemTotalSpace();
+  const uint32_t used = static_cast<uint32_t>(folder.totalSize()) + static_cast<uint32_t>(additionalBytes);
+  const uint32_t maxSize = maximumDataSizeKiB << 10;
+  if (used <= maxSize) {
+    ZEM_TRACE("usedSpace = " << used << " / maxSize = " << maxSize);
+    return true;
+  }
+  ZEM_ERROR("Used disk space is too high (used = " << used << " bytes / total = " << total << " bytes");
+  return false;
+}

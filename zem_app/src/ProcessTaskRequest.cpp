@@ -1,0 +1,79 @@
+#include "ProcessTaskRequest.h"
+
+#include <memory>
+#include <utility>
+
+#include "ZemTask.h"
+#include "ZemTaskExecutionQueue.h"
+#include "ZemTaskFactory.h"
+#include "kest/ApplicationLogger.h"
+#include "kest/File.h"
+#include "kest/security/SecurityException.h"
+#include "kest/zip/ZipArchive.h"
+#include "kest/zip/ZipException.h"
+
+namespace {
+
+const char* const kCannotHandle = "Impossible to handle Zem Task request : ";
+const char* const kWillBeDeleted = "Job definition will be deleted : ";
+
+}  // namespace
+
+ProcessTaskRequest::ProcessTaskRequest(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
+                                       std::string jobLocation)
+    : queue(queue), extensionServices(extensionServices), jobLocation(std::move(jobLocation)) {}
+
+ProcessTaskRequest::~ProcessTaskRequest() = default;
+
+std::string ProcessTaskRequest::getID() const { return "Zem Task"; }
+
+bool ProcessTaskRequest::execute() {
+  ZEM_LOG_ESCAPED(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " << jobLocation);
+  try {
+    ZipArchive archive = ZipArchive::openForReading(jobLocation);
+    std::unique_ptr<ZemTask> task = Tasks::ZemTaskFactory::createTask(archive);
+    if (task == nullptr) {
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+      return true;
+    }
+    if (task->isMissingMandatoryEncryption()) {
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
+                      "Task was found non-encrypted while encryption is mandatory for that type of task");
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kWillBeDeleted << jobLocation);
+      File(jobLocation).remove();
+      return false;
+    }
+    // The queue owns the task from here on, also when it refuses it (it then destroys it).
+    if (!queue.push(task.release())) {
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
+                      "Impossible to enqueue task, task container will be deleted : " << jobLocation);
+      File(jobLocation).remove();
+    }
+    return true;
+  } catch (const ZipException& e) {
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());
+  } catch (const Security::SecurityException& e) {
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());
+  }
+  const File container(jobLocation);
+  if (container.exists() && container.isFile()) {
+    ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kWillBeDeleted << jobLocation);
+    container.remove();
+  }
+  return false;
+}
+
+bool ProcessTaskRequest::finalize() { return true; }
+
+int ProcessTaskRequest::getPriority() const { return Task::HIGHEST; }
+
+bool ProcessTaskRequest::isSynchronous() const { return true; }
+
+std::map<std::string, std::string> ProcessTaskRequest::getSettings() const { return {{"ZIP", jobLocation}}; }
+
+bool ProcessTaskRequest::match(const Task& /*other*/) const { return false; }
+
+bool ProcessTaskRequest::isExternal() const { return false; }

@@ -1,0 +1,48 @@
+// The intake of one task container: opens it, asks the factory for its task and queues that task.
+// Runs with the highest priority, so containers are turned into tasks before waiting jobs run.
+// Thread safety: executed by the queue's worker thread only.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "kest/Task.h"
+
+class ExtensionServices;
+class ZemTaskExecutionQueue;
+
+class ProcessTaskRequest : public Task {
+ public:
+  // `queue` receives the built task and must outlive this request (the queue owns it).
+  // `extensionServices` is not owned and may be null. `jobLocation` is the container's path.
+  ProcessTaskRequest(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices, std::string jobLocation);
+  ~ProcessTaskRequest() override;
+
+  // "Zem Task".
+  std::string getID() const override;
+  // Builds and queues the container's task. What happens to the container file:
+  // - task built and queued: kept (the task deletes it); returns true;
+  // - task built but refused by the queue: deleted; returns true;
+  // - task needs an encryption the container lacks: deleted; returns false;
+  // - no task (no index, no description, unregistered type): kept for the next start-up; true;
+  // - archive or security failure: deleted when it is a regular file; returns false.
+  // Throws XSDEnumException when the container's index names an unknown entry type (the container
+  // is kept).
+  bool execute() override;
+  bool finalize() override;
+  // Task::HIGHEST.
+  int getPriority() const override;
+  bool isSynchronous() const override;
+  // {"ZIP": jobLocation}.
+  std::map<std::string, std::string> getSettings() const override;
+  bool match(const Task& other) const override;
+  bool isExternal() const override;
+
+  const std::string& getJobLocation() const { return jobLocation; }
+  ExtensionServices* getExtensionServices() const { return extensionServices; }
+
+ private:
+  ZemTaskExecutionQueue& queue;
+  ExtensionServices* const extensionServices;
+  const std::string jobLocation;
+};

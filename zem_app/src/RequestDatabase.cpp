@@ -1,0 +1,35 @@
+#include "RequestDatabase.h"
+
+#include "TaskTypeRegistration.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+const TaskTypeRegistration<RequestDatabase> registration("RequestZemDatabaseTaskDescription");
+
+File databaseFile() { return File(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName); }
+
+}  // namespace
+
+RequestDatabase::RequestDatabase(const ZipArchive& archive, DescriptionPtr description)
+    : ZemTask(archive, std::move(description)) {}
+
+RequestDatabase::~RequestDatabase() = default;
+
+bool RequestDatabase::execute() {
+  ZEM_INFO("Start requesting the current ZEM database");
+  const File database = databaseFile();
+  const bool success = database.exists();
+  if (!success) ZEM_ERROR("ZEM database does not exists at: " << database.getAbsolutePath());
+
+  reportResults(success);
+  cleanUpZipContainer();
+  return success;
+}
+
+void RequestDatabase::createTaskResults(const File& folder, bool success) {
+  // The copy is attempted whatever the outcome; a missing database simply leaves no copy.
+  databaseFile().copyTo(File(folder, DevicePaths::kDatabaseFileName));
+  ZemTask::createTaskResults<Types::RequestZemDatabaseTaskResult>(folder, success);
+}

@@ -1,0 +1,31 @@
+// "JobAppeared": another component announces a task container by its path ("jobLocation"); the
+// servlet hands the path to the listeners of the definition (the application object) and answers
+// "status" 1, or 0 when the request could not be read.
+// Thread safety: processMethodCall may run on several IPC dispatch threads at once; the listener
+// list is guarded by the IpcServlet base.
+#pragma once
+
+#include "kest/ipc/IpcServlet.h"
+
+class ExtensionServices;
+
+class ZemJobAppearedIpcHandler : public Ipc::IpcMethodServlet {
+ public:
+  // `services` is not owned and may be null.
+  ZemJobAppearedIpcHandler(const Ipc::IpcMessageDefinition& definition, ExtensionServices* services);
+  ~ZemJobAppearedIpcHandler() override;
+
+  Ipc::IpcMethodServlet* getServlet() override;
+  // Reads "jobLocation" (a string); when the path's folder exists, calls every listener of the
+  // definition's key, in registration order, with an IpcMessage holding the path. Adds "status":
+  // 1 when the request was read (also when the folder is missing: ERROR logged, nobody told), 0
+  // when "jobLocation" is missing or not a string. Exceptions of listeners other than
+  // Ipc::IpcException propagate to the IPC service.
+  void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
+                         Ipc::IpcMethodCallResponse& response) override;
+};
+
+// Plug-in entry point (see kest/Application.h): a new "JobAppeared" servlet for `services` (not
+// owned, may be null), owned by the caller, who hands it to the IPC service. Null on failure.
+extern "C" __attribute__((visibility("default"))) Ipc::IpcMethodServlet* zemCreateJobAppearedServlet(
+    ExtensionServices* services);

@@ -1,0 +1,73 @@
+#include "ZemTask.h"
+
+#include <memory>
+
+#include "ConfigLoader.h"
+#include "ZemApp.h"
+#include "kest/ExtensionServices.h"
+#include "kest/MetaDataService.h"
+#include "kest/zip/ZipException.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+ZemTask::ZemTask(const ZipArchive& archiveToCopy, DescriptionPtr description)
+    : CtpTask(std::move(description)), archive(archiveToCopy) {
+  setExtensionServices(getApp()->getExtensionServices().lock());
+}
+
+ZemTask::~ZemTask() = default;
+
+std::string ZemTask::getID() const {
+  const Types::TaskDescription* description = getDescription();
+  return description != nullptr ? description->get_taskId() : std::string();
+}
+
+int ZemTask::getPriority() const { return 0; }
+
+void ZemTask::createTaskResults(const File& /*folder*/, bool /*success*/) {}
+
+std::string ZemTask::getOutboxFolder() const { return DevicePaths::outboxFolder(); }
+
+std::string ZemTask::getModuleName() const { return "ZEM"; }
+
+CtpTask::ElementType ZemTask::getFileType(const File& file) const {
+  const std::string name = file.getName();
+  if (name == DevicePaths::kConfigFileName) return Types::ElementType::PROVISIONING_CONFIG;
+  if (name == DevicePaths::kDatabaseFileName) return Types::ElementType::ZEM_DATABASE;
+  return CtpTask::getFileType(file);
+}
+
+void ZemTask::generateMetaData(const File& folder) const {
+  ExtensionServices* services = getExtensionServices();
+  MetaDataService* metaData = services != nullptr ? services->getMetaDataService() : nullptr;
+  if (metaData == nullptr) return;
+  metaData->generateMetaData(folder);
+}
+
+void ZemTask::cleanUpZipContainer() {
+  if (archive.isNull()) return;
+  try {
+    archive.close();
+  } catch (const ZipException& e) {
+    ZEM_ERROR("Cannot close the task container " << archive.getPath());
+    ZEM_ERROR(e.what());
+  }
+  const File container(archive.getPath());
+  if (!container.remove()) ZEM_ERROR("Cannot delete the task container " << container.getPath());
+}
+
+bool ZemTask::checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security) {
+  return ConfigLoader::loadAndGet<Types::ZemTaskDescription, Types::ElementType::TASK_REQUEST>(archive, security) !=
+         nullptr;
+}
+
+long ZemTask::getContainerSize() const {
+  if (archive.isNull()) return 0;
+  try {
+    return static_cast<long>(archive.getUncompressedSize());
+  } catch (const ZipException& e) {
+    ZEM_ERROR("Cannot read the size of the task container " << archive.getPath());
+    ZEM_ERROR(e.what());
+    return 0;
+  }
+}

@@ -1,0 +1,96 @@
+// The base of every task kind of the application: the task's own handle on its container, its
+// identity and priority, the outbox and module name of its result package, the classification of
+// result files, the writing of "result.xml" and the deletion of the container after execution.
+// Thread safety: a task is used by the queue's worker thread only; it takes no lock.
+#pragma once
+
+#include <string>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/File.h"
+#include "kest/task/CtpTask.h"
+#include "kest/zip/ZipArchive.h"
+#include "kolconfig/Types.h"
+#include "kolconfig/XmlDoc.h"
+
+namespace Security {
+class SecurityService;
+}
+
+class ZemTask : public CtpTask {
+ public:
+  ~ZemTask() override;
+
+  // The description's taskId; empty when the task has no description or the description no id.
+  std::string getID() const override;
+  // Each kind runs its job, reports its results and deletes its container (see the kinds).
+  bool execute() override = 0;
+  // 0: the kinds that must run before waiting jobs override it.
+  int getPriority() const override;
+  // Does nothing here; every kind writes its own result files.
+  void createTaskResults(const File& folder, bool success) override;
+  // The application's outbox (application data folder + "/OUTBOX").
+  std::string getOutboxFolder() const override;
+  // "ZEM".
+  std::string getModuleName() const override;
+  // "config.xml": PROVISIONING_CONFIG; "database.xml": ZEM_DATABASE (exact, case-sensitive
+  // comparison of the file name); any other file as CtpTask::getFileType.
+  ElementType getFileType(const File& file) const override;
+
+  // Asks the metadata service of the task's extension services to describe `folder` (no archive,
+  // no index); does nothing without a metadata service. Throws what the service throws
+  // (std::runtime_error, ZipException).
+  void generateMetaData(const File& folder) const;
+  using CtpTask::generateMetaData;
+
+  // Closes the container handle and deletes the container file. Does nothing for a task built
+  // without a container (null archive). Failures are logged at ERROR; never throws.
+  void cleanUpZipContainer();
+
+  // True when a ZemTaskDescription can be found in `archive` as the TASK_REQUEST entry.
+  // `security` may be null. Throws XSDEnumException for an unknown entry type text in the index.
+  static bool checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security);
+
+  const ZipArchive& getArchive() const { return archive; }
+  int getErrorType() const { return errorType; }
+  const std::string& getErrorMessage() const { return errorMessage; }
+
+ protected:
+  // Keeps a handle on `archiveToCopy` (null archive allowed) and takes ownership of `description`
+  // (null allowed). Hands the application's extension services, when they are alive, to the base.
+  ZemTask(const ZipArchive& archiveToCopy, DescriptionPtr description);
+
+  // Writes "result.xml" of type ResultType into `folder`: the description's taskId (empty without
+  // one), errorInfo from `success`, errorType and errorMessage; describes the folder's files through
+  // the metadata service first. A document error (XPlus::Exception) is logged at ERROR as "Error
+  // while creating result.xml file: " + folder, then its text; nothing is written and nothing is
+  // thrown then.
+  template <class ResultType>
+  void createTaskResults(const File& folder, bool success);
+
+  // The declared uncompressed size of the container's entries; 0 for the null archive or when the
+  // archive cannot tell (logged at ERROR).
+  long getContainerSize() const;
+
+  ZipArchive archive;
+  // ErrorType reported in the result's errorInfo; 0 unless a kind sets it.
+  int errorType = 0;
+  // Message reported in the result's errorInfo; empty unless a kind sets it.
+  std::string errorMessage;
+};
+
+template <class ResultType>
+void ZemTask::createTaskResults(const File& folder, bool success) {
+  try {
+    auto result = xmldoc::createDocument<ResultType>();
+    const auto* description = getDescription();
+    result->set_taskId(description != nullptr ? description->get_taskId() : std::string());
+    populateErrorInfo(result->add_node_errorInfo(), success, errorType, errorMessage);
+    generateMetaData(folder);
+    xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
+  } catch (const XPlus::Exception& e) {
+    ZEM_ERROR("Error while creating result.xml file: " << folder.getAbsolutePath());
+    ZEM_ERROR(e.what());
+  }
+}
