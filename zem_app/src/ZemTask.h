@@ -88,7 +88,8 @@ void ZemTask::createTaskResults(const File& folder, bool success) {
     result->set_taskId(description != nullptr ? description->get_taskId() : std::string());
     populateErrorInfo(result->add_node_errorInfo(), success, errorType, errorMessage);
     generateMetaData(folder);
-    xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
+    // The result folder is temporary: the package built from it is what is made durable.
+    xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
   } catch (const XPlus::Exception& e) {
     ZEM_ERROR("Error while creating result.xml file: " << folder.getAbsolutePath());
     ZEM_ERROR(e.what());

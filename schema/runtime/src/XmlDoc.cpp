@@ -179,9 +179,10 @@ std::string readStream(std::istream& in) {
 
 }  // namespace detail
 
-std::string toString(const Types::XmlNode& content) {
-  std::string out;
-  out.reserve(1024);
+namespace {
+
+// Appends the whole document (declaration, wrapper and content) to `out`.
+void appendDocument(std::string& out, const Types::XmlNode& content) {
   out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<k:";
   out += kRootElement;
   out += " xmlns:k=\"";
@@ -193,6 +194,14 @@ std::string toString(const Types::XmlNode& content) {
   out += "</k:";
   out += kRootElement;
   out += ">\n";
+}
+
+}  // namespace
+
+std::string toString(const Types::XmlNode& content) {
+  std::string out;
+  out.reserve(1024);
+  appendDocument(out, content);
   return out;
 }
 
@@ -205,9 +214,13 @@ void writeStream(const Types::XmlNode& content, std::ostream& out) {
   }
 }
 
-void saveFile(const Types::XmlNode& content, const std::string& path) {
-  // Serialise first: a document that cannot be written never touches the disk.
-  const std::string text = toString(content);
+void saveFile(const Types::XmlNode& content, const std::string& path, Durability durability) {
+  // Serialise first: a document that cannot be written never touches the disk. The buffer is
+  // reused between saves of one thread, so a large document does not page in fresh memory each time.
+  thread_local std::string buffer;
+  buffer.clear();
+  appendDocument(buffer, content);
+  const std::string& text = buffer;
 
   const std::string::size_type slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -252,7 +265,7 @@ void saveFile(const Types::XmlNode& content, const std::string& path) {
     data += written;
     left -= static_cast<std::size_t>(written);
   }
-  if (io.syncFile(fd.get()) != 0) {
+  if (durability == Durability::Durable && io.syncFile(fd.get()) != 0) {
     throwIoError("cannot flush " + tempPath, errno);
   }
   if (io.closeFile(fd.release()) != 0) {
@@ -262,6 +275,7 @@ void saveFile(const Types::XmlNode& content, const std::string& path) {
     throwIoError("cannot rename " + tempPath + " to " + path, errno);
   }
   tempGuard.commit();
+  if (durability == Durability::Volatile) return;
 
   // Make the rename itself durable.
   UniqueFd folderFd(io.openDirectory(folder.c_str()));

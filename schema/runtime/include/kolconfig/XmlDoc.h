@@ -87,7 +87,11 @@ void writeStream(const Sarnet_Configuration::Types::XmlNode& content, std::ostre
 // folder, fsyncs it, renames it over `path` and fsyncs the folder. On failure the temporary file
 // is removed, `path` keeps its previous content (or stays absent) and XPlus::Exception
 // ("IO error: ..." or "Serialisation error: ...") is thrown. A new file gets mode 0644; a
-// replaced file keeps its mode.
-void saveFile(const Sarnet_Configuration::Types::XmlNode& content, const std::string& path);
+// replaced file keeps its mode. The temporary file is named "." + file name + ".tmpXXXXXX".
+// Durability::Volatile skips both fsyncs (the write stays atomic, not durable): for files in
+// temporary folders that a power cut may lose anyway.
+enum class Durability { Durable, Volatile };
+void saveFile(const Sarnet_Configuration::Types::XmlNode& content, const std::string& path,
+              Durability durability = Durability::Durable);
 
 }  // namespace xmldoc
