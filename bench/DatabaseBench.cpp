@@ -69,7 +69,6 @@ StoreFixture& storeFixture(int64_t entries) {
   return *fixture;
 }
 
-
 // Baseline: SQLite with one row per entry, WAL and synchronous=FULL.
 struct SqliteFixture {
   explicit SqliteFixture(int64_t entries) {
@@ -121,8 +120,8 @@ bool rawDurableReplace(const std::string& folder, const std::string& target, con
   std::string pattern = folder + "/.file.xml.XXXXXX";
   const int fd = mkstemp(pattern.data());
   if (fd < 0) return false;
-  const bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
-                       fsync(fd) == 0;
+  const bool written =
+      write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) && fsync(fd) == 0;
   if (close(fd) != 0 || !written || rename(pattern.c_str(), target.c_str()) != 0) return false;
   const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
   if (directory < 0) return false;
@@ -155,9 +154,7 @@ double threadCpuMicroseconds() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
-double microseconds(Clock::duration duration) {
-  return std::chrono::duration<double, std::micro>(duration).count();
-}
+double microseconds(Clock::duration duration) { return std::chrono::duration<double, std::micro>(duration).count(); }
 
 // The three durable writes interleaved in one loop, so that the drift of a shared disk affects them
 // alike and the ratios stay meaningful. Reports medians.
@@ -267,8 +264,9 @@ void printRatios() {
                 static_cast<long long>(size), f.set, f.raw, f.sqliteSet, f.set / f.raw, f.set / f.sqliteSet, f.setCpu,
                 f.rawCpu, f.setCpu / f.rawCpu, f.get, f.sqliteGet, f.get / f.sqliteGet, f.serialise);
   }
-  std::printf("(times in microseconds, medians; \"cpu\" is the thread's processor time, \"serialise\" the\n"
-              " serialisation of the whole document alone)\n");
+  std::printf(
+      "(times in microseconds, medians; \"cpu\" is the thread's processor time, \"serialise\" the\n"
+      " serialisation of the whole document alone)\n");
   const Figures& target = figures()[1000];
   const double ratio = target.set / target.raw;
   std::printf("Target set/raw <= 1.50 at 1000 entries: %.2f (%s)\n", ratio, ratio <= 1.5 ? "met" : "NOT met");

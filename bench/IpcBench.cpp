@@ -77,7 +77,8 @@ struct Setup {
     if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) bus = std::make_unique<PrivateBus>();
     component = "ZEM_BENCH_" + std::to_string(::getpid());
     service = std::make_unique<Ipc::DBusIpcService>("com.olvane." + component);
-    const Ipc::ZemMessageDefinition ping("Ping", {{"status", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
+    const Ipc::ZemMessageDefinition ping("Ping",
+                                         {{"status", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
     service->registerServlet(ping, std::make_unique<PingServlet>(ping));
     service->start();
     client = std::make_unique<Ipc::DBusIpcClient>();
@@ -131,7 +132,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
  private:
   double find(const std::string& benchmark, const std::string& threads) const {
     for (const auto& entry : perIteration_)
-      if (entry.first.rfind(benchmark + "/", 0) == 0 && entry.first.find(threads) != std::string::npos) return entry.second;
+      if (entry.first.rfind(benchmark + "/", 0) == 0 && entry.first.find(threads) != std::string::npos)
+        return entry.second;
     return 0;
   }
   std::map<std::string, double> perIteration_;

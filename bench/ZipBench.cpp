@@ -17,9 +17,9 @@
 #include "kest/ExtensionServices.h"
 #include "kest/File.h"
 #include "kest/MetaDataService.h"
+#include "kest/TempFile.h"
 #include "kest/security/SecurityService.h"
 #include "kest/task/CtpTask.h"
-#include "kest/TempFile.h"
 #include "kest/zip/ZipArchive.h"
 
 namespace {

@@ -39,17 +39,16 @@ class ContainerSearchTest : public ::testing::Test {
 
 TEST_F(ContainerSearchTest, FirstReadableEntryOfTheWantedTypeWins) {
   // A missing entry, then a document that does not parse, then the good one, then another good one.
-  const File container = makeContainer(
-      path("skip.zip"),
-      {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"},
-                                    {"TASK_REQUEST", "missing.xml"},
-                                    {"TASK_REQUEST", "broken.xml"},
-                                    {"TASK_REQUEST", "good.xml"},
-                                    {"TASK_REQUEST", "later.xml"}})},
-       {"db.xml", pipelinetest::databaseDocument("k", "v")},
-       {"broken.xml", "<k:config>not closed"},
-       {"good.xml", description("RequestZemDatabaseTaskDescription", "good")},
-       {"later.xml", description("RequestZemDatabaseTaskDescription", "later")}});
+  const File container =
+      makeContainer(path("skip.zip"), {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"},
+                                                                    {"TASK_REQUEST", "missing.xml"},
+                                                                    {"TASK_REQUEST", "broken.xml"},
+                                                                    {"TASK_REQUEST", "good.xml"},
+                                                                    {"TASK_REQUEST", "later.xml"}})},
+                                       {"db.xml", pipelinetest::databaseDocument("k", "v")},
+                                       {"broken.xml", "<k:config>not closed"},
+                                       {"good.xml", description("RequestZemDatabaseTaskDescription", "good")},
+                                       {"later.xml", description("RequestZemDatabaseTaskDescription", "later")}});
   LogCapture log;
   const auto found = findDescription(container);
   ASSERT_NE(found, nullptr);
@@ -62,19 +61,18 @@ TEST_F(ContainerSearchTest, FirstReadableEntryOfTheWantedTypeWins) {
   const ZipArchive archive = ZipArchive::openForReading(container.getPath());
   EXPECT_NE((ConfigLoader::loadAndGet<Types::PersistedDatabase, Types::ElementType::ZEM_DATABASE>(archive, nullptr)),
             nullptr);
-  EXPECT_EQ((ConfigLoader::loadAndGet<Types::ProvisioningConfig, Types::ElementType::PROVISIONING_CONFIG>(archive,
-                                                                                                          nullptr)),
-            nullptr);
+  EXPECT_EQ(
+      (ConfigLoader::loadAndGet<Types::ProvisioningConfig, Types::ElementType::PROVISIONING_CONFIG>(archive, nullptr)),
+      nullptr);
   // A document of the wrong type under the wanted entry type is skipped like a broken one.
   EXPECT_EQ((ConfigLoader::loadAndGet<Types::PersistedDatabase, Types::ElementType::TASK_REQUEST>(archive, nullptr)),
             nullptr);
 }
 
 TEST_F(ContainerSearchTest, UnknownEntryTypeTextThrowsEvenWhenAValidEntryFollows) {
-  const File container =
-      makeContainer(path("enum.zip"), {{"index.xml", indexDocument({{"task_request", "task.xml"},
-                                                                    {"TASK_REQUEST", "task.xml"}})},
-                                       {"task.xml", description("RequestZemDatabaseTaskDescription", "x")}});
+  const File container = makeContainer(
+      path("enum.zip"), {{"index.xml", indexDocument({{"task_request", "task.xml"}, {"TASK_REQUEST", "task.xml"}})},
+                         {"task.xml", description("RequestZemDatabaseTaskDescription", "x")}});
   try {
     findDescription(container);
     FAIL() << "no exception";
@@ -87,13 +85,14 @@ TEST_F(ContainerSearchTest, UnknownEntryTypeTextThrowsEvenWhenAValidEntryFollows
 
 TEST_F(ContainerSearchTest, MissingOrUnreadableIndexYieldsNothing) {
   LogCapture log;
-  const File noIndex = makeContainer(path("no-index.zip"), {{"task.xml", description("ResetZemDatabaseTaskDescription", "x")}});
+  const File noIndex =
+      makeContainer(path("no-index.zip"), {{"task.xml", description("ResetZemDatabaseTaskDescription", "x")}});
   EXPECT_EQ(findDescription(noIndex), nullptr);
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Cannot extract the XML item index.xml"));
 
-  const File badIndex = makeContainer(path("bad-index.zip"),
-                                      {{"index.xml", description("ResetZemDatabaseTaskDescription", "x")},
-                                       {"task.xml", description("ResetZemDatabaseTaskDescription", "x")}});
+  const File badIndex =
+      makeContainer(path("bad-index.zip"), {{"index.xml", description("ResetZemDatabaseTaskDescription", "x")},
+                                            {"task.xml", description("ResetZemDatabaseTaskDescription", "x")}});
   EXPECT_EQ(findDescription(badIndex), nullptr);
 
   const ZipArchive archive = ZipArchive::openForReading(noIndex.getPath());
@@ -138,8 +137,8 @@ TEST_F(ContainerSearchTest, SignaturesAreCheckedWhenTheSigningSlotHoldsACertific
 
   const std::string task = description("RequestZemDatabaseTaskDescription", "signed");
   auto containerSignedWith = [&](const std::string& name, const std::string& signature) {
-    return makeContainer(path(name), {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml", signature}})},
-                                      {"task.xml", task}});
+    return makeContainer(path(name),
+                         {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml", signature}})}, {"task.xml", task}});
   };
   const File good = containerSignedWith("good.zip", pipelinetest::sign(signer, task));
   const File wrong = containerSignedWith("wrong.zip", pipelinetest::sign(stranger, task));

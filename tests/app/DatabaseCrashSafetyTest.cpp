@@ -174,8 +174,8 @@ TEST(DatabaseCrashSafety, KilledWriterAlwaysLeavesACompleteFileWithEveryAcknowle
   for (size_t i = 0; i < kFiller; ++i) {
     filler += apptest::entryXml("entry" + std::to_string(i), apptest::stringXml("value of entry " + std::to_string(i)));
   }
-  ASSERT_TRUE(File(base + "/default.xml").writeAtomically(apptest::databaseXml(
-      apptest::entryXml("filler", apptest::mapXml(filler)))));
+  ASSERT_TRUE(File(base + "/default.xml")
+                  .writeAtomically(apptest::databaseXml(apptest::entryXml("filler", apptest::mapXml(filler)))));
   const std::vector<std::string> storeArgs{databaseFile, base + "/default.xml", apptest::sourceSchemaFile(),
                                            storeFolder};
   const XmlValidatorLibXml2 validator(apptest::sourceSchemaFile());

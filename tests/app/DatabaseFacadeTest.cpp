@@ -38,8 +38,8 @@ class DatabaseFacadeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string base = folder_.getFile().getPath();
-    ASSERT_TRUE(File(base + "/defaults.xml").writeAtomically(apptest::databaseXml(
-        apptest::entryXml("text", apptest::stringXml("t")))));
+    ASSERT_TRUE(File(base + "/defaults.xml")
+                    .writeAtomically(apptest::databaseXml(apptest::entryXml("text", apptest::stringXml("t")))));
     auto impl = std::make_shared<XMLDatabaseImpl>(base + "/STORE/database.xml", base + "/defaults.xml",
                                                   apptest::sourceSchemaFile(), base + "/STORE");
     impl->load();
@@ -64,7 +64,7 @@ TEST_F(DatabaseFacadeTest, ListenersHearOnlyTheirKeyInOrderAndOnlyAfterASuccessf
   const auto yes = apptest::booleanNode(true);
   ASSERT_TRUE(database->setBoolean("A.b", &yes));
   EXPECT_EQ(calls, (std::vector<std::string>{"first:A.b=true stored true", "second:A.b=true stored true",
-                                              "first:A.b=true stored true"}));
+                                             "first:A.b=true stored true"}));
 
   calls.clear();
   database->removeListener("A.b", &first);
@@ -103,8 +103,8 @@ TEST(DatabaseFacadeDevice, FirstUseInstallsTheDeviceDefaultAndResetReloadsTheFil
   const File database(DevicePaths::storeFolder() + "/" + DevicePaths::kDatabaseFileName);
   ASSERT_EQ(defaults.getPath().rfind(apptest::sysroot(), 0), 0u) << "never the real device folders";
   ASSERT_TRUE(defaults.getParentFile().mkdirs());
-  ASSERT_TRUE(defaults.writeAtomically(apptest::databaseXml(apptest::entryXml("ZEM", apptest::mapXml(
-      apptest::entryXml("LOGLEVEL", apptest::stringXml("INFO")))))));
+  ASSERT_TRUE(defaults.writeAtomically(apptest::databaseXml(
+      apptest::entryXml("ZEM", apptest::mapXml(apptest::entryXml("LOGLEVEL", apptest::stringXml("INFO")))))));
   database.remove();
   Database::getInstance()->resetForTesting();
 
@@ -112,8 +112,8 @@ TEST(DatabaseFacadeDevice, FirstUseInstallsTheDeviceDefaultAndResetReloadsTheFil
   EXPECT_TRUE(database.isFile());
 
   // Replaced behind the store's back, as the database tasks do, then reloaded.
-  ASSERT_TRUE(database.writeAtomically(apptest::databaseXml(apptest::entryXml("ZEM", apptest::mapXml(
-      apptest::entryXml("LOGLEVEL", apptest::stringXml("TRACE")))))));
+  ASSERT_TRUE(database.writeAtomically(apptest::databaseXml(
+      apptest::entryXml("ZEM", apptest::mapXml(apptest::entryXml("LOGLEVEL", apptest::stringXml("TRACE")))))));
   EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "INFO");
   Database::getInstance()->reset();
   EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "TRACE");

@@ -41,8 +41,8 @@ class DatabaseStoreTest : public ::testing::Test {
   }
 
   std::unique_ptr<XMLDatabaseImpl> openStore() const {
-    auto store = std::make_unique<XMLDatabaseImpl>(databaseFile_, defaultFile_, apptest::sourceSchemaFile(),
-                                                   storeFolder_);
+    auto store =
+        std::make_unique<XMLDatabaseImpl>(databaseFile_, defaultFile_, apptest::sourceSchemaFile(), storeFolder_);
     store->load();
     return store;
   }
@@ -255,8 +255,10 @@ TEST_F(DatabaseStoreTest, MissingDatabaseIsReplacedByTheDefaultInANewStoreFolder
 TEST_F(DatabaseStoreTest, InvalidDatabaseIsReplacedByTheDefaultAtTheNextLoad) {
   writeDefault(apptest::entryXml("k", apptest::stringXml("default")));
   for (const std::string& invalid :
-       {std::string("<k:config"), apptest::databaseXml(apptest::entryXml("k", "<k:value xsi:type=\"k:PersistedIntegerValue\">"
-                                                                               "<k:integerValue>abc</k:integerValue></k:value>"))}) {
+       {std::string("<k:config"),
+        apptest::databaseXml(apptest::entryXml("k",
+                                               "<k:value xsi:type=\"k:PersistedIntegerValue\">"
+                                               "<k:integerValue>abc</k:integerValue></k:value>"))}) {
     writeDatabase(invalid);
     LogCapture capture;
     auto store = openStore();
@@ -270,9 +272,11 @@ TEST_F(DatabaseStoreTest, InvalidDatabaseIsReplacedByTheDefaultAtTheNextLoad) {
 TEST_F(DatabaseStoreTest, StoreWithoutFileOrDefaultStartsAfreshOnTheFirstSet) {
   LogCapture capture;
   auto store = openStore();
-  EXPECT_TRUE(capture.contains(kError, "Unable to copy " + File(defaultFile_).getAbsolutePath() + " to " + storeFolder_))
+  EXPECT_TRUE(
+      capture.contains(kError, "Unable to copy " + File(defaultFile_).getAbsolutePath() + " to " + storeFolder_))
       << capture.dump();
-  EXPECT_TRUE(capture.contains(kError, "Impossible to load ZEM database from " + File(databaseFile_).getAbsolutePath()));
+  EXPECT_TRUE(
+      capture.contains(kError, "Impossible to load ZEM database from " + File(databaseFile_).getAbsolutePath()));
   EXPECT_FALSE(store->getString("k")->isValid());
 
   const auto value = apptest::stringNode("v");

@@ -8,11 +8,11 @@
 
 #include "AppTestEnvironment.h"
 #include "PipelineTestSupport.h"
+#include "StringValue.h"
 #include "ZemApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
 #include "kest/testing/LogCapture.h"
-#include "StringValue.h"
 
 namespace {
 
@@ -97,8 +97,8 @@ TEST_F(DatabaseTasksTest, InstallReplacesAnExistingDatabaseOnlyWithForceOverride
   auto refused = runJob(makeJob(inboxFile("keep.zip"), description("InstallZemDatabaseTaskDescription", "no-force"),
                                 {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
   EXPECT_FALSE(succeeded(refused));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
-                           "Database is already installed at: " + databaseFile().getAbsolutePath() + " Remove it first! "));
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Database is already installed at: " +
+                                                           databaseFile().getAbsolutePath() + " Remove it first! "));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Override of ZEM database not allowed"));
   std::string after;
   databaseFile().readAll(&after);
@@ -106,9 +106,9 @@ TEST_F(DatabaseTasksTest, InstallReplacesAnExistingDatabaseOnlyWithForceOverride
   EXPECT_EQ(storedString("name"), "old");
 
   // forceOverride="false" is refused as well.
-  auto refusedExplicitly = runJob(makeJob(inboxFile("false.zip"),
-                                          description("InstallZemDatabaseTaskDescription", "f", "forceOverride=\"false\""),
-                                          {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
+  auto refusedExplicitly = runJob(
+      makeJob(inboxFile("false.zip"), description("InstallZemDatabaseTaskDescription", "f", "forceOverride=\"false\""),
+              {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
   EXPECT_FALSE(succeeded(refusedExplicitly));
 
   log.clear();
@@ -130,8 +130,9 @@ TEST_F(DatabaseTasksTest, InstallFailsWithoutDatabaseEntryOrWithoutRoom) {
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
   app_.settings().getDocument()->set_maximumDataSize(1);
   log.clear();
-  auto tooBig = runJob(makeJob(inboxFile("big.zip"), description("InstallZemDatabaseTaskDescription", "big"),
-                               {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", std::string(4096, 'x'))}}}));
+  auto tooBig =
+      runJob(makeJob(inboxFile("big.zip"), description("InstallZemDatabaseTaskDescription", "big"),
+                     {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", std::string(4096, 'x'))}}}));
   EXPECT_FALSE(succeeded(tooBig));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
   EXPECT_FALSE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
@@ -143,8 +144,8 @@ TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
   auto nothing = runJob(makeJob(inboxFile("reset-none.zip"), description("ResetZemDatabaseTaskDescription", "r0")));
   EXPECT_FALSE(succeeded(nothing));
   EXPECT_EQ(nothing.result->typeName(), "ResetZemDatabaseTaskResult");
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
-                           "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
+  EXPECT_TRUE(
+      log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
 
   installDatabase("name", "old");
   log.clear();
@@ -185,8 +186,8 @@ TEST_F(DatabaseTasksTest, RequestSendsTheDatabaseFileAndStillReportsWhenItIsMiss
   EXPECT_EQ(missing.result->get_taskId(), "q2");
   EXPECT_EQ(missing.entries.count("database.xml"), 0u);
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start requesting the current ZEM database"));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
-                           "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
+  EXPECT_TRUE(
+      log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
 }
 
 }  // namespace

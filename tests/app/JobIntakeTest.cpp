@@ -31,9 +31,9 @@ File inboxFile(const std::string& name) { return File(File(DevicePaths::inboxFol
 
 // A container whose description entry climbs out of the extraction folder.
 File makeRawContainerWithDotDot() {
-  return pipelinetest::makeRawContainer(
-      inboxFile("dotdot.zip"), {{"index.xml", indexDocument({{"TASK_REQUEST", "../task.xml"}})},
-                                {"../task.xml", description("RequestZemDatabaseTaskDescription", "x")}});
+  return pipelinetest::makeRawContainer(inboxFile("dotdot.zip"),
+                                        {{"index.xml", indexDocument({{"TASK_REQUEST", "../task.xml"}})},
+                                         {"../task.xml", description("RequestZemDatabaseTaskDescription", "x")}});
 }
 
 std::string readText(const File& file) {
@@ -103,9 +103,10 @@ TEST_F(ProcessTaskRequestTest, ContainerWithoutTaskStaysInTheInbox) {
       makeContainer(inboxFile("no-index.zip"), {{"task.xml", description("RequestZemDatabaseTaskDescription", "x")}}),
       makeContainer(inboxFile("no-request.zip"), {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"}})},
                                                   {"db.xml", pipelinetest::databaseDocument("a", "b")}}),
-      makeJob(inboxFile("not-a-description.zip"), pipelinetest::document("ZemGlobalSettings",
-                                                                         "<k:maximumDataSize>1</k:maximumDataSize>"
-                                                                         "<k:replayHistorySize>1</k:replayHistorySize>")),
+      makeJob(inboxFile("not-a-description.zip"),
+              pipelinetest::document("ZemGlobalSettings",
+                                     "<k:maximumDataSize>1</k:maximumDataSize>"
+                                     "<k:replayHistorySize>1</k:replayHistorySize>")),
       makeJob(inboxFile("unknown-type.zip"), description("NoSuchZemTaskDescription", "x")),
       makeRawContainerWithDotDot(),
   };
@@ -259,23 +260,26 @@ TEST_F(JobAppearedTest, SignedContainersAreCheckedAgainstTheSigningSlot) {
   const std::string task = description("InstallZemDatabaseTaskDescription", "signed");
   const std::string database = pipelinetest::databaseDocument("A.name", "signed");
   auto job = [&](const std::string& name, const std::string& taskSignature, const std::string& databaseSignature) {
-    return makeContainer(inboxFile(name), {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml", taskSignature},
-                                                                        {"ZEM_DATABASE", "db.xml", databaseSignature}})},
-                                           {"task.xml", task},
-                                           {"db.xml", database}});
+    return makeContainer(inboxFile(name),
+                         {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml", taskSignature},
+                                                       {"ZEM_DATABASE", "db.xml", databaseSignature}})},
+                          {"task.xml", task},
+                          {"db.xml", database}});
   };
 
   // A description signed by someone else gives no task: the container waits in the inbox.
   const File badDescription = job("bad-description.zip", pipelinetest::sign(stranger, task), "");
   LogCapture log;
   EXPECT_EQ(app.announce(badDescription.getPath()), 1);
-  EXPECT_TRUE(log.waitFor(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + badDescription.getPath(), std::chrono::seconds(10)));
+  EXPECT_TRUE(
+      log.waitFor(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + badDescription.getPath(), std::chrono::seconds(10)));
   EXPECT_TRUE(badDescription.isFile());
 
   // A good description with a payload that is not signed: the install fails and reports it.
   const File badPayload = job("bad-payload.zip", pipelinetest::sign(signer, task), "");
   EXPECT_EQ(app.announce(badPayload.getPath()), 1);
-  EXPECT_TRUE(log.waitFor(log4cplus::ERROR_LOG_LEVEL, "Invalid ZEM database in Task Container!", std::chrono::seconds(10)));
+  EXPECT_TRUE(
+      log.waitFor(log4cplus::ERROR_LOG_LEVEL, "Invalid ZEM database in Task Container!", std::chrono::seconds(10)));
   EXPECT_TRUE(pipelinetest::waitUntil([&] { return !badPayload.exists(); }));
 
   const File good = job("good.zip", pipelinetest::sign(signer, task), pipelinetest::sign(signer, database));

@@ -176,7 +176,8 @@ ResultPackage readPackage(const File& file) {
   package.entries = readZip(file);
   try {
     const auto index = xmldoc::parseString<Types::TaskIndex>(package.entries.at("index.xml"));
-    for (const auto& entry : index->elements_taskIndexEntry()) package.indexTypes[entry->get_file()] = entry->get_type();
+    for (const auto& entry : index->elements_taskIndexEntry())
+      package.indexTypes[entry->get_file()] = entry->get_type();
     package.result = xmldoc::parseString<Types::TaskResult>(package.entries.at("result.xml"));
   } catch (const std::exception& e) {
     ADD_FAILURE() << "package " << file.getPath() << " is incomplete: " << e.what();
@@ -192,10 +193,10 @@ int run(const std::string& command) {
 KeyPair makeKeyPair(const File& folder, const std::string& name) {
   folder.mkdirs();
   KeyPair keys{File(folder, name + "-key.pem"), File(folder, name + "-cert.pem")};
-  EXPECT_EQ(run("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=" + name + " -days 2 -keyout " +
-                shellQuote(keys.key.getPath()) + " -out " + shellQuote(keys.certificate.getPath()) +
-                " >/dev/null 2>&1"),
-            0);
+  EXPECT_EQ(
+      run("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=" + name + " -days 2 -keyout " +
+          shellQuote(keys.key.getPath()) + " -out " + shellQuote(keys.certificate.getPath()) + " >/dev/null 2>&1"),
+      0);
   return keys;
 }
 

@@ -69,8 +69,10 @@ TEST_F(TaskFactoryTest, DescriptionTypeSelectsTheRegisteredKindWithOrWithoutName
 
   // The xsi:type written with another prefix bound to the same namespace.
   const std::string prefixed =
-      "<?xml version=\"1.0\"?>\n<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" xmlns:p=\"http://www.olvane.com/kolconfig\" "
-      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content xsi:type=\"p:RequestZemDatabaseTaskDescription\" "
+      "<?xml version=\"1.0\"?>\n<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
+      "xmlns:p=\"http://www.olvane.com/kolconfig\" "
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content "
+      "xsi:type=\"p:RequestZemDatabaseTaskDescription\" "
       "taskId=\"job-2\"/></k:config>\n";
   auto prefixedTask = taskFor(prefixed);
   ASSERT_NE(prefixedTask, nullptr);
@@ -80,10 +82,9 @@ TEST_F(TaskFactoryTest, DescriptionTypeSelectsTheRegisteredKindWithOrWithoutName
 
 TEST_F(TaskFactoryTest, ContainersWithoutAUsableDescriptionYieldNoTask) {
   // No TASK_REQUEST entry at all.
-  const File noRequest = makeContainer(
-      File(folder_.getFile(), "payload-only.zip"),
-      {{"index.xml", pipelinetest::indexDocument({{"ZEM_DATABASE", "db.xml"}})},
-       {"db.xml", pipelinetest::databaseDocument("a", "b")}});
+  const File noRequest = makeContainer(File(folder_.getFile(), "payload-only.zip"),
+                                       {{"index.xml", pipelinetest::indexDocument({{"ZEM_DATABASE", "db.xml"}})},
+                                        {"db.xml", pipelinetest::databaseDocument("a", "b")}});
   ZipArchive archive = ZipArchive::openForReading(noRequest.getPath());
   EXPECT_EQ(Tasks::ZemTaskFactory::createTask(archive), nullptr);
 
@@ -173,7 +174,8 @@ TEST_F(TaskFactoryTest, ResultDocumentCarriesTaskIdAndErrorInfo) {
   LogCapture log;
   const File missing(folder_.getFile(), "missing");
   EXPECT_NO_THROW(failed.writeResult(missing, false));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Error while creating result.xml file: " + missing.getAbsolutePath()))
+  EXPECT_TRUE(
+      log.contains(log4cplus::ERROR_LOG_LEVEL, "Error while creating result.xml file: " + missing.getAbsolutePath()))
       << log.dump();
   EXPECT_FALSE(File(missing, "result.xml").exists());
 }

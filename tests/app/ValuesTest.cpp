@@ -56,8 +56,8 @@ TEST(ValueTextForms, DefaultConstructedValuesAreInvalidAndRenderLikeEmptyOnes) {
   const ByteFieldValue bytes;
   const ListValue list(false);
   const MapValue map(false);
-  for (const BaseValue* value : std::initializer_list<const BaseValue*>{&text, &integer, &number, &boolean, &bytes,
-                                                                        &list, &map}) {
+  for (const BaseValue* value :
+       std::initializer_list<const BaseValue*>{&text, &integer, &number, &boolean, &bytes, &list, &map}) {
     EXPECT_FALSE(value->isValid()) << typeid(*value).name();
   }
   EXPECT_EQ(text.str(), "");

@@ -172,8 +172,7 @@ TEST_F(ZemAppTest, SelfDiagnosisReportsVersionAndRoundTripsTheLogLevel) {
   EXPECT_NE(readFile(DevicePaths::applicationDataFolder() + "/settings.xml").find(">INFO<"), std::string::npos);
 
   // Only the low 32 bits carry the level: 2^32 + 3 is DEBUG.
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", levelRequest((int64_t{1} << 32) + 3)),
-                       "result"),
+  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", levelRequest((int64_t{1} << 32) + 3)), "result"),
             0);
   EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "GetComponentLogLevel", {}), "level"), 3);
 }
@@ -192,7 +191,8 @@ TEST_F(ZemAppTest, SetComponentLogLevelRefusesBadInput) {
     IpcParameterSet wrongType;
     wrongType.add(std::make_unique<Ipc::IpcStringParameter>("level", "4"));
     EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", wrongType), "result"), 1);
-    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Problem during reception of the SetComponentLogLevel message"));
+    EXPECT_TRUE(
+        log.contains(log4cplus::ERROR_LOG_LEVEL, "Problem during reception of the SetComponentLogLevel message"));
     EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: level"));
   }
   {

@@ -64,8 +64,8 @@ TEST(ApplicationSettingsTest, ZemSettingsLiveInTheApplicationDataFolder) {
 TEST(ApplicationSettingsTest, MissingOrMalformedFileYieldsDefaultsWrittenBackWithTwoWarnings) {
   TempFile tmp;
   const File file(tmp.getFile(), "settings.xml");
-  for (const char* content : {static_cast<const char*>(nullptr), "<config><content", "not xml at all",
-                              "<?xml version=\"1.0\"?><other/>"}) {
+  for (const char* content :
+       {static_cast<const char*>(nullptr), "<config><content", "not xml at all", "<?xml version=\"1.0\"?><other/>"}) {
     SCOPED_TRACE(content == nullptr ? "missing" : content);
     if (content == nullptr) {
       file.remove();

@@ -22,7 +22,8 @@ TEST(DevicePathsTest, EveryDevicePathTakesTheSysrootPrefixExactlyOnce) {
   EXPECT_EQ(DevicePaths::certificateFolder(), root + "/media/olvane/certs");
   EXPECT_EQ(DevicePaths::programFolder(), root + "/media/olvane/usr/bin/");
   EXPECT_EQ(DevicePaths::configurationSchema(), root + "/media/olvane/usr/local/share/genxml_kolconfig/kolconfig.xsd");
-  EXPECT_EQ(DevicePaths::loggingConfigFile(), root + "/extdata//media/olvane/configs/log4cplus/log4cplus.kro.properties");
+  EXPECT_EQ(DevicePaths::loggingConfigFile(),
+            root + "/extdata//media/olvane/configs/log4cplus/log4cplus.kro.properties");
   EXPECT_EQ(DevicePaths::systemLogFile(), root + "/cache/var/log/messages");
   EXPECT_EQ(DevicePaths::kernelRandomFolder(), "/proc/sys/kernel/random/");
   EXPECT_EQ(DevicePaths::queueFolderSuffix(), "/QUEUE");

@@ -84,8 +84,8 @@ TEST(FileTest, MkdirsRemoveAndSizesWorkOnNestedFolders) {
   ASSERT_EQ(::symlink(File(root, "b.bin").getPath().c_str(), File(nested, "link").getPath().c_str()), 0);
 
   EXPECT_EQ(File(root, "b.bin").size(), 24u);
-  EXPECT_EQ(root.size(), 0u);                 // not a regular file
-  EXPECT_EQ(root.totalSize(), 1024u);         // the link is not followed
+  EXPECT_EQ(root.size(), 0u);          // not a regular file
+  EXPECT_EQ(root.totalSize(), 1024u);  // the link is not followed
   EXPECT_TRUE(File(nested, "link").isSymbolicLink());
   EXPECT_GT(root.fileSystemTotalSpace(), 0u);
 

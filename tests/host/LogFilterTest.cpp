@@ -40,8 +40,8 @@ class LogFilterTest : public ::testing::Test {
   }
   std::string run(const std::set<std::string>& components, const std::string& level,
                   std::chrono::system_clock::time_point from = {}) {
-    EXPECT_TRUE(LogFilter::filter({older_.getPath(), current_.getPath(), "/nonexistent/messages.2"},
-                                  target_.getPath(), components, level, from));
+    EXPECT_TRUE(LogFilter::filter({older_.getPath(), current_.getPath(), "/nonexistent/messages.2"}, target_.getPath(),
+                                  components, level, from));
     std::string out;
     EXPECT_TRUE(target_.readAll(&out));
     return out;

@@ -34,7 +34,9 @@ int main(int argc, char** argv) {
   if (!properties.getParentFile().mkdirs() ||
       !properties.writeAtomically("log4cplus.logger.ZEM_APP=INFO, F\n"
                                   "log4cplus.appender.F=log4cplus::FileAppender\n"
-                                  "log4cplus.appender.F.File=" + customLog().getPath() + "\n"
+                                  "log4cplus.appender.F.File=" +
+                                  customLog().getPath() +
+                                  "\n"
                                   "log4cplus.appender.F.CreateDirs=true\n"
                                   "log4cplus.appender.F.layout=log4cplus::PatternLayout\n"
                                   "log4cplus.appender.F.layout.ConversionPattern=%p|%m%n\n")) {

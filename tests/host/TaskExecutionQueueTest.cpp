@@ -78,8 +78,8 @@ TEST(TaskExecutionQueueTest, RunsHighestPriorityFirstAndEqualPrioritiesInPushOrd
 
   EXPECT_EQ(queue.runPending(), 6u);
 
-  EXPECT_EQ(journal.ids(), (std::vector<std::string>{"highest-1", "highest-2", "middle", "normal-1", "normal-2",
-                                                     "normal-3"}));
+  EXPECT_EQ(journal.ids(),
+            (std::vector<std::string>{"highest-1", "highest-2", "middle", "normal-1", "normal-2", "normal-3"}));
   EXPECT_EQ(queue.pendingCount(), 0u);
 }
 
@@ -124,7 +124,8 @@ TEST(TaskExecutionQueueTest, ExceptionInTaskIsLoggedAndQueueGoesOn) {
   kest::testing::LogCapture log;
   Journal journal;
   TaskExecutionQueue queue(nullptr, 10, true);
-  queue.push(new FakeTask("thrower", Task::HIGHEST, &journal, []() -> bool { throw std::runtime_error("disk on fire"); }));
+  queue.push(
+      new FakeTask("thrower", Task::HIGHEST, &journal, []() -> bool { throw std::runtime_error("disk on fire"); }));
   queue.push(new FakeTask("odd-thrower", Task::NORMAL, &journal, []() -> bool { throw 42; }));
   queue.push(new FakeTask("survivor", Task::NORMAL, &journal));
 

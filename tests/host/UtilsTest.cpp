@@ -39,12 +39,12 @@ TEST(UtilsTest, CheckSoftwareVersionSplitsIntoThreeIntegersAndReportsBadPartsAsZ
 TEST(UtilsTest, ReplaceLineInPropertiesFileRewritesMatchingWholeLinesOnly) {
   TempFile tmp;
   const File file(tmp.getFile(), "log4cplus.properties");
-  ASSERT_TRUE(file.writeAtomically(
-      "log4cplus.rootLogger=INFO, A\n"
-      "# log4cplus.logger.ZEM_APP=DEBUG\n"
-      "log4cplus.logger.ZEM_APP=DEBUG\r\n"
-      "log4cplus.logger.ZEM_APP.extra=1\n"
-      "last=line"));
+  ASSERT_TRUE(
+      file.writeAtomically("log4cplus.rootLogger=INFO, A\n"
+                           "# log4cplus.logger.ZEM_APP=DEBUG\n"
+                           "log4cplus.logger.ZEM_APP=DEBUG\r\n"
+                           "log4cplus.logger.ZEM_APP.extra=1\n"
+                           "last=line"));
 
   EXPECT_TRUE(Utils::replaceLineInPropertiesFile(file.getPath(), "log4cplus\\.logger\\.ZEM_APP=.*",
                                                  "log4cplus.logger.ZEM_APP=TRACE"));

@@ -58,7 +58,8 @@ TEST_F(XmlValidatorTest, AcceptsValidDocumentsAndExplainsInvalidOnes) {
       file("valid.xml", R"(<order xmlns="urn:test"><item>a</item><item>b</item><count>2</count></order>)");
   EXPECT_EQ(failure(validator, valid), "");
 
-  const std::string wrongType = file("bad-int.xml", R"(<order xmlns="urn:test"><item>a</item><count>two</count></order>)");
+  const std::string wrongType =
+      file("bad-int.xml", R"(<order xmlns="urn:test"><item>a</item><count>two</count></order>)");
   const std::string why = failure(validator, wrongType);
   EXPECT_NE(why.find("count"), std::string::npos) << why;
   EXPECT_NE(why.find("bad-int.xml"), std::string::npos) << why;
@@ -137,9 +138,10 @@ TEST_F(XmlValidatorTest, MissingOrBrokenSchemaFailsEveryValidationUntilItIsFixed
 }
 
 TEST_F(XmlValidatorTest, ConfigurationSchemaCompiles) {
-  const std::string empty = file("settings.xml",
-                                 R"(<k:config xmlns:k="http://www.olvane.com/kolconfig" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">)"
-                                 R"(<k:content xsi:type="k:ZemGlobalSettings"><k:maximumDataSize>1</k:maximumDataSize>)"
-                                 R"(<k:replayHistorySize>2</k:replayHistorySize></k:content></k:config>)");
+  const std::string empty = file(
+      "settings.xml",
+      R"(<k:config xmlns:k="http://www.olvane.com/kolconfig" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">)"
+      R"(<k:content xsi:type="k:ZemGlobalSettings"><k:maximumDataSize>1</k:maximumDataSize>)"
+      R"(<k:replayHistorySize>2</k:replayHistorySize></k:content></k:config>)");
   EXPECT_EQ(failure(XmlValidatorLibXml2(ZEM_SCHEMA_FILE), empty), "");
 }

@@ -117,12 +117,14 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
   const File unpacked = jobs_test::freshFolder("unpacked");
   ASSERT_EQ(0, jobs_test::run("unzip -q '" + package.getPath() + "' -d " + unpacked.getPath()));
 
-  const auto index = archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+  const auto index =
+      archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
   std::vector<std::string> typed;
   for (const auto& entry : index->elements_taskIndexEntry()) {
     typed.push_back(entry->get_file() + "=" + entry->get_type());
     ASSERT_TRUE(entry->has_signature()) << entry->get_file();
-    EXPECT_TRUE(jobs_test::opensslVerify(jobs_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
+    EXPECT_TRUE(
+        jobs_test::opensslVerify(jobs_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
         << entry->get_file();
   }
   EXPECT_EQ((std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE", "database.xml=DATA_FILE",
@@ -152,7 +154,8 @@ TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKey
   task->reportResults(false);
   ASSERT_EQ(1u, outbox().size());
   const ZipArchive archive = ZipArchive::openForReading(DevicePaths::outboxFolder() + "/" + outbox()[0]);
-  const auto index = archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+  const auto index =
+      archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
   for (const auto& entry : index->elements_taskIndexEntry()) EXPECT_FALSE(entry->has_signature());
   const auto result = archive.extractXML<Types::RequestZemDatabaseTaskResult>("result.xml", ZipArchive::nonDecryptor(),
                                                                               ZipArchive::nonValidator());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
@@ -132,7 +132,8 @@ void patchDeclaredSize(const File& path, const std::string& name, uint32_t size)
     for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xff);
   };
   auto get16 = [&bytes](size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) | (static_cast<unsigned char>(bytes[at + 1]) << 8));
+    return static_cast<uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                 (static_cast<unsigned char>(bytes[at + 1]) << 8));
   };
   int patched = 0;
   for (size_t i = 0; i + 46 < bytes.size(); ++i) {

@@ -36,7 +36,8 @@ class ZipArchiveTest : public ::testing::Test {
 
   // Files left in a folder (names), recursively.
   static std::vector<std::string> contents(const File& folder) {
-    const std::string out = jobs_test::capture("cd '" + folder.getPath() + "' 2>/dev/null && find . -mindepth 1 | sort");
+    const std::string out =
+        jobs_test::capture("cd '" + folder.getPath() + "' 2>/dev/null && find . -mindepth 1 | sort");
     std::vector<std::string> names;
     size_t start = 0;
     while (start < out.size()) {
@@ -107,13 +108,15 @@ TEST_F(ZipArchiveTest, RefusesEntryNamesThatLeaveTheFolderAndSymbolicLinks) {
 }
 
 TEST_F(ZipArchiveTest, RefusesSymbolicLinksStoredByTheZipCommand) {
-  ASSERT_EQ(0, jobs_test::run("cd '" + folder_.getPath() + "' && ln -s /etc/hostname link && echo data > plain.txt && "
+  ASSERT_EQ(0, jobs_test::run("cd '" + folder_.getPath() +
+                              "' && ln -s /etc/hostname link && echo data > plain.txt && "
                               "zip -q -y tool.zip link plain.txt"));
   ZipArchive archive = ZipArchive::openForReading(File(folder_, "tool.zip").getPath());
   EXPECT_EQ(ZipException::kEntryRefused, codeOf([&] {
               archive.extract("link", target_, "link", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
             }));
-  const File plain = archive.extract("plain.txt", target_, "plain.txt", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+  const File plain =
+      archive.extract("plain.txt", target_, "plain.txt", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
   EXPECT_EQ("data\n", jobs_test::readFile(plain));
 }
 
@@ -153,8 +156,8 @@ TEST_F(ZipArchiveTest, RefusesAnEntryBeyondTheDiskSpaceCeilingWithoutWritingIt) 
   EXPECT_TRUE(contents(jobs_test::temporaryFolder()).empty());
 
   archive.setDiskSpaceCeiling(ZipArchive::kDefaultDiskSpaceCeiling);
-  EXPECT_NE(nullptr, archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(),
-                                                          ZipArchive::nonValidator()));
+  EXPECT_NE(nullptr,
+            archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator()));
 }
 
 TEST_F(ZipArchiveTest, RefusesToOpenWhatIsNotACompleteZip) {
@@ -182,7 +185,8 @@ TEST_F(ZipArchiveTest, RefusesToOpenWhatIsNotACompleteZip) {
 }
 
 TEST_F(ZipArchiveTest, ExtractXmlReadsATypedDocumentAndRemovesItsTemporaryFolder) {
-  const std::string index = jobs_test::indexDocument({{"TASK_REQUEST", "task.xml", "c2ln"}, {"ZEM_DATABASE", "db.xml"}});
+  const std::string index =
+      jobs_test::indexDocument({{"TASK_REQUEST", "task.xml", "c2ln"}, {"ZEM_DATABASE", "db.xml"}});
   const File path = container({{"index.xml", index}});
   const ZipArchive archive = ZipArchive::openForReading(path.getPath());
 
@@ -199,9 +203,9 @@ TEST_F(ZipArchiveTest, ExtractXmlReadsATypedDocumentAndRemovesItsTemporaryFolder
 }
 
 TEST_F(ZipArchiveTest, ExtractXmlFailsWithTheExactCodesAndTexts) {
-  const std::string description =
-      jobs_test::document("ResetZemDatabaseTaskDescription", "", "taskId=\"T1\"");
-  const std::string invalid = jobs_test::document("TaskIndex", "<k:taskIndexEntry><k:type>X</k:type></k:taskIndexEntry>");
+  const std::string description = jobs_test::document("ResetZemDatabaseTaskDescription", "", "taskId=\"T1\"");
+  const std::string invalid =
+      jobs_test::document("TaskIndex", "<k:taskIndexEntry><k:type>X</k:type></k:taskIndexEntry>");
   const std::string dtd =
       "<?xml version=\"1.0\"?>\n<!DOCTYPE k:config [<!ENTITY boom \"boom\">]>\n" +
       jobs_test::document("TaskIndex", "").substr(std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n").size());
@@ -302,7 +306,8 @@ TEST_F(ZipArchiveTest, WritesTheArchiveUnderATemporaryNameUntilClose) {
 
   ZipArchive reread = ZipArchive::openForReading(package.getPath());
   EXPECT_EQ((std::vector<std::string>{"a.txt", "LOGS/b.txt"}), reread.getEntryNames());
-  const File copy = reread.extract("LOGS/b.txt", folder_, "copy.txt", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+  const File copy =
+      reread.extract("LOGS/b.txt", folder_, "copy.txt", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
   EXPECT_EQ(std::string(100000, 'b'), jobs_test::readFile(copy));
 }
 
@@ -366,7 +371,11 @@ TEST_F(ZipArchiveTest, CopiesShareOneArchiveAndTheNullArchiveRefusesWork) {
 // ---- forced libzip failures
 
 ZipLibOps failing(ZipLibOps ops, const std::string& which) {
-  if (which == "open") ops.open = [](const char*, int, int* error) -> zip_t* { *error = ZIP_ER_MEMORY; return nullptr; };
+  if (which == "open")
+    ops.open = [](const char*, int, int* error) -> zip_t* {
+      *error = ZIP_ER_MEMORY;
+      return nullptr;
+    };
   if (which == "fread") ops.fread = [](zip_file_t*, void*, zip_uint64_t) -> zip_int64_t { return -1; };
   if (which == "fopen") ops.fopenIndex = [](zip_t*, zip_uint64_t, zip_flags_t) -> zip_file_t* { return nullptr; };
   if (which == "close") ops.close = [](zip_t*) { return -1; };
@@ -392,10 +401,12 @@ TEST_F(ZipArchiveTest, LibzipFailuresBecomeZipExceptionsAndLeaveNoFiles) {
     const ZipArchive archive = ZipArchive::openForReading(path.getPath());
     const ScopedZipLibOps seam(failing(zipLibOps(), which));
     EXPECT_EQ(ZipException::kReadFailure, codeOf([&] {
-                archive.extract("index.xml", target_, "index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+                archive.extract("index.xml", target_, "index.xml", ZipArchive::nonDecryptor(),
+                                ZipArchive::nonValidator());
               }));
     EXPECT_EQ(ZipException::kCannotExtract, codeOf([&] {
-                archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+                archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(),
+                                                     ZipArchive::nonValidator());
               }));
     EXPECT_TRUE(contents(target_).empty());
   }

@@ -23,7 +23,8 @@ namespace {
 class DBusIpcServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus (run under dbus-run-session)";
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr)
+      GTEST_SKIP() << "no session bus (run under dbus-run-session)";
   }
 
   // A started service serving a fresh component.
@@ -45,8 +46,10 @@ class DBusIpcServiceTest : public ::testing::Test {
 
 // Registers a servlet that answers what it was asked and who asked.
 void registerEcho(DBusIpcService& service, const Ipc::IpcMessageDefinition& definition) {
-  service.registerServlet(definition, std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
-                            for (const auto& entry : request.getParameters().all()) response.addParameter(entry.second->clone());
+  service.registerServlet(definition,
+                          std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
+                            for (const auto& entry : request.getParameters().all())
+                              response.addParameter(entry.second->clone());
                             response.addParameter(str("sender", request.getSender()));
                           }));
 }
@@ -59,9 +62,9 @@ TEST_F(DBusIpcServiceTest, StringIntegerAndByteFieldRoundTrip) {
   DBusIpcClient client;
 
   const std::string binary("\0\x01\xff\n", 4);
-  const auto out = client.call(service->getComponent(), "SelfDiag", "Echo",
-                               with(with(with(params(), str("text", "h\xc3\xa9llo")), integer("number", INT64_MIN)),
-                                    bytes("raw", binary)));
+  const auto out = client.call(
+      service->getComponent(), "SelfDiag", "Echo",
+      with(with(with(params(), str("text", "h\xc3\xa9llo")), integer("number", INT64_MIN)), bytes("raw", binary)));
   EXPECT_EQ(out.get<Ipc::IpcStringParameter>("text").getValue(), "h\xc3\xa9llo");
   EXPECT_EQ(out.get<Ipc::IpcIntegerParameter>("number").getValue(), INT64_MIN);
   EXPECT_EQ(out.get<Ipc::IpcByteFieldParameter>("raw").getValueAsString(), binary);
@@ -94,7 +97,8 @@ TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongTyp
 
   // Our client only sends s, x and ay: speak raw sdbus-c++ to send i, b and a nested dictionary.
   auto connection = sdbus::createSessionBusConnection();
-  auto proxy = sdbus::createProxy(*connection, "com.olvane." + service->getComponent(), "/com/olvane/" + service->getComponent());
+  auto proxy = sdbus::createProxy(*connection, "com.olvane." + service->getComponent(),
+                                  "/com/olvane/" + service->getComponent());
   const std::vector<sdbus::Variant> wrongValues = {sdbus::Variant(int32_t{5}), sdbus::Variant(true),
                                                    sdbus::Variant(std::map<std::string, sdbus::Variant>{})};
   for (const sdbus::Variant& value : wrongValues) {
@@ -105,10 +109,12 @@ TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongTyp
     EXPECT_EQ(out.at("status").get<int64_t>(), 0);
   }
   EXPECT_EQ(job->errors(), std::vector<std::string>(3, "Parameter does not have the right type: jobLocation"));
-  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 3u) << log.dump();
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 3u)
+      << log.dump();
 
   // A call that is not one a{sv} is refused by the bus layer without reaching the servlet.
-  EXPECT_THROW(proxy->callMethod("JobAppeared").onInterface("com.olvane.Zem").withArguments(std::string("x")), sdbus::Error);
+  EXPECT_THROW(proxy->callMethod("JobAppeared").onInterface("com.olvane.Zem").withArguments(std::string("x")),
+               sdbus::Error);
   EXPECT_EQ(job->errors().size(), 3u);
 }
 
@@ -116,19 +122,23 @@ TEST_F(DBusIpcServiceTest, SlowServletDoesNotBlockPing) {
   auto service = startService("SLOW");
   std::promise<void> slowEntered;
   std::atomic<bool> slowFinished{false};
-  service->registerServlet(zemMessage("Slow"), std::make_unique<LambdaServlet>(zemMessage("Slow"), [&](auto&, auto&, auto& response) {
+  service->registerServlet(zemMessage("Slow"),
+                           std::make_unique<LambdaServlet>(zemMessage("Slow"), [&](auto&, auto&, auto& response) {
                              slowEntered.set_value();
                              std::this_thread::sleep_for(std::chrono::seconds(2));
                              slowFinished = true;
                              response.addParameter(integer("status", 1));
                            }));
-  service->registerServlet(zemMessage("Ping"), std::make_unique<LambdaServlet>(zemMessage("Ping"), [](auto&, auto&, auto& response) {
+  service->registerServlet(zemMessage("Ping"),
+                           std::make_unique<LambdaServlet>(zemMessage("Ping"), [](auto&, auto&, auto& response) {
                              response.addParameter(integer("status", 2));
                            }));
   DBusIpcClient slowClient;
   DBusIpcClient pingClient;
   auto slowCall = std::async(std::launch::async, [&] {
-    return slowClient.call(service->getComponent(), "Zem", "Slow", params()).get<Ipc::IpcIntegerParameter>("status").getValue();
+    return slowClient.call(service->getComponent(), "Zem", "Slow", params())
+        .get<Ipc::IpcIntegerParameter>("status")
+        .getValue();
   });
   ASSERT_EQ(slowEntered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
 
@@ -166,10 +176,12 @@ TEST_F(DBusIpcServiceTest, ServletsRegisteredAfterStartAreServedAlongsideEarlier
   caller.join();
   EXPECT_EQ(failures, 0);
 
-  for (int i = 0; i < 20; ++i) EXPECT_NO_THROW(client.call(component, "SelfDiag", "Added" + std::to_string(i), params()));
+  for (int i = 0; i < 20; ++i)
+    EXPECT_NO_THROW(client.call(component, "SelfDiag", "Added" + std::to_string(i), params()));
 
   // Serving a definition anew replaces the servlet behind the same member.
-  service->registerServlet(zemMessage("First"), std::make_unique<LambdaServlet>(zemMessage("First"), [](auto&, auto&, auto& response) {
+  service->registerServlet(zemMessage("First"),
+                           std::make_unique<LambdaServlet>(zemMessage("First"), [](auto&, auto&, auto& response) {
                              response.addParameter(str("version", "2"));
                            }));
   EXPECT_EQ(client.call(component, "Zem", "First", params()).get<Ipc::IpcStringParameter>("version").getValue(), "2");
@@ -214,11 +226,12 @@ TEST_F(DBusIpcServiceTest, SubscriberReceivesTheSignalsOfItsComponentOnly) {
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<std::pair<std::string, Ipc::IpcParameterSet>> received;
-  auto subscription = client.subscribe(service->getComponent(), [&](const std::string& name, const Ipc::IpcParameterSet& parameters) {
-    std::lock_guard<std::mutex> lock(mutex);
-    received.emplace_back(name, parameters);
-    arrived.notify_all();
-  });
+  auto subscription =
+      client.subscribe(service->getComponent(), [&](const std::string& name, const Ipc::IpcParameterSet& parameters) {
+        std::lock_guard<std::mutex> lock(mutex);
+        received.emplace_back(name, parameters);
+        arrived.notify_all();
+      });
 
   other->sendSignal(zemMessage("ResultPlaced"), with(params(), str("location", "/elsewhere")));
   service->sendSignal(zemMessage("ResultPlaced"), with(params(), str("location", "/out/a.zip")));
@@ -232,8 +245,9 @@ TEST_F(DBusIpcServiceTest, SubscriberReceivesTheSignalsOfItsComponentOnly) {
     EXPECT_EQ(received[1].first, "TaskStatus");
     EXPECT_EQ(received[1].second.get<Ipc::IpcIntegerParameter>("status").getValue(), 2);
   }
-  EXPECT_THROW(service->sendSignal(zemMessage("Bad"), with(params(), std::make_unique<Ipc::IpcUnsupportedParameter>("x", "i"))),
-               IpcException);
+  EXPECT_THROW(
+      service->sendSignal(zemMessage("Bad"), with(params(), std::make_unique<Ipc::IpcUnsupportedParameter>("x", "i"))),
+      IpcException);
 
   // After the subscription ends nothing more arrives; a Ping round trip proves the bus moved on.
   subscription.reset();
@@ -248,10 +262,12 @@ TEST_F(DBusIpcServiceTest, CallMethodReachesAnotherComponentAndFailsForAnAbsentO
   auto logger = startService("LOGGER");
   std::string seenSender;
   const auto setLevel = selfDiagMessage("SetComponentLogLevel");
-  logger->registerServlet(setLevel, std::make_unique<LambdaServlet>(setLevel, [&](auto&, auto& request, auto& response) {
-                            seenSender = request.getSender();
-                            response.addParameter(integer("result", request.template getParameter<Ipc::IpcIntegerParameter>("level").getValue()));
-                          }));
+  logger->registerServlet(
+      setLevel, std::make_unique<LambdaServlet>(setLevel, [&](auto&, auto& request, auto& response) {
+        seenSender = request.getSender();
+        response.addParameter(
+            integer("result", request.template getParameter<Ipc::IpcIntegerParameter>("level").getValue()));
+      }));
   auto app = startService("APP");
 
   // Directly, and from inside a servlet running on a dispatch thread (the bus thread stays free).
@@ -259,16 +275,20 @@ TEST_F(DBusIpcServiceTest, CallMethodReachesAnotherComponentAndFailsForAnAbsentO
   EXPECT_EQ(out.get<Ipc::IpcIntegerParameter>("result").getValue(), 3);
   EXPECT_EQ(seenSender, app->getComponent());
 
-  app->registerServlet(zemMessage("Relay"), std::make_unique<LambdaServlet>(zemMessage("Relay"), [&](auto&, auto&, auto& response) {
-                         const auto answer = app->callMethod(logger->getComponent(), "", setLevel, with(params(), integer("level", 5)));
-                         response.addParameter(answer.find("result")->clone());
-                       }));
+  app->registerServlet(
+      zemMessage("Relay"), std::make_unique<LambdaServlet>(zemMessage("Relay"), [&](auto&, auto&, auto& response) {
+        const auto answer = app->callMethod(logger->getComponent(), "", setLevel, with(params(), integer("level", 5)));
+        response.addParameter(answer.find("result")->clone());
+      }));
   DBusIpcClient client;
-  EXPECT_EQ(client.call(app->getComponent(), "Zem", "Relay", params()).get<Ipc::IpcIntegerParameter>("result").getValue(), 5);
+  EXPECT_EQ(
+      client.call(app->getComponent(), "Zem", "Relay", params()).get<Ipc::IpcIntegerParameter>("result").getValue(), 5);
 
   const std::string absent = uniqueComponent("ABSENT");
-  EXPECT_EQ(errorOf([&] { app->callMethod(absent, "", setLevel, params()); }), "service com.olvane." + absent + " is not running");
-  EXPECT_EQ(errorOf([&] { client.call(absent, "Zem", "Ping", params()); }), "service com.olvane." + absent + " is not running");
+  EXPECT_EQ(errorOf([&] { app->callMethod(absent, "", setLevel, params()); }),
+            "service com.olvane." + absent + " is not running");
+  EXPECT_EQ(errorOf([&] { client.call(absent, "Zem", "Ping", params()); }),
+            "service com.olvane." + absent + " is not running");
   EXPECT_EQ(errorOf([&] { client.peerPing(absent); }), "service com.olvane." + absent + " is not running");
   EXPECT_NO_THROW(client.peerPing(app->getComponent()));
   EXPECT_NE(errorOf([&] { app->callMethod(logger->getComponent(), "Zem", setLevel, params()); }).find("UnknownMethod"),
@@ -278,7 +298,8 @@ TEST_F(DBusIpcServiceTest, CallMethodReachesAnotherComponentAndFailsForAnAbsentO
 TEST_F(DBusIpcServiceTest, CallOutlastingItsTimeoutFailsInTime) {
   auto service = startService("TIMEOUT");
   std::atomic<bool> release{false};
-  service->registerServlet(zemMessage("Stuck"), std::make_unique<LambdaServlet>(zemMessage("Stuck"), [&](auto&, auto&, auto&) {
+  service->registerServlet(zemMessage("Stuck"),
+                           std::make_unique<LambdaServlet>(zemMessage("Stuck"), [&](auto&, auto&, auto&) {
                              eventually([&] { return release.load(); }, std::chrono::seconds(10));
                            }));
   auto caller = startService("TIMEOUTCALLER");
@@ -300,7 +321,8 @@ TEST_F(DBusIpcServiceTest, CallOutlastingItsTimeoutFailsInTime) {
 TEST_F(DBusIpcServiceTest, EscapingExceptionBecomesADBusErrorAndTheServiceGoesOn) {
   kest::testing::LogCapture log;
   auto service = startService("THROWS");
-  service->registerServlet(zemMessage("Boom"), std::make_unique<LambdaServlet>(zemMessage("Boom"), [](auto&, auto&, auto&) {
+  service->registerServlet(zemMessage("Boom"),
+                           std::make_unique<LambdaServlet>(zemMessage("Boom"), [](auto&, auto&, auto&) {
                              throw std::runtime_error("disk on fire");
                            }));
   registerEcho(*service, zemMessage("Ping"));
@@ -328,8 +350,11 @@ TEST_F(DBusIpcServiceTest, StopAnswersWaitingCallsAndRefusesNewOnes) {
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  auto releaseOnce = [&, done = std::make_shared<std::once_flag>()] { std::call_once(*done, [&] { release.set_value(); }); };
-  service->registerServlet(zemMessage("Hold"), std::make_unique<LambdaServlet>(zemMessage("Hold"), [&](auto&, auto&, auto& response) {
+  auto releaseOnce = [&, done = std::make_shared<std::once_flag>()] {
+    std::call_once(*done, [&] { release.set_value(); });
+  };
+  service->registerServlet(zemMessage("Hold"),
+                           std::make_unique<LambdaServlet>(zemMessage("Hold"), [&](auto&, auto&, auto& response) {
                              entered.set_value();
                              released.wait_for(std::chrono::seconds(10));
                              response.addParameter(integer("status", 1));
@@ -341,7 +366,8 @@ TEST_F(DBusIpcServiceTest, StopAnswersWaitingCallsAndRefusesNewOnes) {
   auto held = std::async(std::launch::async, [&] { return holder.call(component, "Zem", "Hold", params()); });
   ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
   // The only dispatch thread is busy: this call waits in the queue.
-  auto waiting = std::async(std::launch::async, [&] { return errorOf([&] { queued.call(component, "Zem", "Queued", params()); }); });
+  auto waiting = std::async(std::launch::async,
+                            [&] { return errorOf([&] { queued.call(component, "Zem", "Queued", params()); }); });
 
   // stop() waits for the running servlet, but answers the waiting call at once: queued or still on
   // its way in, it is not run.
@@ -368,7 +394,8 @@ TEST_F(DBusIpcServiceTest, ClientOnlyServiceCallsButServesNothing) {
   EXPECT_TRUE(client.getComponent().empty());
   const auto out = client.callMethod(logger->getComponent(), "", zemMessage("Ping"), params());
   EXPECT_EQ(out.get<Ipc::IpcStringParameter>("sender").getValue(), client.getUniqueName());
-  EXPECT_THROW(client.registerServlet(zemMessage("X"), std::make_unique<LambdaServlet>(zemMessage("X"), [](auto&, auto&, auto&) {})),
+  EXPECT_THROW(client.registerServlet(zemMessage("X"),
+                                      std::make_unique<LambdaServlet>(zemMessage("X"), [](auto&, auto&, auto&) {})),
                IpcException);
   EXPECT_THROW(client.sendSignal(zemMessage("X"), params()), IpcException);
 }

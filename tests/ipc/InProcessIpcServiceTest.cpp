@@ -7,19 +7,21 @@
 #include "kest/testing/LogCapture.h"
 
 using namespace ipctest;
-using Ipc::IpcException;
 using Ipc::InProcessIpcService;
+using Ipc::IpcException;
 
 TEST(InProcessIpcServiceTest, CallRunsTheServletWithItsSenderAndReturnsOnlyWhatItAdded) {
   InProcessIpcService service;
   std::string seenSender;
-  service.registerServlet(selfDiagMessage("Echo"),
-                          std::make_unique<LambdaServlet>(selfDiagMessage("Echo"), [&](auto& definition, auto& request, auto& response) {
-                            EXPECT_EQ(definition.getName(), "Echo");
-                            seenSender = request.getSender();
-                            response.addParameter(str("text", request.template getParameter<Ipc::IpcStringParameter>("text").getValue()));
-                          }));
-  const auto out = service.call("SelfDiag", "Echo", with(with(params(), str("text", "hi")), integer("extra", 1)), "BACKEND");
+  service.registerServlet(
+      selfDiagMessage("Echo"),
+      std::make_unique<LambdaServlet>(selfDiagMessage("Echo"), [&](auto& definition, auto& request, auto& response) {
+        EXPECT_EQ(definition.getName(), "Echo");
+        seenSender = request.getSender();
+        response.addParameter(str("text", request.template getParameter<Ipc::IpcStringParameter>("text").getValue()));
+      }));
+  const auto out =
+      service.call("SelfDiag", "Echo", with(with(params(), str("text", "hi")), integer("extra", 1)), "BACKEND");
   EXPECT_EQ(seenSender, "BACKEND");
   EXPECT_EQ(out.get<Ipc::IpcStringParameter>("text").getValue(), "hi");
   EXPECT_EQ(out.all().size(), 1u);
@@ -38,7 +40,8 @@ TEST(InProcessIpcServiceTest, JobAppearedWithWrongOrMissingLocationAnswersStatus
 
   auto out = service.call("Zem", "JobAppeared", with(params(), integer("jobLocation", 12)));
   EXPECT_EQ(out.get<Ipc::IpcIntegerParameter>("status").getValue(), 0);
-  out = service.call("Zem", "JobAppeared", with(params(), std::make_unique<Ipc::IpcUnsupportedParameter>("jobLocation", "b")));
+  out = service.call("Zem", "JobAppeared",
+                     with(params(), std::make_unique<Ipc::IpcUnsupportedParameter>("jobLocation", "b")));
   EXPECT_EQ(out.get<Ipc::IpcIntegerParameter>("status").getValue(), 0);
   out = service.call("Zem", "JobAppeared", params());
   EXPECT_EQ(out.get<Ipc::IpcIntegerParameter>("status").getValue(), 0);
@@ -48,7 +51,8 @@ TEST(InProcessIpcServiceTest, JobAppearedWithWrongOrMissingLocationAnswersStatus
   EXPECT_EQ(job->errors(), (std::vector<std::string>{"Parameter does not have the right type: jobLocation",
                                                      "Parameter does not have the right type: jobLocation",
                                                      "Parameter is missing: jobLocation"}));
-  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 2u) << log.dump();
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 2u)
+      << log.dump();
 }
 
 TEST(InProcessIpcServiceTest, ListenersFollowTheServletServingTheirDefinition) {
@@ -81,7 +85,8 @@ TEST(InProcessIpcServiceTest, ListenersFollowTheServletServingTheirDefinition) {
 TEST(InProcessIpcServiceTest, SignalsAreRecordedAndAwaitable) {
   InProcessIpcService service;
   EXPECT_FALSE(service.waitForSignal("ResultPlaced", std::chrono::milliseconds(1)));
-  std::thread sender([&] { service.sendSignal(zemMessage("ResultPlaced"), with(params(), str("location", "/out/a.zip"))); });
+  std::thread sender(
+      [&] { service.sendSignal(zemMessage("ResultPlaced"), with(params(), str("location", "/out/a.zip"))); });
   EXPECT_TRUE(service.waitForSignal("ResultPlaced", std::chrono::seconds(5)));
   sender.join();
   service.sendSignal(zemMessage("TaskStatus"), with(with(params(), str("taskId", "t1")), integer("status", 3)));
@@ -93,8 +98,9 @@ TEST(InProcessIpcServiceTest, SignalsAreRecordedAndAwaitable) {
   EXPECT_EQ(signals[1].parameters.get<Ipc::IpcIntegerParameter>("status").getValue(), 3);
   EXPECT_FALSE(service.waitForSignal("TaskStatus", std::chrono::milliseconds(1), 2));
 
-  EXPECT_THROW(service.sendSignal(zemMessage("Bad"), with(params(), std::make_unique<Ipc::IpcUnsupportedParameter>("x", "i"))),
-               IpcException);
+  EXPECT_THROW(
+      service.sendSignal(zemMessage("Bad"), with(params(), std::make_unique<Ipc::IpcUnsupportedParameter>("x", "i"))),
+      IpcException);
   EXPECT_THROW(service.sendSignal(zemMessage("not a member"), params()), IpcException);
   service.clearSignals();
   EXPECT_TRUE(service.signals().empty());
@@ -132,7 +138,8 @@ TEST(InProcessIpcServiceTest, EscapingExceptionIsLoggedAndReportedAsIpcException
   kest::testing::LogCapture log;
   InProcessIpcService service;
   Ipc::IpcService::setInstance(&service);
-  service.registerServlet(zemMessage("Boom"), std::make_unique<LambdaServlet>(zemMessage("Boom"), [](auto&, auto&, auto&) {
+  service.registerServlet(zemMessage("Boom"),
+                          std::make_unique<LambdaServlet>(zemMessage("Boom"), [](auto&, auto&, auto&) {
                             throw std::runtime_error("disk on fire");
                           }));
   try {

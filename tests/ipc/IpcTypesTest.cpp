@@ -21,7 +21,8 @@ std::string errorOf(const std::function<void()>& action) {
 }  // namespace
 
 TEST(IpcParameterSetTest, TypedReadsNameTheMissingOrMistypedParameter) {
-  Ipc::IpcParameterSet set = with(with(with(params(), str("s", "text")), integer("n", -7)), bytes("b", std::string("\0\xff", 2)));
+  Ipc::IpcParameterSet set =
+      with(with(with(params(), str("s", "text")), integer("n", -7)), bytes("b", std::string("\0\xff", 2)));
   set.add(std::make_unique<Ipc::IpcUnsupportedParameter>("u", "u"));
 
   EXPECT_EQ(set.get<Ipc::IpcStringParameter>("s").getValue(), "text");
@@ -49,7 +50,8 @@ TEST(IpcParameterSetTest, CopiesAreDeepAndAddReplacesByName) {
 }
 
 TEST(IpcMessageDefinitionTest, KeyAndInterfaceFollowTheKind) {
-  const Ipc::ZemMessageDefinition ping("Ping", {{"status", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
+  const Ipc::ZemMessageDefinition ping("Ping",
+                                       {{"status", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
   const Ipc::ZemSelfDiagMessageDefinition version("GetSwVersion", {});
   EXPECT_EQ(ping.getInterface(), "com.olvane.Zem");
   EXPECT_EQ(ping.getKey(), "com.olvane.Zem.Ping");

@@ -9,9 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <cmath>
 #include <cstdint>
-#include <dirent.h>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -138,7 +138,8 @@ void fillAllValueKinds(Types::PersistedMapValue& map) {
   auto* nested = list->add_node_item<Types::PersistedMapValue>();
   auto* inner = nested->add_node_entry();
   inner->set_key("deep");
-  inner->add_node_value<Types::PersistedListValue>()->add_node_item<Types::PersistedIntegerValue>()->set_integerValue(7);
+  inner->add_node_value<Types::PersistedListValue>()->add_node_item<Types::PersistedIntegerValue>()->set_integerValue(
+      7);
   addEntry("empty");  // an entry without a value
 }
 
@@ -205,7 +206,8 @@ TEST(SchemaDocument, ReadsTheDocumentedExampleWithOptionalDefaultValueBeforeKey)
   const auto* origin = static_cast<const Types::PersistedBooleanPropertyOrigin*>(adapter.element_origin());
   ASSERT_TRUE(origin->has_defaultValue());
   EXPECT_TRUE(origin->get_defaultValue());
-  const auto& adapter2 = static_cast<const Types::StringPropertyAdapter&>(*config->elements_provisioningDefinitions()[1]);
+  const auto& adapter2 =
+      static_cast<const Types::StringPropertyAdapter&>(*config->elements_provisioningDefinitions()[1]);
   EXPECT_EQ(static_cast<const Types::StringLiteralPropertyOrigin*>(adapter2.element_origin())->get_value(), "<hello>");
 
   // The derived field follows the base field when written.
@@ -294,7 +296,8 @@ TEST(SchemaDocument, TextIsKeptExactlyIncludingLeadingZerosBlanksAndMarkup) {
   adapter->add_node_origin<Types::IntegerLiteralPropertyOrigin>()->set_value("007");
   auto* text = config->add_node_provisioningDefinitions<Types::StringPropertyAdapter>();
   text->set_propertyName("t");
-  text->add_node_origin<Types::StringLiteralPropertyOrigin>()->set_value("  a\r\nb\t]]> &amp; \xC3\xA9\xF0\x9F\x9A\x97 ");
+  text->add_node_origin<Types::StringLiteralPropertyOrigin>()->set_value(
+      "  a\r\nb\t]]> &amp; \xC3\xA9\xF0\x9F\x9A\x97 ");
   const std::string xml = xmldoc::toString(*config);
   EXPECT_NE(xml.find("<k:value>007</k:value>"), std::string::npos);
 
@@ -308,11 +311,11 @@ TEST(SchemaDocument, TextIsKeptExactlyIncludingLeadingZerosBlanksAndMarkup) {
   EXPECT_EQ(schemaErrors(xml), "");
 
   // "007" written by hand reads back as written.
-  const auto parsed = xmldoc::parseString<Types::ProvisioningConfig>(document(
-      "k:ProvisioningConfig",
-      "<k:provisioningDefinitions xsi:type=\"k:IntegerPropertyAdapter\" propertyName=\"n\">"
-      "<k:origin xsi:type=\"k:IntegerLiteralPropertyOrigin\"><k:value>007</k:value></k:origin>"
-      "</k:provisioningDefinitions>"));
+  const auto parsed = xmldoc::parseString<Types::ProvisioningConfig>(
+      document("k:ProvisioningConfig",
+               "<k:provisioningDefinitions xsi:type=\"k:IntegerPropertyAdapter\" propertyName=\"n\">"
+               "<k:origin xsi:type=\"k:IntegerLiteralPropertyOrigin\"><k:value>007</k:value></k:origin>"
+               "</k:provisioningDefinitions>"));
   const auto& n = static_cast<const Types::IntegerPropertyAdapter&>(*parsed->elements_provisioningDefinitions()[0]);
   EXPECT_EQ(static_cast<const Types::IntegerLiteralPropertyOrigin*>(n.element_origin())->get_value(), "007");
 }
@@ -338,27 +341,27 @@ TEST(SchemaDocument, NumbersKeepTheirValueAtTheEdges) {
   }
 
   // Lexical forms of the schema: surrounding blanks, '+', 1/0 booleans, NaN.
-  const auto lexical = xmldoc::parseString<Types::ZemGlobalSettings>(document(
-      "ZemGlobalSettings",
-      "<k:maximumDataSize> +100 </k:maximumDataSize><k:replayHistorySize>\n5\n</k:replayHistorySize>"
-      "<k:componentLogLevel>INFO</k:componentLogLevel>"));
+  const auto lexical = xmldoc::parseString<Types::ZemGlobalSettings>(
+      document("ZemGlobalSettings",
+               "<k:maximumDataSize> +100 </k:maximumDataSize><k:replayHistorySize>\n5\n</k:replayHistorySize>"
+               "<k:componentLogLevel>INFO</k:componentLogLevel>"));
   EXPECT_EQ(lexical->get_maximumDataSize(), 100u);
   EXPECT_EQ(lexical->get_replayHistorySize(), 5u);
   EXPECT_EQ(Types::LogLevelType::parse(lexical->get_componentLogLevel()), Types::LogLevelType::INFO);
-  const auto nan = xmldoc::parseString<Types::PersistedDatabase>(document(
-      "k:PersistedDatabase",
-      "<k:data><k:entry><k:key>x</k:key><k:value xsi:type=\"k:PersistedFloatValue\">"
-      "<k:floatValue>NaN</k:floatValue></k:value></k:entry></k:data>"));
-  EXPECT_TRUE(std::isnan(static_cast<const Types::PersistedFloatValue*>(
-                             nan->element_data()->elements_entry()[0]->element_value())
-                             ->get_floatValue()));
+  const auto nan = xmldoc::parseString<Types::PersistedDatabase>(
+      document("k:PersistedDatabase",
+               "<k:data><k:entry><k:key>x</k:key><k:value xsi:type=\"k:PersistedFloatValue\">"
+               "<k:floatValue>NaN</k:floatValue></k:value></k:entry></k:data>"));
+  EXPECT_TRUE(std::isnan(
+      static_cast<const Types::PersistedFloatValue*>(nan->element_data()->elements_entry()[0]->element_value())
+          ->get_floatValue()));
 }
 
 // ---------------------------------------------------------------- polymorphism and types
 
 TEST(SchemaDocument, ContentTypeIsChosenByXsiTypeWithOrWithoutPrefix) {
-  for (const std::string type : {"ns:ResetZemDatabaseTaskDescription", "ResetZemDatabaseTaskDescription",
-                                 "k:ResetZemDatabaseTaskDescription"}) {
+  for (const std::string type :
+       {"ns:ResetZemDatabaseTaskDescription", "ResetZemDatabaseTaskDescription", "k:ResetZemDatabaseTaskDescription"}) {
     const std::string xml = std::string(kHeader) + "<k:content xmlns:ns=\"http://www.olvane.com/kolconfig\" " +
                             "xsi:type=\"" + type + "\" taskId=\"42\"/></k:config>";
     const auto description = xmldoc::parseString<Types::TaskDescription>(xml);
@@ -374,8 +377,8 @@ TEST(SchemaDocument, ContentTypeIsChosenByXsiTypeWithOrWithoutPrefix) {
   EXPECT_EQ(any->typeName(), "TaskIndex");
 
   // A description without taskId reports it absent and empty.
-  const auto noId = xmldoc::parseString<Types::ZemTaskDescription>(document("k:InstallProvisioningConfigTaskDescription",
-                                                                            "", " forceOverride=\"true\""));
+  const auto noId = xmldoc::parseString<Types::ZemTaskDescription>(
+      document("k:InstallProvisioningConfigTaskDescription", "", " forceOverride=\"true\""));
   EXPECT_FALSE(noId->has_taskId());
   EXPECT_EQ(noId->get_taskId(), "");
   EXPECT_TRUE(dynamic_cast<const Types::InstallProvisioningConfigTaskDescription&>(*noId).get_forceOverride());
@@ -405,12 +408,12 @@ TEST(SchemaDocument, ContentOfAnotherTypeIsRefusedAsUnexpectedRoot) {
               "actual: k:InstallProvisioningConfigTaskResult)");
   }
   // A base type is not its derived type.
-  EXPECT_EQ(errorOf([&] { xmldoc::parseString<Types::ZemTaskDescription>(document("k:TaskIndex", "")); })
-                .rfind("Root element is not the expected one", 0),
+  EXPECT_EQ(errorOf([&] {
+              xmldoc::parseString<Types::ZemTaskDescription>(document("k:TaskIndex", ""));
+            }).rfind("Root element is not the expected one", 0),
             0u);
   // A root other than config.
-  const std::string other =
-      "<k:other xmlns:k=\"http://www.olvane.com/kolconfig\"/>";
+  const std::string other = "<k:other xmlns:k=\"http://www.olvane.com/kolconfig\"/>";
   EXPECT_EQ(errorOf([&] { xmldoc::parseString<Types::TaskIndex>(other); }),
             "Root element is not the expected one (expected: config, actual: other)");
   const std::string wrongNamespace = "<config xmlns=\"urn:other\"/>";
@@ -434,8 +437,9 @@ TEST(SchemaDocument, BadDocumentsAreRefusedWithAParseError) {
       {"element in no namespace", document("k:TaskIndex", "<taskIndexEntry/>"), "(no namespace)"},
       {"unknown content type", document("k:NoSuchType", ""), "unknown type 'k:NoSuchType'"},
       {"content without type", std::string(kHeader) + "<k:content/></k:config>", "has no xsi:type"},
-      {"two contents", std::string(kHeader) + "<k:content xsi:type=\"k:TaskIndex\"/><k:content "
-                                              "xsi:type=\"k:TaskIndex\"/></k:config>",
+      {"two contents",
+       std::string(kHeader) + "<k:content xsi:type=\"k:TaskIndex\"/><k:content "
+                              "xsi:type=\"k:TaskIndex\"/></k:config>",
        "unexpected element 'content'"},
       {"missing required element", document("k:ZemGlobalSettings", "<k:maximumDataSize>1</k:maximumDataSize>"),
        "missing element 'replayHistorySize' in ZemGlobalSettings"},
@@ -456,8 +460,8 @@ TEST(SchemaDocument, BadDocumentsAreRefusedWithAParseError) {
                 "<k:propertyName>p</k:propertyName><k:propertyValue xsi:type=\"k:PersistedIntegerValue\">"
                 "<k:integerValue>2147483648</k:integerValue></k:propertyValue>"),
        "invalid xs:int value '2147483648'"},
-      {"bad boolean",
-       document("k:InstallZemDatabaseTaskDescription", "", " forceOverride=\"yes\""), "invalid xs:boolean value 'yes'"},
+      {"bad boolean", document("k:InstallZemDatabaseTaskDescription", "", " forceOverride=\"yes\""),
+       "invalid xs:boolean value 'yes'"},
       {"bad double",
        document("k:IpcMessagePropertyUpdate",
                 "<k:propertyName>p</k:propertyName><k:propertyValue xsi:type=\"k:PersistedFloatValue\">"
@@ -473,8 +477,8 @@ TEST(SchemaDocument, BadDocumentsAreRefusedWithAParseError) {
                 "</k:provisioningDefinitions>"),
        "is not derived from StringPropertyOrigin"},
       {"text in a complex element", document("k:TaskIndex", "stray"), "unexpected text in TaskIndex"},
-      {"element inside a simple field",
-       document("k:RequestZemDataTaskDescription", "<k:dataType><k:x/></k:dataType>"), "must hold text only"},
+      {"element inside a simple field", document("k:RequestZemDataTaskDescription", "<k:dataType><k:x/></k:dataType>"),
+       "must hold text only"},
   };
   for (const auto& c : cases) {
     const std::string message = errorOf([&] { xmldoc::parseString<Types::XmlNode>(c.xml); });
@@ -489,7 +493,8 @@ TEST(SchemaDocument, DocumentTypeDeclarationsAreRefusedBeforeAnyEntityIsRead) {
       // Entity expansion bomb.
       "<?xml version=\"1.0\"?>\n<!DOCTYPE k:config [\n<!ENTITY a \"aaaaaaaaaa\">\n"
       "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">\n<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">\n]>\n" +
-          std::string(kHeader).substr(22) + "<k:content xsi:type=\"k:TaskIndex\"><k:taskIndexEntry><k:type>&c;</k:type>"
+          std::string(kHeader).substr(22) +
+          "<k:content xsi:type=\"k:TaskIndex\"><k:taskIndexEntry><k:type>&c;</k:type>"
           "<k:file>f</k:file></k:taskIndexEntry></k:content></k:config>",
       // External entity reading a local file.
       "<?xml version=\"1.0\"?>\n<!DOCTYPE k:config [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>\n" +
@@ -538,7 +543,8 @@ TEST(SchemaEnum, ParsesExactNamesAndReportsUnknownOnes) {
   EXPECT_EQ(Types::ElementType::parse("ZEM_DATABASE"), 33);
   EXPECT_EQ(Types::ElementType::toString(Types::ElementType::HIB_GLOBAL_CONFIG), "HIB_GLOBAL_CONFIG");
   EXPECT_EQ(errorOf([] { Types::ElementType::parse("task_request"); }), "Unable to parse the enum value task_request");
-  EXPECT_EQ(errorOf([] { Types::ElementType::parse(" TASK_REQUEST"); }), "Unable to parse the enum value  TASK_REQUEST");
+  EXPECT_EQ(errorOf([] { Types::ElementType::parse(" TASK_REQUEST"); }),
+            "Unable to parse the enum value  TASK_REQUEST");
 
   EXPECT_EQ(Types::VehiclePropertyType::kCount, 9);
   EXPECT_EQ(Types::VehiclePropertyType::parse("BATTERY_SAFE_FOR_FLASH"), 0);
@@ -668,9 +674,7 @@ class SaveFileTest : public ::testing::Test {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
 
-  void writeOld() {
-    std::ofstream(m_target) << "old content";
-  }
+  void writeOld() { std::ofstream(m_target) << "old content"; }
 
   std::string m_folder;
   std::string m_target;
@@ -699,11 +703,22 @@ TEST_F(SaveFileTest, AFailureAtAnyStepLeavesTheTargetUntouched) {
     void (*inject)(xmldoc::FileIo&);
   };
   const Failure failures[] = {
-      {"create", [](xmldoc::FileIo& io) { io.makeTemp = [](char*) { errno = EACCES; return -1; }; }},
-      {"write", [](xmldoc::FileIo& io) {
-         io.writeSome = [](int, const void*, size_t) -> ssize_t { errno = ENOSPC; return -1; };
+      {"create",
+       [](xmldoc::FileIo& io) {
+         io.makeTemp = [](char*) {
+           errno = EACCES;
+           return -1;
+         };
        }},
-      {"short write", [](xmldoc::FileIo& io) {
+      {"write",
+       [](xmldoc::FileIo& io) {
+         io.writeSome = [](int, const void*, size_t) -> ssize_t {
+           errno = ENOSPC;
+           return -1;
+         };
+       }},
+      {"short write",
+       [](xmldoc::FileIo& io) {
          io.writeSome = [](int fd, const void* data, size_t) -> ssize_t {
            // Half a document reaches the temporary file, then the disk is full.
            static bool first = true;
@@ -715,15 +730,28 @@ TEST_F(SaveFileTest, AFailureAtAnyStepLeavesTheTargetUntouched) {
            return -1;
          };
        }},
-      {"fsync", [](xmldoc::FileIo& io) { io.syncFile = [](int) { errno = EIO; return -1; }; }},
-      {"close", [](xmldoc::FileIo& io) {
+      {"fsync",
+       [](xmldoc::FileIo& io) {
+         io.syncFile = [](int) {
+           errno = EIO;
+           return -1;
+         };
+       }},
+      {"close",
+       [](xmldoc::FileIo& io) {
          io.closeFile = [](int fd) {
            ::close(fd);
            errno = EIO;
            return -1;
          };
        }},
-      {"rename", [](xmldoc::FileIo& io) { io.renameFile = [](const char*, const char*) { errno = EXDEV; return -1; }; }},
+      {"rename",
+       [](xmldoc::FileIo& io) {
+         io.renameFile = [](const char*, const char*) {
+           errno = EXDEV;
+           return -1;
+         };
+       }},
   };
   for (const Failure& failure : failures) {
     writeOld();
@@ -775,14 +803,19 @@ TEST_F(SaveFileTest, AnUnwritableFolderLeavesTheTargetUntouched) {
 // ---------------------------------------------------------------- agreement with the schema
 
 TEST(SchemaValidation, EveryDescriptionAndResultTypeWritesAValidDocument) {
-  const char* const descriptions[] = {
-      "InstallProvisioningConfigTaskDescription", "DeleteProvisioningConfigTaskDescription",
-      "RequestProvisioningConfigTaskDescription", "InstallZemDatabaseTaskDescription",
-      "ResetZemDatabaseTaskDescription",          "RequestZemDatabaseTaskDescription",
-      "InstallZemDataTaskDescription",            "RequestZemDataTaskDescription",
-      "RequestPropertyZemTaskDescription",        "UpdatePropertyZemTaskDescription",
-      "RequestLogFilesZemTaskDescription",        "UpdateBusPropertiesZemTaskDescription",
-      "UpdateBackendConfigZemTaskDescription"};
+  const char* const descriptions[] = {"InstallProvisioningConfigTaskDescription",
+                                      "DeleteProvisioningConfigTaskDescription",
+                                      "RequestProvisioningConfigTaskDescription",
+                                      "InstallZemDatabaseTaskDescription",
+                                      "ResetZemDatabaseTaskDescription",
+                                      "RequestZemDatabaseTaskDescription",
+                                      "InstallZemDataTaskDescription",
+                                      "RequestZemDataTaskDescription",
+                                      "RequestPropertyZemTaskDescription",
+                                      "UpdatePropertyZemTaskDescription",
+                                      "RequestLogFilesZemTaskDescription",
+                                      "UpdateBusPropertiesZemTaskDescription",
+                                      "UpdateBackendConfigZemTaskDescription"};
   for (const char* name : descriptions) {
     std::unique_ptr<Types::XmlNode> node = Types::createNodeByTypeName(name);
     ASSERT_NE(node, nullptr) << name;
@@ -814,12 +847,19 @@ TEST(SchemaValidation, EveryDescriptionAndResultTypeWritesAValidDocument) {
     EXPECT_EQ(xmldoc::toString(*xmldoc::parseString<Types::TaskDescription>(xml)), xml) << name;
   }
 
-  const char* const results[] = {
-      "InstallProvisioningConfigTaskResult", "DeleteProvisioningConfigTaskResult", "RequestProvisioningConfigTaskResult",
-      "InstallZemDatabaseTaskResult",        "ResetZemDatabaseTaskResult",         "RequestZemDatabaseTaskResult",
-      "InstallZemDataTaskResult",            "RequestZemDataTaskResult",           "RequestPropertyZemTaskResult",
-      "UpdatePropertyZemTaskResult",         "RequestLogFilesZemTaskResult",       "UpdateBusPropertiesZemTaskResult",
-      "UpdateBackendConfigZemTaskResult"};
+  const char* const results[] = {"InstallProvisioningConfigTaskResult",
+                                 "DeleteProvisioningConfigTaskResult",
+                                 "RequestProvisioningConfigTaskResult",
+                                 "InstallZemDatabaseTaskResult",
+                                 "ResetZemDatabaseTaskResult",
+                                 "RequestZemDatabaseTaskResult",
+                                 "InstallZemDataTaskResult",
+                                 "RequestZemDataTaskResult",
+                                 "RequestPropertyZemTaskResult",
+                                 "UpdatePropertyZemTaskResult",
+                                 "RequestLogFilesZemTaskResult",
+                                 "UpdateBusPropertiesZemTaskResult",
+                                 "UpdateBackendConfigZemTaskResult"};
   for (const char* name : results) {
     std::unique_ptr<Types::XmlNode> node = Types::createNodeByTypeName(name);
     ASSERT_NE(node, nullptr) << name;
@@ -883,7 +923,8 @@ TEST(SchemaValidation, EveryAdapterOriginAndSignalKindWritesAValidConfiguration)
   };
   addFloat("f1")->add_node_origin<Types::FloatLiteralPropertyOrigin>()->set_value("1.5");
   addFloat("f2")->add_node_origin<Types::PersistedFloatPropertyOrigin>()->set_key("f2");
-  auto* array = addFloat("f3")->add_node_origin<Types::CanFloatPropertyOrigin>()->add_node_canValue<Types::ArrayValueSignal>();
+  auto* array =
+      addFloat("f3")->add_node_origin<Types::CanFloatPropertyOrigin>()->add_node_canValue<Types::ArrayValueSignal>();
   array->set_canId(0x18FEF100);
   array->set_extendedId(true);
   array->set_startBit(8);
@@ -901,12 +942,14 @@ TEST(SchemaValidation, EveryAdapterOriginAndSignalKindWritesAValidConfiguration)
   auto* persisted = addBoolean("b2")->add_node_origin<Types::PersistedBooleanPropertyOrigin>();
   persisted->set_defaultValue(false);
   persisted->set_key("b2");
-  auto* match = addBoolean("b3")->add_node_origin<Types::CanBooleanPropertyOrigin>()
+  auto* match = addBoolean("b3")
+                    ->add_node_origin<Types::CanBooleanPropertyOrigin>()
                     ->add_node_canValue<Types::BytefieldMatchBooleanSignal>();
   match->set_busInterface("can0");
   match->set_mask("0F");
   match->set_match("01");
-  auto* range = addBoolean("b4")->add_node_origin<Types::CanBooleanPropertyOrigin>()
+  auto* range = addBoolean("b4")
+                    ->add_node_origin<Types::CanBooleanPropertyOrigin>()
                     ->add_node_canValue<Types::ValueRangeBooleanSignal>();
   range->set_startBit(0);
   range->set_length(8);
@@ -927,9 +970,12 @@ TEST(SchemaValidation, EveryAdapterOriginAndSignalKindWritesAValidConfiguration)
   };
   addBytes("y1")->add_node_origin<Types::BytefieldLiteralPropertyOrigin>()->set_value("0x01");
   addBytes("y2")->add_node_origin<Types::PersistedByteFieldPropertyOrigin>()->set_key("y2");
-  addBytes("y3")->add_node_origin<Types::CanBytefieldPropertyOrigin>()->add_node_canValue<Types::RawCanByteFieldSignal>()
+  addBytes("y3")
+      ->add_node_origin<Types::CanBytefieldPropertyOrigin>()
+      ->add_node_canValue<Types::RawCanByteFieldSignal>()
       ->set_canId(0x123);
-  auto* j1939 = addBytes("y4")->add_node_origin<Types::CanBytefieldPropertyOrigin>()
+  auto* j1939 = addBytes("y4")
+                    ->add_node_origin<Types::CanBytefieldPropertyOrigin>()
                     ->add_node_canValue<Types::J1939ByteFieldSignal>();
   j1939->set_pgn(65262);
   j1939->set_sourceAddress(0);
@@ -952,8 +998,8 @@ TEST(SchemaValidation, EveryAdapterOriginAndSignalKindWritesAValidConfiguration)
 TEST(SchemaValidation, IpcSettingsAndResultDocumentsAreValid) {
   std::vector<std::string> documents;
 
-  const char* const named[] = {"IpcMessageStringPropertyRequest", "IpcMessageIntegerPropertyRequest",
-                               "IpcMessageFloatPropertyRequest",  "IpcMessageBooleanPropertyRequest",
+  const char* const named[] = {"IpcMessageStringPropertyRequest",    "IpcMessageIntegerPropertyRequest",
+                               "IpcMessageFloatPropertyRequest",     "IpcMessageBooleanPropertyRequest",
                                "IpcMessageByteFieldPropertyRequest", "IpcMessageListPropertyRequest",
                                "IpcMessageMapPropertyRequest"};
   for (const char* name : named) {
@@ -963,9 +1009,9 @@ TEST(SchemaValidation, IpcSettingsAndResultDocumentsAreValid) {
     documents.push_back(xmldoc::toString(*request));
     EXPECT_NE(documents.back().find("<k:propertyName></k:propertyName>"), std::string::npos) << name;
   }
-  for (const char* name : {"IpcMessageImeiPropertyRequest", "IpcMessageVinPropertyRequest",
-                           "IpcMessageTcuIdPropertyRequest", "IpcMessageSystemTimePropertyRequest",
-                           "IpcMessageGeoLocationPropertyRequest"}) {
+  for (const char* name :
+       {"IpcMessageImeiPropertyRequest", "IpcMessageVinPropertyRequest", "IpcMessageTcuIdPropertyRequest",
+        "IpcMessageSystemTimePropertyRequest", "IpcMessageGeoLocationPropertyRequest"}) {
     documents.push_back(xmldoc::toString(*Types::createNodeByTypeName(name)));
   }
   Types::IpcMessageVehiclePropertyRequest vehicle;
@@ -1039,8 +1085,8 @@ TEST(SchemaValidation, ValidatorAcceptsValidDocumentsAndNamesTheFaultOfOthers) {
   EXPECT_NE(message.find("replayHistorySize"), std::string::npos) << message;
 
   // Enumeration names are text in the schema: an unknown one is left to the application.
-  EXPECT_NO_THROW(validator.validateString(document(
-      "k:TaskIndex", "<k:taskIndexEntry><k:type>task_request</k:type><k:file>f</k:file></k:taskIndexEntry>")));
+  EXPECT_NO_THROW(validator.validateString(
+      document("k:TaskIndex", "<k:taskIndexEntry><k:type>task_request</k:type><k:file>f</k:file></k:taskIndexEntry>")));
 
   EXPECT_EQ(errorOf([&] { validator.validateString("<!DOCTYPE x>" + document("k:TaskIndex", "")); }),
             "DTD and entity declarations are not allowed");

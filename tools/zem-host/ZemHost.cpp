@@ -17,7 +17,9 @@
 #include "kest/DevicePaths.h"
 #include "kest/ExtensionServices.h"
 #include "kest/File.h"
+#include "kest/MetaDataService.h"
 #include "kest/ZemSettings.h"
+#include "kest/security/SecurityService.h"
 #include "kest/ipc/DBusIpcService.h"
 #include "kest/ipc/IpcServlet.h"
 
@@ -108,6 +110,10 @@ int ZemHost::run() {
 
   auto services = std::make_shared<ExtensionServices>();
   services->setIpcService(ipc);
+  // Certificates live in the device's certificate folder; an empty signing slot means a
+  // development unit (containers are not signature-checked, one WARN per container).
+  services->setSecurityService(std::make_shared<Security::SecurityService>());
+  services->setMetaDataService(std::make_shared<MetaDataService>(ZEM_SOFTWARE_VERSION));
 
   // Stops serving and releases every host service; the order matters, see `plugin` above.
   auto releaseServices = [&]() {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "JobCommands.h"
 #include "kest/ipc/DBusIpcClient.h"
 
 namespace {
@@ -96,6 +97,7 @@ int Zemctl::run(const ZemctlCommand& command) {
     return kExitOk;
   }
   if (command.action == ZemctlCommand::Action::Watch) return watch(command);
+  if (command.action == ZemctlCommand::Action::Job) return JobCommands(out_, err_).run(command);
 
   std::unique_ptr<Ipc::DBusIpcClient> client;
   try {
@@ -185,6 +187,7 @@ int Zemctl::run(const ZemctlCommand& command) {
     }
     case ZemctlCommand::Action::Help:
     case ZemctlCommand::Action::Watch:
+    case ZemctlCommand::Action::Job:
       break;
   }
   return kExitUsage;

@@ -188,6 +188,9 @@ bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* c
         return false;
       }
     }
+  } else if (action == "job" || action == "outbox") {
+    result.action = Action::Job;
+    if (!JobCommand::parse(action, rest, &result.job, error)) return false;
   } else {
     *error = "unknown command '" + action + "'";
     return false;
@@ -214,6 +217,7 @@ std::string ZemctlCommand::usage() {
          "  watch [--count N]          prints each com.olvane.Zem signal of the component on one line,\n"
          "                             NAME name=value... (strings quoted, bytes as ay\"...\"), until\n"
          "                             interrupted or N signals were printed\n"
+         + JobCommand::usage() +
          "\n"
          "Options:\n"
          "  --system          use the system bus (default: the session bus)\n"

@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "JobCommand.h"
 #include "kest/ipc/IpcTypes.h"
 
 struct ZemctlCommand {
-  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch };
+  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job };
 
   Action action = Action::Help;
   bool systemBus = false;                          // --system
@@ -22,6 +23,7 @@ struct ZemctlCommand {
   std::string method;                              // call
   Ipc::IpcParameterSet parameters;                 // call: the "in" parameters
   uint64_t count = 0;                              // watch --count N; 0 watches until interrupted
+  JobCommand job;                                  // "job ..." and "outbox list" (JobCommands runs them)
 
   // Parses the arguments after the program name. Returns true and fills `command`; returns false
   // with a one-line reason in `error` for a usage error (unknown option or action, missing or

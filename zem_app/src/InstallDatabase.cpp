@@ -35,8 +35,8 @@ bool InstallDatabase::execute() {
 
   bool success = false;
   if (allowed && space) {
-    auto database =
-        ConfigLoader::loadAndGet<Types::PersistedDatabase, Types::ElementType::ZEM_DATABASE>(archive, getSecurityService());
+    auto database = ConfigLoader::loadAndGet<Types::PersistedDatabase, Types::ElementType::ZEM_DATABASE>(
+        archive, getSecurityService());
     if (database != nullptr) {
       ZEM_DEBUG("Database loaded");
       try {
@@ -63,9 +63,8 @@ void InstallDatabase::createTaskResults(const File& folder, bool success) {
 }
 
 bool InstallDatabase::allowOverride(const ZipArchive& container) const {
-  const auto description =
-      ConfigLoader::loadAndGet<Types::ZemTaskDescription, Types::ElementType::TASK_REQUEST>(container,
-                                                                                          getSecurityService());
+  const auto description = ConfigLoader::loadAndGet<Types::ZemTaskDescription, Types::ElementType::TASK_REQUEST>(
+      container, getSecurityService());
   const auto* install = dynamic_cast<const Types::InstallZemDatabaseTaskDescription*>(description.get());
   const bool allowed = install != nullptr && install->get_forceOverride();
   if (allowed) {

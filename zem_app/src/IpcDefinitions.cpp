@@ -15,7 +15,8 @@ constexpr auto kBytes = IpcParameterType::ByteField;
 }  // namespace
 
 const Ipc::IpcMessageDefinition& zemPropertyRequest() {
-  static const Ipc::ZemMessageDefinition d("ZemPropertyRequest", {{"request", kBytes, kIn}, {"response", kBytes, kOut}});
+  static const Ipc::ZemMessageDefinition d("ZemPropertyRequest",
+                                           {{"request", kBytes, kIn}, {"response", kBytes, kOut}});
   return d;
 }
 const Ipc::IpcMessageDefinition& zemPropertyUpdate() {
@@ -54,7 +55,8 @@ const Ipc::IpcMessageDefinition& setComponentLogLevel() {
   return d;
 }
 const Ipc::IpcMessageDefinition& propertyValueChanged() {
-  static const Ipc::ZemMessageDefinition d("PropertyValueChanged", {{"property", kString, kOut}, {"value", kString, kOut}});
+  static const Ipc::ZemMessageDefinition d("PropertyValueChanged",
+                                           {{"property", kString, kOut}, {"value", kString, kOut}});
   return d;
 }
 const Ipc::IpcMessageDefinition& zemVehicleProperty() {

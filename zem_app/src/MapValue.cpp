@@ -20,6 +20,4 @@ std::string MapValue::str() const {
   return text;
 }
 
-void MapValue::setEntry(const std::string& key, std::shared_ptr<BaseValue> value) {
-  entries_[key] = std::move(value);
-}
+void MapValue::setEntry(const std::string& key, std::shared_ptr<BaseValue> value) { entries_[key] = std::move(value); }

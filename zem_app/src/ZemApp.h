@@ -71,6 +71,7 @@ ZemApp* getApp();
 // Plug-in entry points (see kest/Application.h).
 extern "C" {
 __attribute__((visibility("default"))) Application* zemGetApplication();
-__attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(const std::weak_ptr<ExtensionServices>* services);
+__attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(
+    const std::weak_ptr<ExtensionServices>* services);
 __attribute__((visibility("default"))) void zemDestroySelfDiagnosisProxy(void* proxy);
 }

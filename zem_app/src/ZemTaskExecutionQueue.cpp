@@ -8,8 +8,7 @@
 ZemTaskExecutionQueue::ZemTaskExecutionQueue(ExtensionServices* services, unsigned replayHistorySize)
     : ZemTaskExecutionQueue(services, replayHistorySize, true) {}
 
-ZemTaskExecutionQueue::ZemTaskExecutionQueue(ExtensionServices* services, unsigned replayHistorySize,
-                                             bool startWorker)
+ZemTaskExecutionQueue::ZemTaskExecutionQueue(ExtensionServices* services, unsigned replayHistorySize, bool startWorker)
     : TaskExecutionQueue(services, replayHistorySize, startWorker) {}
 
 ZemTaskExecutionQueue::~ZemTaskExecutionQueue() { close(); }

@@ -33,8 +33,7 @@ class ApplicationLogger {
 // it was built with. Used directly or through the ZEM_LOG macros below.
 class LoggerStreamHelper {
  public:
-  LoggerStreamHelper(log4cplus::LogLevel level, const char* file, int line, const char* function,
-                     bool escape = false);
+  LoggerStreamHelper(log4cplus::LogLevel level, const char* file, int line, const char* function, bool escape = false);
   ~LoggerStreamHelper();
   LoggerStreamHelper(const LoggerStreamHelper&) = delete;
   LoggerStreamHelper& operator=(const LoggerStreamHelper&) = delete;
@@ -51,12 +50,12 @@ class LoggerStreamHelper {
 
 // ZEM_LOG(level, a << b): the stream style. ZEM_LOG_ESCAPED(level, a << b): the guarded style whose
 // text passes through ApplicationLogger::escapeStr. Both skip all formatting when the level is off.
-#define ZEM_LOG_IMPL_(lvl, escape, expr)                                                              \
-  do {                                                                                                \
-    if (ApplicationLogger::isEnabled(ApplicationLogger::logger(), (lvl))) {                           \
-      LoggerStreamHelper zemLogHelper_((lvl), __FILE__, __LINE__, __PRETTY_FUNCTION__, (escape));     \
-      zemLogHelper_.getStringStream() << expr;                                                        \
-    }                                                                                                 \
+#define ZEM_LOG_IMPL_(lvl, escape, expr)                                                          \
+  do {                                                                                            \
+    if (ApplicationLogger::isEnabled(ApplicationLogger::logger(), (lvl))) {                       \
+      LoggerStreamHelper zemLogHelper_((lvl), __FILE__, __LINE__, __PRETTY_FUNCTION__, (escape)); \
+      zemLogHelper_.getStringStream() << expr;                                                    \
+    }                                                                                             \
   } while (false)
 #define ZEM_LOG(lvl, expr) ZEM_LOG_IMPL_(lvl, false, expr)
 #define ZEM_LOG_ESCAPED(lvl, expr) ZEM_LOG_IMPL_(lvl, true, expr)

@@ -7,27 +7,28 @@
 
 namespace DevicePaths {
 
-const std::string& sysroot();               // value of ZEM_SYSROOT read at first use
-const std::string& deviceRoot();            // sysroot + "/media/olvane"
-const std::string& dataFolder();            // deviceRoot + "/data"
-const std::string& configurationFolder();   // deviceRoot + "/configs"
-const std::string& readOnlyDataFolder();    // deviceRoot + "/ro-data"
-const std::string& applicationDataFolder(); // dataFolder + "/zem_app"
-const std::string& inboxFolder();           // applicationDataFolder + "/INBOX"
-const std::string& outboxFolder();          // applicationDataFolder + "/OUTBOX"
-const std::string& installedConfigFolder(); // applicationDataFolder + "/CONFIGS"
-const std::string& storeFolder();           // applicationDataFolder + "/STORE"
-const std::string& queueFolderSuffix();     // "/QUEUE"
-const std::string& defaultConfigFolder();   // configurationFolder + "/zem_app"
-const std::string& obuApplicationFolder();  // dataFolder + "/obu_app"
+const std::string& sysroot();                   // value of ZEM_SYSROOT read at first use
+const std::string& deviceRoot();                // sysroot + "/media/olvane"
+const std::string& dataFolder();                // deviceRoot + "/data"
+const std::string& configurationFolder();       // deviceRoot + "/configs"
+const std::string& readOnlyDataFolder();        // deviceRoot + "/ro-data"
+const std::string& applicationDataFolder();     // dataFolder + "/zem_app"
+const std::string& inboxFolder();               // applicationDataFolder + "/INBOX"
+const std::string& outboxFolder();              // applicationDataFolder + "/OUTBOX"
+const std::string& installedConfigFolder();     // applicationDataFolder + "/CONFIGS"
+const std::string& storeFolder();               // applicationDataFolder + "/STORE"
+const std::string& queueFolderSuffix();         // "/QUEUE"
+const std::string& defaultConfigFolder();       // configurationFolder + "/zem_app"
+const std::string& obuApplicationFolder();      // dataFolder + "/obu_app"
 const std::string& backendApplicationFolder();  // dataFolder + "/tql_app"
-const std::string& backendInboxFolder();    // backendApplicationFolder + "/INBOX"
-const std::string& certificateFolder();     // deviceRoot + "/certs"
-const std::string& kernelRandomFolder();    // "/proc/sys/kernel/random/" (never prefixed)
-const std::string& loggingConfigFile();     // sysroot + "/extdata/" + "/media/olvane/configs" + "/log4cplus/log4cplus.kro.properties"
-const std::string& configurationSchema();   // deviceRoot + "/usr/local/share/genxml_kolconfig/kolconfig.xsd"
-const std::string& programFolder();         // deviceRoot + "/usr/bin/"
-const std::string& systemLogFile();         // sysroot + "/cache/var/log/messages"
+const std::string& backendInboxFolder();        // backendApplicationFolder + "/INBOX"
+const std::string& certificateFolder();         // deviceRoot + "/certs"
+const std::string& kernelRandomFolder();        // "/proc/sys/kernel/random/" (never prefixed)
+const std::string&
+loggingConfigFile();  // sysroot + "/extdata/" + "/media/olvane/configs" + "/log4cplus/log4cplus.kro.properties"
+const std::string& configurationSchema();  // deviceRoot + "/usr/local/share/genxml_kolconfig/kolconfig.xsd"
+const std::string& programFolder();        // deviceRoot + "/usr/bin/"
+const std::string& systemLogFile();        // sysroot + "/cache/var/log/messages"
 
 extern const char* const kMetaDataFileName;  // "MetaData.xml"
 extern const char* const kConfigFileName;    // "config.xml"

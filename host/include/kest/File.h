@@ -24,7 +24,7 @@ class File {
   File getParentFile() const;
 
   bool exists() const;
-  bool isFile() const;       // a regular file (links followed)
+  bool isFile() const;  // a regular file (links followed)
   bool isDirectory() const;
   bool isSymbolicLink() const;
   // Creates the folder and its missing parents. Returns true when the folder exists afterwards.

@@ -47,8 +47,8 @@ class MetaDataService {
   std::string getDeviceId() const;
 
   // Writes <folder>/MetaData.xml describing `items` (replacing an older one by rename; not flushed
-  // to the device, as result folders are temporary). Returns the written file. Throws std::runtime_error when a file cannot be read or the document cannot be
-  // written (the folder then holds no new MetaData.xml).
+  // to the device, as result folders are temporary). Returns the written file. Throws std::runtime_error when a file
+  // cannot be read or the document cannot be written (the folder then holds no new MetaData.xml).
   virtual File writeMetaData(const File& folder, const std::vector<Item>& items) const;
 
   // Describes every regular file below `folder` (names relative to it, sorted, "MetaData.xml" and

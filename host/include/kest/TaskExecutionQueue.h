@@ -75,12 +75,12 @@ class TaskExecutionQueue {
   ExtensionServices* const services_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  std::vector<Entry> heap_;                // guarded by mutex_
-  uint64_t nextSequence_ = 0;              // guarded by mutex_
-  bool closed_ = false;                    // guarded by mutex_
-  bool running_ = false;                   // guarded by mutex_
-  unsigned replayHistorySize_;             // guarded by mutex_
-  std::deque<FinishedTask> history_;       // guarded by mutex_
-  std::mutex joinMutex_;                   // serialises joining worker_ in close()
-  std::thread worker_;                     // guarded by joinMutex_ after construction
+  std::vector<Entry> heap_;           // guarded by mutex_
+  uint64_t nextSequence_ = 0;         // guarded by mutex_
+  bool closed_ = false;               // guarded by mutex_
+  bool running_ = false;              // guarded by mutex_
+  unsigned replayHistorySize_;        // guarded by mutex_
+  std::deque<FinishedTask> history_;  // guarded by mutex_
+  std::mutex joinMutex_;              // serialises joining worker_ in close()
+  std::thread worker_;                // guarded by joinMutex_ after construction
 };

@@ -85,8 +85,7 @@ CrashGuard::CrashGuard(const std::string& name, const std::string& tag, unsigned
     while (state.crashTimes.size() > historySize) state.crashTimes.erase(state.crashTimes.begin());
     writeState(file, state);
     std::ostringstream what;
-    what << "Loading " << name << " (" << tag << ") did not finish " << state.consecutiveCrashes
-         << " time(s) in a row";
+    what << "Loading " << name << " (" << tag << ") did not finish " << state.consecutiveCrashes << " time(s) in a row";
     if (state.consecutiveCrashes > recoverableCrashes) {
       what << "; more than " << recoverableCrashes << " crashes, giving up";
       throw UnrecoverableCrashDetectedException(what.str());

@@ -312,8 +312,7 @@ std::vector<File> File::listFiles(const std::string& extension) const {
     File file(*this, name);
     if (file.isFile()) files.push_back(std::move(file));
   }
-  std::sort(files.begin(), files.end(),
-            [](const File& a, const File& b) { return a.getName() < b.getName(); });
+  std::sort(files.begin(), files.end(), [](const File& a, const File& b) { return a.getName() < b.getName(); });
   return files;
 }
 

@@ -87,8 +87,8 @@ BusConnection::BusConnection(DBusBusType bus) {
   try {
     connection_ = bus == DBusBusType::System ? sdbus::createSystemBusConnection() : sdbus::createSessionBusConnection();
   } catch (const sdbus::Error& e) {
-    throw IpcException(std::string("Cannot connect to the D-Bus ") + (bus == DBusBusType::System ? "system" : "session") +
-                       " bus: " + e.getMessage());
+    throw IpcException(std::string("Cannot connect to the D-Bus ") +
+                       (bus == DBusBusType::System ? "system" : "session") + " bus: " + e.getMessage());
   }
 }
 
@@ -111,9 +111,10 @@ void BusConnection::ownName(const std::string& busName) {
   }
   std::string owner;
   try {
-    call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-         [&](sdbus::MethodCall& message) { message << busName; },
-         [&](sdbus::MethodReply& reply) { reply >> owner; }, std::chrono::milliseconds(5000));
+    call(
+        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+        [&](sdbus::MethodCall& message) { message << busName; }, [&](sdbus::MethodReply& reply) { reply >> owner; },
+        std::chrono::milliseconds(5000));
   } catch (const IpcException&) {
     owner.clear();
   }
@@ -125,7 +126,8 @@ void BusConnection::ownName(const std::string& busName) {
     }
   }
   if (!owner.empty()) throw IpcException("Cannot own the D-Bus name " + busName + ": another connection owns it");
-  throw IpcException("Cannot own the D-Bus name " + busName + ": " + (refusal.empty() ? "the bus did not grant it" : refusal));
+  throw IpcException("Cannot own the D-Bus name " + busName + ": " +
+                     (refusal.empty() ? "the bus did not grant it" : refusal));
 }
 
 void BusConnection::start() {
@@ -167,9 +169,10 @@ sdbus::IProxy& BusConnection::proxyFor(const std::string& busName, const std::st
 void BusConnection::call(const std::string& busName, const std::string& objectPath, const std::string& interfaceName,
                          const std::string& method, const std::function<void(sdbus::MethodCall&)>& write,
                          const std::function<void(sdbus::MethodReply&)>& read, std::chrono::milliseconds timeout) {
-  if (onBusThread()) throw IpcException("A D-Bus call cannot wait on the bus thread: " + callText(busName, interfaceName, method));
-  const auto timeoutUsec =
-      static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(std::max(timeout, std::chrono::milliseconds(1))).count());
+  if (onBusThread())
+    throw IpcException("A D-Bus call cannot wait on the bus thread: " + callText(busName, interfaceName, method));
+  const auto timeoutUsec = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::max(timeout, std::chrono::milliseconds(1))).count());
   try {
     sdbus::IProxy& proxy = proxyFor(busName, objectPath);
     sdbus::MethodCall message = proxy.createMethodCall(interfaceName, method);

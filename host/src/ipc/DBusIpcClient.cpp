@@ -49,25 +49,27 @@ IpcParameterSet DBusIpcClient::call(const std::string& component, const std::str
   detail::checkMemberName(method);
   const detail::VariantMap values = detail::toVariantMap(in);
   IpcParameterSet result;
-  impl_->bus_.call(destination.busName, destination.objectPath, interface, method,
-                   [&](sdbus::MethodCall& message) { message << values; },
-                   [&](sdbus::MethodReply& reply) {
-                     detail::VariantMap out;
-                     reply >> out;
-                     result = detail::toParameterSet(out);
-                   },
-                   timeout);
+  impl_->bus_.call(
+      destination.busName, destination.objectPath, interface, method,
+      [&](sdbus::MethodCall& message) { message << values; },
+      [&](sdbus::MethodReply& reply) {
+        detail::VariantMap out;
+        reply >> out;
+        result = detail::toParameterSet(out);
+      },
+      timeout);
   return result;
 }
 
 void DBusIpcClient::peerPing(const std::string& component, std::chrono::milliseconds timeout) {
   const detail::DBusDestination destination = detail::destinationOf(component);
-  impl_->bus_.call(destination.busName, destination.objectPath, "org.freedesktop.DBus.Peer", "Ping",
-                   [](sdbus::MethodCall&) {}, [](sdbus::MethodReply&) {}, timeout);
+  impl_->bus_.call(
+      destination.busName, destination.objectPath, "org.freedesktop.DBus.Peer", "Ping", [](sdbus::MethodCall&) {},
+      [](sdbus::MethodReply&) {}, timeout);
 }
 
 std::unique_ptr<DBusIpcClient::Subscription> DBusIpcClient::subscribe(const std::string& component,
-                                                                       SignalHandler handler) {
+                                                                      SignalHandler handler) {
   const detail::DBusDestination destination = detail::destinationOf(component);
   const std::string rule = "type='signal',sender='" + destination.busName + "',interface='com.olvane.Zem'";
   sdbus::Slot slot = impl_->bus_.addMatch(rule, [handler = std::move(handler)](sdbus::Message& message) {

@@ -151,7 +151,10 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
 };
 
 DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
-    : options_(options), ownsName_(name != nullptr), bus_(options.bus), pool_(options.dispatchThreads, options.maxPendingCalls) {
+    : options_(options),
+      ownsName_(name != nullptr),
+      bus_(options.bus),
+      pool_(options.dispatchThreads, options.maxPendingCalls) {
   if (ownsName_) {
     if (name->find('.') == std::string::npos) {
       component_ = *name;
@@ -165,7 +168,8 @@ DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
     objectPath_ = destination.objectPath;
   }
   // Watch first, then read the current owners: no change can fall between the two.
-  nameOwnerSlot_ = bus_.addMatch(kNameOwnerChangedRule, [this](sdbus::Message& message) { onNameOwnerChanged(message); });
+  nameOwnerSlot_ =
+      bus_.addMatch(kNameOwnerChangedRule, [this](sdbus::Message& message) { onNameOwnerChanged(message); });
   loadNameOwners();
   if (ownsName_) {
     bus_.ownName(busName_);
@@ -182,16 +186,17 @@ DBusIpcService::Impl::~Impl() { stop(); }
 
 void DBusIpcService::Impl::loadNameOwners() {
   std::vector<std::string> names;
-  bus_.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
-            [](sdbus::MethodCall&) {}, [&](sdbus::MethodReply& reply) { reply >> names; },
-            std::chrono::milliseconds(5000));
+  bus_.call(
+      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames", [](sdbus::MethodCall&) {},
+      [&](sdbus::MethodReply& reply) { reply >> names; }, std::chrono::milliseconds(5000));
   for (const std::string& name : names) {
     if (detail::componentOfBusName(name).empty()) continue;
     try {
       std::string owner;
-      bus_.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-                [&](sdbus::MethodCall& message) { message << name; },
-                [&](sdbus::MethodReply& reply) { reply >> owner; }, std::chrono::milliseconds(5000));
+      bus_.call(
+          "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+          [&](sdbus::MethodCall& message) { message << name; }, [&](sdbus::MethodReply& reply) { reply >> owner; },
+          std::chrono::milliseconds(5000));
       owners_.setOwner(name, owner);
     } catch (const IpcException&) {
       // Released meanwhile: the NameOwnerChanged signal already on its way says so.
@@ -280,7 +285,8 @@ void DBusIpcService::Impl::registerServlet(const IpcMessageDefinition& definitio
 }
 
 void DBusIpcService::Impl::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {
-  if (signalObject_ == nullptr) throw IpcException("A client-only IPC service sends no signals: " + definition.toString());
+  if (signalObject_ == nullptr)
+    throw IpcException("A client-only IPC service sends no signals: " + definition.toString());
   detail::checkMemberName(definition.getName());
   const VariantMap values = detail::toVariantMap(parameters);
   try {
@@ -301,14 +307,15 @@ IpcParameterSet DBusIpcService::Impl::callMethod(const std::string& component, c
   detail::checkMemberName(definition.getName());
   const VariantMap values = detail::toVariantMap(parameters);
   IpcParameterSet result;
-  bus_.call(destination.busName, destination.objectPath, interface, definition.getName(),
-            [&](sdbus::MethodCall& message) { message << values; },
-            [&](sdbus::MethodReply& reply) {
-              VariantMap out;
-              reply >> out;
-              result = detail::toParameterSet(out);
-            },
-            timeout);
+  bus_.call(
+      destination.busName, destination.objectPath, interface, definition.getName(),
+      [&](sdbus::MethodCall& message) { message << values; },
+      [&](sdbus::MethodReply& reply) {
+        VariantMap out;
+        reply >> out;
+        result = detail::toParameterSet(out);
+      },
+      timeout);
   return result;
 }
 
@@ -327,7 +334,8 @@ void DBusIpcService::stop() { impl_->stop(); }
 const std::string& DBusIpcService::getComponent() const { return impl_->component(); }
 std::string DBusIpcService::getUniqueName() const { return impl_->bus().uniqueName(); }
 
-void DBusIpcService::registerServlet(const IpcMessageDefinition& definition, std::unique_ptr<IpcMethodServlet> servlet) {
+void DBusIpcService::registerServlet(const IpcMessageDefinition& definition,
+                                     std::unique_ptr<IpcMethodServlet> servlet) {
   impl_->registerServlet(definition, std::move(servlet));
 }
 

@@ -74,8 +74,7 @@ std::string resolveInterface(const std::string& interfaceName, const std::string
 }
 
 void checkMemberName(const std::string& name) {
-  if (name.size() > kMaxNameLength || !isElement(name, false))
-    throw IpcException("Invalid IPC message name: " + name);
+  if (name.size() > kMaxNameLength || !isElement(name, false)) throw IpcException("Invalid IPC message name: " + name);
 }
 
 }  // namespace detail

@@ -22,8 +22,8 @@ class NameOwnerCache {
 
  private:
   mutable std::mutex mutex_;
-  std::map<std::string, std::string> ownerOf_;                  // bus name -> unique name; guarded by mutex_
-  std::map<std::string, std::set<std::string>> componentsOf_;   // unique name -> components; guarded by mutex_
+  std::map<std::string, std::string> ownerOf_;                 // bus name -> unique name; guarded by mutex_
+  std::map<std::string, std::set<std::string>> componentsOf_;  // unique name -> components; guarded by mutex_
 };
 
 }  // namespace detail

@@ -11,7 +11,8 @@ namespace detail {
 bool ServletRegistry::registerServlet(const IpcMessageDefinition& definition,
                                       std::unique_ptr<IpcMethodServlet> servlet) {
   const std::string key = definition.getKey();
-  Entry entry{std::make_shared<const IpcMessageDefinition>(definition), std::shared_ptr<IpcMethodServlet>(std::move(servlet))};
+  Entry entry{std::make_shared<const IpcMessageDefinition>(definition),
+              std::shared_ptr<IpcMethodServlet>(std::move(servlet))};
   Entry previous;
   bool added = false;
   {

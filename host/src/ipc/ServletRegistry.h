@@ -49,8 +49,8 @@ class ServletRegistry {
 
  private:
   mutable std::mutex mutex_;
-  std::map<std::string, Entry> servlets_;                          // guarded by mutex_
-  std::map<std::string, std::vector<IpcListener*>> listeners_;     // guarded by mutex_
+  std::map<std::string, Entry> servlets_;                       // guarded by mutex_
+  std::map<std::string, std::vector<IpcListener*>> listeners_;  // guarded by mutex_
 };
 
 // Runs `entry`'s servlet on the calling thread and returns the parameters it added to its response.

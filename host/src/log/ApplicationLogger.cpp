@@ -66,9 +66,15 @@ std::string ApplicationLogger::escapeStr(const std::string& text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (byte) {
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (byte < 0x20 || byte == 0x7F) {
           out += "\\x";
@@ -86,12 +92,24 @@ void ApplicationLogger::setLogLevel(Sarnet_Configuration::Types::LogLevelType::E
   using Types = Sarnet_Configuration::Types::LogLevelType;
   log4cplus::LogLevel mapped = log4cplus::NOT_SET_LOG_LEVEL;
   switch (level) {
-    case Types::FATAL: mapped = log4cplus::FATAL_LOG_LEVEL; break;
-    case Types::ERROR: mapped = log4cplus::ERROR_LOG_LEVEL; break;
-    case Types::WARNING: mapped = log4cplus::WARN_LOG_LEVEL; break;
-    case Types::DEBUG: mapped = log4cplus::DEBUG_LOG_LEVEL; break;
-    case Types::INFO: mapped = log4cplus::INFO_LOG_LEVEL; break;
-    case Types::TRACE: mapped = log4cplus::TRACE_LOG_LEVEL; break;
+    case Types::FATAL:
+      mapped = log4cplus::FATAL_LOG_LEVEL;
+      break;
+    case Types::ERROR:
+      mapped = log4cplus::ERROR_LOG_LEVEL;
+      break;
+    case Types::WARNING:
+      mapped = log4cplus::WARN_LOG_LEVEL;
+      break;
+    case Types::DEBUG:
+      mapped = log4cplus::DEBUG_LOG_LEVEL;
+      break;
+    case Types::INFO:
+      mapped = log4cplus::INFO_LOG_LEVEL;
+      break;
+    case Types::TRACE:
+      mapped = log4cplus::TRACE_LOG_LEVEL;
+      break;
   }
   if (mapped == log4cplus::NOT_SET_LOG_LEVEL) {
     ZEM_ERROR("Ignoring unknown log level " << static_cast<int>(level));

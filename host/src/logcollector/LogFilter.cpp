@@ -44,8 +44,8 @@ bool digitsAt(const std::string& s, size_t pos, size_t count, int* value) {
 std::optional<EntryHead> parseHead(const std::string& line) {
   // "2024-01-31 12:34:56.789 COMPONENT LEVEL [..."
   int year, month, day, hour, minute, second, millis;
-  if (line.size() < 24 || line[4] != '-' || line[7] != '-' || line[10] != ' ' || line[13] != ':' ||
-      line[16] != ':' || line[19] != '.' || line[23] != ' ') {
+  if (line.size() < 24 || line[4] != '-' || line[7] != '-' || line[10] != ' ' || line[13] != ':' || line[16] != ':' ||
+      line[19] != '.' || line[23] != ' ') {
     return std::nullopt;
   }
   if (!digitsAt(line, 0, 4, &year) || !digitsAt(line, 5, 2, &month) || !digitsAt(line, 8, 2, &day) ||

@@ -36,11 +36,21 @@ std::string xmlEscape(const std::string& text) {
   out.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
       default:
         out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
     }
@@ -209,8 +219,8 @@ std::vector<File> MetaDataService::generateMetaData(const File& folder, ZipArchi
     archive->addFile(DevicePaths::kMetaDataFileName, written);
     if (index != nullptr) {
       auto* entry = index->add_node_taskIndexEntry();
-      entry->set_type(Sarnet_Configuration::Types::ElementType::toString(
-          Sarnet_Configuration::Types::ElementType::VEHICLE_DATA));
+      entry->set_type(
+          Sarnet_Configuration::Types::ElementType::toString(Sarnet_Configuration::Types::ElementType::VEHICLE_DATA));
       entry->set_file(DevicePaths::kMetaDataFileName);
     }
   }

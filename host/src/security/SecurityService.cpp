@@ -242,12 +242,11 @@ void SecurityService::verifySignature(const File& file, const std::string& signa
   if (ctx == nullptr || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, publicKey.get()) != 1) {
     throw SecurityException("cannot start the signature check: " + openSslError());
   }
-  const bool read = forEachChunk(file, [&ctx](const char* data, size_t size) {
-    return EVP_DigestVerifyUpdate(ctx.get(), data, size) == 1;
-  });
+  const bool read = forEachChunk(
+      file, [&ctx](const char* data, size_t size) { return EVP_DigestVerifyUpdate(ctx.get(), data, size) == 1; });
   if (!read) throw SecurityException("cannot read " + file.getPath());
-  const int verdict = EVP_DigestVerifyFinal(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                                            signature.size());
+  const int verdict =
+      EVP_DigestVerifyFinal(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size());
   ERR_clear_error();
   if (verdict != 1) throw SecurityException("wrong signature (checked with " + slotName + ")");
 }
@@ -272,9 +271,8 @@ std::string SecurityService::signFile(const File& file, int /*keyNumber*/) const
     ZEM_ERROR("Cannot sign " << file.getPath() << ": " << openSslError());
     return std::string();
   }
-  const bool read = forEachChunk(file, [&ctx](const char* data, size_t size) {
-    return EVP_DigestSignUpdate(ctx.get(), data, size) == 1;
-  });
+  const bool read = forEachChunk(
+      file, [&ctx](const char* data, size_t size) { return EVP_DigestSignUpdate(ctx.get(), data, size) == 1; });
   size_t length = 0;
   if (!read || EVP_DigestSignFinal(ctx.get(), nullptr, &length) != 1) {
     ZEM_ERROR("Cannot sign " << file.getPath() << ": " << (read ? openSslError() : "the file cannot be read"));

@@ -35,7 +35,8 @@ std::string safeIdForName(const std::string& id) {
   if (id.empty()) return "none";
   std::string out = id;
   for (char& c : out) {
-    const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    const bool keep =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
     if (!keep) c = '-';
   }
   return out;
@@ -99,7 +100,7 @@ void CtpTask::generateMetaData(const FileTypeList& files, const File& folder, Zi
   MetaDataService* metaData = services_ == nullptr ? nullptr : services_->getMetaDataService();
   if (metaData == nullptr) {
     ZEM_DEBUG("No metadata service: the result package of task " << getID() << " has no "
-                                                                  << DevicePaths::kMetaDataFileName);
+                                                                 << DevicePaths::kMetaDataFileName);
     return;
   }
   std::vector<MetaDataService::Item> items;
@@ -215,7 +216,7 @@ Security::FileDecryptor CtpTask::getFileDecryptor(Security::SecurityService* sec
 }
 
 Security::SignatureValidator CtpTask::getSignatureValidator(const Types::TaskIndexEntry& entry,
-                                                           Security::SecurityService* security, int keyNumber) {
+                                                            Security::SecurityService* security, int keyNumber) {
   if (security == nullptr) return Security::SignatureValidator();
   return security->getSignatureValidator(entry.has_signature() ? entry.get_signature() : std::string(), keyNumber);
 }

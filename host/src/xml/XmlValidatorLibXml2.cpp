@@ -179,7 +179,8 @@ void XmlValidatorLibXml2::validate(const std::string& filePath) const {
     rc = xmlSchemaValidateDoc(validation.get(), doc.get());
   }
   if (rc != 0) {
-    throw XmlValidationException(filePath + " is not valid against " + schemaPath_ + ": " +
-                                 (errors.text.empty() ? "validation failed (" + std::to_string(rc) + ")" : errors.text));
+    throw XmlValidationException(
+        filePath + " is not valid against " + schemaPath_ + ": " +
+        (errors.text.empty() ? "validation failed (" + std::to_string(rc) + ")" : errors.text));
   }
 }

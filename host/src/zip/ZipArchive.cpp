@@ -174,8 +174,8 @@ bool syncPath(const std::string& path, bool directory) {
 std::string temporarySibling(const std::string& path) {
   static std::atomic<unsigned long> counter{0};
   const File file(path);
-  return File(file.getParentFile(), "." + file.getName() + ".tmp-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(counter.fetch_add(1)))
+  return File(file.getParentFile(),
+              "." + file.getName() + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)))
       .getPath();
 }
 
@@ -187,19 +187,19 @@ struct ZipArchive::State {
   State(std::string archivePath, Mode initialMode) : path(std::move(archivePath)), mode(initialMode) {}
 
   const std::string path;
-  std::string writePath;                                     // write mode: temporary name; set once
+  std::string writePath;                                       // write mode: temporary name; set once
   std::shared_ptr<const XmlValidatorLibXml2> schemaValidator;  // read mode; set once before sharing
   std::atomic<uint64_t> diskSpaceCeiling{kDefaultDiskSpaceCeiling};
   std::atomic<uint64_t> maxDocumentSize{kDefaultMaxDocumentSize};
   std::atomic<bool> noticeGiven{false};  // the container's once-flag for validators
 
   mutable std::mutex mutex;
-  Mode mode;                                 // guarded by mutex
-  ZipPtr zip;                                // guarded by mutex
-  std::vector<std::string> addedNames;       // guarded by mutex (write mode)
-  std::vector<uint64_t> addedSizes;          // guarded by mutex (write mode), one per added name
-  std::unique_ptr<TempFile> staging;         // guarded by mutex (write mode, encrypted copies)
-  unsigned stagingCounter = 0;               // guarded by mutex
+  Mode mode;                            // guarded by mutex
+  ZipPtr zip;                           // guarded by mutex
+  std::vector<std::string> addedNames;  // guarded by mutex (write mode)
+  std::vector<uint64_t> addedSizes;     // guarded by mutex (write mode), one per added name
+  std::unique_ptr<TempFile> staging;    // guarded by mutex (write mode, encrypted copies)
+  unsigned stagingCounter = 0;          // guarded by mutex
 };
 
 namespace {
@@ -211,7 +211,8 @@ ZipArchive::State& requireState(const std::shared_ptr<ZipArchive::State>& state)
 
 }  // namespace
 
-ZipArchive ZipArchive::openForReading(const std::string& path, std::shared_ptr<const XmlValidatorLibXml2> schemaValidator,
+ZipArchive ZipArchive::openForReading(const std::string& path,
+                                      std::shared_ptr<const XmlValidatorLibXml2> schemaValidator,
                                       uint64_t diskSpaceCeiling) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
@@ -390,7 +391,8 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
   const File target(folder, targetName);
   const File targetFolder = target.getParentFile();
   if (!folder.mkdirs() || !targetFolder.mkdirs()) {
-    throw ZipException(ZipException::kWriteFailure, "Cannot create folder " + targetFolder.getPath() + ": " + errnoText());
+    throw ZipException(ZipException::kWriteFailure,
+                       "Cannot create folder " + targetFolder.getPath() + ": " + errnoText());
   }
   const std::string root = realPath(folder.getPath());
   const std::string resolved = realPath(targetFolder.getPath());
@@ -432,8 +434,8 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
     if (n == 0) break;
     const auto count = static_cast<uint64_t>(n);
     if (total + count > declared) {
-      throw ZipException(ZipException::kSizeLimit,
-                         "Entry " + entryName + " expands past its declared size of " + std::to_string(declared) + " bytes");
+      throw ZipException(ZipException::kSizeLimit, "Entry " + entryName + " expands past its declared size of " +
+                                                       std::to_string(declared) + " bytes");
     }
     if (total + count > allowed) {
       throw ZipException(ZipException::kSizeLimit, "Entry " + entryName + " exceeds the disk-space ceiling of " +
@@ -459,13 +461,13 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
     Security::ValidationContext context(state.path, entryName, &state.noticeGiven);
     validator.validate(part, context);
   } catch (const Security::SecurityException& e) {
-    throw Security::SecurityException("File cannot be extracted for security reasons: " + entryName + " (" +
-                                      e.what() + ")");
+    throw Security::SecurityException("File cannot be extracted for security reasons: " + entryName + " (" + e.what() +
+                                      ")");
   }
 
   if (posixFileOps().rename(pattern.c_str(), target.getPath().c_str()) != 0) {
-    throw ZipException(ZipException::kWriteFailure, "Cannot rename " + pattern + " to " + target.getPath() + ": " +
-                                                        errnoText());
+    throw ZipException(ZipException::kWriteFailure,
+                       "Cannot rename " + pattern + " to " + target.getPath() + ": " + errnoText());
   }
   removePart.release();
   if (durable) syncPath(resolved, true);
@@ -475,7 +477,8 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
 }  // namespace
 
 File ZipArchive::extract(const std::string& entryName, const File& folder, const std::string& targetName,
-                         const Security::FileDecryptor& decryptor, const Security::SignatureValidator& validator) const {
+                         const Security::FileDecryptor& decryptor,
+                         const Security::SignatureValidator& validator) const {
   State& state = requireState(state_);
   const std::lock_guard<std::mutex> lock(state.mutex);
   requireMode(state, true, "extract " + entryName);
@@ -565,7 +568,8 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   }
   StdioPtr input(std::fopen(actual.getPath().c_str(), "rbe"));
   if (input == nullptr) {
-    throw ZipException(ZipException::kCannotOpen, "Cannot add " + entryName + ": " + actual.getPath() + ": " + errnoText());
+    throw ZipException(ZipException::kCannotOpen,
+                       "Cannot add " + entryName + ": " + actual.getPath() + ": " + errnoText());
   }
   const uint64_t size = actual.size();
   zip_error_t error;
@@ -578,11 +582,12 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   }
   zip_error_fini(&error);
   input.release();  // owned by the source now
-  if (zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) < 0) {
+  if (zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) <
+      0) {
     throw ZipException(ZipException::kWriteFailure,
                        "Cannot add " + entryName + ": " + archiveErrorText(state.zip.get()));
   }
-  zipSource.release();  // owned by the archive now
+  zipSource.release();                                   // owned by the archive now
   if (removeStaged != nullptr) removeStaged->release();  // removed with the staging folder
   const auto existing = std::find(state.addedNames.begin(), state.addedNames.end(), entryName);
   if (existing == state.addedNames.end()) {

@@ -17,8 +17,7 @@ std::string composeWhat(const std::string& message, const std::map<std::string, 
 }  // namespace
 
 Exception::Exception(const std::string& message)
-    : std::runtime_error(message),
-      m_details(std::make_shared<const Details>(Details{message, {}})) {}
+    : std::runtime_error(message), m_details(std::make_shared<const Details>(Details{message, {}})) {}
 
 Exception::Exception(const std::string& message, std::map<std::string, std::string> context)
     : std::runtime_error(composeWhat(message, context)),

@@ -147,13 +147,27 @@ bool appendEscaped(std::string& out, const std::string& value, bool attribute) {
     }
     const char* replacement = nullptr;
     switch (c) {
-      case '&': replacement = "&amp;"; break;
-      case '<': replacement = "&lt;"; break;
-      case '>': replacement = "&gt;"; break;
-      case '\r': replacement = "&#13;"; break;  // a raw CR would be normalised away
-      case '"': replacement = attribute ? "&quot;" : nullptr; break;
-      case '\n': replacement = attribute ? "&#10;" : nullptr; break;
-      case '\t': replacement = attribute ? "&#9;" : nullptr; break;
+      case '&':
+        replacement = "&amp;";
+        break;
+      case '<':
+        replacement = "&lt;";
+        break;
+      case '>':
+        replacement = "&gt;";
+        break;
+      case '\r':
+        replacement = "&#13;";
+        break;  // a raw CR would be normalised away
+      case '"':
+        replacement = attribute ? "&quot;" : nullptr;
+        break;
+      case '\n':
+        replacement = attribute ? "&#10;" : nullptr;
+        break;
+      case '\t':
+        replacement = attribute ? "&#9;" : nullptr;
+        break;
       default:
         if (c < 0x20) {
           return false;
@@ -407,15 +421,15 @@ std::unique_ptr<XmlNode> readNode(const _xmlNode& element, const std::string& de
       throwParseError("unknown type '" + xsiType + "' on element " + describe(&element), &element);
     }
     if (!isTypeDerivedFrom(typeName, declaredType)) {
-      throwParseError("type '" + typeName + "' of element " + describe(&element) + " is not derived from " +
-                          declaredType,
-                      &element);
+      throwParseError(
+          "type '" + typeName + "' of element " + describe(&element) + " is not derived from " + declaredType,
+          &element);
     }
   }
   if (isAbstractTypeName(typeName)) {
-    throwParseError("element " + describe(&element) + " needs an xsi:type naming a concrete type derived from " +
-                        typeName,
-                    &element);
+    throwParseError(
+        "element " + describe(&element) + " needs an xsi:type naming a concrete type derived from " + typeName,
+        &element);
   }
   std::unique_ptr<XmlNode> node = createNodeByTypeName(typeName);
   if (!node) {
@@ -428,8 +442,8 @@ std::unique_ptr<XmlNode> readNode(const _xmlNode& element, const std::string& de
 void parseInto(const _xmlNode& element, XmlNode& node) {
   for (const xmlAttr* a = element.properties; a != nullptr; a = a->next) {
     const char* name = text(a->name);
-    const bool known = a->ns == nullptr ? node.knowsAttribute_(name)
-                                        : isXsiNamespace(a->ns) && isAllowedXsiAttribute(name);
+    const bool known =
+        a->ns == nullptr ? node.knowsAttribute_(name) : isXsiNamespace(a->ns) && isAllowedXsiAttribute(name);
     if (!known) {
       throwParseError("unexpected attribute '" + std::string(name) + "' on element " + describe(&element) + " of " +
                           node.typeName(),
@@ -493,9 +507,13 @@ void writeAttribute(std::string& out, const char* name, const std::string& value
   out += '"';
 }
 
-void writeAttribute(std::string& out, const char* name, int32_t value) { appendAttribute(out, name, formatNumber(value)); }
+void writeAttribute(std::string& out, const char* name, int32_t value) {
+  appendAttribute(out, name, formatNumber(value));
+}
 
-void writeAttribute(std::string& out, const char* name, int64_t value) { appendAttribute(out, name, formatNumber(value)); }
+void writeAttribute(std::string& out, const char* name, int64_t value) {
+  appendAttribute(out, name, formatNumber(value));
+}
 
 void writeAttribute(std::string& out, const char* name, uint32_t value) {
   appendAttribute(out, name, formatNumber(value));
@@ -509,7 +527,9 @@ void writeAttribute(std::string& out, const char* name, bool value) {
   appendAttribute(out, name, value ? "true" : "false");
 }
 
-void writeAttribute(std::string& out, const char* name, double value) { appendAttribute(out, name, formatDouble(value)); }
+void writeAttribute(std::string& out, const char* name, double value) {
+  appendAttribute(out, name, formatDouble(value));
+}
 
 void writeNode(std::string& out, int depth, const char* name, const XmlNode& node, bool withType) {
   indent(out, depth);

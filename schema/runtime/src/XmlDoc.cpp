@@ -11,10 +11,10 @@
 #include <sstream>
 #include <vector>
 
+#include "SafeXmlReader.h"
 #include "kolconfig/FileIo.h"
 #include "kolconfig/TypeRegistry.h"
 #include "kolconfig/XmlCodec.h"
-#include "SafeXmlReader.h"
 
 namespace xmldoc {
 

@@ -169,8 +169,8 @@ void XMLDatabaseImpl::installDefaultDatabaseIfNeeded() const {
       XmlValidatorLibXml2(schemaFile_).validate(databaseFile_);
       return;
     } catch (const std::exception& e) {
-      ZEM_DEBUG("Current database is invalid and will be replaced with the default one: "
-                << defaults.getAbsolutePath());
+      ZEM_DEBUG(
+          "Current database is invalid and will be replaced with the default one: " << defaults.getAbsolutePath());
       ZEM_DEBUG(e.what());
     }
     // The copy replaces the invalid file atomically; only when it fails is the invalid file
@@ -271,8 +271,8 @@ void XMLDatabaseImpl::copyMap(const Types::PersistedMapValue& from, Types::Persi
   copyEntries(from, to, nullptr, nullptr);
 }
 
-#define ZEM_DATABASE_INSTANTIATE_PATHS(T)                                                              \
-  template T* XMLDatabaseImpl::findByPath<T>(const std::string&, const Entries&);                   \
+#define ZEM_DATABASE_INSTANTIATE_PATHS(T)                                         \
+  template T* XMLDatabaseImpl::findByPath<T>(const std::string&, const Entries&); \
   template T* XMLDatabaseImpl::createPath<T>(const std::string&, Types::PersistedMapValue&, CreatedEntry*);
 ZEM_DATABASE_INSTANTIATE_PATHS(Types::PersistedStringValue)
 ZEM_DATABASE_INSTANTIATE_PATHS(Types::PersistedIntegerValue)
@@ -404,8 +404,9 @@ bool XMLDatabaseImpl::setContainer(const std::string& key, const Node* value) {
 }
 
 std::unique_ptr<StringValue> XMLDatabaseImpl::getString(const std::string& key) const {
-  auto value = get<Types::PersistedStringValue, StringValue>(
-      key, [](const Types::PersistedStringValue& node) { return std::make_unique<StringValue>(node.get_stringValue()); });
+  auto value = get<Types::PersistedStringValue, StringValue>(key, [](const Types::PersistedStringValue& node) {
+    return std::make_unique<StringValue>(node.get_stringValue());
+  });
   return value ? std::move(value) : std::make_unique<StringValue>();
 }
 

@@ -63,8 +63,7 @@ class XMLDatabaseImpl : public DatabaseImpl {
   std::unique_ptr<FloatValue> getFloat(const std::string& key) const override;
   bool setFloat(const std::string& key, const Sarnet_Configuration::Types::PersistedFloatValue* value) override;
   std::unique_ptr<ByteFieldValue> getByteField(const std::string& key) const override;
-  bool setByteField(const std::string& key,
-                    const Sarnet_Configuration::Types::PersistedByteFieldValue* value) override;
+  bool setByteField(const std::string& key, const Sarnet_Configuration::Types::PersistedByteFieldValue* value) override;
   std::unique_ptr<ListValue> getList(const std::string& key) const override;
   bool setList(const std::string& key, const Sarnet_Configuration::Types::PersistedListValue* value) override;
   std::unique_ptr<MapValue> getMap(const std::string& key) const override;

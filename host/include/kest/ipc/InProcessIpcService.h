@@ -77,9 +77,9 @@ class InProcessIpcService : public IpcService {
   std::unique_ptr<detail::ServletRegistry> registry_;
   mutable std::mutex mutex_;
   mutable std::condition_variable signalled_;
-  std::vector<RecordedSignal> signals_;               // guarded by mutex_
-  std::map<std::string, PeerHandler> peers_;          // guarded by mutex_
-  std::vector<RecordedCall> peerCalls_;               // guarded by mutex_
+  std::vector<RecordedSignal> signals_;       // guarded by mutex_
+  std::map<std::string, PeerHandler> peers_;  // guarded by mutex_
+  std::vector<RecordedCall> peerCalls_;       // guarded by mutex_
 };
 
 }  // namespace Ipc

@@ -39,6 +39,5 @@ class IpcListener {
   virtual ~IpcListener() = default;
   // Called for each message of a definition the listener was added for. The result is the
   // listener's answer text (unused by the host).
-  virtual std::string ipcMessageReceived(const Ipc::IpcMessageDefinition& definition,
-                                         const IpcMessage& message) = 0;
+  virtual std::string ipcMessageReceived(const Ipc::IpcMessageDefinition& definition, const IpcMessage& message) = 0;
 };

@@ -84,8 +84,7 @@ class IpcParameter {
 
 class IpcStringParameter : public IpcParameter {
  public:
-  IpcStringParameter(std::string name, std::string value)
-      : IpcParameter(std::move(name)), value_(std::move(value)) {}
+  IpcStringParameter(std::string name, std::string value) : IpcParameter(std::move(name)), value_(std::move(value)) {}
   IpcParameterType getType() const override { return IpcParameterType::String; }
   std::unique_ptr<IpcParameter> clone() const override;
   const std::string& getValue() const { return value_; }

@@ -154,9 +154,9 @@ class CtpTask : public Task {
   DescriptionPtr description_;
   std::shared_ptr<ExtensionServices> services_;
   std::shared_ptr<BackendAdapterCommunicatorIF> communicator_;
-  File resultFolder_;              // set during reportResults only
-  bool reporting_ = false;         // inside reportResults
-  std::string announcedPackage_;   // package announced during the report in progress
-  std::string packageFolderKey_;   // result folder the package name was made for
-  std::string packageName_;        // name given by getResultPackage for packageFolderKey_
+  File resultFolder_;             // set during reportResults only
+  bool reporting_ = false;        // inside reportResults
+  std::string announcedPackage_;  // package announced during the report in progress
+  std::string packageFolderKey_;  // result folder the package name was made for
+  std::string packageName_;       // name given by getResultPackage for packageFolderKey_
 };

@@ -20,8 +20,8 @@ class LogCapture {
  public:
   struct Entry {
     log4cplus::LogLevel level;
-    std::string message;   // the text as emitted (escaped when the escaped style was used)
-    std::string file;      // source file the line was logged from
+    std::string message;  // the text as emitted (escaped when the escaped style was used)
+    std::string file;     // source file the line was logged from
     int line;
     std::string function;
   };

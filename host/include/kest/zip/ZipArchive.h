@@ -145,8 +145,8 @@ class ZipArchive {
   // false when nothing is to be parsed (onlyExtract). `temporary` receives the temporary folder
   // to keep alive while the caller parses `file`.
   bool prepareXml(const std::string& entryName, const Security::FileDecryptor& decryptor,
-                  const Security::SignatureValidator& validator, bool onlyExtract,
-                  const std::string& decompressedPath, std::unique_ptr<TempFile>* temporary, File* file) const;
+                  const Security::SignatureValidator& validator, bool onlyExtract, const std::string& decompressedPath,
+                  std::unique_ptr<TempFile>* temporary, File* file) const;
   // Logs the parse failure and builds the exception extractXML throws for it.
   ZipException documentFailure(const std::string& entryName, const std::string& reason) const;
 

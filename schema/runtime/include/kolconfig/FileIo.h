@@ -10,13 +10,13 @@
 namespace xmldoc {
 
 struct FileIo {
-  int (*makeTemp)(char* pathTemplate);                        // mkstemp
-  int (*setMode)(int fd, mode_t mode);                        // fchmod
+  int (*makeTemp)(char* pathTemplate);                       // mkstemp
+  int (*setMode)(int fd, mode_t mode);                       // fchmod
   ssize_t (*writeSome)(int fd, const void* data, size_t n);  // write
-  int (*syncFile)(int fd);                                    // fsync
-  int (*closeFile)(int fd);                                   // close
-  int (*renameFile)(const char* from, const char* to);        // rename
-  int (*openDirectory)(const char* path);                     // open(path, O_RDONLY | O_DIRECTORY)
+  int (*syncFile)(int fd);                                   // fsync
+  int (*closeFile)(int fd);                                  // close
+  int (*renameFile)(const char* from, const char* to);       // rename
+  int (*openDirectory)(const char* path);                    // open(path, O_RDONLY | O_DIRECTORY)
 };
 
 // The table used by saveFile; initially the real system calls.

@@ -29,7 +29,7 @@ namespace detail {
 // from it. Throws XPlus::Exception: "Parse error: ...", "DTD and entity declarations are not
 // allowed", or "Root element is not the expected one" (context "expected", "actual").
 std::unique_ptr<Sarnet_Configuration::Types::XmlNode> parseDocument(const char* data, std::size_t size,
-                                                                      const std::string& expectedType);
+                                                                    const std::string& expectedType);
 // Reads a whole file; throws XPlus::Exception("IO error: ...").
 std::string readFile(const std::string& path);
 // Reads a whole stream; throws XPlus::Exception("IO error: ...").

@@ -17,10 +17,10 @@ ZemSelfDiagnosisIpcProxy::ZemSelfDiagnosisIpcProxy(const std::weak_ptr<Extension
   }
   ipc->registerServlet(IpcDefinitions::getSwVersion(),
                        std::make_unique<GetSwVersionZemIpcHandler>(IpcDefinitions::getSwVersion(), services.get()));
-  ipc->registerServlet(IpcDefinitions::getComponentLogLevel(),
-                       std::make_unique<GetComponentLogLevelZemIpcHandler>(IpcDefinitions::getComponentLogLevel(),
-                                                                            services.get()));
-  ipc->registerServlet(IpcDefinitions::setComponentLogLevel(),
-                       std::make_unique<SetComponentLogLevelZemIpcHandler>(IpcDefinitions::setComponentLogLevel(),
-                                                                            services.get()));
+  ipc->registerServlet(
+      IpcDefinitions::getComponentLogLevel(),
+      std::make_unique<GetComponentLogLevelZemIpcHandler>(IpcDefinitions::getComponentLogLevel(), services.get()));
+  ipc->registerServlet(
+      IpcDefinitions::setComponentLogLevel(),
+      std::make_unique<SetComponentLogLevelZemIpcHandler>(IpcDefinitions::setComponentLogLevel(), services.get()));
 }

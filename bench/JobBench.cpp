@@ -1,0 +1,420 @@
+// Jobs through zem-host on a seeded temporary device and a private bus started for the run, with
+// a 1,000-entry database installed by a job:
+//  (a) throughput: 500 "RequestZemDatabaseTaskDescription" containers, built beforehand in a
+//      staging folder, are moved into the inbox and announced with "JobAppeared" as fast as the
+//      bus takes them; measured from the first announcement to the 500th result package renamed
+//      into the outbox: jobs per second against the target of 100 jobs/s, and the daemon's CPU
+//      time (utime + stime from /proc) per job;
+//  (b) leaks: a freshly started daemon runs 2,000 jobs in batches of 100 (the outbox is emptied
+//      between batches); its RSS after the first 100 jobs is compared with its RSS after 2,000
+//      (target: within 1 MiB).
+// A plain program that prints its figures. Every wait has a deadline; the whole run stays within
+// a few minutes even when the daemon is slow (the leak phase stops early and says so).
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <log4cplus/loglevel.h>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/File.h"
+#include "kest/ipc/DBusIpcClient.h"
+#include "kest/zip/ZipArchive.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kComponent = "ZEM_APP";
+constexpr int kThroughputJobs = 500;
+constexpr int kLeakJobs = 2000;
+constexpr int kLeakBatch = 100;
+constexpr double kTargetJobsPerSecond = 100.0;
+constexpr long kLeakTargetKiB = 1024;
+constexpr auto kBatchTimeout = std::chrono::seconds(120);
+constexpr auto kLeakPhaseBudget = std::chrono::seconds(150);
+
+const char* const kWrapperStart =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">";
+
+std::string document(const std::string& type, const std::string& attributes, const std::string& body) {
+  return std::string(kWrapperStart) + "<k:content xsi:type=\"k:" + type + "\" " + attributes + ">" + body +
+         "</k:content></k:config>\n";
+}
+
+std::string indexDocument(const std::vector<std::pair<std::string, std::string>>& entries) {
+  std::string body;
+  for (const auto& [type, file] : entries) {
+    body += "<k:taskIndexEntry><k:type>" + type + "</k:type><k:file>" + file + "</k:file></k:taskIndexEntry>";
+  }
+  return document("TaskIndex", "", body);
+}
+
+std::string databaseWithEntries(int count) {
+  std::string body = "<k:data>";
+  for (int i = 0; i < count; ++i) {
+    body += "<k:entry><k:key>Bench" + std::to_string(i) +
+            "</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>value number " +
+            std::to_string(i) + " of the benchmark database</k:stringValue></k:value></k:entry>";
+  }
+  return document("PersistedDatabase", "", body + "</k:data>");
+}
+
+// Starts `argv` with the current environment plus `extra`, output appended to `logFile`.
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extra,
+            const std::string& logFile) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
+  }
+  for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
+  std::vector<std::string> args(argv);
+  std::vector<char*> argp, envp;
+  for (auto& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
+  return pid;
+}
+
+// Waits up to `timeout` for `pid` to end. Returns its wait status, or -1 on timeout.
+int waitFor(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void stop(pid_t pid, std::chrono::milliseconds grace) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  if (waitFor(pid, grace) == -1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+template <class Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+long statusKiB(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+  }
+  return 0;
+}
+
+// utime + stime of a process in seconds (fields 14 and 15 of /proc/PID/stat).
+double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto close = all.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(all.substr(close + 2));  // field 3 onwards
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int number = 3; number <= 15 && fields >> field; ++number) {
+    if (number == 14) utime = std::stoull(field);
+    if (number == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Counts the result packages renamed into the outbox, as inotify reports them.
+class OutboxWatch {
+ public:
+  explicit OutboxWatch(const std::string& outbox) : fd_(inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    if (fd_ < 0 || inotify_add_watch(fd_, outbox.c_str(), IN_MOVED_TO) < 0) {
+      throw std::runtime_error("cannot watch " + outbox + ": " + std::strerror(errno));
+    }
+  }
+  ~OutboxWatch() { ::close(fd_); }
+  OutboxWatch(const OutboxWatch&) = delete;
+  OutboxWatch& operator=(const OutboxWatch&) = delete;
+
+  // Waits until `count` packages arrived since construction or `timeout` passes. Returns the
+  // number seen and the time the last one was seen.
+  int waitFor(int count, std::chrono::milliseconds timeout, std::chrono::steady_clock::time_point* last) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    alignas(inotify_event) char buffer[64 * 1024];
+    while (seen_ < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+      const auto now = std::chrono::steady_clock::now();
+      for (ssize_t offset = 0; offset < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+        const std::string name = event->len > 0 ? event->name : "";
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0 && name[0] != '.') {
+          ++seen_;
+          *last = now;
+        }
+        offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return seen_;
+  }
+
+ private:
+  int fd_;
+  int seen_ = 0;
+};
+
+// The device, the private bus and the daemon.
+class Unit {
+ public:
+  Unit() {
+    std::string pattern = (fs::temp_directory_path() / "zem-jobbench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    base_ = pattern;
+    sysroot_ = base_ + "/root";
+    log_ = base_ + "/run.log";
+    fs::create_directories(hostTmp());
+    fs::create_directories(staging());
+    const pid_t seed = spawn({"bash", std::string(ZEM_SOURCE_DIR) + "/scripts/seed-device", sysroot_}, {}, log_);
+    const int seeded = waitFor(seed, std::chrono::seconds(30));
+    if (seeded == -1 || !WIFEXITED(seeded) || WEXITSTATUS(seeded) != 0) throw std::runtime_error("seed-device failed");
+
+    const std::string socket = base_ + "/bus";
+    const std::string address = "unix:path=" + socket;
+    busPid_ = spawn({"dbus-daemon", "--session", "--nofork", "--address=" + address}, {}, log_);
+    if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10))) {
+      throw std::runtime_error("the private bus did not come up");
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    client_ = std::make_unique<Ipc::DBusIpcClient>();
+  }
+
+  ~Unit() {
+    client_.reset();
+    stop(hostPid_, std::chrono::seconds(10));
+    stop(busPid_, std::chrono::seconds(5));
+    std::error_code ignored;
+    if (!base_.empty()) fs::remove_all(base_, ignored);
+  }
+
+  void startHost() {
+    hostPid_ = spawn({ZEM_HOST_BIN}, {{"ZEM_SYSROOT", sysroot_}, {"TMPDIR", hostTmp()}}, log_);
+    const bool ready = waitUntil(
+        [&] {
+          try {
+            return client_->call(kComponent, "Zem", "Ping", Ipc::IpcParameterSet())
+                       .get<Ipc::IpcIntegerParameter>("status")
+                       .getValue() == 2;
+          } catch (const std::exception&) {
+            return false;
+          }
+        },
+        std::chrono::seconds(30));
+    if (!ready) throw std::runtime_error("zem-host did not answer Ping 2; see " + log_);
+  }
+
+  void stopHost() {
+    stop(hostPid_, std::chrono::seconds(10));
+    hostPid_ = -1;
+  }
+
+  std::string app() const { return sysroot_ + "/media/olvane/data/zem_app"; }
+  std::string inbox() const { return app() + "/INBOX"; }
+  std::string outbox() const { return app() + "/OUTBOX"; }
+  std::string staging() const { return base_ + "/staging"; }
+  std::string hostTmp() const { return base_ + "/host-tmp"; }
+  const std::string& log() const { return log_; }
+  pid_t hostPid() const { return hostPid_; }
+
+  // Writes a container into the staging folder; returns its path.
+  std::string stage(const std::string& name, const std::string& description,
+                    const std::vector<std::pair<std::string, std::string>>& payload = {}) {
+    const File folder(staging() + "/" + name + ".d");
+    folder.mkdirs();
+    std::vector<std::pair<std::string, std::string>> index = {{"TASK_REQUEST", "task.xml"}};
+    for (const auto& item : payload) index.emplace_back(item.first, item.second);
+    std::ofstream(folder.getPath() + "/index.xml") << indexDocument(index);
+    std::ofstream(folder.getPath() + "/task.xml") << description;
+    const std::string path = staging() + "/" + name + ".zip";
+    ZipArchive archive = ZipArchive::create(path);
+    archive.addFile("index.xml", File(folder, "index.xml"));
+    archive.addFile("task.xml", File(folder, "task.xml"));
+    for (const auto& item : payload) archive.addFile(item.second, File(folder, item.second));
+    archive.close();
+    fs::remove_all(folder.getPath());
+    return path;
+  }
+
+  std::string stageRequest(const std::string& taskId) {
+    return stage(taskId, document("RequestZemDatabaseTaskDescription", "taskId=\"" + taskId + "\"", ""));
+  }
+
+  // Moves a staged container into the inbox; returns its inbox path.
+  std::string move(const std::string& staged) {
+    const std::string target = inbox() + "/" + fs::path(staged).filename().string();
+    fs::rename(staged, target);
+    return target;
+  }
+
+  // Announces a container; returns the status answered.
+  int64_t announce(const std::string& path) {
+    Ipc::IpcParameterSet in;
+    in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", path));
+    return client_->call(kComponent, "Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue();
+  }
+
+  void clearOutbox() {
+    for (const auto& item : fs::directory_iterator(outbox())) fs::remove(item.path());
+  }
+
+ private:
+  std::string base_;
+  std::string sysroot_;
+  std::string log_;
+  pid_t busPid_ = -1;
+  pid_t hostPid_ = -1;
+  std::unique_ptr<Ipc::DBusIpcClient> client_;
+};
+
+// Moves and announces `staged` containers; waits for as many packages. Returns the packages seen.
+int runBatch(Unit& unit, const std::vector<std::string>& staged, std::chrono::steady_clock::time_point* first,
+             std::chrono::steady_clock::time_point* last) {
+  OutboxWatch watch(unit.outbox());
+  std::vector<std::string> inInbox;
+  inInbox.reserve(staged.size());
+  for (const std::string& path : staged) inInbox.push_back(unit.move(path));
+  *first = std::chrono::steady_clock::now();
+  for (const std::string& path : inInbox) {
+    if (unit.announce(path) != 1) throw std::runtime_error("JobAppeared refused " + path);
+  }
+  return watch.waitFor(static_cast<int>(staged.size()), kBatchTimeout, last);
+}
+
+void installDatabase(Unit& unit) {
+  // stage() takes the payload from the container's own staging folder.
+  const File payloadFolder(unit.staging() + "/install-db.d");
+  payloadFolder.mkdirs();
+  std::ofstream(payloadFolder.getPath() + "/database.xml") << databaseWithEntries(1000);
+  const std::string staged =
+      unit.stage("install-db",
+                 document("InstallZemDatabaseTaskDescription", "taskId=\"install-db\" forceOverride=\"true\"", ""),
+                 {{"ZEM_DATABASE", "database.xml"}});
+  std::chrono::steady_clock::time_point first, last;
+  if (runBatch(unit, {staged}, &first, &last) != 1) throw std::runtime_error("the database install did not report");
+  unit.clearOutbox();
+}
+
+}  // namespace
+
+int main() {
+  ApplicationLogger::logger().setLogLevel(log4cplus::OFF_LOG_LEVEL);
+  try {
+    Unit unit;
+    unit.startHost();
+    installDatabase(unit);
+    std::cout << "zem-host on a seeded device with a 1,000-entry database installed by a job\n";
+
+    // (a) throughput
+    std::vector<std::string> staged;
+    const auto buildStart = std::chrono::steady_clock::now();
+    for (int i = 0; i < kThroughputJobs; ++i) staged.push_back(unit.stageRequest("tp-" + std::to_string(i)));
+    const double buildSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
+    std::cout << "staged " << kThroughputJobs << " containers in " << buildSeconds << " s\n";
+
+    const double cpuBefore = cpuSeconds(unit.hostPid());
+    std::chrono::steady_clock::time_point first, last;
+    const int done = runBatch(unit, staged, &first, &last);
+    const double cpuAfter = cpuSeconds(unit.hostPid());
+    if (done != kThroughputJobs) {
+      std::cout << "only " << done << " of " << kThroughputJobs << " result packages arrived; see " << unit.log()
+                << "\n";
+      return 1;
+    }
+    const double seconds = std::chrono::duration<double>(last - first).count();
+    const double jobsPerSecond = kThroughputJobs / seconds;
+    const double cpuPerJobMs = (cpuAfter - cpuBefore) * 1000.0 / kThroughputJobs;
+    std::cout << "throughput: " << kThroughputJobs << " jobs in " << seconds << " s = " << jobsPerSecond
+              << " jobs/s; ratio to the target of " << kTargetJobsPerSecond << " jobs/s: "
+              << jobsPerSecond / kTargetJobsPerSecond << "x\n";
+    std::cout << "zem-host CPU time (utime+stime) per job: " << cpuPerJobMs << " ms ("
+              << (cpuAfter - cpuBefore) << " s for " << kThroughputJobs << " jobs; wall per job "
+              << seconds * 1000.0 / kThroughputJobs << " ms)\n";
+    unit.clearOutbox();
+
+    // (b) leaks, on a freshly started daemon
+    unit.stopHost();
+    unit.startHost();
+    const auto phaseStart = std::chrono::steady_clock::now();
+    long rssAfterFirst = 0;
+    long rssAfterLast = 0;
+    int jobs = 0;
+    while (jobs < kLeakJobs) {
+      if (std::chrono::steady_clock::now() - phaseStart > kLeakPhaseBudget) {
+        std::cout << "leak phase stopped after " << jobs << " jobs: time budget spent\n";
+        break;
+      }
+      std::vector<std::string> batch;
+      for (int i = 0; i < kLeakBatch; ++i) batch.push_back(unit.stageRequest("leak-" + std::to_string(jobs + i)));
+      if (runBatch(unit, batch, &first, &last) != kLeakBatch) {
+        std::cout << "a leak batch did not complete; see " << unit.log() << "\n";
+        return 1;
+      }
+      jobs += kLeakBatch;
+      unit.clearOutbox();
+      const long rss = statusKiB(unit.hostPid(), "VmRSS");
+      if (jobs == kLeakBatch) rssAfterFirst = rss;
+      rssAfterLast = rss;
+    }
+    std::cout << "RSS (VmRSS) of zem-host after " << kLeakBatch << " jobs: " << rssAfterFirst << " KiB; after "
+              << jobs << " jobs: " << rssAfterLast << " KiB; difference " << (rssAfterLast - rssAfterFirst)
+              << " KiB (target within " << kLeakTargetKiB << " KiB)\n";
+    const bool tmpClean = fs::is_empty(unit.hostTmp());
+    std::cout << "temporary folders left by zem-host: " << (tmpClean ? "none" : "some") << "\n";
+  } catch (const std::exception& e) {
+    std::cerr << "JobBench: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,165 @@
+#include "JobCommand.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+bool isOption(const std::string& arg, const std::string& name) {
+  return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
+}
+
+// Takes the value of an option given as "--name VALUE" or "--name=VALUE".
+bool optionValue(const std::vector<std::string>& args, size_t* i, const std::string& name, std::string* value,
+                 std::string* error) {
+  const std::string& arg = args[*i];
+  if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
+    *value = arg.substr(name.size() + 1);
+  } else if (arg == name && *i + 1 < args.size()) {
+    *value = args[++*i];
+  } else {
+    *error = name + " needs a value";
+    return false;
+  }
+  if (value->empty()) {
+    *error = name + " needs a non-empty value";
+    return false;
+  }
+  return true;
+}
+
+// "2", "0.5": a number of seconds from 0 to one day.
+bool parseSeconds(const std::string& text, std::chrono::milliseconds* value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 ||
+      seconds > 86400) {
+    return false;
+  }
+  *value = std::chrono::milliseconds(static_cast<int64_t>(std::llround(seconds * 1000)));
+  return true;
+}
+
+bool parseBuild(const std::vector<std::string>& args, JobCommand* command, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    if (isOption(arg, "--description")) {
+      if (!optionValue(args, &i, "--description", &command->descriptionFile, error)) return false;
+    } else if (isOption(arg, "--type")) {
+      if (!optionValue(args, &i, "--type", &command->descriptionType, error)) return false;
+    } else if (isOption(arg, "--task-id")) {
+      if (!optionValue(args, &i, "--task-id", &command->taskId, error)) return false;
+    } else if (arg == "--force-override") {
+      command->forceOverride = true;
+    } else if (isOption(arg, "--payload")) {
+      if (!optionValue(args, &i, "--payload", &value, error)) return false;
+      const auto eq = value.find('=');
+      if (eq == std::string::npos || eq == 0 || eq + 1 == value.size()) {
+        *error = "--payload '" + value + "' is not TYPE=FILE";
+        return false;
+      }
+      command->payloads.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+    } else if (isOption(arg, "--key")) {
+      if (!optionValue(args, &i, "--key", &command->keyFile, error)) return false;
+    } else if (isOption(arg, "--output")) {
+      if (!optionValue(args, &i, "--output", &command->output, error)) return false;
+    } else if (arg == "-o") {
+      if (!optionValue(args, &i, "-o", &command->output, error)) return false;
+    } else {
+      *error = "job build: unknown argument " + arg;
+      return false;
+    }
+  }
+  if (command->descriptionFile.empty() == command->descriptionType.empty()) {
+    *error = "job build needs either --description FILE or --type TYPE";
+    return false;
+  }
+  if (!command->descriptionFile.empty() && (!command->taskId.empty() || command->forceOverride)) {
+    *error = "--task-id and --force-override go with --type, not with --description";
+    return false;
+  }
+  if (!command->descriptionType.empty() && command->taskId.empty()) {
+    *error = "job build --type needs --task-id ID";
+    return false;
+  }
+  if (command->output.empty()) {
+    *error = "job build needs -o OUT.zip";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool JobCommand::parse(const std::string& group, const std::vector<std::string>& args, JobCommand* command,
+                       std::string* error) {
+  JobCommand result;
+  if (group == "outbox") {
+    if (args.size() != 1 || args[0] != "list") {
+      *error = "outbox takes 'list'";
+      return false;
+    }
+    result.kind = Kind::OutboxList;
+  } else if (group != "job" || args.empty()) {
+    *error = "job takes 'build', 'submit' or 'result'";
+    return false;
+  } else if (args[0] == "build") {
+    result.kind = Kind::Build;
+    if (!parseBuild(std::vector<std::string>(args.begin() + 1, args.end()), &result, error)) return false;
+  } else if (args[0] == "submit") {
+    if (args.size() != 2 || args[1].empty() || args[1][0] == '-') {
+      *error = "job submit takes one container file";
+      return false;
+    }
+    result.kind = Kind::Submit;
+    result.container = args[1];
+  } else if (args[0] == "result") {
+    result.kind = Kind::Result;
+    for (size_t i = 1; i < args.size(); ++i) {
+      std::string value;
+      if (isOption(args[i], "--wait")) {
+        if (!optionValue(args, &i, "--wait", &value, error)) return false;
+        if (!parseSeconds(value, &result.wait)) {
+          *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
+          return false;
+        }
+      } else if (!args[i].empty() && args[i][0] != '-' && result.taskId.empty()) {
+        result.taskId = args[i];
+      } else {
+        *error = "job result: unexpected argument " + args[i];
+        return false;
+      }
+    }
+    if (result.taskId.empty()) {
+      *error = "job result needs a task id";
+      return false;
+    }
+  } else {
+    *error = "job takes 'build', 'submit' or 'result', not '" + args[0] + "'";
+    return false;
+  }
+  *command = std::move(result);
+  return true;
+}
+
+std::string JobCommand::usage() {
+  return "  job build --description FILE [--payload TYPE=FILE]... [--key KEY.pem] -o OUT.zip\n"
+         "  job build --type TYPE --task-id ID [--force-override] [--payload TYPE=FILE]...\n"
+         "            [--key KEY.pem] -o OUT.zip\n"
+         "                             writes a task container: index.xml listing the description as\n"
+         "                             TASK_REQUEST and each payload with its entry TYPE (e.g.\n"
+         "                             ZEM_DATABASE), then the files under their own names. --type\n"
+         "                             generates the description (e.g. RequestZemDatabaseTaskDescription);\n"
+         "                             --key signs every entry with the PEM private key (SHA-256, Base64)\n"
+         "  job submit FILE            copies the container into the inbox of the unit ($ZEM_SYSROOT)\n"
+         "                             and announces it with JobAppeared; prints its path and the status\n"
+         "  job result TASK_ID [--wait SECONDS]\n"
+         "                             prints the newest result package of the task in the outbox:\n"
+         "                             success, errorType, errorMessage and its entries; exits 0 when\n"
+         "                             the task succeeded, 3 when it failed, 2 when no package came\n"
+         "  outbox list                the result packages in the outbox: name, size, task id\n";
+}

@@ -1,0 +1,261 @@
+#include "JobCommands.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "ContainerBuilder.h"
+#include "ResultPackage.h"
+#include "Zemctl.h"
+#include "kest/DevicePaths.h"
+#include "kest/File.h"
+#include "kest/ipc/DBusIpcClient.h"
+
+namespace {
+
+// The client's text for a call to a component that nobody serves (see DBusIpcClient::call).
+constexpr const char* kNotRunningText = "is not running";
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+// Closes a file descriptor when it goes out of scope.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  // Closes now; returns false when close reports an error.
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string errnoText() { return std::strerror(errno); }
+
+bool copyAll(int from, int to) {
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    const ssize_t got = ::read(from, buffer.data(), buffer.size());
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(to, buffer.data() + done, static_cast<size_t>(got - done));
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      done += put;
+    }
+  }
+}
+
+// The time part of a package name MODULE_ID_TIME.zip, by which packages of one task sort.
+std::string timePart(const std::string& name) {
+  const auto last = name.rfind('_');
+  return last == std::string::npos ? std::string() : name.substr(last + 1);
+}
+
+void printPackage(std::ostream& out, const ResultPackage& package) {
+  out << "package " << package.path << "\n";
+  out << "taskId " << package.taskId << "\n";
+  out << "result " << package.resultType << "\n";
+  out << "success " << (package.success ? "true" : "false") << "\n";
+  out << "errorType " << package.errorType << "\n";
+  out << "errorMessage" << (package.errorMessage.empty() ? "" : " " + package.errorMessage) << "\n";
+  for (const ResultPackage::Entry& entry : package.entries) {
+    out << "entry " << entry.type << " " << entry.file << " " << entry.size << "\n";
+  }
+}
+
+}  // namespace
+
+int JobCommands::run(const ZemctlCommand& command) {
+  switch (command.job.kind) {
+    case JobCommand::Kind::Build:
+      return build(command.job);
+    case JobCommand::Kind::Submit:
+      return submit(command);
+    case JobCommand::Kind::Result:
+      return result(command.job);
+    case JobCommand::Kind::OutboxList:
+      return outboxList();
+  }
+  return Zemctl::kExitUsage;
+}
+
+int JobCommands::build(const JobCommand& job) {
+  ContainerBuilder builder;
+  std::string error;
+  const bool described = job.descriptionFile.empty()
+                             ? builder.generateDescription(job.descriptionType, job.taskId, job.forceOverride, &error)
+                             : builder.setDescriptionFile(job.descriptionFile, &error);
+  bool ok = described;
+  for (size_t i = 0; ok && i < job.payloads.size(); ++i) {
+    ok = builder.addPayload(job.payloads[i].first, job.payloads[i].second, &error);
+  }
+  if (!ok || !builder.build(job.output, job.keyFile, &error)) {
+    err_ << "zemctl: job build: " << error << "\n";
+    return Zemctl::kExitFailed;
+  }
+  out_ << "wrote " << job.output << "\n";
+  return Zemctl::kExitOk;
+}
+
+std::string JobCommands::placeInInbox(const std::string& source, const std::string& inbox, std::string* error) {
+  const Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = "cannot read the container " + source;
+    return std::string();
+  }
+  if (!File(inbox).isDirectory()) {
+    *error = "the inbox " + inbox + " does not exist (is ZEM_SYSROOT the unit's, and was zem-host started?)";
+    return std::string();
+  }
+  const std::string name = File(source).getName();
+  std::string pattern = File(inbox, "." + name + ".tmp-zemctl-XXXXXX").getPath();
+  Descriptor out(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (out.get() < 0) {
+    *error = "cannot write into the inbox " + inbox + ": " + errnoText();
+    return std::string();
+  }
+  const std::string temporary = pattern;
+  if (!copyAll(in.get(), out.get()) || ::fchmod(out.get(), 0644) != 0 || ::fsync(out.get()) != 0 || !out.close()) {
+    *error = "cannot copy " + source + " into the inbox: " + errnoText();
+    ::unlink(temporary.c_str());
+    return std::string();
+  }
+  // link() never replaces: a container of the same name that waits in the inbox stays.
+  const auto dot = name.rfind('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+  const std::string extension = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::string target =
+        File(inbox, attempt == 0 ? name : stem + "-" + std::to_string(attempt) + extension).getPath();
+    if (::link(temporary.c_str(), target.c_str()) == 0) {
+      ::unlink(temporary.c_str());
+      const Descriptor folder(::open(inbox.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (folder.get() >= 0) ::fsync(folder.get());
+      return target;
+    }
+    if (errno != EEXIST) break;
+  }
+  *error = "cannot place the container into the inbox " + inbox + ": " + errnoText();
+  ::unlink(temporary.c_str());
+  return std::string();
+}
+
+int JobCommands::submit(const ZemctlCommand& command) {
+  std::string error;
+  const std::string placed = placeInInbox(command.job.container, DevicePaths::inboxFolder(), &error);
+  if (placed.empty()) {
+    err_ << "zemctl: job submit: " << error << "\n";
+    return Zemctl::kExitFailed;
+  }
+  out_ << "submitted " << placed << "\n";
+
+  std::unique_ptr<Ipc::DBusIpcClient> client;
+  Ipc::IpcParameterSet answer;
+  const char* const busKind = command.systemBus ? "system" : "session";
+  try {
+    client = std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System
+                                                                    : Ipc::DBusBusType::Session);
+    Ipc::IpcParameterSet in;
+    in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", placed));
+    answer = client->call(command.component, "Zem", "JobAppeared", in, command.timeout);
+  } catch (const std::exception& e) {
+    const std::string text = e.what();
+    if (client == nullptr) {
+      err_ << "zemctl: cannot connect to the " << busKind << " bus: " << text << "\n";
+    } else if (text.find(kNotRunningText) != std::string::npos) {
+      err_ << "zemctl: com.olvane." << command.component << " is not running on the " << busKind << " bus\n";
+    } else {
+      err_ << "zemctl: JobAppeared failed: " << text << "\n";
+      return Zemctl::kExitFailed;
+    }
+    err_ << "zemctl: the container waits in the inbox for the next start of the application\n";
+    return Zemctl::kExitUnreachable;
+  }
+  const Ipc::IpcParameter* status = answer.find("status");
+  if (status == nullptr || status->getType() != Ipc::IpcParameterType::Integer) {
+    err_ << "zemctl: the answer to JobAppeared holds no integer \"status\"\n";
+    return Zemctl::kExitFailed;
+  }
+  const int64_t value = static_cast<const Ipc::IpcIntegerParameter*>(status)->getValue();
+  out_ << "status " << value << "\n";
+  if (value != 1) {
+    err_ << "zemctl: the application did not take the announcement\n";
+    return Zemctl::kExitFailed;
+  }
+  return Zemctl::kExitOk;
+}
+
+int JobCommands::result(const JobCommand& job) {
+  const std::string safeId = ResultPackage::safeIdForName(job.taskId);
+  const File outbox(DevicePaths::outboxFolder());
+  const auto deadline = std::chrono::steady_clock::now() + job.wait;
+  for (;;) {
+    std::vector<File> candidates;
+    for (const File& file : outbox.listFiles("zip")) {
+      if (ResultPackage::idPartOfName(file.getName()) == safeId) candidates.push_back(file);
+    }
+    // Newest first: the time part of the name orders the packages of one task.
+    std::sort(candidates.begin(), candidates.end(), [](const File& a, const File& b) {
+      const std::string ta = timePart(a.getName()), tb = timePart(b.getName());
+      return ta != tb ? ta > tb : a.getName() > b.getName();
+    });
+    for (const File& candidate : candidates) {
+      ResultPackage package;
+      std::string error;
+      if (!ResultPackage::read(candidate.getPath(), &package, &error)) {
+        if (!candidate.exists()) continue;  // removed while we looked
+        err_ << "zemctl: " << error << "\n";
+        return Zemctl::kExitFailed;
+      }
+      if (package.hasResult && package.taskId != job.taskId) continue;  // another id of the same spelling
+      printPackage(out_, package);
+      if (!package.hasResult) {
+        err_ << "zemctl: the package " << candidate.getPath() << " holds no readable result.xml\n";
+        return Zemctl::kExitFailed;
+      }
+      return package.success ? Zemctl::kExitOk : Zemctl::kExitFailed;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  err_ << "zemctl: no result package of task " << job.taskId << " in " << outbox.getPath();
+  if (job.wait.count() > 0) err_ << " after " << job.wait.count() / 1000.0 << " s";
+  err_ << "\n";
+  return Zemctl::kExitUnreachable;
+}
+
+int JobCommands::outboxList() {
+  for (const File& file : File(DevicePaths::outboxFolder()).listFiles("zip")) {
+    ResultPackage package;
+    std::string error;
+    const bool read = ResultPackage::read(file.getPath(), &package, &error);
+    const bool named = read && package.hasResult && !package.taskId.empty();
+    out_ << file.getName() << " " << file.size() << " " << (named ? package.taskId : "-") << "\n";
+  }
+  return Zemctl::kExitOk;
+}

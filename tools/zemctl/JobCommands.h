@@ -1,0 +1,37 @@
+// Runs the job commands of zemctl: builds containers, submits them to the unit's inbox and
+// announces them with "JobAppeared", waits for and prints result packages, lists the outbox.
+// The unit's folders come from DevicePaths, so ZEM_SYSROOT selects the unit.
+// Thread safety: run() is called once from the main thread.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "JobCommand.h"
+#include "ZemctlCommand.h"
+
+class JobCommands {
+ public:
+  // `out` takes the results, `err` the error messages. Neither is owned.
+  JobCommands(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+
+  // Runs `command.job` with the bus, component and timeout of `command`. Returns an exit code of
+  // Zemctl: kExitOk; kExitFailed (bad file, failed task, refused announcement); kExitUnreachable
+  // (no bus or no service; for "job result": no package before the wait ended).
+  // REQUIRES: command.action == ZemctlCommand::Action::Job
+  int run(const ZemctlCommand& command);
+
+ private:
+  int build(const JobCommand& job);
+  int submit(const ZemctlCommand& command);
+  int result(const JobCommand& job);
+  int outboxList();
+
+  // Copies `source` into `inbox` under a hidden temporary name, flushes it and renames it to the
+  // source's file name (or NAME-N.zip when that name is taken: a waiting container is never
+  // replaced). Returns the final path; empty with the reason in `error`.
+  static std::string placeInInbox(const std::string& source, const std::string& inbox, std::string* error);
+
+  std::ostream& out_;
+  std::ostream& err_;
+};
