@@ -70,20 +70,25 @@ std::string shellQuote(const std::string& text) {
   return out + "'";
 }
 
-// Writes a zip with python's zipfile, each entry as given (any name), then overwrites the declared
-// uncompressed size of the entries that have one in both of their headers.
+// Writes a zip with python's zipfile, each entry as given (any name; "link" stores it as a
+// symbolic link to its content), then overwrites the declared uncompressed size of the entries
+// that have one in both of their headers.
 const char* const kRawZipScript =
     "import struct, sys, zipfile\n"
     "target, manifest = sys.argv[1], sys.argv[2]\n"
     "entries = [line.split('\\t') for line in open(manifest, encoding='utf-8').read().splitlines()]\n"
     "with zipfile.ZipFile(target, 'w', zipfile.ZIP_DEFLATED) as z:\n"
     "    for name, source, declared in entries:\n"
-    "        z.writestr(zipfile.ZipInfo(name), open(source, 'rb').read(), compress_type=zipfile.ZIP_DEFLATED)\n"
+    "        info = zipfile.ZipInfo(name)\n"
+    "        if declared == 'link':\n"
+    "            info.create_system = 3\n"
+    "            info.external_attr = 0o120777 << 16\n"
+    "        z.writestr(info, open(source, 'rb').read(), compress_type=zipfile.ZIP_DEFLATED)\n"
     "data = bytearray(open(target, 'rb').read())\n"
     "with zipfile.ZipFile(target) as z:\n"
     "    offsets = {i.filename: i.header_offset for i in z.infolist()}\n"
     "for name, source, declared in entries:\n"
-    "    if declared == '-':\n"
+    "    if declared in ('-', 'link'):\n"
     "        continue\n"
     "    struct.pack_into('<I', data, offsets[name] + 22, int(declared))\n"
     "    pos = data.find(b'PK\\x01\\x02')\n"
@@ -98,6 +103,7 @@ struct RawEntry {
   std::string name;
   std::string content;
   long declaredSize = -1;  // >= 0: the size both headers claim instead of the real one
+  bool symlink = false;    // a symbolic link whose target is `content`
 };
 
 class JobsE2ETest : public ZemHostFixture {
@@ -161,7 +167,10 @@ class JobsE2ETest : public ZemHostFixture {
       const std::string source = staging + "/" + std::to_string(number++);
       writeFile(source, entry.content);
       manifest += entry.name + "\t" + source + "\t" +
-                  (entry.declaredSize < 0 ? std::string("-") : std::to_string(entry.declaredSize)) + "\n";
+                  (entry.symlink              ? std::string("link")
+                   : entry.declaredSize < 0 ? std::string("-")
+                                            : std::to_string(entry.declaredSize)) +
+                  "\n";
     }
     writeFile(staging + "/manifest", manifest);
     const std::string out = files() + "/" + name;
@@ -307,6 +316,13 @@ TEST_F(JobsE2ETest, BrokenContainersAreDeletedOrKeptAndNeverHurtTheHost) {
       "dotdot.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", escapeName}})}, {escapeName, request}}));
   const std::string absolute = submit(makeRawZip(
       "absolute.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", absoluteName}})}, {absoluteName, request}}));
+  const std::string link = submit(makeRawZip(
+      "link.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml"}})}, {"task.xml", "/etc/hostname", -1, true}}));
+  // An index naming a missing entry, and one whose entry type is spelled in lower case.
+  const std::string missingEntry = submit(makeRawZip(
+      "missing-entry.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "absent.xml"}})}, {"task.xml", request}}));
+  const std::string lowerCase = submit(makeRawZip(
+      "lower-case.zip", {{"index.xml", indexDocument({{"task_request", "task.xml"}})}, {"task.xml", request}}));
 
   // Payloads that cannot be read fail the install task; the container is deleted, the store kept.
   auto install = [&](const std::string& name, const std::string& entryName, const std::string& content,
@@ -317,7 +333,7 @@ TEST_F(JobsE2ETest, BrokenContainersAreDeletedOrKeptAndNeverHurtTheHost) {
                                      "taskId=\"" + name + "\" forceOverride=\"true\"", "")},
                {entryName, content, declaredSize}}));
   };
-  std::string big = databaseDocument(std::string(200000, 'x'));
+  const std::string big = databaseDocument(std::string(200000, 'x'));
   const std::vector<std::string> failing = {
       install("bomb", "database.xml", big, 1000),  // expands past its declared size
       install("entity", "database.xml",
@@ -325,8 +341,9 @@ TEST_F(JobsE2ETest, BrokenContainersAreDeletedOrKeptAndNeverHurtTheHost) {
                   databaseDocument("&e;").substr(std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n").size()),
               -1),
       install("payload-dotdot", "../database.xml", databaseDocument("escaped"), -1),
-      install("payload-absolute", files() + "/database.xml", databaseDocument("escaped"), -1)};
-  for (const char* id : {"bomb", "entity", "payload-dotdot", "payload-absolute"}) {
+      install("payload-absolute", files() + "/database.xml", databaseDocument("escaped"), -1),
+      install("huge", "database.xml", databaseDocument(std::string(50 * 1024 * 1024, 'x')), -1)};
+  for (const char* id : {"bomb", "entity", "payload-dotdot", "payload-absolute", "huge"}) {
     const CommandResult r = result(id);
     EXPECT_EQ(r.exitCode, 3) << id << ": " << r.out << r.err;
     EXPECT_NE(r.out.find("success false\n"), std::string::npos) << id << ": " << r.out;
@@ -335,7 +352,7 @@ TEST_F(JobsE2ETest, BrokenContainersAreDeletedOrKeptAndNeverHurtTheHost) {
   EXPECT_EQ(readFile(storedDatabase()), stored);
 
   barrier("after-broken");
-  for (const std::string& kept : {noIndex, unknownType, withDtd, dotDot, absolute}) {
+  for (const std::string& kept : {noIndex, unknownType, withDtd, dotDot, absolute, link, missingEntry, lowerCase}) {
     EXPECT_TRUE(fs::exists(kept)) << kept;
   }
   for (const char* id : {"broken", "unknown"}) EXPECT_EQ(job({"job", "result", id}).exitCode, 2) << id;

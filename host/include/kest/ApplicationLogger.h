@@ -50,6 +50,8 @@ class LoggerStreamHelper {
 
 // ZEM_LOG(level, a << b): the stream style. ZEM_LOG_ESCAPED(level, a << b): the guarded style whose
 // text passes through ApplicationLogger::escapeStr. Both skip all formatting when the level is off.
+// expr is a chain of stream insertions and cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define ZEM_LOG_IMPL_(lvl, escape, expr)                                                          \
   do {                                                                                            \
     if (ApplicationLogger::isEnabled(ApplicationLogger::logger(), (lvl))) {                       \
@@ -57,6 +59,7 @@ class LoggerStreamHelper {
       zemLogHelper_.getStringStream() << expr;                                                    \
     }                                                                                             \
   } while (false)
+// NOLINTEND(bugprone-macro-parentheses)
 #define ZEM_LOG(lvl, expr) ZEM_LOG_IMPL_(lvl, false, expr)
 #define ZEM_LOG_ESCAPED(lvl, expr) ZEM_LOG_IMPL_(lvl, true, expr)
 #define ZEM_TRACE(expr) ZEM_LOG(log4cplus::TRACE_LOG_LEVEL, expr)

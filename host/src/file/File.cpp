@@ -157,7 +157,7 @@ uint64_t totalSizeOf(const std::string& path) {
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    total += totalSizeOf(path + "/" + name);
+    total += totalSizeOf((path + "/").append(name));
   }
   return total;
 }
@@ -171,7 +171,7 @@ bool removeRecursively(const std::string& path) {
       while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
-        removeRecursively(path + "/" + name);
+        removeRecursively((path + "/").append(name));
       }
     }
     return ::rmdir(path.c_str()) == 0;

@@ -37,7 +37,7 @@ bool DispatchPool::post(std::unique_ptr<Job> job) {
     }
   }
   if (!accepted) {
-    job->cancel(refusal);
+    job->cancel(refusal);  // NOLINT(bugprone-use-after-move): moved only when accepted
     return false;
   }
   ready_.notify_one();

@@ -83,7 +83,7 @@ std::string firstLine(const std::string& path) {
 
 // A random UUID: the kernel's, or one made from OpenSSL's generator when /proc cannot be read.
 std::string newUuid() {
-  const std::string kernel = firstLine(DevicePaths::kernelRandomFolder() + DevicePaths::kUuidFileName);
+  std::string kernel = firstLine(DevicePaths::kernelRandomFolder() + DevicePaths::kUuidFileName);
   if (!kernel.empty()) return kernel;
   unsigned char bytes[16];
   if (RAND_bytes(bytes, sizeof bytes) != 1) return std::string();
@@ -193,7 +193,7 @@ File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>&
   // Written beside its final name and renamed, so a reader never sees half a document. Not
   // flushed to the device: it describes a result folder, which is temporary; the package that
   // carries it is flushed when it is closed.
-  const File target(folder, DevicePaths::kMetaDataFileName);
+  File target(folder, DevicePaths::kMetaDataFileName);
   const File part(folder, std::string(".") + DevicePaths::kMetaDataFileName + ".part");
   {
     std::ofstream out(part.getPath(), std::ios::binary | std::ios::trunc);

@@ -388,7 +388,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
   const uint64_t declared = st.size;
 
   // The target's folder must exist and stay inside the extraction folder once links are resolved.
-  const File target(folder, targetName);
+  File target(folder, targetName);
   const File targetFolder = target.getParentFile();
   if (!folder.mkdirs() || !targetFolder.mkdirs()) {
     throw ZipException(ZipException::kWriteFailure,
@@ -581,13 +581,13 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
     throw ZipException(ZipException::kWriteFailure, "Cannot add " + entryName + ": " + reason);
   }
   zip_error_fini(&error);
-  input.release();  // owned by the source now
+  (void)input.release();  // owned by the source now
   if (zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) <
       0) {
     throw ZipException(ZipException::kWriteFailure,
                        "Cannot add " + entryName + ": " + archiveErrorText(state.zip.get()));
   }
-  zipSource.release();                                   // owned by the archive now
+  (void)zipSource.release();                             // owned by the archive now
   if (removeStaged != nullptr) removeStaged->release();  // removed with the staging folder
   const auto existing = std::find(state.addedNames.begin(), state.addedNames.end(), entryName);
   if (existing == state.addedNames.end()) {
@@ -624,7 +624,7 @@ void ZipArchive::close(const Security::SignatureGenerator& generator) {
     throw ZipException(ZipException::kWriteFailure,
                        "Cannot write archive " + state.path + ": " + archiveErrorText(state.zip.get()));
   }
-  state.zip.release();  // zip_close freed it
+  (void)state.zip.release();  // zip_close freed it
   if (!syncPath(state.writePath, false)) {
     throw ZipException(ZipException::kWriteFailure, "Cannot flush archive " + state.path + ": " + errnoText());
   }

@@ -80,7 +80,7 @@ std::unique_ptr<Types::PersistedValue> copyValue(const Types::PersistedValue& fr
   // A kind this store does not know: keep it as it is rather than lose it.
   std::unique_ptr<Types::XmlNode> clone = from.cloneNode();
   if (auto* value = dynamic_cast<Types::PersistedValue*>(clone.get())) {
-    clone.release();
+    (void)clone.release();  // ownership moves to the typed pointer
     return std::unique_ptr<Types::PersistedValue>(value);
   }
   return nullptr;
@@ -91,7 +91,7 @@ template <class Value>
 std::unique_ptr<Value> convertContainer(const Types::PersistedValue& node) {
   std::unique_ptr<BaseValue> converted = convertValue(&node);
   if (auto* value = dynamic_cast<Value*>(converted.get())) {
-    converted.release();
+    (void)converted.release();  // ownership moves to the typed pointer
     return std::unique_ptr<Value>(value);
   }
   return std::make_unique<Value>(false);
@@ -271,9 +271,12 @@ void XMLDatabaseImpl::copyMap(const Types::PersistedMapValue& from, Types::Persi
   copyEntries(from, to, nullptr, nullptr);
 }
 
+// T is a type used in template arguments and cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define ZEM_DATABASE_INSTANTIATE_PATHS(T)                                         \
   template T* XMLDatabaseImpl::findByPath<T>(const std::string&, const Entries&); \
   template T* XMLDatabaseImpl::createPath<T>(const std::string&, Types::PersistedMapValue&, CreatedEntry*);
+// NOLINTEND(bugprone-macro-parentheses)
 ZEM_DATABASE_INSTANTIATE_PATHS(Types::PersistedStringValue)
 ZEM_DATABASE_INSTANTIATE_PATHS(Types::PersistedIntegerValue)
 ZEM_DATABASE_INSTANTIATE_PATHS(Types::PersistedBooleanValue)

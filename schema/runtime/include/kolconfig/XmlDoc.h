@@ -42,7 +42,7 @@ DocumentPtr<T> adopt(std::unique_ptr<Sarnet_Configuration::Types::XmlNode> node)
     throw XPlus::Exception("Root element is not the expected one",
                            {{"expected", T::staticTypeName()}, {"actual", node ? node->typeName() : ""}});
   }
-  node.release();
+  (void)node.release();  // ownership moves to the typed pointer
   return DocumentPtr<T>(typed);
 }
 }  // namespace detail
