@@ -67,7 +67,11 @@ std::string document(const std::string& type, const std::string& attributes, con
 std::string indexDocument(const std::vector<std::pair<std::string, std::string>>& entries) {
   std::string body;
   for (const auto& [type, file] : entries) {
-    body += "<k:taskIndexEntry><k:type>" + type + "</k:type><k:file>" + file + "</k:file></k:taskIndexEntry>";
+    body += "<k:taskIndexEntry><k:type>";
+    body += type;
+    body += "</k:type><k:file>";
+    body += file;
+    body += "</k:file></k:taskIndexEntry>";
   }
   return document("TaskIndex", "", body);
 }
@@ -76,8 +80,8 @@ std::string databaseWithEntries(int count) {
   std::string body = "<k:data>";
   for (int i = 0; i < count; ++i) {
     body += "<k:entry><k:key>Bench" + std::to_string(i) +
-            "</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>value number " +
-            std::to_string(i) + " of the benchmark database</k:stringValue></k:value></k:entry>";
+            "</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>value number " + std::to_string(i) +
+            " of the benchmark database</k:stringValue></k:value></k:entry>";
   }
   return document("PersistedDatabase", "", body + "</k:data>");
 }
@@ -90,7 +94,12 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
     const std::string entry(*e);
     if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
   }
-  for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : extra) {
+    std::string entry = name;
+    entry += '=';
+    entry += value;
+    env.push_back(std::move(entry));
+  }
   std::vector<std::string> args(argv);
   std::vector<char*> argp, envp;
   for (auto& a : args) argp.push_back(a.data());
@@ -181,7 +190,8 @@ class OutboxWatch {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     alignas(inotify_event) char buffer[64 * 1024];
     while (seen_ < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -276,7 +286,7 @@ class Unit {
     for (const auto& item : payload) index.emplace_back(item.first, item.second);
     std::ofstream(folder.getPath() + "/index.xml") << indexDocument(index);
     std::ofstream(folder.getPath() + "/task.xml") << description;
-    const std::string path = staging() + "/" + name + ".zip";
+    std::string path = staging() + "/" + name + ".zip";
     ZipArchive archive = ZipArchive::create(path);
     archive.addFile("index.xml", File(folder, "index.xml"));
     archive.addFile("task.xml", File(folder, "task.xml"));
@@ -292,7 +302,7 @@ class Unit {
 
   // Moves a staged container into the inbox; returns its inbox path.
   std::string move(const std::string& staged) {
-    const std::string target = inbox() + "/" + fs::path(staged).filename().string();
+    std::string target = inbox() + "/" + fs::path(staged).filename().string();
     fs::rename(staged, target);
     return target;
   }
@@ -336,10 +346,9 @@ void installDatabase(Unit& unit) {
   const File payloadFolder(unit.staging() + "/install-db.d");
   payloadFolder.mkdirs();
   std::ofstream(payloadFolder.getPath() + "/database.xml") << databaseWithEntries(1000);
-  const std::string staged =
-      unit.stage("install-db",
-                 document("InstallZemDatabaseTaskDescription", "taskId=\"install-db\" forceOverride=\"true\"", ""),
-                 {{"ZEM_DATABASE", "database.xml"}});
+  const std::string staged = unit.stage(
+      "install-db", document("InstallZemDatabaseTaskDescription", "taskId=\"install-db\" forceOverride=\"true\"", ""),
+      {{"ZEM_DATABASE", "database.xml"}});
   std::chrono::steady_clock::time_point first, last;
   if (runBatch(unit, {staged}, &first, &last) != 1) throw std::runtime_error("the database install did not report");
   unit.clearOutbox();
@@ -357,10 +366,10 @@ int main() {
 
     // (a) throughput
     std::vector<std::string> staged;
+    staged.reserve(kThroughputJobs);
     const auto buildStart = std::chrono::steady_clock::now();
     for (int i = 0; i < kThroughputJobs; ++i) staged.push_back(unit.stageRequest("tp-" + std::to_string(i)));
-    const double buildSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
+    const double buildSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
     std::cout << "staged " << kThroughputJobs << " containers in " << buildSeconds << " s\n";
 
     const double cpuBefore = cpuSeconds(unit.hostPid());
@@ -376,11 +385,11 @@ int main() {
     const double jobsPerSecond = kThroughputJobs / seconds;
     const double cpuPerJobMs = (cpuAfter - cpuBefore) * 1000.0 / kThroughputJobs;
     std::cout << "throughput: " << kThroughputJobs << " jobs in " << seconds << " s = " << jobsPerSecond
-              << " jobs/s; ratio to the target of " << kTargetJobsPerSecond << " jobs/s: "
-              << jobsPerSecond / kTargetJobsPerSecond << "x\n";
-    std::cout << "zem-host CPU time (utime+stime) per job: " << cpuPerJobMs << " ms ("
-              << (cpuAfter - cpuBefore) << " s for " << kThroughputJobs << " jobs; wall per job "
-              << seconds * 1000.0 / kThroughputJobs << " ms)\n";
+              << " jobs/s; ratio to the target of " << kTargetJobsPerSecond
+              << " jobs/s: " << jobsPerSecond / kTargetJobsPerSecond << "x\n";
+    std::cout << "zem-host CPU time (utime+stime) per job: " << cpuPerJobMs << " ms (" << (cpuAfter - cpuBefore)
+              << " s for " << kThroughputJobs << " jobs; wall per job " << seconds * 1000.0 / kThroughputJobs
+              << " ms)\n";
     unit.clearOutbox();
 
     // (b) leaks, on a freshly started daemon
@@ -396,6 +405,7 @@ int main() {
         break;
       }
       std::vector<std::string> batch;
+      batch.reserve(kLeakBatch);
       for (int i = 0; i < kLeakBatch; ++i) batch.push_back(unit.stageRequest("leak-" + std::to_string(jobs + i)));
       if (runBatch(unit, batch, &first, &last) != kLeakBatch) {
         std::cout << "a leak batch did not complete; see " << unit.log() << "\n";
@@ -407,8 +417,8 @@ int main() {
       if (jobs == kLeakBatch) rssAfterFirst = rss;
       rssAfterLast = rss;
     }
-    std::cout << "RSS (VmRSS) of zem-host after " << kLeakBatch << " jobs: " << rssAfterFirst << " KiB; after "
-              << jobs << " jobs: " << rssAfterLast << " KiB; difference " << (rssAfterLast - rssAfterFirst)
+    std::cout << "RSS (VmRSS) of zem-host after " << kLeakBatch << " jobs: " << rssAfterFirst << " KiB; after " << jobs
+              << " jobs: " << rssAfterLast << " KiB; difference " << (rssAfterLast - rssAfterFirst)
               << " KiB (target within " << kLeakTargetKiB << " KiB)\n";
     const bool tmpClean = fs::is_empty(unit.hostTmp());
     std::cout << "temporary folders left by zem-host: " << (tmpClean ? "none" : "some") << "\n";

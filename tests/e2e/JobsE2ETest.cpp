@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -127,7 +128,7 @@ class JobsE2ETest : public ZemHostFixture {
 
   // Builds a container of a generated description with zemctl; returns its path.
   std::string buildJob(const std::string& type, const std::string& taskId, std::vector<std::string> extra = {}) {
-    const std::string out = files() + "/" + taskId + ".zip";
+    std::string out = files() + "/" + taskId + ".zip";
     fs::create_directories(files());
     std::vector<std::string> args{"job", "build", "--type", type, "--task-id", taskId, "-o", out};
     args.insert(args.end(), extra.begin(), extra.end());
@@ -167,13 +168,13 @@ class JobsE2ETest : public ZemHostFixture {
       const std::string source = staging + "/" + std::to_string(number++);
       writeFile(source, entry.content);
       manifest += entry.name + "\t" + source + "\t" +
-                  (entry.symlink              ? std::string("link")
+                  (entry.symlink            ? std::string("link")
                    : entry.declaredSize < 0 ? std::string("-")
                                             : std::to_string(entry.declaredSize)) +
                   "\n";
     }
     writeFile(staging + "/manifest", manifest);
-    const std::string out = files() + "/" + name;
+    std::string out = files() + "/" + name;
     const CommandResult r = runCommand({"python3", script, out, staging + "/manifest"}, {}, workFolder());
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return out;
@@ -308,16 +309,16 @@ TEST_F(JobsE2ETest, BrokenContainersAreDeletedOrKeptAndNeverHurtTheHost) {
   const std::string unknownType = submit(files() + "/unknown-type.zip");
   std::string dtd = request;
   dtd.insert(dtd.find("<k:config"), "<!DOCTYPE config [<!ENTITY boom \"boom\">]>\n");
-  const std::string withDtd = submit(makeRawZip(
-      "dtd.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml"}})}, {"task.xml", dtd}}));
+  const std::string withDtd =
+      submit(makeRawZip("dtd.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml"}})}, {"task.xml", dtd}}));
   const std::string escapeName = "../escaped-task.xml";
   const std::string absoluteName = files() + "/absolute-task.xml";
-  const std::string dotDot = submit(makeRawZip(
-      "dotdot.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", escapeName}})}, {escapeName, request}}));
+  const std::string dotDot = submit(
+      makeRawZip("dotdot.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", escapeName}})}, {escapeName, request}}));
   const std::string absolute = submit(makeRawZip(
       "absolute.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", absoluteName}})}, {absoluteName, request}}));
-  const std::string link = submit(makeRawZip(
-      "link.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml"}})}, {"task.xml", "/etc/hostname", -1, true}}));
+  const std::string link = submit(makeRawZip("link.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml"}})},
+                                                          {"task.xml", "/etc/hostname", -1, true}}));
   // An index naming a missing entry, and one whose entry type is spelled in lower case.
   const std::string missingEntry = submit(makeRawZip(
       "missing-entry.zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "absent.xml"}})}, {"task.xml", request}}));
@@ -327,11 +328,11 @@ TEST_F(JobsE2ETest, BrokenContainersAreDeletedOrKeptAndNeverHurtTheHost) {
   // Payloads that cannot be read fail the install task; the container is deleted, the store kept.
   auto install = [&](const std::string& name, const std::string& entryName, const std::string& content,
                      long declaredSize) {
-    return submit(makeRawZip(
-        name + ".zip", {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml"}, {"ZEM_DATABASE", entryName}})},
-               {"task.xml", document("InstallZemDatabaseTaskDescription",
-                                     "taskId=\"" + name + "\" forceOverride=\"true\"", "")},
-               {entryName, content, declaredSize}}));
+    return submit(makeRawZip(name + ".zip",
+                             {{"index.xml", indexDocument({{"TASK_REQUEST", "task.xml"}, {"ZEM_DATABASE", entryName}})},
+                              {"task.xml", document("InstallZemDatabaseTaskDescription",
+                                                    "taskId=\"" + name + "\" forceOverride=\"true\"", "")},
+                              {entryName, content, declaredSize}}));
   };
   const std::string big = databaseDocument(std::string(200000, 'x'));
   const std::vector<std::string> failing = {
@@ -373,18 +374,21 @@ TEST_F(JobsE2ETest, SignaturesAreCheckedWhenTheSigningSlotHoldsACertificate) {
                 .exitCode,
             0);
   writeFile(unit("certs/Cert2_Signing_CA"), readFile(files() + "/ca-cert.pem"));
+  // With a device key the entries of every result package are signed; zemctl reads them alike.
+  writeFile(unit("certs/device.key"), readFile(files() + "/bad-key.pem"));
 
   // A container made with `openssl` and `zip` only: signed entries, index written by hand.
   auto opensslJob = [&](const std::string& name, const std::string& descriptionKey, const std::string& payloadKey) {
     const std::string folder = files() + "/" + name;
-    writeFile(folder + "/task.xml", document("InstallZemDatabaseTaskDescription",
-                                             "taskId=\"" + name + "\" forceOverride=\"true\"", ""));
+    writeFile(folder + "/task.xml",
+              document("InstallZemDatabaseTaskDescription", "taskId=\"" + name + "\" forceOverride=\"true\"", ""));
     writeFile(folder + "/database.xml", databaseDocument(name));
     auto sign = [&](const std::string& key, const std::string& file) {
       return shell("openssl dgst -sha256 -sign " + key + " " + shellQuote(folder + "/" + file) + " | base64 -w0").out;
     };
-    writeFile(folder + "/index.xml", indexDocument({{"TASK_REQUEST", "task.xml", sign(descriptionKey, "task.xml")},
-                                                    {"ZEM_DATABASE", "database.xml", sign(payloadKey, "database.xml")}}));
+    writeFile(folder + "/index.xml",
+              indexDocument({{"TASK_REQUEST", "task.xml", sign(descriptionKey, "task.xml")},
+                             {"ZEM_DATABASE", "database.xml", sign(payloadKey, "database.xml")}}));
     EXPECT_EQ(shell("cd " + name + " && zip -q ../" + name + ".zip index.xml task.xml database.xml").exitCode, 0);
     return files() + "/" + name + ".zip";
   };
@@ -397,8 +401,8 @@ TEST_F(JobsE2ETest, SignaturesAreCheckedWhenTheSigningSlotHoldsACertificate) {
   // zemctl signs the same bytes the same way (RSA PKCS#1 v1.5 signatures are deterministic).
   const std::string folder = files() + "/openssl-signed";
   const std::string built = files() + "/zemctl-signed.zip";
-  r = job({"job", "build", "--description", folder + "/task.xml", "--payload", "ZEM_DATABASE=" + folder + "/database.xml",
-           "--key", files() + "/ca-key.pem", "-o", built});
+  r = job({"job", "build", "--description", folder + "/task.xml", "--payload",
+           "ZEM_DATABASE=" + folder + "/database.xml", "--key", files() + "/ca-key.pem", "-o", built});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto builtIndex = xmldoc::parseString<Types::TaskIndex>(unzipEntry(built, "index.xml"));
   const auto handIndex = xmldoc::parseString<Types::TaskIndex>(readFile(folder + "/index.xml"));
@@ -432,6 +436,18 @@ TEST_F(JobsE2ETest, SignaturesAreCheckedWhenTheSigningSlotHoldsACertificate) {
   EXPECT_TRUE(fs::exists(foreign));
   EXPECT_EQ(job({"job", "result", "unsigned"}).exitCode, 2);
   EXPECT_EQ(job({"job", "result", "foreign-description"}).exitCode, 2);
+  // A signature file beside a package is not a package.
+  size_t packages = 0;
+  for (const auto& item : fs::directory_iterator(outbox())) {
+    const std::string name = item.path().filename().string();
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0) {
+      ++packages;
+      writeFile(item.path().string() + ".sig", "c2lnbmF0dXJl\n");
+    }
+  }
+  const CommandResult listed = job({"outbox", "list"});
+  EXPECT_EQ(static_cast<size_t>(std::count(listed.out.begin(), listed.out.end(), '\n')), packages) << listed.out;
+  EXPECT_EQ(listed.out.find(".sig"), std::string::npos) << listed.out;
   expectHealthy();
 }
 

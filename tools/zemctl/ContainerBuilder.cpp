@@ -40,7 +40,7 @@ bool ContainerBuilder::setDescriptionFile(const std::string& path, std::string* 
     *error = path + " is not a task description: " + e.what();
     return false;
   }
-  if (!items_.empty() && items_.front().type == kTaskRequestType) {
+  if (described_) {
     *error = "the container has a description already";
     return false;
   }
@@ -49,14 +49,14 @@ bool ContainerBuilder::setDescriptionFile(const std::string& path, std::string* 
     return false;
   }
   items_.insert(items_.begin(), Item{kTaskRequestType, file.getName(), path});
+  described_ = true;
   return true;
 }
 
 bool ContainerBuilder::generateDescription(const std::string& type, const std::string& taskId, bool forceOverride,
                                            std::string* error) {
   const std::string name = Types::localTypeName(type);
-  if (!Types::isTypeDerivedFrom(name, Types::TaskDescription::staticTypeName()) ||
-      Types::isAbstractTypeName(name)) {
+  if (!Types::isTypeDerivedFrom(name, Types::TaskDescription::staticTypeName()) || Types::isAbstractTypeName(name)) {
     *error = "'" + type + "' is not a task description type (e.g. RequestZemDatabaseTaskDescription)";
     return false;
   }
@@ -85,7 +85,7 @@ bool ContainerBuilder::generateDescription(const std::string& type, const std::s
     *error = name + " has fields of its own; write the description and use --description (" + e.what() + ")";
     return false;
   }
-  if (!items_.empty() && items_.front().type == kTaskRequestType) {
+  if (described_) {
     *error = "the container has a description already";
     return false;
   }
@@ -95,6 +95,7 @@ bool ContainerBuilder::generateDescription(const std::string& type, const std::s
   }
   generated_ = std::move(text);
   items_.insert(items_.begin(), Item{kTaskRequestType, kGeneratedDescriptionName, std::string()});
+  described_ = true;
   return true;
 }
 
@@ -119,7 +120,7 @@ bool ContainerBuilder::addPayload(const std::string& typeText, const std::string
 }
 
 bool ContainerBuilder::build(const std::string& output, const std::string& keyFile, std::string* error) const {
-  if (items_.empty() || items_.front().type != kTaskRequestType) {
+  if (!described_) {
     *error = "the container has no description";
     return false;
   }

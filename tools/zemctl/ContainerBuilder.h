@@ -18,8 +18,7 @@ class ContainerBuilder {
   // A generated description of `type` (a schema type derived from TaskDescription) with
   // `taskId`, and forceOverride="true" when asked (only the install kinds know it). Returns true;
   // false with the reason when the type is unknown or does not take forceOverride.
-  bool generateDescription(const std::string& type, const std::string& taskId, bool forceOverride,
-                           std::string* error);
+  bool generateDescription(const std::string& type, const std::string& taskId, bool forceOverride, std::string* error);
   // Adds the file at `path` under its own file name, listed as `typeText` (an ElementType text,
   // exact spelling). Returns false with the reason for an unknown type, an unreadable file, or a
   // name that is taken already or is "index.xml".
@@ -37,12 +36,13 @@ class ContainerBuilder {
 
  private:
   struct Item {
-    std::string type;   // ElementType text
-    std::string name;   // entry name
-    std::string path;   // source file; empty for the generated description
+    std::string type;  // ElementType text
+    std::string name;  // entry name
+    std::string path;  // source file; empty for the generated description
   };
   bool nameTaken(const std::string& name) const;
 
-  std::vector<Item> items_;  // the description first, then the payloads in order
+  std::vector<Item> items_;  // the description first (once set), then the payloads in order
+  bool described_ = false;
   std::string generated_;
 };

@@ -35,8 +35,7 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds* value) {
   errno = 0;
   char* end = nullptr;
   const double seconds = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 ||
-      seconds > 86400) {
+  if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > 86400) {
     return false;
   }
   *value = std::chrono::milliseconds(static_cast<int64_t>(std::llround(seconds * 1000)));

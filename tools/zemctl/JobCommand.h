@@ -14,13 +14,13 @@ struct JobCommand {
   Kind kind = Kind::Build;
 
   // ---- job build
-  std::string descriptionFile;  // --description FILE (a task description document)
-  std::string descriptionType;  // --type TYPE: the description is generated (with taskId)
-  std::string taskId;           // --task-id ID (with --type)
-  bool forceOverride = false;   // --force-override (with --type, for the install kinds)
+  std::string descriptionFile;                                // --description FILE (a task description document)
+  std::string descriptionType;                                // --type TYPE: the description is generated (with taskId)
+  std::string taskId;                                         // --task-id ID (with --type)
+  bool forceOverride = false;                                 // --force-override (with --type, for the install kinds)
   std::vector<std::pair<std::string, std::string>> payloads;  // --payload TYPE=FILE, in order
-  std::string keyFile;          // --key KEY.pem: signs every entry; empty: no signatures
-  std::string output;           // -o / --output OUT.zip
+  std::string keyFile;                                        // --key KEY.pem: signs every entry; empty: no signatures
+  std::string output;                                         // -o / --output OUT.zip
 
   // ---- job submit
   std::string container;  // the container file to place into the inbox

@@ -150,8 +150,14 @@ std::string JobCommands::placeInInbox(const std::string& source, const std::stri
   const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
   const std::string extension = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string target =
-        File(inbox, attempt == 0 ? name : stem + "-" + std::to_string(attempt) + extension).getPath();
+    std::string candidate = name;
+    if (attempt > 0) {
+      candidate = stem;
+      candidate += "-";
+      candidate += std::to_string(attempt);
+      candidate += extension;
+    }
+    std::string target = File(inbox, candidate).getPath();
     if (::link(temporary.c_str(), target.c_str()) == 0) {
       ::unlink(temporary.c_str());
       const Descriptor folder(::open(inbox.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -178,8 +184,8 @@ int JobCommands::submit(const ZemctlCommand& command) {
   Ipc::IpcParameterSet answer;
   const char* const busKind = command.systemBus ? "system" : "session";
   try {
-    client = std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System
-                                                                    : Ipc::DBusBusType::Session);
+    client =
+        std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System : Ipc::DBusBusType::Session);
     Ipc::IpcParameterSet in;
     in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", placed));
     answer = client->call(command.component, "Zem", "JobAppeared", in, command.timeout);

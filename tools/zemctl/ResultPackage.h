@@ -9,14 +9,14 @@
 
 struct ResultPackage {
   struct Entry {
-    std::string type;  // the ElementType text of the index
-    std::string file;  // the entry name
-    uint64_t size = 0; // its uncompressed size, 0 when the package lacks it
+    std::string type;   // the ElementType text of the index
+    std::string file;   // the entry name
+    uint64_t size = 0;  // its uncompressed size, 0 when the package lacks it
   };
 
   std::string path;
-  bool hasResult = false;    // "result.xml" was present and readable
-  std::string resultType;    // its content type, e.g. RequestZemDatabaseTaskResult
+  bool hasResult = false;  // "result.xml" was present and readable
+  std::string resultType;  // its content type, e.g. RequestZemDatabaseTaskResult
   std::string taskId;
   bool success = false;
   int32_t errorType = 0;
