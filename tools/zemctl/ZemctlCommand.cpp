@@ -44,16 +44,16 @@ bool isOption(const std::string& arg, const std::string& name) {
 
 }  // namespace
 
-bool ZemctlCommand::parseParameter(const std::string& spec, Ipc::IpcParameterSet* parameters, std::string* error) {
-  const auto eq = spec.find('=');
-  const auto colon = eq == std::string::npos ? std::string::npos : spec.find(':', eq + 1);
+bool ZemctlCommand::parseParameter(const std::string& argument, Ipc::IpcParameterSet* parameters, std::string* error) {
+  const auto eq = argument.find('=');
+  const auto colon = eq == std::string::npos ? std::string::npos : argument.find(':', eq + 1);
   if (eq == std::string::npos || eq == 0 || colon == std::string::npos) {
-    *error = "parameter '" + spec + "' is not NAME=TYPE:VALUE";
+    *error = "parameter '" + argument + "' is not NAME=TYPE:VALUE";
     return false;
   }
-  const std::string name = spec.substr(0, eq);
-  const std::string type = spec.substr(eq + 1, colon - eq - 1);
-  const std::string value = spec.substr(colon + 1);
+  const std::string name = argument.substr(0, eq);
+  const std::string type = argument.substr(eq + 1, colon - eq - 1);
+  const std::string value = argument.substr(colon + 1);
   if (type == "s") {
     parameters->add(std::make_unique<Ipc::IpcStringParameter>(name, value));
   } else if (type == "x") {

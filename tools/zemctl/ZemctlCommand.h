@@ -31,7 +31,7 @@ struct ZemctlCommand {
   static bool parse(const std::vector<std::string>& args, ZemctlCommand* command, std::string* error);
   // Parses one call parameter "NAME=TYPE:VALUE" (TYPE s, x, ay or ayfile, the last reading VALUE
   // as a file path) and adds it to `parameters`. Returns false with the reason in `error`.
-  static bool parseParameter(const std::string& spec, Ipc::IpcParameterSet* parameters, std::string* error);
+  static bool parseParameter(const std::string& argument, Ipc::IpcParameterSet* parameters, std::string* error);
   // The help text.
   static std::string usage();
 };
