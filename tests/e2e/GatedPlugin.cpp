@@ -1,11 +1,13 @@
 // A plug-in whose initialise() registers "Ping" first and then waits until the test opens a gate
 // (the file "$ZEM_SYSROOT/release-initialise"), so a test can call the daemon while initialise
-// runs. Ping answers 1 while waiting and 2 afterwards, as the real application's does.
+// runs. Ping answers 1 while waiting and 2 afterwards, as the real application's does. When the file
+// "$ZEM_SYSROOT/hang-shutdown" exists, shutdown() never returns (for the host's watchdog).
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -32,8 +34,8 @@ class GatedApplication : public Application {
  public:
   void initialise(std::shared_ptr<ZemSettings>, std::shared_ptr<ExtensionServices> services) override {
     gState = 1;
-    const Ipc::ZemMessageDefinition ping(
-        "Ping", {{"status", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
+    const Ipc::ZemMessageDefinition ping("Ping",
+                                         {{"status", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
     services->getIpcService()->registerServlet(ping, std::make_unique<GatedPingServlet>(ping));
     const char* sysroot = std::getenv("ZEM_SYSROOT");
     const std::string gate = std::string(sysroot != nullptr ? sysroot : "") + "/release-initialise";
@@ -44,7 +46,13 @@ class GatedApplication : public Application {
     }
     gState = 2;
   }
-  void shutdown() override { gState = 0; }
+  void shutdown() override {
+    gState = 0;
+    const char* sysroot = std::getenv("ZEM_SYSROOT");
+    if (access((std::string(sysroot != nullptr ? sysroot : "") + "/hang-shutdown").c_str(), F_OK) == 0) {
+      std::promise<void>().get_future().wait();  // never set
+    }
+  }
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // zem-host's start-up and shut-down contract with test plug-ins: failures exit 1 with the reason
 // logged, calls are served while initialise() runs, a signal during initialise() is honoured once
-// it returns, and the system bus works under the shipped policy.
+// it returns, a hanging shutdown or a lost bus ends the process with its own status, and the system
+// bus works under the shipped policy.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,6 +72,33 @@ TEST_F(HostStartupTest, SignalDuringInitialiseShutsDownOnceInitialiseReturns) {
   EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(5)), 0)) << readFile(hostStderr());
 }
 
+TEST_F(HostStartupTest, HangingShutdownIsCutShortByTheWatchdog) {
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  std::ofstream(sysroot() + "/hang-shutdown") << "hang";
+  startHost({"--plugin", ZEM_GATED_PLUGIN, "--shutdown-timeout", "300"});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(5)), 4)) << readFile(hostStderr());
+  EXPECT_NE(readFile(hostStderr()).find("Shutdown did not finish within 300 ms; exiting"), std::string::npos);
+}
+
+// The host on a bus of its own that the test then kills: a supervisor must see it exit, not deaf.
+TEST_F(HostStartupTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
+  const std::string socket = workFolder() + "/session_bus_socket";
+  ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}, {},
+                   workFolder() + "/bus.out", workFolder() + "/bus.err");
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
+  const std::map<std::string, std::string> privateBus{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}};
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  startHost({"--plugin", ZEM_GATED_PLUGIN}, privateBus);
+  ASSERT_TRUE(waitUntil([&] { return zemctl({"ping"}, privateBus).out == "status 2\n" || !host()->running(); },
+                        std::chrono::seconds(30)));
+  ASSERT_TRUE(host()->running()) << readFile(hostStderr());
+
+  bus.sendSignal(SIGKILL);
+  EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(2)), 3)) << readFile(hostStderr());
+  EXPECT_NE(readFile(hostStderr()).find("Lost the D-Bus connection"), std::string::npos);
+}
+
 // A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf.
 TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
   if (geteuid() != 0) GTEST_SKIP() << "the policy lets only root own com.olvane.* names";
@@ -80,7 +108,8 @@ TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
-  <listen>unix:path=)" << socket << R"(</listen>
+  <listen>unix:path=)" << socket
+                        << R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow user="*"/>
@@ -96,7 +125,8 @@ TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
   </policy>
-  <include>)" << ZEM_POLICY_FILE << R"(</include>
+  <include>)" << ZEM_POLICY_FILE
+                        << R"(</include>
 </busconfig>
 )";
   ChildProcess bus({"dbus-daemon", "--config-file=" + config, "--nofork"}, {}, workFolder() + "/bus.out",
@@ -106,8 +136,11 @@ TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
   const std::map<std::string, std::string> systemBus{{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}};
 
   startHost({"--system"}, systemBus);
-  ASSERT_TRUE(waitUntil([&] { return zemctl({"--system", "ping"}, systemBus).out == "status 2\n" || !host()->running(); },
-                        std::chrono::seconds(30)));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        return zemctl({"--system", "ping"}, systemBus).out == "status 2\n" || !host()->running();
+      },
+      std::chrono::seconds(30)));
   ASSERT_TRUE(host()->running()) << readFile(hostStderr());
   EXPECT_EQ(zemctl({"--system", "version"}, systemBus).out, "19.22.3\n");
   // Not on the session bus.

@@ -165,7 +165,7 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
 DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
     : options_(options),
       ownsName_(name != nullptr),
-      bus_(options.bus),
+      bus_(options.bus, options.onBusLost),
       limiter_(options.maxCallsPerClient),
       pool_(options.dispatchThreads, options.maxPendingCalls) {
   if (ownsName_) {

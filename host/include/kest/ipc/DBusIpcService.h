@@ -33,6 +33,9 @@ class DBusIpcService : public IpcService {
     std::size_t maxCallsPerClient = 64;
     // Members (of any interface) answered on the reserved liveness lane, see above.
     std::vector<std::string> livenessMembers = {"Ping"};
+    // Called once, on the bus thread, when the connection to the bus is lost (the bus went away or
+    // broke the connection); not called for stop(). Must not block or call into the service.
+    std::function<void()> onBusLost;
   };
 
   // Connects to the bus and owns the well-known name from the start. `name` is the full name
