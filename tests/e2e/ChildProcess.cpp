@@ -48,8 +48,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
   posix_spawn_file_actions_init(&storage);
   std::unique_ptr<posix_spawn_file_actions_t, FileActionsDeleter> actions(&storage);
   posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   const int rc = posix_spawnp(&pid_, args[0].c_str(), actions.get(), nullptr, argp.data(), envp.data());
   if (rc != 0) {
     pid_ = -1;
