@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <sstream>
 
 #include "HostOptions.h"
 #include "Zemctl.h"
@@ -59,28 +60,17 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
   EXPECT_EQ(c.parameters.get<Ipc::IpcIntegerParameter>("n").getValue(), INT64_MIN);
   EXPECT_EQ(c.parameters.get<Ipc::IpcByteFieldParameter>("b").getValueAsString(), "<x/>");
 
-  const std::vector<std::vector<std::string>> refused = {{},
-                                                         {"frobnicate"},
-                                                         {"--bogus", "ping"},
-                                                         {"ping", "extra"},
-                                                         {"--timeout", "0", "ping"},
-                                                         {"--timeout"},
-                                                         {"log-level", "set", "four"},
-                                                         {"log-level", "set", "99999999999999999999"},
-                                                         {"log-level", "put", "4"},
-                                                         {"call", "Zem"},
-                                                         {"call", "Zem", "M", "noequals"},
-                                                         {"call", "Zem", "M", "=s:v"},
-                                                         {"call", "Zem", "M", "a=s"},
-                                                         {"call", "Zem", "M", "a=q:1"},
-                                                         {"call", "Zem", "M", "n=x:"},
-                                                         {"call", "Zem", "M", "n=x:9223372036854775808"},
-                                                         {"call", "Zem", "M", "d=ayfile:/"},
-                                                         {"watch", "--count", "0"},
-                                                         {"watch", "extra"}};
-  for (const auto& args : refused) {
+  // Each case is split at spaces; "" is the empty command line.
+  for (const char* line :
+       {"", "frobnicate", "--bogus ping", "ping extra", "--timeout 0 ping", "--timeout", "log-level set four",
+        "log-level set 99999999999999999999", "log-level put 4", "call Zem", "call Zem M noequals", "call Zem M =s:v",
+        "call Zem M a=s", "call Zem M a=q:1", "call Zem M n=x:", "call Zem M n=x:9223372036854775808",
+        "call Zem M d=ayfile:/", "watch --count 0", "watch extra"}) {
+    std::vector<std::string> args;
+    std::istringstream words(line);
+    for (std::string word; words >> word;) args.push_back(word);
     error.clear();
-    EXPECT_FALSE(ZemctlCommand::parse(args, &c, &error)) << (args.empty() ? "(none)" : args.back());
+    EXPECT_FALSE(ZemctlCommand::parse(args, &c, &error)) << line;
     EXPECT_FALSE(error.empty());
   }
 }
