@@ -21,7 +21,8 @@ bool exitedWith(const std::optional<int>& status, int code) {
 }
 
 TEST_F(HostStartupTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
-  startHost({"--plugin", ZEM_THROWING_PLUGIN});
+  std::ofstream(sysroot() + "/fail-initialise") << "fail";
+  startHost({"--plugin", ZEM_TEST_PLUGIN});
   ASSERT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(20)), 1)) << readFile(hostStderr());
   const std::string console = readFile(hostStderr());
   EXPECT_NE(console.find("FATAL"), std::string::npos) << console;
@@ -44,7 +45,7 @@ TEST_F(HostStartupTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
 }
 
 TEST_F(HostStartupTest, PingAnswersOneWhileInitialiseRunsAndASignalMeanwhileIsHonouredAfterIt) {
-  startHost({"--plugin", ZEM_GATED_PLUGIN});
+  startHost({"--plugin", ZEM_TEST_PLUGIN});
   ASSERT_TRUE(waitForPing(1)) << readFile(hostStderr());
   ASSERT_TRUE(host()->sendSignal(SIGTERM));
   EXPECT_EQ(zemctl({"ping"}).out, "status 1\n");
@@ -56,12 +57,12 @@ TEST_F(HostStartupTest, PingAnswersOneWhileInitialiseRunsAndASignalMeanwhileIsHo
 TEST_F(HostStartupTest, HangingShutdownIsCutShortByTheWatchdog) {
   std::ofstream(sysroot() + "/release-initialise") << "go";
   std::ofstream(sysroot() + "/hang-shutdown") << "hang";
-  startHost({"--plugin", ZEM_GATED_PLUGIN, "--shutdown-timeout", "300"});
+  startHost({"--plugin", ZEM_TEST_PLUGIN, "--shutdown-timeout", "300"});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(5)), 4)) << readFile(hostStderr());
   const std::string console = readFile(hostStderr());
   EXPECT_NE(console.find("Shutdown did not finish within 300 ms; exiting"), std::string::npos) << console;
-  // The gated plug-in builds no self-diagnosis proxy: the host said so and kept serving.
+  // The test plug-in builds no self-diagnosis proxy: the host said so and kept serving.
   EXPECT_NE(console.find("serves no self-diagnosis"), std::string::npos);
 }
 
@@ -73,7 +74,7 @@ TEST_F(HostStartupTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
   ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
   const std::map<std::string, std::string> privateBus{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}};
   std::ofstream(sysroot() + "/release-initialise") << "go";
-  startHost({"--plugin", ZEM_GATED_PLUGIN}, privateBus);
+  startHost({"--plugin", ZEM_TEST_PLUGIN}, privateBus);
   ASSERT_TRUE(waitUntil([&] { return zemctl({"ping"}, privateBus).out == "status 2\n" || !host()->running(); },
                         std::chrono::seconds(30)));
   ASSERT_TRUE(host()->running()) << readFile(hostStderr());
