@@ -229,8 +229,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   gDaemon = daemon.get();
-  std::cout << "zem-host idle on the seeded device: peak RSS (VmHWM) " << daemon->idlePeakKiB() << " KiB = "
-            << daemon->idlePeakKiB() / 1024.0 << " MiB (target < 16 MiB), RSS " << daemon->idleRssKiB() << " KiB\n";
+  std::cout << "zem-host idle on the seeded device: peak RSS (VmHWM) " << daemon->idlePeakKiB()
+            << " KiB = " << daemon->idlePeakKiB() / 1024.0 << " MiB (target < 16 MiB), RSS " << daemon->idleRssKiB()
+            << " KiB\n";
 
   MedianReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
