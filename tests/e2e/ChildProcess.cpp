@@ -30,26 +30,27 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
   std::map<std::string, std::string> merged;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry(*e);
-    const auto eq = entry.find('=');
-    if (eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
+    if (entry.find('=') != std::string::npos)
+      merged.emplace(entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
   }
   for (const auto& [name, value] : environment) merged[name] = value;
   std::vector<std::string> envStrings;
   for (const auto& [name, value] : merged) envStrings.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
   std::vector<std::string> args(argv);
-  std::vector<char*> argp;
+  std::vector<char*> envp, argp;
+  for (auto& s : envStrings) envp.push_back(s.data());
   for (auto& s : args) argp.push_back(s.data());
+  envp.push_back(nullptr);
   argp.push_back(nullptr);
 
   posix_spawn_file_actions_t storage;
   posix_spawn_file_actions_init(&storage);
-  std::unique_ptr<posix_spawn_file_actions_t, FileActionsDeleter> actions(&storage);
+  const std::unique_ptr<posix_spawn_file_actions_t, FileActionsDeleter> actions(&storage);
   posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
   const int rc = posix_spawnp(&pid_, args[0].c_str(), actions.get(), nullptr, argp.data(), envp.data());
   if (rc != 0) {
     pid_ = -1;
@@ -76,12 +77,8 @@ std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) 
   for (;;) {
     int status = 0;
     const pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      status_ = status;
-      return status_;
-    }
-    if (r < 0) {
-      status_ = -1;
+    if (r == pid_ || r < 0) {
+      status_ = r < 0 ? -1 : status;
       return status_;
     }
     if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
@@ -106,13 +103,9 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::map<st
   {
     ChildProcess child(argv, environment, stem + ".out", stem + ".err");
     const std::optional<int> status = child.waitForExit(timeout);
-    if (!status) {
-      result.exitCode = 124;
-    } else if (WIFEXITED(*status)) {
-      result.exitCode = WEXITSTATUS(*status);
-    } else if (WIFSIGNALED(*status)) {
-      result.exitCode = 128 + WTERMSIG(*status);
-    }
+    if (!status) result.exitCode = 124;
+    if (status && WIFEXITED(*status)) result.exitCode = WEXITSTATUS(*status);
+    if (status && WIFSIGNALED(*status)) result.exitCode = 128 + WTERMSIG(*status);
   }
   result.out = readFile(stem + ".out");
   result.err = readFile(stem + ".err");

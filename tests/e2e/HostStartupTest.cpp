@@ -1,12 +1,14 @@
 // zem-host's start-up and shut-down contract with test plug-ins: failures exit 1 with the reason
 // logged, calls are served while initialise() runs, a signal during initialise() is honoured once
-// it returns, and the system bus works under the shipped policy.
+// it returns, a hanging shutdown or a lost bus ends the process with its own status, and the system
+// bus works under the shipped policy.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "ZemHostFixture.h"
 
@@ -18,57 +20,68 @@ bool exitedWith(const std::optional<int>& status, int code) {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
 }
 
-TEST_F(HostStartupTest, InitialiseThatThrowsIsLoggedAndExitsOne) {
-  startHost({"--plugin", ZEM_THROWING_PLUGIN});
-  const std::optional<int> status = host()->waitForExit(std::chrono::seconds(20));
-  ASSERT_TRUE(exitedWith(status, 1)) << readFile(hostStderr());
+TEST_F(HostStartupTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
+  std::ofstream(sysroot() + "/fail-initialise") << "fail";
+  startHost({"--plugin", ZEM_TEST_PLUGIN});
+  ASSERT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(20)), 1)) << readFile(hostStderr());
   const std::string console = readFile(hostStderr());
   EXPECT_NE(console.find("FATAL"), std::string::npos) << console;
   EXPECT_NE(console.find("initialise refused: test plug-in failure"), std::string::npos) << console;
-  const std::string systemLog = readFile(sysroot() + "/cache/var/log/messages");
-  EXPECT_NE(systemLog.find("initialise refused: test plug-in failure"), std::string::npos) << systemLog;
-  // The name is released with the process.
-  EXPECT_EQ(zemctl({"ping"}).exitCode, 2);
+  EXPECT_NE(readFile(sysroot() + "/cache/var/log/messages").find("initialise refused"), std::string::npos);
+  EXPECT_EQ(zemctl({"ping"}).exitCode, 2);  // the name is released with the process
+
+  const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
+      {{"--plugin", sysroot() + "/no-such-plugin.so"}, 1, "cannot load plug-in"},
+      {{"--plugin", ZEM_KEST_LIB}, 1, "does not export zemGetApplication"},
+      {{"--no-such-option"}, 2, "unknown argument: --no-such-option"},
+      {{"--help"}, 0, "--plugin PATH"}};
+  for (const auto& [args, code, text] : cases) {
+    std::vector<std::string> argv{ZEM_HOST_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const CommandResult r = runCommand(argv, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
+    EXPECT_EQ(r.exitCode, code) << args[0];
+    EXPECT_NE((r.err + r.out).find(text), std::string::npos) << r.err;
+  }
 }
 
-TEST_F(HostStartupTest, PluginThatCannotBeLoadedOrLacksEntryPointsExitsOne) {
-  CommandResult r = runCommand({ZEM_HOST_BIN, "--plugin", sysroot() + "/no-such-plugin.so"},
-                               {{"ZEM_SYSROOT", sysroot()}}, workFolder());
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("cannot load plug-in"), std::string::npos) << r.err;
-
-  r = runCommand({ZEM_HOST_BIN, "--plugin", ZEM_KEST_LIB}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("does not export zemGetApplication"), std::string::npos) << r.err;
-
-  r = runCommand({ZEM_HOST_BIN, "--no-such-option"}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
-  EXPECT_EQ(r.exitCode, 2);
-  EXPECT_NE(r.err.find("unknown argument: --no-such-option"), std::string::npos) << r.err;
-
-  r = runCommand({ZEM_HOST_BIN, "--help"}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_NE(r.out.find("--plugin PATH"), std::string::npos) << r.out;
-}
-
-TEST_F(HostStartupTest, PingAnswersOneWhileInitialiseRunsAndTwoAfterIt) {
-  startHost({"--plugin", ZEM_GATED_PLUGIN});
-  ASSERT_TRUE(waitForPing(1)) << readFile(hostStderr());
-  std::ofstream(sysroot() + "/release-initialise") << "go";
-  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
-  // The gated plug-in builds no self-diagnosis proxy: the host says so and keeps serving.
-  EXPECT_NE(readFile(hostStderr()).find("serves no self-diagnosis"), std::string::npos);
-  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
-}
-
-TEST_F(HostStartupTest, SignalDuringInitialiseShutsDownOnceInitialiseReturns) {
-  startHost({"--plugin", ZEM_GATED_PLUGIN});
+TEST_F(HostStartupTest, PingAnswersOneWhileInitialiseRunsAndASignalMeanwhileIsHonouredAfterIt) {
+  startHost({"--plugin", ZEM_TEST_PLUGIN});
   ASSERT_TRUE(waitForPing(1)) << readFile(hostStderr());
   ASSERT_TRUE(host()->sendSignal(SIGTERM));
-  // The signal waits for initialise(); the daemon keeps answering meanwhile.
   EXPECT_EQ(zemctl({"ping"}).out, "status 1\n");
   EXPECT_TRUE(host()->running());
   std::ofstream(sysroot() + "/release-initialise") << "go";
   EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(5)), 0)) << readFile(hostStderr());
+}
+
+TEST_F(HostStartupTest, HangingShutdownIsCutShortByTheWatchdog) {
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  std::ofstream(sysroot() + "/hang-shutdown") << "hang";
+  startHost({"--plugin", ZEM_TEST_PLUGIN, "--shutdown-timeout", "300"});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(5)), 4)) << readFile(hostStderr());
+  const std::string console = readFile(hostStderr());
+  EXPECT_NE(console.find("Shutdown did not finish within 300 ms; exiting"), std::string::npos) << console;
+  // The test plug-in builds no self-diagnosis proxy: the host said so and kept serving.
+  EXPECT_NE(console.find("serves no self-diagnosis"), std::string::npos);
+}
+
+// The host on a bus of its own that the test then kills: a supervisor must see it exit, not deaf.
+TEST_F(HostStartupTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
+  const std::string socket = workFolder() + "/session_bus_socket";
+  ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}, {},
+                   workFolder() + "/bus.out", workFolder() + "/bus.err");
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
+  const std::map<std::string, std::string> privateBus{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}};
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  startHost({"--plugin", ZEM_TEST_PLUGIN}, privateBus);
+  ASSERT_TRUE(waitUntil([&] { return zemctl({"ping"}, privateBus).out == "status 2\n" || !host()->running(); },
+                        std::chrono::seconds(30)));
+  ASSERT_TRUE(host()->running()) << readFile(hostStderr());
+
+  bus.sendSignal(SIGKILL);
+  EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(2)), 3)) << readFile(hostStderr());
+  EXPECT_NE(readFile(hostStderr()).find("Lost the D-Bus connection"), std::string::npos);
 }
 
 // A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf.
@@ -80,7 +93,8 @@ TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>system</type>
-  <listen>unix:path=)" << socket << R"(</listen>
+  <listen>unix:path=)" << socket
+                        << R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow user="*"/>
@@ -96,7 +110,8 @@ TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
   </policy>
-  <include>)" << ZEM_POLICY_FILE << R"(</include>
+  <include>)" << ZEM_POLICY_FILE
+                        << R"(</include>
 </busconfig>
 )";
   ChildProcess bus({"dbus-daemon", "--config-file=" + config, "--nofork"}, {}, workFolder() + "/bus.out",
@@ -106,8 +121,11 @@ TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
   const std::map<std::string, std::string> systemBus{{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}};
 
   startHost({"--system"}, systemBus);
-  ASSERT_TRUE(waitUntil([&] { return zemctl({"--system", "ping"}, systemBus).out == "status 2\n" || !host()->running(); },
-                        std::chrono::seconds(30)));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        return zemctl({"--system", "ping"}, systemBus).out == "status 2\n" || !host()->running();
+      },
+      std::chrono::seconds(30)));
   ASSERT_TRUE(host()->running()) << readFile(hostStderr());
   EXPECT_EQ(zemctl({"--system", "version"}, systemBus).out, "19.22.3\n");
   // Not on the session bus.

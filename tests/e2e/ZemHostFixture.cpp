@@ -45,11 +45,11 @@ void ZemHostFixture::startHost(const std::vector<std::string>& args,
 bool ZemHostFixture::waitForPing(int status, std::chrono::milliseconds timeout) {
   const std::string expected = "status " + std::to_string(status) + "\n";
   return waitUntil(
-      [&] {
-        if (host_ == nullptr || !host_->running()) return true;  // ended: stop waiting, judged below
-        return zemctl({"--timeout", "2000", "ping"}).out == expected;
-      },
-      timeout) &&
+             [&] {
+               if (host_ == nullptr || !host_->running()) return true;  // ended: stop waiting, judged below
+               return zemctl({"--timeout", "2000", "ping"}).out == expected;
+             },
+             timeout) &&
          host_ != nullptr && host_->running();
 }
 
@@ -68,8 +68,8 @@ CommandResult ZemHostFixture::zemctl(const std::vector<std::string>& args,
 
 CommandResult ZemHostFixture::busctlCall(const std::string& interfaceName, const std::string& method,
                                          const std::vector<std::string>& signatureAndValues) {
-  std::vector<std::string> argv{"busctl", "--user", "--timeout=5", "call", "com.olvane.ZEM_APP", "/com/olvane/ZEM_APP",
-                                interfaceName, method};
+  std::vector<std::string> argv{
+      "busctl", "--user", "--timeout=5", "call", "com.olvane.ZEM_APP", "/com/olvane/ZEM_APP", interfaceName, method};
   argv.insert(argv.end(), signatureAndValues.begin(), signatureAndValues.end());
   return runCommand(argv, {}, work_);
 }

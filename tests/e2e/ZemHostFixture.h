@@ -22,8 +22,7 @@ class ZemHostFixture : public ::testing::Test {
 
   // Starts zem-host with `args` and ZEM_SYSROOT set to sysroot(); its stdout and stderr go to
   // hostStdout() and hostStderr(). `environment` adds or replaces variables.
-  void startHost(const std::vector<std::string>& args = {},
-                 const std::map<std::string, std::string>& environment = {});
+  void startHost(const std::vector<std::string>& args = {}, const std::map<std::string, std::string>& environment = {});
   // Polls "zemctl ping" until it prints "status <status>". Returns false on timeout or when the
   // host has ended.
   bool waitForPing(int status, std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -31,7 +30,8 @@ class ZemHostFixture : public ::testing::Test {
   // is still running after `timeout`.
   std::optional<int> stopHost(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-  CommandResult zemctl(const std::vector<std::string>& args, const std::map<std::string, std::string>& environment = {});
+  CommandResult zemctl(const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& environment = {});
   // busctl --user call com.olvane.ZEM_APP /com/olvane/ZEM_APP <interface> <method> <signature and values>
   CommandResult busctlCall(const std::string& interfaceName, const std::string& method,
                            const std::vector<std::string>& signatureAndValues);

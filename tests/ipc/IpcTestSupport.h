@@ -4,12 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kest/ipc/IpcServlet.h"
@@ -29,7 +27,6 @@ class LambdaServlet : public Ipc::IpcMethodServlet {
                          Ipc::IpcMethodCallResponse& response) override {
     handler_(definition, request, response);
   }
-  std::vector<IpcListener*> listeners(const std::string& key) { return listenersFor(key); }
 
  private:
   Handler handler_;
@@ -44,8 +41,8 @@ class JobAppearedServlet : public Ipc::IpcMethodServlet {
                          Ipc::IpcMethodCallResponse& response) override {
     int64_t status = 1;
     try {
-      const std::string& path = request.getParameter<Ipc::IpcStringParameter>("jobLocation").getValue();
-      const IpcMessage message(std::make_unique<IpcStringMessageContent>(path));
+      const IpcMessage message(std::make_unique<IpcStringMessageContent>(
+          request.getParameter<Ipc::IpcStringParameter>("jobLocation").getValue()));
       for (IpcListener* listener : listenersFor(definition.getKey())) listener->ipcMessageReceived(definition, message);
     } catch (const Ipc::IpcException& e) {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -64,7 +61,7 @@ class JobAppearedServlet : public Ipc::IpcMethodServlet {
   std::vector<std::string> errors_;
 };
 
-// Remembers every message it receives.
+// Remembers every message it receives as "name:text".
 class RecordingListener : public IpcListener {
  public:
   std::string ipcMessageReceived(const Ipc::IpcMessageDefinition& definition, const IpcMessage& message) override {
@@ -87,7 +84,6 @@ inline Ipc::ZemMessageDefinition zemMessage(const std::string& name) { return Ip
 inline Ipc::ZemSelfDiagMessageDefinition selfDiagMessage(const std::string& name) {
   return Ipc::ZemSelfDiagMessageDefinition(name, {});
 }
-
 inline Ipc::IpcParameterSet params() { return Ipc::IpcParameterSet(); }
 inline Ipc::IpcParameterSet with(Ipc::IpcParameterSet set, std::unique_ptr<Ipc::IpcParameter> parameter) {
   set.add(std::move(parameter));
@@ -99,19 +95,15 @@ inline std::unique_ptr<Ipc::IpcParameter> str(const std::string& name, const std
 inline std::unique_ptr<Ipc::IpcParameter> integer(const std::string& name, int64_t value) {
   return std::make_unique<Ipc::IpcIntegerParameter>(name, value);
 }
-inline std::unique_ptr<Ipc::IpcParameter> bytes(const std::string& name, const std::string& value) {
-  return std::make_unique<Ipc::IpcByteFieldParameter>(name, value);
-}
 
-// Polls `condition` until it holds or `timeout` passes; returns its last value.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// The text of the IpcException that `action` throws, or "<no IpcException>".
+inline std::string errorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Ipc::IpcException& e) {
+    return e.what();
   }
-  return true;
+  return "<no IpcException>";
 }
 
 // A component name no other test process uses at the same time.

@@ -5,6 +5,19 @@
 
 #include <memory>
 
+namespace {
+
+// Accepts only plain decimal digits, 1 to 3600000.
+bool parseMilliseconds(const std::string& text, std::chrono::milliseconds* out) {
+  if (text.empty() || text.size() > 7 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  const long value = std::stol(text);
+  if (value < 1 || value > 3600000) return false;
+  *out = std::chrono::milliseconds(value);
+  return true;
+}
+
+}  // namespace
+
 bool HostOptions::parse(const std::vector<std::string>& args, const std::string& defaultPlugin, HostOptions* options,
                         std::string* error) {
   HostOptions result;
@@ -27,6 +40,12 @@ bool HostOptions::parse(const std::vector<std::string>& args, const std::string&
         *error = "--plugin needs the path of the plug-in library";
         return false;
       }
+    } else if (arg == "--shutdown-timeout") {
+      if (i + 1 >= args.size() || !parseMilliseconds(args[i + 1], &result.shutdownTimeout)) {
+        *error = "--shutdown-timeout needs a number of milliseconds from 1 to 3600000";
+        return false;
+      }
+      ++i;
     } else {
       *error = "unknown argument: " + arg;
       return false;
@@ -46,16 +65,20 @@ std::string HostOptions::defaultPluginPath() {
 }
 
 std::string HostOptions::usage(const std::string& program) {
-  return "usage: " + program + " [--plugin PATH] [--system] [--help]\n"
+  return "usage: " + program +
+         " [--plugin PATH] [--system] [--shutdown-timeout MS] [--help]\n"
          "Loads the ZEM application plug-in, serves it as com.olvane.ZEM_APP on D-Bus and runs\n"
          "until SIGTERM or SIGINT, then shuts the application down and exits 0.\n"
          "\n"
          "  --plugin PATH  the plug-in library (default: ../lib/libZem.so beside this program)\n"
          "  --system       use the system bus (the com.olvane.conf policy lets only root own\n"
          "                 com.olvane.* names); the default is the session bus\n"
+         "  --shutdown-timeout MS  end the process (status 4) when the application's shutdown\n"
+         "                 has not finished after MS milliseconds (default 5000)\n"
          "  --help         show this text\n"
          "\n"
          "Environment: ZEM_SYSROOT prefixes every device path (default: the real device root).\n"
          "Exit status: 0 after a clean shutdown, 1 when start-up fails (bus, plug-in or\n"
-         "initialisation), 2 for a usage error.\n";
+         "initialisation), 2 for a usage error, 3 when the D-Bus connection is lost, 4 when\n"
+         "the shutdown overran its timeout.\n";
 }

@@ -2,6 +2,7 @@
 // Thread safety: a plain value type; parse() and defaultPluginPath() are reentrant.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@ struct HostOptions {
   std::string pluginPath;  // the plug-in to load; defaultPluginPath() unless --plugin was given
   bool systemBus = false;  // --system: serve on the system bus instead of the session bus
   bool help = false;       // --help: print the usage and exit
+  // --shutdown-timeout MS: a shutdown still running after this long ends the process (status 4).
+  std::chrono::milliseconds shutdownTimeout{5000};
 
   // Parses the arguments after the program name. Returns true and fills `options` on success;
   // returns false with a one-line reason in `error` for an unknown option, a missing value or a

@@ -1,20 +1,36 @@
 // The daemon that plays the host of the application plug-in: it configures logging, owns the
 // application's D-Bus name from the start, loads the plug-in, initialises the application, builds
-// its self-diagnosis proxy, serves until SIGTERM or SIGINT and then shuts everything down in order.
-// Thread safety: run() is called once, from the main thread.
+// its self-diagnosis proxy, serves until SIGTERM or SIGINT (or until the bus connection is lost)
+// and then shuts everything down in order, under a watchdog.
+// Thread safety: run() is called once, from the main thread; every member is touched by that
+// thread only, except busLost_ and mainThread_, which the bus thread reads when the bus goes away.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <csignal>
+#include <memory>
 
 #include "HostOptions.h"
+#include "PluginLibrary.h"
+#include "kest/ZemSettings.h"
+
+class ExtensionServices;
+namespace Ipc {
+class DBusIpcService;
+}
 
 class ZemHost {
  public:
   // Exit codes of run().
   static constexpr int kExitOk = 0;
   static constexpr int kExitStartupFailed = 1;
+  static constexpr int kExitBusLost = 3;
+  static constexpr int kExitShutdownOverran = 4;
 
-  explicit ZemHost(HostOptions options) : options_(std::move(options)) {}
+  explicit ZemHost(HostOptions options);
+  ~ZemHost();
 
   // Blocks SIGTERM and SIGINT in the calling thread, so that every thread started later inherits
   // the mask and the signals are taken only by run()'s wait. Call before any thread exists.
@@ -22,10 +38,47 @@ class ZemHost {
 
   // Runs the host until a termination signal (see kest/Application.h for the plug-in side).
   // Returns kExitOk after a clean shutdown; kExitStartupFailed (logged at FATAL) when the bus
-  // cannot be reached, the name is taken, the plug-in cannot be loaded or initialise() throws.
+  // cannot be reached, the name is taken, the plug-in cannot be loaded or initialise() throws;
+  // kExitBusLost when the bus connection broke, so that a supervisor starts a fresh host. A
+  // shutdown that overruns the option's timeout ends the process with kExitShutdownOverran.
   // REQUIRES: blockTerminationSignals() was called before any thread was started.
   int run();
 
  private:
-  HostOptions options_;
+  struct ProxyDeleter {
+    DestroySelfDiagnosisProxyFn destroy = nullptr;
+    void operator()(void* proxy) const {
+      if (proxy != nullptr && destroy != nullptr) destroy(proxy);
+    }
+  };
+
+  // Owns the bus name and starts serving. Returns false (logged at FATAL) on failure.
+  bool startIpc();
+  // Loads the plug-in and fetches its application. Returns false (logged at FATAL) on failure.
+  bool loadPlugin();
+  // Serves the plug-in's job announcement servlet, when it has one; failures are logged.
+  void registerJobAppearedServlet();
+  // Calls initialise(). Returns false (logged at FATAL) when it throws.
+  bool initialiseApplication();
+  // Builds the plug-in's self-diagnosis proxy; failures are logged.
+  void buildSelfDiagnosis();
+  // Waits for SIGTERM, SIGINT or the loss of the bus. Returns true when the bus was lost.
+  bool waitForStop();
+  // Calls shutdown(), which an application must tolerate after a failed initialise(); its
+  // exceptions are logged.
+  void shutdownApplication();
+  // Stops serving and releases the proxy, the services and the plug-in, in that order.
+  void releaseEverything();
+
+  const HostOptions options_;
+  const pthread_t mainThread_;
+  std::atomic<bool> busLost_{false};
+  // Declared first so it is closed last: everything built from the plug-in's code (the servlets in
+  // the IPC service, the proxy, the application's members) is gone before the library unloads.
+  std::unique_ptr<PluginLibrary> plugin_;
+  Application* application_ = nullptr;  // owned by the plug-in
+  std::shared_ptr<Ipc::DBusIpcService> ipc_;
+  std::shared_ptr<ExtensionServices> services_;
+  std::shared_ptr<ZemSettings> settings_;
+  std::unique_ptr<void, ProxyDeleter> selfDiagnosis_;
 };

@@ -28,11 +28,21 @@ std::string quoted(const std::string& bytes) {
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     switch (byte) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (byte < 0x20 || byte == 0x7f) {
           out += "\\x";
@@ -101,87 +111,25 @@ int Zemctl::run(const ZemctlCommand& command) {
 
   std::unique_ptr<Ipc::DBusIpcClient> client;
   try {
-    client = std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System
-                                                                    : Ipc::DBusBusType::Session);
+    client =
+        std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System : Ipc::DBusBusType::Session);
   } catch (const std::exception& e) {
     err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
     return kExitUnreachable;
   }
-
-  // Calls one method into `outParameters`. Returns kExitOk, or prints the reason and returns
-  // kExitUnreachable (nobody serves the component) or kExitFailed (any other failure).
-  auto call = [&](const std::string& interfaceName, const std::string& method, const Ipc::IpcParameterSet& in,
-                  Ipc::IpcParameterSet* outParameters) -> int {
-    try {
-      *outParameters = client->call(command.component, interfaceName, method, in, command.timeout);
-      return kExitOk;
-    } catch (const std::exception& e) {
-      const std::string text = e.what();
-      if (text.find(kNotRunningText) != std::string::npos) {
-        err_ << "zemctl: " << busName(command) << " is not running on the " << busKind(command) << " bus\n";
-        return kExitUnreachable;
-      }
-      err_ << "zemctl: " << method << " failed: " << text << "\n";
-      return kExitFailed;
-    }
-  };
-  // Reads an integer out parameter; prints the problem and returns false when it is absent.
-  auto integer = [&](const Ipc::IpcParameterSet& parameters, const std::string& method, const std::string& name,
-                     int64_t* value) {
-    const Ipc::IpcParameter* parameter = parameters.find(name);
-    if (parameter == nullptr || parameter->getType() != Ipc::IpcParameterType::Integer) {
-      err_ << "zemctl: the answer to " << method << " holds no integer \"" << name << "\"\n";
-      return false;
-    }
-    *value = static_cast<const Ipc::IpcIntegerParameter*>(parameter)->getValue();
-    return true;
-  };
-
-  Ipc::IpcParameterSet answer;
   switch (command.action) {
-    case ZemctlCommand::Action::Ping: {
-      if (const int rc = call("Zem", "Ping", Ipc::IpcParameterSet(), &answer); rc != kExitOk) return rc;
-      int64_t status = 0;
-      if (!integer(answer, "Ping", "status", &status)) return kExitFailed;
-      out_ << "status " << status << "\n";
-      return kExitOk;
-    }
-    case ZemctlCommand::Action::Version: {
-      if (const int rc = call("SelfDiag", "GetSwVersion", Ipc::IpcParameterSet(), &answer); rc != kExitOk) return rc;
-      int64_t major = 0, minor = 0, patch = 0;
-      if (!integer(answer, "GetSwVersion", "major", &major) || !integer(answer, "GetSwVersion", "minor", &minor) ||
-          !integer(answer, "GetSwVersion", "patch", &patch)) {
-        return kExitFailed;
-      }
-      out_ << major << "." << minor << "." << patch << "\n";
-      return kExitOk;
-    }
-    case ZemctlCommand::Action::LogLevelGet: {
-      if (const int rc = call("SelfDiag", "GetComponentLogLevel", Ipc::IpcParameterSet(), &answer); rc != kExitOk) {
-        return rc;
-      }
-      int64_t level = 0;
-      if (!integer(answer, "GetComponentLogLevel", "level", &level)) return kExitFailed;
-      out_ << "level " << level << " (" << logLevelName(level) << ")\n";
-      return kExitOk;
-    }
-    case ZemctlCommand::Action::LogLevelSet: {
-      Ipc::IpcParameterSet in;
-      in.add(std::make_unique<Ipc::IpcIntegerParameter>("level", command.level));
-      if (const int rc = call("SelfDiag", "SetComponentLogLevel", in, &answer); rc != kExitOk) return rc;
-      int64_t result = 0;
-      if (!integer(answer, "SetComponentLogLevel", "result", &result)) return kExitFailed;
-      out_ << "result " << result << "\n";
-      if (result != 0) {
-        err_ << "zemctl: the application could not set log level " << command.level << "\n";
-        return kExitFailed;
-      }
-      return kExitOk;
-    }
+    case ZemctlCommand::Action::Ping:
+      return ping(command, *client);
+    case ZemctlCommand::Action::Version:
+      return version(command, *client);
+    case ZemctlCommand::Action::LogLevelGet:
+      return logLevelGet(command, *client);
+    case ZemctlCommand::Action::LogLevelSet:
+      return logLevelSet(command, *client);
     case ZemctlCommand::Action::Call: {
-      if (const int rc = call(command.interfaceName, command.method, command.parameters, &answer); rc != kExitOk) {
-        return rc;
-      }
+      Ipc::IpcParameterSet answer;
+      const int rc = call(command, *client, command.interfaceName, command.method, command.parameters, &answer);
+      if (rc != kExitOk) return rc;
       for (const auto& [name, parameter] : answer.all()) out_ << name << " " << formatValue(*parameter) << "\n";
       return kExitOk;
     }
@@ -191,6 +139,80 @@ int Zemctl::run(const ZemctlCommand& command) {
       break;
   }
   return kExitUsage;
+}
+
+int Zemctl::call(const ZemctlCommand& command, Ipc::DBusIpcClient& client, const std::string& interfaceName,
+                 const std::string& method, const Ipc::IpcParameterSet& in, Ipc::IpcParameterSet* answer) {
+  try {
+    *answer = client.call(command.component, interfaceName, method, in, command.timeout);
+    return kExitOk;
+  } catch (const std::exception& e) {
+    const std::string text = e.what();
+    if (text.find(kNotRunningText) != std::string::npos) {
+      err_ << "zemctl: " << busName(command) << " is not running on the " << busKind(command) << " bus\n";
+      return kExitUnreachable;
+    }
+    err_ << "zemctl: " << method << " failed: " << text << "\n";
+    return kExitFailed;
+  }
+}
+
+bool Zemctl::integer(const Ipc::IpcParameterSet& answer, const std::string& method, const std::string& name,
+                     int64_t* value) {
+  const Ipc::IpcParameter* parameter = answer.find(name);
+  if (parameter == nullptr || parameter->getType() != Ipc::IpcParameterType::Integer) {
+    err_ << "zemctl: the answer to " << method << " holds no integer \"" << name << "\"\n";
+    return false;
+  }
+  *value = static_cast<const Ipc::IpcIntegerParameter*>(parameter)->getValue();
+  return true;
+}
+
+int Zemctl::ping(const ZemctlCommand& command, Ipc::DBusIpcClient& client) {
+  Ipc::IpcParameterSet answer;
+  if (const int rc = call(command, client, "Zem", "Ping", Ipc::IpcParameterSet(), &answer); rc != kExitOk) return rc;
+  int64_t status = 0;
+  if (!integer(answer, "Ping", "status", &status)) return kExitFailed;
+  out_ << "status " << status << "\n";
+  return kExitOk;
+}
+
+int Zemctl::version(const ZemctlCommand& command, Ipc::DBusIpcClient& client) {
+  Ipc::IpcParameterSet answer;
+  const int rc = call(command, client, "SelfDiag", "GetSwVersion", Ipc::IpcParameterSet(), &answer);
+  if (rc != kExitOk) return rc;
+  int64_t major = 0, minor = 0, patch = 0;
+  if (!integer(answer, "GetSwVersion", "major", &major) || !integer(answer, "GetSwVersion", "minor", &minor) ||
+      !integer(answer, "GetSwVersion", "patch", &patch)) {
+    return kExitFailed;
+  }
+  out_ << major << "." << minor << "." << patch << "\n";
+  return kExitOk;
+}
+
+int Zemctl::logLevelGet(const ZemctlCommand& command, Ipc::DBusIpcClient& client) {
+  Ipc::IpcParameterSet answer;
+  const int rc = call(command, client, "SelfDiag", "GetComponentLogLevel", Ipc::IpcParameterSet(), &answer);
+  if (rc != kExitOk) return rc;
+  int64_t level = 0;
+  if (!integer(answer, "GetComponentLogLevel", "level", &level)) return kExitFailed;
+  out_ << "level " << level << " (" << logLevelName(level) << ")\n";
+  return kExitOk;
+}
+
+int Zemctl::logLevelSet(const ZemctlCommand& command, Ipc::DBusIpcClient& client) {
+  Ipc::IpcParameterSet in;
+  in.add(std::make_unique<Ipc::IpcIntegerParameter>("level", command.level));
+  Ipc::IpcParameterSet answer;
+  if (const int rc = call(command, client, "SelfDiag", "SetComponentLogLevel", in, &answer); rc != kExitOk) return rc;
+  int64_t result = 0;
+  if (!integer(answer, "SetComponentLogLevel", "result", &result)) return kExitFailed;
+  out_ << "result " << result << "\n";
+  if (result != 0) {
+    err_ << "zemctl: the application could not set log level " << command.level << "\n";
+    return kExitFailed;
+  }
+  return kExitOk;
 }
 
 int Zemctl::watch(const ZemctlCommand& command) {
@@ -203,8 +225,8 @@ int Zemctl::watch(const ZemctlCommand& command) {
 
   std::unique_ptr<Ipc::DBusIpcClient> client;
   try {
-    client = std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System
-                                                                    : Ipc::DBusBusType::Session);
+    client =
+        std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System : Ipc::DBusBusType::Session);
   } catch (const std::exception& e) {
     err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
     return kExitUnreachable;

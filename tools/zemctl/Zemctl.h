@@ -10,6 +10,10 @@
 #include "ZemctlCommand.h"
 #include "kest/ipc/IpcTypes.h"
 
+namespace Ipc {
+class DBusIpcClient;
+}
+
 class Zemctl {
  public:
   static constexpr int kExitOk = 0;
@@ -36,6 +40,17 @@ class Zemctl {
 
  private:
   int watch(const ZemctlCommand& command);
+  // Calls one method into `answer`. Returns kExitOk, or prints the reason and returns
+  // kExitUnreachable (nobody serves the component) or kExitFailed (any other failure).
+  int call(const ZemctlCommand& command, Ipc::DBusIpcClient& client, const std::string& interfaceName,
+           const std::string& method, const Ipc::IpcParameterSet& in, Ipc::IpcParameterSet* answer);
+  // Reads an integer out parameter; prints the problem and returns false when it is absent.
+  bool integer(const Ipc::IpcParameterSet& answer, const std::string& method, const std::string& name, int64_t* value);
+  // The actions on the bus; each returns an exit code and prints its outcome.
+  int ping(const ZemctlCommand& command, Ipc::DBusIpcClient& client);
+  int version(const ZemctlCommand& command, Ipc::DBusIpcClient& client);
+  int logLevelGet(const ZemctlCommand& command, Ipc::DBusIpcClient& client);
+  int logLevelSet(const ZemctlCommand& command, Ipc::DBusIpcClient& client);
 
   std::ostream& out_;
   std::ostream& err_;

@@ -86,115 +86,149 @@ bool ZemctlCommand::parseParameter(const std::string& argument, Ipc::IpcParamete
   return true;
 }
 
-bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* command, std::string* error) {
-  ZemctlCommand result;
-  size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+namespace {
+
+// Reads the global options from args[*i] on and leaves *i at the first argument that is not one.
+// Returns false with the reason in `error` for an unknown or malformed option. Sets *help for
+// --help, which ends the parse.
+bool parseGlobalOptions(const std::vector<std::string>& args, size_t* i, ZemctlCommand* result, bool* help,
+                        std::string* error) {
+  for (; *i < args.size(); ++*i) {
+    const std::string& arg = args[*i];
     std::string value;
     if (arg == "--help" || arg == "-h") {
-      result.action = Action::Help;
-      *command = std::move(result);
+      *help = true;
       return true;
     } else if (arg == "--system") {
-      result.systemBus = true;
+      result->systemBus = true;
     } else if (arg == "--session") {
-      result.systemBus = false;
+      result->systemBus = false;
     } else if (isOption(arg, "--timeout")) {
-      if (!optionValue(args, &i, "--timeout", &value, error)) return false;
+      if (!optionValue(args, i, "--timeout", &value, error)) return false;
       int64_t ms = 0;
       if (!parseInteger(value, &ms) || ms <= 0 || ms > std::numeric_limits<int32_t>::max()) {
         *error = "--timeout needs a positive number of milliseconds, not '" + value + "'";
         return false;
       }
-      result.timeout = std::chrono::milliseconds(ms);
+      result->timeout = std::chrono::milliseconds(ms);
     } else if (isOption(arg, "--component")) {
-      if (!optionValue(args, &i, "--component", &value, error)) return false;
+      if (!optionValue(args, i, "--component", &value, error)) return false;
       if (value.empty()) {
         *error = "--component needs a name";
         return false;
       }
-      result.component = value;
+      result->component = value;
     } else if (!arg.empty() && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;
     } else {
-      break;
+      return true;
     }
+  }
+  return true;
+}
+
+bool parseLogLevel(const std::vector<std::string>& rest, ZemctlCommand* result, std::string* error) {
+  if (rest.empty() || (rest.size() == 1 && rest[0] == "get")) {
+    result->action = ZemctlCommand::Action::LogLevelGet;
+    return true;
+  }
+  if (rest.size() == 2 && rest[0] == "set") {
+    if (!parseInteger(rest[1], &result->level)) {
+      *error = "log-level set needs an integer level (0 FATAL ... 5 TRACE), not '" + rest[1] + "'";
+      return false;
+    }
+    result->action = ZemctlCommand::Action::LogLevelSet;
+    return true;
+  }
+  *error = "log-level takes 'get' or 'set N'";
+  return false;
+}
+
+bool parseCall(const std::vector<std::string>& rest, ZemctlCommand* result, std::string* error) {
+  if (rest.size() < 2) {
+    *error = "call needs an interface and a method";
+    return false;
+  }
+  result->action = ZemctlCommand::Action::Call;
+  result->interfaceName = rest[0];
+  result->method = rest[1];
+  if (result->interfaceName.empty() || result->method.empty()) {
+    *error = "call needs a non-empty interface and method";
+    return false;
+  }
+  for (size_t p = 2; p < rest.size(); ++p) {
+    if (!ZemctlCommand::parseParameter(rest[p], &result->parameters, error)) return false;
+  }
+  return true;
+}
+
+bool parseWatch(const std::vector<std::string>& rest, ZemctlCommand* result, std::string* error) {
+  result->action = ZemctlCommand::Action::Watch;
+  for (size_t p = 0; p < rest.size(); ++p) {
+    std::string value;
+    if (!isOption(rest[p], "--count")) {
+      *error = "watch: unknown argument " + rest[p];
+      return false;
+    }
+    if (!optionValue(rest, &p, "--count", &value, error)) return false;
+    int64_t count = 0;
+    if (!parseInteger(value, &count) || count <= 0) {
+      *error = "--count needs a positive number, not '" + value + "'";
+      return false;
+    }
+    result->count = static_cast<uint64_t>(count);
+  }
+  return true;
+}
+
+// Parses the action and its arguments into `result`. Returns false with the reason in `error`.
+bool parseAction(const std::string& action, const std::vector<std::string>& rest, ZemctlCommand* result,
+                 std::string* error) {
+  using Action = ZemctlCommand::Action;
+  if (action == "help") {
+    result->action = Action::Help;
+  } else if (action == "ping" || action == "version") {
+    if (!rest.empty()) {
+      *error = action + " takes no arguments";
+      return false;
+    }
+    result->action = action == "ping" ? Action::Ping : Action::Version;
+  } else if (action == "log-level") {
+    return parseLogLevel(rest, result, error);
+  } else if (action == "call") {
+    return parseCall(rest, result, error);
+  } else if (action == "watch") {
+    return parseWatch(rest, result, error);
+  } else if (action == "job" || action == "outbox") {
+    result->action = Action::Job;
+    return JobCommand::parse(action, rest, &result->job, error);
+  } else {
+    *error = "unknown command '" + action + "'";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* command, std::string* error) {
+  ZemctlCommand result;
+  size_t i = 0;
+  bool help = false;
+  if (!parseGlobalOptions(args, &i, &result, &help, error)) return false;
+  if (help) {
+    result.action = Action::Help;
+    *command = std::move(result);
+    return true;
   }
   if (i >= args.size()) {
     *error = "no command given";
     return false;
   }
-
   const std::string action = args[i++];
   const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-  auto noArguments = [&](const char* name) {
-    if (rest.empty()) return true;
-    *error = std::string(name) + " takes no arguments";
-    return false;
-  };
-
-  if (action == "help") {
-    result.action = Action::Help;
-  } else if (action == "ping") {
-    if (!noArguments("ping")) return false;
-    result.action = Action::Ping;
-  } else if (action == "version") {
-    if (!noArguments("version")) return false;
-    result.action = Action::Version;
-  } else if (action == "log-level") {
-    if (rest.empty() || (rest.size() == 1 && rest[0] == "get")) {
-      result.action = Action::LogLevelGet;
-    } else if (rest.size() == 2 && rest[0] == "set") {
-      if (!parseInteger(rest[1], &result.level)) {
-        *error = "log-level set needs an integer level (0 FATAL ... 5 TRACE), not '" + rest[1] + "'";
-        return false;
-      }
-      result.action = Action::LogLevelSet;
-    } else {
-      *error = "log-level takes 'get' or 'set N'";
-      return false;
-    }
-  } else if (action == "call") {
-    if (rest.size() < 2) {
-      *error = "call needs an interface and a method";
-      return false;
-    }
-    result.action = Action::Call;
-    result.interfaceName = rest[0];
-    result.method = rest[1];
-    if (result.interfaceName.empty() || result.method.empty()) {
-      *error = "call needs a non-empty interface and method";
-      return false;
-    }
-    for (size_t p = 2; p < rest.size(); ++p) {
-      if (!parseParameter(rest[p], &result.parameters, error)) return false;
-    }
-  } else if (action == "watch") {
-    result.action = Action::Watch;
-    for (size_t p = 0; p < rest.size(); ++p) {
-      std::string value;
-      if (isOption(rest[p], "--count")) {
-        if (!optionValue(rest, &p, "--count", &value, error)) return false;
-        int64_t count = 0;
-        if (!parseInteger(value, &count) || count <= 0) {
-          *error = "--count needs a positive number, not '" + value + "'";
-          return false;
-        }
-        result.count = static_cast<uint64_t>(count);
-      } else {
-        *error = "watch: unknown argument " + rest[p];
-        return false;
-      }
-    }
-  } else if (action == "job" || action == "outbox") {
-    result.action = Action::Job;
-    if (!JobCommand::parse(action, rest, &result.job, error)) return false;
-  } else {
-    *error = "unknown command '" + action + "'";
-    return false;
-  }
+  if (!parseAction(action, rest, &result, error)) return false;
   *command = std::move(result);
   return true;
 }
@@ -216,8 +250,8 @@ std::string ZemctlCommand::usage() {
          "                             (bytes read from the file VALUE)\n"
          "  watch [--count N]          prints each com.olvane.Zem signal of the component on one line,\n"
          "                             NAME name=value... (strings quoted, bytes as ay\"...\"), until\n"
-         "                             interrupted or N signals were printed\n"
-         + JobCommand::usage() +
+         "                             interrupted or N signals were printed\n" +
+         JobCommand::usage() +
          "\n"
          "Options:\n"
          "  --system          use the system bus (default: the session bus)\n"

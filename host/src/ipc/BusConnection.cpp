@@ -83,7 +83,7 @@ void EventFd::drain() const {
   (void)!::read(fd_, &value, sizeof(value));
 }
 
-BusConnection::BusConnection(DBusBusType bus) {
+BusConnection::BusConnection(DBusBusType bus, std::function<void()> onLost) : onLost_(std::move(onLost)) {
   try {
     connection_ = bus == DBusBusType::System ? sdbus::createSystemBusConnection() : sdbus::createSessionBusConnection();
   } catch (const sdbus::Error& e) {
@@ -243,6 +243,10 @@ void BusConnection::loop() {
         break;
       }
       if ((fds[1].revents & POLLIN) != 0) wakeFd_.drain();
+      if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && !connection_->processPendingRequest()) {
+        ZEM_ERROR("The D-Bus connection was closed by the bus");
+        break;
+      }
     } catch (const sdbus::Error& e) {
       ZEM_ERROR("The D-Bus connection failed: " << e.getName() << ": " << e.getMessage());
       break;
@@ -252,7 +256,15 @@ void BusConnection::loop() {
     }
   }
   running_ = false;
+  const bool lost = !stopRequested_;
   busThreadId_ = std::thread::id();
+  if (lost && onLost_) {
+    try {
+      onLost_();
+    } catch (...) {
+      ZEM_ERROR("The handler of a lost D-Bus connection failed");
+    }
+  }
 }
 
 }  // namespace detail

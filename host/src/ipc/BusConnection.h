@@ -43,8 +43,10 @@ class EventFd {
 
 class BusConnection {
  public:
-  // Connects to `bus`. Throws IpcException when the bus cannot be reached.
-  explicit BusConnection(DBusBusType bus);
+  // Connects to `bus`. `onLost`, when set, is called once on the bus thread when the connection
+  // breaks while the bus thread runs (not after stop()). Throws IpcException when the bus cannot be
+  // reached.
+  explicit BusConnection(DBusBusType bus, std::function<void()> onLost = {});
   // Stops the bus thread; the connection is flushed and closed.
   ~BusConnection();
   BusConnection(const BusConnection&) = delete;
@@ -90,6 +92,7 @@ class BusConnection {
   void loop();
 
   std::unique_ptr<sdbus::IConnection> connection_;
+  const std::function<void()> onLost_;
   EventFd wakeFd_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};

@@ -4,6 +4,7 @@
 #include <sdbus-c++/IObject.h>
 #include <sdbus-c++/Message.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "ipc/BusConnection.h"
+#include "ipc/ClientCallLimiter.h"
 #include "ipc/DBusConversion.h"
 #include "ipc/DBusNames.h"
 #include "ipc/DispatchPool.h"
@@ -21,6 +23,7 @@
 namespace Ipc {
 
 using detail::BusConnection;
+using detail::ClientCallLimiter;
 using detail::DispatchPool;
 using detail::VariantMap;
 
@@ -61,8 +64,13 @@ class DBusIpcService::Impl {
   class CallJob;
   enum class State { Created, Running, Stopped };
 
-  // Bus thread: hands the call to a dispatch thread, with the sender as the bus knows it now.
+  // Bus thread: hands the call to a dispatch thread, with the sender as the bus knows it now, unless
+  // its client has too many calls in flight (answered at once with LimitsExceeded).
   void onMethodCall(const std::string& key, sdbus::MethodCall call) noexcept;
+  // Bus thread: runs a liveness member's servlet right here, ahead of every queued call; never
+  // refused for load, so a flood cannot hide that the service is alive.
+  void onLivenessCall(const std::string& key, sdbus::MethodCall call) noexcept;
+  bool isLiveness(const IpcMessageDefinition& definition) const;
   // Bus thread: keeps the owner cache current.
   void onNameOwnerChanged(sdbus::Message& message) noexcept;
   // Fills the owner cache with the current owners of "com.olvane.*" names.
@@ -77,6 +85,7 @@ class DBusIpcService::Impl {
   BusConnection bus_;
   detail::NameOwnerCache owners_;
   detail::ServletRegistry registry_;
+  ClientCallLimiter limiter_;
   DispatchPool pool_;
   std::atomic<bool> accepting_{true};
   std::mutex stateMutex_;
@@ -92,8 +101,9 @@ class DBusIpcService::Impl {
 // One received call on its way through a dispatch thread.
 class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
  public:
-  CallJob(Impl& impl, std::string key, sdbus::MethodCall call, std::string sender)
-      : impl_(impl), key_(std::move(key)), call_(std::move(call)), sender_(std::move(sender)) {}
+  CallJob(Impl& impl, std::string key, sdbus::MethodCall call, std::string sender,
+          std::unique_ptr<ClientCallLimiter::Slot> slot)
+      : impl_(impl), key_(std::move(key)), call_(std::move(call)), sender_(std::move(sender)), slot_(std::move(slot)) {}
 
   void run() noexcept override {
     try {
@@ -148,12 +158,15 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
   const std::string key_;
   sdbus::MethodCall call_;
   const std::string sender_;
+  // Counts the call against its client until the job is gone (after run() or cancel()).
+  const std::unique_ptr<ClientCallLimiter::Slot> slot_;
 };
 
 DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
     : options_(options),
       ownsName_(name != nullptr),
-      bus_(options.bus),
+      bus_(options.bus, options.onBusLost),
+      limiter_(options.maxCallsPerClient),
       pool_(options.dispatchThreads, options.maxPendingCalls) {
   if (ownsName_) {
     if (name->find('.') == std::string::npos) {
@@ -244,11 +257,37 @@ void DBusIpcService::Impl::onMethodCall(const std::string& key, sdbus::MethodCal
       replyError(call, kErrorFailed, "The call " + key + " was not run: the service is stopping");
       return;
     }
-    std::string sender = owners_.senderOf(call.getSender());
-    pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(sender)));
+    const std::string client = call.getSender();
+    std::unique_ptr<ClientCallLimiter::Slot> slot = limiter_.admit(client);
+    if (slot == nullptr) {
+      replyError(call, kErrorLimitsExceeded,
+                 "The call " + key + " was not run: the caller has " + std::to_string(limiter_.limit()) +
+                     " calls in flight already");
+      return;
+    }
+    std::string sender = owners_.senderOf(client);
+    pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(sender), std::move(slot)));
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot dispatch the IPC call " << key << ": " << e.what());
   }
+}
+
+void DBusIpcService::Impl::onLivenessCall(const std::string& key, sdbus::MethodCall call) noexcept {
+  try {
+    if (!accepting_) {
+      replyError(call, kErrorFailed, "The call " + key + " was not run: the service is stopping");
+      return;
+    }
+    std::string sender = owners_.senderOf(call.getSender());
+    CallJob(*this, key, std::move(call), std::move(sender), nullptr).run();
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Cannot answer the IPC call " << key << ": " << e.what());
+  }
+}
+
+bool DBusIpcService::Impl::isLiveness(const IpcMessageDefinition& definition) const {
+  const auto& members = options_.livenessMembers;
+  return std::find(members.begin(), members.end(), definition.getName()) != members.end();
 }
 
 void DBusIpcService::Impl::replyError(const sdbus::MethodCall& call, const char* errorName, const std::string& text) {
@@ -274,8 +313,12 @@ void DBusIpcService::Impl::registerServlet(const IpcMessageDefinition& definitio
   if (objects_.count(key) != 0) return;
   try {
     auto object = sdbus::createObject(bus_.connection(), objectPath_);
-    object->registerMethod(definition.getInterface(), definition.getName(), "a{sv}", "a{sv}",
-                           [this, key](sdbus::MethodCall call) { onMethodCall(key, std::move(call)); });
+    sdbus::method_callback callback;
+    if (isLiveness(definition))
+      callback = [this, key](sdbus::MethodCall call) { onLivenessCall(key, std::move(call)); };
+    else
+      callback = [this, key](sdbus::MethodCall call) { onMethodCall(key, std::move(call)); };
+    object->registerMethod(definition.getInterface(), definition.getName(), "a{sv}", "a{sv}", std::move(callback));
     object->finishRegistration();
     objects_.emplace(key, std::move(object));
   } catch (const sdbus::Error& e) {

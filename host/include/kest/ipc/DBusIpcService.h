@@ -1,15 +1,19 @@
 // The host's IPC service on D-Bus (sdbus-c++ on sd-bus): owns "com.olvane.<component>", serves
 // the object "/com/olvane/<component>", emits signals and calls other components.
 // Thread safety: every method may be called from any thread, except that callMethod must not be
-// called from inside a signal or name-owner callback (the bus thread). Servlets never run on the bus
-// thread: each call is handed to a small pool of dispatch threads, so a slow servlet never blocks
-// another call (such as "Ping") while a dispatch thread is free.
+// called from inside a signal or name-owner callback (the bus thread). Servlets run on a small pool
+// of dispatch threads, each client with a bounded number of calls in flight, so neither a slow
+// servlet nor a flood from one client delays another call. The liveness members ("Ping") have a
+// reserved lane: their servlets run on the bus thread itself, ahead of every queued call, and are
+// never refused for load; such a servlet must answer at once and never call out.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kest/ipc/DBusBusType.h"
 #include "kest/ipc/IpcService.h"
@@ -24,6 +28,14 @@ class DBusIpcService : public IpcService {
     std::size_t dispatchThreads = 4;
     // Calls waiting for a dispatch thread beyond which new calls are refused with a D-Bus error.
     std::size_t maxPendingCalls = 1024;
+    // Calls of one client connection, running or waiting, beyond which its new calls are refused
+    // at once with org.freedesktop.DBus.Error.LimitsExceeded.
+    std::size_t maxCallsPerClient = 64;
+    // Members (of any interface) answered on the reserved liveness lane, see above.
+    std::vector<std::string> livenessMembers = {"Ping"};
+    // Called once, on the bus thread, when the connection to the bus is lost (the bus went away or
+    // broke the connection); not called for stop(). Must not block or call into the service.
+    std::function<void()> onBusLost;
   };
 
   // Connects to the bus and owns the well-known name from the start. `name` is the full name

@@ -20,12 +20,13 @@ void GetComponentLogLevelZemIpcHandler::processMethodCall(const Ipc::IpcMessageD
     int64_t level = kNoLevelStored;
     ZemSettings* settings = getApp()->getGlobalSettings();
     if (settings != nullptr) {
-      if (!settings->isLoaded()) settings->load();
-      const Types::ZemGlobalSettings* document = settings->getDocument();
-      if (document != nullptr && document->has_componentLogLevel()) {
-        // A stored text outside the table throws XSDEnumException to the IPC layer.
-        level = Types::LogLevelType::parse(document->get_componentLogLevel());
-      }
+      settings->ensureLoaded();
+      const std::string text = settings->read([](const Types::ZemGlobalSettings* document) {
+        return document != nullptr && document->has_componentLogLevel() ? document->get_componentLogLevel()
+                                                                        : std::string();
+      });
+      // A stored text outside the table throws XSDEnumException to the IPC layer.
+      if (!text.empty()) level = Types::LogLevelType::parse(text);
     }
     response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("level", level));
   } catch (const Ipc::IpcException& e) {

@@ -21,16 +21,21 @@ void SetComponentLogLevelZemIpcHandler::processMethodCall(const Ipc::IpcMessageD
 
     ZemSettings* settings = getApp()->getGlobalSettings();
     if (settings == nullptr) throw Ipc::IpcException("The application has no global settings");
-    if (!settings->isLoaded()) settings->load();
-    Types::ZemGlobalSettings* document = settings->getDocument();
-    if (document == nullptr) throw Ipc::IpcException("The global settings could not be loaded");
-    try {
-      document->set_componentLogLevel(name);
-      ApplicationLogger::setLogLevel(level);
-    } catch (const XPlus::Exception& e) {
-      ZEM_WARN("Cannot write ZEM global setting ComponentLogLevel");
-      ZEM_WARN(e.what());
-    }
+    settings->ensureLoaded();
+    const bool written = settings->update([&](Types::ZemGlobalSettings* document) {
+      if (document == nullptr) return false;
+      try {
+        document->set_componentLogLevel(name);
+        ApplicationLogger::setLogLevel(level);
+      } catch (const XPlus::Exception& e) {
+        ZEM_WARN("Cannot write ZEM global setting ComponentLogLevel");
+        ZEM_WARN(e.what());
+      }
+      return true;
+    });
+    if (!written) throw Ipc::IpcException("The global settings could not be loaded");
+    // Concurrent setters share one durable write; the answer still tells whether this value
+    // reached the file.
     const bool saved = settings->save();
     response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("result", saved ? 0 : 1));
   } catch (const XSDEnumException& e) {

@@ -1,11 +1,13 @@
-// A plug-in whose initialise() registers "Ping" first and then waits until the test opens a gate
-// (the file "$ZEM_SYSROOT/release-initialise"), so a test can call the daemon while initialise
-// runs. Ping answers 1 while waiting and 2 afterwards, as the real application's does.
+// A plug-in whose behaviour files in $ZEM_SYSROOT choose: with "fail-initialise" its initialise()
+// throws; otherwise it registers "Ping" (answering 1 while initialising, 2 afterwards) and waits
+// until the file "release-initialise" appears. With "hang-shutdown" its shutdown() never returns.
+// It builds no self-diagnosis proxy.
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -19,32 +21,38 @@ namespace {
 
 std::atomic<int> gState{0};
 
-class GatedPingServlet : public Ipc::IpcMethodServlet {
+bool sysrootHas(const char* name) {
+  const char* sysroot = std::getenv("ZEM_SYSROOT");
+  return access((std::string(sysroot != nullptr ? sysroot : "") + "/" + name).c_str(), F_OK) == 0;
+}
+
+class PingServlet : public Ipc::IpcMethodServlet {
  public:
-  explicit GatedPingServlet(const Ipc::IpcMessageDefinition& definition) : IpcMethodServlet(definition, nullptr) {}
+  explicit PingServlet(const Ipc::IpcMessageDefinition& definition) : IpcMethodServlet(definition, nullptr) {}
   void processMethodCall(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest&,
                          Ipc::IpcMethodCallResponse& response) override {
     response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("status", gState.load()));
   }
 };
 
-class GatedApplication : public Application {
+class TestApplication : public Application {
  public:
   void initialise(std::shared_ptr<ZemSettings>, std::shared_ptr<ExtensionServices> services) override {
+    if (sysrootHas("fail-initialise")) throw std::runtime_error("initialise refused: test plug-in failure");
     gState = 1;
-    const Ipc::ZemMessageDefinition ping(
-        "Ping", {{"status", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
-    services->getIpcService()->registerServlet(ping, std::make_unique<GatedPingServlet>(ping));
-    const char* sysroot = std::getenv("ZEM_SYSROOT");
-    const std::string gate = std::string(sysroot != nullptr ? sysroot : "") + "/release-initialise";
+    const Ipc::ZemMessageDefinition ping("Ping", {});
+    services->getIpcService()->registerServlet(ping, std::make_unique<PingServlet>(ping));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (access(gate.c_str(), F_OK) != 0) {
+    while (!sysrootHas("release-initialise")) {
       if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the gate never opened");
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     gState = 2;
   }
-  void shutdown() override { gState = 0; }
+  void shutdown() override {
+    gState = 0;
+    if (sysrootHas("hang-shutdown")) std::promise<void>().get_future().wait();  // never set
+  }
 };
 
 }  // namespace
@@ -52,11 +60,10 @@ class GatedApplication : public Application {
 extern "C" {
 
 __attribute__((visibility("default"))) Application* zemGetApplication() {
-  static GatedApplication application;
+  static TestApplication application;
   return &application;
 }
 
-// No self-diagnosis: the host copes with a plug-in that builds no proxy.
 __attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(const std::weak_ptr<ExtensionServices>*) {
   return nullptr;
 }
