@@ -108,91 +108,108 @@ TEST_F(SecurityServiceTest, StoresPemAndDerCertificatesDurablyAndRefusesAnything
   EXPECT_EQ("Cert0_Client_Target\nCert1_TLS_CA_Target_Server\n", jobs_test::capture("ls " + certificates_.getPath()));
 }
 
-TEST_F(SecurityServiceTest, AcceptsRsaAndEcdsaSignaturesMadeWithTheOpensslCommand) {
+// Every signature verdict in one table: the slot's certificate (PEM or DER, RSA or EC) against
+// the entry's signature. The refusal text is the contract the job log shows.
+TEST_F(SecurityServiceTest, ChecksEntrySignaturesAgainstTheSigningCertificate) {
   const std::string payload = jobs_test::document("ResetZemDatabaseTaskDescription", "", "taskId=\"S1\"");
-  for (const jobs_test::KeyPair* keys : {&jobs_test::rsaKeys(), &jobs_test::ecKeys()}) {
-    SCOPED_TRACE(keys->key.getPath());
-    installSigningCertificate(*keys);
-    const std::string signature = signWith(*keys, payload);
-    ASSERT_NE(std::string::npos, signature.find('\n'));  // wrapped Base64 is accepted as written
-    const ZipArchive archive = signedContainer("signed.zip", payload, signature);
-    const File target = jobs_test::freshFolder("target");
-    const File extracted = extractChecked(archive, target);
-    EXPECT_EQ(payload, jobs_test::readFile(extracted));
-  }
-  // The same check through extractXML, with the certificate stored as DER.
-  const File der(folder_, "cert.der");
+  const File der(folder_, "ec.der");
   ASSERT_EQ(0, jobs_test::run("openssl x509 -in " + jobs_test::ecKeys().certificate.getPath() + " -outform DER -out " +
                               der.getPath()));
-  ASSERT_TRUE(security_->storeCertificate(kSigning, jobs_test::readFile(der)));
-  const ZipArchive archive = signedContainer("der.zip", payload, signWith(jobs_test::ecKeys(), payload));
-  const auto index =
-      archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
-  const auto description = archive.extractXML<Types::TaskDescription>(
-      "task.xml", CtpTask::getFileDecryptor(security_.get()),
-      CtpTask::getSignatureValidator(*index->elements_taskIndexEntry()[0], security_.get(), 2));
-  ASSERT_NE(nullptr, description);
-  EXPECT_EQ("S1", description->get_taskId());
-}
-
-TEST_F(SecurityServiceTest, RefusesMissingOrWrongSignaturesWhenTheSigningSlotHoldsACertificate) {
-  installSigningCertificate(jobs_test::rsaKeys());
-  const std::string payload = "payload bytes";
+  const std::string rsaPem = jobs_test::readFile(jobs_test::rsaKeys().certificate);
   const std::string good = signWith(jobs_test::rsaKeys(), payload);
   struct Case {
     const char* what;
+    std::string certificate;
     std::string signature;
-    std::string reason;
+    std::string refusal;  // empty: accepted
   };
   const Case cases[] = {
-      {"missing", "", "(missing signature)"},
-      {"other key", signWith(jobs_test::otherRsaKeys(), payload), "(wrong signature"},
-      {"other content", signWith(jobs_test::rsaKeys(), payload + "!"), "(wrong signature"},
-      {"EC key against an RSA certificate", signWith(jobs_test::ecKeys(), payload), "(wrong signature"},
-      {"not Base64", "%%%%", "(the signature is not valid Base64)"},
-      {"truncated", good.substr(0, 40), "(wrong signature"},
+      {"RSA, wrapped Base64 as openssl writes it", rsaPem, good, ""},
+      {"EC certificate stored as DER", jobs_test::readFile(der), signWith(jobs_test::ecKeys(), payload), ""},
+      {"missing", rsaPem, "", "(missing signature)"},
+      {"other key", rsaPem, signWith(jobs_test::otherRsaKeys(), payload), "(wrong signature"},
+      {"other content", rsaPem, signWith(jobs_test::rsaKeys(), payload + "!"), "(wrong signature"},
+      {"EC signature, RSA certificate", rsaPem, signWith(jobs_test::ecKeys(), payload), "(wrong signature"},
+      {"not Base64", rsaPem, "%%%%", "(the signature is not valid Base64)"},
+      {"truncated", rsaPem, good.substr(0, 40), "(wrong signature"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const ZipArchive archive = signedContainer("bad.zip", payload, c.signature);
+    ASSERT_TRUE(security_->storeCertificate(kSigning, c.certificate));
+    const ZipArchive archive = signedContainer("c.zip", payload, c.signature);
     const File target = jobs_test::freshFolder("target");
     try {
-      extractChecked(archive, target);
-      ADD_FAILURE() << "accepted";
+      const auto index =
+          archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+      const auto description = archive.extractXML<Types::TaskDescription>(
+          "task.xml", CtpTask::getFileDecryptor(security_.get()),
+          CtpTask::getSignatureValidator(*index->elements_taskIndexEntry()[0], security_.get(), 2));
+      EXPECT_EQ("", c.refusal) << "accepted";
+      EXPECT_EQ("S1", description->get_taskId());
     } catch (const SecurityException& e) {
-      EXPECT_EQ(0u, std::string(e.what()).find("File cannot be extracted for security reasons: task.xml " + c.reason))
+      EXPECT_EQ(0u, std::string(e.what()).find("File cannot be extracted for security reasons: task.xml " + c.refusal))
           << e.what();
+      EXPECT_NE("", c.refusal) << e.what();
     }
-    EXPECT_EQ("", jobs_test::capture("ls -A " + target.getPath()));
   }
-  // An unreadable certificate in the slot refuses everything rather than opening the door.
-  jobs_test::writeFile(File(certificates_, "Cert2_Signing_CA"), "garbage");
-  const ZipArchive archive = signedContainer("good.zip", payload, good);
-  EXPECT_THROW(extractChecked(archive, jobs_test::freshFolder("target")), SecurityException);
-  // An unknown key number is refused too.
   Security::ValidationContext context("c.zip", "task.xml", nullptr);
   EXPECT_THROW(security_->verifySignature(File(folder_, "to-sign.bin"), good, 7, context), SecurityException);
 }
 
-TEST_F(SecurityServiceTest, DevelopmentModeChecksNothingAndWarnsOncePerContainer) {
+// Fails closed: only an absent slot file means development mode (one WARN per container, nothing
+// checked); any slot that exists but cannot be read or parsed refuses even a well-signed entry.
+TEST_F(SecurityServiceTest, OnlyAnAbsentSigningSlotMeansDevelopmentMode) {
+  const File slot(certificates_, "Cert2_Signing_CA");
+  const std::string pem = jobs_test::readFile(jobs_test::rsaKeys().certificate);
+  const File elsewhere(folder_, "ca.pem");
+  jobs_test::writeFile(elsewhere, pem);
+  struct Case {
+    const char* what;
+    std::string shell;    // makes the slot; run in the certificate folder
+    const char* outcome;  // "dev": accepted with the WARN; "ok": checked and accepted; else refusal text
+  };
+  const Case cases[] = {
+      {"absent", "true", "dev"},
+      {"dangling link", "ln -s missing Cert2_Signing_CA", "cannot be read (No such file or directory)"},
+      {"folder", "mkdir Cert2_Signing_CA", "cannot be read (not a regular file)"},
+      {"link loop", "ln -s Cert2_Signing_CA Cert2_Signing_CA", "cannot be read (Too many levels of symbolic links)"},
+      {"FIFO", "mkfifo Cert2_Signing_CA", "cannot be read (not a regular file)"},
+      {"empty file", ": > Cert2_Signing_CA", "cannot be read (the file is empty)"},
+      {"oversized", "head -c 70000 /dev/zero > Cert2_Signing_CA", "cannot be read (larger than 65536 bytes)"},
+      {"garbage", "echo garbage > Cert2_Signing_CA", "holds no PEM or DER X.509 certificate"},
+      {"link to a certificate", "ln -s " + elsewhere.getPath() + " Cert2_Signing_CA", "ok"},
+  };
+  const File entry(folder_, "entry.bin");
+  jobs_test::writeFile(entry, "payload");
+  const std::string good = signWith(jobs_test::rsaKeys(), "payload");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(0, jobs_test::run("cd " + certificates_.getPath() + " && rm -rf Cert2_Signing_CA && " + c.shell));
+    kest::testing::LogCapture log;
+    Security::ValidationContext context("c.zip", "entry.bin", nullptr);
+    const std::string outcome = c.outcome;
+    try {
+      security_->verifySignature(entry, good, SecurityService::kSigningKeyNumber, context);
+      EXPECT_TRUE(outcome == "dev" || outcome == "ok") << "accepted";
+    } catch (const SecurityException& e) {
+      EXPECT_NE(std::string::npos, std::string(e.what()).find(outcome)) << e.what();
+      EXPECT_NE(std::string::npos, std::string(e.what()).find("every container is refused")) << e.what();
+    }
+    EXPECT_EQ(outcome == "dev" ? 1u : 0u, log.count(log4cplus::WARN_LOG_LEVEL, "development mode"));
+  }
+}
+
+TEST_F(SecurityServiceTest, DevelopmentModeWarnsOncePerContainer) {
   kest::testing::LogCapture log;
-  const std::string warning = "development mode";
   const ZipArchive first = signedContainer("first.zip", "one", "");
   const ZipArchive copy = first;
   extractChecked(first, jobs_test::freshFolder("target"));
   extractChecked(copy, jobs_test::freshFolder("target"));
-  EXPECT_EQ(1u, log.count(log4cplus::WARN_LOG_LEVEL, warning)) << log.dump();
+  EXPECT_EQ(1u, log.count(log4cplus::WARN_LOG_LEVEL, "development mode")) << log.dump();
   EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, File(folder_, "first.zip").getPath()));
-
-  const ZipArchive second = signedContainer("second.zip", "two", "d3Jvbmc=");  // a wrong signature is not checked
+  const ZipArchive second = signedContainer("second.zip", "two", "d3Jvbmc=");  // not checked
   EXPECT_EQ("two", jobs_test::readFile(extractChecked(second, jobs_test::freshFolder("target"))));
-  EXPECT_EQ(2u, log.count(log4cplus::WARN_LOG_LEVEL, warning));
-
-  // Without any security service nothing is checked and nothing is said.
-  security_.reset();
-  const ZipArchive third = signedContainer("third.zip", "three", "");
-  extractChecked(third, jobs_test::freshFolder("target"));
-  EXPECT_EQ(2u, log.count(log4cplus::WARN_LOG_LEVEL, warning));
+  EXPECT_EQ(2u, log.count(log4cplus::WARN_LOG_LEVEL, "development mode"));
 }
 
 TEST_F(SecurityServiceTest, SignsFilesWithTheDeviceKeySoThatOpensslVerifiesThem) {
