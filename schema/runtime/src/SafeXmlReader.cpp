@@ -167,7 +167,8 @@ XmlDocPtr readXmlDocument(const char* data, std::size_t size, std::size_t maxByt
   if (t_sawDocumentTypeDeclaration || (doc && (doc->intSubset != nullptr || doc->extSubset != nullptr))) {
     throw XPlus::Exception("DTD and entity declarations are not allowed");
   }
-  if (!doc || !context->wellFormed) {
+  // A prefix used without a declaration makes the document ill-formed in the namespace sense.
+  if (!doc || !context->wellFormed || !context->nsWellFormed) {
     const xmlError* error = xmlCtxtGetLastError(context.get());
     std::string reason = trimmedMessage(error != nullptr ? error->message : nullptr);
     if (error != nullptr && error->line > 0) {

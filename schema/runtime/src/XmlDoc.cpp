@@ -134,7 +134,7 @@ std::unique_ptr<Types::XmlNode> parseDocument(const char* data, std::size_t size
   cursor.finish();
 
   const std::string actual = contentTypeOf(content);
-  const std::string actualType = Types::localTypeName(actual);
+  const std::string actualType = Types::detail::xsiTypeLocalName(content, actual);
   if (!Types::isKnownTypeName(actualType)) {
     Types::detail::throwParseError("unknown type '" + actual + "' on element 'content'", &content);
   }
