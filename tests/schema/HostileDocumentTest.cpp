@@ -1,5 +1,5 @@
 // Hostile documents: the safe reader refuses shapes that would make parsing or validation slow,
-// before libxml2 builds anything, and quickly; DTDs and entities never reach the parser.
+// before libxml2 builds anything, quickly and with the reason; DTDs never reach the parser.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,85 +13,82 @@ namespace Types = Sarnet_Configuration::Types;
 
 namespace {
 
-std::string wrap(const std::string& body, const std::string& attributes = "") {
+std::string wrap(const std::string& type, const std::string& body, const std::string& attributes = "") {
   return "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
-         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content xsi:type=\"k:TaskIndex\"" +
-         attributes + ">" + body + "</k:content></k:config>";
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+         "<k:content xsi:type=\"k:" +
+         type + "\"" + attributes + ">" + body + "</k:content></k:config>";
 }
 
 std::string repeat(const std::string& piece, size_t times) {
   std::string out;
-  out.reserve(piece.size() * times);
-  for (size_t i = 0; i < times; ++i) out += piece;
+  while (times-- > 0) out += piece;
   return out;
 }
 
-// A container's documents go through the validator and then the reader: both must refuse, with
-// the expected reason, within the time budget for a whole container.
-TEST(HostileDocument, ShapesThatWouldBeSlowAreRefusedQuicklyAndClearly) {
-  std::string manyAttributes;
-  for (int i = 0; i < 60000; ++i) manyAttributes += " a" + std::to_string(i) + "=\"\"";
-  const std::string entry = "<k:taskIndexEntry><k:type>DATA_FILE</k:type><k:file>f</k:file></k:taskIndexEntry>";
-  struct Case {
-    const char* what;
-    std::string xml;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {"60,000 attributes on one element", wrap("", manyAttributes), "more than 32 attributes on one element (line 1)"},
-      {"16 MiB of elements", wrap(repeat("<x/>", 4 * 1024 * 1024)), "more than 200000 elements"},
-      {"many attributes in all", wrap(repeat("<x a=\"\" b=\"\"/>", 150000)), "more than 200000 attributes"},
-      {"deep nesting", wrap(repeat("<x>", 100000) + repeat("</x>", 100000)), "nested deeper than 128"},
-      {"15 MiB attribute value", wrap("", " a=\"" + std::string(15 << 20, 'v') + "\""),
-       "an attribute value longer than 65536 bytes"},
-      {"long element name", wrap("<" + std::string(5000, 'n') + "/>"), "an element name longer than 1024 bytes"},
-      {"33 MiB", wrap(std::string(33 << 20, ' ')), "bytes, more than 33554432"},
-      {"3 MiB index", wrap(repeat(entry, 3 * 1024 * 1024 / entry.size())), "bytes, more than 2097152"},
-      {"entity expansion", "<!DOCTYPE x [<!ENTITY a \"aaaa\">]>" + wrap("&a;"), "DTD and entity declarations"},
-      {"external DTD", "<!DOCTYPE x SYSTEM \"http://127.0.0.1:9/x.dtd\">" + wrap(""), "DTD and entity declarations"},
-  };
+const xmldoc::SchemaValidator& schema() {
   static const xmldoc::SchemaValidator validator(KOLCONFIG_SCHEMA_FILE);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const auto start = std::chrono::steady_clock::now();
-    std::string validation;
-    std::string parse;
-    try {
-      validator.validateString(c.xml);
-    } catch (const XPlus::Exception& e) {
-      validation = e.what();
-    }
-    try {
-      if (std::string(c.what) == "3 MiB index") {
-        xmldoc::parseString<Types::TaskIndex>(c.xml);
-      } else {
-        xmldoc::parseString<Types::ConfigurationContent>(c.xml);
-      }
-    } catch (const XPlus::Exception& e) {
-      parse = e.what();
-    }
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::milliseconds(1000));
-    EXPECT_NE(std::string::npos, parse.find(c.reason)) << parse;
-    if (std::string(c.what) != "3 MiB index") EXPECT_NE(std::string::npos, validation.find(c.reason)) << validation;
-  }
+  return validator;
 }
 
-// Just within every cap, a 16 MiB document is still decided within the budget.
-TEST(HostileDocument, TheLargestDocumentWithinTheCapsIsDecidedQuickly) {
-  const std::string entry = "<k:entry><k:key>" + std::string(40, 'k') + "</k:key></k:entry>";
-  std::string body = repeat(entry, 199000 / 2);
-  body += std::string((16u << 20) - body.size() - 400, ' ');
-  const std::string xml =
-      "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
-      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content "
-      "xsi:type=\"k:PersistedDatabase\"><k:data>" +
-      body + "</k:data></k:content></k:config>";
-  static const xmldoc::SchemaValidator validator(KOLCONFIG_SCHEMA_FILE);
-  const auto start = std::chrono::steady_clock::now();
-  validator.validateString(xml);
-  EXPECT_EQ(99500u, xmldoc::parseString<Types::PersistedDatabase>(xml)->element_data()->elements_entry().size());
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+// Decides `xml` as a container's document is decided, by schema validation and then reading as
+// T. Returns both refusals: "validation | reading".
+template <class T>
+std::string decide(const std::string& xml) {
+  std::string out[2];
+  try {
+    schema().validateString(xml);
+  } catch (const XPlus::Exception& e) {
+    out[0] = e.what();
+  }
+  try {
+    xmldoc::parseString<T>(xml);
+  } catch (const XPlus::Exception& e) {
+    out[1] = e.what();
+  }
+  return out[0] + " | " + out[1];
 }
 
 }  // namespace
+
+// A 114 KB index with 60,000 attributes on one element once held the job worker for 13 s.
+TEST(HostileDocument, ShapesThatWouldBeSlowAreRefusedQuicklyAndClearly) {
+  std::string wide;
+  for (int i = 0; i < 60000; ++i) wide += " a" + std::to_string(i) + "=\"\"";
+  const std::string entry = "<k:taskIndexEntry><k:type>DATA_FILE</k:type><k:file>f</k:file></k:taskIndexEntry>";
+  const struct {
+    const char* what;
+    std::string xml;
+    const char* reason;  // in both steps
+  } cases[] = {
+      {"60,000 attributes on one element", wrap("TaskIndex", "", wide),
+       "more than 32 attributes on one element (line 1)"},
+      {"16 MiB of elements", wrap("TaskIndex", repeat("<x/>", 4 << 20)), "more than 200000 elements"},
+      {"many attributes in all", wrap("TaskIndex", repeat("<x a=\"\" b=\"\"/>", 150000)),
+       "more than 200000 attributes"},
+      {"deep nesting", wrap("TaskIndex", repeat("<x>", 100000) + repeat("</x>", 100000)), "nested deeper than 128"},
+      {"15 MiB attribute value", wrap("TaskIndex", "", " a=\"" + std::string(15 << 20, 'v') + "\""),
+       "an attribute value longer than 65536 bytes"},
+      {"long element name", wrap("TaskIndex", "<" + std::string(5000, 'n') + "/>"), "an element name longer than 1024"},
+      {"33 MiB", wrap("TaskIndex", std::string(33 << 20, ' ')), "bytes, more than 33554432"},
+      {"entity expansion", "<!DOCTYPE x [<!ENTITY a \"aaaa\">]>" + wrap("TaskIndex", "&a;"), "DTD and entity"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string refusals = decide<Types::ConfigurationContent>(c.xml);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    const size_t first = refusals.find(c.reason);
+    EXPECT_LT(first, refusals.find(" | ")) << refusals;
+    EXPECT_NE(refusals.find(c.reason, first + 1), std::string::npos) << refusals;
+  }
+  // A container's index lists its entries: it is held to 2 MiB when read as an index.
+  const std::string index = wrap("TaskIndex", repeat(entry, (3 << 20) / entry.size()));
+  EXPECT_NE(decide<Types::TaskIndex>(index).find(" | Parse error: refused: the document has"), std::string::npos);
+  // The largest document within every cap (16 MiB, 199,000 elements) is still decided in time.
+  std::string body = repeat("<k:entry><k:key>" + std::string(40, 'k') + "</k:key></k:entry>", 99500);
+  body += std::string((16u << 20) - body.size() - 400, ' ');
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(decide<Types::PersistedDatabase>(wrap("PersistedDatabase", "<k:data>" + body + "</k:data>")), " | ");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+}
