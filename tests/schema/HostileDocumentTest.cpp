@@ -64,6 +64,7 @@ TEST(HostileDocument, ShapesThatWouldBeSlowAreRefusedQuicklyAndClearly) {
       {"60,000 attributes on one element", wrap("TaskIndex", "", wide),
        "more than 32 attributes on one element (line 1)"},
       {"16 MiB of elements", wrap("TaskIndex", repeat("<x/>", 4 << 20)), "more than 200000 elements"},
+      {"16 MiB of comments", wrap("TaskIndex", repeat("<!---->", 2 << 20)), "more than 200000 elements"},
       {"many attributes in all", wrap("TaskIndex", repeat("<x a=\"\" b=\"\"/>", 150000)),
        "more than 200000 attributes"},
       {"deep nesting", wrap("TaskIndex", repeat("<x>", 100000) + repeat("</x>", 100000)), "nested deeper than 128"},

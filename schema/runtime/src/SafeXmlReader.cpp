@@ -59,11 +59,14 @@ class ShapeScanner {
       i = static_cast<std::size_t>(static_cast<const char*>(lt) - data_) + 1;
       if (i >= size_) return;
       if (data_[i] == '?') {
+        countNode(i);
         i = skipPast(i, "?>");
       } else if (data_[i] == '!') {
         if (startsWith(i, "!--")) {
+          countNode(i);
           i = skipPast(i + 3, "-->");
         } else if (startsWith(i, "![CDATA[")) {
+          countNode(i);
           i = skipPast(i + 8, "]]>");
         } else if (startsWith(i, "!DOCTYPE")) {
           throw XPlus::Exception("DTD and entity declarations are not allowed");
@@ -98,9 +101,16 @@ class ShapeScanner {
     throw XPlus::Exception("Parse error: refused: " + what + " (line " + std::to_string(line) + ")");
   }
 
+  // Elements, comments, processing instructions and CDATA sections each become a node.
+  void countNode(std::size_t at) {
+    if (++nodes_ > kMaxElements) {
+      refuse("more than " + std::to_string(kMaxElements) + " elements (comments and the like included)", at);
+    }
+  }
+
   // Counts the start tag whose name begins at `i`; returns the index after its '>'.
   std::size_t startTag(std::size_t i) {
-    if (++elements_ > kMaxElements) refuse("more than " + std::to_string(kMaxElements) + " elements", i);
+    countNode(i);
     std::size_t nameEnd = i;
     while (nameEnd < size_ && std::strchr(" \t\r\n/>", data_[nameEnd]) == nullptr) ++nameEnd;
     if (nameEnd - i > kMaxNameBytes)
@@ -135,7 +145,7 @@ class ShapeScanner {
 
   const char* data_;
   std::size_t size_;
-  std::size_t elements_ = 0;
+  std::size_t nodes_ = 0;
   std::size_t attributesTotal_ = 0;
   std::size_t depth_ = 0;
 };

@@ -7,7 +7,8 @@
 // Before libxml2 sees a byte, a linear pre-scan refuses documents whose shape would make parsing or
 // validation expensive (libxml2's cost grows quadratically with the attributes of one element):
 //   - more than kMaxDocumentBytes (32 MiB) in all; a TaskIndex more than kMaxIndexBytes (2 MiB);
-//   - more than kMaxElements (200,000) elements or kMaxAttributes (200,000) attributes in all;
+//   - more than kMaxElements (200,000) elements (comments, processing instructions and CDATA
+//     sections counted with them) or kMaxAttributes (200,000) attributes in all;
 //   - more than kMaxAttributesPerElement (32) attributes (namespace declarations included) on one
 //     element;
 //   - elements nested deeper than kMaxDepth (128);
