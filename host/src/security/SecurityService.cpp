@@ -297,21 +297,21 @@ void SecurityService::verifySignature(const File& file, const std::string& signa
   switch (readSigningSlot(slot, &certificateBytes, &reason)) {
     case SlotState::kAbsent:
       if (context.takeFirstNotice()) {
-        ZEM_WARN("Certificate slot " << slotName << " is empty: development mode, signatures of container "
+        ZEM_WARN("Certificate slot " << slotName << " has no file: development mode, signatures of container "
                                      << context.getContainerPath() << " are not checked");
       }
       return;
     case SlotState::kUnusable:
       throw SecurityException("the certificate slot " + getSlotFile(slot).getPath() + " cannot be read (" + reason +
-                              "): every container is refused until it holds a certificate or is removed");
+                              "): every container is refused until the slot holds a usable certificate");
     case SlotState::kPresent:
       break;
   }
   const X509Ptr certificate = parseCertificate(certificateBytes);
   if (certificate == nullptr) {
     throw SecurityException("the certificate slot " + getSlotFile(slot).getPath() +
-                            " holds no PEM or DER X.509 certificate: every container is refused until it holds one "
-                            "or is removed");
+                            " holds no PEM or DER X.509 certificate: every container is refused until the slot "
+                            "holds a usable certificate");
   }
   const PkeyPtr publicKey(X509_get_pubkey(certificate.get()));
   if (publicKey == nullptr) {
