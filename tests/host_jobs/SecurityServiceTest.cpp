@@ -84,7 +84,8 @@ TEST_F(SecurityServiceTest, StoresOnlyCertificatesAndLeavesNoTemporaryFile) {
   const auto slot = Types::CertificateIdType::Cert0_Client_Target;
   const std::string pem = jobs_test::readFile(jobs_test::rsaKeys().certificate);
   EXPECT_TRUE(security_->storeCertificate(slot, pem));
-  for (const std::string& bad : {std::string(), std::string("x"), jobs_test::readFile(jobs_test::rsaKeys().key)}) {
+  for (const std::string& bad : {std::string(), std::string("x"), jobs_test::readFile(jobs_test::rsaKeys().key),
+                                 pem + std::string(SecurityService::kMaxSlotSize, '\n')}) {
     EXPECT_FALSE(security_->storeCertificate(slot, bad));
   }
   EXPECT_EQ(pem, security_->readCertificate(slot));

@@ -188,8 +188,9 @@ SecurityService::SlotState SecurityService::readSigningSlot(CertificateSlot slot
 
 bool SecurityService::storeCertificate(CertificateSlot slot, const std::string& bytes) {
   const File file = getSlotFile(slot);
-  if (parseCertificate(bytes) == nullptr) {
-    ZEM_ERROR("Refused to store " << file.getName() << ": the value is not a PEM or DER X.509 certificate");
+  if (bytes.size() > kMaxSlotSize || parseCertificate(bytes) == nullptr) {
+    ZEM_ERROR("Refused to store " << file.getName() << ": the value is not one PEM or DER X.509 certificate of at most "
+                                  << kMaxSlotSize << " bytes");
     return false;
   }
   if (!File(certificateFolder_).mkdirs() || !file.writeAtomically(bytes)) {

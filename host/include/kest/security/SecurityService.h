@@ -68,7 +68,8 @@ class SecurityService {
   virtual std::string readCertificate(CertificateSlot slot) const;
   // Stores `bytes` in the slot durably (temporary file, fsync, rename). Returns true on success;
   // false (slot unchanged, ERROR logged) when the bytes are not one PEM or DER X.509 certificate
-  // or the write fails. An empty value is refused too: a slot is never cleared through here.
+  // of at most kMaxSlotSize bytes, or the write fails. An empty value is refused too: a slot is never cleared through
+  // here.
   virtual bool storeCertificate(CertificateSlot slot, const std::string& bytes);
 
   // ---- Base64 (standard alphabet, with padding)
