@@ -56,7 +56,7 @@ DocumentPtr<T> createDocument() {
 // Parses `xml`. Succeeds when the content's xsi:type (prefix ignored, but it must be declared) is
 // T or derived from T. Every document goes through the runtime's safe reader: no network, no
 // entity expansion, no DTD, and caps on size and shape checked before libxml2 parses (32 MiB,
-// 2 MiB for a TaskIndex; 200,000 elements and attributes; 32 attributes per element; depth 128).
+// 2 MiB for a TaskIndex; 250,000 elements and attributes; 32 attributes per element; depth 128).
 // Throws XPlus::Exception on any failure ("Parse error: refused: ..." over a cap); nothing is
 // returned half-read.
 template <class T>
