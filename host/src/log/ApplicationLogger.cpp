@@ -85,7 +85,7 @@ std::string escapeAt(const std::string& text, size_t i, size_t* length) {
     codePoint = next(1);  // C1 control
     *length = 2;
   } else if (byte == 0xE2 && next(1) == 0x80 && (next(2) == 0xA8 || next(2) == 0xA9)) {
-    codePoint = 0x2000 | next(2) - 0x80;  // U+2028 LINE SEPARATOR, U+2029 PARAGRAPH SEPARATOR
+    codePoint = 0x2000 | (next(2) - 0x80u);  // U+2028 LINE SEPARATOR, U+2029 PARAGRAPH SEPARATOR
     *length = 3;
   } else {
     return std::string();
