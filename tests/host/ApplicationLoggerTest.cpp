@@ -1,3 +1,4 @@
+// ApplicationLogger and its one helper: every event one bounded line, levels, the system log layout.
 #include "kest/ApplicationLogger.h"
 
 #include <gtest/gtest.h>
@@ -12,95 +13,82 @@
 using kest::testing::LogCapture;
 using Sarnet_Configuration::Types::LogLevelType;
 
-namespace {
-
-// Restores the component logger's level after a test that changes it.
-class LevelRestorer {
- public:
-  LevelRestorer() : saved_(ApplicationLogger::logger().getLogLevel()) {}
-  ~LevelRestorer() { ApplicationLogger::logger().setLogLevel(saved_); }
-
- private:
-  log4cplus::LogLevel saved_;
-};
-
-}  // namespace
-
-TEST(ApplicationLoggerTest, EscapeStrRewritesControlCharactersAndKeepsEveryOtherByte) {
-  EXPECT_EQ(ApplicationLogger::escapeStr("plain text"), "plain text");
-  EXPECT_EQ(ApplicationLogger::escapeStr("a\nb\tc\rd"), "a\\nb\\tc\\rd");
-  EXPECT_EQ(ApplicationLogger::escapeStr(std::string("x\x01y\x1Bz\x7F", 6)), "x\\x01y\\x1Bz\\x7F");
-  EXPECT_EQ(ApplicationLogger::escapeStr(std::string("nul\0end", 7)), "nul\\x00end");
-  // UTF-8 bytes and backslashes pass unchanged.
-  EXPECT_EQ(ApplicationLogger::escapeStr("caf\xC3\xA9 C:\\dir"), "caf\xC3\xA9 C:\\dir");
-  EXPECT_EQ(ApplicationLogger::escapeStr(""), "");
+TEST(ApplicationLoggerTest, SanitiseEscapesControlsAndCutsWithoutSplittingACharacter) {
+  const size_t all = std::string::npos;
+  const struct {
+    std::string text;
+    size_t max;
+    std::string expected;
+  } cases[] = {
+      {"plain C:\\dir caf\xC3\xA9", all, "plain C:\\dir caf\xC3\xA9"},
+      {"a\nb\tc\rd", all, "a\\nb\\tc\\rd"},
+      {std::string("nul\0x\x1B\x7F", 7), all, "nul\\x00x\\x1B\\x7F"},
+      {"c1\xC2\x85 ls\xE2\x80\xA8 ps\xE2\x80\xA9", all, "c1\\u0085 ls\\u2028 ps\\u2029"},
+      {"abc", 2, "ab...[truncated 1 bytes]"},
+      {"a\nb", 2, "a...[truncated 2 bytes]"},        // never half an escape
+      {"a\xC3\xA9z", 2, "a...[truncated 3 bytes]"},  // never half a UTF-8 sequence
+  };
+  for (const auto& c : cases) EXPECT_EQ(ApplicationLogger::sanitise(c.text, c.max), c.expected) << c.text;
+  EXPECT_EQ(ApplicationLogger::escapeStr("a\nb"), "a\\nb");
 }
 
-TEST(ApplicationLoggerTest, BothStylesEmitWithSourcePositionAndOnlyTheEscapedStyleEscapes) {
+// Hostile names and a 20 MB "jobLocation" through both styles: every event stays one line that
+// forges nothing, and no event carries more than the bound.
+TEST(ApplicationLoggerTest, BothStylesEmitOneBoundedLinePerEventWithSourcePosition) {
   LogCapture log;
+  const std::string forged = "task.xml\n2026-01-01 00:00:00.000 ZEM_APP FATAL [x.cpp:1 f()] forged\r\x1B[2J";
+  const std::string huge(20 * 1024 * 1024, 'j');
   const int streamLine = __LINE__ + 1;
-  ZEM_INFO("stream " << 42 << "\nsecond line");
-  ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, "escaped " << 7 << "\nsecond line");
-  {
-    LoggerStreamHelper helper(log4cplus::ERROR_LOG_LEVEL, "Some/Dir/Origin.cpp", 99, "void f()");
-    helper.getStringStream() << "from helper";
-    EXPECT_EQ(log.countAny("from helper"), 0u);  // nothing before the helper goes out of scope
-  }
-
+  ZEM_INFO("entry " << forged);
+  ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, "entry " << forged);
+  ZEM_ERROR("jobLocation " << huge);
   const auto entries = log.entries();
   ASSERT_EQ(entries.size(), 3u) << log.dump();
-  EXPECT_EQ(entries[0].level, log4cplus::INFO_LOG_LEVEL);
-  EXPECT_EQ(entries[0].message, "stream 42\nsecond line");
-  EXPECT_NE(entries[0].file.find("ApplicationLoggerTest.cpp"), std::string::npos);
+  const std::string safe = "entry task.xml\\n2026-01-01 00:00:00.000 ZEM_APP FATAL [x.cpp:1 f()] forged\\r\\x1B[2J";
+  EXPECT_EQ(entries[0].message, safe);
+  EXPECT_EQ(entries[1].message, safe);
   EXPECT_EQ(entries[0].line, streamLine);
+  EXPECT_NE(entries[0].file.find("ApplicationLoggerTest.cpp"), std::string::npos);
   EXPECT_NE(entries[0].function.find("BothStylesEmit"), std::string::npos) << entries[0].function;
+  const std::string cut = "...[truncated " + std::to_string(huge.size() + 12 - 1024) + " bytes]";
+  EXPECT_EQ(entries[2].message, "jobLocation " + huge.substr(0, 1024 - 12) + cut);
 
-  EXPECT_EQ(entries[1].level, log4cplus::WARN_LOG_LEVEL);
-  EXPECT_EQ(entries[1].message, "escaped 7\\nsecond line");
-
-  EXPECT_EQ(entries[2].level, log4cplus::ERROR_LOG_LEVEL);
-  EXPECT_EQ(entries[2].message, "from helper");
-  EXPECT_EQ(entries[2].file, "Some/Dir/Origin.cpp");
-  EXPECT_EQ(entries[2].line, 99);
-  EXPECT_EQ(entries[2].function, "void f()");
+  std::string content;
+  ASSERT_TRUE(File(DevicePaths::systemLogFile()).readAll(&content));
+  EXPECT_EQ(content.find("\n2026-01-01 00:00:00.000 ZEM_APP FATAL"), std::string::npos);
+  EXPECT_EQ(content.find(std::string(2048, 'j')), std::string::npos) << "the 20 MB text reached the system log";
 }
 
 TEST(ApplicationLoggerTest, SetLogLevelFiltersLowerLevelsWithoutFormattingThem) {
-  LevelRestorer restore;
+  const log4cplus::LogLevel saved = ApplicationLogger::logger().getLogLevel();
   LogCapture log(/*enableAllLevels=*/false);
   int formatted = 0;
-  auto expensive = [&formatted] {
-    ++formatted;
-    return "expensive";
-  };
-
+  auto expensive = [&formatted] { return ++formatted; };
   ApplicationLogger::setLogLevel(LogLevelType::WARNING);
-  EXPECT_FALSE(ApplicationLogger::isEnabled(ApplicationLogger::logger(), log4cplus::INFO_LOG_LEVEL));
   ZEM_INFO("info " << expensive());
   ZEM_LOG_ESCAPED(log4cplus::DEBUG_LOG_LEVEL, "debug " << expensive());
-  ZEM_WARN("warn passes");
   { LoggerStreamHelper(log4cplus::INFO_LOG_LEVEL, __FILE__, __LINE__, "f").getStringStream() << "direct info"; }
   EXPECT_EQ(formatted, 0);
-  EXPECT_EQ(log.entries().size(), 1u) << log.dump();
-  EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, "warn passes"));
-
-  // DEBUG comes before INFO in the schema numbering but is the more verbose level.
-  ApplicationLogger::setLogLevel(LogLevelType::INFO);
-  ZEM_DEBUG("debug hidden");
-  ZEM_INFO("info shown");
-  ApplicationLogger::setLogLevel(LogLevelType::DEBUG);
-  ZEM_DEBUG("debug shown");
-  ZEM_TRACE("trace hidden");
-  ApplicationLogger::setLogLevel(LogLevelType::TRACE);
-  ZEM_TRACE("trace shown");
-  ApplicationLogger::setLogLevel(LogLevelType::FATAL);
-  ZEM_ERROR("error hidden");
-  ZEM_FATAL("fatal shown");
-  ApplicationLogger::setLogLevel(LogLevelType::ERROR);
-  ZEM_ERROR("error shown");
-
+  EXPECT_EQ(log.entries().size(), 0u) << log.dump();
+  // Each schema level lets its own level through and hides the next more verbose one (DEBUG comes
+  // before INFO in the schema numbering but is the more verbose level).
+  const struct {
+    LogLevelType::Enum level;
+    log4cplus::LogLevel shown;
+    log4cplus::LogLevel hidden;
+  } cases[] = {{LogLevelType::FATAL, log4cplus::FATAL_LOG_LEVEL, log4cplus::ERROR_LOG_LEVEL},
+               {LogLevelType::ERROR, log4cplus::ERROR_LOG_LEVEL, log4cplus::WARN_LOG_LEVEL},
+               {LogLevelType::INFO, log4cplus::INFO_LOG_LEVEL, log4cplus::DEBUG_LOG_LEVEL},
+               {LogLevelType::DEBUG, log4cplus::DEBUG_LOG_LEVEL, log4cplus::TRACE_LOG_LEVEL},
+               {LogLevelType::TRACE, log4cplus::TRACE_LOG_LEVEL, log4cplus::TRACE_LOG_LEVEL}};
+  for (const auto& c : cases) {
+    ApplicationLogger::setLogLevel(c.level);
+    if (c.hidden != c.shown) ZEM_LOG(c.hidden, "hidden");
+    ZEM_LOG(c.shown, "shown");
+  }
   EXPECT_EQ(log.countAny("hidden"), 0u) << log.dump();
   EXPECT_EQ(log.countAny("shown"), 5u) << log.dump();
+  ApplicationLogger::logger().setLogLevel(saved);
 }
 
 TEST(ApplicationLoggerTest, SystemLogHoldsOneLineInTheDocumentedLayout) {

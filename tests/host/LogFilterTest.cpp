@@ -1,3 +1,5 @@
+// LogFilter and LogCollector: selecting system-log entries by component, minimum level and start
+// time, continuation lines following their entry.
 #include "kest/LogFilter.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +7,7 @@
 #include <chrono>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/LogCollector.h"
@@ -25,82 +28,64 @@ const char* const kCurrentLog =
     "2024-03-01 10:00:04.000 ZEM_APP WARN [E.cpp:5 void e()] zem warn\n"
     "2024-03-01 10:00:05.000 OTHER_APP INFO [F.cpp:6 void f()] other info\n";
 
+// 2024-03-01 at the given UTC time of day.
 std::chrono::system_clock::time_point utc(int hour, int minute, int second) {
-  // 2024-03-01T00:00:00Z
-  const std::chrono::system_clock::time_point midnight = std::chrono::system_clock::from_time_t(1709251200);
-  return midnight + std::chrono::hours(hour) + std::chrono::minutes(minute) + std::chrono::seconds(second);
+  return std::chrono::system_clock::from_time_t(1709251200) + std::chrono::hours(hour) + std::chrono::minutes(minute) +
+         std::chrono::seconds(second);
 }
-
-class LogFilterTest : public ::testing::Test {
- protected:
-  LogFilterTest()
-      : older_(tmp_.getFile(), "messages.1"), current_(tmp_.getFile(), "messages"), target_(tmp_.getFile(), "out.txt") {
-    EXPECT_TRUE(older_.writeAtomically(kOlderLog));
-    EXPECT_TRUE(current_.writeAtomically(kCurrentLog));
-  }
-  std::string run(const std::set<std::string>& components, const std::string& level,
-                  std::chrono::system_clock::time_point from = {}) {
-    EXPECT_TRUE(LogFilter::filter({older_.getPath(), current_.getPath(), "/nonexistent/messages.2"}, target_.getPath(),
-                                  components, level, from));
-    std::string out;
-    EXPECT_TRUE(target_.readAll(&out));
-    return out;
-  }
-
-  TempFile tmp_;
-  File older_;
-  File current_;
-  File target_;
-};
 
 }  // namespace
 
-TEST_F(LogFilterTest, WithoutFiltersEverythingIsCopiedInSourceOrder) {
-  EXPECT_EQ(run({}, "TRACE"), std::string(kOlderLog) + kCurrentLog);
-}
-
-TEST_F(LogFilterTest, ComponentAndMinimumLevelSelectEntriesWithTheirContinuationLines) {
-  EXPECT_EQ(run({"ZEM_APP"}, "TRACE"),
-            "2024-03-01 10:00:00.000 ZEM_APP DEBUG [A.cpp:1 void a()] older debug\n"
-            "2024-03-01 10:00:02.000 ZEM_APP ERROR [C.cpp:3 void c()] zem error\n"
-            "second line of zem error\n"
-            "2024-03-01 10:00:03.000 ZEM_APP TRACE [D.cpp:4 void d()] zem trace\n"
-            "2024-03-01 10:00:04.000 ZEM_APP WARN [E.cpp:5 void e()] zem warn\n");
-  EXPECT_EQ(run({"ZEM_APP"}, "warning"),
-            "2024-03-01 10:00:02.000 ZEM_APP ERROR [C.cpp:3 void c()] zem error\n"
-            "second line of zem error\n"
-            "2024-03-01 10:00:04.000 ZEM_APP WARN [E.cpp:5 void e()] zem warn\n");
-  EXPECT_EQ(run({"ZEM_APP", "OTHER_APP"}, "ERROR"),
-            "2024-03-01 10:00:01.500 OTHER_APP ERROR [B.cpp:2 void b()] other error\n"
-            "2024-03-01 10:00:02.000 ZEM_APP ERROR [C.cpp:3 void c()] zem error\n"
-            "second line of zem error\n");
-  EXPECT_EQ(run({"NOBODY"}, "TRACE"), "");
-}
-
-TEST_F(LogFilterTest, EntriesBeforeTheStartTimeAreLeftOut) {
-  const std::string out = run({}, "TRACE", utc(10, 0, 2));
-  EXPECT_EQ(out.find("older debug"), std::string::npos);
-  EXPECT_EQ(out.find("other error"), std::string::npos);  // 10:00:01.500
-  EXPECT_EQ(out.find("kernel: booting"), 0u);             // not an entry: kept without component filter
-  EXPECT_NE(out.find("zem error\nsecond line"), std::string::npos);
-  EXPECT_NE(out.find("other info"), std::string::npos);
-}
-
-TEST_F(LogFilterTest, UnknownLevelOrUnwritableTargetFailsAndLeavesTargetUntouched) {
-  ASSERT_TRUE(target_.writeAtomically("previous"));
-  EXPECT_FALSE(LogFilter::filter({current_.getPath()}, target_.getPath(), {}, "LOUD", {}));
+TEST(LogFilterTest, SelectsEntriesByComponentLevelAndTimeWithTheirContinuationLines) {
+  const TempFile tmp;
+  const File older(tmp.getFile(), "messages.1");
+  const File current(tmp.getFile(), "messages");
+  const File target(tmp.getFile(), "out.txt");
+  ASSERT_TRUE(older.writeAtomically(kOlderLog) && current.writeAtomically(kCurrentLog));
+  const std::string all = std::string(kOlderLog) + kCurrentLog;
+  std::vector<std::string> split;  // the lines of `all`, counted from 0
+  for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+    split.push_back(all.substr(start, end - start + 1));
+  }
+  const auto lines = [&split](std::initializer_list<int> numbers) {
+    std::string out;
+    for (const int n : numbers) out += split.at(static_cast<size_t>(n));
+    return out;
+  };
+  const struct {
+    std::set<std::string> components;
+    const char* level;
+    std::chrono::system_clock::time_point from;
+    std::string expected;
+  } cases[] = {
+      {{}, "TRACE", {}, all},
+      {{"ZEM_APP"}, "TRACE", {}, lines({1, 3, 4, 5, 6})},
+      {{"ZEM_APP"}, "warning", {}, lines({3, 4, 6})},
+      {{"ZEM_APP", "OTHER_APP"}, "ERROR", {}, lines({2, 3, 4})},
+      {{"NOBODY"}, "TRACE", {}, ""},
+      {{}, "TRACE", utc(10, 0, 2), lines({0, 3, 4, 5, 6, 7})},  // the preamble is no entry: kept
+  };
+  for (const auto& c : cases) {
+    EXPECT_TRUE(LogFilter::filter({older.getPath(), current.getPath(), "/nonexistent/messages.2"}, target.getPath(),
+                                  c.components, c.level, c.from));
+    std::string out;
+    EXPECT_TRUE(target.readAll(&out));
+    EXPECT_EQ(out, c.expected) << c.level;
+  }
+  // An unknown level or an unwritable target fails and leaves the target as it was.
+  EXPECT_FALSE(LogFilter::filter({current.getPath()}, target.getPath(), {}, "LOUD", {}));
+  EXPECT_FALSE(LogFilter::filter({current.getPath()}, File(current, "sub").getPath(), {}, "TRACE", {}));
   std::string out;
-  ASSERT_TRUE(target_.readAll(&out));
-  EXPECT_EQ(out, "previous");
-  EXPECT_FALSE(LogFilter::filter({current_.getPath()}, File(current_, "sub").getPath(), {}, "TRACE", {}));
+  ASSERT_TRUE(target.readAll(&out));
+  EXPECT_EQ(out, lines({0, 3, 4, 5, 6, 7}));
 }
 
+// The filter reads what the component logger writes.
 TEST(LogCollectorTest, SystemLogBackupHoldsWhatTheComponentLoggerWrote) {
   TempFile tmp;
   const auto before = std::chrono::system_clock::now() - std::chrono::seconds(1);
   ZEM_ERROR("collector probe error 91c2");
   ZEM_DEBUG("collector probe debug 91c2");
-
   const File errorsOnly(tmp.getFile(), "errors.txt");
   ASSERT_TRUE(LogFilter::backupSysLog(errorsOnly.getPath(), {"ZEM_APP"}, "ERROR", before));
   std::string out;
@@ -108,11 +93,8 @@ TEST(LogCollectorTest, SystemLogBackupHoldsWhatTheComponentLoggerWrote) {
   EXPECT_NE(out.find("ZEM_APP ERROR"), std::string::npos) << out;
   EXPECT_NE(out.find("collector probe error 91c2"), std::string::npos) << out;
   EXPECT_EQ(out.find("collector probe debug 91c2"), std::string::npos) << out;
-
-  const LogCollector collector({}, nullptr);
   const File everything(tmp.getFile(), "all.txt");
-  ASSERT_TRUE(collector.collect(everything.getPath(), {}, "TRACE"));
+  ASSERT_TRUE(LogCollector({}, nullptr).collect(everything.getPath(), {}, "TRACE"));
   ASSERT_TRUE(everything.readAll(&out));
   EXPECT_NE(out.find("collector probe debug 91c2"), std::string::npos);
-  EXPECT_FALSE(collector.collect(File(everything, "x").getPath(), {}, "TRACE"));
 }

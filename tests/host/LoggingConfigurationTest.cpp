@@ -18,12 +18,12 @@ File customLog() { return File(DevicePaths::dataFolder() + "/custom.log"); }
 
 TEST(LoggingConfigurationTest, PropertiesFileReplacesTheDefaultAppendersAndLevel) {
   ZEM_DEBUG("below the configured level");
-  ZEM_INFO("configured from properties");
+  ZEM_INFO("configured from\nproperties");
   ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "escaped\tline");
 
   std::string content;
   ASSERT_TRUE(customLog().readAll(&content));
-  EXPECT_EQ(content, "INFO|configured from properties\nERROR|escaped\\tline\n");
+  EXPECT_EQ(content, "INFO|configured from\\nproperties\nERROR|escaped\\tline\n");
   EXPECT_FALSE(File(DevicePaths::systemLogFile()).exists());  // the default appenders were not installed
 }
 

@@ -1,5 +1,6 @@
-// Validates files against the configuration schema with libxml2. The schema is compiled once
-// per process and path, on first use, and shared.
+// Validates files against the configuration schema. A thin wrapper over the schema runtime's
+// xmldoc::SchemaValidator (and so its safe reader: no network, no entity expansion, no DTD, caps
+// on size and shape); the schema is compiled once per process and path, on first use, and shared.
 // Thread safety: validate() may run concurrently (each call has its own validation context).
 #pragma once
 
@@ -17,8 +18,8 @@ class XmlValidatorLibXml2 {
   XmlValidatorLibXml2();
   explicit XmlValidatorLibXml2(std::string schemaPath);
   // Returns normally when the file is a well-formed document valid against the schema.
-  // Throws XmlValidationException with the reason otherwise (unreadable file, parse error,
-  // DTD present, schema missing or invalid, validation error).
+  // Throws XmlValidationException with the reason otherwise (unreadable file, parse error, DTD
+  // present, document over the reader's caps, schema missing or invalid, validation error).
   void validate(const std::string& filePath) const;
 
  private:

@@ -10,6 +10,7 @@
 #include <log4cplus/layout.h>
 #include <log4cplus/log4cplus.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -60,31 +61,63 @@ bool ApplicationLogger::isEnabled(const log4cplus::Logger& logger, log4cplus::Lo
   return logger.isEnabledFor(level);
 }
 
-std::string ApplicationLogger::escapeStr(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (byte) {
-      case '\n':
-        out += "\\n";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7F) {
-          out += "\\x";
-          out += hexDigit(byte >> 4);
-          out += hexDigit(byte);
-        } else {
-          out += c;
-        }
-    }
+namespace {
+
+// The escaped form of the character starting at text[i], or an empty text when it is kept as is.
+// Sets `length` to the bytes it spans (1, or 2-3 for the UTF-8 sequences escaped here).
+std::string escapeAt(const std::string& text, size_t i, size_t* length) {
+  const auto byte = static_cast<unsigned char>(text[i]);
+  *length = 1;
+  switch (byte) {
+    case '\n':
+      return "\\n";
+    case '\t':
+      return "\\t";
+    case '\r':
+      return "\\r";
+    default:
+      break;
   }
+  if (byte < 0x20 || byte == 0x7F) return std::string("\\x") + hexDigit(byte >> 4) + hexDigit(byte);
+  const auto next = [&text, i](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0; };
+  unsigned codePoint = 0;
+  if (byte == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) {
+    codePoint = next(1);  // C1 control
+    *length = 2;
+  } else if (byte == 0xE2 && next(1) == 0x80 && (next(2) == 0xA8 || next(2) == 0xA9)) {
+    codePoint = 0x2000 | (next(2) - 0x80u);  // U+2028 LINE SEPARATOR, U+2029 PARAGRAPH SEPARATOR
+    *length = 3;
+  } else {
+    return std::string();
+  }
+  return std::string("\\u") + hexDigit(codePoint >> 12) + hexDigit(codePoint >> 8) + hexDigit(codePoint >> 4) +
+         hexDigit(codePoint);
+}
+
+}  // namespace
+
+std::string ApplicationLogger::escapeStr(const std::string& text) { return sanitise(text, std::string::npos); }
+
+std::string ApplicationLogger::sanitise(const std::string& text, size_t maxBytes) {
+  std::string out;
+  out.reserve(std::min(text.size(), maxBytes) + 32);
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t length = 1;
+    std::string escaped = escapeAt(text, i, &length);
+    if (escaped.empty()) {
+      // Keep a whole UTF-8 sequence together: a lead byte takes its continuation bytes along.
+      while (i + length < text.size() && (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80 &&
+             (static_cast<unsigned char>(text[i]) & 0xC0) == 0xC0 && length < 4) {
+        ++length;
+      }
+      escaped.assign(text, i, length);
+    }
+    if (out.size() + escaped.size() > maxBytes) break;
+    out += escaped;
+    i += length;
+  }
+  if (i < text.size()) out += "...[truncated " + std::to_string(text.size() - i) + " bytes]";
   return out;
 }
 
@@ -150,15 +183,15 @@ void ApplicationLogger::configure(const std::string& propertiesFile, const std::
 }
 
 LoggerStreamHelper::LoggerStreamHelper(log4cplus::LogLevel level, const char* file, int line, const char* function,
-                                       bool escape)
-    : level_(level), file_(file), line_(line), function_(function), escape_(escape) {}
+                                       bool /*escape*/)
+    : level_(level), file_(file), line_(line), function_(function) {}
 
 LoggerStreamHelper::~LoggerStreamHelper() {
   try {
     const log4cplus::Logger logger = ApplicationLogger::logger();
     if (!logger.isEnabledFor(level_)) return;
-    const std::string text = escape_ ? ApplicationLogger::escapeStr(stream_.str()) : stream_.str();
-    logger.forcedLog(level_, text, file_, line_, function_);
+    // Both styles: one line, bounded. (The escaped style's text is escaped once, here.)
+    logger.forcedLog(level_, ApplicationLogger::sanitise(stream_.str()), file_, line_, function_);
   } catch (...) {
     // A destructor must not throw; a message that cannot be logged is dropped.
   }

@@ -9,7 +9,13 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -75,6 +81,60 @@ X509Ptr parseCertificate(const std::string& bytes) {
 
 bool readWhole(const File& file, std::string* out) { return file.readAll(out); }
 
+// A file descriptor closed on scope exit.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+// Reads the slot file at `path` into `bytes`. Returns an empty text on success, otherwise the
+// reason the slot cannot be used. Sets `*absent` when no file (and no link) of that name exists.
+// A FIFO or device in the slot is refused without blocking (O_NONBLOCK, then S_ISREG).
+std::string readSlotFile(const std::string& path, std::string* bytes, bool* absent) {
+  *absent = false;
+  struct stat link {};
+  if (::lstat(path.c_str(), &link) != 0) {
+    if (errno == ENOENT) {
+      *absent = true;
+      return std::string();
+    }
+    return errnoText(errno);
+  }
+  const ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) return errnoText(errno);
+  struct stat target {};
+  if (::fstat(fd.get(), &target) != 0) return errnoText(errno);
+  if (!S_ISREG(target.st_mode)) return "not a regular file";
+  if (target.st_size <= 0) return "the file is empty";
+  if (target.st_size > static_cast<off_t>(SecurityService::kMaxSlotSize)) {
+    return "larger than " + std::to_string(SecurityService::kMaxSlotSize) + " bytes";
+  }
+  std::string data(static_cast<size_t>(target.st_size) + 1, '\0');
+  size_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), &data[total], data.size() - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errnoText(errno);
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+    if (total == data.size()) return "larger than " + std::to_string(SecurityService::kMaxSlotSize) + " bytes";
+  }
+  data.resize(total);
+  *bytes = std::move(data);
+  return std::string();
+}
+
 // Feeds the file's bytes to `update` in chunks. False when the file cannot be read.
 template <class Update>
 bool forEachChunk(const File& file, Update update) {
@@ -109,14 +169,28 @@ File SecurityService::getDeviceKeyFile() const { return File(File(certificateFol
 
 std::string SecurityService::readCertificate(CertificateSlot slot) const {
   std::string bytes;
-  if (!readWhole(getSlotFile(slot), &bytes)) return std::string();
+  bool absent = false;
+  if (!readSlotFile(getSlotFile(slot).getPath(), &bytes, &absent).empty()) return std::string();
   return bytes;
+}
+
+SecurityService::SlotState SecurityService::readSigningSlot(CertificateSlot slot, std::string* bytes,
+                                                            std::string* reason) const {
+  bool absent = false;
+  const std::string failure = readSlotFile(getSlotFile(slot).getPath(), bytes, &absent);
+  if (absent) return SlotState::kAbsent;
+  if (!failure.empty()) {
+    *reason = failure;
+    return SlotState::kUnusable;
+  }
+  return SlotState::kPresent;
 }
 
 bool SecurityService::storeCertificate(CertificateSlot slot, const std::string& bytes) {
   const File file = getSlotFile(slot);
-  if (parseCertificate(bytes) == nullptr) {
-    ZEM_ERROR("Refused to store " << file.getName() << ": the value is not a PEM or DER X.509 certificate");
+  if (bytes.size() > kMaxSlotSize || parseCertificate(bytes) == nullptr) {
+    ZEM_ERROR("Refused to store " << file.getName() << ": the value is not one PEM or DER X.509 certificate of at most "
+                                  << kMaxSlotSize << " bytes");
     return false;
   }
   if (!File(certificateFolder_).mkdirs() || !file.writeAtomically(bytes)) {
@@ -219,16 +293,27 @@ void SecurityService::verifySignature(const File& file, const std::string& signa
     throw SecurityException("unknown key number " + std::to_string(keyNumber));
   }
   const std::string slotName = Types::CertificateIdType::toString(slot);
-  const std::string certificateBytes = readCertificate(slot);
-  if (certificateBytes.empty()) {
-    if (context.takeFirstNotice()) {
-      ZEM_WARN("Certificate slot " << slotName << " is empty: development mode, signatures of container "
-                                   << context.getContainerPath() << " are not checked");
-    }
-    return;
+  std::string certificateBytes;
+  std::string reason;
+  switch (readSigningSlot(slot, &certificateBytes, &reason)) {
+    case SlotState::kAbsent:
+      if (context.takeFirstNotice()) {
+        ZEM_WARN("Certificate slot " << slotName << " has no file: development mode, signatures of container "
+                                     << context.getContainerPath() << " are not checked");
+      }
+      return;
+    case SlotState::kUnusable:
+      throw SecurityException("the certificate slot " + getSlotFile(slot).getPath() + " cannot be read (" + reason +
+                              "): every container is refused until the slot holds a usable certificate");
+    case SlotState::kPresent:
+      break;
   }
   const X509Ptr certificate = parseCertificate(certificateBytes);
-  if (certificate == nullptr) throw SecurityException("the certificate in slot " + slotName + " cannot be read");
+  if (certificate == nullptr) {
+    throw SecurityException("the certificate slot " + getSlotFile(slot).getPath() +
+                            " holds no PEM or DER X.509 certificate: every container is refused until the slot "
+                            "holds a usable certificate");
+  }
   const PkeyPtr publicKey(X509_get_pubkey(certificate.get()));
   if (publicKey == nullptr) {
     throw SecurityException("the certificate in slot " + slotName + " has no usable public key: " + openSslError());

@@ -42,12 +42,13 @@ void collect(void* userData, xmlError* error) {
 }  // namespace
 
 void SchemaValidator::SchemaDeleter::operator()(_xmlSchema* schema) const { xmlSchemaFree(schema); }
+void SchemaValidator::DocDeleter::operator()(_xmlDoc* doc) const { xmlFreeDoc(doc); }
 
 SchemaValidator::SchemaValidator(const std::string& xsdPath) {
   const std::string text = detail::readFile(xsdPath);
   // The schema text itself goes through the hardened reader, then is compiled from the DOM.
-  detail::XmlDocPtr doc = detail::readXmlDocument(text.data(), text.size());
-  std::unique_ptr<xmlSchemaParserCtxt, SchemaParserDeleter> parser(xmlSchemaNewDocParserCtxt(doc.get()));
+  m_schemaDocument.reset(detail::readXmlDocument(text.data(), text.size()).release());
+  std::unique_ptr<xmlSchemaParserCtxt, SchemaParserDeleter> parser(xmlSchemaNewDocParserCtxt(m_schemaDocument.get()));
   if (!parser) {
     throw XPlus::Exception("Schema validation error: cannot create a schema parser for " + xsdPath);
   }

@@ -412,11 +412,24 @@ void convert(const std::string& value, double& out, const char* field, const std
   out = parsed;
 }
 
+std::string xsiTypeLocalName(const _xmlNode& element, const std::string& qname) {
+  const std::string::size_type colon = qname.find(':');
+  if (colon != std::string::npos) {
+    const std::string prefix = qname.substr(0, colon);
+    if (xmlSearchNs(element.doc, const_cast<xmlNode*>(&element), reinterpret_cast<const xmlChar*>(prefix.c_str())) ==
+        nullptr) {
+      throwParseError("undeclared namespace prefix '" + prefix + "' in xsi:type of element " + describe(&element),
+                      &element);
+    }
+  }
+  return localTypeName(qname);
+}
+
 std::unique_ptr<XmlNode> readNode(const _xmlNode& element, const std::string& declaredType) {
   std::string typeName = declaredType;
   std::string xsiType;
   if (findXsiType(element, xsiType)) {
-    typeName = localTypeName(trimmed(xsiType));
+    typeName = xsiTypeLocalName(element, trimmed(xsiType));
     if (!isKnownTypeName(typeName)) {
       throwParseError("unknown type '" + xsiType + "' on element " + describe(&element), &element);
     }

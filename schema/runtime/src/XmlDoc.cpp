@@ -107,7 +107,8 @@ void DocumentDeleter::operator()(Types::XmlNode* p) const { std::default_delete<
 namespace detail {
 
 std::unique_ptr<Types::XmlNode> parseDocument(const char* data, std::size_t size, const std::string& expectedType) {
-  const XmlDocPtr doc = readXmlDocument(data, size);
+  // A container's index lists its entries and nothing else: it gets the tighter size cap.
+  const XmlDocPtr doc = readXmlDocument(data, size, expectedType == "TaskIndex" ? kMaxIndexBytes : kMaxDocumentBytes);
   const xmlNode* root = xmlDocGetRootElement(doc.get());
   if (root == nullptr) {
     throw XPlus::Exception("Parse error: document has no root element");
@@ -133,7 +134,7 @@ std::unique_ptr<Types::XmlNode> parseDocument(const char* data, std::size_t size
   cursor.finish();
 
   const std::string actual = contentTypeOf(content);
-  const std::string actualType = Types::localTypeName(actual);
+  const std::string actualType = Types::detail::xsiTypeLocalName(content, actual);
   if (!Types::isKnownTypeName(actualType)) {
     Types::detail::throwParseError("unknown type '" + actual + "' on element 'content'", &content);
   }
@@ -147,6 +148,13 @@ std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::in | std::ios::binary);
   if (!in.is_open()) {
     throwIoError("cannot open " + path, errno);
+  }
+  // Refuse an oversized file before reading it: no document of ours comes near the cap.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::size_t>(info.st_size) > kMaxDocumentBytes) {
+    throw XPlus::Exception("Parse error: refused: " + path + " has " + std::to_string(info.st_size) +
+                           " bytes, more than " + std::to_string(kMaxDocumentBytes));
   }
   std::string data;
   try {

@@ -5,6 +5,7 @@
 // stored by one thread takes effect for the next check made by any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "kest/File.h"
@@ -26,8 +27,16 @@ namespace Security {
 // PKCS#1 v1.5 or ECDSA, as `openssl dgst -sha256 -sign KEY FILE` writes it) over the entry's
 // bytes. It is checked with the public key of the certificate in the slot named by the key
 // number (2: Cert2_Signing_CA). With a certificate in that slot a missing or wrong signature is
-// refused. With the slot empty the unit is in development mode: nothing is checked and one WARN
-// per container says so.
+// refused. The check fails closed: only an ABSENT slot file (no file and no link of that name)
+// puts the unit in development mode, where nothing is checked and one WARN per container says so.
+// A slot that is a folder, a link loop or a dangling link, a FIFO or device, an unreadable,
+// empty or oversized file (kMaxSlotSize), or bytes that are no certificate refuses every
+// container with a SecurityException naming the slot and the reason.
+//
+// Certificate validity dates are NOT checked, on purpose: the unit's clock may be unset at boot
+// (1970) or wrong until the network sets it, and a date check would then refuse every signed
+// container, including the one that would repair the unit. The signing certificate is a trust
+// anchor installed by the backend; it is withdrawn by replacing the slot, not by expiry.
 //
 // Name mapping is the identity: entries keep their names inside packages, so the name in an
 // index is the name on disk. Decryptors and encryptors pass files through.
@@ -37,6 +46,8 @@ class SecurityService {
   // The key number that names the signing slot for container checks.
   static constexpr int kSigningKeyNumber = 2;
   static constexpr const char* kDeviceKeyFileName = "device.key";
+  // A slot file larger than this is no certificate of ours and is refused unread.
+  static constexpr size_t kMaxSlotSize = 64 * 1024;
 
   // Uses DevicePaths::certificateFolder().
   SecurityService();
@@ -52,12 +63,13 @@ class SecurityService {
   File getDeviceKeyFile() const;
 
   // ---- certificate slots
-  // The bytes stored in the slot, as stored (PEM text or DER). Empty when the slot is empty,
-  // absent or unreadable.
+  // The bytes stored in the slot, as stored (PEM text or DER). Empty when the slot is absent or
+  // cannot be used (see the class comment).
   virtual std::string readCertificate(CertificateSlot slot) const;
   // Stores `bytes` in the slot durably (temporary file, fsync, rename). Returns true on success;
   // false (slot unchanged, ERROR logged) when the bytes are not one PEM or DER X.509 certificate
-  // or the write fails. An empty value is refused too: a slot is never cleared through here.
+  // of at most kMaxSlotSize bytes, or the write fails. An empty value is refused too: a slot is never cleared through
+  // here.
   virtual bool storeCertificate(CertificateSlot slot, const std::string& bytes);
 
   // ---- Base64 (standard alphabet, with padding)
@@ -74,9 +86,10 @@ class SecurityService {
   // slot `keyNumber` (see verifySignature). REQUIRES: this service outlives the validator.
   virtual SignatureValidator getSignatureValidator(const std::string& signatureBase64, int keyNumber) const;
   // Returns normally when the file may be used: its signature verifies with the certificate in
-  // slot `keyNumber`, or that slot is empty (development mode; WARN once per container through
-  // `context`). Throws SecurityException with the reason otherwise: missing or undecodable
-  // signature, wrong signature, unreadable certificate, unknown key number, unreadable file.
+  // slot `keyNumber`, or that slot file is absent (development mode; WARN once per container
+  // through `context`). Throws SecurityException with the reason otherwise: missing or
+  // undecodable signature, wrong signature, a slot that cannot be read or parsed, unknown key
+  // number, unreadable file.
   void verifySignature(const File& file, const std::string& signatureBase64, int keyNumber,
                        ValidationContext& context) const;
 
@@ -96,6 +109,11 @@ class SecurityService {
   virtual std::string getFileNameOnDisk(const std::string& mappedName) const;
 
  private:
+  enum class SlotState { kAbsent, kPresent, kUnusable };
+  // Reads the slot for a signature check. kPresent: `bytes` holds the file. kAbsent: no file of
+  // that name. kUnusable: `reason` says why the file cannot be read.
+  SlotState readSigningSlot(CertificateSlot slot, std::string* bytes, std::string* reason) const;
+
   const std::string certificateFolder_;
 };
 

@@ -1,5 +1,7 @@
-// SchemaValidator: checks documents against the configuration schema (kolconfig.xsd), which it
-// compiles once, at construction.
+// SchemaValidator: checks documents against an XML Schema (the configuration schema,
+// kolconfig.xsd), which it compiles once, at construction. The one schema validator of the
+// system: documents go through the runtime's safe reader (no network, no entity expansion, no
+// DTD, caps on size and shape; see SafeXmlReader.h) before libxml2 validates them.
 // Thread safety: validateString/validateFile may run concurrently on one validator; each call
 // uses its own validation context over the shared, read-only compiled schema.
 #pragma once
@@ -10,6 +12,7 @@
 #include "kolconfig/XPlusException.h"
 
 struct _xmlSchema;  // libxml2's compiled schema
+struct _xmlDoc;     // libxml2's document
 
 namespace xmldoc {
 
@@ -22,7 +25,8 @@ class SchemaValidator {
   SchemaValidator(const SchemaValidator&) = delete;
   SchemaValidator& operator=(const SchemaValidator&) = delete;
 
-  // Returns when `xml` is well-formed and valid. Throws XPlus::Exception: "Parse error: ...",
+  // Returns when `xml` is well-formed and valid. Throws XPlus::Exception: "Parse error: ..."
+  // (including "Parse error: refused: ..." for a document over the reader's caps),
   // "DTD and entity declarations are not allowed", or "Schema validation error: " followed by
   // the validator's first messages.
   void validateString(const std::string& xml) const;
@@ -34,7 +38,12 @@ class SchemaValidator {
   struct SchemaDeleter {
     void operator()(_xmlSchema* schema) const;
   };
-  std::unique_ptr<_xmlSchema, SchemaDeleter> m_schema;  // immutable after construction
+  struct DocDeleter {
+    void operator()(_xmlDoc* doc) const;
+  };
+  // The schema document, kept as long as the compiled schema that may point into it.
+  std::unique_ptr<_xmlDoc, DocDeleter> m_schemaDocument;
+  std::unique_ptr<_xmlSchema, SchemaDeleter> m_schema;  // immutable after construction; freed first
 };
 
 }  // namespace xmldoc

@@ -17,6 +17,11 @@ namespace detail {
 // Throws XPlus::Exception("Parse error: " + reason [+ " (line N)"]).
 [[noreturn]] void throwParseError(const std::string& reason, const _xmlNode* where);
 
+// The local type name of the xsi:type value `qname` found on `element`: the prefix is ignored,
+// but it must be declared in scope. Throws the parse error "undeclared namespace prefix 'P' in
+// xsi:type ..." otherwise.
+std::string xsiTypeLocalName(const _xmlNode& element, const std::string& qname);
+
 // Walks the element children of one element in document order, skipping comments, processing
 // instructions and blank text. Non-blank text between elements is a parse error.
 class ChildCursor {
