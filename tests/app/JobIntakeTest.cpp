@@ -1,6 +1,8 @@
 // Job intake: ProcessTaskRequest with every outcome of a container, the queue's hand-over of
 // container paths, the "JobAppeared" servlet, and the start-up scan of the inbox.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -213,6 +215,43 @@ TEST_F(JobAppearedTest, PathInAMissingFolderAnswersOneAndQueuesNothing) {
   ASSERT_TRUE(queue()->waitIdle(10000));
   EXPECT_TRUE(queue()->getReplayHistory().empty());
   EXPECT_FALSE(log.contains(log4cplus::INFO_LOG_LEVEL, "New job enqueued: "));
+}
+
+TEST_F(JobAppearedTest, PathsOutsideTheInboxAreNeitherOpenedNorDeleted) {
+  pipelinetest::RunningApp app;
+  const File elsewhere(File(apptest::sysroot()), "elsewhere");
+  ASSERT_TRUE(File(elsewhere, "sub").mkdirs());
+  const File passwd(elsewhere, "passwd");
+  ASSERT_TRUE(passwd.writeAtomically("root:x:0:0:root:/root:/bin/sh\n"));
+  const File job = makeJob(File(elsewhere, "job.zip"), description("RequestZemDatabaseTaskDescription", "out"));
+  const File link = inboxFile("link.zip");
+  ASSERT_EQ(::symlink(job.getPath().c_str(), link.getPath().c_str()), 0);
+  const File fifo = inboxFile("fifo.zip");
+  ASSERT_EQ(::mkfifo(fifo.getPath().c_str(), 0600), 0);
+  ASSERT_TRUE(inboxFile("sub").mkdirs());
+  const File nested = makeJob(inboxFile("sub/nested.zip"), description("RequestZemDatabaseTaskDescription", "n"));
+  const File dotted = makeJob(inboxFile("dotted.zip"), description("RequestZemDatabaseTaskDescription", "d"));
+
+  const std::vector<std::string> paths = {passwd.getPath(),
+                                          job.getPath(),
+                                          link.getPath(),
+                                          fifo.getPath(),
+                                          nested.getPath(),
+                                          DevicePaths::inboxFolder() + "/../INBOX/dotted.zip",
+                                          DevicePaths::inboxFolder() + "/./dotted.zip",
+                                          DevicePaths::inboxFolder() + "/"};
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    LogCapture log;
+    EXPECT_EQ(app.announce(path), 1);
+    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Refused the announced task container " + path));
+    // A path handed over by the host is refused the same way.
+    EXPECT_FALSE(ProcessTaskRequest(*queue(), nullptr, path).execute());
+  }
+  ASSERT_TRUE(queue()->waitIdle(10000));
+  EXPECT_TRUE(queue()->getReplayHistory().empty());
+  for (const File& file : {passwd, job, link, fifo, nested, dotted}) EXPECT_TRUE(file.exists()) << file.getPath();
+  EXPECT_TRUE(pipelinetest::outboxPackages().empty());
 }
 
 TEST_F(JobAppearedTest, ContainerOfUnknownTypeIsLoggedPerAttemptAndStays) {

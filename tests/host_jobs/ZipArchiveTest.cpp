@@ -371,11 +371,16 @@ TEST_F(ZipArchiveTest, CopiesShareOneArchiveAndTheNullArchiveRefusesWork) {
 // ---- forced libzip failures
 
 ZipLibOps failing(ZipLibOps ops, const std::string& which) {
-  if (which == "open")
+  if (which == "open") {
     ops.open = [](const char*, int, int* error) -> zip_t* {
       *error = ZIP_ER_MEMORY;
       return nullptr;
     };
+    ops.fdopen = [](int, int, int* error) -> zip_t* {
+      *error = ZIP_ER_MEMORY;
+      return nullptr;
+    };
+  }
   if (which == "fread") ops.fread = [](zip_file_t*, void*, zip_uint64_t) -> zip_int64_t { return -1; };
   if (which == "fopen") ops.fopenIndex = [](zip_t*, zip_uint64_t, zip_flags_t) -> zip_file_t* { return nullptr; };
   if (which == "close") ops.close = [](zip_t*) { return -1; };

@@ -3,11 +3,12 @@
 #include <memory>
 #include <utility>
 
+#include "Inbox.h"
 #include "ZemTask.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemTaskFactory.h"
 #include "kest/ApplicationLogger.h"
-#include "kest/File.h"
+#include "kest/DevicePaths.h"
 #include "kest/security/SecurityException.h"
 #include "kest/zip/ZipArchive.h"
 #include "kest/zip/ZipException.h"
@@ -28,40 +29,47 @@ ProcessTaskRequest::~ProcessTaskRequest() = default;
 std::string ProcessTaskRequest::getID() const { return "Zem Task"; }
 
 bool ProcessTaskRequest::execute() {
-  ZEM_LOG_ESCAPED(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " << jobLocation);
+  ZEM_LOG_ESCAPED(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " << Inbox::forLog(jobLocation));
+  // Only a regular file directly inside the inbox is opened, run or deleted, and only through the
+  // inbox folder: a path elsewhere (from the host or a test) is logged and left alone.
+  const std::string name = Inbox::entryName(jobLocation);
+  if (name.empty()) {
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "The task container is not directly inside the inbox");
+    return false;
+  }
   try {
-    ZipArchive archive = ZipArchive::openForReading(jobLocation);
+    ZipArchive archive = ZipArchive::openInFolder(DevicePaths::inboxFolder(), name);
     std::unique_ptr<ZemTask> task = Tasks::ZemTaskFactory::createTask(archive);
     if (task == nullptr) {
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
       return true;
     }
     if (task->isMissingMandatoryEncryption()) {
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
                       "Task was found non-encrypted while encryption is mandatory for that type of task");
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kWillBeDeleted << jobLocation);
-      File(jobLocation).remove();
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kWillBeDeleted << Inbox::forLog(jobLocation));
+      Inbox::remove(name);
       return false;
     }
     // The queue owns the task from here on, also when it refuses it (it then destroys it).
     if (!queue.push(task.release())) {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
-                      "Impossible to enqueue task, task container will be deleted : " << jobLocation);
-      File(jobLocation).remove();
+                      "Impossible to enqueue task, task container will be deleted : " << Inbox::forLog(jobLocation));
+      Inbox::remove(name);
     }
     return true;
   } catch (const ZipException& e) {
-    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());
   } catch (const Security::SecurityException& e) {
-    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());
   }
-  const File container(jobLocation);
-  if (container.exists() && container.isFile()) {
-    ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kWillBeDeleted << jobLocation);
-    container.remove();
+  if (Inbox::isRegularFile(name)) {
+    ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kWillBeDeleted << Inbox::forLog(jobLocation));
+    Inbox::remove(name);
   }
   return false;
 }

@@ -25,7 +25,10 @@ class ProcessTaskRequest : public Task {
   // - task built but refused by the queue: deleted; returns true;
   // - task needs an encryption the container lacks: deleted; returns false;
   // - no task (no index, no description, unregistered type): kept for the next start-up; true;
-  // - archive or security failure: deleted when it is a regular file; returns false.
+  // - archive or security failure: deleted when it is a regular file; returns false;
+  // - a path that is not directly inside the inbox: logged, not touched; returns false.
+  // The container is opened and deleted relative to the inbox folder; a symbolic link is never
+  // followed (nor deleted).
   // Throws XSDEnumException when the container's index names an unknown entry type (the container
   // is kept).
   bool execute() override;

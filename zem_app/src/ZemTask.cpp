@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "ConfigLoader.h"
+#include "Inbox.h"
 #include "ZemApp.h"
 #include "kest/ExtensionServices.h"
 #include "kest/MetaDataService.h"
@@ -52,8 +53,12 @@ void ZemTask::cleanUpZipContainer() {
     ZEM_ERROR("Cannot close the task container " << archive.getPath());
     ZEM_ERROR(e.what());
   }
-  const File container(archive.getPath());
-  if (!container.remove()) ZEM_ERROR("Cannot delete the task container " << container.getPath());
+  // Only a container of the inbox is deleted, and through the inbox folder (never along a link).
+  const std::string name = Inbox::entryName(archive.getPath());
+  if (name.empty() || !Inbox::remove(name)) {
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
+                    "Cannot delete the task container " << Inbox::forLog(archive.getPath()));
+  }
 }
 
 bool ZemTask::checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security) {

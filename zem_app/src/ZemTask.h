@@ -44,8 +44,9 @@ class ZemTask : public CtpTask {
   void generateMetaData(const File& folder) const;
   using CtpTask::generateMetaData;
 
-  // Closes the container handle and deletes the container file. Does nothing for a task built
-  // without a container (null archive). Failures are logged at ERROR; never throws.
+  // Closes the container handle and deletes the container file, relative to the inbox folder and
+  // only when it lies directly inside the inbox. Does nothing for a task built without a container
+  // (null archive). Failures are logged at ERROR; never throws.
   void cleanUpZipContainer();
 
   // True when a ZemTaskDescription can be found in `archive` as the TASK_REQUEST entry.
