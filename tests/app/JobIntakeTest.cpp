@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "AppTestEnvironment.h"
+#include "Inbox.h"
 #include "PipelineTestSupport.h"
 #include "ProcessTaskRequest.h"
 #include "ZemApp.h"
@@ -167,6 +168,29 @@ TEST_F(ProcessTaskRequestTest, QueueTurnsHandedOverPathsIntoRequests) {
   EXPECT_FALSE(queue_.addDtsiTask(job.getPath()));
 }
 
+TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
+  const File job = makeJob(inboxFile("twice.zip"), description("RequestZemDatabaseTaskDescription", "t2"));
+  LogCapture log;
+  EXPECT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
+  EXPECT_FALSE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
+  EXPECT_FALSE(queue_.addDtsiTask(job.getPath()));
+  EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL,
+                      "Task container already queued or running, announcement ignored: " + job.getPath()),
+            2u);
+  EXPECT_EQ(queue_.runPending(), 2u);
+  EXPECT_EQ(pipelinetest::outboxPackages().size(), 1u);
+  EXPECT_FALSE(Inbox::instance().isClaimed("twice.zip"));
+
+  // A container that yields no task stays, unclaimed: a later announcement is taken.
+  const File unknown = makeJob(inboxFile("unknown.zip"), description("NoSuchZemTaskDescription", "u"));
+  EXPECT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, unknown.getPath()));
+  EXPECT_EQ(queue_.runPending(), 1u);
+  EXPECT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, unknown.getPath()));
+  // A request or task destroyed unrun (closed queue) ends its claim too.
+  queue_.close();
+  EXPECT_FALSE(Inbox::instance().isClaimed("unknown.zip"));
+}
+
 // "JobAppeared" through the in-process IPC service on a started application.
 class JobAppearedTest : public ::testing::Test {
  protected:
@@ -259,6 +283,7 @@ TEST_F(JobAppearedTest, ContainerOfUnknownTypeIsLoggedPerAttemptAndStays) {
   const File job = makeJob(inboxFile("unknown.zip"), description("NoSuchZemTaskDescription", "u"));
   LogCapture log;
   EXPECT_EQ(app.announce(job.getPath()), 1);
+  EXPECT_TRUE(log.waitFor(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath(), std::chrono::seconds(10)));
   EXPECT_EQ(app.announce(job.getPath()), 1);
   EXPECT_TRUE(pipelinetest::waitUntil(
       [&] { return log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath()) == 2; }));
@@ -276,9 +301,12 @@ TEST_F(JobAppearedTest, RestartQueuesWhatWaitsInTheInboxInListingOrder) {
   pipelinetest::RunningApp::Options options;
   options.freshDevice = false;
   pipelinetest::RunningApp restarted(options);
+  // An announcement racing the start-up scan does not run a container a second time.
+  restarted.announce(a.getPath());
   EXPECT_TRUE(pipelinetest::waitUntil([&] { return pipelinetest::outboxPackages().size() == 2; }));
   EXPECT_TRUE(pipelinetest::waitUntil([&] { return !a.exists() && !b.exists(); }));
   ASSERT_TRUE(queue()->waitIdle(10000));
+  EXPECT_EQ(pipelinetest::outboxPackages().size(), 2u);
   EXPECT_TRUE(other.isFile());
   std::vector<std::string> taskIds;
   for (const auto& finished : queue()->getReplayHistory()) {

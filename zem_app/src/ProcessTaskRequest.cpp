@@ -18,13 +18,49 @@ namespace {
 const char* const kCannotHandle = "Impossible to handle Zem Task request : ";
 const char* const kWillBeDeleted = "Job definition will be deleted : ";
 
+// Ends the claim held under `name` (if any) when the scope ends.
+class ClaimEnd {
+ public:
+  explicit ClaimEnd(std::string& name) : name_(name) {}
+  ~ClaimEnd() {
+    if (name_.empty()) return;
+    Inbox::instance().release(name_);
+    name_.clear();
+  }
+  ClaimEnd(const ClaimEnd&) = delete;
+  ClaimEnd& operator=(const ClaimEnd&) = delete;
+
+ private:
+  std::string& name_;
+};
+
 }  // namespace
 
 ProcessTaskRequest::ProcessTaskRequest(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
                                        std::string jobLocation)
     : queue(queue), extensionServices(extensionServices), jobLocation(std::move(jobLocation)) {}
 
-ProcessTaskRequest::~ProcessTaskRequest() = default;
+ProcessTaskRequest::~ProcessTaskRequest() {
+  if (!claimedName.empty()) Inbox::instance().release(claimedName);
+}
+
+bool ProcessTaskRequest::submit(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
+                                const std::string& jobLocation) {
+  auto request = std::make_unique<ProcessTaskRequest>(queue, extensionServices, jobLocation);
+  // A path outside the inbox is not claimed: execute() refuses it.
+  const std::string name = Inbox::entryName(jobLocation);
+  if (!name.empty()) {
+    if (!Inbox::instance().claim(name)) {
+      ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL,
+                      "Task container already queued or running, announcement ignored: " << Inbox::forLog(jobLocation));
+      return false;
+    }
+    request->claimedName = name;
+  }
+  // The queue owns the request from here on, also when it refuses it (its destructor then ends
+  // the claim).
+  return queue.push(request.release());
+}
 
 std::string ProcessTaskRequest::getID() const { return "Zem Task"; }
 
@@ -32,6 +68,9 @@ bool ProcessTaskRequest::execute() {
   ZEM_LOG_ESCAPED(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " << Inbox::forLog(jobLocation));
   // Only a regular file directly inside the inbox is opened, run or deleted, and only through the
   // inbox folder: a path elsewhere (from the host or a test) is logged and left alone.
+  // Every way out but a queued task ends the claim: the container is then deleted or stays for
+  // the next start-up scan.
+  const ClaimEnd claimEnd(claimedName);
   const std::string name = Inbox::entryName(jobLocation);
   if (name.empty()) {
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
@@ -53,6 +92,9 @@ bool ProcessTaskRequest::execute() {
       Inbox::remove(name);
       return false;
     }
+    // The claim on the container passes to the task, which ends it when it is done.
+    if (!claimedName.empty()) task->holdInboxClaim(std::move(claimedName));
+    claimedName.clear();
     // The queue owns the task from here on, also when it refuses it (it then destroys it).
     if (!queue.push(task.release())) {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,

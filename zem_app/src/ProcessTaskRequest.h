@@ -15,7 +15,9 @@ class ProcessTaskRequest : public Task {
  public:
   // `queue` receives the built task and must outlive this request (the queue owns it).
   // `extensionServices` is not owned and may be null. `jobLocation` is the container's path.
+  // A request built this way holds no claim on its container (see submit()).
   ProcessTaskRequest(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices, std::string jobLocation);
+  // Releases the claim on the container when the request still holds it (never executed).
   ~ProcessTaskRequest() override;
 
   // "Zem Task".
@@ -41,6 +43,13 @@ class ProcessTaskRequest : public Task {
   bool match(const Task& other) const override;
   bool isExternal() const override;
 
+  // Queues a request for the container at `jobLocation` unless that inbox container is already
+  // claimed (queued or running): then logs it at WARN and queues nothing. The claim passes to the
+  // request, then to its task, and ends when the container's processing ends. Returns true when a
+  // request was queued; false when it was a duplicate or the queue refused it (claim released).
+  static bool submit(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
+                     const std::string& jobLocation);
+
   const std::string& getJobLocation() const { return jobLocation; }
   ExtensionServices* getExtensionServices() const { return extensionServices; }
 
@@ -48,4 +57,6 @@ class ProcessTaskRequest : public Task {
   ZemTaskExecutionQueue& queue;
   ExtensionServices* const extensionServices;
   const std::string jobLocation;
+  // The inbox name whose claim this request holds; empty when it holds none.
+  std::string claimedName;
 };

@@ -16,7 +16,18 @@ ZemTask::ZemTask(const ZipArchive& archiveToCopy, DescriptionPtr description)
   setExtensionServices(getApp()->getExtensionServices().lock());
 }
 
-ZemTask::~ZemTask() = default;
+ZemTask::~ZemTask() { releaseInboxClaim(); }
+
+void ZemTask::holdInboxClaim(std::string name) {
+  releaseInboxClaim();
+  claimedName_ = std::move(name);
+}
+
+void ZemTask::releaseInboxClaim() {
+  if (claimedName_.empty()) return;
+  Inbox::instance().release(claimedName_);
+  claimedName_.clear();
+}
 
 std::string ZemTask::getID() const {
   const Types::TaskDescription* description = getDescription();
@@ -46,6 +57,11 @@ void ZemTask::generateMetaData(const File& folder) const {
 }
 
 void ZemTask::cleanUpZipContainer() {
+  // However it ends, the container's processing is over: a new announcement may claim it.
+  struct ReleaseAtEnd {
+    ZemTask& task;
+    ~ReleaseAtEnd() { task.releaseInboxClaim(); }
+  } releaseAtEnd{*this};
   if (archive.isNull()) return;
   try {
     archive.close();

@@ -20,6 +20,7 @@ class SecurityService;
 
 class ZemTask : public CtpTask {
  public:
+  // Ends the claim on the container when the task still holds it.
   ~ZemTask() override;
 
   // The description's taskId; empty when the task has no description or the description no id.
@@ -53,6 +54,10 @@ class ZemTask : public CtpTask {
   // `security` may be null. Throws XSDEnumException for an unknown entry type text in the index.
   static bool checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security);
 
+  // Takes over the claim on the inbox container `name`; cleanUpZipContainer or the destructor
+  // ends it.
+  void holdInboxClaim(std::string name);
+
   const ZipArchive& getArchive() const { return archive; }
   int getErrorType() const { return errorType; }
   const std::string& getErrorMessage() const { return errorMessage; }
@@ -79,6 +84,11 @@ class ZemTask : public CtpTask {
   int errorType = 0;
   // Message reported in the result's errorInfo; empty unless a kind sets it.
   std::string errorMessage;
+
+ private:
+  void releaseInboxClaim();
+
+  std::string claimedName_;  // inbox container whose claim this task holds; empty when none
 };
 
 template <class ResultType>
