@@ -1,10 +1,14 @@
 // Job intake: ProcessTaskRequest with every outcome of a container, the queue's hand-over of
 // container paths, the "JobAppeared" servlet, and the start-up scan of the inbox.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,7 +19,9 @@
 #include "ZemApp.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemTaskFactory.h"
+#include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
+#include "kest/PosixFileOps.h"
 #include "kest/TempFile.h"
 #include "kest/testing/LogCapture.h"
 #include "kolconfig/XSDEnumException.h"
@@ -189,6 +195,80 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
   // A request or task destroyed unrun (closed queue) ends its claim too.
   queue_.close();
   EXPECT_FALSE(Inbox::instance().isClaimed("unknown.zip"));
+}
+
+// Containers of the backlog test: 5,000, or ZEM_BACKLOG_CONTAINERS (the ASan build uses fewer).
+size_t backlogSize() {
+  const char* value = std::getenv("ZEM_BACKLOG_CONTAINERS");
+  return value != nullptr && std::atoi(value) > 0 ? static_cast<size_t>(std::atoi(value)) : 5000;
+}
+
+TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {
+  const size_t count = backlogSize();
+  const TempFile scratch("backlog");
+  const File index(scratch.getFile(), "index.xml"), task(scratch.getFile(), "task.xml");
+  ASSERT_TRUE(index.writeAtomically(indexDocument({{"TASK_REQUEST", "task.xml"}})));
+  ASSERT_TRUE(task.writeAtomically(description("RequestZemDatabaseTaskDescription", "@ID@")));
+  // One python run writes the whole backlog (task ids b0, b1, ...).
+  ASSERT_EQ(
+      pipelinetest::run(
+          "python3 -c 'import sys,zipfile\n"
+          "i,t,d,n=open(sys.argv[1]).read(),open(sys.argv[2]).read(),sys.argv[3],int(sys.argv[4])\n"
+          "for k in range(n):\n"
+          " z=zipfile.ZipFile(\"%s/c%05d.zip\"%(d,k),\"w\")\n"
+          " z.writestr(\"index.xml\",i);z.writestr(\"task.xml\",t.replace(\"@ID@\",\"b%d\"%k));z.close()' " +
+          index.getPath() + " " + task.getPath() + " " + DevicePaths::inboxFolder() + " " + std::to_string(count)),
+      0);
+
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  struct rlimit limited = saved;
+  limited.rlim_cur = std::min<rlim_t>(1024, saved.rlim_cur);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limited), 0);
+  auto logger = ApplicationLogger::logger();
+  const auto level = logger.getLogLevel();
+  logger.setLogLevel(log4cplus::FATAL_LOG_LEVEL);
+  for (const File& container : File(DevicePaths::inboxFolder()).listFiles("zip")) {
+    ProcessTaskRequest::submit(queue_, nullptr, container.getPath());
+  }
+  const size_t ran = queue_.runPending();
+  logger.setLogLevel(level);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  EXPECT_EQ(ran, 2 * count);
+  std::set<std::string> ids;
+  for (const File& package : File(DevicePaths::outboxFolder()).listFiles("zip")) {
+    const std::string name = package.getName();
+    ids.insert(name.substr(4, name.rfind('_') - 4));  // ZEM_<id>_<time>.zip
+  }
+  EXPECT_EQ(ids.size(), count);
+  EXPECT_EQ(File(DevicePaths::outboxFolder()).listFiles("zip").size(), count);
+  EXPECT_TRUE(File(DevicePaths::inboxFolder()).listFiles("zip").empty());
+}
+
+TEST_F(ProcessTaskRequestTest, AContainerWhosePackageFailsForWantOfSpaceIsKeptForARetry) {
+  static int renameError;
+  PosixFileOps ops = posixFileOps();
+  // Only the result package's rename fails.
+  ops.rename = [](const char* from, const char* to) {
+    const std::string target(to);
+    if (target.size() < 4 || target.compare(target.size() - 4, 4, ".zip") != 0) return ::rename(from, to);
+    errno = renameError;
+    return -1;
+  };
+  for (const int error : {ENOSPC, EMFILE, EIO}) {
+    SCOPED_TRACE(error);
+    const File job = makeJob(inboxFile("retry.zip"), description("RequestZemDatabaseTaskDescription", "r"));
+    ASSERT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
+    renameError = error;
+    {
+      const ScopedPosixFileOps seam(ops);
+      EXPECT_EQ(queue_.runPending(), 2u);
+    }
+    EXPECT_TRUE(pipelinetest::outboxPackages().empty());
+    EXPECT_EQ(job.isFile(), error != EIO);  // any other failure ends the job as before
+    EXPECT_FALSE(Inbox::instance().isClaimed("retry.zip"));
+  }
 }
 
 // "JobAppeared" through the in-process IPC service on a started application.

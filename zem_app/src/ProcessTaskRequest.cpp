@@ -17,6 +17,7 @@ namespace {
 
 const char* const kCannotHandle = "Impossible to handle Zem Task request : ";
 const char* const kWillBeDeleted = "Job definition will be deleted : ";
+const char* const kKeptForRetry = "Job definition is kept for a retry : ";
 
 // Ends the claim held under `name` (if any) when the scope ends.
 class ClaimEnd {
@@ -84,6 +85,9 @@ bool ProcessTaskRequest::execute() {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
       return true;
     }
+    // A task may wait long behind others: it holds no descriptor while it waits and reopens its
+    // container (the same file) when it runs.
+    archive.suspend();
     if (task->isMissingMandatoryEncryption()) {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
@@ -105,6 +109,11 @@ bool ProcessTaskRequest::execute() {
   } catch (const ZipException& e) {
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());
+    // No descriptor or no space says nothing about the container: it waits for a retry.
+    if (e.isResourceShortage()) {
+      ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kKeptForRetry << Inbox::forLog(jobLocation));
+      return false;
+    }
   } catch (const Security::SecurityException& e) {
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());

@@ -23,11 +23,13 @@ class ProcessTaskRequest : public Task {
   // "Zem Task".
   std::string getID() const override;
   // Builds and queues the container's task. What happens to the container file:
-  // - task built and queued: kept (the task deletes it); returns true;
+  // - task built and queued: kept (the task deletes it); returns true; the queued task holds no
+  //   open descriptor on it while it waits;
   // - task built but refused by the queue: deleted; returns true;
   // - task needs an encryption the container lacks: deleted; returns false;
   // - no task (no index, no description, unregistered type): kept for the next start-up; true;
-  // - archive or security failure: deleted when it is a regular file; returns false;
+  // - archive or security failure: deleted when it is a regular file; returns false; but a
+  //   failure for want of descriptors or space keeps it for a retry;
   // - a path that is not directly inside the inbox: logged, not touched; returns false.
   // The container is opened and deleted relative to the inbox folder; a symbolic link is never
   // followed (nor deleted).

@@ -1,5 +1,6 @@
 #include "ZemTask.h"
 
+#include <cerrno>
 #include <memory>
 
 #include "ConfigLoader.h"
@@ -38,6 +39,29 @@ int ZemTask::getPriority() const { return 0; }
 
 void ZemTask::createTaskResults(const File& /*folder*/, bool /*success*/) {}
 
+void ZemTask::collectResults(const File& folder, bool success) {
+  collectAttempted_ = true;
+  try {
+    CtpTask::collectResults(folder, success);
+  } catch (const ZipException& e) {
+    keepForRetry_ = e.isResourceShortage();
+    throw;
+  } catch (const std::exception&) {
+    const int error = errno;
+    keepForRetry_ = error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+    throw;
+  }
+}
+
+void ZemTask::reportResults(bool success) {
+  collectAttempted_ = false;
+  keepForRetry_ = false;
+  CtpTask::reportResults(success);
+  // Collection that never ran means that not even a result folder could be made: a shortage of
+  // the unit, not a fault of the container.
+  if (!collectAttempted_) keepForRetry_ = true;
+}
+
 std::string ZemTask::getOutboxFolder() const { return DevicePaths::outboxFolder(); }
 
 std::string ZemTask::getModuleName() const { return "ZEM"; }
@@ -68,6 +92,11 @@ void ZemTask::cleanUpZipContainer() {
   } catch (const ZipException& e) {
     ZEM_ERROR("Cannot close the task container " << archive.getPath());
     ZEM_ERROR(e.what());
+  }
+  if (keepForRetry_) {
+    ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, "Task container kept for a retry (no result package could be written): "
+                                                   << Inbox::forLog(archive.getPath()));
+    return;
   }
   // Only a container of the inbox is deleted, and through the inbox folder (never along a link).
   const std::string name = Inbox::entryName(archive.getPath());

@@ -39,6 +39,17 @@ class ZemTask : public CtpTask {
   // comparison of the file name); any other file as CtpTask::getFileType.
   ElementType getFileType(const File& file) const override;
 
+  // CtpTask::collectResults; a failure for want of descriptors or space (ZipException with
+  // isResourceShortage, or such an errno) marks the container to be kept for a retry, then
+  // propagates.
+  void collectResults(const File& folder, bool success) override;
+  // CtpTask::reportResults; when no result package could be made for want of descriptors or
+  // space (also when not even the result folder could be made), cleanUpZipContainer keeps the
+  // container in the inbox for a retry.
+  void reportResults(bool success) override;
+  // True when the last report could not be packaged for a passing reason.
+  bool keepsContainerForRetry() const { return keepForRetry_; }
+
   // Asks the metadata service of the task's extension services to describe `folder` (no archive,
   // no index); does nothing without a metadata service. Throws what the service throws
   // (std::runtime_error, ZipException).
@@ -46,8 +57,9 @@ class ZemTask : public CtpTask {
   using CtpTask::generateMetaData;
 
   // Closes the container handle and deletes the container file, relative to the inbox folder and
-  // only when it lies directly inside the inbox. Does nothing for a task built without a container
-  // (null archive). Failures are logged at ERROR; never throws.
+  // only when it lies directly inside the inbox. A container whose results could not be packaged
+  // for a passing reason (keepsContainerForRetry) is kept for the next start-up instead. Does nothing for a task built
+  // without a container (null archive). Failures are logged at ERROR; never throws.
   void cleanUpZipContainer();
 
   // True when a ZemTaskDescription can be found in `archive` as the TASK_REQUEST entry.
@@ -88,7 +100,9 @@ class ZemTask : public CtpTask {
  private:
   void releaseInboxClaim();
 
-  std::string claimedName_;  // inbox container whose claim this task holds; empty when none
+  std::string claimedName_;        // inbox container whose claim this task holds; empty when none
+  bool collectAttempted_ = false;  // collectResults was called during the last report
+  bool keepForRetry_ = false;      // the last report failed for want of descriptors or space
 };
 
 template <class ResultType>

@@ -590,6 +590,10 @@ bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDe
     *file = extractLocked(state, entryName, folder, name, decryptor, validator, limit, !decompressedPath.empty());
   } catch (const Security::SecurityException&) {
     throw;
+  } catch (const ZipException& e) {
+    ZEM_ERROR("Cannot extract " << entryName << " from " << state.path << ": " << e.what());
+    throw ZipException(ZipException::kCannotExtract,
+                       "Cannot extract the XML item " + entryName + " from archive " + state.path, e.getSystemError());
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot extract " << entryName << " from " << state.path << ": " << e.what());
     throw ZipException(ZipException::kCannotExtract,
