@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "JobsTestSupport.h"
@@ -95,6 +97,29 @@ class CtpTaskTest : public ::testing::Test {
   std::shared_ptr<RecordingCommunicator> communicator_;
 };
 
+TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
+  const std::string longId(300, 'x');
+  // Expected part of the name; "" where the id is replaced by its shortened, hashed form.
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"", "none"}, {"db-1.2", "db-1.2"}, {"a/b", ""},       {"a_b", ""},
+      {longId, ""}, {longId + "y", ""},   {"../../etc", ""}, {std::string(64, 'k'), std::string(64, 'k')}};
+  std::set<std::string> parts;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.first);
+    const std::string part = CtpTask::idForPackageName(row.first);
+    EXPECT_TRUE(std::regex_match(part, std::regex("[A-Za-z0-9.-]{1,64}")));
+    if (!row.second.empty()) EXPECT_EQ(part, row.second);
+    parts.insert(part);
+  }
+  EXPECT_EQ(parts.size(), rows.size());
+
+  auto task = makeTask(longId);
+  task->reportResults(true);
+  const std::vector<std::string> names = outbox();
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0].rfind("ZEM_" + CtpTask::idForPackageName(longId) + "_", 0), 0u);
+}
+
 TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatchingMetadata) {
   ASSERT_TRUE(jobs_test::rsaKeys().key.copyTo(File(SecurityServiceKeyFile())));
   auto task = makeTask("T-42/x");
@@ -102,7 +127,7 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
 
   const std::vector<std::string> names = outbox();
   ASSERT_EQ(1u, names.size());
-  EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(ZEM_T-42-x_\d{8}T\d{6}-\d{3}\.zip)"))) << names[0];
+  EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(ZEM_T-42-x-[0-9a-f]{16}_\d{8}T\d{6}-\d{3}\.zip)"))) << names[0];
   const File package(File(DevicePaths::outboxFolder()), names[0]);
   ASSERT_EQ(2u, communicator_->calls.size());
   EXPECT_EQ("TaskStatus T-42/x 0", communicator_->calls[0]);
