@@ -14,9 +14,11 @@
 
 #include "AppTestEnvironment.h"
 #include "Inbox.h"
+#include "IpcDefinitions.h"
 #include "PipelineTestSupport.h"
 #include "ProcessTaskRequest.h"
 #include "ZemApp.h"
+#include "ZemJobAppearedIpcHandler.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemTaskFactory.h"
 #include "kest/ApplicationLogger.h"
@@ -271,6 +273,36 @@ TEST_F(ProcessTaskRequestTest, AContainerWhosePackageFailsForWantOfSpaceIsKeptFo
   }
 }
 
+// Records the string content of every message it receives.
+class RecordingListener : public IpcListener {
+ public:
+  std::string ipcMessageReceived(const Ipc::IpcMessageDefinition&, const IpcMessage& message) override {
+    received.push_back(dynamic_cast<const IpcStringMessageContent&>(message.getContent()).getString());
+    return std::string();
+  }
+  std::vector<std::string> received;
+};
+
+TEST_F(ProcessTaskRequestTest, AnnouncementsBeforeAListenerAreHeldUpToTheBoundAndDelivered) {
+  const File job = makeJob(inboxFile("early.zip"), description("RequestZemDatabaseTaskDescription", "e"));
+  ZemJobAppearedIpcHandler servlet(IpcDefinitions::jobAppeared(), nullptr);
+  LogCapture log;
+  for (size_t i = 0; i <= Ipc::IpcServlet::kMaxHeldMessages; ++i) {
+    Ipc::IpcParameterSet parameters;
+    parameters.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", job.getPath()));
+    Ipc::IpcMethodCallResponse response;
+    servlet.processMethodCall(IpcDefinitions::jobAppeared(), Ipc::IpcMethodCallRequest(std::move(parameters), ""),
+                              response);
+    EXPECT_EQ(response.getParameters().get<Ipc::IpcIntegerParameter>("status").getValue(), 1);
+  }
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "the message is dropped"), 1u);
+  RecordingListener listener;
+  servlet.addListener(IpcDefinitions::jobAppeared(), &listener);
+  EXPECT_EQ(listener.received, std::vector<std::string>(Ipc::IpcServlet::kMaxHeldMessages, job.getPath()));
+  servlet.addListener(IpcDefinitions::jobAppeared(), &listener);  // nothing is delivered twice
+  EXPECT_EQ(listener.received.size(), Ipc::IpcServlet::kMaxHeldMessages);
+}
+
 // "JobAppeared" through the in-process IPC service on a started application.
 class JobAppearedTest : public ::testing::Test {
  protected:
@@ -364,6 +396,7 @@ TEST_F(JobAppearedTest, ContainerOfUnknownTypeIsLoggedPerAttemptAndStays) {
   LogCapture log;
   EXPECT_EQ(app.announce(job.getPath()), 1);
   EXPECT_TRUE(log.waitFor(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath(), std::chrono::seconds(10)));
+  EXPECT_TRUE(pipelinetest::waitUntil([] { return !Inbox::instance().isClaimed("unknown.zip"); }));
   EXPECT_EQ(app.announce(job.getPath()), 1);
   EXPECT_TRUE(pipelinetest::waitUntil(
       [&] { return log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath()) == 2; }));

@@ -44,10 +44,9 @@ void ZemJobAppearedIpcHandler::processMethodCall(const Ipc::IpcMessageDefinition
         ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
                         kRefused << Inbox::forLog(path) << " (not a regular file directly inside the inbox)");
       } else {
-        const IpcMessage message(std::make_unique<IpcStringMessageContent>(Inbox::pathOf(name)));
-        for (IpcListener* listener : listenersFor(definition.getKey())) {
-          listener->ipcMessageReceived(definition, message);
-        }
+        // Before the application listens, the announcement is held and delivered once it does;
+        // one beyond the bound is dropped (the container waits for the next start-up scan).
+        deliverOrHold(definition, Inbox::pathOf(name));
       }
     }
   } catch (const Ipc::IpcException& e) {

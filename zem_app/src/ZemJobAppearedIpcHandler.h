@@ -18,7 +18,8 @@ class ZemJobAppearedIpcHandler : public Ipc::IpcMethodServlet {
   Ipc::IpcMethodServlet* getServlet() override;
   // Reads "jobLocation" (a string). When it names a regular file directly inside the inbox (no
   // symbolic link), calls every listener of the definition's key, in registration order, with an
-  // IpcMessage holding the file's inbox path. Any other path is logged at ERROR (escaped and
+  // IpcMessage holding the file's inbox path; while no listener is registered the path is held
+  // (up to IpcServlet::kMaxHeldMessages) and delivered once one is. Any other path is logged at ERROR (escaped and
   // bounded) and touches nothing. Adds "status": 1 when the request was read (also when the path
   // was refused or its folder is missing), 0 when "jobLocation" is missing or not a string.
   // Exceptions of listeners other than Ipc::IpcException propagate to the IPC service.
