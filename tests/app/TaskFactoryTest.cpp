@@ -156,7 +156,7 @@ TEST_F(TaskFactoryTest, ResultDocumentCarriesTaskIdAndErrorInfo) {
   EXPECT_EQ(result->get_taskId(), "");
   ASSERT_NE(result->element_errorInfo(), nullptr);
   EXPECT_TRUE(result->element_errorInfo()->get_success());
-  EXPECT_EQ(result->element_errorInfo()->get_errorType(), 0);
+  EXPECT_FALSE(result->element_errorInfo()->has_errorType());  // only the flag
   EXPECT_FALSE(result->element_errorInfo()->has_errorMessage());
 
   // With a description, a failure and the error the kind set.

@@ -80,7 +80,8 @@ class ZemTask : public CtpTask {
   ZemTask(const ZipArchive& archiveToCopy, DescriptionPtr description);
 
   // Writes "result.xml" of type ResultType into `folder`: the description's taskId (empty without
-  // one), errorInfo from `success`, errorType and errorMessage; describes the folder's files through
+  // one), errorInfo with the `success` flag, and errorType and errorMessage only when the kind set
+  // them (non-zero, non-empty); describes the folder's files through
   // the metadata service first. A document error (XPlus::Exception) is logged at ERROR as "Error
   // while creating result.xml file: " + folder, then its text; nothing is written and nothing is
   // thrown then.
@@ -111,7 +112,10 @@ void ZemTask::createTaskResults(const File& folder, bool success) {
     auto result = xmldoc::createDocument<ResultType>();
     const auto* description = getDescription();
     result->set_taskId(description != nullptr ? description->get_taskId() : std::string());
-    populateErrorInfo(result->add_node_errorInfo(), success, errorType, errorMessage);
+    auto* info = result->add_node_errorInfo();
+    populateErrorInfo(info, success, errorType, errorMessage);
+    // A task that set no error type reports none: only the flag (and a message it set) appear.
+    if (info != nullptr && errorType == 0) info->clear_errorType();
     generateMetaData(folder);
     // The result folder is temporary: the package built from it is what is made durable.
     xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
