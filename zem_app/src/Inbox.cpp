@@ -43,17 +43,14 @@ std::string Inbox::entryName(const std::string& path) {
   if (slash == std::string::npos) return std::string();
   const std::string folder = path.substr(0, slash);
   const std::string name = path.substr(slash + 1);
-  if (!isPlainName(name)) return std::string();
+  if (!isPlainName(name) || folder.empty()) return std::string();
   const std::string& inbox = DevicePaths::inboxFolder();
   if (folder == inbox) return name;
-  // A relative folder is taken against the current folder, like every other file access.
-  if (!folder.empty() && folder.front() != '/' && File(folder).getAbsolutePath() == File(inbox).getAbsolutePath()) {
-    for (const std::string& part : {std::string("/./"), std::string("/../")}) {
-      if (("/" + folder + "/").find(part) != std::string::npos) return std::string();
-    }
-    return name;
-  }
-  return std::string();
+  // Another spelling of the inbox (relative to the current folder, or absolute when the inbox is
+  // relative) is taken; one through "." or ".." is not.
+  const std::string wrapped = "/" + folder + "/";
+  if (wrapped.find("/./") != std::string::npos || wrapped.find("/../") != std::string::npos) return std::string();
+  return File(folder).getAbsolutePath() == File(inbox).getAbsolutePath() ? name : std::string();
 }
 
 std::string Inbox::pathOf(const std::string& name) { return DevicePaths::inboxFolder() + "/" + name; }

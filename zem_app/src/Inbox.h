@@ -13,8 +13,8 @@ class Inbox {
   static Inbox& instance();
 
   // The file name of `path` when `path` names an entry directly inside the inbox folder: its
-  // folder, taken literally (no "." or ".." component, no trailing '/'), is the inbox folder or
-  // the inbox folder relative to the current folder. Returns "" for any other path.
+  // folder, taken literally (no "." or ".." component, no trailing '/'), is the inbox folder,
+  // spelt absolutely or relative to the current folder. Returns "" for any other path.
   static std::string entryName(const std::string& path);
   // The absolute path of the inbox entry `name`.
   static std::string pathOf(const std::string& name);

@@ -8,6 +8,7 @@
 #include "ZemApp.h"
 #include "kest/ExtensionServices.h"
 #include "kest/MetaDataService.h"
+#include "kest/TempFile.h"
 #include "kest/zip/ZipException.h"
 
 namespace Types = Sarnet_Configuration::Types;
@@ -40,7 +41,6 @@ int ZemTask::getPriority() const { return 0; }
 void ZemTask::createTaskResults(const File& /*folder*/, bool /*success*/) {}
 
 void ZemTask::collectResults(const File& folder, bool success) {
-  collectAttempted_ = true;
   try {
     CtpTask::collectResults(folder, success);
   } catch (const ZipException& e) {
@@ -54,12 +54,16 @@ void ZemTask::collectResults(const File& folder, bool success) {
 }
 
 void ZemTask::reportResults(bool success) {
-  collectAttempted_ = false;
   keepForRetry_ = false;
+  // A result folder that cannot be made for want of descriptors or space is a shortage of the
+  // unit, not a fault of the container (the report below then fails as well).
+  try {
+    const TempFile probe("result");
+  } catch (const std::exception&) {
+    const int error = errno;
+    keepForRetry_ = error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+  }
   CtpTask::reportResults(success);
-  // Collection that never ran means that not even a result folder could be made: a shortage of
-  // the unit, not a fault of the container.
-  if (!collectAttempted_) keepForRetry_ = true;
 }
 
 std::string ZemTask::getOutboxFolder() const { return DevicePaths::outboxFolder(); }

@@ -44,7 +44,7 @@ class ZemTask : public CtpTask {
   // propagates.
   void collectResults(const File& folder, bool success) override;
   // CtpTask::reportResults; when no result package could be made for want of descriptors or
-  // space (also when not even the result folder could be made), cleanUpZipContainer keeps the
+  // space (also when not even a result folder can be made), cleanUpZipContainer keeps the
   // container in the inbox for a retry.
   void reportResults(bool success) override;
   // True when the last report could not be packaged for a passing reason.
@@ -101,9 +101,8 @@ class ZemTask : public CtpTask {
  private:
   void releaseInboxClaim();
 
-  std::string claimedName_;        // inbox container whose claim this task holds; empty when none
-  bool collectAttempted_ = false;  // collectResults was called during the last report
-  bool keepForRetry_ = false;      // the last report failed for want of descriptors or space
+  std::string claimedName_;    // inbox container whose claim this task holds; empty when none
+  bool keepForRetry_ = false;  // the last report failed for want of descriptors or space
 };
 
 template <class ResultType>
