@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
@@ -20,29 +19,24 @@ std::string& sysrootStorage() {
   return path;
 }
 
+void fail(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
+
 class SysrootEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     std::string pattern = File::tmpFolder().getPath() + "/zem-app-tests-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-      std::fprintf(stderr, "cannot create the temporary sysroot\n");
-      std::abort();
-    }
-    sysrootStorage() = buffer.data();
-    setenv("ZEM_SYSROOT", sysrootStorage().c_str(), 1);
-    if (DevicePaths::sysroot() != sysrootStorage()) {
-      std::fprintf(stderr, "device paths were composed before the test sysroot was set\n");
-      std::abort();
-    }
+    if (mkdtemp(&pattern[0]) == nullptr) fail("cannot create the temporary sysroot");
+    sysrootStorage() = pattern;
+    setenv("ZEM_SYSROOT", pattern.c_str(), 1);
+    if (DevicePaths::sysroot() != pattern) fail("device paths were composed before the test sysroot was set");
     const File schema(DevicePaths::configurationSchema());
     if (!schema.getParentFile().mkdirs() || !File(sourceSchemaFile()).copyTo(schema)) {
-      std::fprintf(stderr, "cannot install the schema into the test sysroot\n");
-      std::abort();
+      fail("cannot install the schema into the test sysroot");
     }
   }
-
   void TearDown() override { File(sysrootStorage()).remove(); }
 };
 

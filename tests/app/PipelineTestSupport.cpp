@@ -4,10 +4,7 @@
 
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "AppTestEnvironment.h"
@@ -24,54 +21,28 @@ namespace pipelinetest {
 
 namespace {
 
-const char* const kWrapperStart =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">";
-
-const char* const kDefaultConfig =
-    "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"s\">"
-    "<k:origin xsi:type=\"k:StringLiteralPropertyOrigin\"><k:value>default</k:value></k:origin>"
-    "</k:provisioningDefinitions>";
-
-// Writes python's zipfile script once per process; returns its path.
-const std::string& rawZipScript() {
-  static const std::string path = [] {
-    const std::string file = apptest::sysroot() + "/make_raw_zip.py";
-    std::ofstream out(file);
-    out << "import sys, zipfile\n"
-           "target, manifest = sys.argv[1], sys.argv[2]\n"
-           "with zipfile.ZipFile(target, 'w', zipfile.ZIP_DEFLATED) as z:\n"
-           "    for line in open(manifest, encoding='utf-8').read().splitlines():\n"
-           "        name, source, link = line.split('\\t')\n"
-           "        data = open(source, 'rb').read()\n"
-           "        info = zipfile.ZipInfo(name)\n"
-           "        info.compress_type = zipfile.ZIP_DEFLATED\n"
-           "        if link == '1':\n"
-           "            info.create_system = 3\n"
-           "            info.external_attr = (0o120777 << 16)\n"
-           "        z.writestr(info, data)\n";
-    return file;
-  }();
-  return path;
+std::string quote(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
 }
 
-std::string shellQuote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
+// Writes each entry's content to a file of `staging`; returns the files in entry order.
+std::vector<File> stage(const File& staging, const std::vector<Entry>& entries) {
+  std::vector<File> files;
+  for (const Entry& entry : entries) {
+    files.emplace_back(staging, std::to_string(files.size()));
+    EXPECT_TRUE(files.back().writeAtomically(entry.content));
   }
-  return out + "'";
+  return files;
 }
 
 }  // namespace
 
 std::string document(const std::string& type, const std::string& body, const std::string& attributes) {
-  return std::string(kWrapperStart) + "<k:content xsi:type=\"k:" + type + "\"" +
-         (attributes.empty() ? "" : " " + attributes) + ">" + body + "</k:content></k:config>\n";
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content xsi:type=\"k:" +
+         type + "\"" + (attributes.empty() ? "" : " " + attributes) + ">" + body + "</k:content></k:config>\n";
 }
 
 std::string description(const std::string& type, const std::string& taskId, const std::string& attributes) {
@@ -100,12 +71,8 @@ File makeContainer(const File& path, const std::vector<Entry>& entries) {
   path.getParentFile().mkdirs();
   const TempFile staging("container");
   ZipArchive archive = ZipArchive::create(path.getPath());
-  int number = 0;
-  for (const Entry& entry : entries) {
-    const File source(staging.getFile(), std::to_string(number++));
-    EXPECT_TRUE(source.writeAtomically(entry.content));
-    archive.addFile(entry.name, source);
-  }
+  const std::vector<File> files = stage(staging.getFile(), entries);
+  for (size_t i = 0; i < entries.size(); ++i) archive.addFile(entries[i].name, files[i]);
   archive.close();
   return path;
 }
@@ -113,18 +80,21 @@ File makeContainer(const File& path, const std::vector<Entry>& entries) {
 File makeRawContainer(const File& path, const std::vector<Entry>& entries) {
   path.getParentFile().mkdirs();
   const TempFile staging("raw");
-  std::string manifest;
-  int number = 0;
-  for (const Entry& entry : entries) {
-    const File source(staging.getFile(), std::to_string(number++));
-    EXPECT_TRUE(source.writeAtomically(entry.content));
-    manifest += entry.name + "\t" + source.getPath() + "\t" + (entry.symlink ? "1" : "0") + "\n";
+  const std::vector<File> files = stage(staging.getFile(), entries);
+  std::string arguments;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    arguments += " " + quote(entries[i].name) + " " + quote(files[i].getPath()) + (entries[i].symlink ? " 1" : " 0");
   }
-  const File manifestFile(staging.getFile(), "manifest");
-  EXPECT_TRUE(manifestFile.writeAtomically(manifest));
-  EXPECT_EQ(run("python3 " + shellQuote(rawZipScript()) + " " + shellQuote(path.getPath()) + " " +
-                shellQuote(manifestFile.getPath())),
-            0);
+  const char* const script =
+      "import sys, zipfile\n"
+      "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+      "    for name, source, link in zip(*[iter(sys.argv[2:])] * 3):\n"
+      "        info = zipfile.ZipInfo(name)\n"
+      "        info.compress_type = zipfile.ZIP_DEFLATED\n"
+      "        if link == '1':\n"
+      "            info.create_system, info.external_attr = 3, 0o120777 << 16\n"
+      "        z.writestr(info, open(source, 'rb').read())\n";
+  EXPECT_EQ(run("python3 -c " + quote(script) + " " + quote(path.getPath()) + arguments), 0);
   return path;
 }
 
@@ -138,25 +108,6 @@ File makeJob(const File& path, const std::string& descriptionXml,
   }
   entries[0].content = indexDocument(index);
   return makeContainer(path, entries);
-}
-
-std::map<std::string, std::string> readZip(const File& path) {
-  std::map<std::string, std::string> out;
-  try {
-    const ZipArchive archive = ZipArchive::openForReading(path.getPath());
-    const TempFile folder("readzip");
-    int number = 0;
-    for (const std::string& name : archive.getEntryNames()) {
-      const File file = archive.extract(name, folder.getFile(), std::to_string(number++), ZipArchive::nonDecryptor(),
-                                        ZipArchive::nonValidator());
-      std::string content;
-      file.readAll(&content);
-      out[name] = content;
-    }
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "cannot read " << path.getPath() << ": " << e.what();
-  }
-  return out;
 }
 
 std::vector<File> outboxPackages() { return File(DevicePaths::outboxFolder()).listFiles("zip"); }
@@ -173,11 +124,18 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 ResultPackage readPackage(const File& file) {
   ResultPackage package;
   package.file = file;
-  package.entries = readZip(file);
   try {
+    const ZipArchive archive = ZipArchive::openForReading(file.getPath());
+    const TempFile folder("readzip");
+    for (const std::string& name : archive.getEntryNames()) {
+      const File entry = archive.extract(name, folder.getFile(), std::to_string(package.entries.size()),
+                                         ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
+      entry.readAll(&package.entries[name]);
+    }
     const auto index = xmldoc::parseString<Types::TaskIndex>(package.entries.at("index.xml"));
-    for (const auto& entry : index->elements_taskIndexEntry())
+    for (const auto& entry : index->elements_taskIndexEntry()) {
       package.indexTypes[entry->get_file()] = entry->get_type();
+    }
     package.result = xmldoc::parseString<Types::TaskResult>(package.entries.at("result.xml"));
   } catch (const std::exception& e) {
     ADD_FAILURE() << "package " << file.getPath() << " is incomplete: " << e.what();
@@ -193,20 +151,18 @@ int run(const std::string& command) {
 KeyPair makeKeyPair(const File& folder, const std::string& name) {
   folder.mkdirs();
   KeyPair keys{File(folder, name + "-key.pem"), File(folder, name + "-cert.pem")};
-  EXPECT_EQ(
-      run("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=" + name + " -days 2 -keyout " +
-          shellQuote(keys.key.getPath()) + " -out " + shellQuote(keys.certificate.getPath()) + " >/dev/null 2>&1"),
-      0);
+  EXPECT_EQ(run("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=" + name + " -days 2 -keyout " +
+                quote(keys.key.getPath()) + " -out " + quote(keys.certificate.getPath()) + " >/dev/null 2>&1"),
+            0);
   return keys;
 }
 
 std::string sign(const KeyPair& keys, const std::string& content) {
   const TempFile folder("sign");
-  const File data(folder.getFile(), "data");
-  const File signature(folder.getFile(), "signature");
+  const File data(folder.getFile(), "data"), signature(folder.getFile(), "signature");
   EXPECT_TRUE(data.writeAtomically(content));
-  EXPECT_EQ(run("openssl dgst -sha256 -sign " + shellQuote(keys.key.getPath()) + " " + shellQuote(data.getPath()) +
-                " | openssl base64 -A > " + shellQuote(signature.getPath())),
+  EXPECT_EQ(run("openssl dgst -sha256 -sign " + quote(keys.key.getPath()) + " " + quote(data.getPath()) +
+                " | openssl base64 -A > " + quote(signature.getPath())),
             0);
   std::string text;
   signature.readAll(&text);
@@ -219,16 +175,16 @@ void freshDevice() {
   File(DevicePaths::certificateFolder()).remove();
   const File defaultConfig(File(DevicePaths::defaultConfigFolder()), DevicePaths::kConfigFileName);
   defaultConfig.getParentFile().mkdirs();
-  EXPECT_TRUE(defaultConfig.writeAtomically(document("ProvisioningConfig", kDefaultConfig)));
+  EXPECT_TRUE(defaultConfig.writeAtomically(
+      document("ProvisioningConfig",
+               "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"s\"><k:origin "
+               "xsi:type=\"k:StringLiteralPropertyOrigin\"><k:value>default</k:value></k:origin>"
+               "</k:provisioningDefinitions>")));
 }
-
-RunningApp::RunningApp() : RunningApp(Options()) {}
 
 RunningApp::RunningApp(const Options& options) {
   if (options.freshDevice) freshDevice();
   Database::getInstance()->resetForTesting();
-  ipc_ = std::make_shared<Ipc::InProcessIpcService>();
-  services_ = std::make_shared<ExtensionServices>();
   services_->setIpcService(ipc_);
   if (options.securityService) services_->setSecurityService(std::make_shared<Security::SecurityService>());
   if (options.metaDataService) services_->setMetaDataService(std::make_shared<MetaDataService>("19.22.3"));
@@ -238,7 +194,6 @@ RunningApp::RunningApp(const Options& options) {
     const Ipc::IpcMessageDefinition definition = servlet->getDefinition();
     ipc_->registerServlet(definition, std::move(servlet));
   }
-  settings_ = std::make_shared<ZemSettings>();
   getApp()->initialise(settings_, services_);
 }
 

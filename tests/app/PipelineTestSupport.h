@@ -1,6 +1,6 @@
-// Helpers of the job pipeline tests: configuration documents as text, task containers (written by
-// the host's ZipArchive, or byte for byte by python's zipfile for hostile entries), result packages
-// read back from the outbox, keys made with the `openssl` command, and a started application.
+// Helpers of the job pipeline tests: documents as text, task containers (written by the host's
+// ZipArchive, or by python's zipfile for hostile entries), result packages read back, keys made
+// with the `openssl` command, and a started application.
 #pragma once
 
 #include <chrono>
@@ -28,26 +28,23 @@ std::string document(const std::string& type, const std::string& body = "", cons
 std::string description(const std::string& type, const std::string& taskId, const std::string& attributes = "");
 // A database document holding one string `key` = `value`.
 std::string databaseDocument(const std::string& key, const std::string& value);
-// An index listing (type, file) pairs; a third element, when present, is the signature.
+// An index listing (type, file) pairs; a third element, when not empty, is the signature.
 std::string indexDocument(const std::vector<std::vector<std::string>>& entries);
 
-// One entry of a container.
 struct Entry {
   std::string name;
   std::string content;
   bool symlink = false;  // raw containers only: a Unix symbolic link whose target is `content`
 };
-// Writes a container with the host's ZipArchive (safe names only). Returns the file.
+// A container written with the host's ZipArchive (safe names only). Returns the file.
 File makeContainer(const File& path, const std::vector<Entry>& entries);
-// Writes a zip with python's zipfile exactly as described (any name, links). Fails the test on error.
+// A zip written by python's zipfile exactly as described (any name, links).
 File makeRawContainer(const File& path, const std::vector<Entry>& entries);
-// A container holding index.xml (listing the description as TASK_REQUEST, then `payload` entries
-// with their types), "task.xml" and the payload files.
+// A container: index.xml (the description as TASK_REQUEST, then `payload` with their types),
+// "task.xml" and the payload files.
 File makeJob(const File& path, const std::string& descriptionXml,
              const std::vector<std::pair<std::string, Entry>>& payload = {});
 
-// The entries of a zip file by name (links as their target text). Empty when it cannot be read.
-std::map<std::string, std::string> readZip(const File& path);
 // The ".zip" files of the outbox, sorted by name.
 std::vector<File> outboxPackages();
 // Polls `condition` every 10 ms until it holds or `timeout` passes; returns its last value.
@@ -65,22 +62,22 @@ ResultPackage readPackage(const File& file);
 
 // Runs a shell command; returns its exit status.
 int run(const std::string& command);
-// A key pair and self-signed certificate made with `openssl` in `folder` ("key.pem", "cert.pem").
 struct KeyPair {
   File key;
   File certificate;
 };
+// A key and self-signed certificate made with `openssl` in `folder`.
 KeyPair makeKeyPair(const File& folder, const std::string& name);
 // Base64 of `openssl dgst -sha256 -sign KEY` over `content`.
 std::string sign(const KeyPair& keys, const std::string& content);
 
-// Empties the device's data and configuration folders and lays out the default configuration
-// (so that start-up has one to install). The schema stays.
+// Empties the device's data, configuration and certificate folders and lays out a default
+// configuration (so that start-up has one to install). The schema stays.
 void freshDevice();
 
-// The application started on a fresh device with an in-process IPC service that serves the
-// plug-in's "JobAppeared" servlet (registered before initialise, as the host does). Shut down on
-// destruction.
+// The application started (on a fresh device unless told otherwise) with an in-process IPC service
+// serving the plug-in's "JobAppeared" servlet, registered before initialise as the host does.
+// Shut down on destruction.
 class RunningApp {
  public:
   struct Options {
@@ -88,7 +85,7 @@ class RunningApp {
     bool metaDataService = false;  // a MetaDataService writing "MetaData.xml"
     bool freshDevice = true;       // empty the device first (false: keep what the test laid out)
   };
-  RunningApp();
+  RunningApp() : RunningApp(Options()) {}
   explicit RunningApp(const Options& options);
   ~RunningApp();
   RunningApp(const RunningApp&) = delete;
@@ -101,9 +98,9 @@ class RunningApp {
   int64_t announce(const std::string& jobLocation);
 
  private:
-  std::shared_ptr<Ipc::InProcessIpcService> ipc_;
-  std::shared_ptr<ExtensionServices> services_;
-  std::shared_ptr<ZemSettings> settings_;
+  std::shared_ptr<Ipc::InProcessIpcService> ipc_ = std::make_shared<Ipc::InProcessIpcService>();
+  std::shared_ptr<ExtensionServices> services_ = std::make_shared<ExtensionServices>();
+  std::shared_ptr<ZemSettings> settings_ = std::make_shared<ZemSettings>();
 };
 
 }  // namespace pipelinetest

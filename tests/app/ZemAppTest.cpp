@@ -2,143 +2,83 @@
 // in-process IPC service on the test sysroot.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
-#include "AppTestEnvironment.h"
+#include "PipelineTestSupport.h"
 #include "ZemApp.h"
 #include "ZemTaskExecutionQueue.h"
 #include "kest/DevicePaths.h"
-#include "kest/ExtensionServices.h"
-#include "kest/File.h"
-#include "kest/ZemSettings.h"
-#include "kest/ipc/InProcessIpcService.h"
 #include "kest/testing/LogCapture.h"
 
 namespace {
 
 using kest::testing::LogCapture;
 
-using Ipc::IpcIntegerParameter;
-using Ipc::IpcParameterSet;
-
-const char* const kValidConfig =
-    "<?xml version=\"1.0\"?>\n"
-    "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
-    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-    "<k:content xsi:type=\"k:ProvisioningConfig\">"
-    "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"s\">"
-    "<k:origin xsi:type=\"k:StringLiteralPropertyOrigin\"><k:value>%VALUE%</k:value></k:origin>"
-    "</k:provisioningDefinitions></k:content></k:config>\n";
-
 std::string configWith(const std::string& value) {
-  std::string text = kValidConfig;
-  text.replace(text.find("%VALUE%"), 7, value);
-  return text;
+  return pipelinetest::document(
+      "ProvisioningConfig",
+      "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"s\"><k:origin "
+      "xsi:type=\"k:StringLiteralPropertyOrigin\"><k:value>" +
+          value + "</k:value></k:origin></k:provisioningDefinitions>");
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  std::string text;
+  File(path).readAll(&text);
+  return text;
 }
 
 void writeFile(const std::string& path, const std::string& content) {
   File(path).getParentFile().mkdirs();
-  std::ofstream(path) << content;
+  ASSERT_TRUE(File(path).writeAtomically(content));
 }
 
-int64_t integerOut(const IpcParameterSet& out, const std::string& name) {
-  return out.get<IpcIntegerParameter>(name).getValue();
-}
-
-IpcParameterSet levelRequest(int64_t level) {
-  IpcParameterSet in;
-  in.add(std::make_unique<IpcIntegerParameter>("level", level));
-  return in;
-}
-
-// Starts the application on a fresh application data folder and stops it at the end.
+// Starts the application on a fresh device with the self-diagnosis proxy the host builds.
 class ZemAppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    File(DevicePaths::dataFolder()).remove();
-    File(DevicePaths::configurationFolder()).remove();
+    pipelinetest::freshDevice();
     writeFile(DevicePaths::defaultConfigFolder() + "/config.xml", configWith("default"));
-    ipc_ = std::make_shared<Ipc::InProcessIpcService>();
-    services_ = std::make_shared<ExtensionServices>();
-    services_->setIpcService(ipc_);
-    settings_ = std::make_shared<ZemSettings>();
   }
-
   void TearDown() override {
-    proxy_.reset();
-    if (started_) getApp()->shutdown();
+    if (proxy_ != nullptr) zemDestroySelfDiagnosisProxy(proxy_);
   }
-
   void start() {
-    getApp()->initialise(settings_, services_);
-    started_ = true;
-    proxy_ = std::make_unique<ZemSelfDiagnosisProxyHolder>(services_);
+    app_ = std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, false, false});
+    const std::weak_ptr<ExtensionServices> weak = app_->services();
+    proxy_ = zemCreateSelfDiagnosisProxy(&weak);
+  }
+  int64_t call(const std::string& method, const std::string& out, Ipc::IpcParameterSet in = {}) {
+    return app_->ipc().call("SelfDiag", method, in).get<Ipc::IpcIntegerParameter>(out).getValue();
   }
 
-  // Owns the opaque self-diagnosis proxy the way the host does.
-  struct ZemSelfDiagnosisProxyHolder {
-    explicit ZemSelfDiagnosisProxyHolder(const std::shared_ptr<ExtensionServices>& services) {
-      const std::weak_ptr<ExtensionServices> weak = services;
-      proxy = zemCreateSelfDiagnosisProxy(&weak);
-    }
-    ~ZemSelfDiagnosisProxyHolder() { zemDestroySelfDiagnosisProxy(proxy); }
-    void* proxy;
-  };
-
-  std::shared_ptr<Ipc::InProcessIpcService> ipc_;
-  std::shared_ptr<ExtensionServices> services_;
-  std::shared_ptr<ZemSettings> settings_;
-  std::unique_ptr<ZemSelfDiagnosisProxyHolder> proxy_;
-  bool started_ = false;
+  std::unique_ptr<pipelinetest::RunningApp> app_;
+  void* proxy_ = nullptr;
 };
 
-TEST_F(ZemAppTest, GetAppReturnsOneObjectAndInitialiseMakesItReady) {
-  EXPECT_EQ(getApp(), getApp());
+TEST_F(ZemAppTest, InitialiseMakesTheAppReadyWithItsFoldersAndConfiguration) {
   EXPECT_EQ(static_cast<Application*>(getApp()), zemGetApplication());
   start();
-
   EXPECT_EQ(getApp()->getInitializationStatus()->getState(), 2);
-  EXPECT_EQ(integerOut(ipc_->call("Zem", "Ping", {}), "status"), 2);
-  EXPECT_TRUE(File(DevicePaths::inboxFolder()).isDirectory());
-  EXPECT_TRUE(File(DevicePaths::outboxFolder()).isDirectory());
-  EXPECT_TRUE(File(DevicePaths::certificateFolder()).isDirectory());
-  ASSERT_FALSE(getApp()->getTaskQueue().expired());
+  EXPECT_EQ(app_->ipc().call("Zem", "Ping", {}).get<Ipc::IpcIntegerParameter>("status").getValue(), 2);
+  for (const std::string& folder : {DevicePaths::inboxFolder(), DevicePaths::outboxFolder()}) {
+    EXPECT_TRUE(File(folder).isDirectory()) << folder;
+  }
   EXPECT_EQ(getApp()->getTaskQueue().lock()->getStoragePath(), DevicePaths::applicationDataFolder() + "/QUEUE");
-  EXPECT_EQ(getApp()->getGlobalSettings(), settings_.get());
-}
-
-TEST_F(ZemAppTest, MissingConfigurationIsInstalledFromTheDefault) {
-  start();
   EXPECT_EQ(readFile(DevicePaths::installedConfigFolder() + "/config.xml"), configWith("default"));
 }
 
-TEST_F(ZemAppTest, InvalidConfigurationIsReplacedAndValidOneKept) {
+TEST_F(ZemAppTest, AnInvalidConfigurationIsReplacedAValidOneKeptAMissingDefaultLogged) {
   const std::string installed = DevicePaths::installedConfigFolder() + "/config.xml";
   writeFile(installed, "<config>not a provisioning configuration</config>");
-  {
-    LogCapture log;
-    getApp()->installDefaultConfigIfNeeded();
-    EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL,
-                             "Current configuration is invalid and will be replaced with the default one: "));
-  }
+  getApp()->installDefaultConfigIfNeeded();
   EXPECT_EQ(readFile(installed), configWith("default"));
-
   writeFile(installed, configWith("installed"));
   getApp()->installDefaultConfigIfNeeded();
   EXPECT_EQ(readFile(installed), configWith("installed"));
-}
 
-TEST_F(ZemAppTest, MissingDefaultConfigurationIsLoggedAndStartUpGoesOn) {
+  File(installed).remove();
   File(DevicePaths::defaultConfigFolder() + "/config.xml").remove();
   LogCapture log;
   start();
@@ -148,69 +88,57 @@ TEST_F(ZemAppTest, MissingDefaultConfigurationIsLoggedAndStartUpGoesOn) {
 
 TEST_F(ZemAppTest, JobAppearedWithoutQueueIsLoggedAndDropped) {
   start();
-  getApp()->shutdown();
-  started_ = false;
+  app_.reset();
   LogCapture log;
   const IpcMessage message(std::make_unique<IpcStringMessageContent>("/nowhere/job.zip"));
-  Ipc::ZemMessageDefinition jobAppeared("JobAppeared", {});
-  EXPECT_EQ(getApp()->ipcMessageReceived(jobAppeared, message), "");
+  EXPECT_EQ(getApp()->ipcMessageReceived(Ipc::ZemMessageDefinition("JobAppeared", {}), message), "");
   EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL,
                       "Zem App is attempting to handle requests whilst not being fully initialised!"),
             1u);
 }
 
-TEST_F(ZemAppTest, SelfDiagnosisReportsVersionAndRoundTripsTheLogLevel) {
+// SetComponentLogLevel: one row per request, with the answer, the level afterwards and a line it logs.
+TEST_F(ZemAppTest, SelfDiagnosisReportsTheVersionAndSetsTheLogLevel) {
   start();
-  const IpcParameterSet version = ipc_->call("SelfDiag", "GetSwVersion", {});
-  EXPECT_EQ(integerOut(version, "major"), 19);
-  EXPECT_EQ(integerOut(version, "minor"), 22);
-  EXPECT_EQ(integerOut(version, "patch"), 3);
-
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "GetComponentLogLevel", {}), "level"), 255);
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", levelRequest(4)), "result"), 0);
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "GetComponentLogLevel", {}), "level"), 4);
-  EXPECT_NE(readFile(DevicePaths::applicationDataFolder() + "/settings.xml").find(">INFO<"), std::string::npos);
-
-  // Only the low 32 bits carry the level: 2^32 + 3 is DEBUG.
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", levelRequest((int64_t{1} << 32) + 3)), "result"),
-            0);
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "GetComponentLogLevel", {}), "level"), 3);
-}
-
-TEST_F(ZemAppTest, SetComponentLogLevelRefusesBadInput) {
-  start();
-  {
+  EXPECT_EQ(call("GetSwVersion", "major"), 19);
+  EXPECT_EQ(call("GetSwVersion", "minor"), 22);
+  EXPECT_EQ(call("GetSwVersion", "patch"), 3);
+  EXPECT_EQ(call("GetComponentLogLevel", "level"), 255);
+  struct Row {
+    std::unique_ptr<Ipc::IpcParameter> level;  // null: no parameter
+    int64_t result, levelAfter;
+    std::string logged;
+  };
+  Row rows[] = {
+      {std::make_unique<Ipc::IpcIntegerParameter>("level", 6), 1, 255, "Unable to parse the enum value 6"},
+      {std::make_unique<Ipc::IpcStringParameter>("level", "4"), 1, 255,
+       "Parameter does not have the right type: level"},
+      {nullptr, 1, 255, "Problem during reception of the SetComponentLogLevel message"},
+      {std::make_unique<Ipc::IpcIntegerParameter>("level", 4), 0, 4, ""},
+      // Only the low 32 bits carry the level: 2^32 + 3 is DEBUG.
+      {std::make_unique<Ipc::IpcIntegerParameter>("level", (int64_t{1} << 32) + 3), 0, 3, ""},
+  };
+  for (Row& row : rows) {
+    SCOPED_TRACE(row.logged);
     LogCapture log;
-    EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", levelRequest(6)), "result"), 1);
-    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Impossible to set ZEM ComponentLogLevel"));
-    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Unable to parse the enum value 6"));
+    Ipc::IpcParameterSet in;
+    if (row.level != nullptr) in.add(std::move(row.level));
+    EXPECT_EQ(call("SetComponentLogLevel", "result", std::move(in)), row.result);
+    EXPECT_EQ(call("GetComponentLogLevel", "level"), row.levelAfter);
+    if (!row.logged.empty()) EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.logged));
   }
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "GetComponentLogLevel", {}), "level"), 255);
-  {
-    LogCapture log;
-    IpcParameterSet wrongType;
-    wrongType.add(std::make_unique<Ipc::IpcStringParameter>("level", "4"));
-    EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", wrongType), "result"), 1);
-    EXPECT_TRUE(
-        log.contains(log4cplus::ERROR_LOG_LEVEL, "Problem during reception of the SetComponentLogLevel message"));
-    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: level"));
-  }
-  {
-    LogCapture log;
-    EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", {}), "result"), 1);
-  }
-}
+  EXPECT_NE(readFile(DevicePaths::applicationDataFolder() + "/settings.xml").find(">DEBUG<"), std::string::npos);
 
-TEST_F(ZemAppTest, UnwritableSettingsStillApplyTheLevelButAnswerOne) {
-  start();
-  // A folder in place of the settings file makes every write fail.
+  // A folder in place of the settings file: the level applies, the answer says it was not kept.
   const File settingsFile(DevicePaths::applicationDataFolder() + "/settings.xml");
   settingsFile.remove();
   settingsFile.mkdirs();
   LogCapture log;
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "SetComponentLogLevel", levelRequest(5)), "result"), 1);
+  Ipc::IpcParameterSet in;
+  in.add(std::make_unique<Ipc::IpcIntegerParameter>("level", 5));
+  EXPECT_EQ(call("SetComponentLogLevel", "result", std::move(in)), 1);
   EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, "Cannot write ZEM global configuration"));
-  EXPECT_EQ(integerOut(ipc_->call("SelfDiag", "GetComponentLogLevel", {}), "level"), 5);
+  EXPECT_EQ(call("GetComponentLogLevel", "level"), 5);
   settingsFile.remove();
 }
 

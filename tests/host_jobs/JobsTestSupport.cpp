@@ -7,11 +7,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 
 #include "kest/ApplicationLogger.h"
@@ -83,26 +80,23 @@ int run(const std::string& command) {
 
 std::string capture(const std::string& command) {
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), &::pclose);
-  if (pipe == nullptr) return std::string();
   std::string out;
   std::array<char, 4096> buffer;
-  size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0) out.append(buffer.data(), n);
+  for (size_t n; pipe != nullptr && (n = std::fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0;) {
+    out.append(buffer.data(), n);
+  }
   return out;
 }
 
 void writeFile(const File& file, const std::string& content) {
   file.getParentFile().mkdirs();
-  std::ofstream out(file.getPath(), std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("cannot write " + file.getPath());
+  if (!file.writeAtomically(content)) throw std::runtime_error("cannot write " + file.getPath());
 }
 
 std::string readFile(const File& file) {
-  std::ifstream in(file.getPath(), std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  std::string content;
+  file.readAll(&content);
+  return content;
 }
 
 void makeZip(const File& path, const std::vector<Entry>& entries) {
@@ -156,10 +150,8 @@ void patchDeclaredSize(const File& path, const std::string& name, uint32_t size)
 }
 
 std::string document(const std::string& type, const std::string& body, const std::string& attributes) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
-         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-         "<k:content xsi:type=\"k:" +
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content xsi:type=\"k:" +
          type + "\"" + (attributes.empty() ? "" : " " + attributes) + ">" + body + "</k:content></k:config>\n";
 }
 

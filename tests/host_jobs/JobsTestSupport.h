@@ -13,24 +13,20 @@
 
 namespace jobs_test {
 
-// The process's fresh sysroot (set as ZEM_SYSROOT before main runs) with the configuration schema
-// installed at DevicePaths::configurationSchema() and logging configured. Idempotent.
+// Installs the schema into the process's fresh sysroot (ZEM_SYSROOT, set before main runs) and
+// configures logging. Idempotent.
 void prepareDevice();
-
 // The folder that holds every temporary folder (TMPDIR); tests assert it is left empty.
 File temporaryFolder();
 // A fresh folder below the sysroot, unique per call.
 File freshFolder(const std::string& prefix);
-
-// Runs a shell command; returns its exit status (0 on success).
+// Runs a shell command: its exit status, or its standard output.
 int run(const std::string& command);
-// Runs a shell command and returns its standard output.
 std::string capture(const std::string& command);
 
 void writeFile(const File& file, const std::string& content);
 std::string readFile(const File& file);
 
-// One entry of a container written by makeZip.
 struct Entry {
   std::string name;
   std::string content;
@@ -39,8 +35,7 @@ struct Entry {
 };
 // Writes a zip with libzip exactly as described (names are not checked).
 void makeZip(const File& path, const std::vector<Entry>& entries);
-// Rewrites the declared uncompressed size of the entry `name` in both its local and its central
-// header (so the archive stays consistent) to `size`.
+// Sets the declared uncompressed size of the entry `name` in both its headers to `size`.
 void patchDeclaredSize(const File& path, const std::string& name, uint32_t size);
 
 // "<k:config ...><k:content xsi:type="k:TYPE">BODY</k:content></k:config>"
@@ -48,17 +43,14 @@ std::string document(const std::string& type, const std::string& body, const std
 // An index document listing (type, file, signature) triples; an empty signature is left out.
 std::string indexDocument(const std::vector<std::vector<std::string>>& entries);
 
-// A key pair with a self-signed certificate, made once per kind and process.
+// PEM key, self-signed certificate and public key, made once per kind and process.
 struct KeyPair {
-  File key;          // PEM private key
-  File certificate;  // PEM certificate
-  File publicKey;    // PEM public key
+  File key, certificate, publicKey;
 };
 const KeyPair& rsaKeys();
 const KeyPair& ecKeys();
 const KeyPair& otherRsaKeys();  // a second, unrelated RSA pair
-// The Base64 signature `openssl dgst -sha256 -sign` makes over `file`, through `openssl base64`
-// (wrapped at 64 columns, as a signer's script would leave it).
+// The Base64 signature `openssl dgst -sha256 -sign` makes over `file` (wrapped at 64 columns).
 std::string opensslSign(const KeyPair& keys, const File& file);
 // True when `openssl dgst -verify` accepts the Base64 `signature` of `file` with the public key.
 bool opensslVerify(const KeyPair& keys, const File& file, const std::string& signature);

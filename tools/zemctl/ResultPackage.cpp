@@ -5,6 +5,7 @@
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
 #include "kest/TempFile.h"
+#include "kest/task/CtpTask.h"
 #include "kest/zip/ZipArchive.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
@@ -50,16 +51,7 @@ bool ResultPackage::read(const std::string& path, ResultPackage* package, std::s
   return true;
 }
 
-std::string ResultPackage::safeIdForName(const std::string& taskId) {
-  if (taskId.empty()) return "none";
-  std::string out = taskId;
-  for (char& c : out) {
-    const bool keep =
-        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
-    if (!keep) c = '-';
-  }
-  return out;
-}
+std::string ResultPackage::safeIdForName(const std::string& taskId) { return CtpTask::idForPackageName(taskId); }
 
 std::string ResultPackage::idPartOfName(const std::string& fileName) {
   static const std::string kExtension = ".zip";

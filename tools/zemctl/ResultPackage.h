@@ -28,8 +28,8 @@ struct ResultPackage {
   // its "index.xml" is missing or unreadable. Temporary files go to $TMPDIR and are removed.
   static bool read(const std::string& path, ResultPackage* package, std::string* error);
 
-  // The task id as the packaging spells it in package names: "none" for an empty id, every
-  // character other than A-Z, a-z, 0-9, '.' and '-' replaced by '-'.
+  // The task id as the packaging spells it in package names (CtpTask::idForPackageName): safe
+  // characters only, shortened with a hash of the full id when needed.
   static std::string safeIdForName(const std::string& taskId);
   // The task id part of a package name MODULE_ID_TIME.zip ("ZEM_db-1_20240101T101010-123.zip"
   // gives "db-1"); empty when the name does not have that form.

@@ -3,11 +3,12 @@
 #include <memory>
 #include <utility>
 
+#include "Inbox.h"
 #include "ZemTask.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemTaskFactory.h"
 #include "kest/ApplicationLogger.h"
-#include "kest/File.h"
+#include "kest/DevicePaths.h"
 #include "kest/security/SecurityException.h"
 #include "kest/zip/ZipArchive.h"
 #include "kest/zip/ZipException.h"
@@ -16,6 +17,23 @@ namespace {
 
 const char* const kCannotHandle = "Impossible to handle Zem Task request : ";
 const char* const kWillBeDeleted = "Job definition will be deleted : ";
+const char* const kKeptForRetry = "Job definition is kept for a retry : ";
+
+// Ends the claim held under `name` (if any) when the scope ends.
+class ClaimEnd {
+ public:
+  explicit ClaimEnd(std::string& name) : name_(name) {}
+  ~ClaimEnd() {
+    if (name_.empty()) return;
+    Inbox::instance().release(name_);
+    name_.clear();
+  }
+  ClaimEnd(const ClaimEnd&) = delete;
+  ClaimEnd& operator=(const ClaimEnd&) = delete;
+
+ private:
+  std::string& name_;
+};
 
 }  // namespace
 
@@ -23,45 +41,86 @@ ProcessTaskRequest::ProcessTaskRequest(ZemTaskExecutionQueue& queue, ExtensionSe
                                        std::string jobLocation)
     : queue(queue), extensionServices(extensionServices), jobLocation(std::move(jobLocation)) {}
 
-ProcessTaskRequest::~ProcessTaskRequest() = default;
+ProcessTaskRequest::~ProcessTaskRequest() {
+  if (!claimedName.empty()) Inbox::instance().release(claimedName);
+}
+
+bool ProcessTaskRequest::submit(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
+                                const std::string& jobLocation) {
+  auto request = std::make_unique<ProcessTaskRequest>(queue, extensionServices, jobLocation);
+  // A path outside the inbox is not claimed: execute() refuses it.
+  const std::string name = Inbox::entryName(jobLocation);
+  if (!name.empty()) {
+    if (!Inbox::instance().claim(name)) {
+      ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL,
+                      "Task container already queued or running, announcement ignored: " << Inbox::forLog(jobLocation));
+      return false;
+    }
+    request->claimedName = name;
+  }
+  // The queue owns the request from here on, also when it refuses it (its destructor then ends
+  // the claim).
+  return queue.push(request.release());
+}
 
 std::string ProcessTaskRequest::getID() const { return "Zem Task"; }
 
 bool ProcessTaskRequest::execute() {
-  ZEM_LOG_ESCAPED(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " << jobLocation);
+  ZEM_LOG_ESCAPED(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " << Inbox::forLog(jobLocation));
+  // Only a regular file directly inside the inbox is opened, run or deleted, and only through the
+  // inbox folder: a path elsewhere (from the host or a test) is logged and left alone.
+  // Every way out but a queued task ends the claim: the container is then deleted or stays for
+  // the next start-up scan.
+  const ClaimEnd claimEnd(claimedName);
+  const std::string name = Inbox::entryName(jobLocation);
+  if (name.empty()) {
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "The task container is not directly inside the inbox");
+    return false;
+  }
   try {
-    ZipArchive archive = ZipArchive::openForReading(jobLocation);
+    ZipArchive archive = ZipArchive::openInFolder(DevicePaths::inboxFolder(), name);
     std::unique_ptr<ZemTask> task = Tasks::ZemTaskFactory::createTask(archive);
     if (task == nullptr) {
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
       return true;
     }
+    // A task may wait long behind others: it holds no descriptor while it waits and reopens its
+    // container (the same file) when it runs.
+    archive.suspend();
     if (task->isMissingMandatoryEncryption()) {
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
                       "Task was found non-encrypted while encryption is mandatory for that type of task");
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kWillBeDeleted << jobLocation);
-      File(jobLocation).remove();
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kWillBeDeleted << Inbox::forLog(jobLocation));
+      Inbox::remove(name);
       return false;
     }
+    // The claim on the container passes to the task, which ends it when it is done.
+    if (!claimedName.empty()) task->holdInboxClaim(std::move(claimedName));
+    claimedName.clear();
     // The queue owns the task from here on, also when it refuses it (it then destroys it).
     if (!queue.push(task.release())) {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
-                      "Impossible to enqueue task, task container will be deleted : " << jobLocation);
-      File(jobLocation).remove();
+                      "Impossible to enqueue task, task container will be deleted : " << Inbox::forLog(jobLocation));
+      Inbox::remove(name);
     }
     return true;
   } catch (const ZipException& e) {
-    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());
+    // No descriptor or no space says nothing about the container: it waits for a retry.
+    if (e.isResourceShortage()) {
+      ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kKeptForRetry << Inbox::forLog(jobLocation));
+      return false;
+    }
   } catch (const Security::SecurityException& e) {
-    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << jobLocation);
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, e.what());
   }
-  const File container(jobLocation);
-  if (container.exists() && container.isFile()) {
-    ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kWillBeDeleted << jobLocation);
-    container.remove();
+  if (Inbox::isRegularFile(name)) {
+    ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kWillBeDeleted << Inbox::forLog(jobLocation));
+    Inbox::remove(name);
   }
   return false;
 }

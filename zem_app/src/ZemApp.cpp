@@ -79,7 +79,7 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   // Containers that arrived while the application was down are offered again, in listing order.
   // A refused push is not examined: the container stays for the next start-up.
   for (const File& container : File(DevicePaths::inboxFolder()).listFiles("zip")) {
-    queue->push(std::make_unique<ProcessTaskRequest>(*queue, services.get(), container.getAbsolutePath()).release());
+    ProcessTaskRequest::submit(*queue, services.get(), container.getAbsolutePath());
   }
 
   status_.setState(InitializationStatus::kInitialised);
@@ -118,8 +118,9 @@ std::string ZemApp::ipcMessageReceived(const Ipc::IpcMessageDefinition& definiti
       services = services_;
     }
     if (queue) {
-      // The queue owns the request from here on; a refusal (closed queue) is not logged.
-      queue->push(std::make_unique<ProcessTaskRequest>(*queue, services.get(), content.getString()).release());
+      // A container already queued or running is not queued again; a refusal (closed queue) is
+      // not logged.
+      ProcessTaskRequest::submit(*queue, services.get(), content.getString());
     } else {
       ZEM_ERROR("Zem App is attempting to handle requests whilst not being fully initialised!");
     }

@@ -35,7 +35,8 @@ class ZemApp : public IpcListener, public Application {
   // Closes the queue, stops listening and releases the services. The settings and the status stay.
   void shutdown() override;
 
-  // Listener callback for "JobAppeared": queues the announced container. Always returns "".
+  // Listener callback for "JobAppeared": queues the announced container, unless it is already
+  // queued or running (then the announcement is logged and ignored). Always returns "".
   // Throws std::bad_cast when the message content is not a string.
   std::string ipcMessageReceived(const Ipc::IpcMessageDefinition& definition, const IpcMessage& message) override;
 

@@ -4,10 +4,17 @@
 #include <memory>
 #include <string>
 
+#include "Inbox.h"
 #include "IpcDefinitions.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/File.h"
 #include "kest/ipc/IpcListener.h"
+
+namespace {
+
+const char* const kRefused = "Refused the announced task container ";
+
+}  // namespace
 
 ZemJobAppearedIpcHandler::ZemJobAppearedIpcHandler(const Ipc::IpcMessageDefinition& definition,
                                                    ExtensionServices* services)
@@ -23,16 +30,23 @@ void ZemJobAppearedIpcHandler::processMethodCall(const Ipc::IpcMessageDefinition
   int64_t status = 1;
   try {
     const std::string& path = request.getParameter<Ipc::IpcStringParameter>("jobLocation").getValue();
-    ZEM_LOG_ESCAPED(log4cplus::DEBUG_LOG_LEVEL, "got install location: " << path);
+    ZEM_LOG_ESCAPED(log4cplus::DEBUG_LOG_LEVEL, "got install location: " << Inbox::forLog(path));
     // A relative path is taken against the current folder, like every other file access.
     const File folder = File(File(path).getAbsolutePath()).getParentFile();
     if (!folder.isDirectory()) {
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
-                      "The containing folder for the incoming package at " << path << " does not exist.");
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "The containing folder for the incoming package at "
+                                                      << Inbox::forLog(path) << " does not exist.");
     } else {
-      const IpcMessage message(std::make_unique<IpcStringMessageContent>(path));
-      for (IpcListener* listener : listenersFor(definition.getKey())) {
-        listener->ipcMessageReceived(definition, message);
+      // Any bus client may call: only a regular file directly inside the inbox is handed on; any
+      // other path is logged and left untouched.
+      const std::string name = Inbox::entryName(path);
+      if (name.empty() || !Inbox::isRegularFile(name)) {
+        ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
+                        kRefused << Inbox::forLog(path) << " (not a regular file directly inside the inbox)");
+      } else {
+        // Before the application listens, the announcement is held and delivered once it does;
+        // one beyond the bound is dropped (the container waits for the next start-up scan).
+        deliverOrHold(definition, Inbox::pathOf(name));
       }
     }
   } catch (const Ipc::IpcException& e) {

@@ -1,5 +1,5 @@
-// "JobAppeared": another component announces a task container by its path ("jobLocation"); the
-// servlet hands the path to the listeners of the definition (the application object) and answers
+// "JobAppeared": another component announces a task container in the inbox by its path
+// ("jobLocation"); the servlet hands the path to the listeners of the definition (the application object) and answers
 // "status" 1, or 0 when the request could not be read.
 // Thread safety: processMethodCall may run on several IPC dispatch threads at once; the listener
 // list is guarded by the IpcServlet base.
@@ -16,11 +16,13 @@ class ZemJobAppearedIpcHandler : public Ipc::IpcMethodServlet {
   ~ZemJobAppearedIpcHandler() override;
 
   Ipc::IpcMethodServlet* getServlet() override;
-  // Reads "jobLocation" (a string); when the path's folder exists, calls every listener of the
-  // definition's key, in registration order, with an IpcMessage holding the path. Adds "status":
-  // 1 when the request was read (also when the folder is missing: ERROR logged, nobody told), 0
-  // when "jobLocation" is missing or not a string. Exceptions of listeners other than
-  // Ipc::IpcException propagate to the IPC service.
+  // Reads "jobLocation" (a string). When it names a regular file directly inside the inbox (no
+  // symbolic link), calls every listener of the definition's key, in registration order, with an
+  // IpcMessage holding the file's inbox path; while no listener is registered the path is held
+  // (up to IpcServlet::kMaxHeldMessages) and delivered once one is. Any other path is logged at ERROR (escaped and
+  // bounded) and touches nothing. Adds "status": 1 when the request was read (also when the path
+  // was refused or its folder is missing), 0 when "jobLocation" is missing or not a string.
+  // Exceptions of listeners other than Ipc::IpcException propagate to the IPC service.
   void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
                          Ipc::IpcMethodCallResponse& response) override;
 };

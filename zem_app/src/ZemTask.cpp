@@ -1,11 +1,14 @@
 #include "ZemTask.h"
 
+#include <cerrno>
 #include <memory>
 
 #include "ConfigLoader.h"
+#include "Inbox.h"
 #include "ZemApp.h"
 #include "kest/ExtensionServices.h"
 #include "kest/MetaDataService.h"
+#include "kest/TempFile.h"
 #include "kest/zip/ZipException.h"
 
 namespace Types = Sarnet_Configuration::Types;
@@ -15,7 +18,18 @@ ZemTask::ZemTask(const ZipArchive& archiveToCopy, DescriptionPtr description)
   setExtensionServices(getApp()->getExtensionServices().lock());
 }
 
-ZemTask::~ZemTask() = default;
+ZemTask::~ZemTask() { releaseInboxClaim(); }
+
+void ZemTask::holdInboxClaim(std::string name) {
+  releaseInboxClaim();
+  claimedName_ = std::move(name);
+}
+
+void ZemTask::releaseInboxClaim() {
+  if (claimedName_.empty()) return;
+  Inbox::instance().release(claimedName_);
+  claimedName_.clear();
+}
 
 std::string ZemTask::getID() const {
   const Types::TaskDescription* description = getDescription();
@@ -25,6 +39,32 @@ std::string ZemTask::getID() const {
 int ZemTask::getPriority() const { return 0; }
 
 void ZemTask::createTaskResults(const File& /*folder*/, bool /*success*/) {}
+
+void ZemTask::collectResults(const File& folder, bool success) {
+  try {
+    CtpTask::collectResults(folder, success);
+  } catch (const ZipException& e) {
+    keepForRetry_ = e.isResourceShortage();
+    throw;
+  } catch (const std::exception&) {
+    const int error = errno;
+    keepForRetry_ = error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+    throw;
+  }
+}
+
+void ZemTask::reportResults(bool success) {
+  keepForRetry_ = false;
+  // A result folder that cannot be made for want of descriptors or space is a shortage of the
+  // unit, not a fault of the container (the report below then fails as well).
+  try {
+    const TempFile probe("result");
+  } catch (const std::exception&) {
+    const int error = errno;
+    keepForRetry_ = error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+  }
+  CtpTask::reportResults(success);
+}
 
 std::string ZemTask::getOutboxFolder() const { return DevicePaths::outboxFolder(); }
 
@@ -45,6 +85,11 @@ void ZemTask::generateMetaData(const File& folder) const {
 }
 
 void ZemTask::cleanUpZipContainer() {
+  // However it ends, the container's processing is over: a new announcement may claim it.
+  struct ReleaseAtEnd {
+    ZemTask& task;
+    ~ReleaseAtEnd() { task.releaseInboxClaim(); }
+  } releaseAtEnd{*this};
   if (archive.isNull()) return;
   try {
     archive.close();
@@ -52,8 +97,17 @@ void ZemTask::cleanUpZipContainer() {
     ZEM_ERROR("Cannot close the task container " << archive.getPath());
     ZEM_ERROR(e.what());
   }
-  const File container(archive.getPath());
-  if (!container.remove()) ZEM_ERROR("Cannot delete the task container " << container.getPath());
+  if (keepForRetry_) {
+    ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, "Task container kept for a retry (no result package could be written): "
+                                                   << Inbox::forLog(archive.getPath()));
+    return;
+  }
+  // Only a container of the inbox is deleted, and through the inbox folder (never along a link).
+  const std::string name = Inbox::entryName(archive.getPath());
+  if (name.empty() || !Inbox::remove(name)) {
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
+                    "Cannot delete the task container " << Inbox::forLog(archive.getPath()));
+  }
 }
 
 bool ZemTask::checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security) {

@@ -20,6 +20,7 @@ class SecurityService;
 
 class ZemTask : public CtpTask {
  public:
+  // Ends the claim on the container when the task still holds it.
   ~ZemTask() override;
 
   // The description's taskId; empty when the task has no description or the description no id.
@@ -38,19 +39,36 @@ class ZemTask : public CtpTask {
   // comparison of the file name); any other file as CtpTask::getFileType.
   ElementType getFileType(const File& file) const override;
 
+  // CtpTask::collectResults; a failure for want of descriptors or space (ZipException with
+  // isResourceShortage, or such an errno) marks the container to be kept for a retry, then
+  // propagates.
+  void collectResults(const File& folder, bool success) override;
+  // CtpTask::reportResults; when no result package could be made for want of descriptors or
+  // space (also when not even a result folder can be made), cleanUpZipContainer keeps the
+  // container in the inbox for a retry.
+  void reportResults(bool success) override;
+  // True when the last report could not be packaged for a passing reason.
+  bool keepsContainerForRetry() const { return keepForRetry_; }
+
   // Asks the metadata service of the task's extension services to describe `folder` (no archive,
   // no index); does nothing without a metadata service. Throws what the service throws
   // (std::runtime_error, ZipException).
   void generateMetaData(const File& folder) const;
   using CtpTask::generateMetaData;
 
-  // Closes the container handle and deletes the container file. Does nothing for a task built
+  // Closes the container handle and deletes the container file, relative to the inbox folder and
+  // only when it lies directly inside the inbox. A container whose results could not be packaged
+  // for a passing reason (keepsContainerForRetry) is kept for the next start-up instead. Does nothing for a task built
   // without a container (null archive). Failures are logged at ERROR; never throws.
   void cleanUpZipContainer();
 
   // True when a ZemTaskDescription can be found in `archive` as the TASK_REQUEST entry.
   // `security` may be null. Throws XSDEnumException for an unknown entry type text in the index.
   static bool checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security);
+
+  // Takes over the claim on the inbox container `name`; cleanUpZipContainer or the destructor
+  // ends it.
+  void holdInboxClaim(std::string name);
 
   const ZipArchive& getArchive() const { return archive; }
   int getErrorType() const { return errorType; }
@@ -62,7 +80,8 @@ class ZemTask : public CtpTask {
   ZemTask(const ZipArchive& archiveToCopy, DescriptionPtr description);
 
   // Writes "result.xml" of type ResultType into `folder`: the description's taskId (empty without
-  // one), errorInfo from `success`, errorType and errorMessage; describes the folder's files through
+  // one), errorInfo with the `success` flag, and errorType and errorMessage only when the kind set
+  // them (non-zero, non-empty); describes the folder's files through
   // the metadata service first. A document error (XPlus::Exception) is logged at ERROR as "Error
   // while creating result.xml file: " + folder, then its text; nothing is written and nothing is
   // thrown then.
@@ -78,6 +97,12 @@ class ZemTask : public CtpTask {
   int errorType = 0;
   // Message reported in the result's errorInfo; empty unless a kind sets it.
   std::string errorMessage;
+
+ private:
+  void releaseInboxClaim();
+
+  std::string claimedName_;    // inbox container whose claim this task holds; empty when none
+  bool keepForRetry_ = false;  // the last report failed for want of descriptors or space
 };
 
 template <class ResultType>
@@ -86,7 +111,10 @@ void ZemTask::createTaskResults(const File& folder, bool success) {
     auto result = xmldoc::createDocument<ResultType>();
     const auto* description = getDescription();
     result->set_taskId(description != nullptr ? description->get_taskId() : std::string());
-    populateErrorInfo(result->add_node_errorInfo(), success, errorType, errorMessage);
+    auto* info = result->add_node_errorInfo();
+    populateErrorInfo(info, success, errorType, errorMessage);
+    // A task that set no error type reports none: only the flag (and a message it set) appear.
+    if (info != nullptr && errorType == 0) info->clear_errorType();
     generateMetaData(folder);
     // The result folder is temporary: the package built from it is what is made durable.
     xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);

@@ -1,7 +1,5 @@
 #include "ZemTaskExecutionQueue.h"
 
-#include <memory>
-
 #include "ProcessTaskRequest.h"
 #include "kest/DevicePaths.h"
 
@@ -14,8 +12,8 @@ ZemTaskExecutionQueue::ZemTaskExecutionQueue(ExtensionServices* services, unsign
 ZemTaskExecutionQueue::~ZemTaskExecutionQueue() { close(); }
 
 bool ZemTaskExecutionQueue::addDtsiTask(const std::string& path) {
-  // The queue takes the request over, also when it refuses it.
-  return push(std::make_unique<ProcessTaskRequest>(*this, getExtensionServices(), path).release());
+  // A container already queued or running is not queued again.
+  return ProcessTaskRequest::submit(*this, getExtensionServices(), path);
 }
 
 std::string ZemTaskExecutionQueue::getStoragePath() const {

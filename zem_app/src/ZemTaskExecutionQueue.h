@@ -17,7 +17,8 @@ class ZemTaskExecutionQueue : public TaskExecutionQueue {
   ZemTaskExecutionQueue(ExtensionServices* services, unsigned replayHistorySize, bool startWorker);
   ~ZemTaskExecutionQueue() override;
   // Pushes a ProcessTaskRequest for the container at `path` (with this queue and its extension
-  // services). Returns the push result: false when the queue is closed.
+  // services) unless the container is already queued or running. Returns false for such a
+  // duplicate or when the queue is closed.
   bool addDtsiTask(const std::string& path) override;
   // The application folder + "/QUEUE".
   std::string getStoragePath() const override;

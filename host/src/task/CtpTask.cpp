@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <stdexcept>
@@ -29,17 +30,6 @@ std::string packageTime() {
   char millis[24];
   std::snprintf(millis, sizeof millis, "-%03ld", static_cast<long>(now.tv_usec / 1000));
   return std::string(buffer) + millis;
-}
-
-std::string safeIdForName(const std::string& id) {
-  if (id.empty()) return "none";
-  std::string out = id;
-  for (char& c : out) {
-    const bool keep =
-        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
-    if (!keep) c = '-';
-  }
-  return out;
 }
 
 // The name of `file` relative to `folder` when it lies below it, else its own name.
@@ -110,10 +100,34 @@ void CtpTask::generateMetaData(const FileTypeList& files, const File& folder, Zi
   addIndexedFile(archive, index, written, DevicePaths::kMetaDataFileName, getFileType(written));
 }
 
+std::string CtpTask::idForPackageName(const std::string& id) {
+  if (id.empty()) return "none";
+  std::string out = id;
+  bool replaced = false;
+  for (char& c : out) {
+    const bool keep =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-';
+    if (!keep) {
+      c = '-';
+      replaced = true;
+    }
+  }
+  if (!replaced && out.size() <= kMaxIdInPackageName) return out;
+  // FNV-1a over the full id: ids that differ only in replaced or cut characters get different names.
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : id) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ull;
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return out.substr(0, kMaxIdInPackageName - 17) + "-" + hex;
+}
+
 std::string CtpTask::getResultPackage(const std::string& resultFolder) {
   if (packageName_.empty() || packageFolderKey_ != resultFolder) {
     packageFolderKey_ = resultFolder;
-    packageName_ = getModuleName() + "_" + safeIdForName(getID()) + "_" + packageTime();
+    packageName_ = getModuleName() + "_" + idForPackageName(getID()) + "_" + packageTime();
   }
   return packageName_;
 }

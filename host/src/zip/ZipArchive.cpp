@@ -51,6 +51,11 @@ class UniqueFd {
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   bool close() {
     if (fd_ < 0) return true;
     const int rc = ::close(fd_);
@@ -187,7 +192,10 @@ struct ZipArchive::State {
   State(std::string archivePath, Mode initialMode) : path(std::move(archivePath)), mode(initialMode) {}
 
   const std::string path;
-  std::string writePath;                                       // write mode: temporary name; set once
+  std::string folder;     // read mode: the folder the file is opened in; set once
+  std::string name;       // read mode: the file's name in `folder`; set once
+  struct stat identity;   // read mode: device and inode of the opened file; set once
+  std::string writePath;  // write mode: temporary name; set once
   std::shared_ptr<const XmlValidatorLibXml2> schemaValidator;  // read mode; set once before sharing
   std::atomic<uint64_t> diskSpaceCeiling{kDefaultDiskSpaceCeiling};
   std::atomic<uint64_t> maxDocumentSize{kDefaultMaxDocumentSize};
@@ -195,7 +203,7 @@ struct ZipArchive::State {
 
   mutable std::mutex mutex;
   Mode mode;                            // guarded by mutex
-  ZipPtr zip;                           // guarded by mutex
+  ZipPtr zip;                           // guarded by mutex; null in read mode while suspended
   std::vector<std::string> addedNames;  // guarded by mutex (write mode)
   std::vector<uint64_t> addedSizes;     // guarded by mutex (write mode), one per added name
   std::unique_ptr<TempFile> staging;    // guarded by mutex (write mode, encrypted copies)
@@ -209,37 +217,104 @@ ZipArchive::State& requireState(const std::shared_ptr<ZipArchive::State>& state)
   return *state;
 }
 
+// Opens `name` inside `folder` as a zip for reading, never following a symbolic link at `name`
+// and reading nothing but a regular file. With `expected`, the file must be that one (device and
+// inode). Returns the handle (which owns the descriptor) and fills `identity`.
+ZipPtr openZipAt(const std::string& folder, const std::string& name, const std::string& path,
+                 const struct stat* expected, struct stat* identity) {
+  const auto fail = [&path](const std::string& reason, int error) {
+    return ZipException(ZipException::kCannotOpen, "Cannot open archive " + path + ": " + reason, error);
+  };
+  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+    throw fail("not a file name", 0);
+  }
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) {
+    const int error = errno;
+    throw fail(std::strerror(error), error);
+  }
+  struct stat st;
+  if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int error = errno;
+    throw fail(std::strerror(error), error);
+  }
+  if (!S_ISREG(st.st_mode)) throw fail("not a regular file", 0);
+  UniqueFd fd(::openat(dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int error = errno;
+    throw fail(std::strerror(error), error);
+  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) throw fail("not a regular file", 0);
+  if (expected != nullptr && (st.st_dev != expected->st_dev || st.st_ino != expected->st_ino)) {
+    throw fail("the file was replaced since it was opened", 0);
+  }
+  int errorCode = 0;
+  ZipPtr zip(zipLibOps().fdopen(fd.get(), ZIP_RDONLY | ZIP_CHECKCONS, &errorCode));
+  if (zip == nullptr) throw fail(libzipErrorText(errorCode), errorCode == ZIP_ER_OPEN ? errno : 0);
+  (void)fd.release();  // owned by the handle now
+  *identity = st;
+  return zip;
+}
+
+// The libzip handle of an archive in read mode, reopened when the archive was suspended.
+// REQUIRES: state.mutex held; state in read mode.
+zip_t* readHandle(ZipArchive::State& state) {
+  if (state.zip == nullptr) {
+    struct stat identity;
+    state.zip = openZipAt(state.folder, state.name, state.path, &state.identity, &identity);
+  }
+  return state.zip.get();
+}
+
 }  // namespace
+
+bool ZipException::isResourceShortage() const {
+  return systemError_ == EMFILE || systemError_ == ENFILE || systemError_ == ENOSPC || systemError_ == EDQUOT;
+}
 
 ZipArchive ZipArchive::openForReading(const std::string& path,
                                       std::shared_ptr<const XmlValidatorLibXml2> schemaValidator,
                                       uint64_t diskSpaceCeiling) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    throw ZipException(ZipException::kCannotOpen, "Cannot open archive " + path + ": " + errnoText());
-  }
-  if (!S_ISREG(st.st_mode)) {
-    throw ZipException(ZipException::kCannotOpen, "Cannot open archive " + path + ": not a regular file");
-  }
-  int errorCode = 0;
-  ZipPtr zip(zipLibOps().open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &errorCode));
-  if (zip == nullptr) {
-    throw ZipException(ZipException::kCannotOpen, "Cannot open archive " + path + ": " + libzipErrorText(errorCode));
-  }
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return openInFolder(".", path, std::move(schemaValidator), diskSpaceCeiling);
+  return openInFolder(slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1), std::move(schemaValidator),
+                      diskSpaceCeiling);
+}
+
+ZipArchive ZipArchive::openInFolder(const std::string& folder, const std::string& name,
+                                    std::shared_ptr<const XmlValidatorLibXml2> schemaValidator,
+                                    uint64_t diskSpaceCeiling) {
+  const std::string path = folder == "/" ? "/" + name : folder + "/" + name;
   auto state = std::make_shared<State>(path, State::Mode::Read);
-  state->zip = std::move(zip);
+  state->folder = folder;
+  state->name = name;
+  state->zip = openZipAt(folder, name, path, nullptr, &state->identity);
   state->schemaValidator =
       schemaValidator != nullptr ? std::move(schemaValidator) : std::make_shared<const XmlValidatorLibXml2>();
   state->diskSpaceCeiling = diskSpaceCeiling;
   return ZipArchive(std::move(state));
 }
 
+void ZipArchive::suspend() {
+  if (state_ == nullptr) return;
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->mode == State::Mode::Read) state_->zip.reset();
+}
+
+bool ZipArchive::holdsHandle() const {
+  if (state_ == nullptr) return false;
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->mode == State::Mode::Read && state_->zip != nullptr;
+}
+
 ZipArchive ZipArchive::create(const std::string& path) {
   const File parent = File(path).getParentFile();
   const std::string folder = parent.getPath().empty() ? "." : parent.getPath();
   if (File(path).getName().empty() || ::access(folder.c_str(), W_OK | X_OK) != 0) {
-    throw ZipException(ZipException::kCannotOpen, "Cannot create archive " + path + ": folder " + folder +
-                                                      " is not writable (" + errnoText() + ")");
+    const int error = errno;
+    throw ZipException(
+        ZipException::kCannotOpen,
+        "Cannot create archive " + path + ": folder " + folder + " is not writable (" + errnoText() + ")", error);
   }
   auto state = std::make_shared<State>(path, State::Mode::Write);
   state->writePath = temporarySibling(path);
@@ -288,9 +363,10 @@ std::vector<std::string> ZipArchive::getEntryNames() const {
     throw ZipException(ZipException::kInvalidState, "Archive " + state.path + " is closed");
   }
   std::vector<std::string> names;
-  const zip_int64_t count = zipLibOps().getNumEntries(state.zip.get(), 0);
+  zip_t* const zip = readHandle(state);
+  const zip_int64_t count = zipLibOps().getNumEntries(zip, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
-    const char* name = zipLibOps().getName(state.zip.get(), static_cast<zip_uint64_t>(i), 0);
+    const char* name = zipLibOps().getName(zip, static_cast<zip_uint64_t>(i), 0);
     if (name != nullptr) names.emplace_back(name);
   }
   return names;
@@ -303,7 +379,7 @@ bool ZipArchive::hasEntry(const std::string& entryName) const {
     return std::find(state.addedNames.begin(), state.addedNames.end(), entryName) != state.addedNames.end();
   }
   if (state.mode != State::Mode::Read) return false;
-  return zipLibOps().nameLocate(state.zip.get(), entryName.c_str(), 0) >= 0;
+  return zipLibOps().nameLocate(readHandle(state), entryName.c_str(), 0) >= 0;
 }
 
 uint64_t ZipArchive::getUncompressedSize() const {
@@ -318,11 +394,11 @@ uint64_t ZipArchive::getUncompressedSize() const {
     throw ZipException(ZipException::kInvalidState, "Archive " + state.path + " is closed");
   }
   uint64_t total = 0;
-  const zip_int64_t count = zipLibOps().getNumEntries(state.zip.get(), 0);
+  zip_t* const zip = readHandle(state);
+  const zip_int64_t count = zipLibOps().getNumEntries(zip, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
     zip_stat_t st;
-    if (zipLibOps().statIndex(state.zip.get(), static_cast<zip_uint64_t>(i), 0, &st) == 0 &&
-        (st.valid & ZIP_STAT_SIZE) != 0) {
+    if (zipLibOps().statIndex(zip, static_cast<zip_uint64_t>(i), 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) != 0) {
       total += st.size;
     }
   }
@@ -333,9 +409,10 @@ uint64_t ZipArchive::getUncompressedSize(const std::string& entryName) const {
   State& state = requireState(state_);
   const std::lock_guard<std::mutex> lock(state.mutex);
   requireMode(state, true, "read an entry size");
-  const zip_int64_t index = zipLibOps().nameLocate(state.zip.get(), entryName.c_str(), 0);
+  zip_t* const zip = readHandle(state);
+  const zip_int64_t index = zipLibOps().nameLocate(zip, entryName.c_str(), 0);
   zip_stat_t st;
-  if (index < 0 || zipLibOps().statIndex(state.zip.get(), static_cast<zip_uint64_t>(index), 0, &st) != 0 ||
+  if (index < 0 || zipLibOps().statIndex(zip, static_cast<zip_uint64_t>(index), 0, &st) != 0 ||
       (st.valid & ZIP_STAT_SIZE) == 0) {
     throw ZipException(ZipException::kEntryRefused, "No entry " + entryName + " in archive " + state.path);
   }
@@ -363,7 +440,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
                    const Security::SignatureValidator& validator, uint64_t limit, bool durable) {
   requireSafeName(entryName, "entry");
   requireSafeName(targetName, "target name");
-  zip_t* const zip = state.zip.get();
+  zip_t* const zip = readHandle(state);
   const zip_int64_t found = zipLibOps().nameLocate(zip, entryName.c_str(), 0);
   if (found < 0) {
     throw ZipException(ZipException::kEntryRefused, "No entry " + entryName + " in archive " + state.path);
@@ -417,7 +494,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
   std::string pattern = File(resolved, "." + target.getName() + ".part-XXXXXX").getPath();
   UniqueFd output(::mkostemp(&pattern[0], O_CLOEXEC));
   if (output.get() < 0) {
-    throw ZipException(ZipException::kWriteFailure, "Cannot create a file in " + resolved + ": " + errnoText());
+    throw ZipException(ZipException::kWriteFailure, "Cannot create a file in " + resolved + ": " + errnoText(), errno);
   }
   FileRemover removePart(pattern);
   ::fchmod(output.get(), 0644);
@@ -442,7 +519,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
                                                        std::to_string(allowed) + " bytes");
     }
     if (!writeAll(output.get(), buffer.data(), static_cast<size_t>(count))) {
-      throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText());
+      throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText(), errno);
     }
     total += count;
   }
@@ -513,6 +590,10 @@ bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDe
     *file = extractLocked(state, entryName, folder, name, decryptor, validator, limit, !decompressedPath.empty());
   } catch (const Security::SecurityException&) {
     throw;
+  } catch (const ZipException& e) {
+    ZEM_ERROR("Cannot extract " << entryName << " from " << state.path << ": " << e.what());
+    throw ZipException(ZipException::kCannotExtract,
+                       "Cannot extract the XML item " + entryName + " from archive " + state.path, e.getSystemError());
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot extract " << entryName << " from " << state.path << ": " << e.what());
     throw ZipException(ZipException::kCannotExtract,
@@ -568,8 +649,9 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   }
   StdioPtr input(std::fopen(actual.getPath().c_str(), "rbe"));
   if (input == nullptr) {
+    const int error = errno;
     throw ZipException(ZipException::kCannotOpen,
-                       "Cannot add " + entryName + ": " + actual.getPath() + ": " + errnoText());
+                       "Cannot add " + entryName + ": " + actual.getPath() + ": " + errnoText(), error);
   }
   const uint64_t size = actual.size();
   zip_error_t error;
@@ -621,12 +703,14 @@ void ZipArchive::close(const Security::SignatureGenerator& generator) {
   }
   FileRemover removeTemporary(state.writePath);
   if (zipLibOps().close(state.zip.get()) != 0) {
+    zip_error_t* const error = zip_get_error(state.zip.get());
+    const int systemError = zip_error_system_type(error) == ZIP_ET_SYS ? zip_error_code_system(error) : 0;
     throw ZipException(ZipException::kWriteFailure,
-                       "Cannot write archive " + state.path + ": " + archiveErrorText(state.zip.get()));
+                       "Cannot write archive " + state.path + ": " + archiveErrorText(state.zip.get()), systemError);
   }
   (void)state.zip.release();  // zip_close freed it
   if (!syncPath(state.writePath, false)) {
-    throw ZipException(ZipException::kWriteFailure, "Cannot flush archive " + state.path + ": " + errnoText());
+    throw ZipException(ZipException::kWriteFailure, "Cannot flush archive " + state.path + ": " + errnoText(), errno);
   }
   if (!generator.isEmpty()) {
     const std::string signature = generator.sign(File(state.writePath));
@@ -635,8 +719,9 @@ void ZipArchive::close(const Security::SignatureGenerator& generator) {
     }
   }
   if (posixFileOps().rename(state.writePath.c_str(), state.path.c_str()) != 0) {
+    const int error = errno;
     throw ZipException(ZipException::kWriteFailure,
-                       "Cannot rename " + state.writePath + " to " + state.path + ": " + errnoText());
+                       "Cannot rename " + state.writePath + " to " + state.path + ": " + errnoText(), error);
   }
   removeTemporary.release();
   const File parent = File(state.path).getParentFile();

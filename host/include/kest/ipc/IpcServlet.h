@@ -1,6 +1,6 @@
 // Servlets: handlers of IPC method calls, registered with the IpcService which owns them.
 // Thread safety: processMethodCall may run concurrently on several dispatch threads; the
-// listener list of an IpcServlet is guarded by its own mutex.
+// listener list and the held messages of an IpcServlet are guarded by its own mutex.
 #pragma once
 
 #include <map>
@@ -18,8 +18,12 @@ namespace Ipc {
 
 class IpcServlet {
  public:
+  // Messages held per servlet while no listener is registered for their key (deliverOrHold).
+  static constexpr size_t kMaxHeldMessages = 256;
+
   virtual ~IpcServlet() = default;
-  // Appends a listener (not owned) for the definition's key; adding twice calls it twice.
+  // Appends a listener (not owned) for the definition's key; adding twice calls it twice. The
+  // first listener of a key then receives, in arrival order, the messages held for that key.
   virtual void addListener(const IpcMessageDefinition& definition, IpcListener* listener);
   // Removes every occurrence of the listener for the definition's key.
   virtual void removeListener(const IpcMessageDefinition& definition, IpcListener* listener);
@@ -28,10 +32,21 @@ class IpcServlet {
   // Returns a copy of the listeners registered for the key (an empty list is created for a key
   // that has none), so callbacks run without the lock held.
   std::vector<IpcListener*> listenersFor(const std::string& key);
+  // Calls every listener of the definition's key with an IpcMessage holding `text`. While the key
+  // has no listener the text is held (at most kMaxHeldMessages per servlet) and delivered when a
+  // listener is added. Returns false when the message was dropped because the bound was reached
+  // (logged at ERROR with the key only). Listener exceptions propagate.
+  bool deliverOrHold(const IpcMessageDefinition& definition, const std::string& text);
 
  private:
+  struct HeldMessage {
+    IpcMessageDefinition definition;
+    std::string text;
+  };
+
   std::mutex mutex_;
   std::map<std::string, std::vector<IpcListener*>> listeners_;  // guarded by mutex_
+  std::vector<HeldMessage> held_;                               // guarded by mutex_, arrival order
 };
 
 class IpcMethodServlet : public IpcServlet {

@@ -79,10 +79,15 @@ class CtpTask : public Task {
   virtual void generateMetaData(const FileTypeList& files, const File& folder, ZipArchive& archive,
                                 Sarnet_Configuration::Types::TaskIndex& index);
   // The package name (no folder, no ".zip") for the report collected in `resultFolder`:
-  // getModuleName() + "_" + id + "_" + UTC "YYYYMMDDTHHMMSS-mmm", where id is the task id with
-  // every character other than letters, digits, '.' and '-' replaced by '-' ("none" when empty).
+  // getModuleName() + "_" + idForPackageName(task id) + "_" + UTC "YYYYMMDDTHHMMSS-mmm".
   // Asking again for the same folder gives the same name.
   virtual std::string getResultPackage(const std::string& resultFolder);
+  // The task id as it appears in package names, a safe file name part of at most
+  // kMaxIdInPackageName characters drawn from A-Z, a-z, 0-9, '.' and '-': "none" for an empty id;
+  // the id itself when it is that already; otherwise the id with every other character replaced
+  // by '-', cut to 47 characters, then '-' and 16 hex digits of a hash of the full id.
+  static std::string idForPackageName(const std::string& id);
+  static constexpr size_t kMaxIdInPackageName = 64;
   // Writes the task's result files into `folder`. Does nothing here; kinds override it.
   virtual void createTaskResults(const File& /*folder*/, bool /*success*/) {}
   // DevicePaths::outboxFolder().

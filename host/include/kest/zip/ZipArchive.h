@@ -43,14 +43,28 @@ class ZipArchive {
   // ZipException(kInvalidState).
   ZipArchive() = default;
 
-  // Opens the archive at `path` for reading. `schemaValidator` validates extracted documents
-  // (validateSchema); null means an XmlValidatorLibXml2 on the device schema. `diskSpaceCeiling`
-  // bounds every extracted entry.
+  // Opens the archive at `path` for reading. The file is opened relative to its folder without
+  // following a symbolic link in its last component, and only when it is a regular file (a link,
+  // folder, FIFO or device is refused without being read). `schemaValidator` validates extracted
+  // documents (validateSchema); null means an XmlValidatorLibXml2 on the device schema.
+  // `diskSpaceCeiling` bounds every extracted entry.
   // Throws ZipException(kCannotOpen) when the file is missing, not a regular file, not a zip, or
   // truncated.
   static ZipArchive openForReading(const std::string& path,
                                    std::shared_ptr<const XmlValidatorLibXml2> schemaValidator = nullptr,
                                    uint64_t diskSpaceCeiling = kDefaultDiskSpaceCeiling);
+  // As openForReading(folder + "/" + name), where `name` must be a plain file name (no '/').
+  static ZipArchive openInFolder(const std::string& folder, const std::string& name,
+                                 std::shared_ptr<const XmlValidatorLibXml2> schemaValidator = nullptr,
+                                 uint64_t diskSpaceCeiling = kDefaultDiskSpaceCeiling);
+
+  // Reading: gives back the libzip handle and its file descriptor; the next operation that reads
+  // reopens the same file (same device and inode; a file replaced meanwhile is refused with
+  // ZipException(kCannotOpen)). So any number of archives may wait without holding descriptors.
+  // Does nothing for the null, a written or a closed archive.
+  void suspend();
+  // True while an archive opened for reading holds its descriptor (not suspended, not closed).
+  bool holdsHandle() const;
   // Starts a new archive that close() writes to `path`, replacing an existing file atomically.
   // Nothing appears at `path` before close() succeeds.
   // Throws ZipException(kCannotOpen) when the folder of `path` does not exist or is not writable.

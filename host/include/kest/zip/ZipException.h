@@ -1,4 +1,4 @@
-// The failure of a zip archive operation: a numeric code and a text.
+// The failure of a zip archive operation: a numeric code, a text and the system error behind it.
 // Thread safety: an immutable value.
 #pragma once
 
@@ -18,9 +18,16 @@ class ZipException : public std::runtime_error {
   static constexpr int kWriteFailure = -7;     // writing a file or the archive failed
   static constexpr int kInvalidState = -8;     // null archive, closed archive, wrong mode
 
-  ZipException(int code, const std::string& text) : std::runtime_error(text), code_(code) {}
+  // `systemError` is the errno behind the failure, 0 when none is known.
+  ZipException(int code, const std::string& text, int systemError = 0)
+      : std::runtime_error(text), code_(code), systemError_(systemError) {}
   int getCode() const { return code_; }
+  int getSystemError() const { return systemError_; }
+  // True when the failure came from a shortage that passes (no free descriptor, no free space):
+  // the same operation may succeed later.
+  bool isResourceShortage() const;
 
  private:
   int code_;
+  int systemError_;
 };

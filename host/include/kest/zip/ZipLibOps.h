@@ -10,6 +10,8 @@
 
 struct ZipLibOps {
   zip_t* (*open)(const char* path, int flags, int* errorCode);
+  // Takes ownership of `fd` on success only.
+  zip_t* (*fdopen)(int fd, int flags, int* errorCode);
   int (*close)(zip_t* archive);
   void (*discard)(zip_t* archive);
   zip_int64_t (*getNumEntries)(zip_t* archive, zip_flags_t flags);
