@@ -712,14 +712,14 @@ TEST_F(SaveFileTest, AFailureAtAnyStepLeavesTheTargetUntouched) {
        }},
       {"write",
        [](xmldoc::FileIo& io) {
-         io.writeSome = [](int, const void*, size_t) -> ssize_t {
+         io.write = [](int, const void*, size_t) -> ssize_t {
            errno = ENOSPC;
            return -1;
          };
        }},
       {"short write",
        [](xmldoc::FileIo& io) {
-         io.writeSome = [](int fd, const void* data, size_t) -> ssize_t {
+         io.write = [](int fd, const void* data, size_t) -> ssize_t {
            // Half a document reaches the temporary file, then the disk is full.
            static bool first = true;
            first = !first;
@@ -732,7 +732,7 @@ TEST_F(SaveFileTest, AFailureAtAnyStepLeavesTheTargetUntouched) {
        }},
       {"fsync",
        [](xmldoc::FileIo& io) {
-         io.syncFile = [](int) {
+         io.fsync = [](int) {
            errno = EIO;
            return -1;
          };
@@ -747,7 +747,7 @@ TEST_F(SaveFileTest, AFailureAtAnyStepLeavesTheTargetUntouched) {
        }},
       {"rename",
        [](xmldoc::FileIo& io) {
-         io.renameFile = [](const char*, const char*) {
+         io.rename = [](const char*, const char*) {
            errno = EXDEV;
            return -1;
          };

@@ -29,7 +29,8 @@ bool RequestDatabase::execute() {
 }
 
 void RequestDatabase::createTaskResults(const File& folder, bool success) {
-  // The copy is attempted whatever the outcome; a missing database simply leaves no copy.
-  databaseFile().copyTo(File(folder, DevicePaths::kDatabaseFileName));
+  // The copy is attempted whatever the outcome; a missing database simply leaves no copy. The
+  // result folder is temporary (the package is what is made durable), so the copy is not flushed.
+  databaseFile().copyTo(File(folder, DevicePaths::kDatabaseFileName), xmldoc::Durability::Volatile);
   ZemTask::createTaskResults<Types::RequestZemDatabaseTaskResult>(folder, success);
 }

@@ -1,11 +1,16 @@
-// A temporary folder that lives as long as its owner.
-// Thread safety: not shared; one owner.
+// A temporary folder that lives as long as its owner, and the private folder that holds them.
+// Thread safety: a TempFile is not shared (one owner). The private folder is set once at start-up
+// (clearAtStartUp) and read under privateFolderMutex by every constructor.
 #pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
 
 #include "kest/File.h"
 
-// A fresh temporary folder (mkdtemp) below File::tmpFolder(), removed with its content when the
-// TempFile is destroyed. Throws std::runtime_error when the folder cannot be created.
+// A fresh folder (mkdtemp) below TempFile::folder(), removed with its content when the TempFile
+// is destroyed. Throws std::runtime_error when the folder cannot be created.
 class TempFile {
  public:
   explicit TempFile(const std::string& prefix = "zem");
@@ -13,6 +18,20 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   const File& getFile() const { return folder_; }
+
+  // Name of the private folder below the application folder.
+  static constexpr const char* kPrivateFolderName = ".tmp";
+
+  // Where new TempFiles go: the private folder once clearAtStartUp named one (the application),
+  // otherwise File::tmpFolder() (tools, tests, benchmarks).
+  static File folder();
+
+  // Start-up of the application: makes <applicationFolder>/.tmp the folder of every later TempFile
+  // and empties it, then removes what interrupted writes left beside their targets
+  // (File::isTemporaryName) anywhere below `applicationFolder` and directly in each of
+  // `otherFolders`. Returns the number of files and folders removed; logs them at INFO.
+  // REQUIRES: no file of the application is being written (called before any job runs).
+  static size_t clearAtStartUp(const File& applicationFolder, const std::vector<File>& otherFolders = {});
 
  private:
   File folder_;

@@ -1,13 +1,60 @@
 #include "kest/TempFile.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
+#include "kest/ApplicationLogger.h"
+
+namespace {
+
+std::mutex privateFolderMutex;
+std::string privateFolder;  // guarded by privateFolderMutex; empty until start-up names it
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// The names in `folder` (not "." and ".."); empty when it cannot be read.
+std::vector<std::string> namesIn(const File& folder) {
+  std::vector<std::string> names;
+  const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.getPath().c_str()));
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  return names;
+}
+
+// Removes the leftovers of interrupted writes in `folder` (and below it when `recursive`), never
+// following links. Returns how many were removed.
+size_t removeLeftovers(const File& folder, bool recursive) {
+  size_t removed = 0;
+  for (const std::string& name : namesIn(folder)) {
+    const File child(folder, name);
+    struct stat st;
+    if (::lstat(child.getPath().c_str(), &st) != 0) continue;
+    if (S_ISREG(st.st_mode) && File::isTemporaryName(name)) {
+      if (child.remove()) ++removed;
+    } else if (recursive && S_ISDIR(st.st_mode)) {
+      removed += removeLeftovers(child, true);
+    }
+  }
+  return removed;
+}
+
+}  // namespace
+
 TempFile::TempFile(const std::string& prefix) {
-  const std::string pattern = File(File::tmpFolder(), prefix + "XXXXXX").getPath();
+  const std::string pattern = File(folder(), prefix + "XXXXXX").getPath();
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (::mkdtemp(buffer.data()) == nullptr) {
@@ -17,3 +64,26 @@ TempFile::TempFile(const std::string& prefix) {
 }
 
 TempFile::~TempFile() { folder_.remove(); }
+
+File TempFile::folder() {
+  std::lock_guard<std::mutex> lock(privateFolderMutex);
+  return privateFolder.empty() ? File::tmpFolder() : File(privateFolder);
+}
+
+size_t TempFile::clearAtStartUp(const File& applicationFolder, const std::vector<File>& otherFolders) {
+  const File own(applicationFolder, kPrivateFolderName);
+  size_t removed = 0;
+  for (const std::string& name : namesIn(own)) {
+    if (File(own, name).remove()) ++removed;
+  }
+  if (own.mkdirs()) {
+    std::lock_guard<std::mutex> lock(privateFolderMutex);
+    privateFolder = own.getPath();
+  } else {
+    ZEM_ERROR("Cannot create the temporary folder " << own.getPath() << "; using " << File::tmpFolder().getPath());
+  }
+  removed += removeLeftovers(applicationFolder, true);
+  for (const File& other : otherFolders) removed += removeLeftovers(other, false);
+  if (removed > 0) ZEM_INFO("Removed " << removed << " temporary files and folders left by an interrupted run");
+  return removed;
+}

@@ -1,5 +1,6 @@
 // MetaDataService: the metadata document of result packages, written by hand (it is not a
-// configuration document) and saved durably through File::writeAtomically.
+// configuration document) and written through the durable writer (the device id durably, the
+// metadata of a temporary result folder without fsync).
 #include "kest/MetaDataService.h"
 
 #include <dirent.h>
@@ -18,6 +19,7 @@
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/zip/ZipArchive.h"
+#include "kolconfig/FileIo.h"
 #include "kolconfig/Types.h"
 
 namespace {
@@ -190,24 +192,13 @@ File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>&
   }
   xml << "  </files>\n"
       << "</metaData>\n";
-  // Written beside its final name and renamed, so a reader never sees half a document. Not
-  // flushed to the device: it describes a result folder, which is temporary; the package that
-  // carries it is flushed when it is closed.
+  // Written through the durable writer without fsync: it describes a result folder, which is
+  // temporary; the package that carries it is flushed when it is closed.
   File target(folder, DevicePaths::kMetaDataFileName);
-  const File part(folder, std::string(".") + DevicePaths::kMetaDataFileName + ".part");
-  {
-    std::ofstream out(part.getPath(), std::ios::binary | std::ios::trunc);
-    out << xml.str();
-    out.close();
-    if (!out) {
-      part.remove();
-      throw std::runtime_error("Cannot write " + part.getPath());
-    }
-  }
-  if (std::rename(part.getPath().c_str(), target.getPath().c_str()) != 0) {
-    part.remove();
-    throw std::runtime_error("Cannot write " + target.getPath());
-  }
+  const std::string text = xml.str();
+  const xmldoc::ReplaceResult written =
+      xmldoc::replaceFile(target.getPath(), text.data(), text.size(), xmldoc::Durability::Volatile);
+  if (!written.ok()) throw std::runtime_error("Cannot write " + target.getPath() + ": " + written.error);
   return target;
 }
 
