@@ -1,18 +1,28 @@
 // The database tasks end to end on a started application: each container runs through
-// "JobAppeared", the queue and the task, and leaves its result package in the outbox.
+// "JobAppeared", the queue and the task, and leaves its result package in the outbox. Also what
+// start-up does for them: the store loaded, the leftovers of a crashed run removed.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "AppTestEnvironment.h"
+#include "DatabaseTestSupport.h"
 #include "PipelineTestSupport.h"
 #include "StringValue.h"
+#include "DiskSpaceChecker.h"
 #include "ZemApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
+#include "kest/TempFile.h"
 #include "kest/testing/LogCapture.h"
+#include "kolconfig/FileIo.h"
 
 namespace {
 
@@ -40,7 +50,7 @@ class DatabaseTasksTest : public ::testing::Test {
   // Announces `container`, waits for its package and returns it read back.
   pipelinetest::ResultPackage runJob(const File& container) {
     const std::vector<File> before = pipelinetest::outboxPackages();
-    EXPECT_EQ(app_.announce(container.getPath()), 1);
+    EXPECT_EQ(app_->announce(container.getPath()), 1);
     EXPECT_TRUE(pipelinetest::waitUntil([&] { return pipelinetest::outboxPackages().size() > before.size(); }));
     EXPECT_TRUE(pipelinetest::waitUntil([&] { return !container.exists(); })) << "container not deleted";
     for (const File& package : pipelinetest::outboxPackages()) {
@@ -55,7 +65,17 @@ class DatabaseTasksTest : public ::testing::Test {
            package.result->element_errorInfo()->get_success();
   }
 
-  pipelinetest::RunningApp app_{pipelinetest::RunningApp::Options{false, true, true}};
+  // Stops the application, lays out the device with `layout` and starts the application again.
+  template <class Layout>
+  void restart(Layout layout) {
+    app_.reset();
+    pipelinetest::freshDevice();
+    layout();
+    app_ = std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, false});
+  }
+
+  std::unique_ptr<pipelinetest::RunningApp> app_ =
+      std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, true});
 };
 
 TEST_F(DatabaseTasksTest, InstallWritesTheDatabaseReloadsTheStoreAndReportsSuccess) {
@@ -73,14 +93,11 @@ TEST_F(DatabaseTasksTest, InstallWritesTheDatabaseReloadsTheStoreAndReportsSucce
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start installation of a ZEM database"));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
 
-  const auto statuses = app_.ipc().signals();
   bool statusSent = false;
-  for (const auto& signal : statuses) {
-    if (signal.name == "TaskStatus" &&
-        signal.parameters.get<Ipc::IpcStringParameter>("taskId").getValue() == "inst-1") {
-      statusSent = true;
-      EXPECT_EQ(signal.parameters.get<Ipc::IpcIntegerParameter>("status").getValue(), 0);
-    }
+  for (const auto& signal : app_->ipc().signals()) {
+    statusSent |= signal.name == "TaskStatus" &&
+                  signal.parameters.get<Ipc::IpcStringParameter>("taskId").getValue() == "inst-1" &&
+                  signal.parameters.get<Ipc::IpcIntegerParameter>("status").getValue() == 0;
   }
   EXPECT_TRUE(statusSent);
 }
@@ -128,7 +145,7 @@ TEST_F(DatabaseTasksTest, InstallFailsWithoutDatabaseEntryOrWithoutRoom) {
   EXPECT_FALSE(databaseFile().exists());
 
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
-  app_.settings().getDocument()->set_maximumDataSize(1);
+  app_->settings().getDocument()->set_maximumDataSize(1);
   log.clear();
   auto tooBig =
       runJob(makeJob(inboxFile("big.zip"), description("InstallZemDatabaseTaskDescription", "big"),
@@ -158,7 +175,7 @@ TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
 
 TEST_F(DatabaseTasksTest, ResetWithTooLittleSpaceFailsBeforeLookingAtTheFile) {
   installDatabase("name", "kept");
-  app_.settings().getDocument()->set_maximumDataSize(0);
+  app_->settings().getDocument()->set_maximumDataSize(0);
   LogCapture log;
   auto refused = runJob(makeJob(inboxFile("reset.zip"), description("ResetZemDatabaseTaskDescription", "r2")));
   EXPECT_FALSE(succeeded(refused));
@@ -188,6 +205,56 @@ TEST_F(DatabaseTasksTest, RequestSendsTheDatabaseFileAndStillReportsWhenItIsMiss
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start requesting the current ZEM database"));
   EXPECT_TRUE(
       log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
+}
+
+TEST_F(DatabaseTasksTest, AFreshUnitAnswersARequestWithItsDefaultDatabase) {
+  const std::string defaults = pipelinetest::databaseDocument("origin", "factory");
+  restart([&] {
+    const File file(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName);
+    ASSERT_TRUE(file.writeAtomically(defaults));
+  });
+  auto sent = runJob(makeJob(inboxFile("request.zip"), description("RequestZemDatabaseTaskDescription", "fresh")));
+  EXPECT_TRUE(succeeded(sent));
+  EXPECT_EQ(sent.entries.at("database.xml"), defaults);
+}
+
+TEST_F(DatabaseTasksTest, StartUpRemovesWhatACrashedRunLeftAndTheCeilingIgnoresTemporaryFolders) {
+  const File store(DevicePaths::storeFolder());
+  const File ownTemporary(File(DevicePaths::applicationDataFolder()), TempFile::kPrivateFolderName);
+  restart([&] {
+    ASSERT_TRUE(store.mkdirs());
+    // A process dies in the middle of a save and of filling a result folder.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TempFile::clearAtStartUp(File(DevicePaths::applicationDataFolder()));
+      const TempFile result("result");
+      File(result.getFile(), "database.xml").writeAtomically(std::string(4096, 'r'));
+      xmldoc::fileIo().write = [](int fd, const void* data, size_t) -> ssize_t {
+        ::write(fd, data, 10);  // half a document reaches the disk
+        raise(SIGKILL);
+        return -1;
+      };
+      File(store, DevicePaths::kDatabaseFileName).writeAtomically(std::string(4096, 'd'));
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_EQ(apptest::allNames(store.getPath()).size(), 1u);
+    ASSERT_EQ(apptest::allNames(ownTemporary.getPath()).size(), 1u);
+    ASSERT_TRUE(File(store, "notes.tmp").writeAtomically("kept"));
+  });
+  EXPECT_EQ(apptest::allNames(store.getPath()), std::vector<std::string>{"notes.tmp"});
+  EXPECT_TRUE(apptest::allNames(ownTemporary.getPath()).empty());
+
+  // A result folder in the private folder does not count against the ceiling.
+  const TempFile result("result");
+  EXPECT_EQ(result.getFile().getParentFile(), ownTemporary);
+  ASSERT_TRUE(File(result.getFile(), "big").writeAtomically(std::string(200000, 'x')));
+  const uint64_t used = File(DevicePaths::applicationDataFolder()).totalSize(ownTemporary);
+  app_->settings().getDocument()->set_maximumDataSize(static_cast<uint32_t>(used / 1024 + 1));
+  EXPECT_TRUE(DiskSpaceChecker::sufficientDiskSpaceAvailable(0));
 }
 
 }  // namespace
