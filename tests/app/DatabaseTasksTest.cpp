@@ -21,6 +21,7 @@
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
 #include "kest/TempFile.h"
+#include "kest/ZemSettings.h"
 #include "kest/testing/LogCapture.h"
 #include "kolconfig/FileIo.h"
 
@@ -40,6 +41,19 @@ class DatabaseTasksTest : public ::testing::Test {
     ASSERT_TRUE(databaseFile().getParentFile().mkdirs());
     ASSERT_TRUE(databaseFile().writeAtomically(pipelinetest::databaseDocument(key, value)));
     Database::getInstance()->reset();
+  }
+  std::string fileText() const {
+    std::string text;
+    databaseFile().readAll(&text);
+    return text;
+  }
+  File install(const std::string& name, const std::string& id, const std::string& attributes = "",
+               const std::string& value = "new") {
+    return makeJob(inboxFile(name), description("InstallZemDatabaseTaskDescription", id, attributes),
+                   {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", value)}}});
+  }
+  File plain(const std::string& name, const char* type, const std::string& id) {
+    return makeJob(inboxFile(name), description(type, id));
   }
 
   std::string storedString(const std::string& key) {
@@ -80,142 +94,88 @@ class DatabaseTasksTest : public ::testing::Test {
 
 TEST_F(DatabaseTasksTest, InstallWritesTheDatabaseReloadsTheStoreAndReportsSuccess) {
   LogCapture log;
-  const File job = makeJob(inboxFile("install.zip"), description("InstallZemDatabaseTaskDescription", "inst-1"),
-                           {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "installed")}}});
-  const auto package = runJob(job);
+  const auto package = runJob(install("install.zip", "inst-1", "", "installed"));
   EXPECT_TRUE(succeeded(package));
-  EXPECT_EQ(package.result->get_taskId(), "inst-1");
   EXPECT_EQ(package.result->typeName(), "InstallZemDatabaseTaskResult");
-  EXPECT_NE(package.file.getName().find("ZEM_inst-1_"), std::string::npos) << package.file.getPath();
   EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
-  EXPECT_EQ(package.entries.count("MetaData.xml"), 1u);
   EXPECT_EQ(storedString("name"), "installed");
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start installation of a ZEM database"));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
-
-  bool statusSent = false;
-  for (const auto& signal : app_->ipc().signals()) {
-    statusSent |= signal.name == "TaskStatus" &&
-                  signal.parameters.get<Ipc::IpcStringParameter>("taskId").getValue() == "inst-1" &&
-                  signal.parameters.get<Ipc::IpcIntegerParameter>("status").getValue() == 0;
-  }
-  EXPECT_TRUE(statusSent);
 }
 
 TEST_F(DatabaseTasksTest, InstallReplacesAnExistingDatabaseOnlyWithForceOverride) {
   installDatabase("name", "old");
-  const std::string before = [&] {
-    std::string text;
-    databaseFile().readAll(&text);
-    return text;
-  }();
-
+  const std::string before = fileText();
   LogCapture log;
-  auto refused = runJob(makeJob(inboxFile("keep.zip"), description("InstallZemDatabaseTaskDescription", "no-force"),
-                                {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
-  EXPECT_FALSE(succeeded(refused));
+  EXPECT_FALSE(succeeded(runJob(install("keep.zip", "no-force"))));
+  EXPECT_FALSE(succeeded(runJob(install("false.zip", "f", "forceOverride=\"false\""))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Database is already installed at: " +
                                                            databaseFile().getAbsolutePath() + " Remove it first! "));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Override of ZEM database not allowed"));
-  std::string after;
-  databaseFile().readAll(&after);
-  EXPECT_EQ(after, before);
+  EXPECT_EQ(fileText(), before);
   EXPECT_EQ(storedString("name"), "old");
 
-  // forceOverride="false" is refused as well.
-  auto refusedExplicitly = runJob(
-      makeJob(inboxFile("false.zip"), description("InstallZemDatabaseTaskDescription", "f", "forceOverride=\"false\""),
-              {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
-  EXPECT_FALSE(succeeded(refusedExplicitly));
-
-  log.clear();
-  auto replaced = runJob(makeJob(inboxFile("force.zip"),
-                                 description("InstallZemDatabaseTaskDescription", "force", "forceOverride=\"true\""),
-                                 {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
-  EXPECT_TRUE(succeeded(replaced));
+  EXPECT_TRUE(succeeded(runJob(install("force.zip", "force", "forceOverride=\"true\""))));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Allowing override of database."));
   EXPECT_EQ(storedString("name"), "new");
 }
 
 TEST_F(DatabaseTasksTest, InstallFailsWithoutDatabaseEntryOrWithoutRoom) {
   LogCapture log;
-  auto missing = runJob(makeJob(inboxFile("missing.zip"), description("InstallZemDatabaseTaskDescription", "m")));
-  EXPECT_FALSE(succeeded(missing));
+  EXPECT_FALSE(succeeded(runJob(plain("missing.zip", "InstallZemDatabaseTaskDescription", "m"))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Invalid ZEM database in Task Container!"));
-  EXPECT_FALSE(databaseFile().exists());
-
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
   app_->settings().getDocument()->set_maximumDataSize(1);
   log.clear();
-  auto tooBig =
-      runJob(makeJob(inboxFile("big.zip"), description("InstallZemDatabaseTaskDescription", "big"),
-                     {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", std::string(4096, 'x'))}}}));
-  EXPECT_FALSE(succeeded(tooBig));
+  EXPECT_FALSE(succeeded(runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
   EXPECT_FALSE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
   EXPECT_FALSE(databaseFile().exists());
 }
 
 TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
+  const std::string missing = "ZEM database does not exists at: " + databaseFile().getAbsolutePath();
   LogCapture log;
-  auto nothing = runJob(makeJob(inboxFile("reset-none.zip"), description("ResetZemDatabaseTaskDescription", "r0")));
+  const auto nothing = runJob(plain("reset-none.zip", "ResetZemDatabaseTaskDescription", "r0"));
   EXPECT_FALSE(succeeded(nothing));
   EXPECT_EQ(nothing.result->typeName(), "ResetZemDatabaseTaskResult");
-  EXPECT_TRUE(
-      log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
 
+  // Too little room fails before the file is looked at.
   installDatabase("name", "old");
+  app_->settings().getDocument()->set_maximumDataSize(0);
   log.clear();
-  auto reset = runJob(makeJob(inboxFile("reset.zip"), description("ResetZemDatabaseTaskDescription", "r1")));
-  EXPECT_TRUE(succeeded(reset));
+  EXPECT_FALSE(succeeded(runJob(plain("reset-full.zip", "ResetZemDatabaseTaskDescription", "r1"))));
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
+  EXPECT_FALSE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
+  EXPECT_EQ(storedString("name"), "old");
+
+  app_->settings().getDocument()->set_maximumDataSize(ZemSettings::kDefaultMaximumDataSize);
+  EXPECT_TRUE(succeeded(runJob(plain("reset.zip", "ResetZemDatabaseTaskDescription", "r2"))));
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "ZEM database removed"));
   EXPECT_FALSE(databaseFile().exists());
   EXPECT_EQ(storedString("name"), "<none>");
 }
 
-TEST_F(DatabaseTasksTest, ResetWithTooLittleSpaceFailsBeforeLookingAtTheFile) {
-  installDatabase("name", "kept");
-  app_->settings().getDocument()->set_maximumDataSize(0);
-  LogCapture log;
-  auto refused = runJob(makeJob(inboxFile("reset.zip"), description("ResetZemDatabaseTaskDescription", "r2")));
-  EXPECT_FALSE(succeeded(refused));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
-  EXPECT_FALSE(log.contains(log4cplus::INFO_LOG_LEVEL, "ZEM database removed"));
-  EXPECT_FALSE(log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: "));
-  EXPECT_TRUE(databaseFile().exists());
-  EXPECT_EQ(storedString("name"), "kept");
-}
-
-TEST_F(DatabaseTasksTest, RequestSendsTheDatabaseFileAndStillReportsWhenItIsMissing) {
-  installDatabase("name", "sent");
-  std::string onDisk;
-  ASSERT_TRUE(databaseFile().readAll(&onDisk));
-  auto sent = runJob(makeJob(inboxFile("request.zip"), description("RequestZemDatabaseTaskDescription", "q1")));
+TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTheFileIsMissing) {
+  const std::string defaults = pipelinetest::databaseDocument("origin", "factory");
+  restart([&] {
+    ASSERT_TRUE(File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
+  });
+  const auto sent = runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
   EXPECT_TRUE(succeeded(sent));
   EXPECT_EQ(sent.result->typeName(), "RequestZemDatabaseTaskResult");
-  EXPECT_EQ(sent.entries.at("database.xml"), onDisk);
+  EXPECT_EQ(sent.entries.at("database.xml"), defaults);
   EXPECT_EQ(sent.indexTypes.at("database.xml"), "ZEM_DATABASE");
 
   ASSERT_TRUE(databaseFile().remove());
   LogCapture log;
-  auto missing = runJob(makeJob(inboxFile("request-none.zip"), description("RequestZemDatabaseTaskDescription", "q2")));
+  const auto missing = runJob(plain("request-none.zip", "RequestZemDatabaseTaskDescription", "q2"));
   EXPECT_FALSE(succeeded(missing));
   EXPECT_EQ(missing.result->get_taskId(), "q2");
   EXPECT_EQ(missing.entries.count("database.xml"), 0u);
-  EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start requesting the current ZEM database"));
   EXPECT_TRUE(
       log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
-}
-
-TEST_F(DatabaseTasksTest, AFreshUnitAnswersARequestWithItsDefaultDatabase) {
-  const std::string defaults = pipelinetest::databaseDocument("origin", "factory");
-  restart([&] {
-    const File file(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName);
-    ASSERT_TRUE(file.writeAtomically(defaults));
-  });
-  auto sent = runJob(makeJob(inboxFile("request.zip"), description("RequestZemDatabaseTaskDescription", "fresh")));
-  EXPECT_TRUE(succeeded(sent));
-  EXPECT_EQ(sent.entries.at("database.xml"), defaults);
 }
 
 TEST_F(DatabaseTasksTest, StartUpRemovesWhatACrashedRunLeftAndTheCeilingIgnoresTemporaryFolders) {

@@ -54,10 +54,18 @@ size_t removeLeftovers(const File& folder, bool recursive) {
 }  // namespace
 
 TempFile::TempFile(const std::string& prefix) {
-  const std::string pattern = File(folder(), prefix + "XXXXXX").getPath();
+  const File parent = folder();
+  const std::string pattern = File(parent, prefix + "XXXXXX").getPath();
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  if (::mkdtemp(buffer.data()) == nullptr) {
+  const std::vector<char> unfilled = buffer;
+  // A private folder removed behind the application's back is made again.
+  bool created = ::mkdtemp(buffer.data()) != nullptr;
+  if (!created && errno == ENOENT && parent.mkdirs()) {
+    buffer = unfilled;
+    created = ::mkdtemp(buffer.data()) != nullptr;
+  }
+  if (!created) {
     throw std::runtime_error("Cannot create a temporary folder " + pattern + ": " + std::strerror(errno));
   }
   folder_ = File(std::string(buffer.data()));
