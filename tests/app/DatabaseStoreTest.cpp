@@ -167,6 +167,8 @@ TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder
   ASSERT_TRUE(store->setInteger("a.b.n", &nine));
   EXPECT_EQ(openStore()->getMap("a")->str(), "{b = {n = 9, q = true}, first = 1}");
   EXPECT_EQ(store->getInteger("t")->getValue(), 2);
+  // Entries whose text was kept from earlier saves are written exactly as a whole serialisation.
+  EXPECT_EQ(fileContent(), xmldoc::toString(*xmldoc::parseFile<Types::PersistedDatabase>(database_)));
 }
 
 TEST_F(DatabaseStoreTest, TextsAndNumbersRoundTripThroughTheFileExactly) {

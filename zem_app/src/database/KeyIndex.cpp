@@ -3,9 +3,14 @@
 namespace Types = Sarnet_Configuration::Types;
 
 Types::PersistedValue* KeyIndex::find(const std::string& key, const Entries& entries) {
+  Types::PersistedMapEntry* entry = findEntry(key, entries);
+  return entry != nullptr ? entry->element_value() : nullptr;
+}
+
+Types::PersistedMapEntry* KeyIndex::findEntry(const std::string& key, const Entries& entries) {
   if (entries.size() < kMinimumEntries) {
     for (const auto& entry : entries) {
-      if (entry && entry->get_key() == key) return entry->element_value();
+      if (entry && entry->get_key() == key) return entry.get();
     }
     return nullptr;
   }
@@ -16,5 +21,5 @@ Types::PersistedValue* KeyIndex::find(const std::string& key, const Entries& ent
     if (entry != nullptr) index.first.emplace(entry->get_key(), entry);
   }
   const auto found = index.first.find(key);
-  return found == index.first.end() ? nullptr : found->second->element_value();
+  return found == index.first.end() ? nullptr : found->second;
 }

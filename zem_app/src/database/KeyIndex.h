@@ -22,6 +22,8 @@ class KeyIndex {
   // there is none or that entry has no value. Entries appended since the last call are taken in.
   // REQUIRES: clear() was called since any entry of an indexed map was removed or a map was freed.
   Sarnet_Configuration::Types::PersistedValue* find(const std::string& key, const Entries& entries);
+  // The first entry itself (null when none), as find.
+  Sarnet_Configuration::Types::PersistedMapEntry* findEntry(const std::string& key, const Entries& entries);
 
   // Forgets every map.
   void clear() { maps_.clear(); }

@@ -120,6 +120,7 @@ void XMLDatabaseImpl::_load() {
   ZEM_DEBUG("Loading ZEM database...");
   document_.reset();
   index_.clear();
+  writer_.clear();
   installDefaultDatabaseIfNeeded();
   try {
     document_ = xmldoc::parseFile<Types::PersistedDatabase>(databaseFile_);
@@ -289,39 +290,24 @@ Types::PersistedMapValue* XMLDatabaseImpl::writableData() {
       File(storeFolder_).mkdirs();
       document_ = xmldoc::createDocument<Types::PersistedDatabase>();
       index_.clear();
+      writer_.clear();
     }
   }
   Types::PersistedMapValue* data = document_->element_data();
   return data != nullptr ? data : document_->add_node_data();
 }
 
-namespace {
-// Identity of the file at `path`: a replacement by rename gives it a new inode.
-bool fileIdentity(const std::string& path, dev_t* device, ino_t* inode) {
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return false;
-  *device = status.st_dev;
-  *inode = status.st_ino;
-  return true;
+XMLDatabaseImpl::SaveResult XMLDatabaseImpl::save(const Types::PersistedDatabase& document, bool ownDocument) {
+  const xmldoc::ReplaceResult result = writer_.write(document, databaseFile_, ownDocument);
+  if (result.ok()) return SaveResult::kSaved;
+  ZEM_ERROR("Impossible to save ZEM database to " << File(databaseFile_).getAbsolutePath());
+  ZEM_ERROR(result.error);
+  return result.outcome == xmldoc::ReplaceOutcome::kReplacedNotFlushed ? SaveResult::kReplacedNotDurable
+                                                                        : SaveResult::kFailed;
 }
-}  // namespace
 
-XMLDatabaseImpl::SaveResult XMLDatabaseImpl::save(const Types::PersistedDatabase& document) const {
-  dev_t deviceBefore = 0;
-  ino_t inodeBefore = 0;
-  const bool existedBefore = fileIdentity(databaseFile_, &deviceBefore, &inodeBefore);
-  try {
-    xmldoc::saveFile(document, databaseFile_);
-    return SaveResult::kSaved;
-  } catch (const std::exception& e) {
-    ZEM_ERROR("Impossible to save ZEM database to " << File(databaseFile_).getAbsolutePath());
-    ZEM_ERROR(e.what());
-  }
-  dev_t device = 0;
-  ino_t inode = 0;
-  const bool existsNow = fileIdentity(databaseFile_, &device, &inode);
-  const bool replaced = existsNow && (!existedBefore || device != deviceBefore || inode != inodeBefore);
-  return replaced ? SaveResult::kReplacedNotDurable : SaveResult::kFailed;
+void XMLDatabaseImpl::invalidateTopLevel(const std::string& key, const Entries& entries) {
+  writer_.invalidate(index_.findEntry(key.substr(0, key.find('.')), entries));
 }
 
 // Takes back the entry that createPath appended first (and with it everything below it).
@@ -329,6 +315,7 @@ void XMLDatabaseImpl::undoCreation(const CreatedEntry& created) {
   if (created.entries != nullptr && created.index < created.entries->size()) {
     created.entries->erase(created.entries->begin() + static_cast<std::ptrdiff_t>(created.index));
     index_.clear();
+    writer_.clear();
   }
 }
 
@@ -344,12 +331,14 @@ bool XMLDatabaseImpl::setScalar(const std::string& key, const Node* value, Assig
   if (node == nullptr) return false;
   const Node previous(*node);
   assign(*node, *value);
-  const SaveResult result = save(*document_);
+  invalidateTopLevel(key, data->elements_entry());
+  const SaveResult result = save(*document_, true);
   if (result != SaveResult::kFailed) return result == SaveResult::kSaved;
   if (created.entries != nullptr) {
     undoCreation(created);
   } else {
     assign(*node, previous);
+    invalidateTopLevel(key, data->elements_entry());
   }
   return false;
 }
@@ -370,7 +359,8 @@ bool XMLDatabaseImpl::setContainer(const std::string& key, const Node* value) {
     } else {
       copyMap(*value, *node);
     }
-    const SaveResult result = save(*document_);
+    invalidateTopLevel(key, data->elements_entry());
+    const SaveResult result = save(*document_, true);
     if (result == SaveResult::kFailed) undoCreation(created);
     return result == SaveResult::kSaved;
   }
@@ -378,12 +368,13 @@ bool XMLDatabaseImpl::setContainer(const std::string& key, const Node* value) {
   // node, saved, then read back so the store is exactly what the file holds.
   Document fresh = xmldoc::createDocument<Types::PersistedDatabase>();
   copyEntries(*data, *fresh->add_node_data(), node, value);
-  const SaveResult result = save(*fresh);
+  const SaveResult result = save(*fresh, false);
   if (result == SaveResult::kFailed) return false;
   _load();
   if (!document_) {
     document_ = std::move(fresh);
     index_.clear();
+    writer_.clear();
   }
   return result == SaveResult::kSaved;
 }

@@ -5,8 +5,9 @@
 // Decisions that hold for this implementation:
 // - Saves are durable and atomic (xmldoc::saveFile: temporary file in the store folder, fsync,
 //   rename, fsync of the folder). A crash or power cut leaves the old file or the new one.
-// - A set costs one serialisation and one durable write. Only the replacement of an existing list
-//   or map reads the file back (the reload keeps the store exactly what the file holds).
+// - A set costs one durable write of the whole document and the serialisation of the one top-level
+//   entry it changed (DatabaseWriter keeps the text of the others). Only the replacement of an
+//   existing list or map reads the file back (the reload keeps the store exactly what the file holds).
 // - A failed save returns false and leaves the document in memory as it was before the set, so
 //   memory keeps matching the file on disk. The one exception is a save whose rename happened but
 //   whose folder flush failed: the file already holds the new document, so memory keeps it too,
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "database/DatabaseImpl.h"
+#include "database/DatabaseWriter.h"
 #include "database/KeyIndex.h"
 #include "kolconfig/XmlDoc.h"
 
@@ -131,11 +133,14 @@ class XMLDatabaseImpl : public DatabaseImpl {
   // The top-level map of the document, creating a document (or its map) when the store may start
   // afresh (see the header comment). Null when a set must be refused. REQUIRES: mutex_ held.
   Sarnet_Configuration::Types::PersistedMapValue* writableData();
-  // Durably writes `document` to the database file. Returns kSaved, or kFailed (logged) with the
-  // previous file in place, or kReplacedNotDurable (logged) when the file was replaced but the
-  // replacement could not be flushed. REQUIRES: mutex_ held.
+  // Durably writes `document` (`ownDocument`: document_, whose entry texts writer_ keeps) to the
+  // database file. Returns kSaved, or kFailed (logged) with the previous file in place, or
+  // kReplacedNotDurable (logged) when the file was replaced but its folder could not be flushed.
+  // REQUIRES: mutex_ held.
   enum class SaveResult { kSaved, kFailed, kReplacedNotDurable };
-  SaveResult save(const Sarnet_Configuration::Types::PersistedDatabase& document) const;
+  SaveResult save(const Sarnet_Configuration::Types::PersistedDatabase& document, bool ownDocument);
+  // Makes writer_ serialise again the top-level entry that `key` runs through. REQUIRES: mutex_ held.
+  void invalidateTopLevel(const std::string& key, const Entries& entries);
   // Takes back the entry that createPath appended first. REQUIRES: mutex_ held.
   void undoCreation(const CreatedEntry& created);
 
@@ -146,5 +151,6 @@ class XMLDatabaseImpl : public DatabaseImpl {
 
   Document document_;        // guarded by mutex_; null when no document is loaded
   mutable KeyIndex index_;  // guarded by mutex_; cleared whenever document_ changes other than by appends
+  DatabaseWriter writer_;   // guarded by mutex_; cleared whenever index_ is
   mutable std::mutex mutex_;
 };
