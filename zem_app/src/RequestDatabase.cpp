@@ -30,7 +30,8 @@ bool RequestDatabase::execute() {
 
 void RequestDatabase::createTaskResults(const File& folder, bool success) {
   // The copy is attempted whatever the outcome; a missing database simply leaves no copy. The
-  // result folder is temporary (the package is what is made durable), so the copy is not flushed.
-  databaseFile().copyTo(File(folder, DevicePaths::kDatabaseFileName), xmldoc::Durability::Volatile);
+  // result folder is temporary and only read (the package is what is made durable): a snapshot
+  // (a link to the current file, which the store only ever replaces by rename) will do.
+  databaseFile().snapshotTo(File(folder, DevicePaths::kDatabaseFileName));
   ZemTask::createTaskResults<Types::RequestZemDatabaseTaskResult>(folder, success);
 }

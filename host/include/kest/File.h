@@ -38,6 +38,11 @@ class File {
   // folders). The copy keeps the source's mode. Returns false (target untouched) when the source
   // is missing or any step fails.
   bool copyTo(const File& target, xmldoc::Durability durability = xmldoc::Durability::Durable) const;
+  // A read-only snapshot of a regular file at `target` (which must not exist): a hard link when
+  // both are on one file system, else a copy as copyTo(target, Volatile). A link is a true
+  // snapshot because owned files are only ever replaced by rename, never written in place; the
+  // snapshot must be read, not written. Returns false when the source is missing or both fail.
+  bool snapshotTo(const File& target) const;
   // Files of the folder whose name ends in "." + extension (all files when empty), sorted by name.
   std::vector<File> listFiles(const std::string& extension = "") const;
   // Size of a regular file in bytes, 0 when absent.

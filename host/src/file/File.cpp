@@ -196,6 +196,11 @@ bool File::copyTo(const File& target, xmldoc::Durability durability) const {
                         xmldoc::replaceFile(target.path_, copy, durability, static_cast<int>(st.st_mode & 07777)));
 }
 
+bool File::snapshotTo(const File& target) const {
+  if (isFile() && ::link(path_.c_str(), target.path_.c_str()) == 0) return true;
+  return copyTo(target, xmldoc::Durability::Volatile);
+}
+
 std::vector<File> File::listFiles(const std::string& extension) const {
   std::vector<File> files;
   UniqueDir dir(::opendir(path_.c_str()));
