@@ -72,7 +72,8 @@ void expectPowerSafeOrder(const std::string& target, bool writesRecorded) {
       flush = i;
       EXPECT_NE(steps[i], "fsync " + temporary + " 0") << "flushed before anything was written";
     }
-    if (i > rename && folderFlush == steps.size() && steps[i] == "fsync-folder " + File(target).getParentFile().getPath()) {
+    if (i > rename && folderFlush == steps.size() &&
+        steps[i] == "fsync-folder " + File(target).getParentFile().getPath()) {
       folderFlush = i;
     }
   }

@@ -85,8 +85,8 @@ TEST_F(DatabaseFacadeTest, SettersRefuseNodesOfAnotherKind) {
   const auto text = apptest::stringNode("s");
   const auto integer = apptest::integerNode(3);
   const auto list = apptest::stringListNode({"a"});
-  EXPECT_FALSE(database->setInteger("k", &text) || database->setString("k", &integer) ||
-               database->setMap("k", &list) || database->setFloat("k", nullptr));
+  EXPECT_FALSE(database->setInteger("k", &text) || database->setString("k", &integer) || database->setMap("k", &list) ||
+               database->setFloat("k", nullptr));
   EXPECT_FALSE(database->getString("k")->isValid());
   EXPECT_TRUE(database->setString("k", &text) && database->setList("l", &list));
   EXPECT_EQ(database->getList("l")->str(), "[a]");

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <memory>
-#include <string>
 #include <typeinfo>
 
 #include "AppTestEnvironment.h"
@@ -24,12 +22,7 @@ namespace Types = Sarnet_Configuration::Types;
 using namespace apptest;
 
 const log4cplus::LogLevel kError = log4cplus::ERROR_LOG_LEVEL;
-
 int renames = 0;
-int countingRename(const char* from, const char* to) {
-  ++renames;
-  return ::rename(from, to);
-}
 
 // `count` string entries "f0", "f1", ...: enough to put a map behind the key index.
 std::string filler(int count) {
@@ -49,14 +42,12 @@ class DatabaseStoreTest : public ::testing::Test {
   void writeDefault(const std::string& entries) const {
     ASSERT_TRUE(File(default_).writeAtomically(databaseXml(entries)));
   }
-  void writeDatabase(const std::string& content) const {
-    ASSERT_TRUE(File(store_).mkdirs());
-    ASSERT_TRUE(File(database_).writeAtomically(content));
+  void writeDatabase(const std::string& text) const {
+    ASSERT_TRUE(File(store_).mkdirs() && File(database_).writeAtomically(text));
   }
   std::string fileContent() const {
     std::string content;
-    File(database_).readAll(&content);
-    return content;
+    return File(database_).readAll(&content) ? content : "<unreadable>";
   }
 
   TempFile folder_{"zem-db"};
@@ -68,19 +59,16 @@ class DatabaseStoreTest : public ::testing::Test {
 TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSet) {
   writeDefault(filler(20));
   auto store = openStore();
-  xmldoc::fileIo().rename = &countingRename;
+  xmldoc::fileIo().rename = [](const char* from, const char* to) { return ++renames, ::rename(from, to); };
   renames = 0;
-  const auto seven = integerNode(7);
+  const auto seven = integerNode(7), eight = integerNode(8);
   ASSERT_TRUE(store->setInteger("a.b.c", &seven));
   EXPECT_EQ(renames, 1);
   EXPECT_EQ(allNames(store_), std::vector<std::string>{"database.xml"});
   EXPECT_EQ(openStore()->getMap("a")->str(), "{b = {c = 7}}");
   // The second set finds the node (through the index, which took in the appended entry).
-  const auto eight = integerNode(8);
   ASSERT_TRUE(store->setInteger("a.b.c", &eight));
-  EXPECT_EQ(store->getInteger("a.b.c")->getValue(), 8);
   EXPECT_EQ(openStore()->getMap("a")->str(), "{b = {c = 8}}");
-  EXPECT_EQ(store->getString("f19")->str(), "v");
 }
 
 TEST_F(DatabaseStoreTest, IncompatibleKindStoresNothingAndLogsTheKeyOfItsLevel) {
@@ -88,39 +76,23 @@ TEST_F(DatabaseStoreTest, IncompatibleKindStoresNothingAndLogsTheKeyOfItsLevel) 
   auto store = openStore();
   const std::string before = fileContent();
   const auto one = integerNode(1);
-  const struct {
-    const char* key;
-    const char* logged;  // logged by the lookup and again by the path creation; null: nothing
-  } cases[] = {{"n", "Incompatible value type : n"}, {"m.k", "Incompatible value type : k"}, {"n.deeper", nullptr}};
+  // Logged by the lookup and again by the path creation; a path through a non-map logs nothing.
+  const char* const cases[][2] = {
+      {"n", "Incompatible value type : n"}, {"m.k", "Incompatible value type : k"}, {"n.deeper", ""}};
   for (const auto& c : cases) {
     LogCapture capture;
-    EXPECT_FALSE(store->setInteger(c.key, &one)) << c.key;
-    if (c.logged != nullptr) {
-      EXPECT_EQ(capture.count(kError, c.logged), 2u) << capture.dump();
-    }
+    EXPECT_FALSE(store->setInteger(c[0], &one)) << c[0];
+    EXPECT_EQ(capture.messages(kError), std::vector<std::string>(*c[1] != 0 ? 2 : 0, c[1]));
   }
   EXPECT_FALSE(store->setString("k", nullptr));
   EXPECT_EQ(fileContent(), before);
-  EXPECT_EQ(store->getString("m.k")->str(), "inner");
   LogCapture capture;
   EXPECT_FALSE(store->getInteger("n")->isValid());
   EXPECT_EQ(capture.count(kError, "Incompatible value type : n"), 1u);
-}
-
-TEST_F(DatabaseStoreTest, MissingKeysGiveInvalidValuesOfTheAskedKind) {
-  writeDefault(entryXml("s", stringXml("x")));
-  auto store = openStore();
-  const std::unique_ptr<BaseValue> values[] = {store->getString("missing"),    store->getInteger("missing"),
-                                               store->getBoolean("s.missing"), store->getFloat("missing"),
-                                               store->getByteField("missing"), store->getList("missing"),
-                                               store->getMap("missing")};
-  const std::type_info* kinds[] = {&typeid(StringValue),    &typeid(IntegerValue), &typeid(BooleanValue),
-                                   &typeid(FloatValue),     &typeid(ByteFieldValue), &typeid(ListValue),
-                                   &typeid(MapValue)};
-  for (size_t i = 0; i < 7; ++i) {
-    EXPECT_EQ(typeid(*values[i]), *kinds[i]);
-    EXPECT_FALSE(values[i]->isValid());
-  }
+  // Missing keys give invalid values of the asked kind.
+  const auto list = store->getList("missing");
+  EXPECT_EQ(typeid(*list), typeid(ListValue));
+  EXPECT_FALSE(list->isValid() || store->getMap("n.x")->isValid() || store->getByteField("m")->isValid());
 }
 
 TEST_F(DatabaseStoreTest, DuplicateKeysResolveToTheFirstEntryInSmallAndIndexedMaps) {
@@ -135,11 +107,7 @@ TEST_F(DatabaseStoreTest, DuplicateKeysResolveToTheFirstEntryInSmallAndIndexedMa
     const auto five = integerNode(5);
     ASSERT_TRUE(store->setInteger("d", &five));
     EXPECT_EQ(openStore()->getInteger("d")->getValue(), 5);
-    const auto document = xmldoc::parseFile<Types::PersistedDatabase>(database_);
-    const auto& entries = document->element_data()->elements_entry();
-    const auto& second = *entries[static_cast<size_t>(fill + 1)];
-    EXPECT_EQ(second.get_key(), "d");
-    EXPECT_EQ(dynamic_cast<const Types::PersistedIntegerValue*>(second.element_value())->get_integerValue(), 2);
+    EXPECT_NE(fileContent().find("<k:integerValue>2</k:integerValue>"), std::string::npos) << "second entry kept";
   }
 }
 
@@ -147,15 +115,12 @@ TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder
   writeDefault(entryXml("t", integerXml(2)) +
                entryXml("a", mapXml(entryXml("first", integerXml(1)) + entryXml("b", mapXml("")))) + filler(20));
   auto store = openStore();
-  const auto oldList = stringListNode({"x", "y"});
+  const auto oldList = stringListNode({"x", "y"}), newList = stringListNode({"p"});
   const auto after = stringNode("after");
-  const auto newList = stringListNode({"p"});
   ASSERT_TRUE(store->setList("a.b.l", &oldList));  // created
   ASSERT_TRUE(store->setString("a.b.after", &after));
   ASSERT_TRUE(store->setList("a.b.l", &newList));  // replaced: saved, then reloaded
   EXPECT_EQ(store->getMap("a")->str(), "{b = {after = after, l = [p]}, first = 1}");
-  EXPECT_EQ(store->getString("f19")->str(), "v");
-  EXPECT_NE(fileContent().find("<k:key>l</k:key>"), std::string::npos);
   EXPECT_LT(fileContent().find("<k:key>l</k:key>"), fileContent().find("<k:key>after</k:key>"));
 
   Types::PersistedMapValue replacement;
@@ -171,31 +136,18 @@ TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder
   EXPECT_EQ(fileContent(), xmldoc::toString(*xmldoc::parseFile<Types::PersistedDatabase>(database_)));
 }
 
-TEST_F(DatabaseStoreTest, TextsAndNumbersRoundTripThroughTheFileExactly) {
-  writeDefault("");
-  auto store = openStore();
-  const auto text = stringNode("  <a & b> \"q\" 'x'\ttab  ");
-  const auto tenth = node(&Types::PersistedFloatValue::set_floatValue, 0.1);
-  const auto minimum = integerNode(-2147483647 - 1);
-  ASSERT_TRUE(store->setString("s", &text) && store->setFloat("f", &tenth) && store->setInteger("i", &minimum));
-  auto reopened = openStore();
-  EXPECT_EQ(reopened->getString("s")->str(), "  <a & b> \"q\" 'x'\ttab  ");
-  EXPECT_EQ(reopened->getFloat("f")->getValue(), 0.1);
-  EXPECT_EQ(reopened->getInteger("i")->getValue(), -2147483647 - 1);
-}
-
 TEST_F(DatabaseStoreTest, LoadInstallsTheDefaultForAMissingOrInvalidFileAndKeepsItWithoutSchema) {
   writeDefault(entryXml("k", stringXml("default")));
   EXPECT_EQ(openStore()->getString("k")->str(), "default") << "missing: copied into a new store folder";
-  const std::string wrongKind = databaseXml(entryXml(
-      "k", "<k:value xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>abc</k:integerValue></k:value>"));
+  const std::string wrongKind = databaseXml(
+      entryXml("k", "<k:value xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>abc</k:integerValue></k:value>"));
   for (const std::string& invalid : {std::string("<k:config"), wrongKind}) {
     writeDatabase(invalid);
     LogCapture capture;
     EXPECT_EQ(openStore()->getString("k")->str(), "default");
-    EXPECT_TRUE(capture.contains(log4cplus::DEBUG_LOG_LEVEL,
-                                 "Current database is invalid and will be replaced with the default one: " +
-                                     File(default_).getAbsolutePath()));
+    EXPECT_TRUE(capture.contains(
+        log4cplus::DEBUG_LOG_LEVEL,
+        "Current database is invalid and will be replaced with the default one: " + File(default_).getAbsolutePath()));
   }
   // Without the schema nothing is validated: the file stays as it is, and a WARN says so.
   writeDatabase(databaseXml(entryXml("k", stringXml("mine"))));
@@ -236,10 +188,7 @@ TEST_F(DatabaseStoreTest, FailedSaveLeavesMemoryAsTheFileAndAFailedFolderFlushKe
   const auto list = stringListNode({"a"});
   ASSERT_TRUE(store->setList("l", &list));
   const std::string saved = fileContent();
-  xmldoc::fileIo().rename = [](const char*, const char*) {
-    errno = EIO;
-    return -1;
-  };
+  xmldoc::fileIo().rename = [](const char*, const char*) { return errno = EIO, -1; };
   const auto two = integerNode(2);
   const auto other = stringListNode({"b"});
   LogCapture capture;
@@ -258,11 +207,7 @@ TEST_F(DatabaseStoreTest, FailedSaveLeavesMemoryAsTheFileAndAFailedFolderFlushKe
   xmldoc::fileIo() = xmldoc::defaultFileIo();
   xmldoc::fileIo().fsync = [](int fd) {
     struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-      errno = EIO;
-      return -1;
-    }
-    return ::fsync(fd);
+    return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode) ? (errno = EIO, -1) : ::fsync(fd);
   };
   EXPECT_FALSE(store->setInteger("x", &two)) << "durability is not assured";
   EXPECT_FALSE(store->setList("l", &other));

@@ -14,10 +14,8 @@
 
 #include "AppTestEnvironment.h"
 #include "DatabaseTestSupport.h"
-#include "PipelineTestSupport.h"
-#include "StringValue.h"
 #include "DiskSpaceChecker.h"
-#include "ZemApp.h"
+#include "PipelineTestSupport.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
 #include "kest/TempFile.h"
@@ -27,7 +25,6 @@
 
 namespace {
 
-namespace Types = Sarnet_Configuration::Types;
 using kest::testing::LogCapture;
 using pipelinetest::description;
 using pipelinetest::makeJob;
@@ -92,21 +89,17 @@ class DatabaseTasksTest : public ::testing::Test {
       std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, true});
 };
 
-TEST_F(DatabaseTasksTest, InstallWritesTheDatabaseReloadsTheStoreAndReportsSuccess) {
+TEST_F(DatabaseTasksTest, InstallWritesAndReloadsAndReplacesADatabaseOnlyWithForceOverride) {
   LogCapture log;
-  const auto package = runJob(install("install.zip", "inst-1", "", "installed"));
+  const auto package = runJob(install("install.zip", "inst-1", "", "old"));
   EXPECT_TRUE(succeeded(package));
   EXPECT_EQ(package.result->typeName(), "InstallZemDatabaseTaskResult");
   EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
-  EXPECT_EQ(storedString("name"), "installed");
+  EXPECT_EQ(storedString("name"), "old");
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start installation of a ZEM database"));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
-}
 
-TEST_F(DatabaseTasksTest, InstallReplacesAnExistingDatabaseOnlyWithForceOverride) {
-  installDatabase("name", "old");
   const std::string before = fileText();
-  LogCapture log;
   EXPECT_FALSE(succeeded(runJob(install("keep.zip", "no-force"))));
   EXPECT_FALSE(succeeded(runJob(install("false.zip", "f", "forceOverride=\"false\""))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Database is already installed at: " +
@@ -114,7 +107,6 @@ TEST_F(DatabaseTasksTest, InstallReplacesAnExistingDatabaseOnlyWithForceOverride
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Override of ZEM database not allowed"));
   EXPECT_EQ(fileText(), before);
   EXPECT_EQ(storedString("name"), "old");
-
   EXPECT_TRUE(succeeded(runJob(install("force.zip", "force", "forceOverride=\"true\""))));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Allowing override of database."));
   EXPECT_EQ(storedString("name"), "new");
@@ -160,7 +152,8 @@ TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
 TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTheFileIsMissing) {
   const std::string defaults = pipelinetest::databaseDocument("origin", "factory");
   restart([&] {
-    ASSERT_TRUE(File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
+    ASSERT_TRUE(
+        File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
   });
   const auto sent = runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
   EXPECT_TRUE(succeeded(sent));

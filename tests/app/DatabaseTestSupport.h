@@ -4,19 +4,17 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "kest/File.h"
 #include "kolconfig/Types.h"
 
 namespace apptest {
 
 namespace Types = Sarnet_Configuration::Types;
 
-// A persisted node of kind T holding `value` (set through `set`).
+// A persisted node of kind T holding `value`.
 template <class T, class V>
 T node(void (T::*set)(V), V value) {
   T made;
@@ -26,11 +24,11 @@ T node(void (T::*set)(V), V value) {
 inline Types::PersistedStringValue stringNode(const std::string& text) {
   return node<Types::PersistedStringValue, const std::string&>(&Types::PersistedStringValue::set_stringValue, text);
 }
-inline Types::PersistedIntegerValue integerNode(int32_t value) {
-  return node(&Types::PersistedIntegerValue::set_integerValue, value);
+inline Types::PersistedIntegerValue integerNode(int32_t n) {
+  return node(&Types::PersistedIntegerValue::set_integerValue, n);
 }
-inline Types::PersistedBooleanValue booleanNode(bool value) {
-  return node(&Types::PersistedBooleanValue::set_booleanValue, value);
+inline Types::PersistedBooleanValue booleanNode(bool b) {
+  return node(&Types::PersistedBooleanValue::set_booleanValue, b);
 }
 inline Types::PersistedListValue stringListNode(const std::vector<std::string>& items) {
   Types::PersistedListValue list;
@@ -38,26 +36,22 @@ inline Types::PersistedListValue stringListNode(const std::vector<std::string>& 
   return list;
 }
 
-// XML of one map entry and of the values (element names as the schema has them).
+// XML of a map entry, of values, and of a whole database whose top-level map holds `entries`.
 inline std::string entryXml(const std::string& key, const std::string& valueXml) {
   return "<k:entry><k:key>" + key + "</k:key>" + valueXml + "</k:entry>";
 }
-inline std::string stringXml(const std::string& text) {
-  return "<k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>" + text + "</k:stringValue></k:value>";
+inline std::string valueXml(const std::string& type, const std::string& field, const std::string& text) {
+  return "<k:value xsi:type=\"k:" + type + "\"><k:" + field + ">" + text + "</k:" + field + "></k:value>";
 }
-inline std::string integerXml(int value) {
-  return "<k:value xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>" + std::to_string(value) +
-         "</k:integerValue></k:value>";
-}
+inline std::string stringXml(const std::string& text) { return valueXml("PersistedStringValue", "stringValue", text); }
+inline std::string integerXml(int n) { return valueXml("PersistedIntegerValue", "integerValue", std::to_string(n)); }
 inline std::string mapXml(const std::string& entries) {
   return "<k:value xsi:type=\"k:PersistedMapValue\">" + entries + "</k:value>";
 }
-// A whole database document whose top-level map holds `entries`.
 inline std::string databaseXml(const std::string& entries) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
-         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-         "<k:content xsi:type=\"k:PersistedDatabase\"><k:data>" +
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content "
+         "xsi:type=\"k:PersistedDatabase\"><k:data>" +
          entries + "</k:data></k:content></k:config>\n";
 }
 

@@ -1,11 +1,10 @@
-// The text forms of every value kind, in one table (the one place they are tested), and the
-// conversion of persisted nodes into values.
+// The text forms of every value kind, in one table: the one place they are tested. The conversion
+// of persisted nodes is exercised through the store's getList and getMap.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <typeinfo>
 
 #include "BooleanValue.h"
 #include "ByteFieldValue.h"
@@ -14,9 +13,6 @@
 #include "ListValue.h"
 #include "MapValue.h"
 #include "StringValue.h"
-#include "ValueConversion.h"
-
-namespace Types = Sarnet_Configuration::Types;
 
 namespace {
 
@@ -78,32 +74,4 @@ TEST(ValueTextForms, EveryKindRendersItsTextForm) {
   const std::string huge = FloatValue(1e300).str();
   EXPECT_EQ(huge.size(), 308u);
   EXPECT_EQ(huge.substr(huge.size() - 7), ".000000");
-}
-
-TEST(ValueConversion, ConvertsEveryKindToItsMostDerivedValueKeepingOrderAndTheLastDuplicate) {
-  EXPECT_EQ(convertValue(nullptr), nullptr);
-  Types::PersistedListValue list;
-  list.add_node_item<Types::PersistedStringValue>()->set_stringValue("007");
-  list.add_node_item<Types::PersistedIntegerValue>()->set_integerValue(-7);
-  list.add_node_item<Types::PersistedFloatValue>()->set_floatValue(2.5);
-  list.add_node_item<Types::PersistedBooleanValue>()->set_booleanValue(true);
-  list.add_node_item<Types::PersistedByteFieldValue>()->set_byteFieldValue(" 0a FF ");
-  auto* map = list.add_node_item<Types::PersistedMapValue>();
-  const char* const entries[][2] = {{"k", "first"}, {"e", nullptr}, {"k", "second"}};  // "e" has no value
-  for (const auto& pair : entries) {
-    auto* entry = map->add_node_entry();
-    entry->set_key(pair[0]);
-    if (pair[1] != nullptr) entry->add_node_value<Types::PersistedStringValue>()->set_stringValue(pair[1]);
-  }
-  const auto converted = convertValue(&list);
-  ASSERT_NE(converted, nullptr);
-  EXPECT_EQ(converted->str(), "[007;-7;2.500000;true; 0a FF ;{e = , k = second}]");
-  const auto& items = static_cast<const ListValue&>(*converted).getItems();
-  const std::type_info* kinds[] = {&typeid(StringValue),  &typeid(IntegerValue),   &typeid(FloatValue),
-                                   &typeid(BooleanValue), &typeid(ByteFieldValue), &typeid(MapValue)};
-  ASSERT_EQ(items.size(), 6u);
-  for (size_t i = 0; i < items.size(); ++i) {
-    EXPECT_EQ(typeid(*items[i]), *kinds[i]);
-    EXPECT_TRUE(items[i]->isValid());
-  }
 }
