@@ -263,8 +263,7 @@ bool File::writeAtomically(const std::string& content) const {
 }
 
 bool File::isTemporaryName(const std::string& name) {
-  return !name.empty() && name[0] == '.' &&
-         (xmldoc::isTemporaryName(name) || name.find(".part-") != std::string::npos);
+  return !name.empty() && name[0] == '.' && (xmldoc::isTemporaryName(name) || name.find(".part-") != std::string::npos);
 }
 
 File File::tmpFolder() {

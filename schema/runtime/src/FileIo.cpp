@@ -109,8 +109,9 @@ ReplaceResult replaceFile(const std::string& path, const std::function<bool(int 
   if (name.empty()) return failure("not a file path: " + path, EISDIR);
   if (mode == kKeepMode) {
     struct stat existing {};
-    mode = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? static_cast<int>(existing.st_mode & 07777)
-                                                                             : static_cast<int>(kNewFileMode);
+    mode = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)
+               ? static_cast<int>(existing.st_mode & 07777)
+               : static_cast<int>(kNewFileMode);
   }
 
   std::string temporary = (folder == "/" ? "" : folder) + "/." + name + kTemporaryMarker + "XXXXXX";
@@ -139,7 +140,8 @@ ReplaceResult replaceFile(const std::string& path, const std::function<bool(int 
 
 ReplaceResult replaceFile(const std::string& path, const char* data, std::size_t size, Durability durability,
                           int mode) {
-  return replaceFile(path, [data, size](int fd) { return writeAll(fd, data, size); }, durability, mode);
+  return replaceFile(
+      path, [data, size](int fd) { return writeAll(fd, data, size); }, durability, mode);
 }
 
 ReplaceResult commitFile(const std::string& temporary, const std::string& target, Durability durability) {

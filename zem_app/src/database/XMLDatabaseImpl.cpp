@@ -253,7 +253,7 @@ void XMLDatabaseImpl::copyMap(const Types::PersistedMapValue& from, Types::Persi
 
 // T is a type used in template arguments and cannot be parenthesised.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define ZEM_DATABASE_INSTANTIATE_PATHS(T)                                         \
+#define ZEM_DATABASE_INSTANTIATE_PATHS(T)                                                    \
   template T* XMLDatabaseImpl::findByPath<T>(const std::string&, const Entries&, KeyIndex*); \
   template T* XMLDatabaseImpl::createPath<T>(const std::string&, Types::PersistedMapValue&, CreatedEntry*, KeyIndex*);
 // NOLINTEND(bugprone-macro-parentheses)
@@ -303,7 +303,7 @@ XMLDatabaseImpl::SaveResult XMLDatabaseImpl::save(const Types::PersistedDatabase
   ZEM_ERROR("Impossible to save ZEM database to " << File(databaseFile_).getAbsolutePath());
   ZEM_ERROR(result.error);
   return result.outcome == xmldoc::ReplaceOutcome::kReplacedNotFlushed ? SaveResult::kReplacedNotDurable
-                                                                        : SaveResult::kFailed;
+                                                                       : SaveResult::kFailed;
 }
 
 void XMLDatabaseImpl::invalidateTopLevel(const std::string& key, const Entries& entries) {

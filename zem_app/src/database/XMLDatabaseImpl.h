@@ -149,7 +149,7 @@ class XMLDatabaseImpl : public DatabaseImpl {
   const std::string schemaFile_;
   const std::string storeFolder_;
 
-  Document document_;        // guarded by mutex_; null when no document is loaded
+  Document document_;       // guarded by mutex_; null when no document is loaded
   mutable KeyIndex index_;  // guarded by mutex_; cleared whenever document_ changes other than by appends
   DatabaseWriter writer_;   // guarded by mutex_; cleared whenever index_ is
   mutable std::mutex mutex_;
