@@ -1,6 +1,6 @@
 // A temporary folder that lives as long as its owner, and the private folder that holds them.
-// Thread safety: a TempFile is not shared (one owner). The private folder is set once at start-up
-// (clearAtStartUp) and read under privateFolderMutex by every constructor.
+// Thread safety: a TempFile is not shared (one owner). The private folder (set once at start-up by
+// clearAtStartUp) and the pool of emptied folders are guarded by one mutex in TempFile.cpp.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +9,10 @@
 
 #include "kest/File.h"
 
-// A fresh folder (mkdtemp) below TempFile::folder(), removed with its content when the TempFile
-// is destroyed. Throws std::runtime_error when the folder cannot be created.
+// An empty folder of its own below TempFile::folder(), made with mkdtemp and removed with its content
+// when the TempFile is destroyed. In the application's private folder an emptied folder is kept
+// instead (a few per prefix) and handed to the next TempFile of the same prefix. Throws
+// std::runtime_error when the folder cannot be created.
 class TempFile {
  public:
   explicit TempFile(const std::string& prefix = "zem");
@@ -34,5 +36,6 @@ class TempFile {
   static size_t clearAtStartUp(const File& applicationFolder, const std::vector<File>& otherFolders = {});
 
  private:
+  std::string prefix_;
   File folder_;
 };

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -15,8 +16,24 @@
 
 namespace {
 
+// Emptied folders of the private folder kept for reuse, per prefix: a folder made and removed for
+// every task costs an inode allocation each time, which the file system makes slower the more
+// inodes were freed recently.
+constexpr size_t kPooledPerPrefix = 8;
+
 std::mutex privateFolderMutex;
-std::string privateFolder;  // guarded by privateFolderMutex; empty until start-up names it
+std::string privateFolder;                                     // guarded by privateFolderMutex
+std::map<std::string, std::vector<std::string>> spareFolders;  // guarded by privateFolderMutex
+
+// A pooled empty folder for `prefix` below the private folder, or "" when there is none.
+std::string takeSpare(const std::string& prefix) {
+  std::lock_guard<std::mutex> lock(privateFolderMutex);
+  auto& spares = spareFolders[prefix];
+  if (spares.empty()) return std::string();
+  std::string folder = std::move(spares.back());
+  spares.pop_back();
+  return folder;
+}
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -53,7 +70,12 @@ size_t removeLeftovers(const File& folder, bool recursive) {
 
 }  // namespace
 
-TempFile::TempFile(const std::string& prefix) {
+TempFile::TempFile(const std::string& prefix) : prefix_(prefix) {
+  const std::string spare = takeSpare(prefix);
+  if (!spare.empty() && File(spare).isDirectory()) {
+    folder_ = File(spare);
+    return;
+  }
   const File parent = folder();
   const std::string pattern = File(parent, prefix + "XXXXXX").getPath();
   std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -71,7 +93,27 @@ TempFile::TempFile(const std::string& prefix) {
   folder_ = File(std::string(buffer.data()));
 }
 
-TempFile::~TempFile() { folder_.remove(); }
+TempFile::~TempFile() {
+  const std::string parent = folder_.getParentFile().getPath();
+  const auto poolable = [&] {
+    return !privateFolder.empty() && parent == privateFolder && spareFolders[prefix_].size() < kPooledPerPrefix;
+  };
+  bool keep = false;
+  {
+    std::lock_guard<std::mutex> lock(privateFolderMutex);
+    keep = poolable();
+  }
+  if (keep) {
+    // Emptied without the lock held; kept only when nothing is left in it.
+    for (const std::string& name : namesIn(folder_)) keep = File(folder_, name).remove() && keep;
+    std::lock_guard<std::mutex> lock(privateFolderMutex);
+    if (keep && poolable()) {
+      spareFolders[prefix_].push_back(folder_.getPath());
+      return;
+    }
+  }
+  folder_.remove();
+}
 
 File TempFile::folder() {
   std::lock_guard<std::mutex> lock(privateFolderMutex);
@@ -87,6 +129,7 @@ size_t TempFile::clearAtStartUp(const File& applicationFolder, const std::vector
   if (own.mkdirs()) {
     std::lock_guard<std::mutex> lock(privateFolderMutex);
     privateFolder = own.getPath();
+    spareFolders.clear();
   } else {
     ZEM_ERROR("Cannot create the temporary folder " << own.getPath() << "; using " << File::tmpFolder().getPath());
   }
