@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,64 +23,52 @@ namespace {
 
 using namespace apptest;
 
-// Every step of the durable writer's seam, as "write P", "fsync P SIZE", "fsync-folder P",
-// "rename FROM TO" with absolute paths.
+// Every step of the durable writer's seam, in order: "write P", "fsync P SIZE", "fsync P/"
+// (a folder), "rename FROM TO", with absolute paths.
 std::vector<std::string> steps;
 std::string pathOf(int fd) {
   char buffer[PATH_MAX];
   const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof(buffer));
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+  return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
 }
 xmldoc::FileIo recordingIo() {
   xmldoc::FileIo io = xmldoc::defaultFileIo();
   io.write = [](int fd, const void* data, size_t n) {
-    steps.push_back("write " + pathOf(fd));
-    return ::write(fd, data, n);
+    return steps.push_back("write " + pathOf(fd)), ::write(fd, data, n);
   };
   io.fsync = [](int fd) {
     struct stat st {};
     fstat(fd, &st);
-    steps.push_back(S_ISDIR(st.st_mode) ? "fsync-folder " + pathOf(fd)
-                                        : "fsync " + pathOf(fd) + " " + std::to_string(st.st_size));
+    steps.push_back("fsync " + pathOf(fd) + (S_ISDIR(st.st_mode) ? "/" : " " + std::to_string(st.st_size)));
     return ::fsync(fd);
   };
   io.rename = [](const char* from, const char* to) {
-    steps.push_back(std::string("rename ") + from + " " + to);
-    return ::rename(from, to);
+    return steps.push_back(std::string("rename ") + from + " " + to), ::rename(from, to);
   };
   return io;
 }
+size_t indexOf(const std::string& step, size_t from = 0) {
+  for (size_t i = from; i < steps.size(); ++i) {
+    if (steps[i].rfind(step, 0) == 0) return i;
+  }
+  return steps.size();
+}
 
-// Checks that the last replacement of `target` ran write(s), fsync of the complete file, rename,
-// fsync of the folder, in that order. `writesRecorded`: false for files a library writes itself.
+// The replacement of `target` ran write(s), fsync of the complete file, rename, fsync of the
+// folder, in that order. `writesRecorded`: false for a file that a library writes itself.
 void expectPowerSafeOrder(const std::string& target, bool writesRecorded) {
   SCOPED_TRACE(target);
-  size_t rename = steps.size();
-  std::string temporary;
-  for (size_t i = 0; i < steps.size(); ++i) {
-    const std::string suffix = " " + target;
-    if (steps[i].rfind("rename ", 0) == 0 && steps[i].size() > suffix.size() &&
-        steps[i].compare(steps[i].size() - suffix.size(), suffix.size(), suffix) == 0) {
-      rename = i;
-      temporary = steps[i].substr(7, steps[i].size() - 7 - suffix.size());
-    }
-  }
+  const std::string name = File(target).getName(), folder = File(target).getParentFile().getPath();
+  const size_t rename = indexOf("rename " + folder + "/." + name + ".tmp");
   ASSERT_LT(rename, steps.size()) << "never renamed into place";
-  size_t lastWrite = steps.size(), flush = steps.size(), folderFlush = steps.size();
-  for (size_t i = 0; i < steps.size(); ++i) {
-    if (steps[i] == "write " + temporary) lastWrite = i;
-    if (steps[i].rfind("fsync " + temporary + " ", 0) == 0) {
-      flush = i;
-      EXPECT_NE(steps[i], "fsync " + temporary + " 0") << "flushed before anything was written";
-    }
-    if (i > rename && folderFlush == steps.size() &&
-        steps[i] == "fsync-folder " + File(target).getParentFile().getPath()) {
-      folderFlush = i;
-    }
-  }
-  if (writesRecorded) EXPECT_LT(lastWrite, flush) << "written after its flush";
+  const std::string temporary = steps[rename].substr(7, steps[rename].find(' ', 7) - 7);
+  ASSERT_EQ(steps[rename], "rename " + temporary + " " + target);
+  const size_t flush = indexOf("fsync " + temporary + " ");
   EXPECT_LT(flush, rename) << "renamed before its flush";
-  EXPECT_LT(folderFlush, steps.size()) << "folder not flushed after the rename";
+  EXPECT_LT(indexOf("fsync " + folder + "/", rename), steps.size()) << "folder not flushed after the rename";
+  EXPECT_NE(steps[std::min(flush, rename)], "fsync " + temporary + " 0") << "flushed before written";
+  if (writesRecorded) EXPECT_LT(indexOf("write " + temporary), flush) << "never written";
+  EXPECT_EQ(indexOf("write " + temporary, flush), steps.size()) << "written after its flush";
 }
 
 TEST(PowerLossOrder, EveryOwnedFileIsWrittenFlushedRenamedAndItsFolderFlushed) {

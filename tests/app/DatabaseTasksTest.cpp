@@ -33,12 +33,6 @@ class DatabaseTasksTest : public ::testing::Test {
  protected:
   File databaseFile() const { return File(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName); }
   File inboxFile(const std::string& name) const { return File(File(DevicePaths::inboxFolder()), name); }
-
-  void installDatabase(const std::string& key, const std::string& value) {
-    ASSERT_TRUE(databaseFile().getParentFile().mkdirs());
-    ASSERT_TRUE(databaseFile().writeAtomically(pipelinetest::databaseDocument(key, value)));
-    Database::getInstance()->reset();
-  }
   std::string fileText() const {
     std::string text;
     databaseFile().readAll(&text);
@@ -55,9 +49,8 @@ class DatabaseTasksTest : public ::testing::Test {
 
   std::string storedString(const std::string& key) {
     const auto value = Database::getInstance()->getString(key);
-    return value != nullptr && value->isValid() ? value->str() : std::string("<none>");
+    return value->isValid() ? value->str() : std::string("<none>");
   }
-
   // Announces `container`, waits for its package and returns it read back.
   pipelinetest::ResultPackage runJob(const File& container) {
     const std::vector<File> before = pipelinetest::outboxPackages();
@@ -75,7 +68,6 @@ class DatabaseTasksTest : public ::testing::Test {
     return package.result != nullptr && package.result->element_errorInfo() != nullptr &&
            package.result->element_errorInfo()->get_success();
   }
-
   // Stops the application, lays out the device with `layout` and starts the application again.
   template <class Layout>
   void restart(Layout layout) {
@@ -134,7 +126,7 @@ TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
 
   // Too little room fails before the file is looked at.
-  installDatabase("name", "old");
+  ASSERT_TRUE(succeeded(runJob(install("install.zip", "i", "", "old"))));
   app_->settings().getDocument()->set_maximumDataSize(0);
   log.clear();
   EXPECT_FALSE(succeeded(runJob(plain("reset-full.zip", "ResetZemDatabaseTaskDescription", "r1"))));
