@@ -12,9 +12,12 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
@@ -142,7 +145,59 @@ std::string MetaDataService::getDeviceId() const {
   return deviceId_;
 }
 
+namespace {
+
+// Digests of files that have not changed for a while, by identity (device, inode, size, mtime): a
+// result package often carries the same large file (the database, linked in) job after job. A file
+// changed in place gets a new mtime; one changed within the clock tick of its last change is never
+// cached, because its mtime is too recent.
+constexpr time_t kSettledSeconds = 2;
+constexpr size_t kCachedDigests = 32;
+
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  long long mtimeNs;
+  bool operator<(const FileIdentity& o) const {
+    return std::tie(device, inode, size, mtimeNs) < std::tie(o.device, o.inode, o.size, o.mtimeNs);
+  }
+};
+
+std::mutex digestMutex;
+std::map<FileIdentity, std::string> digests;  // guarded by digestMutex
+
+// The identity of a settled regular file, or false.
+bool settledIdentity(const File& file, FileIdentity* identity) {
+  struct stat st;
+  if (::stat(file.getPath().c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_mtim.tv_sec + kSettledSeconds > ::time(nullptr)) {
+    return false;
+  }
+  *identity = FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  return true;
+}
+
+}  // namespace
+
 std::string MetaDataService::sha256Hex(const File& file) {
+  FileIdentity identity{};
+  const bool cacheable = settledIdentity(file, &identity);
+  if (cacheable) {
+    std::lock_guard<std::mutex> lock(digestMutex);
+    const auto found = digests.find(identity);
+    if (found != digests.end()) return found->second;
+  }
+  std::string hex = computeSha256Hex(file);
+  if (cacheable) {
+    std::lock_guard<std::mutex> lock(digestMutex);
+    if (digests.size() >= kCachedDigests) digests.clear();
+    digests.emplace(identity, hex);
+  }
+  return hex;
+}
+
+std::string MetaDataService::computeSha256Hex(const File& file) {
   std::ifstream in(file.getPath(), std::ios::binary);
   if (!in) throw std::runtime_error("Cannot read " + file.getPath());
   const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
