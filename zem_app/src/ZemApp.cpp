@@ -35,7 +35,8 @@ ZemApp::~ZemApp() {
 void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) {
   status_.setState(InitializationStatus::kInitialising);
   TempFile::clearAtStartUp(File(DevicePaths::applicationDataFolder()),
-                           {File(DevicePaths::certificateFolder()), File(DevicePaths::dataFolder())});
+                           {File(DevicePaths::certificateFolder()), File(DevicePaths::dataFolder())},
+                           {File(DevicePaths::inboxFolder())});
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
     services_ = services;

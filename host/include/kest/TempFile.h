@@ -31,9 +31,12 @@ class TempFile {
   // Start-up of the application: makes <applicationFolder>/.tmp the folder of every later TempFile
   // and empties it, then removes what interrupted writes left beside their targets
   // (File::isTemporaryName) anywhere below `applicationFolder` and directly in each of
-  // `otherFolders`. Returns the number of files and folders removed; logs them at INFO.
+  // `otherFolders`. In `sharedFolders` (below the application folder, but written by other
+  // programs too, such as the inbox) only leftovers unchanged for ten minutes go. Returns the
+  // number of files and folders removed; logs it at INFO.
   // REQUIRES: no file of the application is being written (called before any job runs).
-  static size_t clearAtStartUp(const File& applicationFolder, const std::vector<File>& otherFolders = {});
+  static size_t clearAtStartUp(const File& applicationFolder, const std::vector<File>& otherFolders = {},
+                               const std::vector<File>& sharedFolders = {});
 
  private:
   std::string prefix_;

@@ -3,9 +3,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +23,9 @@ namespace {
 // every task costs an inode allocation each time, which the file system makes slower the more
 // inodes were freed recently.
 constexpr size_t kPooledPerPrefix = 8;
+
+// A temporary file in a shared folder older than this was left by a writer that died.
+constexpr time_t kSharedLeftoverSeconds = 600;
 
 std::mutex privateFolderMutex;
 std::string privateFolder;                                     // guarded by privateFolderMutex
@@ -51,18 +57,19 @@ std::vector<std::string> namesIn(const File& folder) {
   return names;
 }
 
-// Removes the leftovers of interrupted writes in `folder` (and below it when `recursive`), never
-// following links. Returns how many were removed.
-size_t removeLeftovers(const File& folder, bool recursive) {
+// Removes the leftovers of interrupted writes in `folder` (and below it when `recursive`, except in
+// `skipped` folders), never following links, keeping files changed after `changedBefore`. Returns
+// how many were removed.
+size_t removeLeftovers(const File& folder, bool recursive, const std::vector<File>& skipped, time_t changedBefore) {
   size_t removed = 0;
   for (const std::string& name : namesIn(folder)) {
     const File child(folder, name);
     struct stat st;
     if (::lstat(child.getPath().c_str(), &st) != 0) continue;
-    if (S_ISREG(st.st_mode) && File::isTemporaryName(name)) {
+    if (S_ISREG(st.st_mode) && File::isTemporaryName(name) && st.st_mtime < changedBefore) {
       if (child.remove()) ++removed;
-    } else if (recursive && S_ISDIR(st.st_mode)) {
-      removed += removeLeftovers(child, true);
+    } else if (recursive && S_ISDIR(st.st_mode) && std::find(skipped.begin(), skipped.end(), child) == skipped.end()) {
+      removed += removeLeftovers(child, true, skipped, changedBefore);
     }
   }
   return removed;
@@ -120,7 +127,8 @@ File TempFile::folder() {
   return privateFolder.empty() ? File::tmpFolder() : File(privateFolder);
 }
 
-size_t TempFile::clearAtStartUp(const File& applicationFolder, const std::vector<File>& otherFolders) {
+size_t TempFile::clearAtStartUp(const File& applicationFolder, const std::vector<File>& otherFolders,
+                                const std::vector<File>& sharedFolders) {
   const File own(applicationFolder, kPrivateFolderName);
   size_t removed = 0;
   for (const std::string& name : namesIn(own)) {
@@ -133,8 +141,13 @@ size_t TempFile::clearAtStartUp(const File& applicationFolder, const std::vector
   } else {
     ZEM_ERROR("Cannot create the temporary folder " << own.getPath() << "; using " << File::tmpFolder().getPath());
   }
-  removed += removeLeftovers(applicationFolder, true);
-  for (const File& other : otherFolders) removed += removeLeftovers(other, false);
+  const time_t anyTime = std::numeric_limits<time_t>::max();
+  removed += removeLeftovers(applicationFolder, true, sharedFolders, anyTime);
+  for (const File& other : otherFolders) removed += removeLeftovers(other, false, {}, anyTime);
+  // Another program may be delivering into a shared folder right now: only old leftovers go.
+  for (const File& shared : sharedFolders) {
+    removed += removeLeftovers(shared, false, {}, ::time(nullptr) - kSharedLeftoverSeconds);
+  }
   if (removed > 0) ZEM_INFO("Removed " << removed << " temporary files and folders left by an interrupted run");
   return removed;
 }
