@@ -3,8 +3,9 @@
 // Thread safety: every public operation holds mutex_ for its whole duration.
 //
 // Decisions that hold for this implementation:
-// - Saves are durable and atomic (xmldoc::saveFile: temporary file in the store folder, fsync,
-//   rename, fsync of the folder). A crash or power cut leaves the old file or the new one.
+// - Saves are durable and atomic (the durable writer, xmldoc::replaceFile: temporary file in the
+//   store folder, fsync, rename, fsync of the folder). A crash or power cut leaves the old file or
+//   the new one.
 // - A set costs one durable write of the whole document and the serialisation of the one top-level
 //   entry it changed (DatabaseWriter keeps the text of the others). Only the replacement of an
 //   existing list or map reads the file back (the reload keeps the store exactly what the file holds).
