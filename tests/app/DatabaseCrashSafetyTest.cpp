@@ -67,7 +67,9 @@ void expectPowerSafeOrder(const std::string& target, bool writesRecorded) {
   EXPECT_LT(flush, rename) << "renamed before its flush";
   EXPECT_LT(indexOf("fsync " + folder + "/", rename), steps.size()) << "folder not flushed after the rename";
   EXPECT_NE(steps[std::min(flush, rename)], "fsync " + temporary + " 0") << "flushed before written";
-  if (writesRecorded) EXPECT_LT(indexOf("write " + temporary), flush) << "never written";
+  if (writesRecorded) {
+    EXPECT_LT(indexOf("write " + temporary), flush) << "never written";
+  }
   EXPECT_EQ(indexOf("write " + temporary, flush), steps.size()) << "written after its flush";
 }
 
