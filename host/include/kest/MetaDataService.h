@@ -62,7 +62,7 @@ class MetaDataService {
   // name, without "MetaData.xml" and "index.xml" at the top level. Links are not followed.
   static std::vector<Item> collectFiles(const File& folder);
   // Lower-case hex SHA-256 of a file's bytes. Throws std::runtime_error when it cannot be read.
-  // The digests of files unchanged for two seconds are remembered by file identity (a few dozen).
+  // The digests of files unchanged for 100 ms are remembered by file identity (a few dozen).
   static std::string sha256Hex(const File& file);
 
  private:

@@ -149,9 +149,9 @@ namespace {
 
 // Digests of files that have not changed for a while, by identity (device, inode, size, mtime): a
 // result package often carries the same large file (the database, linked in) job after job. A file
-// changed in place gets a new mtime; one changed within the clock tick of its last change is never
-// cached, because its mtime is too recent.
-constexpr time_t kSettledSeconds = 2;
+// changed in place gets a new mtime; a file changed less than 100 ms ago is not cached, so that a
+// second change within the same clock tick (same mtime) cannot go unnoticed.
+constexpr long long kSettledNs = 100 * 1000 * 1000;
 constexpr size_t kCachedDigests = 32;
 
 struct FileIdentity {
@@ -170,11 +170,13 @@ std::map<FileIdentity, std::string> digests;  // guarded by digestMutex
 // The identity of a settled regular file, or false.
 bool settledIdentity(const File& file, FileIdentity* identity) {
   struct stat st;
-  if (::stat(file.getPath().c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_mtim.tv_sec + kSettledSeconds > ::time(nullptr)) {
+  timespec now{};
+  if (::stat(file.getPath().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::clock_gettime(CLOCK_REALTIME, &now) != 0) {
     return false;
   }
-  *identity = FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  const long long mtimeNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  if (mtimeNs + kSettledNs > now.tv_sec * 1000000000LL + now.tv_nsec) return false;
+  *identity = FileIdentity{st.st_dev, st.st_ino, st.st_size, mtimeNs};
   return true;
 }
 
