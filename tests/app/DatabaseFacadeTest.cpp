@@ -1,5 +1,5 @@
-// The process-wide facade: kind checks of the setters, boolean listeners and the first load on the
-// device paths of the test sysroot.
+// The process-wide facade: kind checks of the setters and the boolean listeners. Its load on the
+// device paths at start-up is exercised by the database task tests.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,7 +11,6 @@
 #include "DatabaseTestSupport.h"
 #include "database/Database.h"
 #include "database/XMLDatabaseImpl.h"
-#include "kest/DevicePaths.h"
 #include "kest/File.h"
 #include "kest/TempFile.h"
 
@@ -86,40 +85,11 @@ TEST_F(DatabaseFacadeTest, SettersRefuseNodesOfAnotherKind) {
   const auto text = apptest::stringNode("s");
   const auto integer = apptest::integerNode(3);
   const auto list = apptest::stringListNode({"a"});
-  EXPECT_FALSE(database->setInteger("k", &text));
-  EXPECT_FALSE(database->setString("k", &integer));
-  EXPECT_FALSE(database->setMap("k", &list));
-  EXPECT_FALSE(database->setFloat("k", nullptr));
+  EXPECT_FALSE(database->setInteger("k", &text) || database->setString("k", &integer) || database->setMap("k", &list) ||
+               database->setFloat("k", nullptr));
   EXPECT_FALSE(database->getString("k")->isValid());
-
-  EXPECT_TRUE(database->setString("k", &text));
-  EXPECT_TRUE(database->setList("l", &list));
-  EXPECT_EQ(database->getString("k")->str(), "s");
+  EXPECT_TRUE(database->setString("k", &text) && database->setList("l", &list));
   EXPECT_EQ(database->getList("l")->str(), "[a]");
-}
-
-TEST(DatabaseFacadeDevice, FirstUseInstallsTheDeviceDefaultAndResetReloadsTheFile) {
-  const File defaults(DevicePaths::defaultConfigFolder() + "/" + DevicePaths::kDatabaseFileName);
-  const File database(DevicePaths::storeFolder() + "/" + DevicePaths::kDatabaseFileName);
-  ASSERT_EQ(defaults.getPath().rfind(apptest::sysroot(), 0), 0u) << "never the real device folders";
-  ASSERT_TRUE(defaults.getParentFile().mkdirs());
-  ASSERT_TRUE(defaults.writeAtomically(apptest::databaseXml(
-      apptest::entryXml("ZEM", apptest::mapXml(apptest::entryXml("LOGLEVEL", apptest::stringXml("INFO")))))));
-  database.remove();
-  Database::getInstance()->resetForTesting();
-
-  EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "INFO");
-  EXPECT_TRUE(database.isFile());
-
-  // Replaced behind the store's back, as the database tasks do, then reloaded.
-  ASSERT_TRUE(database.writeAtomically(apptest::databaseXml(
-      apptest::entryXml("ZEM", apptest::mapXml(apptest::entryXml("LOGLEVEL", apptest::stringXml("TRACE")))))));
-  EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "INFO");
-  Database::getInstance()->reset();
-  EXPECT_EQ(Database::getInstance()->getString("ZEM.LOGLEVEL")->str(), "TRACE");
-
-  Database::getInstance()->resetForTesting();
-  database.remove();
 }
 
 }  // namespace

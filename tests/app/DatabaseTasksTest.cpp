@@ -1,22 +1,25 @@
 // The database tasks end to end on a started application: each container runs through
-// "JobAppeared", the queue and the task, and leaves its result package in the outbox.
+// "JobAppeared", the queue and the task, and leaves its result package in the outbox. Also what
+// start-up does for them: the store loaded, the leftovers of a crashed run removed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "AppTestEnvironment.h"
+#include "DatabaseTestSupport.h"
+#include "DiskSpaceChecker.h"
 #include "PipelineTestSupport.h"
-#include "StringValue.h"
-#include "ZemApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
+#include "kest/TempFile.h"
+#include "kest/ZemSettings.h"
 #include "kest/testing/LogCapture.h"
 
 namespace {
 
-namespace Types = Sarnet_Configuration::Types;
 using kest::testing::LogCapture;
 using pipelinetest::description;
 using pipelinetest::makeJob;
@@ -25,22 +28,28 @@ class DatabaseTasksTest : public ::testing::Test {
  protected:
   File databaseFile() const { return File(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName); }
   File inboxFile(const std::string& name) const { return File(File(DevicePaths::inboxFolder()), name); }
-
-  void installDatabase(const std::string& key, const std::string& value) {
-    ASSERT_TRUE(databaseFile().getParentFile().mkdirs());
-    ASSERT_TRUE(databaseFile().writeAtomically(pipelinetest::databaseDocument(key, value)));
-    Database::getInstance()->reset();
+  std::string fileText() const {
+    std::string text;
+    databaseFile().readAll(&text);
+    return text;
+  }
+  File install(const std::string& name, const std::string& id, const std::string& attributes = "",
+               const std::string& value = "new") {
+    return makeJob(inboxFile(name), description("InstallZemDatabaseTaskDescription", id, attributes),
+                   {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", value)}}});
+  }
+  File plain(const std::string& name, const char* type, const std::string& id) {
+    return makeJob(inboxFile(name), description(type, id));
   }
 
   std::string storedString(const std::string& key) {
     const auto value = Database::getInstance()->getString(key);
-    return value != nullptr && value->isValid() ? value->str() : std::string("<none>");
+    return value->isValid() ? value->str() : std::string("<none>");
   }
-
   // Announces `container`, waits for its package and returns it read back.
   pipelinetest::ResultPackage runJob(const File& container) {
     const std::vector<File> before = pipelinetest::outboxPackages();
-    EXPECT_EQ(app_.announce(container.getPath()), 1);
+    EXPECT_EQ(app_->announce(container.getPath()), 1);
     EXPECT_TRUE(pipelinetest::waitUntil([&] { return pipelinetest::outboxPackages().size() > before.size(); }));
     EXPECT_TRUE(pipelinetest::waitUntil([&] { return !container.exists(); })) << "container not deleted";
     for (const File& package : pipelinetest::outboxPackages()) {
@@ -54,140 +63,121 @@ class DatabaseTasksTest : public ::testing::Test {
     return package.result != nullptr && package.result->element_errorInfo() != nullptr &&
            package.result->element_errorInfo()->get_success();
   }
+  // Stops the application, lays out the device with `layout` and starts the application again.
+  template <class Layout>
+  void restart(Layout layout) {
+    app_.reset();
+    pipelinetest::freshDevice();
+    layout();
+    app_ = std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, false});
+  }
 
-  pipelinetest::RunningApp app_{pipelinetest::RunningApp::Options{false, true, true}};
+  std::unique_ptr<pipelinetest::RunningApp> app_ =
+      std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, true});
 };
 
-TEST_F(DatabaseTasksTest, InstallWritesTheDatabaseReloadsTheStoreAndReportsSuccess) {
+TEST_F(DatabaseTasksTest, InstallWritesAndReloadsAndReplacesADatabaseOnlyWithForceOverride) {
   LogCapture log;
-  const File job = makeJob(inboxFile("install.zip"), description("InstallZemDatabaseTaskDescription", "inst-1"),
-                           {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "installed")}}});
-  const auto package = runJob(job);
+  const auto package = runJob(install("install.zip", "inst-1", "", "old"));
   EXPECT_TRUE(succeeded(package));
-  EXPECT_EQ(package.result->get_taskId(), "inst-1");
   EXPECT_EQ(package.result->typeName(), "InstallZemDatabaseTaskResult");
-  EXPECT_NE(package.file.getName().find("ZEM_inst-1_"), std::string::npos) << package.file.getPath();
   EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
-  EXPECT_EQ(package.entries.count("MetaData.xml"), 1u);
-  EXPECT_EQ(storedString("name"), "installed");
+  EXPECT_EQ(storedString("name"), "old");
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start installation of a ZEM database"));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
 
-  const auto statuses = app_.ipc().signals();
-  bool statusSent = false;
-  for (const auto& signal : statuses) {
-    if (signal.name == "TaskStatus" &&
-        signal.parameters.get<Ipc::IpcStringParameter>("taskId").getValue() == "inst-1") {
-      statusSent = true;
-      EXPECT_EQ(signal.parameters.get<Ipc::IpcIntegerParameter>("status").getValue(), 0);
-    }
-  }
-  EXPECT_TRUE(statusSent);
-}
-
-TEST_F(DatabaseTasksTest, InstallReplacesAnExistingDatabaseOnlyWithForceOverride) {
-  installDatabase("name", "old");
-  const std::string before = [&] {
-    std::string text;
-    databaseFile().readAll(&text);
-    return text;
-  }();
-
-  LogCapture log;
-  auto refused = runJob(makeJob(inboxFile("keep.zip"), description("InstallZemDatabaseTaskDescription", "no-force"),
-                                {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
-  EXPECT_FALSE(succeeded(refused));
+  const std::string before = fileText();
+  EXPECT_FALSE(succeeded(runJob(install("keep.zip", "no-force"))));
+  EXPECT_FALSE(succeeded(runJob(install("false.zip", "f", "forceOverride=\"false\""))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Database is already installed at: " +
                                                            databaseFile().getAbsolutePath() + " Remove it first! "));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Override of ZEM database not allowed"));
-  std::string after;
-  databaseFile().readAll(&after);
-  EXPECT_EQ(after, before);
+  EXPECT_EQ(fileText(), before);
   EXPECT_EQ(storedString("name"), "old");
-
-  // forceOverride="false" is refused as well.
-  auto refusedExplicitly = runJob(
-      makeJob(inboxFile("false.zip"), description("InstallZemDatabaseTaskDescription", "f", "forceOverride=\"false\""),
-              {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
-  EXPECT_FALSE(succeeded(refusedExplicitly));
-
-  log.clear();
-  auto replaced = runJob(makeJob(inboxFile("force.zip"),
-                                 description("InstallZemDatabaseTaskDescription", "force", "forceOverride=\"true\""),
-                                 {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", "new")}}}));
-  EXPECT_TRUE(succeeded(replaced));
+  EXPECT_TRUE(succeeded(runJob(install("force.zip", "force", "forceOverride=\"true\""))));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Allowing override of database."));
   EXPECT_EQ(storedString("name"), "new");
 }
 
 TEST_F(DatabaseTasksTest, InstallFailsWithoutDatabaseEntryOrWithoutRoom) {
   LogCapture log;
-  auto missing = runJob(makeJob(inboxFile("missing.zip"), description("InstallZemDatabaseTaskDescription", "m")));
-  EXPECT_FALSE(succeeded(missing));
+  EXPECT_FALSE(succeeded(runJob(plain("missing.zip", "InstallZemDatabaseTaskDescription", "m"))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Invalid ZEM database in Task Container!"));
-  EXPECT_FALSE(databaseFile().exists());
-
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
-  app_.settings().getDocument()->set_maximumDataSize(1);
+  app_->settings().getDocument()->set_maximumDataSize(1);
   log.clear();
-  auto tooBig =
-      runJob(makeJob(inboxFile("big.zip"), description("InstallZemDatabaseTaskDescription", "big"),
-                     {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", std::string(4096, 'x'))}}}));
-  EXPECT_FALSE(succeeded(tooBig));
+  EXPECT_FALSE(succeeded(runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
   EXPECT_FALSE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
   EXPECT_FALSE(databaseFile().exists());
 }
 
 TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
+  const std::string missing = "ZEM database does not exists at: " + databaseFile().getAbsolutePath();
   LogCapture log;
-  auto nothing = runJob(makeJob(inboxFile("reset-none.zip"), description("ResetZemDatabaseTaskDescription", "r0")));
+  const auto nothing = runJob(plain("reset-none.zip", "ResetZemDatabaseTaskDescription", "r0"));
   EXPECT_FALSE(succeeded(nothing));
   EXPECT_EQ(nothing.result->typeName(), "ResetZemDatabaseTaskResult");
-  EXPECT_TRUE(
-      log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
 
-  installDatabase("name", "old");
+  // Too little room fails before the file is looked at.
+  ASSERT_TRUE(succeeded(runJob(install("install.zip", "i", "", "old"))));
+  app_->settings().getDocument()->set_maximumDataSize(0);
   log.clear();
-  auto reset = runJob(makeJob(inboxFile("reset.zip"), description("ResetZemDatabaseTaskDescription", "r1")));
-  EXPECT_TRUE(succeeded(reset));
+  EXPECT_FALSE(succeeded(runJob(plain("reset-full.zip", "ResetZemDatabaseTaskDescription", "r1"))));
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
+  EXPECT_FALSE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
+  EXPECT_EQ(storedString("name"), "old");
+
+  app_->settings().getDocument()->set_maximumDataSize(ZemSettings::kDefaultMaximumDataSize);
+  EXPECT_TRUE(succeeded(runJob(plain("reset.zip", "ResetZemDatabaseTaskDescription", "r2"))));
   EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "ZEM database removed"));
   EXPECT_FALSE(databaseFile().exists());
   EXPECT_EQ(storedString("name"), "<none>");
 }
 
-TEST_F(DatabaseTasksTest, ResetWithTooLittleSpaceFailsBeforeLookingAtTheFile) {
-  installDatabase("name", "kept");
-  app_.settings().getDocument()->set_maximumDataSize(0);
-  LogCapture log;
-  auto refused = runJob(makeJob(inboxFile("reset.zip"), description("ResetZemDatabaseTaskDescription", "r2")));
-  EXPECT_FALSE(succeeded(refused));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
-  EXPECT_FALSE(log.contains(log4cplus::INFO_LOG_LEVEL, "ZEM database removed"));
-  EXPECT_FALSE(log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: "));
-  EXPECT_TRUE(databaseFile().exists());
-  EXPECT_EQ(storedString("name"), "kept");
-}
-
-TEST_F(DatabaseTasksTest, RequestSendsTheDatabaseFileAndStillReportsWhenItIsMissing) {
-  installDatabase("name", "sent");
-  std::string onDisk;
-  ASSERT_TRUE(databaseFile().readAll(&onDisk));
-  auto sent = runJob(makeJob(inboxFile("request.zip"), description("RequestZemDatabaseTaskDescription", "q1")));
+TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTheFileIsMissing) {
+  const std::string defaults = pipelinetest::databaseDocument("origin", "factory");
+  restart([&] {
+    ASSERT_TRUE(
+        File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
+  });
+  const auto sent = runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
   EXPECT_TRUE(succeeded(sent));
   EXPECT_EQ(sent.result->typeName(), "RequestZemDatabaseTaskResult");
-  EXPECT_EQ(sent.entries.at("database.xml"), onDisk);
+  EXPECT_EQ(sent.entries.at("database.xml"), defaults);
   EXPECT_EQ(sent.indexTypes.at("database.xml"), "ZEM_DATABASE");
 
   ASSERT_TRUE(databaseFile().remove());
   LogCapture log;
-  auto missing = runJob(makeJob(inboxFile("request-none.zip"), description("RequestZemDatabaseTaskDescription", "q2")));
+  const auto missing = runJob(plain("request-none.zip", "RequestZemDatabaseTaskDescription", "q2"));
   EXPECT_FALSE(succeeded(missing));
   EXPECT_EQ(missing.result->get_taskId(), "q2");
   EXPECT_EQ(missing.entries.count("database.xml"), 0u);
-  EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start requesting the current ZEM database"));
   EXPECT_TRUE(
       log.contains(log4cplus::ERROR_LOG_LEVEL, "ZEM database does not exists at: " + databaseFile().getAbsolutePath()));
+}
+
+TEST_F(DatabaseTasksTest, StartUpRemovesWhatACrashedRunLeftAndTheCeilingIgnoresTemporaryFolders) {
+  const File store(DevicePaths::storeFolder());
+  const File ownTemporary(File(DevicePaths::applicationDataFolder()), TempFile::kPrivateFolderName);
+  restart([&] {
+    // What a process killed in the middle of a save and of filling a result folder leaves.
+    ASSERT_TRUE(store.mkdirs() && File(ownTemporary, "resultAb12Cd").mkdirs());
+    ASSERT_TRUE(File(ownTemporary, "resultAb12Cd/database.xml").writeAtomically("partial"));
+    ASSERT_TRUE(File(store, ".database.xml.tmpXy34Zw").writeAtomically("<?xml"));
+    ASSERT_TRUE(File(store, "notes.tmp").writeAtomically("kept"));
+  });
+  EXPECT_EQ(apptest::allNames(store.getPath()), std::vector<std::string>{"notes.tmp"});
+  EXPECT_TRUE(apptest::allNames(ownTemporary.getPath()).empty());
+
+  // A result folder in the private folder does not count against the ceiling.
+  const TempFile result("result");
+  EXPECT_EQ(result.getFile().getParentFile(), ownTemporary);
+  ASSERT_TRUE(File(result.getFile(), "big").writeAtomically(std::string(200000, 'x')));
+  const uint64_t used = File(DevicePaths::applicationDataFolder()).totalSize(ownTemporary);
+  app_->settings().getDocument()->set_maximumDataSize(static_cast<uint32_t>(used / 1024 + 1));
+  EXPECT_TRUE(DiskSpaceChecker::sufficientDiskSpaceAvailable(0));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "ZemApp.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
+#include "kest/TempFile.h"
 #include "kest/ZemSettings.h"
 
 bool DiskSpaceChecker::sufficientDiskSpaceAvailable(long additionalBytes) {
@@ -17,7 +18,9 @@ bool DiskSpaceChecker::sufficientDiskSpaceAvailable(long additionalBytes) {
 bool DiskSpaceChecker::sufficientDiskSpaceAvailable(const File& folder, uint32_t maximumDataSizeKiB,
                                                     long additionalBytes) {
   const uint64_t total = folder.fileSystemTotalSpace();
-  const uint32_t used = static_cast<uint32_t>(folder.totalSize()) + static_cast<uint32_t>(additionalBytes);
+  // The private temporary folder holds copies that go away with their task: not stored data.
+  const uint64_t stored = folder.totalSize(File(folder, TempFile::kPrivateFolderName));
+  const uint32_t used = static_cast<uint32_t>(stored) + static_cast<uint32_t>(additionalBytes);
   const uint32_t maxSize = maximumDataSizeKiB << 10;
   if (used <= maxSize) {
     ZEM_TRACE("usedSpace = " << used << " / maxSize = " << maxSize);

@@ -16,7 +16,7 @@ class DiskSpaceChecker {
   static bool sufficientDiskSpaceAvailable(long additionalBytes);
 
   // The check itself, on `folder` with a ceiling of `maximumDataSizeKiB` KiB. The used space is
-  // the folder's size plus `additionalBytes` as an unsigned 32-bit sum (so it wraps as on the
-  // unit), compared unsigned with the ceiling in bytes.
+  // the folder's size (without its private temporary folder, TempFile::kPrivateFolderName) plus `additionalBytes` as an
+  // unsigned 32-bit sum (so it wraps as on the unit), compared unsigned with the ceiling in bytes.
   static bool sufficientDiskSpaceAvailable(const File& folder, uint32_t maximumDataSizeKiB, long additionalBytes);
 };

@@ -29,7 +29,9 @@ bool RequestDatabase::execute() {
 }
 
 void RequestDatabase::createTaskResults(const File& folder, bool success) {
-  // The copy is attempted whatever the outcome; a missing database simply leaves no copy.
-  databaseFile().copyTo(File(folder, DevicePaths::kDatabaseFileName));
+  // The copy is attempted whatever the outcome; a missing database simply leaves no copy. The
+  // result folder is temporary and only read (the package is what is made durable): a snapshot
+  // (a link to the current file, which the store only ever replaces by rename) will do.
+  databaseFile().snapshotTo(File(folder, DevicePaths::kDatabaseFileName));
   ZemTask::createTaskResults<Types::RequestZemDatabaseTaskResult>(folder, success);
 }

@@ -10,6 +10,7 @@
 #include "ZemAppIpcProxy.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemVersion.h"
+#include "database/Database.h"
 #include "ipc/selfdiagnosis/ZemSelfDiagnosisIpcProxy.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
@@ -17,6 +18,7 @@
 #include "kest/File.h"
 #include "kest/GeoLocationReporter.h"
 #include "kest/LogCollector.h"
+#include "kest/TempFile.h"
 #include "kest/XmlValidatorLibXml2.h"
 #include "kest/ZemSettings.h"
 #include "kest/ipc/IpcService.h"
@@ -32,6 +34,9 @@ ZemApp::~ZemApp() {
 
 void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) {
   status_.setState(InitializationStatus::kInitialising);
+  TempFile::clearAtStartUp(File(DevicePaths::applicationDataFolder()),
+                           {File(DevicePaths::certificateFolder()), File(DevicePaths::dataFolder())},
+                           {File(DevicePaths::inboxFolder())});
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
     services_ = services;
@@ -55,6 +60,7 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   }
 
   installDefaultConfigIfNeeded();
+  Database::getInstance()->load();
 
   auto proxy = std::make_shared<ZemAppIpcProxy>(*services);
   {

@@ -62,9 +62,12 @@ class MetaDataService {
   // name, without "MetaData.xml" and "index.xml" at the top level. Links are not followed.
   static std::vector<Item> collectFiles(const File& folder);
   // Lower-case hex SHA-256 of a file's bytes. Throws std::runtime_error when it cannot be read.
+  // The digests of files unchanged for 100 ms are remembered by file identity (a few dozen).
   static std::string sha256Hex(const File& file);
 
  private:
+  static std::string computeSha256Hex(const File& file);
+
   const std::string softwareVersion_;
   const std::string deviceIdFile_;
   mutable std::mutex deviceIdMutex_;

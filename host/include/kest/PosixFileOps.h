@@ -1,21 +1,16 @@
-// The POSIX calls behind File's durable writes, gathered in one table so that tests can replace a
-// call to force a failure (a full disk, a failing fsync, a refused rename) at an exact step.
-// Thread safety: the table is read by every File operation without a lock; replace entries only
-// while no other thread writes files (tests do it from the test body before starting work).
+// The POSIX calls behind every durable write of the host: the one table of the durable writer
+// (xmldoc::FileIo), under the host's name, so that tests can force a failure (a full disk, a
+// failing fsync, a refused rename) at an exact step or record the order of the steps.
+// Thread safety: the table is read without a lock; replace entries only while no other thread
+// writes files (tests do it from the test body before starting work).
 #pragma once
 
-#include <sys/types.h>
+#include "kolconfig/FileIo.h"
 
-#include <cstddef>
-
-struct PosixFileOps {
-  ssize_t (*write)(int fd, const void* buffer, size_t count);
-  int (*fsync)(int fd);
-  int (*rename)(const char* from, const char* to);
-};
+using PosixFileOps = xmldoc::FileIo;
 
 // The table in use. Its entries start as the real system calls.
-PosixFileOps& posixFileOps();
+inline PosixFileOps& posixFileOps() { return xmldoc::fileIo(); }
 
 // Replaces the table for the lifetime of the object and restores the previous one afterwards.
 class ScopedPosixFileOps {

@@ -1,6 +1,5 @@
-// File operations on POSIX. Durable replacement of a file always goes through a temporary file in
-// the target's own folder (same file system, so rename() is atomic), fsync of the data, rename over
-// the target, then fsync of the folder so that the new directory entry survives a power cut.
+// File operations on POSIX. Every replacement of a file goes through the one durable writer
+// (xmldoc::replaceFile); this file adds paths, listings, sizes and removal.
 #include "kest/File.h"
 
 #include <dirent.h>
@@ -13,45 +12,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 
 #include "kest/ApplicationLogger.h"
-#include "kest/PosixFileOps.h"
-
-PosixFileOps& posixFileOps() {
-  static PosixFileOps ops{&::write, &::fsync, &::rename};
-  return ops;
-}
+#include "kolconfig/FileIo.h"
 
 namespace {
 
-constexpr const char* kTempMarker = ".kest-tmp-";
-
-// Owns a file descriptor; closes it on destruction.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports whether close() succeeded (a deferred write error shows up here).
-  bool close() {
-    if (fd_ < 0) return true;
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using xmldoc::UniqueFd;
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -63,90 +31,19 @@ std::string errnoText() { return std::strerror(errno); }
 bool lstatPath(const std::string& path, struct stat* st) { return ::lstat(path.c_str(), st) == 0; }
 bool statPath(const std::string& path, struct stat* st) { return ::stat(path.c_str(), st) == 0; }
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = posixFileOps().write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
+bool logReplacement(const std::string& path, const xmldoc::ReplaceResult& result) {
+  if (result.outcome == xmldoc::ReplaceOutcome::kReplacedNotFlushed) {
+    // The rename is the commit point: the target holds the new content; only its survival of a
+    // power cut is not assured.
+    ZEM_WARN("Replaced " << path << " but " << result.error);
+    return true;
   }
-  return true;
+  if (!result.ok()) ZEM_DEBUG("Cannot replace " << path << ": " << result.error);
+  return result.ok();
 }
 
-std::string folderOf(const std::string& path) {
-  const File parent = File(path).getParentFile();
-  return parent.getPath().empty() ? std::string(".") : parent.getPath();
-}
-
-bool isTemporaryName(const std::string& name) {
-  return !name.empty() && name[0] == '.' && name.find(kTempMarker) != std::string::npos;
-}
-
-// Replaces `target` durably with what `fill` writes into a file descriptor. `mode` is the permission
-// of the new file. Returns false and leaves the target untouched when any step before the rename
-// fails; the temporary file is removed in that case.
-bool replaceDurably(const std::string& target, mode_t mode, const std::function<bool(int)>& fill) {
-  const std::string folder = folderOf(target);
-  std::string tempName = folder + "/." + File(target).getName() + kTempMarker + "XXXXXX";
-  std::vector<char> buffer(tempName.begin(), tempName.end());
-  buffer.push_back('\0');
-  UniqueFd fd(::mkstemp(buffer.data()));
-  if (!fd.valid()) {
-    ZEM_DEBUG("Cannot create a temporary file beside " << target << ": " << errnoText());
-    return false;
-  }
-  tempName.assign(buffer.data());
-  // Removes the temporary file unless it was renamed into place.
-  struct TempRemover {
-    const std::string& path;
-    bool armed = true;
-    ~TempRemover() {
-      if (armed) ::unlink(path.c_str());
-    }
-  } remover{tempName};
-
-  if (!fill(fd.get())) {
-    ZEM_DEBUG("Cannot write " << tempName << ": " << errnoText());
-    return false;
-  }
-  if (::fchmod(fd.get(), mode) != 0) {
-    ZEM_DEBUG("Cannot set the mode of " << tempName << ": " << errnoText());
-    return false;
-  }
-  if (posixFileOps().fsync(fd.get()) != 0) {
-    ZEM_DEBUG("Cannot flush " << tempName << ": " << errnoText());
-    return false;
-  }
-  if (!fd.close()) {
-    ZEM_DEBUG("Cannot close " << tempName << ": " << errnoText());
-    return false;
-  }
-  if (posixFileOps().rename(tempName.c_str(), target.c_str()) != 0) {
-    ZEM_DEBUG("Cannot rename " << tempName << " to " << target << ": " << errnoText());
-    return false;
-  }
-  remover.armed = false;
-  // The rename is the commit point: the target holds the new content from here on. A failing
-  // folder flush only weakens durability across a power cut, so it is reported, not undone.
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid() || posixFileOps().fsync(dir.get()) != 0) {
-    ZEM_WARN("Cannot flush folder " << folder << " after replacing " << target << ": " << errnoText());
-  }
-  return true;
-}
-
-// Permission of a file that did not exist before. Not derived from umask(): reading the mask means
-// changing it, which would race with other threads creating files.
-constexpr mode_t kNewFileMode = 0644;
-
-uint64_t totalSizeOf(const std::string& path) {
+uint64_t totalSizeOf(const std::string& path, const std::string& excluded) {
+  if (path == excluded) return 0;
   struct stat st;
   if (!lstatPath(path, &st)) return 0;
   if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
@@ -157,7 +54,7 @@ uint64_t totalSizeOf(const std::string& path) {
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    total += totalSizeOf((path + "/").append(name));
+    total += totalSizeOf((path + "/").append(name), excluded);
   }
   return total;
 }
@@ -272,7 +169,7 @@ bool File::remove() const {
   return !lstatPath(path_, &st);
 }
 
-bool File::copyTo(const File& target) const {
+bool File::copyTo(const File& target, xmldoc::Durability durability) const {
   UniqueFd source(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source.valid()) {
     ZEM_DEBUG("Cannot open " << path_ << " for copying: " << errnoText());
@@ -283,7 +180,7 @@ bool File::copyTo(const File& target) const {
     ZEM_DEBUG("Cannot copy " << path_ << ": not a regular file");
     return false;
   }
-  return replaceDurably(target.path_, st.st_mode & 07777, [&source](int out) {
+  const auto copy = [&source](int out) {
     std::vector<char> buffer(64 * 1024);
     for (;;) {
       const ssize_t n = ::read(source.get(), buffer.data(), buffer.size());
@@ -292,9 +189,16 @@ bool File::copyTo(const File& target) const {
         return false;
       }
       if (n == 0) return true;
-      if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+      if (!xmldoc::writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
     }
-  });
+  };
+  return logReplacement(target.path_,
+                        xmldoc::replaceFile(target.path_, copy, durability, static_cast<int>(st.st_mode & 07777)));
+}
+
+bool File::snapshotTo(const File& target) const {
+  if (isFile() && ::link(path_.c_str(), target.path_.c_str()) == 0) return true;
+  return copyTo(target, xmldoc::Durability::Volatile);
 }
 
 std::vector<File> File::listFiles(const std::string& extension) const {
@@ -304,7 +208,7 @@ std::vector<File> File::listFiles(const std::string& extension) const {
   const std::string suffix = extension.empty() ? std::string() : "." + extension;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
-    if (name == "." || name == ".." || isTemporaryName(name)) continue;
+    if (name == "." || name == ".." || File::isTemporaryName(name)) continue;
     if (!suffix.empty() &&
         (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)) {
       continue;
@@ -322,7 +226,9 @@ uint64_t File::size() const {
   return static_cast<uint64_t>(st.st_size);
 }
 
-uint64_t File::totalSize() const { return totalSizeOf(path_); }
+uint64_t File::totalSize() const { return totalSizeOf(path_, std::string()); }
+
+uint64_t File::totalSize(const File& excluded) const { return totalSizeOf(path_, excluded.path_); }
 
 uint64_t File::fileSystemTotalSpace() const {
   struct statvfs vfs;
@@ -353,10 +259,11 @@ bool File::readAll(std::string* out) const {
 
 bool File::writeAtomically(const std::string& content) const {
   if (path_.empty()) return false;
-  struct stat st;
-  // An existing file keeps its permissions.
-  const mode_t mode = statPath(path_, &st) && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : kNewFileMode;
-  return replaceDurably(path_, mode, [&content](int fd) { return writeAll(fd, content.data(), content.size()); });
+  return logReplacement(path_, xmldoc::replaceFile(path_, content.data(), content.size()));
+}
+
+bool File::isTemporaryName(const std::string& name) {
+  return !name.empty() && name[0] == '.' && (xmldoc::isTemporaryName(name) || name.find(".part-") != std::string::npos);
 }
 
 File File::tmpFolder() {

@@ -1,5 +1,6 @@
 // MetaDataService: the metadata document of result packages, written by hand (it is not a
-// configuration document) and saved durably through File::writeAtomically.
+// configuration document) and written through the durable writer (the device id durably, the
+// metadata of a temporary result folder without fsync).
 #include "kest/MetaDataService.h"
 
 #include <dirent.h>
@@ -11,13 +12,17 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/zip/ZipArchive.h"
+#include "kolconfig/FileIo.h"
 #include "kolconfig/Types.h"
 
 namespace {
@@ -140,7 +145,61 @@ std::string MetaDataService::getDeviceId() const {
   return deviceId_;
 }
 
+namespace {
+
+// Digests of files that have not changed for a while, by identity (device, inode, size, mtime): a
+// result package often carries the same large file (the database, linked in) job after job. A file
+// changed in place gets a new mtime; a file changed less than 100 ms ago is not cached, so that a
+// second change within the same clock tick (same mtime) cannot go unnoticed.
+constexpr long long kSettledNs = 100 * 1000 * 1000;
+constexpr size_t kCachedDigests = 32;
+
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  long long mtimeNs;
+  bool operator<(const FileIdentity& o) const {
+    return std::tie(device, inode, size, mtimeNs) < std::tie(o.device, o.inode, o.size, o.mtimeNs);
+  }
+};
+
+std::mutex digestMutex;
+std::map<FileIdentity, std::string> digests;  // guarded by digestMutex
+
+// The identity of a settled regular file, or false.
+bool settledIdentity(const File& file, FileIdentity* identity) {
+  struct stat st;
+  timespec now{};
+  if (::stat(file.getPath().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::clock_gettime(CLOCK_REALTIME, &now) != 0) {
+    return false;
+  }
+  const long long mtimeNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+  if (mtimeNs + kSettledNs > now.tv_sec * 1000000000LL + now.tv_nsec) return false;
+  *identity = FileIdentity{st.st_dev, st.st_ino, st.st_size, mtimeNs};
+  return true;
+}
+
+}  // namespace
+
 std::string MetaDataService::sha256Hex(const File& file) {
+  FileIdentity identity{};
+  const bool cacheable = settledIdentity(file, &identity);
+  if (cacheable) {
+    std::lock_guard<std::mutex> lock(digestMutex);
+    const auto found = digests.find(identity);
+    if (found != digests.end()) return found->second;
+  }
+  std::string hex = computeSha256Hex(file);
+  if (cacheable) {
+    std::lock_guard<std::mutex> lock(digestMutex);
+    if (digests.size() >= kCachedDigests) digests.clear();
+    digests.emplace(identity, hex);
+  }
+  return hex;
+}
+
+std::string MetaDataService::computeSha256Hex(const File& file) {
   std::ifstream in(file.getPath(), std::ios::binary);
   if (!in) throw std::runtime_error("Cannot read " + file.getPath());
   const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
@@ -190,24 +249,13 @@ File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>&
   }
   xml << "  </files>\n"
       << "</metaData>\n";
-  // Written beside its final name and renamed, so a reader never sees half a document. Not
-  // flushed to the device: it describes a result folder, which is temporary; the package that
-  // carries it is flushed when it is closed.
+  // Written through the durable writer without fsync: it describes a result folder, which is
+  // temporary; the package that carries it is flushed when it is closed.
   File target(folder, DevicePaths::kMetaDataFileName);
-  const File part(folder, std::string(".") + DevicePaths::kMetaDataFileName + ".part");
-  {
-    std::ofstream out(part.getPath(), std::ios::binary | std::ios::trunc);
-    out << xml.str();
-    out.close();
-    if (!out) {
-      part.remove();
-      throw std::runtime_error("Cannot write " + part.getPath());
-    }
-  }
-  if (std::rename(part.getPath().c_str(), target.getPath().c_str()) != 0) {
-    part.remove();
-    throw std::runtime_error("Cannot write " + target.getPath());
-  }
+  const std::string text = xml.str();
+  const xmldoc::ReplaceResult written =
+      xmldoc::replaceFile(target.getPath(), text.data(), text.size(), xmldoc::Durability::Volatile);
+  if (!written.ok()) throw std::runtime_error("Cannot write " + target.getPath() + ": " + written.error);
   return target;
 }
 

@@ -20,6 +20,7 @@
 #include "kest/ApplicationLogger.h"
 #include "kest/PosixFileOps.h"
 #include "kest/zip/ZipLibOps.h"
+#include "kolconfig/FileIo.h"
 
 namespace {
 
@@ -43,29 +44,9 @@ struct StdioCloser {
 };
 using StdioPtr = std::unique_ptr<FILE, StdioCloser>;
 
-// Owns a file descriptor.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { close(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  bool close() {
-    if (fd_ < 0) return true;
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0;
-  }
-
- private:
-  int fd_;
-};
+// The durable writer's descriptor holder and write loop: one of each in the system.
+using xmldoc::UniqueFd;
+using xmldoc::writeAll;
 
 // Removes a file on destruction unless released: a temporary file never outlives a failure.
 class FileRemover {
@@ -150,23 +131,6 @@ bool isWithin(const std::string& root, const std::string& path) {
   if (path == root) return true;
   const std::string prefix = root == "/" ? root : root + "/";
   return path.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = posixFileOps().write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Flushes a file's data to the device.

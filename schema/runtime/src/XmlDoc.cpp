@@ -60,46 +60,6 @@ std::string errnoText(int error) { return std::strerror(error); }
   throw XPlus::Exception("IO error: " + what + ": " + errnoText(error));
 }
 
-// A file descriptor closed on scope exit unless released.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : m_fd(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (m_fd >= 0) {
-      fileIo().closeFile(m_fd);
-    }
-  }
-  int get() const { return m_fd; }
-  int release() {
-    const int fd = m_fd;
-    m_fd = -1;
-    return fd;
-  }
-
- private:
-  int m_fd;
-};
-
-// Removes the temporary file on scope exit unless the save committed it.
-class TempFileGuard {
- public:
-  explicit TempFileGuard(std::string path) : m_path(std::move(path)) {}
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-  ~TempFileGuard() {
-    if (!m_committed) {
-      ::unlink(m_path.c_str());
-    }
-  }
-  void commit() { m_committed = true; }
-
- private:
-  std::string m_path;
-  bool m_committed = false;
-};
-
 }  // namespace
 
 void DocumentDeleter::operator()(Types::XmlNode* p) const { std::default_delete<Types::XmlNode>()(p); }
@@ -228,71 +188,8 @@ void saveFile(const Types::XmlNode& content, const std::string& path, Durability
   thread_local std::string buffer;
   buffer.clear();
   appendDocument(buffer, content);
-  const std::string& text = buffer;
-
-  const std::string::size_type slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (name.empty()) {
-    throw XPlus::Exception("IO error: not a file path: " + path);
-  }
-
-  mode_t mode = 0644;
-  struct stat existing {};
-  if (::stat(path.c_str(), &existing) == 0) {
-    mode = existing.st_mode & 07777;
-  }
-
-  FileIo& io = fileIo();
-  std::string tempPath = (folder == "/" ? "" : folder) + "/." + name + ".tmpXXXXXX";
-  std::vector<char> pattern(tempPath.begin(), tempPath.end());
-  pattern.push_back('\0');
-  UniqueFd fd(io.makeTemp(pattern.data()));
-  if (fd.get() < 0) {
-    throwIoError("cannot create a temporary file in " + folder, errno);
-  }
-  tempPath.assign(pattern.data());
-  TempFileGuard tempGuard(tempPath);
-
-  if (io.setMode(fd.get(), mode) != 0) {
-    throwIoError("cannot set the mode of " + tempPath, errno);
-  }
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = io.writeSome(fd.get(), data, left);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throwIoError("cannot write " + tempPath, errno);
-    }
-    if (written == 0) {
-      throwIoError("cannot write " + tempPath, EIO);
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  if (durability == Durability::Durable && io.syncFile(fd.get()) != 0) {
-    throwIoError("cannot flush " + tempPath, errno);
-  }
-  if (io.closeFile(fd.release()) != 0) {
-    throwIoError("cannot close " + tempPath, errno);
-  }
-  if (io.renameFile(tempPath.c_str(), path.c_str()) != 0) {
-    throwIoError("cannot rename " + tempPath + " to " + path, errno);
-  }
-  tempGuard.commit();
-  if (durability == Durability::Volatile) return;
-
-  // Make the rename itself durable.
-  UniqueFd folderFd(io.openDirectory(folder.c_str()));
-  if (folderFd.get() < 0) {
-    throwIoError("cannot open folder " + folder, errno);
-  }
-  if (io.syncFile(folderFd.get()) != 0 && errno != EINVAL) {
-    throwIoError("cannot flush folder " + folder, errno);
-  }
+  const ReplaceResult result = replaceFile(path, buffer.data(), buffer.size(), durability);
+  if (!result.ok()) throw XPlus::Exception("IO error: " + result.error);
 }
 
 }  // namespace xmldoc

@@ -1,9 +1,11 @@
 #include "database/Database.h"
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 
 #include "database/XMLDatabaseImpl.h"
+#include "kest/ApplicationLogger.h"
 
 namespace Types = Sarnet_Configuration::Types;
 
@@ -28,6 +30,14 @@ std::shared_ptr<DatabaseImpl> Database::getImpl() {
 }
 
 void Database::reset() { getImpl()->load(); }
+
+void Database::load() {
+  try {
+    getImpl();
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Impossible to load ZEM database at start-up: " << e.what());
+  }
+}
 
 void Database::resetForTesting(std::shared_ptr<DatabaseImpl> impl) {
   {

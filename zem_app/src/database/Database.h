@@ -31,6 +31,11 @@ class Database {
   // Reloads the implementation from its file (installing the default database when needed).
   void reset();
 
+  // Start-up: creates and loads the implementation now, so that the database file exists (the
+  // default one installed) before the first job asks for it. A failed load is logged and the
+  // application goes on with an empty store; nothing is thrown.
+  void load();
+
   // Getters forward to the implementation: a new value owned by the caller, invalid when missing.
   std::unique_ptr<StringValue> getString(const std::string& key);
   std::unique_ptr<IntegerValue> getInteger(const std::string& key);

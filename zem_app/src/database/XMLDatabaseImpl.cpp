@@ -1,10 +1,8 @@
 #include "database/XMLDatabaseImpl.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstddef>
-#include <ctime>
 #include <exception>
 #include <type_traits>
 #include <utility>
@@ -18,9 +16,6 @@
 namespace Types = Sarnet_Configuration::Types;
 
 namespace {
-
-// A temporary file of the database older than this was left by an interrupted save.
-constexpr time_t kStaleTemporarySeconds = 60;
 
 std::unique_ptr<Types::PersistedValue> copyValue(const Types::PersistedValue& from,
                                                  const Types::PersistedValue* replaced,
@@ -124,7 +119,8 @@ void XMLDatabaseImpl::load() {
 void XMLDatabaseImpl::_load() {
   ZEM_DEBUG("Loading ZEM database...");
   document_.reset();
-  removeStaleTemporaryFiles();
+  index_.clear();
+  writer_.clear();
   installDefaultDatabaseIfNeeded();
   try {
     document_ = xmldoc::parseFile<Types::PersistedDatabase>(databaseFile_);
@@ -134,35 +130,12 @@ void XMLDatabaseImpl::_load() {
   }
 }
 
-void XMLDatabaseImpl::removeStaleTemporaryFiles() const {
-  // Durable writers put "." + name + "." ... "tmp" ... beside the target: xmldoc::saveFile for the
-  // saves, File::copyTo for the installation of the default database.
-  const std::string prefix = "." + File(databaseFile_).getName() + ".";
-  const time_t staleBefore = time(nullptr) - kStaleTemporarySeconds;
-  const std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(storeFolder_.c_str()), closedir);
-  if (!folder) return;
-  std::vector<std::string> stale;
-  while (const dirent* entry = readdir(folder.get())) {
-    const std::string name = entry->d_name;
-    if (name.compare(0, prefix.size(), prefix) != 0 || name.find("tmp", prefix.size()) == std::string::npos) continue;
-    const std::string path = storeFolder_ + "/" + name;
-    struct stat status {};
-    if (lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_mtime < staleBefore) {
-      stale.push_back(path);
-    }
-  }
-  for (const std::string& path : stale) {
-    ZEM_DEBUG("Removing the temporary file of an interrupted save: " << path);
-    File(path).remove();
-  }
-}
-
 void XMLDatabaseImpl::installDefaultDatabaseIfNeeded() const {
   const File database(databaseFile_);
   const File defaults(defaultDatabaseFile_);
   if (database.exists()) {
     if (!File(schemaFile_).exists()) {
-      ZEM_ERROR("Schema " << schemaFile_ << " is missing: the ZEM database is not validated");
+      ZEM_WARN("Schema " << schemaFile_ << " is missing: the ZEM database is kept without validation");
       return;
     }
     try {
@@ -220,15 +193,21 @@ Types::PersistedValue* XMLDatabaseImpl::findByKey(const std::string& key, const 
   return nullptr;
 }
 
+namespace {
+Types::PersistedValue* lookUp(const std::string& key, const XMLDatabaseImpl::Entries& entries, KeyIndex* index) {
+  return index != nullptr ? index->find(key, entries) : XMLDatabaseImpl::findByKey(key, entries);
+}
+}  // namespace
+
 template <class T>
-T* XMLDatabaseImpl::findByPath(const std::string& key, const Entries& entries) {
+T* XMLDatabaseImpl::findByPath(const std::string& key, const Entries& entries, KeyIndex* index) {
   const std::vector<std::string> components = splitString(key);
-  Types::PersistedValue* found = findByKey(components.front(), entries);
+  Types::PersistedValue* found = lookUp(components.front(), entries, index);
   if (found == nullptr) return nullptr;
   if (components.size() > 1) {
     auto* map = dynamic_cast<Types::PersistedMapValue*>(found);
     if (map == nullptr) return nullptr;
-    return findByPath<T>(joinStrings(components, 1), map->elements_entry());
+    return findByPath<T>(joinStrings(components, 1), map->elements_entry(), index);
   }
   if (auto* node = dynamic_cast<T*>(found)) return node;
   ZEM_ERROR("Incompatible value type : " << key);
@@ -236,15 +215,16 @@ T* XMLDatabaseImpl::findByPath(const std::string& key, const Entries& entries) {
 }
 
 template <class T>
-T* XMLDatabaseImpl::createPath(const std::string& key, Types::PersistedMapValue& map, CreatedEntry* created) {
+T* XMLDatabaseImpl::createPath(const std::string& key, Types::PersistedMapValue& map, CreatedEntry* created,
+                               KeyIndex* index) {
   const std::vector<std::string> components = splitString(key);
   Entries& entries = map.elements_entry();
-  Types::PersistedValue* found = findByKey(components.front(), entries);
+  Types::PersistedValue* found = lookUp(components.front(), entries, index);
   if (found != nullptr) {
     if (components.size() > 1) {
       auto* inner = dynamic_cast<Types::PersistedMapValue*>(found);
       if (inner == nullptr) return nullptr;
-      return createPath<T>(joinStrings(components, 1), *inner, created);
+      return createPath<T>(joinStrings(components, 1), *inner, created, index);
     }
     if (auto* node = dynamic_cast<T*>(found)) return node;
     ZEM_ERROR("Incompatible value type : " << key);
@@ -258,7 +238,7 @@ T* XMLDatabaseImpl::createPath(const std::string& key, Types::PersistedMapValue&
   entry->set_key(components.front());
   if (components.size() > 1) {
     auto* inner = entry->template add_node_value<Types::PersistedMapValue>();
-    return createPath<T>(joinStrings(components, 1), *inner, created);
+    return createPath<T>(joinStrings(components, 1), *inner, created, index);
   }
   return entry->template add_node_value<T>();
 }
@@ -273,9 +253,9 @@ void XMLDatabaseImpl::copyMap(const Types::PersistedMapValue& from, Types::Persi
 
 // T is a type used in template arguments and cannot be parenthesised.
 // NOLINTBEGIN(bugprone-macro-parentheses)
-#define ZEM_DATABASE_INSTANTIATE_PATHS(T)                                         \
-  template T* XMLDatabaseImpl::findByPath<T>(const std::string&, const Entries&); \
-  template T* XMLDatabaseImpl::createPath<T>(const std::string&, Types::PersistedMapValue&, CreatedEntry*);
+#define ZEM_DATABASE_INSTANTIATE_PATHS(T)                                                    \
+  template T* XMLDatabaseImpl::findByPath<T>(const std::string&, const Entries&, KeyIndex*); \
+  template T* XMLDatabaseImpl::createPath<T>(const std::string&, Types::PersistedMapValue&, CreatedEntry*, KeyIndex*);
 // NOLINTEND(bugprone-macro-parentheses)
 ZEM_DATABASE_INSTANTIATE_PATHS(Types::PersistedStringValue)
 ZEM_DATABASE_INSTANTIATE_PATHS(Types::PersistedIntegerValue)
@@ -293,7 +273,7 @@ template <class Node, class Value, class Convert>
 std::unique_ptr<Value> XMLDatabaseImpl::get(const std::string& key, Convert convert) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const Types::PersistedMapValue* data = document_ ? document_->element_data() : nullptr;
-  const Node* node = data ? findByPath<Node>(key, data->elements_entry()) : nullptr;
+  const Node* node = data ? findByPath<Node>(key, data->elements_entry(), &index_) : nullptr;
   if (node == nullptr) return nullptr;
   return convert(*node);
 }
@@ -309,49 +289,35 @@ Types::PersistedMapValue* XMLDatabaseImpl::writableData() {
       }
       File(storeFolder_).mkdirs();
       document_ = xmldoc::createDocument<Types::PersistedDatabase>();
+      index_.clear();
+      writer_.clear();
     }
   }
   Types::PersistedMapValue* data = document_->element_data();
   return data != nullptr ? data : document_->add_node_data();
 }
 
-namespace {
-// Identity of the file at `path`: a replacement by rename gives it a new inode.
-bool fileIdentity(const std::string& path, dev_t* device, ino_t* inode) {
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return false;
-  *device = status.st_dev;
-  *inode = status.st_ino;
-  return true;
-}
-}  // namespace
-
-XMLDatabaseImpl::SaveResult XMLDatabaseImpl::save(const Types::PersistedDatabase& document) const {
-  dev_t deviceBefore = 0;
-  ino_t inodeBefore = 0;
-  const bool existedBefore = fileIdentity(databaseFile_, &deviceBefore, &inodeBefore);
-  try {
-    xmldoc::saveFile(document, databaseFile_);
-    return SaveResult::kSaved;
-  } catch (const std::exception& e) {
-    ZEM_ERROR("Impossible to save ZEM database to " << File(databaseFile_).getAbsolutePath());
-    ZEM_ERROR(e.what());
-  }
-  dev_t device = 0;
-  ino_t inode = 0;
-  const bool existsNow = fileIdentity(databaseFile_, &device, &inode);
-  const bool replaced = existsNow && (!existedBefore || device != deviceBefore || inode != inodeBefore);
-  return replaced ? SaveResult::kReplacedNotDurable : SaveResult::kFailed;
+XMLDatabaseImpl::SaveResult XMLDatabaseImpl::save(const Types::PersistedDatabase& document, bool ownDocument) {
+  const xmldoc::ReplaceResult result = writer_.write(document, databaseFile_, ownDocument);
+  if (result.ok()) return SaveResult::kSaved;
+  ZEM_ERROR("Impossible to save ZEM database to " << File(databaseFile_).getAbsolutePath());
+  ZEM_ERROR(result.error);
+  return result.outcome == xmldoc::ReplaceOutcome::kReplacedNotFlushed ? SaveResult::kReplacedNotDurable
+                                                                       : SaveResult::kFailed;
 }
 
-namespace {
+void XMLDatabaseImpl::invalidateTopLevel(const std::string& key, const Entries& entries) {
+  writer_.invalidate(index_.findEntry(key.substr(0, key.find('.')), entries));
+}
+
 // Takes back the entry that createPath appended first (and with it everything below it).
-void undoCreation(const XMLDatabaseImpl::CreatedEntry& created) {
+void XMLDatabaseImpl::undoCreation(const CreatedEntry& created) {
   if (created.entries != nullptr && created.index < created.entries->size()) {
     created.entries->erase(created.entries->begin() + static_cast<std::ptrdiff_t>(created.index));
+    index_.clear();
+    writer_.clear();
   }
 }
-}  // namespace
 
 template <class Node, class Assign>
 bool XMLDatabaseImpl::setScalar(const std::string& key, const Node* value, Assign assign) {
@@ -360,17 +326,19 @@ bool XMLDatabaseImpl::setScalar(const std::string& key, const Node* value, Assig
   Types::PersistedMapValue* data = writableData();
   if (data == nullptr) return false;
   CreatedEntry created;
-  Node* node = findByPath<Node>(key, data->elements_entry());
-  if (node == nullptr) node = createPath<Node>(key, *data, &created);
+  Node* node = findByPath<Node>(key, data->elements_entry(), &index_);
+  if (node == nullptr) node = createPath<Node>(key, *data, &created, &index_);
   if (node == nullptr) return false;
   const Node previous(*node);
   assign(*node, *value);
-  const SaveResult result = save(*document_);
+  invalidateTopLevel(key, data->elements_entry());
+  const SaveResult result = save(*document_, true);
   if (result != SaveResult::kFailed) return result == SaveResult::kSaved;
   if (created.entries != nullptr) {
     undoCreation(created);
   } else {
     assign(*node, previous);
+    invalidateTopLevel(key, data->elements_entry());
   }
   return false;
 }
@@ -381,17 +349,18 @@ bool XMLDatabaseImpl::setContainer(const std::string& key, const Node* value) {
   std::lock_guard<std::mutex> lock(mutex_);
   Types::PersistedMapValue* data = writableData();
   if (data == nullptr) return false;
-  Node* node = findByPath<Node>(key, data->elements_entry());
+  Node* node = findByPath<Node>(key, data->elements_entry(), &index_);
   if (node == nullptr) {
     CreatedEntry created;
-    node = createPath<Node>(key, *data, &created);
+    node = createPath<Node>(key, *data, &created, &index_);
     if (node == nullptr) return false;
     if constexpr (std::is_same_v<Node, Types::PersistedListValue>) {
       copyList(*value, *node);
     } else {
       copyMap(*value, *node);
     }
-    const SaveResult result = save(*document_);
+    invalidateTopLevel(key, data->elements_entry());
+    const SaveResult result = save(*document_, true);
     if (result == SaveResult::kFailed) undoCreation(created);
     return result == SaveResult::kSaved;
   }
@@ -399,10 +368,14 @@ bool XMLDatabaseImpl::setContainer(const std::string& key, const Node* value) {
   // node, saved, then read back so the store is exactly what the file holds.
   Document fresh = xmldoc::createDocument<Types::PersistedDatabase>();
   copyEntries(*data, *fresh->add_node_data(), node, value);
-  const SaveResult result = save(*fresh);
+  const SaveResult result = save(*fresh, false);
   if (result == SaveResult::kFailed) return false;
   _load();
-  if (!document_) document_ = std::move(fresh);
+  if (!document_) {
+    document_ = std::move(fresh);
+    index_.clear();
+    writer_.clear();
+  }
   return result == SaveResult::kSaved;
 }
 

@@ -3,16 +3,20 @@
 // Thread safety: every public operation holds mutex_ for its whole duration.
 //
 // Decisions that hold for this implementation:
-// - Saves are durable and atomic (xmldoc::saveFile: temporary file in the store folder, fsync,
-//   rename, fsync of the folder). A crash or power cut leaves the old file or the new one.
-// - A set costs one serialisation and one durable write. Only the replacement of an existing list
-//   or map reads the file back (the reload keeps the store exactly what the file holds).
+// - Saves are durable and atomic (the durable writer, xmldoc::replaceFile: temporary file in the
+//   store folder, fsync, rename, fsync of the folder). A crash or power cut leaves the old file or
+//   the new one.
+// - A set costs one durable write of the whole document and the serialisation of the one top-level
+//   entry it changed (DatabaseWriter keeps the text of the others). Only the replacement of an
+//   existing list or map reads the file back (the reload keeps the store exactly what the file holds).
 // - A failed save returns false and leaves the document in memory as it was before the set, so
 //   memory keeps matching the file on disk. The one exception is a save whose rename happened but
 //   whose folder flush failed: the file already holds the new document, so memory keeps it too,
 //   and the set still returns false because its durability is not assured.
-// - A save cut short by a crash can leave its temporary file in the store folder; load() removes
-//   such files once they are older than a minute (no save takes that long).
+// - A save cut short by a crash can leave its temporary file in the store folder; the application
+//   removes such files at start-up (TempFile::clearAtStartUp).
+// - Lookups of maps with many entries go through a key index (KeyIndex), so a get or set costs the
+//   same at 10 entries as at 10,000; the first entry of a duplicate key still wins.
 // - A set that stores nothing (incompatible kind on the path, null value) returns false.
 // - Getters while no document is loaded (after a failed load) answer as an empty store (invalid
 //   values) without touching the disk.
@@ -20,9 +24,9 @@
 //   absent it starts from an empty document and saves it, so a unit whose store and default were
 //   both missing recovers. When a file exists but cannot be loaded, the set returns false: the file
 //   is never overwritten with a store that lost its content.
-// - When the schema file is missing, the database file is not validated (and so not replaced by
-//   the default one); the parse still checks its structure. A broken installation must not wipe
-//   the store.
+// - When the schema file is missing, the database file is kept as it is and not validated (so not
+//   replaced by the default one), with a WARN saying so; the parse still checks its structure. A
+//   broken installation must not wipe the store.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +36,8 @@
 #include <vector>
 
 #include "database/DatabaseImpl.h"
+#include "database/DatabaseWriter.h"
+#include "database/KeyIndex.h"
 #include "kolconfig/XmlDoc.h"
 
 class XMLDatabaseImpl : public DatabaseImpl {
@@ -88,21 +94,22 @@ class XMLDatabaseImpl : public DatabaseImpl {
   static Sarnet_Configuration::Types::PersistedValue* findByKey(const std::string& key, const Entries& entries);
   // The node of kind T at the dotted `key` below `entries`, or null. A path through a non-map gives
   // null silently; a last component of another kind logs ERROR "Incompatible value type : " + key
-  // (the key as passed to that level) and gives null.
+  // (the key as passed to that level) and gives null. With `index`, keys are looked up through it
+  // (same answers, constant time).
   template <class T>
-  static T* findByPath(const std::string& key, const Entries& entries);
+  static T* findByPath(const std::string& key, const Entries& entries, KeyIndex* index = nullptr);
   // Where the path to `key` is missing, appends entries (maps for the inner components, an empty T
   // for the last) and returns the new T. Returns the existing node when it already is a T; null
   // (with the incompatible-type ERROR, as findByPath) when the path is taken by another kind or runs
   // through a non-map. When `created` is given it receives the first appended entry, so the caller
-  // can take the creation back.
+  // can take the creation back. `index` as for findByPath.
   struct CreatedEntry {
     Entries* entries = nullptr;  // the vector the first new entry was appended to; null if none
     size_t index = 0;
   };
   template <class T>
   static T* createPath(const std::string& key, Sarnet_Configuration::Types::PersistedMapValue& map,
-                       CreatedEntry* created = nullptr);
+                       CreatedEntry* created = nullptr, KeyIndex* index = nullptr);
   // Appends deep copies of `from`'s items (entries) to `to`, in document order.
   static void copyList(const Sarnet_Configuration::Types::PersistedListValue& from,
                        Sarnet_Configuration::Types::PersistedListValue& to);
@@ -127,20 +134,24 @@ class XMLDatabaseImpl : public DatabaseImpl {
   // The top-level map of the document, creating a document (or its map) when the store may start
   // afresh (see the header comment). Null when a set must be refused. REQUIRES: mutex_ held.
   Sarnet_Configuration::Types::PersistedMapValue* writableData();
-  // Durably writes `document` to the database file. Returns kSaved, or kFailed (logged) with the
-  // previous file in place, or kReplacedNotDurable (logged) when the file was replaced but the
-  // replacement could not be flushed. REQUIRES: mutex_ held.
+  // Durably writes `document` (`ownDocument`: document_, whose entry texts writer_ keeps) to the
+  // database file. Returns kSaved, or kFailed (logged) with the previous file in place, or
+  // kReplacedNotDurable (logged) when the file was replaced but its folder could not be flushed.
+  // REQUIRES: mutex_ held.
   enum class SaveResult { kSaved, kFailed, kReplacedNotDurable };
-  SaveResult save(const Sarnet_Configuration::Types::PersistedDatabase& document) const;
-  // Removes temporary files of the database file left by interrupted saves, once they are older
-  // than a minute. REQUIRES: mutex_ held.
-  void removeStaleTemporaryFiles() const;
+  SaveResult save(const Sarnet_Configuration::Types::PersistedDatabase& document, bool ownDocument);
+  // Makes writer_ serialise again the top-level entry that `key` runs through. REQUIRES: mutex_ held.
+  void invalidateTopLevel(const std::string& key, const Entries& entries);
+  // Takes back the entry that createPath appended first. REQUIRES: mutex_ held.
+  void undoCreation(const CreatedEntry& created);
 
   const std::string databaseFile_;
   const std::string defaultDatabaseFile_;
   const std::string schemaFile_;
   const std::string storeFolder_;
 
-  Document document_;  // guarded by mutex_; null when no document is loaded
+  Document document_;       // guarded by mutex_; null when no document is loaded
+  mutable KeyIndex index_;  // guarded by mutex_; cleared whenever document_ changes other than by appends
+  DatabaseWriter writer_;   // guarded by mutex_; cleared whenever index_ is
   mutable std::mutex mutex_;
 };

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <string>
 
+#include "kolconfig/FileIo.h"
 #include "kolconfig/XPlusException.h"
 #include "kolconfig/XSDEnumException.h"
 #include "kolconfig/XmlNode.h"
@@ -88,14 +89,13 @@ std::string toString(const Sarnet_Configuration::Types::XmlNode& content);
 // fails.
 void writeStream(const Sarnet_Configuration::Types::XmlNode& content, std::ostream& out);
 
-// Durably replaces the file at `path` with the document: writes a temporary file in the same
-// folder, fsyncs it, renames it over `path` and fsyncs the folder. On failure the temporary file
-// is removed, `path` keeps its previous content (or stays absent) and XPlus::Exception
-// ("IO error: ..." or "Serialisation error: ...") is thrown. A new file gets mode 0644; a
-// replaced file keeps its mode. The temporary file is named "." + file name + ".tmpXXXXXX".
-// Durability::Volatile skips both fsyncs (the write stays atomic, not durable): for files in
+// Durably replaces the file at `path` with the document through the one durable writer
+// (replaceFile in kolconfig/FileIo.h): temporary file beside it, write, fsync, rename, fsync of the
+// folder. On failure `path` keeps its previous content (or stays absent) and XPlus::Exception
+// ("IO error: ..." or "Serialisation error: ...") is thrown; "IO error: ..." is also thrown when the
+// file was replaced but the folder could not be flushed. A new file gets mode 0644; a replaced file
+// keeps its mode. Durability::Volatile skips both fsyncs (atomic, not durable): for files in
 // temporary folders that a power cut may lose anyway.
-enum class Durability { Durable, Volatile };
 void saveFile(const Sarnet_Configuration::Types::XmlNode& content, const std::string& path,
               Durability durability = Durability::Durable);
 
