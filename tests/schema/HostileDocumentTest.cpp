@@ -20,6 +20,14 @@ std::string wrap(const std::string& type, const std::string& body, const std::st
          type + "\"" + attributes + ">" + body + "</k:content></k:config>";
 }
 
+// A container must be decided within a second on the unit. Instrumented builds (unoptimised, with
+// sanitizers) run many times slower, so they are held to a proportionally larger bound.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr std::chrono::milliseconds kDecisionBound(15000);
+#else
+constexpr std::chrono::milliseconds kDecisionBound(1000);
+#endif
+
 std::string repeat(const std::string& piece, size_t times) {
   std::string out;
   while (times-- > 0) out += piece;
@@ -78,7 +86,7 @@ TEST(HostileDocument, ShapesThatWouldBeSlowAreRefusedQuicklyAndClearly) {
     SCOPED_TRACE(c.what);
     const auto start = std::chrono::steady_clock::now();
     const std::string refusals = decide<Types::ConfigurationContent>(c.xml);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kDecisionBound);
     const size_t first = refusals.find(c.reason);
     EXPECT_LT(first, refusals.find(" | ")) << refusals;
     EXPECT_NE(refusals.find(c.reason, first + 1), std::string::npos) << refusals;
@@ -91,5 +99,5 @@ TEST(HostileDocument, ShapesThatWouldBeSlowAreRefusedQuicklyAndClearly) {
   body += std::string((16u << 20) - body.size() - 400, ' ');
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(decide<Types::PersistedDatabase>(wrap("PersistedDatabase", "<k:data>" + body + "</k:data>")), " | ");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kDecisionBound);
 }

@@ -226,7 +226,7 @@ bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* c
     *error = "no command given";
     return false;
   }
-  const std::string action = args[i++];
+  const std::string& action = args[i++];
   const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   if (!parseAction(action, rest, &result, error)) return false;
   *command = std::move(result);

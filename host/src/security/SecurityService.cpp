@@ -22,6 +22,7 @@
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
+#include "kolconfig/FileIo.h"
 
 namespace Security {
 
@@ -81,21 +82,6 @@ X509Ptr parseCertificate(const std::string& bytes) {
 
 bool readWhole(const File& file, std::string* out) { return file.readAll(out); }
 
-// A file descriptor closed on scope exit.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::string errnoText(int error) { return std::strerror(error); }
 
 // Reads the slot file at `path` into `bytes`. Returns an empty text on success, otherwise the
@@ -111,7 +97,7 @@ std::string readSlotFile(const std::string& path, std::string* bytes, bool* abse
     }
     return errnoText(errno);
   }
-  const ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  const xmldoc::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (fd.get() < 0) return errnoText(errno);
   struct stat target {};
   if (::fstat(fd.get(), &target) != 0) return errnoText(errno);

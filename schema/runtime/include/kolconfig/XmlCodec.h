@@ -83,12 +83,11 @@ std::unique_ptr<XmlNode> readNode(const _xmlNode& element, const std::string& de
 template <class C>
 std::unique_ptr<C> readNodeAs(const _xmlNode& element) {
   std::unique_ptr<XmlNode> node = readNode(element, C::staticTypeName());
-  C* typed = dynamic_cast<C*>(node.get());
-  if (typed == nullptr) {
+  if (dynamic_cast<C*>(node.get()) == nullptr) {
     throwParseError("type " + node->typeName() + " is not a " + C::staticTypeName(), &element);
   }
-  node.release();
-  return std::unique_ptr<C>(typed);
+  // The check above makes the downcast safe; ownership moves from `node` to the result.
+  return std::unique_ptr<C>(static_cast<C*>(node.release()));
 }
 
 // Fills `node` from `element`: attributes (unknown ones are errors), then the children.
