@@ -1,9 +1,8 @@
-// zem-host's start-up and shut-down contract with test plug-ins: failures exit 1 with the reason
+// zem-host's start-up and shut-down contract with the test plug-in: failures exit 1 with the reason
 // logged, calls are served while initialise() runs, a signal during initialise() is honoured once
 // it returns, a hanging shutdown or a lost bus ends the process with its own status, and the system
 // bus works under the shipped policy.
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,10 +15,6 @@ namespace {
 
 using HostStartupTest = ZemHostFixture;
 
-bool exitedWith(const std::optional<int>& status, int code) {
-  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
-}
-
 TEST_F(HostStartupTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
   std::ofstream(sysroot() + "/fail-initialise") << "fail";
   startHost({"--plugin", ZEM_TEST_PLUGIN});
@@ -28,19 +23,15 @@ TEST_F(HostStartupTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
   EXPECT_NE(console.find("FATAL"), std::string::npos) << console;
   EXPECT_NE(console.find("initialise refused: test plug-in failure"), std::string::npos) << console;
   EXPECT_NE(readFile(sysroot() + "/cache/var/log/messages").find("initialise refused"), std::string::npos);
-  EXPECT_EQ(zemctl({"ping"}).exitCode, 2);  // the name is released with the process
 
-  const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
-      {{"--plugin", sysroot() + "/no-such-plugin.so"}, 1, "cannot load plug-in"},
-      {{"--plugin", ZEM_KEST_LIB}, 1, "does not export zemGetApplication"},
-      {{"--no-such-option"}, 2, "unknown argument: --no-such-option"},
-      {{"--help"}, 0, "--plugin PATH"}};
-  for (const auto& [args, code, text] : cases) {
-    std::vector<std::string> argv{ZEM_HOST_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const CommandResult r = runCommand(argv, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
-    EXPECT_EQ(r.exitCode, code) << args[0];
-    EXPECT_NE((r.err + r.out).find(text), std::string::npos) << r.err;
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"--plugin=" + sysroot() + "/no-such-plugin.so", 1, "cannot load plug-in"},
+      {std::string("--plugin=") + ZEM_KEST_LIB, 1, "does not export zemGetApplication"},
+      {"--no-such-option", 2, "unknown argument: --no-such-option"}};
+  for (const auto& [arg, code, text] : cases) {
+    const CommandResult r = runCommand({ZEM_HOST_BIN, arg}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
+    EXPECT_EQ(r.exitCode, code) << arg;
+    EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
   }
 }
 
@@ -72,80 +63,50 @@ TEST_F(HostStartupTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
   ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}, {},
                    workFolder() + "/bus.out", workFolder() + "/bus.err");
   ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
-  const std::map<std::string, std::string> privateBus{{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}};
   std::ofstream(sysroot() + "/release-initialise") << "go";
-  startHost({"--plugin", ZEM_TEST_PLUGIN}, privateBus);
-  ASSERT_TRUE(waitUntil([&] { return zemctl({"ping"}, privateBus).out == "status 2\n" || !host()->running(); },
-                        std::chrono::seconds(30)));
-  ASSERT_TRUE(host()->running()) << readFile(hostStderr());
-
+  startHost({"--plugin", ZEM_TEST_PLUGIN}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   bus.sendSignal(SIGKILL);
   EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(2)), 3)) << readFile(hostStderr());
   EXPECT_NE(readFile(hostStderr()).find("Lost the D-Bus connection"), std::string::npos);
 }
 
-// A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf.
+// A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf:
+// root serves and answers there, any other user is refused the name.
 TEST_F(HostStartupTest, SystemBusServesUnderTheShippedPolicy) {
   if (geteuid() != 0) GTEST_SKIP() << "the policy lets only root own com.olvane.* names";
   const std::string socket = workFolder() + "/system_bus_socket";
   const std::string config = workFolder() + "/system-bus.conf";
-  std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=)" << socket
-                        << R"(</listen>
-  <auth>EXTERNAL</auth>
+  std::ofstream(config) << "<busconfig><type>system</type><listen>unix:path=" << socket
+                        << R"(</listen><auth>EXTERNAL</auth>
   <policy context="default">
-    <allow user="*"/>
-    <deny own="*"/>
-    <deny send_type="method_call"/>
-    <allow send_type="signal"/>
+    <allow user="*"/> <deny own="*"/> <deny send_type="method_call"/> <allow send_type="signal"/>
     <allow send_requested_reply="true" send_type="method_return"/>
     <allow send_requested_reply="true" send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
-    <allow receive_type="signal"/>
+    <allow receive_type="method_call"/> <allow receive_type="method_return"/>
+    <allow receive_type="error"/> <allow receive_type="signal"/>
     <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
-    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
   </policy>
   <include>)" << ZEM_POLICY_FILE
-                        << R"(</include>
-</busconfig>
-)";
+                        << "</include></busconfig>\n";
   ChildProcess bus({"dbus-daemon", "--config-file=" + config, "--nofork"}, {}, workFolder() + "/bus.out",
                    workFolder() + "/bus.err");
   ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
-  ASSERT_TRUE(bus.running()) << readFile(workFolder() + "/bus.err");
   const std::map<std::string, std::string> systemBus{{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}};
-
   startHost({"--system"}, systemBus);
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        return zemctl({"--system", "ping"}, systemBus).out == "status 2\n" || !host()->running();
-      },
-      std::chrono::seconds(30)));
-  ASSERT_TRUE(host()->running()) << readFile(hostStderr());
-  EXPECT_EQ(zemctl({"--system", "version"}, systemBus).out, "19.22.3\n");
-  // Not on the session bus.
-  EXPECT_EQ(zemctl({"ping"}).exitCode, 2);
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr()) << readFile(workFolder() + "/bus.err");
   EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
 
   // Any other user is refused the name, even while nobody owns it.
-  std::filesystem::permissions(workFolder(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
-                               std::filesystem::perm_options::add);
-  std::filesystem::permissions(std::filesystem::path(workFolder()).parent_path(),
-                               std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
-                               std::filesystem::perm_options::add);
+  for (const std::string& folder : {workFolder(), std::filesystem::path(workFolder()).parent_path().string()})
+    std::filesystem::permissions(folder, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
   const CommandResult refused =
       runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZEM_HOST_BIN, "--system"},
                  {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}, {"ZEM_SYSROOT", sysroot()}}, workFolder());
   EXPECT_EQ(refused.exitCode, 1) << refused.err;
   EXPECT_NE(refused.err.find("Cannot serve com.olvane.ZEM_APP on the system bus"), std::string::npos) << refused.err;
   EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
-  bus.sendSignal(SIGTERM);
-  bus.waitForExit(std::chrono::seconds(5));
 }
 
 }  // namespace

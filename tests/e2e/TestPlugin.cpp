@@ -8,9 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
-#include <memory>
 #include <stdexcept>
-#include <string>
 #include <thread>
 
 #include "kest/Application.h"
@@ -26,22 +24,20 @@ bool sysrootHas(const char* name) {
   return access((std::string(sysroot != nullptr ? sysroot : "") + "/" + name).c_str(), F_OK) == 0;
 }
 
-class PingServlet : public Ipc::IpcMethodServlet {
- public:
-  explicit PingServlet(const Ipc::IpcMessageDefinition& definition) : IpcMethodServlet(definition, nullptr) {}
+struct PingServlet : Ipc::IpcMethodServlet {
+  using IpcMethodServlet::IpcMethodServlet;
   void processMethodCall(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest&,
                          Ipc::IpcMethodCallResponse& response) override {
     response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("status", gState.load()));
   }
 };
 
-class TestApplication : public Application {
- public:
+struct TestApplication : Application {
   void initialise(std::shared_ptr<ZemSettings>, std::shared_ptr<ExtensionServices> services) override {
     if (sysrootHas("fail-initialise")) throw std::runtime_error("initialise refused: test plug-in failure");
     gState = 1;
     const Ipc::ZemMessageDefinition ping("Ping", {});
-    services->getIpcService()->registerServlet(ping, std::make_unique<PingServlet>(ping));
+    services->getIpcService()->registerServlet(ping, std::make_unique<PingServlet>(ping, nullptr));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!sysrootHas("release-initialise")) {
       if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the gate never opened");
@@ -57,17 +53,12 @@ class TestApplication : public Application {
 
 }  // namespace
 
-extern "C" {
-
-__attribute__((visibility("default"))) Application* zemGetApplication() {
+extern "C" __attribute__((visibility("default"))) Application* zemGetApplication() {
   static TestApplication application;
   return &application;
 }
-
-__attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(const std::weak_ptr<ExtensionServices>*) {
+extern "C" __attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(
+    const std::weak_ptr<ExtensionServices>*) {
   return nullptr;
 }
-
-__attribute__((visibility("default"))) void zemDestroySelfDiagnosisProxy(void*) {}
-
-}  // extern "C"
+extern "C" __attribute__((visibility("default"))) void zemDestroySelfDiagnosisProxy(void*) {}

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-
 #include "kest/ExtensionServices.h"
 #include "kest/ipc/InProcessIpcService.h"
 #include "kest/testing/LogCapture.h"
@@ -13,9 +10,7 @@ namespace {
 
 const Ipc::ZemMessageDefinition kJobAppeared("JobAppeared", {});
 
-// Fails every signal like an unreachable bus.
-class BrokenIpcService : public Ipc::InProcessIpcService {
- public:
+struct BrokenIpcService : Ipc::InProcessIpcService {  // fails every signal like an unreachable bus
   void sendSignal(const Ipc::IpcMessageDefinition&, const Ipc::IpcParameterSet&) override {
     throw Ipc::IpcException("bus is gone");
   }
@@ -23,7 +18,7 @@ class BrokenIpcService : public Ipc::InProcessIpcService {
 
 }  // namespace
 
-TEST(BackendAdapterIpcCommunicatorTest, SendsTaskStatusAndResultPlacedAsSignals) {
+TEST(BackendAdapterIpcCommunicatorTest, SendsTaskStatusAndResultPlacedAsSignalsAndReportsFailure) {
   auto ipc = std::make_shared<Ipc::InProcessIpcService>();
   ExtensionServices services;
   services.setIpcService(ipc);
@@ -38,11 +33,8 @@ TEST(BackendAdapterIpcCommunicatorTest, SendsTaskStatusAndResultPlacedAsSignals)
   EXPECT_EQ(signals[1].name, "ResultPlaced");
   EXPECT_EQ(signals[1].parameters.get<Ipc::IpcStringParameter>("location").getValue(),
             "/outbox/OBU.LOGFILES_task-17.zip");
-}
 
-TEST(BackendAdapterIpcCommunicatorTest, ReportsFailureWhenTheBusFailsOrThereIsNoIpcService) {
   kest::testing::LogCapture log;
-  ExtensionServices services;
   services.setIpcService(std::make_shared<BrokenIpcService>());
   EXPECT_FALSE(BackendAdapterIpcCommunicator(services, kJobAppeared).sendTaskStatus("t", 1));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "bus is gone"));
