@@ -38,11 +38,7 @@ struct TestApplication : Application {
     gState = 1;
     const Ipc::ZemMessageDefinition ping("Ping", {});
     services->getIpcService()->registerServlet(ping, std::make_unique<PingServlet>(ping, nullptr));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!sysrootHas("release-initialise")) {
-      if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the gate never opened");
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    while (!sysrootHas("release-initialise")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     gState = 2;
   }
   void shutdown() override {

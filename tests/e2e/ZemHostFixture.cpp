@@ -61,18 +61,10 @@ std::string readFile(const std::string& path) {
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
                          const std::string& workFolder, std::chrono::milliseconds timeout) {
   static std::atomic<int> counter{0};
-  const std::string stem = workFolder + "/cmd-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-  CommandResult result;
-  {
-    ChildProcess child(argv, environment, stem + ".out", stem + ".err");
-    const std::optional<int> status = child.waitForExit(timeout);
-    result.exitCode = !status ? 124 : WIFSIGNALED(*status) ? 128 + WTERMSIG(*status) : WEXITSTATUS(*status);
-  }
-  result.out = readFile(stem + ".out");
-  result.err = readFile(stem + ".err");
-  unlink((stem + ".out").c_str());
-  unlink((stem + ".err").c_str());
-  return result;
+  const std::string stem = workFolder + "/cmd-" + std::to_string(counter++);  // removed with the folder
+  const std::optional<int> status = ChildProcess(argv, environment, stem + ".out", stem + ".err").waitForExit(timeout);
+  const int code = !status ? 124 : WIFSIGNALED(*status) ? 128 + WTERMSIG(*status) : WEXITSTATUS(*status);
+  return CommandResult{code, readFile(stem + ".out"), readFile(stem + ".err")};
 }
 
 void ZemHostFixture::SetUp() {
@@ -100,10 +92,9 @@ void ZemHostFixture::startHost(const std::vector<std::string>& args,
   std::vector<std::string> argv{ZEM_HOST_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   environment_ = environment;
+  environment_["ZEM_SYSROOT"] = sysroot_;
   systemBus_ = std::count(args.begin(), args.end(), "--system") > 0;
-  std::map<std::string, std::string> env = environment;
-  env["ZEM_SYSROOT"] = sysroot_;
-  host_ = std::make_unique<ChildProcess>(argv, env, work_ + "/zem-host.out", hostStderr());
+  host_ = std::make_unique<ChildProcess>(argv, environment_, work_ + "/zem-host.out", hostStderr());
 }
 
 bool ZemHostFixture::waitForPing(int status, std::chrono::milliseconds timeout) {

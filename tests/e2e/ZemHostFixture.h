@@ -14,12 +14,11 @@
 #include <string>
 #include <vector>
 
-// A child process with its own environment additions and its output in files; killed (SIGKILL) and
-// reaped when its owner forgets it. One test thread owns a child.
+// Runs argv[0] (looked up in PATH; status 127 when it cannot be started) with the current
+// environment plus `environment`, its output in the two files. Killed (SIGKILL) and reaped when its
+// owner forgets it. One test thread owns a child.
 class ChildProcess {
  public:
-  // Starts argv[0] (looked up in PATH) with the current environment plus `environment`; a program
-  // that cannot be started ends with status 127.
   ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
                const std::string& stdoutFile, const std::string& stderrFile);
   ~ChildProcess();
@@ -50,7 +49,6 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
                          const std::string& workFolder,
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(15000));
-
 std::string readFile(const std::string& path);  // the whole content, empty when unreadable
 
 class ZemHostFixture : public ::testing::Test {
@@ -58,15 +56,14 @@ class ZemHostFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Starts zem-host with `args`, ZEM_SYSROOT set to sysroot() and `environment`, which zemctl()
-  // then adds to its own; the host's stderr goes to hostStderr().
+  // Starts zem-host with `args` and `environment` plus ZEM_SYSROOT=sysroot(), which zemctl() then
+  // adds to its own; the host's stderr goes to hostStderr().
   void startHost(const std::vector<std::string>& args = {}, const std::map<std::string, std::string>& environment = {});
-  // Polls "zemctl ping" (on the host's bus) until it prints "status <status>". False on timeout or
+  // Polls "zemctl ping" (on the host's bus) until it prints "status <status>"; false on timeout or
   // when the host has ended.
   bool waitForPing(int status, std::chrono::milliseconds timeout = std::chrono::seconds(30));
-  // Sends `signal` to the host and returns its wait status, nullopt when it still runs after `timeout`.
+  // Sends `signal` to the host; its wait status, nullopt when it still runs after `timeout`.
   std::optional<int> stopHost(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
   CommandResult zemctl(const std::vector<std::string>& args, std::map<std::string, std::string> environment = {});
   // busctl --user call com.olvane.ZEM_APP /com/olvane/ZEM_APP <interface> <method> <signature and values>
   CommandResult busctlCall(const std::string& interfaceName, const std::string& method,
@@ -79,10 +76,10 @@ class ZemHostFixture : public ::testing::Test {
   ChildProcess* host() { return host_.get(); }
 
  private:
-  std::string base_;     // the temporary folder of the test; removed by TearDown
-  std::string sysroot_;  // base_ + "/root"
-  std::string work_;     // base_ + "/work": captured output
-  std::map<std::string, std::string> environment_;
+  std::string base_;                                // the temporary folder of the test; removed by TearDown
+  std::string sysroot_;                             // base_ + "/root"
+  std::string work_;                                // base_ + "/work": captured output
+  std::map<std::string, std::string> environment_;  // of the host
   bool systemBus_ = false;
   std::unique_ptr<ChildProcess> host_;
 };

@@ -1,6 +1,14 @@
-// zem-host with the real application plug-in, driven with zemctl: calls and their failures, one
-// host per bus name, clean termination on SIGTERM and SIGINT, the log level kept across a restart.
+// zem-host as a process: with the real application plug-in, calls and their failures, one host per
+// bus name, clean termination on SIGTERM and SIGINT and the log level kept across a restart; with the
+// test plug-in, start-up failures exit 1 with the reason logged, calls are served while initialise()
+// runs, a signal during initialise() is honoured once it returns, a hanging shutdown or a lost bus
+// ends the process with its own status; and the system bus works under the shipped policy.
 #include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <tuple>
 
 #include "ZemHostFixture.h"
 
@@ -26,6 +34,94 @@ TEST_F(ZemHostTest, SignalsEndTheHostWithinTwoSecondsAndTheLevelSurvivesARestart
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   EXPECT_EQ(zemctl({"log-level", "get"}).out, "level 5 (TRACE)\n");
   EXPECT_TRUE(exitedWith(stopHost(SIGINT, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
+}
+
+TEST_F(ZemHostTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
+  std::ofstream(sysroot() + "/fail-initialise") << "fail";
+  startHost({"--plugin", ZEM_TEST_PLUGIN});
+  ASSERT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(20)), 1)) << readFile(hostStderr());
+  const std::string console = readFile(hostStderr());
+  EXPECT_NE(console.find("FATAL"), std::string::npos) << console;
+  EXPECT_NE(console.find("initialise refused: test plug-in failure"), std::string::npos) << console;
+  EXPECT_NE(readFile(sysroot() + "/cache/var/log/messages").find("initialise refused"), std::string::npos);
+
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"--plugin=" + sysroot() + "/no-such-plugin.so", 1, "cannot load plug-in"},
+      {std::string("--plugin=") + ZEM_KEST_LIB, 1, "does not export zemGetApplication"},
+      {"--no-such-option", 2, "unknown argument: --no-such-option"}};
+  for (const auto& [arg, code, text] : cases) {
+    const CommandResult r = runCommand({ZEM_HOST_BIN, arg}, {{"ZEM_SYSROOT", sysroot()}}, workFolder());
+    EXPECT_EQ(r.exitCode, code) << arg;
+    EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(ZemHostTest, PingAnswersOneWhileInitialiseRunsAndASignalMeanwhileIsHonouredAfterIt) {
+  startHost({"--plugin", ZEM_TEST_PLUGIN});
+  ASSERT_TRUE(waitForPing(1)) << readFile(hostStderr());
+  ASSERT_TRUE(host()->sendSignal(SIGTERM));
+  EXPECT_EQ(zemctl({"ping"}).out, "status 1\n");
+  EXPECT_TRUE(host()->running());
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(5)), 0)) << readFile(hostStderr());
+}
+
+TEST_F(ZemHostTest, HangingShutdownIsCutShortByTheWatchdog) {
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  std::ofstream(sysroot() + "/hang-shutdown") << "hang";
+  startHost({"--plugin", ZEM_TEST_PLUGIN, "--shutdown-timeout", "300"});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(5)), 4)) << readFile(hostStderr());
+  const std::string console = readFile(hostStderr());
+  EXPECT_NE(console.find("Shutdown did not finish within 300 ms; exiting"), std::string::npos) << console;
+  // The test plug-in builds no self-diagnosis proxy: the host said so and kept serving.
+  EXPECT_NE(console.find("serves no self-diagnosis"), std::string::npos);
+}
+
+// The host on a bus of its own that the test then kills: a supervisor must see it exit, not deaf.
+TEST_F(ZemHostTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
+  const std::string socket = workFolder() + "/session_bus_socket";
+  ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}, {},
+                   workFolder() + "/bus.out", workFolder() + "/bus.err");
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
+  std::ofstream(sysroot() + "/release-initialise") << "go";
+  startHost({"--plugin", ZEM_TEST_PLUGIN}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  bus.sendSignal(SIGKILL);
+  EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(2)), 3)) << readFile(hostStderr());
+  EXPECT_NE(readFile(hostStderr()).find("Lost the D-Bus connection"), std::string::npos);
+}
+
+// A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf:
+// root serves and answers there, any other user is refused the name.
+TEST_F(ZemHostTest, SystemBusServesUnderTheShippedPolicy) {
+  if (geteuid() != 0) GTEST_SKIP() << "the policy lets only root own com.olvane.* names";
+  const std::string socket = workFolder() + "/system_bus_socket";
+  const std::string config = workFolder() + "/system-bus.conf";
+  std::ofstream(config)
+      << "<busconfig><type>system</type><listen>unix:path=" << socket << "</listen>"
+      << "<policy context='default'><allow user='*'/><deny own='*'/><deny send_type='method_call'/>"
+      << "<allow send_destination='org.freedesktop.DBus'/><allow receive_sender='*'/>"
+      << "<allow send_type='method_return'/><allow send_type='error'/><allow send_type='signal'/></policy><include>"
+      << ZEM_POLICY_FILE << "</include></busconfig>";
+  ChildProcess bus({"dbus-daemon", "--config-file=" + config, "--nofork"}, {}, workFolder() + "/bus.out",
+                   workFolder() + "/bus.err");
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
+  const std::map<std::string, std::string> systemBus{{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}};
+  startHost({"--system"}, systemBus);
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr()) << readFile(workFolder() + "/bus.err");
+  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
+
+  // Any other user is refused the name, even while nobody owns it.
+  for (const std::string& folder : {workFolder(), std::filesystem::path(workFolder()).parent_path().string()})
+    std::filesystem::permissions(folder, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
+  const CommandResult refused =
+      runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZEM_HOST_BIN, "--system"},
+                 {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}, {"ZEM_SYSROOT", sysroot()}}, workFolder());
+  EXPECT_EQ(refused.exitCode, 1) << refused.err;
+  EXPECT_NE(refused.err.find("Cannot serve com.olvane.ZEM_APP on the system bus"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("Permission denied"), std::string::npos) << refused.err;
 }
 
 }  // namespace

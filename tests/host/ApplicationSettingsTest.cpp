@@ -27,13 +27,6 @@ class NamedSettings : public ApplicationSettings<ZemGlobalSettings> {
   void setDefaults(ZemGlobalSettings& document) override { document.set_maximumDataSize(7); }
 };
 
-void writeSettings(const File& file, uint32_t maximumDataSize) {
-  auto document = xmldoc::createDocument<ZemGlobalSettings>();
-  document->set_maximumDataSize(maximumDataSize);
-  document->set_replayHistorySize(4);
-  xmldoc::saveFile(*document, file.getPath());
-}
-
 uint32_t maximumDataSize(const ApplicationSettings<ZemGlobalSettings>& settings) {
   return settings.read([](const ZemGlobalSettings* d) { return d == nullptr ? 0u : d->get_maximumDataSize(); });
 }
@@ -45,8 +38,7 @@ TEST(ApplicationSettingsTest, MissingOrMalformedFileYieldsValidDefaultsWrittenBa
   const File file(tmp.getFile(), "settings.xml");
   for (const char* content : {static_cast<const char*>(nullptr), "<config><content", "<?xml version=\"1.0\"?><x/>"}) {
     SCOPED_TRACE(content == nullptr ? "missing" : content);
-    if (content == nullptr) file.remove();
-    if (content != nullptr) ASSERT_TRUE(file.writeAtomically(content));
+    if (content != nullptr) ASSERT_TRUE(file.writeAtomically(content));  // else there is none yet
     LogCapture log;
     ZemSettings settings(file);
     settings.load();
@@ -84,9 +76,10 @@ TEST(ApplicationSettingsTest, ConcurrentUpdatesAndSavesNeverLoseTheLastValue) {
 TEST(ApplicationSettingsTest, DetectedCrashRemovesTheFileKeepsTheDocumentAndNextLoadWritesDefaults) {
   TempFile tmp;
   const File file(tmp.getFile(), "settings.xml");
-  writeSettings(file, 555);
   NamedSettings settings("crash-test", file);
-  settings.load();
+  settings.ensureLoaded();
+  settings.update([](ZemGlobalSettings* d) { d->set_maximumDataSize(555); });
+  ASSERT_TRUE(settings.save());
   crashDuringLoad("crash-test", "settings");
   LogCapture log;
   settings.load();
@@ -106,7 +99,7 @@ TEST(ApplicationSettingsTest, DetectedCrashRemovesTheFileKeepsTheDocumentAndNext
     crashDuringLoad("hopeless", "settings");
     hopeless.load();
   }
-  writeSettings(file, 9);
+  ASSERT_TRUE(settings.save());
   crashDuringLoad("hopeless", "settings");
   hopeless.load();
   EXPECT_TRUE(file.exists());

@@ -14,37 +14,34 @@
 
 namespace {
 
-struct Journal {  // what ran, in order
+struct Journal {  // what ran, in order, and how many tasks were destroyed
   std::mutex mutex;
   std::vector<std::string> ids;
+  std::atomic<int> destroyed{0};
   void add(const std::string& id) {
     const std::lock_guard<std::mutex> lock(mutex);
     ids.push_back(id);
   }
 };
 
-// Records its execution (and its rescheduling after failure), runs `body` and counts its destruction.
+// Records its execution and its rescheduling after failure in the journal, and runs `body`.
 struct FakeTask : Task {
-  FakeTask(std::string id, int priority, Journal* journal, std::function<bool()> body = nullptr,
-           std::atomic<int>* destroyed = nullptr)
-      : id(std::move(id)), priority(priority), journal(journal), body(std::move(body)), destroyed(destroyed) {}
-  ~FakeTask() override {
-    if (destroyed != nullptr) ++*destroyed;
-  }
+  FakeTask(std::string id, int priority, Journal* journal, std::function<bool()> body = nullptr)
+      : id(std::move(id)), priority(priority), journal(journal), body(std::move(body)) {}
+  ~FakeTask() override { ++journal->destroyed; }
   std::string getID() const override { return id; }
   int getPriority() const override { return priority; }
   bool execute() override {
-    if (journal != nullptr) journal->add(id);
+    journal->add(id);
     return body ? body() : true;
   }
   void reschedule(JobResultType result) override {
-    if (journal != nullptr && result == JobResultType::Failure) journal->add(id + ":rescheduled");
+    if (result == JobResultType::Failure) journal->add(id + ":rescheduled");
   }
   const std::string id;
   const int priority;
   Journal* const journal;
   const std::function<bool()> body;
-  std::atomic<int>* const destroyed;
 };
 
 }  // namespace
@@ -63,25 +60,6 @@ TEST(TaskExecutionQueueTest, RunsByPriorityThenPushOrderAndATaskPushedByARunning
   EXPECT_EQ(queue.runPending(), 6u);
   EXPECT_EQ(journal.ids,
             (std::vector<std::string>{"highest-1", "highest-2", "built", "middle", "normal-1", "normal-2"}));
-}
-
-TEST(TaskExecutionQueueTest, WorkerRunsTasksPushedFromItsOwnThreadAndFromOtherThreads) {
-  Journal journal;
-  TaskExecutionQueue queue(nullptr, 100, /*startWorker=*/true);
-  std::atomic<int> chained{0};
-  std::function<bool()> chain = [&]() -> bool {
-    return ++chained >= 5 || queue.push(new FakeTask("chained", Task::NORMAL, &journal, chain));
-  };
-  ASSERT_TRUE(queue.push(new FakeTask("chained", Task::NORMAL, &journal, chain)));
-  std::vector<std::thread> producers;
-  for (int t = 0; t < 4; ++t) {
-    producers.emplace_back([&queue, &journal] {
-      for (int i = 0; i < 25; ++i) queue.push(new FakeTask("p", Task::NORMAL, &journal));
-    });
-  }
-  for (std::thread& p : producers) p.join();
-  ASSERT_TRUE(queue.waitIdle(5000));
-  EXPECT_EQ(journal.ids.size(), 105u);
 }
 
 // A task that fails or throws is rescheduled, logged and kept in the history as failed; the
@@ -110,40 +88,55 @@ TEST(TaskExecutionQueueTest, FailedAndThrowingTasksAreRescheduledAndTheHistoryKe
   queue.setReplayHistorySize(1);
   EXPECT_EQ(history(), "t4- ");
   queue.setReplayHistorySize(0);
-  queue.push(new FakeTask("t5", Task::NORMAL, nullptr));
+  queue.push(new FakeTask("t5", Task::NORMAL, &journal));
   queue.runPending();
   EXPECT_EQ(history(), "");
 }
 
-// close() lets the running task finish, destroys the waiting ones unrun and refuses (and destroys)
-// later pushes; waitIdle() times out while a task runs.
-TEST(TaskExecutionQueueTest, CloseFinishesTheRunningTaskDropsWaitingOnesAndRefusesLaterPushes) {
+// The worker runs what its own tasks and other threads push. close() lets the running task finish,
+// destroys the waiting ones unrun and refuses (and destroys) later pushes; waitIdle() times out
+// while a task runs.
+TEST(TaskExecutionQueueTest, WorkerRunsWhatAnyThreadPushesAndCloseFinishesOnlyTheRunningTask) {
   Journal journal;
-  std::atomic<int> destroyed{0};
+  auto queue = std::make_unique<TaskExecutionQueue>(nullptr, 10, true);
+  std::atomic<int> chained{0};
+  std::function<bool()> chain = [&]() -> bool {
+    return ++chained >= 5 || queue->push(new FakeTask("chained", Task::NORMAL, &journal, chain));
+  };
+  ASSERT_TRUE(queue->push(new FakeTask("chained", Task::NORMAL, &journal, chain)));
+  std::vector<std::thread> producers;
+  for (int t = 0; t < 4; ++t)
+    producers.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) queue->push(new FakeTask("p", Task::NORMAL, &journal));
+    });
+  for (std::thread& p : producers) p.join();
+  ASSERT_TRUE(queue->waitIdle(5000));
+  EXPECT_EQ(journal.ids.size(), 105u);
+
+  Journal closing;
   std::promise<void> started;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  auto queue = std::make_unique<TaskExecutionQueue>(nullptr, 10, true);
   auto hold = [&] {
     started.set_value();
     released.wait();
     return true;
   };
-  queue->push(new FakeTask("running", Task::HIGHEST, &journal, hold, &destroyed));
+  queue->push(new FakeTask("running", Task::HIGHEST, &closing, hold));
   started.get_future().wait();
   EXPECT_FALSE(queue->waitIdle(50));
-  queue->push(new FakeTask("waiting-1", Task::NORMAL, &journal, nullptr, &destroyed));
-  queue->push(new FakeTask("waiting-2", Task::NORMAL, &journal, nullptr, &destroyed));
+  queue->push(new FakeTask("waiting-1", Task::NORMAL, &closing));
+  queue->push(new FakeTask("waiting-2", Task::NORMAL, &closing));
   std::thread closer([&] { queue->close(); });
   // Once the queue refuses tasks, close() has dropped the waiting ones and waits for the worker.
   int probes = 1;
   for (const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-       queue->push(new FakeTask("probe", Task::NORMAL, nullptr, nullptr, &destroyed)); ++probes)
+       queue->push(new FakeTask("probe", Task::NORMAL, &closing)); ++probes)
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "close() never refused a task";
   release.set_value();
   closer.join();
   queue->close();  // idempotent
   queue.reset();
-  EXPECT_EQ(journal.ids, std::vector<std::string>{"running"});
-  EXPECT_EQ(destroyed.load(), 3 + probes);  // every task destroyed exactly once, refused ones included
+  EXPECT_EQ(closing.ids, std::vector<std::string>{"running"});
+  EXPECT_EQ(closing.destroyed, 3 + probes);  // every task destroyed exactly once, refused ones included
 }

@@ -51,22 +51,32 @@ std::string stringOf(const Ipc::IpcParameterSet& set, const std::string& name) {
   return set.get<Ipc::IpcStringParameter>(name).getValue();
 }
 
-// A raw sdbus-c++ proxy of the service's object, to send what our own client never sends.
-std::unique_ptr<sdbus::IProxy> rawProxy(sdbus::IConnection& connection, const DBusIpcService& service) {
-  return sdbus::createProxy(connection, "com.olvane." + service.getComponent(),
-                            "/com/olvane/" + service.getComponent());
-}
-
 }  // namespace
 
-TEST_F(DBusIpcServiceTest, ParametersRoundTripWholeAndOnlyWhatTheServletAdded) {
-  auto service = startService("ROUNDTRIP");
-  registerEcho(*service, selfDiagMessage("Echo"));
+// Servlets registered while calls flow are served and a replacement takes over; parameters travel
+// whole, and the answer holds only what the servlet added.
+TEST_F(DBusIpcServiceTest, ServletsAddedOrReplacedWhileCallsFlowAnswerWithExactlyTheirParameters) {
+  auto service = startService("SERVLETS");
+  registerEcho(*service, zemMessage("First"));
+  const std::string component = service->getComponent();
+  std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
+  std::atomic<int> failures{0};
+  std::thread caller([&] {
+    for (DBusIpcClient busy; !stop; ++calls)
+      failures += errorOf([&] { busy.call(component, "Zem", "First", with()); }) != "<no IpcException>";
+  });
+  while (calls == 0) std::this_thread::yield();  // the registrations meet calls in flight
+  for (int i = 0; i < 20; ++i) registerEcho(*service, selfDiagMessage("Echo" + std::to_string(i)));
+  stop = true;
+  caller.join();
+  EXPECT_EQ(failures, 0);
+
   DBusIpcClient client;
-  // The byte field is several times what the socket takes in one write.
-  std::string blob(1024 * 1024, '\0');
+  for (int i = 0; i < 19; ++i) EXPECT_NO_THROW(client.call(component, "SelfDiag", "Echo" + std::to_string(i), with()));
+  std::string blob(1024 * 1024, '\0');  // several times what the socket takes in one write
   for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<char>(i * 7);
-  const auto out = client.call(service->getComponent(), "SelfDiag", "Echo",
+  const auto out = client.call(component, "SelfDiag", "Echo19",
                                with(str("text", "h\xc3\xa9llo"), integer("number", INT64_MIN),
                                     std::make_unique<Ipc::IpcByteFieldParameter>("raw", blob)),
                                std::chrono::seconds(20));
@@ -75,13 +85,18 @@ TEST_F(DBusIpcServiceTest, ParametersRoundTripWholeAndOnlyWhatTheServletAdded) {
   EXPECT_EQ(out.get<Ipc::IpcByteFieldParameter>("raw").getValueAsString(), blob);
   EXPECT_EQ(out.all().size(), 4u);  // the three plus "sender"
   // The same member on the other interface is not served.
-  EXPECT_NE(errorOf([&] { client.call(service->getComponent(), "Zem", "Echo", with()); }).find("UnknownMethod"),
-            std::string::npos);
+  EXPECT_NE(errorOf([&] { client.call(component, "Zem", "Echo0", with()); }).find("UnknownMethod"), std::string::npos);
+  service->registerServlet(zemMessage("First"),
+                           std::make_unique<LambdaServlet>(zemMessage("First"), [](auto&, auto&, auto& response) {
+                             response.addParameter(str("version", "2"));
+                           }));
+  EXPECT_EQ(stringOf(client.call(component, "Zem", "First", with()), "version"), "2");
 }
 
 TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongType) {
   kest::testing::LogCapture log;
   auto service = startService("WRONGTYPE");
+  const std::string component = service->getComponent();
   const auto definition = zemMessage("JobAppeared");
   service->registerServlet(
       definition, std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
@@ -90,7 +105,7 @@ TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongTyp
       }));
   // Our client only sends s, x and ay: i, b and a nested dictionary go through raw sdbus-c++.
   auto connection = sdbus::createSessionBusConnection();
-  auto proxy = rawProxy(*connection, *service);
+  auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
   for (const sdbus::Variant& value :
        {sdbus::Variant(int32_t{5}), sdbus::Variant(true), sdbus::Variant(std::map<std::string, sdbus::Variant>{})}) {
     std::map<std::string, sdbus::Variant> out;
@@ -116,6 +131,7 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   DBusIpcService::Options options;
   options.maxCallsPerClient = kLimit;
   auto service = startService("FLOOD", options);
+  const std::string component = service->getComponent();
   std::promise<void> release;  // destroyed before the service: a failed test still releases
   std::shared_future<void> released = release.get_future().share();
   const auto slow = selfDiagMessage("SetComponentLogLevel");
@@ -126,11 +142,11 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   registerEcho(*service, zemMessage("Ping"));
 
   auto connection = sdbus::createSessionBusConnection();
-  auto proxy = rawProxy(*connection, *service);
+  auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
   connection->enterEventLoopAsync();
   std::mutex mutex;
   std::condition_variable changed;
-  std::map<std::string, int> outcomes;  // "ok" or the D-Bus error name -> count; guarded by mutex
+  std::map<std::string, int> outcomes;  // the member answered or the D-Bus error -> count; guarded by mutex
   std::chrono::steady_clock::time_point ownPingAnswered;
   auto send = [&](const char* interface, const char* member, std::map<std::string, sdbus::Variant> in) {
     auto call = proxy->createMethodCall(interface, member);
@@ -149,7 +165,7 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   const auto pingSent = std::chrono::steady_clock::now();
   send("com.olvane.Zem", "Ping", {});
   DBusIpcClient supervisor;
-  EXPECT_NO_THROW(supervisor.call(service->getComponent(), "Zem", "Ping", with(), std::chrono::seconds(5)));
+  EXPECT_NO_THROW(supervisor.call(component, "Zem", "Ping", with(), std::chrono::seconds(5)));
   EXPECT_LT(std::chrono::steady_clock::now() - pingSent, pingBound);
 
   std::unique_lock<std::mutex> lock(mutex);
@@ -162,36 +178,6 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   EXPECT_TRUE(
       changed.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes["SetComponentLogLevel"] == kLimit; }));
   EXPECT_EQ(outcomes.size(), 3u);
-}
-
-TEST_F(DBusIpcServiceTest, ServletsAddedWhileCallsFlowAreServedAndAReplacementTakesOver) {
-  auto service = startService("LATE");
-  registerEcho(*service, zemMessage("First"));
-  const std::string component = service->getComponent();
-  std::atomic<bool> stop{false};
-  std::atomic<int> calls{0};
-  std::atomic<int> failures{0};
-  std::thread caller([&] {
-    for (DBusIpcClient busy; !stop; ++calls) {
-      try {
-        busy.call(component, "Zem", "First", with());
-      } catch (const IpcException&) {
-        ++failures;
-      }
-    }
-  });
-  while (calls == 0) std::this_thread::yield();  // the registrations meet calls in flight
-  for (int i = 0; i < 20; ++i) registerEcho(*service, selfDiagMessage("Added" + std::to_string(i)));
-  stop = true;
-  caller.join();
-  EXPECT_EQ(failures, 0);
-  DBusIpcClient client;
-  for (int i = 0; i < 20; ++i) EXPECT_NO_THROW(client.call(component, "SelfDiag", "Added" + std::to_string(i), with()));
-  service->registerServlet(zemMessage("First"),
-                           std::make_unique<LambdaServlet>(zemMessage("First"), [](auto&, auto&, auto& response) {
-                             response.addParameter(str("version", "2"));
-                           }));
-  EXPECT_EQ(stringOf(client.call(component, "Zem", "First", with()), "version"), "2");
 }
 
 TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePayload) {
@@ -214,8 +200,8 @@ TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePay
   EXPECT_EQ(senderSeenBy(foreign), foreign.getUniqueName());
 }
 
-// A service calls another component, from outside and from inside a servlet; a client-only service
-// calls as its unique name and serves nothing; failures and timeouts come back as errors naming them.
+// A service calls another component, from outside and from inside a servlet; failures and timeouts
+// come back as errors naming them.
 TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTimeouts) {
   kest::testing::LogCapture log;
   auto logger = startService("LOGGER");
@@ -239,15 +225,6 @@ TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTi
       }));
   DBusIpcClient client;
   EXPECT_EQ(integerOf(client.call(app->getComponent(), "Zem", "Relay", with()), "result"), 5);
-
-  DBusIpcService clientOnly(DBusIpcService::ClientOnly{}, DBusIpcService::Options());
-  clientOnly.start();
-  EXPECT_TRUE(clientOnly.getComponent().empty());
-  out = clientOnly.callMethod(logger->getComponent(), "", setLevel, with(integer("level", 1)));
-  EXPECT_EQ(stringOf(out, "sender"), clientOnly.getUniqueName());
-  EXPECT_THROW(clientOnly.registerServlet(setLevel, std::make_unique<LambdaServlet>(setLevel, Handler())),
-               IpcException);
-  EXPECT_THROW(clientOnly.sendSignal(setLevel, with()), IpcException);
 
   // An escaping exception becomes a D-Bus error with its text; the service goes on.
   const std::string error =
@@ -297,13 +274,12 @@ TEST_F(DBusIpcServiceTest, StopAnswersWaitingCallsAndRefusesNewOnes) {
                            }));
   registerEcho(*service, zemMessage("Queued"));
   const std::string component = service->getComponent();
-  DBusIpcClient holder;
-  DBusIpcClient queued;
-  auto held = std::async(std::launch::async, [&] { return holder.call(component, "Zem", "Hold", with()); });
+  DBusIpcClient client;
+  auto held = std::async(std::launch::async, [&] { return client.call(component, "Zem", "Hold", with()); });
   ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
   // The only dispatch thread is busy: this call waits in the queue.
   auto waiting =
-      std::async(std::launch::async, [&] { return errorOf([&] { queued.call(component, "Zem", "Queued", with()); }); });
+      std::async(std::launch::async, [&] { return errorOf([&] { client.call(component, "Zem", "Queued", with()); }); });
   // stop() waits for the running servlet but answers the waiting call at once: it is not run.
   auto stopped = std::async(std::launch::async, [&] { service->stop(); });
   const std::string waitingError = waiting.get();
