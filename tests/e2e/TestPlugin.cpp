@@ -1,7 +1,6 @@
-// A plug-in whose behaviour files in $ZEM_SYSROOT choose: with "fail-initialise" its initialise()
-// throws; otherwise it registers "Ping" (answering 1 while initialising, 2 afterwards) and waits
-// until the file "release-initialise" appears. With "hang-shutdown" its shutdown() never returns.
-// It builds no self-diagnosis proxy.
+// A plug-in that files in $ZEM_SYSROOT steer: "fail-initialise" makes initialise() throw; else it
+// serves "Ping" (1 while initialising, 2 after) and waits for "release-initialise". "hang-shutdown"
+// makes shutdown() never return. It builds no self-diagnosis proxy.
 #include <unistd.h>
 
 #include <atomic>
@@ -42,7 +41,6 @@ struct TestApplication : Application {
     gState = 2;
   }
   void shutdown() override {
-    gState = 0;
     if (sysrootHas("hang-shutdown")) std::promise<void>().get_future().wait();  // never set
   }
 };

@@ -91,10 +91,13 @@ void ZemHostFixture::startHost(const std::vector<std::string>& args,
                                const std::map<std::string, std::string>& environment) {
   std::vector<std::string> argv{ZEM_HOST_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  environment_ = environment;
-  environment_["ZEM_SYSROOT"] = sysroot_;
+  std::map<std::string, std::string> env = environment;
+  env["ZEM_SYSROOT"] = sysroot_;
+  busEnvironment_.clear();  // the bus addresses are zemctl's too
+  for (const auto& [name, value] : environment)
+    if (name.rfind("DBUS_", 0) == 0) busEnvironment_[name] = value;
   systemBus_ = std::count(args.begin(), args.end(), "--system") > 0;
-  host_ = std::make_unique<ChildProcess>(argv, environment_, work_ + "/zem-host.out", hostStderr());
+  host_ = std::make_unique<ChildProcess>(argv, env, work_ + "/zem-host.out", hostStderr());
 }
 
 bool ZemHostFixture::waitForPing(int status, std::chrono::milliseconds timeout) {
@@ -114,7 +117,7 @@ CommandResult ZemHostFixture::zemctl(const std::vector<std::string>& args,
                                      std::map<std::string, std::string> environment) {
   std::vector<std::string> argv{ZEMCTL_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  environment.insert(environment_.begin(), environment_.end());
+  environment.insert(busEnvironment_.begin(), busEnvironment_.end());
   return runCommand(argv, environment, work_);
 }
 

@@ -56,8 +56,8 @@ class ZemHostFixture : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Starts zem-host with `args` and `environment` plus ZEM_SYSROOT=sysroot(), which zemctl() then
-  // adds to its own; the host's stderr goes to hostStderr().
+  // Starts zem-host with `args` and `environment` plus ZEM_SYSROOT=sysroot(); zemctl() then uses the
+  // bus addresses (DBUS_*) of `environment` too. The host's stderr goes to hostStderr().
   void startHost(const std::vector<std::string>& args = {}, const std::map<std::string, std::string>& environment = {});
   // Polls "zemctl ping" (on the host's bus) until it prints "status <status>"; false on timeout or
   // when the host has ended.
@@ -76,10 +76,10 @@ class ZemHostFixture : public ::testing::Test {
   ChildProcess* host() { return host_.get(); }
 
  private:
-  std::string base_;                                // the temporary folder of the test; removed by TearDown
-  std::string sysroot_;                             // base_ + "/root"
-  std::string work_;                                // base_ + "/work": captured output
-  std::map<std::string, std::string> environment_;  // of the host
+  std::string base_;                                   // the temporary folder of the test; removed by TearDown
+  std::string sysroot_;                                // base_ + "/root"
+  std::string work_;                                   // base_ + "/work": captured output
+  std::map<std::string, std::string> busEnvironment_;  // the DBUS_* variables of the host
   bool systemBus_ = false;
   std::unique_ptr<ChildProcess> host_;
 };

@@ -18,12 +18,8 @@ using Sarnet_Configuration::Types::ZemGlobalSettings;
 
 namespace {
 
-// Settings with their own name, so that each test has its own crash guard state.
-class NamedSettings : public ApplicationSettings<ZemGlobalSettings> {
- public:
-  NamedSettings(const std::string& name, File file) : ApplicationSettings(name, std::move(file)) {}
-
- protected:
+struct NamedSettings : ApplicationSettings<ZemGlobalSettings> {  // its own name: its own crash guard state
+  using ApplicationSettings::ApplicationSettings;
   void setDefaults(ZemGlobalSettings& document) override { document.set_maximumDataSize(7); }
 };
 
@@ -38,7 +34,7 @@ TEST(ApplicationSettingsTest, MissingOrMalformedFileYieldsValidDefaultsWrittenBa
   const File file(tmp.getFile(), "settings.xml");
   for (const char* content : {static_cast<const char*>(nullptr), "<config><content", "<?xml version=\"1.0\"?><x/>"}) {
     SCOPED_TRACE(content == nullptr ? "missing" : content);
-    if (content != nullptr) ASSERT_TRUE(file.writeAtomically(content));  // else there is none yet
+    ASSERT_TRUE(content == nullptr || file.writeAtomically(content));  // nullptr: there is none yet
     LogCapture log;
     ZemSettings settings(file);
     settings.load();
