@@ -1,16 +1,13 @@
-// A plug-in whose behaviour files in $ZEM_SYSROOT choose: with "fail-initialise" its initialise()
-// throws; otherwise it registers "Ping" (answering 1 while initialising, 2 afterwards) and waits
-// until the file "release-initialise" appears. With "hang-shutdown" its shutdown() never returns.
-// It builds no self-diagnosis proxy.
+// A plug-in that files in $ZEM_SYSROOT steer: "fail-initialise" makes initialise() throw; else it
+// serves "Ping" (1 while initialising, 2 after) and waits for "release-initialise". "hang-shutdown"
+// makes shutdown() never return. It builds no self-diagnosis proxy.
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
-#include <memory>
 #include <stdexcept>
-#include <string>
 #include <thread>
 
 #include "kest/Application.h"
@@ -26,48 +23,36 @@ bool sysrootHas(const char* name) {
   return access((std::string(sysroot != nullptr ? sysroot : "") + "/" + name).c_str(), F_OK) == 0;
 }
 
-class PingServlet : public Ipc::IpcMethodServlet {
- public:
-  explicit PingServlet(const Ipc::IpcMessageDefinition& definition) : IpcMethodServlet(definition, nullptr) {}
+struct PingServlet : Ipc::IpcMethodServlet {
+  using IpcMethodServlet::IpcMethodServlet;
   void processMethodCall(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest&,
                          Ipc::IpcMethodCallResponse& response) override {
     response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("status", gState.load()));
   }
 };
 
-class TestApplication : public Application {
- public:
+struct TestApplication : Application {
   void initialise(std::shared_ptr<ZemSettings>, std::shared_ptr<ExtensionServices> services) override {
     if (sysrootHas("fail-initialise")) throw std::runtime_error("initialise refused: test plug-in failure");
     gState = 1;
     const Ipc::ZemMessageDefinition ping("Ping", {});
-    services->getIpcService()->registerServlet(ping, std::make_unique<PingServlet>(ping));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!sysrootHas("release-initialise")) {
-      if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("the gate never opened");
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    services->getIpcService()->registerServlet(ping, std::make_unique<PingServlet>(ping, nullptr));
+    while (!sysrootHas("release-initialise")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     gState = 2;
   }
   void shutdown() override {
-    gState = 0;
     if (sysrootHas("hang-shutdown")) std::promise<void>().get_future().wait();  // never set
   }
 };
 
 }  // namespace
 
-extern "C" {
-
-__attribute__((visibility("default"))) Application* zemGetApplication() {
+extern "C" __attribute__((visibility("default"))) Application* zemGetApplication() {
   static TestApplication application;
   return &application;
 }
-
-__attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(const std::weak_ptr<ExtensionServices>*) {
+extern "C" __attribute__((visibility("default"))) void* zemCreateSelfDiagnosisProxy(
+    const std::weak_ptr<ExtensionServices>*) {
   return nullptr;
 }
-
-__attribute__((visibility("default"))) void zemDestroySelfDiagnosisProxy(void*) {}
-
-}  // extern "C"
+extern "C" __attribute__((visibility("default"))) void zemDestroySelfDiagnosisProxy(void*) {}

@@ -1,16 +1,74 @@
 #include "ZemHostFixture.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
 
-void ZemHostFixture::SetUp() {
-  if (getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) {
-    GTEST_SKIP() << "no session bus (DBUS_SESSION_BUS_ADDRESS unset); run under dbus-run-session";
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
+                           const std::string& stdoutFile, const std::string& stderrFile) {
+  // env(1) adds the variables, so that the child's environment is built by the child.
+  std::vector<std::string> args{"env"};
+  for (const auto& [name, value] : environment) args.push_back(name + "=" + value);
+  args.insert(args.end(), argv.begin(), argv.end());
+  std::vector<char*> argp;
+  for (auto& arg : args) argp.push_back(arg.data());
+  argp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int rc = posix_spawnp(&pid_, "env", &actions, nullptr, argp.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv.at(0) + ": " + std::strerror(rc));
+}
+
+ChildProcess::~ChildProcess() {
+  if (sendSignal(SIGKILL)) waitForExit(std::chrono::hours(1));
+}
+
+bool ChildProcess::sendSignal(int signal) const { return !status_ && kill(pid_, signal) == 0; }
+
+std::optional<int> ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (int status = 0; !status_; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r != 0)
+      status_ = r < 0 ? -1 : status;
+    else if (std::chrono::steady_clock::now() >= deadline)
+      return std::nullopt;
   }
+  return status_;
+}
+
+std::string readFile(const std::string& path) {
+  std::ostringstream content;
+  content << std::ifstream(path, std::ios::binary).rdbuf();
+  return content.str();
+}
+
+CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
+                         const std::string& workFolder, std::chrono::milliseconds timeout) {
+  static std::atomic<int> counter{0};
+  const std::string stem = workFolder + "/cmd-" + std::to_string(counter++);  // removed with the folder
+  const std::optional<int> status = ChildProcess(argv, environment, stem + ".out", stem + ".err").waitForExit(timeout);
+  const int code = !status ? 124 : WIFSIGNALED(*status) ? 128 + WTERMSIG(*status) : WEXITSTATUS(*status);
+  return CommandResult{code, readFile(stem + ".out"), readFile(stem + ".err")};
+}
+
+void ZemHostFixture::SetUp() {
+  if (getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus; run under dbus-run-session";
   std::string pattern = (std::filesystem::temp_directory_path() / "zem-e2e-XXXXXX").string();
   ASSERT_NE(mkdtemp(pattern.data()), nullptr);
   base_ = pattern;
@@ -22,47 +80,44 @@ void ZemHostFixture::SetUp() {
 }
 
 void ZemHostFixture::TearDown() {
-  if (host_ != nullptr && host_->running()) {
-    host_->sendSignal(SIGTERM);
-    if (!host_->waitForExit(std::chrono::seconds(10))) ADD_FAILURE() << "zem-host ignored SIGTERM";
-  }
+  if (host_ != nullptr && host_->sendSignal(SIGTERM) && !host_->waitForExit(std::chrono::seconds(10)))
+    ADD_FAILURE() << "zem-host ignored SIGTERM";
   host_.reset();
-  if (!base_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(base_, ignored);
-  }
+  std::error_code ignored;
+  if (!base_.empty()) std::filesystem::remove_all(base_, ignored);
 }
 
 void ZemHostFixture::startHost(const std::vector<std::string>& args,
                                const std::map<std::string, std::string>& environment) {
   std::vector<std::string> argv{ZEM_HOST_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::map<std::string, std::string> env{{"ZEM_SYSROOT", sysroot_}};
-  for (const auto& [name, value] : environment) env[name] = value;
-  host_ = std::make_unique<ChildProcess>(argv, env, hostStdout(), hostStderr());
+  std::map<std::string, std::string> env = environment;
+  env["ZEM_SYSROOT"] = sysroot_;
+  busEnvironment_.clear();  // the bus addresses are zemctl's too
+  for (const auto& [name, value] : environment)
+    if (name.rfind("DBUS_", 0) == 0) busEnvironment_[name] = value;
+  systemBus_ = std::count(args.begin(), args.end(), "--system") > 0;
+  host_ = std::make_unique<ChildProcess>(argv, env, work_ + "/zem-host.out", hostStderr());
 }
 
 bool ZemHostFixture::waitForPing(int status, std::chrono::milliseconds timeout) {
   const std::string expected = "status " + std::to_string(status) + "\n";
-  return waitUntil(
-             [&] {
-               if (host_ == nullptr || !host_->running()) return true;  // ended: stop waiting, judged below
-               return zemctl({"--timeout", "2000", "ping"}).out == expected;
-             },
-             timeout) &&
-         host_ != nullptr && host_->running();
+  std::vector<std::string> ping{"--timeout", "2000", "ping"};
+  if (systemBus_) ping.insert(ping.begin(), "--system");
+  // An ended host stops the wait and fails it.
+  return waitUntil([&] { return !host_->running() || zemctl(ping).out == expected; }, timeout) && host_->running();
 }
 
 std::optional<int> ZemHostFixture::stopHost(int signal, std::chrono::milliseconds timeout) {
-  if (host_ == nullptr) return std::nullopt;
   host_->sendSignal(signal);
   return host_->waitForExit(timeout);
 }
 
 CommandResult ZemHostFixture::zemctl(const std::vector<std::string>& args,
-                                     const std::map<std::string, std::string>& environment) {
+                                     std::map<std::string, std::string> environment) {
   std::vector<std::string> argv{ZEMCTL_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
+  environment.insert(busEnvironment_.begin(), busEnvironment_.end());
   return runCommand(argv, environment, work_);
 }
 
@@ -73,8 +128,6 @@ CommandResult ZemHostFixture::busctlCall(const std::string& interfaceName, const
   argv.insert(argv.end(), signatureAndValues.begin(), signatureAndValues.end());
   return runCommand(argv, {}, work_);
 }
-
-std::string ZemHostFixture::settingsFile() const { return sysroot_ + "/media/olvane/data/zem_app/settings.xml"; }
 
 bool ZemHostFixture::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

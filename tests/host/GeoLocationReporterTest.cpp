@@ -13,10 +13,7 @@ TEST(GeoLocationReporterTest, ReadsTheLastFixAndIgnoresMissingOrMalformedFiles) 
 
   ASSERT_TRUE(position.getParentFile().mkdirs());
   ASSERT_TRUE(position.writeAtomically("48.137 11.575\n"));
-  const auto fix = reporter.getLastPosition();
-  ASSERT_TRUE(fix.has_value());
-  EXPECT_DOUBLE_EQ(fix->first, 48.137);
-  EXPECT_DOUBLE_EQ(fix->second, 11.575);
+  EXPECT_EQ(reporter.getLastPosition(), std::make_optional(std::make_pair(48.137, 11.575)));
 
   for (const char* bad : {"", "48.1", "91 0", "0 181", "nan 1", "1 2 3", "north east"}) {
     ASSERT_TRUE(position.writeAtomically(bad));

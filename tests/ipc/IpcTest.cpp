@@ -1,0 +1,413 @@
+// The IPC layer: parameter sets, the servlet registry, bus names and sender identity, then
+// DBusIpcService and DBusIpcClient on the session bus of the test run.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "ipc/DBusNames.h"
+#include "ipc/NameOwnerCache.h"
+#include "kest/ipc/DBusIpcClient.h"
+#include "kest/ipc/DBusIpcService.h"
+#include "kest/ipc/InProcessIpcService.h"
+#include "kest/testing/LogCapture.h"
+
+using Ipc::DBusIpcClient;
+using Ipc::DBusIpcService;
+using Ipc::IpcException;
+using namespace Ipc::detail;
+
+namespace {
+
+using Handler = std::function<void(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest&,
+                                   Ipc::IpcMethodCallResponse&)>;
+
+struct LambdaServlet : Ipc::IpcMethodServlet {  // a servlet whose behaviour is a lambda
+  LambdaServlet(const Ipc::IpcMessageDefinition& definition, Handler handler)
+      : IpcMethodServlet(definition, nullptr), handler(std::move(handler)) {}
+  void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
+                         Ipc::IpcMethodCallResponse& response) override {
+    handler(definition, request, response);
+  }
+  Handler handler;
+};
+
+Ipc::ZemMessageDefinition zemMessage(const std::string& name) { return Ipc::ZemMessageDefinition(name, {}); }
+Ipc::ZemSelfDiagMessageDefinition selfDiagMessage(const std::string& name) {
+  return Ipc::ZemSelfDiagMessageDefinition(name, {});
+}
+template <typename... Parameters>
+Ipc::IpcParameterSet with(Parameters... parameters) {
+  Ipc::IpcParameterSet set;
+  (set.add(std::move(parameters)), ...);
+  return set;
+}
+std::unique_ptr<Ipc::IpcParameter> str(const std::string& name, const std::string& value) {
+  return std::make_unique<Ipc::IpcStringParameter>(name, value);
+}
+std::unique_ptr<Ipc::IpcParameter> integer(const std::string& name, int64_t value) {
+  return std::make_unique<Ipc::IpcIntegerParameter>(name, value);
+}
+
+// The text of the IpcException that `action` throws, or "<no IpcException>".
+std::string errorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Ipc::IpcException& e) {
+    return e.what();
+  }
+  return "<no IpcException>";
+}
+
+// A component name no other test process uses at the same time.
+std::string uniqueComponent(const std::string& base) {
+  static std::atomic<int> counter{0};
+  return base + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+// Tells its listeners the "jobLocation" of each call, as the application's "JobAppeared" servlet does.
+struct AnnouncingServlet : Ipc::IpcMethodServlet {
+  using IpcMethodServlet::IpcMethodServlet;
+  void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
+                         Ipc::IpcMethodCallResponse&) override {
+    const IpcMessage message(std::make_unique<IpcStringMessageContent>(
+        request.getParameter<Ipc::IpcStringParameter>("jobLocation").getValue()));
+    for (IpcListener* listener : listenersFor(definition.getKey())) listener->ipcMessageReceived(definition, message);
+  }
+};
+
+struct RecordingListener : IpcListener {
+  std::string ipcMessageReceived(const Ipc::IpcMessageDefinition&, const IpcMessage& message) override {
+    received.push_back(dynamic_cast<const IpcStringMessageContent&>(message.getContent()).getString());
+    return std::string();
+  }
+  std::vector<std::string> received;
+};
+
+class DBusIpcServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (std::getenv("DBUS_SESSION_BUS_ADDRESS") == nullptr) GTEST_SKIP() << "no session bus";
+  }
+  // A started service serving a fresh component.
+  static std::unique_ptr<DBusIpcService> startService(const std::string& base, DBusIpcService::Options options = {}) {
+    auto service = std::make_unique<DBusIpcService>("com.olvane." + uniqueComponent(base), options);
+    service->start();
+    return service;
+  }
+};
+
+// Registers a servlet that answers what it was asked and who asked.
+void registerEcho(DBusIpcService& service, const Ipc::IpcMessageDefinition& definition) {
+  service.registerServlet(definition,
+                          std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
+                            for (const auto& entry : request.getParameters().all())
+                              response.addParameter(entry.second->clone());
+                            response.addParameter(str("sender", request.getSender()));
+                          }));
+}
+
+int64_t integerOf(const Ipc::IpcParameterSet& set, const std::string& name) {
+  return set.get<Ipc::IpcIntegerParameter>(name).getValue();
+}
+std::string stringOf(const Ipc::IpcParameterSet& set, const std::string& name) {
+  return set.get<Ipc::IpcStringParameter>(name).getValue();
+}
+
+}  // namespace
+
+TEST(IpcParameterSetTest, TypedReadsNameTheMissingOrMistypedParameterAndCopiesAreDeep) {
+  Ipc::IpcParameterSet set = with(str("s", "text"), integer("n", -7));
+  EXPECT_EQ(set.get<Ipc::IpcIntegerParameter>("n").getValue(), -7);
+  EXPECT_EQ(errorOf([&] { set.get<Ipc::IpcStringParameter>("n"); }), "Parameter does not have the right type: n");
+  EXPECT_EQ(errorOf([&] { set.get<Ipc::IpcStringParameter>("absent"); }), "Parameter is missing: absent");
+  Ipc::IpcParameterSet copy = set;
+  set.add(str("s", "two"));  // replaces by name
+  EXPECT_EQ(copy.get<Ipc::IpcStringParameter>("s").getValue(), "text");
+  EXPECT_EQ(set.get<Ipc::IpcStringParameter>("s").getValue(), "two");
+  EXPECT_EQ(set.all().size(), 2u);
+}
+
+// The servlet registry behind both IPC services: listeners added before a servlet exists are kept,
+// handed to it on registration and to any servlet replacing it; removal reaches the servlet.
+TEST(ServletRegistryTest, ListenersFollowTheServletServingTheirDefinition) {
+  Ipc::InProcessIpcService service;
+  RecordingListener early;
+  RecordingListener late;
+  const auto job = zemMessage("JobAppeared");
+  service.addListener(job, &early);
+  service.notifyListeners(job, IpcMessage(std::make_unique<IpcStringMessageContent>("/kept")));
+
+  service.registerServlet(job, std::make_unique<AnnouncingServlet>(job, nullptr));
+  service.addListener(job, &late);
+  service.call("Zem", "JobAppeared", with(str("jobLocation", "/one")));
+  // A served definition's listeners belong to its servlet: the service does not deliver twice.
+  service.notifyListeners(job, IpcMessage(std::make_unique<IpcStringMessageContent>("/not-delivered")));
+  EXPECT_EQ(early.received, (std::vector<std::string>{"/kept", "/one"}));
+
+  service.registerServlet(job, std::make_unique<AnnouncingServlet>(job, nullptr));
+  service.removeListener(job, &early);
+  service.call("Zem", "JobAppeared", with(str("jobLocation", "/two")));
+  EXPECT_EQ(early.received.size(), 2u);
+  EXPECT_EQ(late.received, (std::vector<std::string>{"/one", "/two"}));
+}
+
+TEST(DBusNamingTest, MalformedComponentsInterfacesAndMembersAreRefusedAndFullNamesKept) {
+  EXPECT_EQ(destinationOf("org.example.Thing").objectPath, "/org/example/Thing");
+  for (const char* bad : {"", "a/b", "a b", "a..b", ".a", "a.", "x.1y", "'quote"})
+    EXPECT_THROW(destinationOf(bad), IpcException) << bad;
+  EXPECT_THROW(resolveInterface("bad'iface", "com.olvane.Zem"), IpcException);
+  for (const char* bad : {"Ping.Pong", "9Lives", ""}) EXPECT_THROW(checkMemberName(bad), IpcException) << bad;
+}
+
+// The single-name cases are checked on the bus (DBusIpcServiceTest).
+TEST(NameOwnerCacheTest, SenderIsTheFirstComponentNameStillOwned) {
+  NameOwnerCache cache;
+  cache.setOwner("com.olvane.BACKEND", ":1.7");
+  cache.setOwner("com.olvane.AGENT", ":1.7");
+  EXPECT_EQ(cache.senderOf(":1.7"), "AGENT");  // the first in sort order
+  cache.setOwner("com.olvane.AGENT", "");      // a lost name no longer counts
+  EXPECT_EQ(cache.senderOf(":1.7"), "BACKEND");
+  cache.setOwner("com.olvane.BACKEND", ":1.9");  // taken over: it leaves its former owner
+  EXPECT_EQ(cache.senderOf(":1.7"), ":1.7");
+  EXPECT_EQ(cache.senderOf(":1.9"), "BACKEND");
+}
+
+// Servlets registered while calls flow are served and a replacement takes over; parameters travel
+// whole, and the answer holds only what the servlet added.
+TEST_F(DBusIpcServiceTest, ServletsAddedOrReplacedWhileCallsFlowAnswerWithExactlyTheirParameters) {
+  auto service = startService("SERVLETS");
+  registerEcho(*service, zemMessage("First"));
+  const std::string component = service->getComponent();
+  std::atomic<bool> stop{false};
+  std::atomic<int> calls{0};
+  std::atomic<int> failures{0};
+  std::thread caller([&] {
+    for (DBusIpcClient busy; !stop; ++calls)
+      failures += errorOf([&] { busy.call(component, "Zem", "First", with()); }) != "<no IpcException>";
+  });
+  while (calls == 0) std::this_thread::yield();  // the registrations meet calls in flight
+  for (int i = 0; i < 20; ++i) registerEcho(*service, selfDiagMessage("Echo" + std::to_string(i)));
+  stop = true;
+  caller.join();
+  EXPECT_EQ(failures, 0);
+
+  DBusIpcClient client;
+  for (int i = 0; i < 19; ++i) EXPECT_NO_THROW(client.call(component, "SelfDiag", "Echo" + std::to_string(i), with()));
+  std::string blob(1024 * 1024, '\0');  // several times what the socket takes in one write
+  for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<char>(i * 7);
+  const auto out = client.call(component, "SelfDiag", "Echo19",
+                               with(str("text", "h\xc3\xa9llo"), integer("number", INT64_MIN),
+                                    std::make_unique<Ipc::IpcByteFieldParameter>("raw", blob)),
+                               std::chrono::seconds(20));
+  EXPECT_EQ(stringOf(out, "text"), "h\xc3\xa9llo");
+  EXPECT_EQ(integerOf(out, "number"), INT64_MIN);
+  EXPECT_EQ(out.get<Ipc::IpcByteFieldParameter>("raw").getValueAsString(), blob);
+  EXPECT_EQ(out.all().size(), 4u);  // the three plus "sender"
+  // The same member on the other interface is not served.
+  EXPECT_NE(errorOf([&] { client.call(component, "Zem", "Echo0", with()); }).find("UnknownMethod"), std::string::npos);
+  service->registerServlet(zemMessage("First"),
+                           std::make_unique<LambdaServlet>(zemMessage("First"), [](auto&, auto&, auto& response) {
+                             response.addParameter(str("version", "2"));
+                           }));
+  EXPECT_EQ(stringOf(client.call(component, "Zem", "First", with()), "version"), "2");
+}
+
+TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongType) {
+  kest::testing::LogCapture log;
+  auto service = startService("WRONGTYPE");
+  const std::string component = service->getComponent();
+  const auto definition = zemMessage("JobAppeared");
+  service->registerServlet(
+      definition, std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
+        response.addParameter(
+            str("error", errorOf([&] { request.template getParameter<Ipc::IpcStringParameter>("jobLocation"); })));
+      }));
+  // Our client only sends s, x and ay: i, b and a nested dictionary go through raw sdbus-c++.
+  auto connection = sdbus::createSessionBusConnection();
+  auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
+  for (const sdbus::Variant& value :
+       {sdbus::Variant(int32_t{5}), sdbus::Variant(true), sdbus::Variant(std::map<std::string, sdbus::Variant>{})}) {
+    std::map<std::string, sdbus::Variant> out;
+    proxy->callMethod("JobAppeared")
+        .onInterface("com.olvane.Zem")
+        .withArguments(std::map<std::string, sdbus::Variant>{{"jobLocation", value}})
+        .storeResultsTo(out);
+    EXPECT_EQ(out.at("error").get<std::string>(), "Parameter does not have the right type: jobLocation");
+  }
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 3u);
+}
+
+// One client keeps 1,500 slow calls in flight: beyond its limit they are refused at once, and Ping,
+// from that client or another, is answered within 100 ms all the same.
+TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  const auto pingBound = std::chrono::milliseconds(1000);  // instrumented builds run several times slower
+#else
+  const auto pingBound = std::chrono::milliseconds(100);
+#endif
+  constexpr int kFlood = 1500;
+  constexpr int kLimit = 64;
+  DBusIpcService::Options options;
+  options.maxCallsPerClient = kLimit;
+  auto service = startService("FLOOD", options);
+  const std::string component = service->getComponent();
+  std::promise<void> release;  // destroyed before the service: a failed test still releases
+  std::shared_future<void> released = release.get_future().share();
+  const auto slow = selfDiagMessage("SetComponentLogLevel");
+  service->registerServlet(slow, std::make_unique<LambdaServlet>(slow, [=](auto&, auto&, auto& response) {
+                             released.wait();
+                             response.addParameter(integer("result", 0));
+                           }));
+  registerEcho(*service, zemMessage("Ping"));
+
+  auto connection = sdbus::createSessionBusConnection();
+  auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
+  connection->enterEventLoopAsync();
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::string, int> outcomes;  // the member answered or the D-Bus error -> count; guarded by mutex
+  std::chrono::steady_clock::time_point ownPingAnswered;
+  auto send = [&](const char* interface, const char* member, std::map<std::string, sdbus::Variant> in) {
+    auto call = proxy->createMethodCall(interface, member);
+    call << in;
+    proxy->callMethod(
+        call,
+        [&, member](sdbus::MethodReply&, const sdbus::Error* error) {
+          std::lock_guard<std::mutex> lock(mutex);
+          if (std::string(member) == "Ping") ownPingAnswered = std::chrono::steady_clock::now();
+          ++outcomes[error != nullptr ? error->getName() : member];
+          changed.notify_all();
+        },
+        30'000'000);
+  };
+  for (int i = 0; i < kFlood; ++i) send("com.olvane.SelfDiag", "SetComponentLogLevel", {{"level", int64_t{4}}});
+  const auto pingSent = std::chrono::steady_clock::now();
+  send("com.olvane.Zem", "Ping", {});
+  DBusIpcClient supervisor;
+  EXPECT_NO_THROW(supervisor.call(component, "Zem", "Ping", with(), std::chrono::seconds(5)));
+  EXPECT_LT(std::chrono::steady_clock::now() - pingSent, pingBound);
+
+  std::unique_lock<std::mutex> lock(mutex);
+  const std::string refused = "org.freedesktop.DBus.Error.LimitsExceeded";
+  EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] {
+    return outcomes["Ping"] == 1 && outcomes[refused] == kFlood - kLimit;
+  })) << outcomes[refused];
+  EXPECT_LT(ownPingAnswered - pingSent, pingBound);
+  release.set_value();
+  EXPECT_TRUE(
+      changed.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes["SetComponentLogLevel"] == kLimit; }));
+  EXPECT_EQ(outcomes.size(), 3u);
+}
+
+TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePayload) {
+  auto service = startService("SENDER");
+  registerEcho(*service, zemMessage("WhoAmI"));
+  auto senderSeenBy = [&](DBusIpcClient& client, Ipc::IpcParameterSet in = {}) {
+    return stringOf(client.call(service->getComponent(), "Zem", "WhoAmI", in), "sender");
+  };
+  DBusIpcClient anonymous;
+  EXPECT_EQ(senderSeenBy(anonymous, with(str("sender", "ZEM_APP"))), anonymous.getUniqueName());
+  // A name taken just before the call is already known when the call arrives: the bus orders the
+  // NameOwnerChanged signal before anything the new owner sends.
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = uniqueComponent("CALLER");
+    DBusIpcClient named(Ipc::DBusBusType::Session, "com.olvane." + name);
+    EXPECT_EQ(senderSeenBy(named), name);
+  }
+  DBusIpcClient foreign(Ipc::DBusBusType::Session, "org.example.Foreign" + std::to_string(::getpid()));
+  EXPECT_EQ(senderSeenBy(foreign), foreign.getUniqueName());
+}
+
+// A service calls another component, from outside and from inside a servlet; failures and timeouts
+// come back as errors naming them.
+TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTimeouts) {
+  kest::testing::LogCapture log;
+  auto logger = startService("LOGGER");
+  const auto setLevel = selfDiagMessage("SetComponentLogLevel");
+  registerEcho(*logger, setLevel);
+  logger->registerServlet(zemMessage("Fail"), std::make_unique<LambdaServlet>(zemMessage("Fail"), [](auto&...) {
+                            throw std::runtime_error("disk on fire");
+                          }));
+  auto app = startService("APP");
+  auto out = app->callMethod(logger->getComponent(), "SelfDiag", setLevel, with(integer("level", 3)));
+  EXPECT_EQ(integerOf(out, "level"), 3);
+  EXPECT_EQ(stringOf(out, "sender"), app->getComponent());
+  // From inside a servlet running on a dispatch thread (the bus thread stays free).
+  app->registerServlet(
+      zemMessage("Relay"), std::make_unique<LambdaServlet>(zemMessage("Relay"), [&](auto&, auto&, auto& response) {
+        response.addParameter(
+            app->callMethod(logger->getComponent(), "", setLevel, with(integer("level", 5))).find("level")->clone());
+      }));
+  DBusIpcClient client;
+  EXPECT_EQ(integerOf(client.call(app->getComponent(), "Zem", "Relay", with()), "level"), 5);
+
+  // An escaping exception becomes a D-Bus error with its text; the service goes on.
+  const std::string error = errorOf([&] { app->callMethod(logger->getComponent(), "", zemMessage("Fail"), with()); });
+  EXPECT_NE(error.find("disk on fire"), std::string::npos) << error;
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "disk on fire"));
+
+  const std::string absent = uniqueComponent("ABSENT");
+  EXPECT_EQ(errorOf([&] { client.call(absent, "Zem", "Ping", with()); }),
+            "service com.olvane." + absent + " is not running");
+
+  std::promise<void> release;  // destroyed before the services: a failed test still releases
+  std::shared_future<void> released = release.get_future().share();
+  logger->registerServlet(zemMessage("Stuck"),
+                          std::make_unique<LambdaServlet>(zemMessage("Stuck"), [=](auto&...) { released.wait(); }));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      errorOf([&] { client.call(logger->getComponent(), "Zem", "Stuck", with(), std::chrono::milliseconds(200)); }),
+      "call of com.olvane.Zem.Stuck on com.olvane." + logger->getComponent() + " timed out");
+  // The bus thread learns each new call's deadline: the call did not wait for the caller-side grace period.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
+  release.set_value();
+}
+
+TEST_F(DBusIpcServiceTest, NameOwnedByAnotherConnectionOrOutsideOurNamespaceIsRefused) {
+  const std::string component = uniqueComponent("TAKEN");
+  DBusIpcService first("com.olvane." + component);
+  EXPECT_NE(errorOf([&] { DBusIpcService second(component); }).find("another connection owns it"), std::string::npos);
+  EXPECT_THROW(DBusIpcService("org.example.NotOurs"), IpcException);
+  EXPECT_THROW(DBusIpcService("com.olvane.a.b"), IpcException);
+}
+
+TEST_F(DBusIpcServiceTest, StopAnswersWaitingCallsAndRefusesNewOnes) {
+  DBusIpcService::Options options;
+  options.dispatchThreads = 1;
+  auto service = startService("STOPPING", options);
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  service->registerServlet(zemMessage("Hold"),
+                           std::make_unique<LambdaServlet>(zemMessage("Hold"), [&](auto&, auto&, auto& response) {
+                             entered.set_value();
+                             released.wait();
+                             response.addParameter(integer("status", 1));
+                           }));
+  registerEcho(*service, zemMessage("Queued"));
+  const std::string component = service->getComponent();
+  DBusIpcClient client;
+  auto held = std::async(std::launch::async, [&] { return client.call(component, "Zem", "Hold", with()); });
+  ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  // The only dispatch thread is busy: this call waits in the queue.
+  auto waiting =
+      std::async(std::launch::async, [&] { return errorOf([&] { client.call(component, "Zem", "Queued", with()); }); });
+  // stop() waits for the running servlet but answers the waiting call at once: it is not run.
+  auto stopped = std::async(std::launch::async, [&] { service->stop(); });
+  const std::string waitingError = waiting.get();
+  EXPECT_NE(waitingError.find("not run"), std::string::npos) << waitingError;
+  EXPECT_NE(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
+  release.set_value();
+  stopped.get();
+  EXPECT_EQ(integerOf(held.get(), "status"), 1);
+  EXPECT_THROW(service->start(), IpcException);
+}
