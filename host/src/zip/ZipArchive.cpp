@@ -1,6 +1,6 @@
 // ZipArchive on libzip. Every libzip call goes through zipLibOps() and every handle is owned by a
 // unique_ptr from the moment it is obtained. Files are written to a temporary name in their final
-// folder and renamed into place only once complete, through posixFileOps() like File.
+// folder and committed into place only once complete, by the one durable writer (xmldoc::commitFile).
 #include "kest/zip/ZipArchive.h"
 
 #include <fcntl.h>
@@ -18,7 +18,6 @@
 #include <mutex>
 
 #include "kest/ApplicationLogger.h"
-#include "kest/PosixFileOps.h"
 #include "kest/zip/ZipLibOps.h"
 #include "kolconfig/FileIo.h"
 
@@ -131,13 +130,6 @@ bool isWithin(const std::string& root, const std::string& path) {
   if (path == root) return true;
   const std::string prefix = root == "/" ? root : root + "/";
   return path.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Flushes a file's data to the device.
-bool syncPath(const std::string& path, bool directory) {
-  UniqueFd fd(::open(path.c_str(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  return posixFileOps().fsync(fd.get()) == 0;
 }
 
 std::string temporarySibling(const std::string& path) {
@@ -492,7 +484,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
                                                        " bytes instead of its declared " + std::to_string(declared));
   }
   input.reset();
-  if ((durable && posixFileOps().fsync(output.get()) != 0) || !output.close()) {
+  if (!output.close()) {
     throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText());
   }
 
@@ -506,12 +498,14 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
                                       ")");
   }
 
-  if (posixFileOps().rename(pattern.c_str(), target.getPath().c_str()) != 0) {
-    throw ZipException(ZipException::kWriteFailure,
-                       "Cannot rename " + pattern + " to " + target.getPath() + ": " + errnoText());
+  // Only a validated file takes the target name; the flushes are the durable writer's.
+  const xmldoc::ReplaceResult committed = xmldoc::commitFile(
+      pattern, target.getPath(), durable ? xmldoc::Durability::Durable : xmldoc::Durability::Volatile);
+  if (committed.outcome == xmldoc::ReplaceOutcome::kFailed) {
+    throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + committed.error,
+                       committed.systemError);
   }
   removePart.release();
-  if (durable) syncPath(resolved, true);
   return target;
 }
 
@@ -673,23 +667,21 @@ void ZipArchive::close(const Security::SignatureGenerator& generator) {
                        "Cannot write archive " + state.path + ": " + archiveErrorText(state.zip.get()), systemError);
   }
   (void)state.zip.release();  // zip_close freed it
-  if (!syncPath(state.writePath, false)) {
-    throw ZipException(ZipException::kWriteFailure, "Cannot flush archive " + state.path + ": " + errnoText(), errno);
-  }
+  // The signature is written first, so that a package never stands under its final name without it.
   if (!generator.isEmpty()) {
     const std::string signature = generator.sign(File(state.writePath));
     if (!signature.empty() && !File(state.path + ".sig").writeAtomically(signature + "\n")) {
       throw ZipException(ZipException::kWriteFailure, "Cannot write the signature of archive " + state.path);
     }
   }
-  if (posixFileOps().rename(state.writePath.c_str(), state.path.c_str()) != 0) {
-    const int error = errno;
-    throw ZipException(ZipException::kWriteFailure,
-                       "Cannot rename " + state.writePath + " to " + state.path + ": " + errnoText(), error);
+  const xmldoc::ReplaceResult committed = xmldoc::commitFile(state.writePath, state.path);
+  if (committed.outcome == xmldoc::ReplaceOutcome::kFailed) {
+    throw ZipException(ZipException::kWriteFailure, "Cannot write archive " + state.path + ": " + committed.error,
+                       committed.systemError);
   }
   removeTemporary.release();
-  const File parent = File(state.path).getParentFile();
-  syncPath(parent.getPath().empty() ? "." : parent.getPath(), true);
+  if (!committed.ok())
+    ZEM_WARN("Archive " << state.path << " is written but may not survive a power cut: " << committed.error);
 }
 
 const Security::FileDecryptor& ZipArchive::nonDecryptor() {
