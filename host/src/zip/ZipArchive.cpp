@@ -64,6 +64,9 @@ class FileRemover {
 
 std::string errnoText() { return std::strerror(errno); }
 
+// Deflate level of written entries (1 = fastest).
+constexpr zip_uint32_t kCompressionLevel = 1;
+
 std::string libzipErrorText(int code) {
   zip_error_t error;
   zip_error_init_with_code(&error, code);
@@ -622,12 +625,20 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   }
   zip_error_fini(&error);
   (void)input.release();  // owned by the source now
-  if (zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) <
-      0) {
+  const zip_int64_t index =
+      zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+  if (index < 0) {
     throw ZipException(ZipException::kWriteFailure,
                        "Cannot add " + entryName + ": " + archiveErrorText(state.zip.get()));
   }
-  (void)zipSource.release();                             // owned by the archive now
+  (void)zipSource.release();  // owned by the archive now
+  // The fastest deflate level: the default level spends several times the CPU for a few percent.
+  // Should the library refuse it, the entry keeps the default level (the package stays valid).
+  if (zipLibOps().setFileCompression(state.zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
+                                     kCompressionLevel) != 0) {
+    ZEM_WARN("Entry " << entryName << " of " << state.path
+                      << " keeps the default compression: " << archiveErrorText(state.zip.get()));
+  }
   if (removeStaged != nullptr) removeStaged->release();  // removed with the staging folder
   const auto existing = std::find(state.addedNames.begin(), state.addedNames.end(), entryName);
   if (existing == state.addedNames.end()) {

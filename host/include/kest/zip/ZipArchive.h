@@ -33,7 +33,8 @@
 //   is not flushed).
 // A written archive goes to a hidden temporary name in the target's folder (".NAME.tmp-XXXXXX"),
 // is signed, and is committed by the durable writer when close() succeeds, so its final name
-// never shows a partial file.
+// never shows a partial file. Its entries are deflated at the fastest level: a result package is
+// written once per job and read rarely, so CPU time matters more than a few bytes.
 class ZipArchive {
  public:
   static constexpr uint64_t kDefaultDiskSpaceCeiling = 64ull * 1024 * 1024;
