@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
 #include "kest/zip/ZipLibOps.h"
 #include "kolconfig/FileIo.h"
 
@@ -422,6 +423,11 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
     throw ZipException(ZipException::kReadFailure, "Cannot read entry " + entryName + ": " + archiveErrorText(zip));
   }
   const uint64_t declared = st.size;
+  if (entryName == DevicePaths::kIndexFileName && declared > ZipArchive::kMaxIndexSize) {
+    throw ZipException(ZipException::kSizeLimit,
+                       "Entry " + entryName + " declares " + std::to_string(declared) + " bytes, more than the " +
+                           std::to_string(ZipArchive::kMaxIndexSize) + " bytes allowed for a task description");
+  }
 
   // The target's folder must exist and stay inside the extraction folder once links are resolved.
   File target(folder, targetName);

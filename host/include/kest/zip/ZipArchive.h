@@ -30,7 +30,8 @@
 // - the bytes go to a temporary file beside the target that is decrypted, validated and committed
 //   (xmldoc::commitFile: flushed and renamed into place) only when everything succeeded: a refused
 //   entry leaves nothing behind (a document that extractXML reads from its own temporary folder
-//   is not flushed).
+//   is not flushed);
+// - the task description is refused from its declared size alone beyond kMaxIndexSize.
 // A written archive goes to a hidden temporary name in the target's folder (".NAME.tmp-XXXXXX"),
 // is signed, and is committed by the durable writer when close() succeeds, so its final name
 // never shows a partial file. Its entries are deflated at the fastest level: a result package is
@@ -41,6 +42,9 @@ class ZipArchive {
   // Documents read by extractXML are refused beyond this size (the schema of this unit has no
   // document near it; a bigger one is an attack on memory).
   static constexpr uint64_t kDefaultMaxDocumentSize = 16ull * 1024 * 1024;
+  // The task description (entry DevicePaths::kIndexFileName) is refused before extraction when it
+  // declares more than this many bytes: no valid description comes near it.
+  static constexpr uint64_t kMaxIndexSize = 2ull * 1024 * 1024;
 
   // The null archive: every operation but isNull(), isOpen() and getPath() throws
   // ZipException(kInvalidState).
