@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <typeinfo>
 
 #include "IpcChangeNotification.h"
@@ -46,13 +47,14 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   // The settings document is needed for the queue's replay history. A settings object whose
   // document cannot be produced at all (unrecoverable crash of earlier loads) falls back to the
   // default history size so that the unit still comes up.
-  if (!settings->isLoaded()) settings->load();
-  unsigned replayHistorySize = ZemSettings::kDefaultReplayHistorySize;
-  if (const auto* document = settings->getDocument()) {
-    replayHistorySize = static_cast<unsigned>(document->get_replayHistorySize());
-  } else {
-    ZEM_WARN("No global settings available, using a replay history of " << replayHistorySize);
-  }
+  // Read under the settings' lock: an IPC thread may change the document meanwhile.
+  settings->ensureLoaded();
+  const std::optional<unsigned> storedHistorySize = settings->read([](const auto* document) -> std::optional<unsigned> {
+    if (document == nullptr) return std::nullopt;
+    return static_cast<unsigned>(document->get_replayHistorySize());
+  });
+  const unsigned replayHistorySize = storedHistorySize.value_or(ZemSettings::kDefaultReplayHistorySize);
+  if (!storedHistorySize) ZEM_WARN("No global settings available, using a replay history of " << replayHistorySize);
   auto queue = std::make_shared<ZemTaskExecutionQueue>(services.get(), replayHistorySize);
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
