@@ -156,19 +156,37 @@ void ZemApp::installDefaultConfigIfNeeded() const {
   const File installedFolder(DevicePaths::installedConfigFolder());
   const File installed(installedFolder, DevicePaths::kConfigFileName);
   const File defaultFile(File(DevicePaths::defaultConfigFolder()), DevicePaths::kConfigFileName);
+  const std::string& schema = DevicePaths::configurationSchema();
 
   if (installed.exists()) {
-    try {
-      XmlValidatorLibXml2().validate(installed.getAbsolutePath());
+    // Without a usable schema nothing can be judged: the installed configuration is kept, as the
+    // database is.
+    if (!File(schema).exists()) {
+      ZEM_WARN("Schema " << schema << " is missing: the installed configuration is kept without validation");
       return;
-    } catch (const XmlValidationException&) {
-      ZEM_DEBUG("Current configuration is invalid and will be replaced with the default one: "
-                << defaultFile.getAbsolutePath());
-      installed.remove();
     }
+    const XmlValidatorLibXml2 validator(schema);
+    try {
+      validator.validate(installed.getAbsolutePath());
+      return;
+    } catch (const XmlValidationException& e) {
+      ZEM_DEBUG("Installed configuration failed validation: " << e.what());
+    }
+    // A schema that cannot be compiled fails every document, the default too: then the fault is
+    // the schema's, not the installed file's.
+    try {
+      validator.validate(defaultFile.getAbsolutePath());
+    } catch (const XmlValidationException& e) {
+      ZEM_WARN("Schema " << schema << " is unusable or the default configuration invalid (" << e.what()
+                         << "): the installed configuration is kept");
+      return;
+    }
+    ZEM_DEBUG("Current configuration is invalid and will be replaced with the default one: "
+              << defaultFile.getAbsolutePath());
   } else {
     installedFolder.mkdirs();
   }
+  // The copy replaces an invalid file atomically.
   if (!defaultFile.copyTo(File(installed.getAbsolutePath()))) {
     ZEM_ERROR("Unable to copy " << defaultFile.getAbsolutePath() << " to " << installedFolder.getPath());
   }
