@@ -19,6 +19,7 @@
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
 #include "kest/ipc/DBusIpcClient.h"
+#include "kolconfig/FileIo.h"
 
 namespace {
 
@@ -26,29 +27,10 @@ namespace {
 constexpr const char* kNotRunningText = "is not running";
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 
-// Closes a file descriptor when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now; returns false when close reports an error.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 std::string errnoText() { return std::strerror(errno); }
 
+// Copies everything from `from` to `to` through the durable writer's write loop. Returns false
+// with errno set on failure.
 bool copyAll(int from, int to) {
   std::vector<char> buffer(1 << 16);
   for (;;) {
@@ -58,14 +40,7 @@ bool copyAll(int from, int to) {
       if (errno == EINTR) continue;
       return false;
     }
-    for (ssize_t done = 0; done < got;) {
-      const ssize_t put = ::write(to, buffer.data() + done, static_cast<size_t>(got - done));
-      if (put < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      done += put;
-    }
+    if (!xmldoc::writeAll(to, buffer.data(), static_cast<size_t>(got))) return false;
   }
 }
 
@@ -122,9 +97,9 @@ int JobCommands::build(const JobCommand& job) {
 }
 
 std::string JobCommands::placeInInbox(const std::string& source, const std::string& inbox, std::string* error) {
-  const Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  const xmldoc::UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
-  if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (!in.valid() || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     *error = "cannot read the container " + source;
     return std::string();
   }
@@ -132,23 +107,27 @@ std::string JobCommands::placeInInbox(const std::string& source, const std::stri
     *error = "the inbox " + inbox + " does not exist (is ZEM_SYSROOT the unit's, and was zem-host started?)";
     return std::string();
   }
+  // The copy is made under a hidden name that does not end in ".zip", which the inbox scan
+  // ignores; the durable writer then gives it its final name in one step.
   const std::string name = File(source).getName();
   std::string pattern = File(inbox, "." + name + ".tmp-zemctl-XXXXXX").getPath();
-  Descriptor out(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (out.get() < 0) {
+  xmldoc::UniqueFd out(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (!out.valid()) {
     *error = "cannot write into the inbox " + inbox + ": " + errnoText();
     return std::string();
   }
   const std::string temporary = pattern;
-  if (!copyAll(in.get(), out.get()) || ::fchmod(out.get(), 0644) != 0 || ::fsync(out.get()) != 0 || !out.close()) {
+  if (!copyAll(in.get(), out.get()) || ::fchmod(out.get(), 0644) != 0 || !out.close()) {
     *error = "cannot copy " + source + " into the inbox: " + errnoText();
     ::unlink(temporary.c_str());
     return std::string();
   }
-  // link() never replaces: a container of the same name that waits in the inbox stays.
+  // Never replaces: a container of the same name that waits in the inbox stays, and this one
+  // takes the next free name NAME-1.zip, NAME-2.zip, ...
   const auto dot = name.rfind('.');
   const std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
   const std::string extension = dot == std::string::npos || dot == 0 ? std::string() : name.substr(dot);
+  xmldoc::ReplaceResult committed;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::string candidate = name;
     if (attempt > 0) {
@@ -157,16 +136,13 @@ std::string JobCommands::placeInInbox(const std::string& source, const std::stri
       candidate += std::to_string(attempt);
       candidate += extension;
     }
-    std::string target = File(inbox, candidate).getPath();
-    if (::link(temporary.c_str(), target.c_str()) == 0) {
-      ::unlink(temporary.c_str());
-      const Descriptor folder(::open(inbox.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      if (folder.get() >= 0) ::fsync(folder.get());
-      return target;
-    }
-    if (errno != EEXIST) break;
+    const std::string target = File(inbox, candidate).getPath();
+    committed = xmldoc::commitFile(temporary, target, xmldoc::Durability::Durable, xmldoc::Existing::kKeepExisting);
+    // A folder that could not be flushed still holds the container under its final name.
+    if (committed.outcome != xmldoc::ReplaceOutcome::kFailed) return target;
+    if (committed.systemError != EEXIST) break;
   }
-  *error = "cannot place the container into the inbox " + inbox + ": " + errnoText();
+  *error = "cannot place the container into the inbox " + inbox + ": " + committed.error;
   ::unlink(temporary.c_str());
   return std::string();
 }

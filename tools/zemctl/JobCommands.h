@@ -21,16 +21,17 @@ class JobCommands {
   // REQUIRES: command.action == ZemctlCommand::Action::Job
   int run(const ZemctlCommand& command);
 
+  // Copies `source` into `inbox` under a hidden name that does not end in ".zip" (ignored by the
+  // inbox scan) and commits it through the durable writer (fsync, link, fsync of the folder) to
+  // the source's file name, or NAME-N.zip when that name is taken: a waiting container is never
+  // replaced. Returns the final path; empty with the reason in `error`, leaving no file behind.
+  static std::string placeInInbox(const std::string& source, const std::string& inbox, std::string* error);
+
  private:
   int build(const JobCommand& job);
   int submit(const ZemctlCommand& command);
   int result(const JobCommand& job);
   int outboxList();
-
-  // Copies `source` into `inbox` under a hidden temporary name, flushes it and renames it to the
-  // source's file name (or NAME-N.zip when that name is taken: a waiting container is never
-  // replaced). Returns the final path; empty with the reason in `error`.
-  static std::string placeInInbox(const std::string& source, const std::string& inbox, std::string* error);
 
   std::ostream& out_;
   std::ostream& err_;

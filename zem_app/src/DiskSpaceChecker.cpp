@@ -8,9 +8,14 @@
 
 bool DiskSpaceChecker::sufficientDiskSpaceAvailable(long additionalBytes) {
   uint32_t maximumDataSize = ZemSettings::kDefaultMaximumDataSize;
-  const ZemSettings* settings = getApp()->getGlobalSettings();
-  if (settings != nullptr && settings->getDocument() != nullptr) {
-    maximumDataSize = settings->getDocument()->get_maximumDataSize();
+  ZemSettings* const settings = getApp()->getGlobalSettings();
+  if (settings != nullptr) {
+    // Read under the settings' lock: an IPC thread may change the document meanwhile.
+    settings->ensureLoaded();
+    maximumDataSize = settings->read([](const auto* document) {
+      return document != nullptr ? static_cast<uint32_t>(document->get_maximumDataSize())
+                                 : static_cast<uint32_t>(ZemSettings::kDefaultMaximumDataSize);
+    });
   }
   return sufficientDiskSpaceAvailable(File(DevicePaths::applicationDataFolder()), maximumDataSize, additionalBytes);
 }

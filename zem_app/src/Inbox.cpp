@@ -8,23 +8,14 @@
 
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
+#include "kolconfig/FileIo.h"
 
 namespace {
 
-// Owns the descriptor of the inbox folder for one operation.
-class FolderFd {
- public:
-  FolderFd() : fd_(::open(DevicePaths::inboxFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-  ~FolderFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FolderFd(const FolderFd&) = delete;
-  FolderFd& operator=(const FolderFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+// The descriptor of the inbox folder for one operation, closed when the holder goes.
+xmldoc::UniqueFd openInbox() {
+  return xmldoc::UniqueFd(::open(DevicePaths::inboxFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
 
 bool isPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -57,7 +48,7 @@ std::string Inbox::pathOf(const std::string& name) { return DevicePaths::inboxFo
 
 bool Inbox::isRegularFile(const std::string& name) {
   if (!isPlainName(name)) return false;
-  const FolderFd folder;
+  const xmldoc::UniqueFd folder = openInbox();
   struct stat st;
   return folder.get() >= 0 && ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISREG(st.st_mode);
@@ -65,7 +56,7 @@ bool Inbox::isRegularFile(const std::string& name) {
 
 bool Inbox::remove(const std::string& name) {
   if (!isPlainName(name)) return false;
-  const FolderFd folder;
+  const xmldoc::UniqueFd folder = openInbox();
   if (folder.get() < 0) return false;
   return ::unlinkat(folder.get(), name.c_str(), 0) == 0 || errno == ENOENT;
 }

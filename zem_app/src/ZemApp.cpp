@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <typeinfo>
 
 #include "IpcChangeNotification.h"
@@ -46,13 +47,14 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   // The settings document is needed for the queue's replay history. A settings object whose
   // document cannot be produced at all (unrecoverable crash of earlier loads) falls back to the
   // default history size so that the unit still comes up.
-  if (!settings->isLoaded()) settings->load();
-  unsigned replayHistorySize = ZemSettings::kDefaultReplayHistorySize;
-  if (const auto* document = settings->getDocument()) {
-    replayHistorySize = static_cast<unsigned>(document->get_replayHistorySize());
-  } else {
-    ZEM_WARN("No global settings available, using a replay history of " << replayHistorySize);
-  }
+  // Read under the settings' lock: an IPC thread may change the document meanwhile.
+  settings->ensureLoaded();
+  const std::optional<unsigned> storedHistorySize = settings->read([](const auto* document) -> std::optional<unsigned> {
+    if (document == nullptr) return std::nullopt;
+    return static_cast<unsigned>(document->get_replayHistorySize());
+  });
+  const unsigned replayHistorySize = storedHistorySize.value_or(ZemSettings::kDefaultReplayHistorySize);
+  if (!storedHistorySize) ZEM_WARN("No global settings available, using a replay history of " << replayHistorySize);
   auto queue = std::make_shared<ZemTaskExecutionQueue>(services.get(), replayHistorySize);
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
@@ -154,19 +156,37 @@ void ZemApp::installDefaultConfigIfNeeded() const {
   const File installedFolder(DevicePaths::installedConfigFolder());
   const File installed(installedFolder, DevicePaths::kConfigFileName);
   const File defaultFile(File(DevicePaths::defaultConfigFolder()), DevicePaths::kConfigFileName);
+  const std::string& schema = DevicePaths::configurationSchema();
 
   if (installed.exists()) {
-    try {
-      XmlValidatorLibXml2().validate(installed.getAbsolutePath());
+    // Without a usable schema nothing can be judged: the installed configuration is kept, as the
+    // database is.
+    if (!File(schema).exists()) {
+      ZEM_WARN("Schema " << schema << " is missing: the installed configuration is kept without validation");
       return;
-    } catch (const XmlValidationException&) {
-      ZEM_DEBUG("Current configuration is invalid and will be replaced with the default one: "
-                << defaultFile.getAbsolutePath());
-      installed.remove();
     }
+    const XmlValidatorLibXml2 validator(schema);
+    try {
+      validator.validate(installed.getAbsolutePath());
+      return;
+    } catch (const XmlValidationException& e) {
+      ZEM_DEBUG("Installed configuration failed validation: " << e.what());
+    }
+    // A schema that cannot be compiled fails every document, the default too: then the fault is
+    // the schema's, not the installed file's.
+    try {
+      validator.validate(defaultFile.getAbsolutePath());
+    } catch (const XmlValidationException& e) {
+      ZEM_WARN("Schema " << schema << " is unusable or the default configuration invalid (" << e.what()
+                         << "): the installed configuration is kept");
+      return;
+    }
+    ZEM_DEBUG("Current configuration is invalid and will be replaced with the default one: "
+              << defaultFile.getAbsolutePath());
   } else {
     installedFolder.mkdirs();
   }
+  // The copy replaces an invalid file atomically.
   if (!defaultFile.copyTo(File(installed.getAbsolutePath()))) {
     ZEM_ERROR("Unable to copy " << defaultFile.getAbsolutePath() << " to " << installedFolder.getPath());
   }

@@ -42,7 +42,9 @@ class ZemApp : public IpcListener, public Application {
 
   void registerListeners();
   void unregisterListeners();
-  // Makes sure a schema-valid provisioning configuration is installed, copying the default one.
+  // Makes sure a provisioning configuration is installed, copying the default one when none is or
+  // when the installed one fails a usable schema (one the default configuration passes). With the
+  // schema missing or unusable the installed configuration is kept and one warning logged.
   void installDefaultConfigIfNeeded() const;
 
   std::weak_ptr<ExtensionServices> getExtensionServices() const;

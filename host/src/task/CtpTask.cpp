@@ -51,6 +51,13 @@ std::string CtpTask::getID() const {
   return description_->get_taskId();
 }
 
+std::string CtpTask::getIDForLog() const {
+  if (description_ == nullptr || !description_->has_taskId()) return std::string();
+  const std::string& id = description_->get_taskId();
+  if (id.size() <= kMaxLoggedIdBytes) return id;
+  return id.substr(0, kMaxLoggedIdBytes) + "...[" + std::to_string(id.size()) + " bytes]";
+}
+
 void CtpTask::setExtensionServices(std::shared_ptr<ExtensionServices> services) { services_ = std::move(services); }
 
 Security::SecurityService* CtpTask::getSecurityService() const {
@@ -89,7 +96,7 @@ void CtpTask::generateMetaData(const FileTypeList& files, const File& folder, Zi
                                Types::TaskIndex& index) {
   MetaDataService* metaData = services_ == nullptr ? nullptr : services_->getMetaDataService();
   if (metaData == nullptr) {
-    ZEM_DEBUG("No metadata service: the result package of task " << getID() << " has no "
+    ZEM_DEBUG("No metadata service: the result package of task " << getIDForLog() << " has no "
                                                                  << DevicePaths::kMetaDataFileName);
     return;
   }
@@ -156,7 +163,7 @@ void CtpTask::reportErrorPackage(const File& folder, const std::string& message)
     }
     packageFolder(folder);
   } catch (const std::exception& e) {
-    ZEM_ERROR("Cannot report the error package of task " << getID() << ": " << e.what());
+    ZEM_ERROR("Cannot report the error package of task " << getIDForLog() << ": " << e.what());
   }
 }
 
@@ -173,7 +180,7 @@ void CtpTask::reportResults(bool success) {
   try {
     folder = std::make_unique<TempFile>("result");
   } catch (const std::exception& e) {
-    ZEM_ERROR("Cannot create the result folder of task " << getID() << ": " << e.what());
+    ZEM_ERROR("Cannot create the result folder of task " << getIDForLog() << ": " << e.what());
     sendTaskStatus(false);
     return;
   }
@@ -186,7 +193,7 @@ void CtpTask::reportResults(bool success) {
     collectResults(resultFolder_, success);
   } catch (const std::exception& e) {
     packaged = false;
-    ZEM_ERROR("Cannot collect the results of task " << getID() << ": " << e.what());
+    ZEM_ERROR("Cannot collect the results of task " << getIDForLog() << ": " << e.what());
   }
   // A kind that built its own package without announcing it still gets it announced.
   if (announcedPackage_.empty() && !packageName_.empty() && packageFolderKey_ == resultFolder_.getPath()) {
@@ -215,7 +222,7 @@ std::string CtpTask::getJobID() const { return getID(); }
 const Types::TaskDescription* CtpTask::getJobConfiguration() const { return description_.get(); }
 
 void CtpTask::notifyResultPackage(const std::string& path) {
-  ZEM_INFO("Result package of task " << getID() << " placed at " << path);
+  ZEM_INFO("Result package of task " << getIDForLog() << " placed at " << path);
   if (reporting_) {
     announcedPackage_ = path;
     return;
@@ -300,10 +307,10 @@ std::string CtpTask::packageFolder(const File& folder) {
 void CtpTask::sendTaskStatus(bool success) {
   const auto status = static_cast<int64_t>(success ? JobResultType::Success : JobResultType::Failure);
   if (communicator_ == nullptr) {
-    ZEM_DEBUG("No backend communicator: status " << status << " of task " << getID() << " is not sent");
+    ZEM_DEBUG("No backend communicator: status " << status << " of task " << getIDForLog() << " is not sent");
     return;
   }
   if (!communicator_->sendTaskStatus(getID(), status)) {
-    ZEM_ERROR("Cannot send the status of task " << getID());
+    ZEM_ERROR("Cannot send the status of task " << getIDForLog());
   }
 }

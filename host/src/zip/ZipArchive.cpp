@@ -1,6 +1,6 @@
 // ZipArchive on libzip. Every libzip call goes through zipLibOps() and every handle is owned by a
 // unique_ptr from the moment it is obtained. Files are written to a temporary name in their final
-// folder and renamed into place only once complete, through posixFileOps() like File.
+// folder and committed into place only once complete, by the one durable writer (xmldoc::commitFile).
 #include "kest/zip/ZipArchive.h"
 
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 #include <mutex>
 
 #include "kest/ApplicationLogger.h"
-#include "kest/PosixFileOps.h"
+#include "kest/DevicePaths.h"
 #include "kest/zip/ZipLibOps.h"
 #include "kolconfig/FileIo.h"
 
@@ -65,6 +65,9 @@ class FileRemover {
 
 std::string errnoText() { return std::strerror(errno); }
 
+// Deflate level of written entries (1 = fastest).
+constexpr zip_uint32_t kCompressionLevel = 1;
+
 std::string libzipErrorText(int code) {
   zip_error_t error;
   zip_error_init_with_code(&error, code);
@@ -76,6 +79,15 @@ std::string libzipErrorText(int code) {
 std::string archiveErrorText(zip_t* archive) {
   const char* text = zipLibOps().strerror(archive);
   return text == nullptr ? std::string("unknown libzip error") : std::string(text);
+}
+
+// A name from a container as exception texts and log lines show it: at most kShownNameBytes
+// bytes, so that a hostile name (up to 64 KiB in a zip, more in a document) never makes a huge
+// temporary string on the way to the log.
+constexpr size_t kShownNameBytes = 256;
+std::string shown(const std::string& name) {
+  if (name.size() <= kShownNameBytes) return name;
+  return name.substr(0, kShownNameBytes) + "...[" + std::to_string(name.size()) + " bytes]";
 }
 
 // Splits on '/' and '\\' (a name written on another system may use either).
@@ -110,7 +122,7 @@ std::string unsafeNameReason(const std::string& name) {
 void requireSafeName(const std::string& name, const std::string& what) {
   const std::string reason = unsafeNameReason(name);
   if (!reason.empty()) {
-    throw ZipException(ZipException::kEntryRefused, "Refused " + what + " \"" + name + "\": " + reason);
+    throw ZipException(ZipException::kEntryRefused, "Refused " + what + " \"" + shown(name) + "\": " + reason);
   }
 }
 
@@ -131,13 +143,6 @@ bool isWithin(const std::string& root, const std::string& path) {
   if (path == root) return true;
   const std::string prefix = root == "/" ? root : root + "/";
   return path.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Flushes a file's data to the device.
-bool syncPath(const std::string& path, bool directory) {
-  UniqueFd fd(::open(path.c_str(), (directory ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  return posixFileOps().fsync(fd.get()) == 0;
 }
 
 std::string temporarySibling(const std::string& path) {
@@ -378,7 +383,7 @@ uint64_t ZipArchive::getUncompressedSize(const std::string& entryName) const {
   zip_stat_t st;
   if (index < 0 || zipLibOps().statIndex(zip, static_cast<zip_uint64_t>(index), 0, &st) != 0 ||
       (st.valid & ZIP_STAT_SIZE) == 0) {
-    throw ZipException(ZipException::kEntryRefused, "No entry " + entryName + " in archive " + state.path);
+    throw ZipException(ZipException::kEntryRefused, "No entry " + shown(entryName) + " in archive " + state.path);
   }
   return st.size;
 }
@@ -407,7 +412,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
   zip_t* const zip = readHandle(state);
   const zip_int64_t found = zipLibOps().nameLocate(zip, entryName.c_str(), 0);
   if (found < 0) {
-    throw ZipException(ZipException::kEntryRefused, "No entry " + entryName + " in archive " + state.path);
+    throw ZipException(ZipException::kEntryRefused, "No entry " + shown(entryName) + " in archive " + state.path);
   }
   const auto index = static_cast<zip_uint64_t>(found);
 
@@ -416,17 +421,24 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
   if (zipLibOps().fileGetExternalAttributes(zip, index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX) {
     const mode_t type = static_cast<mode_t>(attributes >> 16) & S_IFMT;
     if (type == S_IFLNK) {
-      throw ZipException(ZipException::kEntryRefused, "Refused entry \"" + entryName + "\": symbolic link");
+      throw ZipException(ZipException::kEntryRefused, "Refused entry \"" + shown(entryName) + "\": symbolic link");
     }
     if (type != 0 && type != S_IFREG) {
-      throw ZipException(ZipException::kEntryRefused, "Refused entry \"" + entryName + "\": not a regular file");
+      throw ZipException(ZipException::kEntryRefused, "Refused entry \"" + shown(entryName) + "\": not a regular file");
     }
   }
   zip_stat_t st;
   if (zipLibOps().statIndex(zip, index, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) {
-    throw ZipException(ZipException::kReadFailure, "Cannot read entry " + entryName + ": " + archiveErrorText(zip));
+    throw ZipException(ZipException::kReadFailure,
+                       "Cannot read entry " + shown(entryName) + ": " + archiveErrorText(zip));
   }
   const uint64_t declared = st.size;
+  if (entryName == DevicePaths::kIndexFileName && declared > ZipArchive::kMaxIndexSize) {
+    throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " declares " + std::to_string(declared) +
+                                                     " bytes, more than the " +
+                                                     std::to_string(ZipArchive::kMaxIndexSize) +
+                                                     " bytes allowed for a task description");
+  }
 
   // The target's folder must exist and stay inside the extraction folder once links are resolved.
   File target(folder, targetName);
@@ -439,20 +451,21 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
   const std::string resolved = realPath(targetFolder.getPath());
   if (root.empty() || resolved.empty() || !isWithin(root, resolved)) {
     throw ZipException(ZipException::kEntryRefused,
-                       "Refused target name \"" + targetName + "\": resolves outside " + folder.getPath());
+                       "Refused target name \"" + shown(targetName) + "\": resolves outside " + folder.getPath());
   }
 
   const uint64_t available = availableBytes(resolved);
   const uint64_t allowed = std::min(limit, available);
   if (declared > allowed) {
-    throw ZipException(ZipException::kSizeLimit, "Entry " + entryName + " declares " + std::to_string(declared) +
+    throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " declares " + std::to_string(declared) +
                                                      " bytes, more than the " + std::to_string(allowed) +
                                                      " bytes allowed");
   }
 
   ZipFilePtr input(zipLibOps().fopenIndex(zip, index, 0));
   if (input == nullptr) {
-    throw ZipException(ZipException::kReadFailure, "Cannot read entry " + entryName + ": " + archiveErrorText(zip));
+    throw ZipException(ZipException::kReadFailure,
+                       "Cannot read entry " + shown(entryName) + ": " + archiveErrorText(zip));
   }
 
   std::string pattern = File(resolved, "." + target.getName() + ".part-XXXXXX").getPath();
@@ -470,16 +483,16 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
     if (n < 0) {
       const char* reason = zipLibOps().fileStrerror(input.get());
       throw ZipException(ZipException::kReadFailure,
-                         "Cannot read entry " + entryName + ": " + (reason != nullptr ? reason : "read error"));
+                         "Cannot read entry " + shown(entryName) + ": " + (reason != nullptr ? reason : "read error"));
     }
     if (n == 0) break;
     const auto count = static_cast<uint64_t>(n);
     if (total + count > declared) {
-      throw ZipException(ZipException::kSizeLimit, "Entry " + entryName + " expands past its declared size of " +
+      throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " expands past its declared size of " +
                                                        std::to_string(declared) + " bytes");
     }
     if (total + count > allowed) {
-      throw ZipException(ZipException::kSizeLimit, "Entry " + entryName + " exceeds the disk-space ceiling of " +
+      throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " exceeds the disk-space ceiling of " +
                                                        std::to_string(allowed) + " bytes");
     }
     if (!writeAll(output.get(), buffer.data(), static_cast<size_t>(count))) {
@@ -488,11 +501,11 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
     total += count;
   }
   if (total != declared) {
-    throw ZipException(ZipException::kReadFailure, "Entry " + entryName + " holds " + std::to_string(total) +
+    throw ZipException(ZipException::kReadFailure, "Entry " + shown(entryName) + " holds " + std::to_string(total) +
                                                        " bytes instead of its declared " + std::to_string(declared));
   }
   input.reset();
-  if ((durable && posixFileOps().fsync(output.get()) != 0) || !output.close()) {
+  if (!output.close()) {
     throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText());
   }
 
@@ -502,16 +515,18 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
     Security::ValidationContext context(state.path, entryName, &state.noticeGiven);
     validator.validate(part, context);
   } catch (const Security::SecurityException& e) {
-    throw Security::SecurityException("File cannot be extracted for security reasons: " + entryName + " (" + e.what() +
-                                      ")");
+    throw Security::SecurityException("File cannot be extracted for security reasons: " + shown(entryName) + " (" +
+                                      e.what() + ")");
   }
 
-  if (posixFileOps().rename(pattern.c_str(), target.getPath().c_str()) != 0) {
-    throw ZipException(ZipException::kWriteFailure,
-                       "Cannot rename " + pattern + " to " + target.getPath() + ": " + errnoText());
+  // Only a validated file takes the target name; the flushes are the durable writer's.
+  const xmldoc::ReplaceResult committed = xmldoc::commitFile(
+      pattern, target.getPath(), durable ? xmldoc::Durability::Durable : xmldoc::Durability::Volatile);
+  if (committed.outcome == xmldoc::ReplaceOutcome::kFailed) {
+    throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + committed.error,
+                       committed.systemError);
   }
   removePart.release();
-  if (durable) syncPath(resolved, true);
   return target;
 }
 
@@ -522,7 +537,7 @@ File ZipArchive::extract(const std::string& entryName, const File& folder, const
                          const Security::SignatureValidator& validator) const {
   State& state = requireState(state_);
   const std::lock_guard<std::mutex> lock(state.mutex);
-  requireMode(state, true, "extract " + entryName);
+  requireMode(state, true, "extract " + shown(entryName));
   return extractLocked(state, entryName, folder, targetName, decryptor, validator, state.diskSpaceCeiling, true);
 }
 
@@ -548,20 +563,21 @@ bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDe
       name = path.getName();
     }
     const std::lock_guard<std::mutex> lock(state.mutex);
-    requireMode(state, true, "extract " + entryName);
+    requireMode(state, true, "extract " + shown(entryName));
     const uint64_t limit = onlyExtract ? state.diskSpaceCeiling.load()
                                        : std::min(state.diskSpaceCeiling.load(), state.maxDocumentSize.load());
     *file = extractLocked(state, entryName, folder, name, decryptor, validator, limit, !decompressedPath.empty());
   } catch (const Security::SecurityException&) {
     throw;
   } catch (const ZipException& e) {
-    ZEM_ERROR("Cannot extract " << entryName << " from " << state.path << ": " << e.what());
+    ZEM_ERROR("Cannot extract " << shown(entryName) << " from " << state.path << ": " << e.what());
     throw ZipException(ZipException::kCannotExtract,
-                       "Cannot extract the XML item " + entryName + " from archive " + state.path, e.getSystemError());
+                       "Cannot extract the XML item " + shown(entryName) + " from archive " + state.path,
+                       e.getSystemError());
   } catch (const std::exception& e) {
-    ZEM_ERROR("Cannot extract " << entryName << " from " << state.path << ": " << e.what());
+    ZEM_ERROR("Cannot extract " << shown(entryName) << " from " << state.path << ": " << e.what());
     throw ZipException(ZipException::kCannotExtract,
-                       "Cannot extract the XML item " + entryName + " from archive " + state.path);
+                       "Cannot extract the XML item " + shown(entryName) + " from archive " + state.path);
   }
   if (onlyExtract) return false;
   validateSchema(entryName, *file);
@@ -569,9 +585,9 @@ bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDe
 }
 
 ZipException ZipArchive::documentFailure(const std::string& entryName, const std::string& reason) const {
-  ZEM_ERROR("Cannot load XML file : " << entryName << " from archive: " << reason);
+  ZEM_ERROR("Cannot load XML file : " << shown(entryName) << " from archive: " << reason);
   return ZipException(ZipException::kInvalidDocument,
-                      "Cannot extract the XML item " + entryName + " from archive " + getPath());
+                      "Cannot extract the XML item " + shown(entryName) + " from archive " + getPath());
 }
 
 void ZipArchive::validateSchema(const std::string& entryName, const File& file) const {
@@ -584,18 +600,18 @@ void ZipArchive::validateSchema(const std::string& entryName, const File& file) 
     }
   } catch (const std::exception& e) {
     throw ZipException(ZipException::kInvalidDocument,
-                       "XML file failed schema validation " + entryName + ": " + e.what());
+                       "XML file failed schema validation " + shown(entryName) + ": " + e.what());
   }
 }
 
 void ZipArchive::addFile(const std::string& entryName, const File& source, const Security::FileEncryptor& encryptor) {
   State& state = requireState(state_);
   const std::lock_guard<std::mutex> lock(state.mutex);
-  requireMode(state, false, "add " + entryName);
+  requireMode(state, false, "add " + shown(entryName));
   requireSafeName(entryName, "entry");
   if (!source.isFile()) {
     throw ZipException(ZipException::kCannotOpen,
-                       "Cannot add " + entryName + ": " + source.getPath() + " is not a readable file");
+                       "Cannot add " + shown(entryName) + ": " + source.getPath() + " is not a readable file");
   }
   File actual = source;
   std::unique_ptr<FileRemover> removeStaged;
@@ -604,7 +620,7 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
       try {
         state.staging = std::make_unique<TempFile>("zemzip");
       } catch (const std::exception& e) {
-        throw ZipException(ZipException::kWriteFailure, "Cannot add " + entryName + ": " + e.what());
+        throw ZipException(ZipException::kWriteFailure, "Cannot add " + shown(entryName) + ": " + e.what());
       }
     }
     actual = File(state.staging->getFile(), std::to_string(state.stagingCounter++));
@@ -615,7 +631,7 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   if (input == nullptr) {
     const int error = errno;
     throw ZipException(ZipException::kCannotOpen,
-                       "Cannot add " + entryName + ": " + actual.getPath() + ": " + errnoText(), error);
+                       "Cannot add " + shown(entryName) + ": " + actual.getPath() + ": " + errnoText(), error);
   }
   const uint64_t size = actual.size();
   zip_error_t error;
@@ -624,16 +640,24 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   if (zipSource == nullptr) {
     const std::string reason = zip_error_strerror(&error);
     zip_error_fini(&error);
-    throw ZipException(ZipException::kWriteFailure, "Cannot add " + entryName + ": " + reason);
+    throw ZipException(ZipException::kWriteFailure, "Cannot add " + shown(entryName) + ": " + reason);
   }
   zip_error_fini(&error);
   (void)input.release();  // owned by the source now
-  if (zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) <
-      0) {
+  const zip_int64_t index =
+      zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+  if (index < 0) {
     throw ZipException(ZipException::kWriteFailure,
-                       "Cannot add " + entryName + ": " + archiveErrorText(state.zip.get()));
+                       "Cannot add " + shown(entryName) + ": " + archiveErrorText(state.zip.get()));
   }
-  (void)zipSource.release();                             // owned by the archive now
+  (void)zipSource.release();  // owned by the archive now
+  // The fastest deflate level: the default level spends several times the CPU for a few percent.
+  // Should the library refuse it, the entry keeps the default level (the package stays valid).
+  if (zipLibOps().setFileCompression(state.zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
+                                     kCompressionLevel) != 0) {
+    ZEM_WARN("Entry " << shown(entryName) << " of " << state.path
+                      << " keeps the default compression: " << archiveErrorText(state.zip.get()));
+  }
   if (removeStaged != nullptr) removeStaged->release();  // removed with the staging folder
   const auto existing = std::find(state.addedNames.begin(), state.addedNames.end(), entryName);
   if (existing == state.addedNames.end()) {
@@ -673,23 +697,21 @@ void ZipArchive::close(const Security::SignatureGenerator& generator) {
                        "Cannot write archive " + state.path + ": " + archiveErrorText(state.zip.get()), systemError);
   }
   (void)state.zip.release();  // zip_close freed it
-  if (!syncPath(state.writePath, false)) {
-    throw ZipException(ZipException::kWriteFailure, "Cannot flush archive " + state.path + ": " + errnoText(), errno);
-  }
+  // The signature is written first, so that a package never stands under its final name without it.
   if (!generator.isEmpty()) {
     const std::string signature = generator.sign(File(state.writePath));
     if (!signature.empty() && !File(state.path + ".sig").writeAtomically(signature + "\n")) {
       throw ZipException(ZipException::kWriteFailure, "Cannot write the signature of archive " + state.path);
     }
   }
-  if (posixFileOps().rename(state.writePath.c_str(), state.path.c_str()) != 0) {
-    const int error = errno;
-    throw ZipException(ZipException::kWriteFailure,
-                       "Cannot rename " + state.writePath + " to " + state.path + ": " + errnoText(), error);
+  const xmldoc::ReplaceResult committed = xmldoc::commitFile(state.writePath, state.path);
+  if (committed.outcome == xmldoc::ReplaceOutcome::kFailed) {
+    throw ZipException(ZipException::kWriteFailure, "Cannot write archive " + state.path + ": " + committed.error,
+                       committed.systemError);
   }
   removeTemporary.release();
-  const File parent = File(state.path).getParentFile();
-  syncPath(parent.getPath().empty() ? "." : parent.getPath(), true);
+  if (!committed.ok())
+    ZEM_WARN("Archive " << state.path << " is written but may not survive a power cut: " << committed.error);
 }
 
 const Security::FileDecryptor& ZipArchive::nonDecryptor() {

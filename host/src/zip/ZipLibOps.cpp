@@ -20,6 +20,7 @@ ZipLibOps& zipLibOps() {
       &::zip_file_add,
       &::zip_strerror,
       &::zip_file_strerror,
+      &::zip_set_file_compression,
   };
   return ops;
 }

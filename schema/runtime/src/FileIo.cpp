@@ -31,6 +31,7 @@ std::string folderOf(const std::string& path) {
 ReplaceResult failure(const std::string& what, int error) {
   ReplaceResult result;
   result.error = what + ": " + std::strerror(error);
+  result.systemError = error;
   return result;
 }
 
@@ -144,12 +145,19 @@ ReplaceResult replaceFile(const std::string& path, const char* data, std::size_t
       path, [data, size](int fd) { return writeAll(fd, data, size); }, durability, mode);
 }
 
-ReplaceResult commitFile(const std::string& temporary, const std::string& target, Durability durability) {
+ReplaceResult commitFile(const std::string& temporary, const std::string& target, Durability durability,
+                         Existing existing) {
   if (durability == Durability::Durable) {
     UniqueFd fd(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid() || fileIo().fsync(fd.get()) != 0) return failure("cannot flush " + temporary, errno);
   }
-  if (fileIo().rename(temporary.c_str(), target.c_str()) != 0) {
+  if (existing == Existing::kKeepExisting) {
+    // link() never replaces; the temporary name goes once the target holds the file.
+    if (::link(temporary.c_str(), target.c_str()) != 0) {
+      return failure("cannot link " + temporary + " to " + target, errno);
+    }
+    ::unlink(temporary.c_str());
+  } else if (fileIo().rename(temporary.c_str(), target.c_str()) != 0) {
     return failure("cannot rename " + temporary + " to " + target, errno);
   }
   if (durability == Durability::Volatile) return ReplaceResult{ReplaceOutcome::kReplaced, std::string()};

@@ -4,6 +4,7 @@
 // Thread safety: a task is used by one thread at a time (the queue's worker); it takes no lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -48,6 +49,11 @@ class CtpTask : public Task {
 
   // The description's taskId; empty without a description.
   std::string getID() const override;
+  // The taskId as log lines show it: at most kMaxLoggedIdBytes bytes of it, then
+  // "...[N bytes]" (N: the id's full size). Never copies a longer id whole: an id from a container
+  // may be megabytes long.
+  std::string getIDForLog() const;
+  static constexpr size_t kMaxLoggedIdBytes = 128;
   // The description, owned by the task; null when it has none.
   const Sarnet_Configuration::Types::TaskDescription* getDescription() const { return description_.get(); }
 

@@ -27,17 +27,24 @@
 //   outside the extraction folder is refused, and so is an entry stored as a symbolic link;
 // - an entry is written only while it stays within its declared size and within the disk-space
 //   ceiling (and the free space of the target file system), so a zip bomb ends in a ZipException;
-// - the bytes go to a temporary file beside the target that is decrypted, validated, flushed and
-//   renamed into place only when everything succeeded: a refused entry leaves nothing behind
-//   (a document that extractXML reads from its own temporary folder is not flushed).
-// A written archive goes to a hidden temporary name in the target's folder (".NAME.tmp-XXXXXX")
-// and is renamed into place when close() succeeds, so its final name never shows a partial file.
+// - the bytes go to a temporary file beside the target that is decrypted, validated and committed
+//   (xmldoc::commitFile: flushed and renamed into place) only when everything succeeded: a refused
+//   entry leaves nothing behind (a document that extractXML reads from its own temporary folder
+//   is not flushed);
+// - the task description is refused from its declared size alone beyond kMaxIndexSize.
+// A written archive goes to a hidden temporary name in the target's folder (".NAME.tmp-XXXXXX"),
+// is signed, and is committed by the durable writer when close() succeeds, so its final name
+// never shows a partial file. Its entries are deflated at the fastest level: a result package is
+// written once per job and read rarely, so CPU time matters more than a few bytes.
 class ZipArchive {
  public:
   static constexpr uint64_t kDefaultDiskSpaceCeiling = 64ull * 1024 * 1024;
   // Documents read by extractXML are refused beyond this size (the schema of this unit has no
   // document near it; a bigger one is an attack on memory).
   static constexpr uint64_t kDefaultMaxDocumentSize = 16ull * 1024 * 1024;
+  // The task description (entry DevicePaths::kIndexFileName) is refused before extraction when it
+  // declares more than this many bytes: no valid description comes near it.
+  static constexpr uint64_t kMaxIndexSize = 2ull * 1024 * 1024;
 
   // The null archive: every operation but isNull(), isOpen() and getPath() throws
   // ZipException(kInvalidState).

@@ -30,6 +30,7 @@ struct ZipLibOps {
   zip_int64_t (*fileAdd)(zip_t* archive, const char* name, zip_source_t* source, zip_flags_t flags);
   const char* (*strerror)(zip_t* archive);
   const char* (*fileStrerror)(zip_file_t* file);
+  int (*setFileCompression)(zip_t* archive, zip_uint64_t index, zip_int32_t method, zip_uint32_t level);
 };
 
 // The table in use. Its entries start as the real libzip functions.

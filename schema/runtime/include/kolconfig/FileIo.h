@@ -67,7 +67,8 @@ enum class Durability { Durable, Volatile };
 enum class ReplaceOutcome { kReplaced, kFailed, kReplacedNotFlushed };
 struct ReplaceResult {
   ReplaceOutcome outcome = ReplaceOutcome::kFailed;
-  std::string error;  // "cannot <step> <path>: <reason>" when not kReplaced
+  std::string error;    // "cannot <step> <path>: <reason>" when not kReplaced
+  int systemError = 0;  // errno of the failed step when not kReplaced
   bool ok() const { return outcome == ReplaceOutcome::kReplaced; }
 };
 
@@ -83,10 +84,15 @@ ReplaceResult replaceFile(const std::string& path, const std::function<bool(int 
 ReplaceResult replaceFile(const std::string& path, const char* data, std::size_t size,
                           Durability durability = Durability::Durable, int mode = kKeepMode);
 
+// Whether a commit may replace an existing target. kKeepExisting links instead of renaming, so a
+// target that exists already stays and the commit fails with systemError EEXIST.
+enum class Existing { kReplace, kKeepExisting };
+
 // Commits a complete file written by someone else (a zip library): fsync of `temporary`, rename
-// over `target`, fsync of the folder. On kFailed `temporary` is left for the caller to remove.
+// over `target`, fsync of the folder. On kFailed `temporary` is left for the caller to remove;
+// on success it is gone (renamed, or unlinked after the link with kKeepExisting).
 ReplaceResult commitFile(const std::string& temporary, const std::string& target,
-                         Durability durability = Durability::Durable);
+                         Durability durability = Durability::Durable, Existing existing = Existing::kReplace);
 
 // True for a name this writer gives its temporary files ("." + name + ".tmp" + suffix): what a
 // write cut short by a crash leaves behind.
