@@ -124,6 +124,23 @@ void TaskExecutionQueue::workerLoop() {
   }
 }
 
+namespace {
+
+// A task id comes from a container: the queue logs it and keeps it in the replay history, so it
+// keeps at most kMaxKeptIdBytes of it (a hostile id of megabytes must not be held ten times over).
+constexpr size_t kMaxKeptIdBytes = 256;
+
+std::string boundedId(std::string id) {
+  if (id.size() > kMaxKeptIdBytes) {
+    const size_t cut = id.size() - kMaxKeptIdBytes;
+    id.resize(kMaxKeptIdBytes);
+    id += "...[" + std::to_string(cut) + " bytes]";
+  }
+  return id;
+}
+
+}  // namespace
+
 bool TaskExecutionQueue::runOne(std::unique_lock<std::mutex>& lock) {
   // REQUIRES: lock holds mutex_ and heap_ is not empty.
   std::pop_heap(heap_.begin(), heap_.end(), Order());
@@ -135,7 +152,7 @@ bool TaskExecutionQueue::runOne(std::unique_lock<std::mutex>& lock) {
   std::string id = "<unknown task>";
   bool result = false;
   try {
-    id = task->getID();
+    id = boundedId(task->getID());
     result = task->execute();
   } catch (const std::exception& e) {
     ZEM_ERROR("Task " << id << " failed with an exception");
