@@ -8,10 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "AppTestEnvironment.h"
-#include "DatabaseTestSupport.h"
 #include "DiskSpaceChecker.h"
-#include "PipelineTestSupport.h"
+#include "RunningApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
 #include "kest/TempFile.h"
@@ -21,13 +19,11 @@
 namespace {
 
 using kest::testing::LogCapture;
-using pipelinetest::description;
-using pipelinetest::makeJob;
+using namespace apptest;
 
 class DatabaseTasksTest : public ::testing::Test {
  protected:
   File databaseFile() const { return File(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName); }
-  File inboxFile(const std::string& name) const { return File(File(DevicePaths::inboxFolder()), name); }
   std::string fileText() const {
     std::string text;
     databaseFile().readAll(&text);
@@ -36,7 +32,7 @@ class DatabaseTasksTest : public ::testing::Test {
   File install(const std::string& name, const std::string& id, const std::string& attributes = "",
                const std::string& value = "new") {
     return makeJob(inboxFile(name), description("InstallZemDatabaseTaskDescription", id, attributes),
-                   {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", value)}}});
+                   {{"ZEM_DATABASE", {"db.xml", databaseXml(entryXml("name", valueXml("String", value)))}}});
   }
   File plain(const std::string& name, const char* type, const std::string& id) {
     return makeJob(inboxFile(name), description(type, id));
@@ -47,19 +43,19 @@ class DatabaseTasksTest : public ::testing::Test {
     return value->isValid() ? value->str() : std::string("<none>");
   }
   // Announces `container`, waits for its package and returns it read back.
-  pipelinetest::ResultPackage runJob(const File& container) {
-    const std::vector<File> before = pipelinetest::outboxPackages();
+  ResultPackage runJob(const File& container) {
+    const std::vector<File> before = outboxPackages();
     EXPECT_EQ(app_->announce(container.getPath()), 1);
-    EXPECT_TRUE(pipelinetest::waitUntil([&] { return pipelinetest::outboxPackages().size() > before.size(); }));
-    EXPECT_TRUE(pipelinetest::waitUntil([&] { return !container.exists(); })) << "container not deleted";
-    for (const File& package : pipelinetest::outboxPackages()) {
-      if (std::find(before.begin(), before.end(), package) == before.end()) return pipelinetest::readPackage(package);
+    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size(); }));
+    EXPECT_TRUE(waitUntil([&] { return !container.exists(); })) << "container not deleted";
+    for (const File& package : outboxPackages()) {
+      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
     }
     ADD_FAILURE() << "no new package for " << container.getPath();
-    return pipelinetest::ResultPackage();
+    return ResultPackage();
   }
 
-  static bool succeeded(const pipelinetest::ResultPackage& package) {
+  static bool succeeded(const ResultPackage& package) {
     return package.result != nullptr && package.result->element_errorInfo() != nullptr &&
            package.result->element_errorInfo()->get_success();
   }
@@ -67,13 +63,13 @@ class DatabaseTasksTest : public ::testing::Test {
   template <class Layout>
   void restart(Layout layout) {
     app_.reset();
-    pipelinetest::freshDevice();
+    freshDevice();
     layout();
-    app_ = std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, false});
+    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, true, false});
   }
 
-  std::unique_ptr<pipelinetest::RunningApp> app_ =
-      std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, true});
+  std::unique_ptr<RunningApp> app_ =
+      std::make_unique<RunningApp>(RunningApp::Options{false, true, true});
 };
 
 TEST_F(DatabaseTasksTest, InstallWritesAndReloadsAndReplacesADatabaseOnlyWithForceOverride) {
@@ -137,7 +133,7 @@ TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
 }
 
 TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTheFileIsMissing) {
-  const std::string defaults = pipelinetest::databaseDocument("origin", "factory");
+  const std::string defaults = databaseXml(entryXml("origin", valueXml("String", "factory")));
   restart([&] {
     ASSERT_TRUE(
         File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
@@ -168,8 +164,8 @@ TEST_F(DatabaseTasksTest, StartUpRemovesWhatACrashedRunLeftAndTheCeilingIgnoresT
     ASSERT_TRUE(File(store, ".database.xml.tmpXy34Zw").writeAtomically("<?xml"));
     ASSERT_TRUE(File(store, "notes.tmp").writeAtomically("kept"));
   });
-  EXPECT_EQ(apptest::allNames(store.getPath()), std::vector<std::string>{"notes.tmp"});
-  EXPECT_TRUE(apptest::allNames(ownTemporary.getPath()).empty());
+  EXPECT_EQ(names(store), std::vector<std::string>{"notes.tmp"});
+  EXPECT_TRUE(names(ownTemporary).empty());
 
   // A result folder in the private folder does not count against the ceiling.
   const TempFile result("result");

@@ -11,39 +11,32 @@
 #include <string>
 #include <vector>
 
-#include "AppTestEnvironment.h"
 #include "Inbox.h"
 #include "IpcDefinitions.h"
-#include "PipelineTestSupport.h"
 #include "ProcessTaskRequest.h"
+#include "RunningApp.h"
 #include "ZemApp.h"
 #include "ZemJobAppearedIpcHandler.h"
 #include "ZemTaskExecutionQueue.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/PosixFileOps.h"
-#include "kest/TempFile.h"
 #include "kest/testing/LogCapture.h"
 #include "kolconfig/XSDEnumException.h"
 
 namespace {
 
+using namespace apptest;
 using kest::testing::LogCapture;
-using pipelinetest::description;
-using pipelinetest::indexDocument;
-using pipelinetest::makeContainer;
-using pipelinetest::makeJob;
 
 const char* const kCannotHandle = "Impossible to handle Zem Task request : ";
 const std::string kRequest = "RequestZemDatabaseTaskDescription";
-
-File inboxFile(const std::string& name) { return File(File(DevicePaths::inboxFolder()), name); }
 
 // ProcessTaskRequest against a queue without worker: each step is driven by the test.
 class ProcessTaskRequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pipelinetest::freshDevice();
+    freshDevice();
     File(DevicePaths::inboxFolder()).mkdirs();
   }
 
@@ -61,18 +54,15 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   truncated.readAll(&bytes);
   ASSERT_TRUE(truncated.writeAtomically(bytes.substr(0, bytes.size() / 2)));
   ASSERT_TRUE(inboxFile("folder.zip").mkdirs());
-  const File elsewhere = makeJob(File(File(apptest::sysroot()), "elsewhere/job.zip"), description(kRequest, "e"));
-  makeContainer(inboxFile("no-index.zip"), {{"task.xml", description(kRequest, "x")}});
-  makeContainer(inboxFile("no-request.zip"), {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"}})},
-                                              {"db.xml", pipelinetest::databaseDocument("a", "b")}});
-  makeContainer(inboxFile("index-not-an-index.zip"),
-                {{"index.xml", description(kRequest, "x")}, {"task.xml", description(kRequest, "x")}});
-  makeJob(inboxFile("not-a-description.zip"), pipelinetest::databaseDocument("a", "b"));
+  const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), description(kRequest, "e"));
+  const std::string task = description(kRequest, "x"), database = databaseXml(entryXml("a", valueXml("String", "b")));
+  makeZip(inboxFile("no-index.zip"), {{"task.xml", task}});
+  makeZip(inboxFile("no-request.zip"), {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"}})}, {"db.xml", database}});
+  makeZip(inboxFile("index-not-an-index.zip"), {{"index.xml", task}, {"task.xml", task}});
+  makeJob(inboxFile("not-a-description.zip"), database);
   makeJob(inboxFile("unknown-type.zip"), description("NoSuchZemTaskDescription", "x"));
-  pipelinetest::makeRawContainer(inboxFile("dotdot.zip"), {{"index.xml", indexDocument({{"TASK_REQUEST", "../t.xml"}})},
-                                                           {"../t.xml", description(kRequest, "x")}});
-  makeContainer(inboxFile("enum.zip"), {{"index.xml", indexDocument({{"Task_Request", "task.xml"}})},
-                                        {"task.xml", description(kRequest, "x")}});
+  makeZip(inboxFile("dotdot.zip"), {{"index.xml", indexDocument({{"TASK_REQUEST", "../t.xml"}})}, {"../t.xml", task}});
+  makeZip(inboxFile("enum.zip"), {{"index.xml", indexDocument({{"Task_Request", "task.xml"}})}, {"task.xml", task}});
 
   struct Row {
     std::string path;
@@ -115,7 +105,7 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
     if (row.queued > 0) {
       EXPECT_EQ(queue_.runPending(), row.queued);  // the task deletes its container and reports
       EXPECT_FALSE(File(row.path).exists());
-      EXPECT_EQ(pipelinetest::readPackage(pipelinetest::outboxPackages().at(0)).result->get_taskId(), "q");
+      EXPECT_EQ(readPackage(outboxPackages().at(0)).result->get_taskId(), "q");
     }
   }
   // A task that the queue refuses: its container is deleted.
@@ -141,7 +131,7 @@ TEST_F(ProcessTaskRequestTest, TheQueueTurnsHandedOverPathsIntoRequestsThatRunFi
 }
 
 TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
-  const File job = makeJob(inboxFile("twice.zip"), description("RequestZemDatabaseTaskDescription", "t2"));
+  const File job = makeJob(inboxFile("twice.zip"), description(kRequest, "t2"));
   LogCapture log;
   EXPECT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
   EXPECT_FALSE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
@@ -150,7 +140,7 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
                       "Task container already queued or running, announcement ignored: " + job.getPath()),
             2u);
   EXPECT_EQ(queue_.runPending(), 2u);
-  EXPECT_EQ(pipelinetest::outboxPackages().size(), 1u);
+  EXPECT_EQ(outboxPackages().size(), 1u);
   EXPECT_FALSE(Inbox::instance().isClaimed("twice.zip"));
 
   // A container that yields no task stays, unclaimed: a later announcement is taken.
@@ -171,21 +161,7 @@ size_t backlogSize() {
 
 TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {
   const size_t count = backlogSize();
-  const TempFile scratch("backlog");
-  const File index(scratch.getFile(), "index.xml"), task(scratch.getFile(), "task.xml");
-  ASSERT_TRUE(index.writeAtomically(indexDocument({{"TASK_REQUEST", "task.xml"}})));
-  ASSERT_TRUE(task.writeAtomically(description("RequestZemDatabaseTaskDescription", "@ID@")));
-  // One python run writes the whole backlog (task ids b0, b1, ...).
-  ASSERT_EQ(
-      pipelinetest::run(
-          "python3 -c 'import sys,zipfile\n"
-          "i,t,d,n=open(sys.argv[1]).read(),open(sys.argv[2]).read(),sys.argv[3],int(sys.argv[4])\n"
-          "for k in range(n):\n"
-          " z=zipfile.ZipFile(\"%s/c%05d.zip\"%(d,k),\"w\")\n"
-          " z.writestr(\"index.xml\",i);z.writestr(\"task.xml\",t.replace(\"@ID@\",\"b%d\"%k));z.close()' " +
-          index.getPath() + " " + task.getPath() + " " + DevicePaths::inboxFolder() + " " + std::to_string(count)),
-      0);
-
+  for (size_t k = 0; k < count; ++k) makeJob(inboxFile("c" + std::to_string(k) + ".zip"), description(kRequest, "b" + std::to_string(k)));
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   struct rlimit limited = saved;
@@ -224,14 +200,14 @@ TEST_F(ProcessTaskRequestTest, AContainerWhosePackageFailsForWantOfSpaceIsKeptFo
   };
   for (const int error : {ENOSPC, EMFILE, EIO}) {
     SCOPED_TRACE(error);
-    const File job = makeJob(inboxFile("retry.zip"), description("RequestZemDatabaseTaskDescription", "r"));
+    const File job = makeJob(inboxFile("retry.zip"), description(kRequest, "r"));
     ASSERT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
     renameError = error;
     {
       const ScopedPosixFileOps seam(ops);
       EXPECT_EQ(queue_.runPending(), 2u);
     }
-    EXPECT_TRUE(pipelinetest::outboxPackages().empty());
+    EXPECT_TRUE(outboxPackages().empty());
     EXPECT_EQ(job.isFile(), error != EIO);  // any other failure ends the job as before
     EXPECT_FALSE(Inbox::instance().isClaimed("retry.zip"));
   }
@@ -248,7 +224,7 @@ class RecordingListener : public IpcListener {
 };
 
 TEST_F(ProcessTaskRequestTest, AnnouncementsBeforeAListenerAreHeldUpToTheBoundAndDelivered) {
-  const File job = makeJob(inboxFile("early.zip"), description("RequestZemDatabaseTaskDescription", "e"));
+  const File job = makeJob(inboxFile("early.zip"), description(kRequest, "e"));
   ZemJobAppearedIpcHandler servlet(IpcDefinitions::jobAppeared(), nullptr);
   LogCapture log;
   for (size_t i = 0; i <= Ipc::IpcServlet::kMaxHeldMessages; ++i) {
@@ -276,9 +252,8 @@ class JobAppearedTest : public ::testing::Test {
 // The answers to "JobAppeared": one row per request, with the status and the ERROR line it gives.
 // None of them opens, runs or deletes anything; a container in the inbox then runs as usual.
 TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox) {
-  pipelinetest::RunningApp app;
-  const File elsewhere(File(apptest::sysroot()), "elsewhere");
-  ASSERT_TRUE(File(elsewhere, "sub").mkdirs());
+  RunningApp app;
+  const File elsewhere = freshFolder("elsewhere");
   const File passwd(elsewhere, "passwd");
   ASSERT_TRUE(passwd.writeAtomically("root:x:0:0:root:/root:/bin/sh\n"));
   const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "out"));
@@ -288,7 +263,7 @@ TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox)
   const File nested = makeJob(inboxFile("sub/nested.zip"), description(kRequest, "n"));
   const File dotted = makeJob(inboxFile("dotted.zip"), description(kRequest, "d"));
   const std::string refused = "Refused the announced task container ";
-  const std::string missing = apptest::sysroot() + "/no/such/folder/job.zip";
+  const std::string missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
 
   struct Row {
     std::string path;  // "<integer>": the parameter as an integer; "<none>": no parameter
@@ -325,48 +300,34 @@ TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox)
   ASSERT_TRUE(queue()->waitIdle(10000));
   EXPECT_TRUE(queue()->getReplayHistory().empty());
   for (const File& file : {passwd, job, link, fifo, nested, dotted}) EXPECT_TRUE(file.exists()) << file.getPath();
-  EXPECT_TRUE(pipelinetest::outboxPackages().empty());
+  EXPECT_TRUE(outboxPackages().empty());
 
   LogCapture log;
   EXPECT_EQ(app.announce(dotted.getPath()), 1);
   EXPECT_TRUE(app.ipc().waitForSignal("ResultPlaced", std::chrono::seconds(10)));
-  EXPECT_TRUE(pipelinetest::waitUntil([&] { return !dotted.exists(); }));
+  EXPECT_TRUE(waitUntil([&] { return !dotted.exists(); }));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "got install location: " + dotted.getPath()));
   const auto signals = app.ipc().signals();
-  ASSERT_EQ(pipelinetest::outboxPackages().size(), 1u);
+  ASSERT_EQ(outboxPackages().size(), 1u);
   EXPECT_EQ(signals.back().parameters.get<Ipc::IpcStringParameter>("location").getValue(),
-            pipelinetest::outboxPackages()[0].getPath());
-}
-
-TEST_F(JobAppearedTest, ContainerOfUnknownTypeIsLoggedPerAttemptAndStays) {
-  pipelinetest::RunningApp app;
-  const File job = makeJob(inboxFile("unknown.zip"), description("NoSuchZemTaskDescription", "u"));
-  LogCapture log;
-  EXPECT_EQ(app.announce(job.getPath()), 1);
-  EXPECT_TRUE(log.waitFor(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath(), std::chrono::seconds(10)));
-  EXPECT_TRUE(pipelinetest::waitUntil([] { return !Inbox::instance().isClaimed("unknown.zip"); }));
-  EXPECT_EQ(app.announce(job.getPath()), 1);
-  EXPECT_TRUE(pipelinetest::waitUntil(
-      [&] { return log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath()) == 2; }));
-  EXPECT_TRUE(job.isFile());
-  EXPECT_TRUE(pipelinetest::outboxPackages().empty());
+            outboxPackages()[0].getPath());
 }
 
 TEST_F(JobAppearedTest, RestartQueuesWhatWaitsInTheInboxInListingOrderOnce) {
-  { pipelinetest::RunningApp first; }
+  { RunningApp first; }
   const File b = makeJob(inboxFile("b.zip"), description(kRequest, "second"));
   const File a = makeJob(inboxFile("a.zip"), description(kRequest, "first"));
   const File other = inboxFile("notes.txt");
   ASSERT_TRUE(other.writeAtomically("not a container"));
 
-  pipelinetest::RunningApp::Options options;
+  RunningApp::Options options;
   options.freshDevice = false;
-  pipelinetest::RunningApp restarted(options);
+  RunningApp restarted(options);
   // An announcement racing the start-up scan does not run a container a second time.
   restarted.announce(a.getPath());
-  EXPECT_TRUE(pipelinetest::waitUntil([&] { return !a.exists() && !b.exists(); }));
+  EXPECT_TRUE(waitUntil([&] { return !a.exists() && !b.exists(); }));
   ASSERT_TRUE(queue()->waitIdle(10000));
-  EXPECT_EQ(pipelinetest::outboxPackages().size(), 2u);
+  EXPECT_EQ(outboxPackages().size(), 2u);
   EXPECT_TRUE(other.isFile());
   std::vector<std::string> taskIds;
   for (const auto& finished : queue()->getReplayHistory()) {

@@ -6,19 +6,18 @@
 #include <string>
 
 #include "InstallDatabase.h"
-#include "PipelineTestSupport.h"
 #include "RequestDatabase.h"
+#include "RunningApp.h"
 #include "ResetDatabase.h"
 #include "TaskTypeRegistration.h"
 #include "ZemTask.h"
 #include "ZemTaskFactory.h"
-#include "kest/TempFile.h"
 #include "kest/testing/LogCapture.h"
 
 namespace {
 
 namespace Types = Sarnet_Configuration::Types;
-using pipelinetest::description;
+using namespace apptest;
 
 // A kind that records nothing; lets tests reach the protected parts of the base.
 class ProbeTask : public ZemTask {
@@ -40,13 +39,12 @@ class OtherProbeTask : public ProbeTask {
 
 class TaskFactoryTest : public ::testing::Test {
  protected:
-  void SetUp() override { pipelinetest::freshDevice(); }
   std::unique_ptr<ZemTask> taskFor(const std::string& descriptionXml) {
     ZipArchive archive =
-        ZipArchive::openForReading(pipelinetest::makeJob(File(folder_.getFile(), "job.zip"), descriptionXml).getPath());
+        ZipArchive::openForReading(makeJob(File(folder_, "job.zip"), descriptionXml).getPath());
     return Tasks::ZemTaskFactory::createTask(archive);
   }
-  TempFile folder_{"factory"};
+  const File folder_ = freshFolder("factory");
 };
 
 TEST_F(TaskFactoryTest, DescriptionTypeSelectsTheRegisteredKindWithOrWithoutNamespacePrefix) {
@@ -80,7 +78,7 @@ TEST_F(TaskFactoryTest, DescriptionTypeSelectsTheRegisteredKindWithOrWithoutName
 
 TEST_F(TaskFactoryTest, ResultFilesAreClassifiedByExactNameAndTheResultCarriesOnlyWhatWasSet) {
   ProbeTask anonymous(ZipArchive(), nullptr);
-  const File folder(folder_.getFile(), "result");
+  const File folder(folder_, "result");
   EXPECT_EQ(anonymous.getFileType(File(folder, "config.xml")), Types::ElementType::PROVISIONING_CONFIG);
   EXPECT_EQ(anonymous.getFileType(File(folder, "database.xml")), Types::ElementType::ZEM_DATABASE);
   EXPECT_EQ(anonymous.getFileType(File(folder, "Database.xml")), Types::ElementType::DATA_FILE);
@@ -108,7 +106,7 @@ TEST_F(TaskFactoryTest, ResultFilesAreClassifiedByExactNameAndTheResultCarriesOn
 
   // A folder that cannot take the file: logged, nothing thrown, nothing written.
   kest::testing::LogCapture log;
-  const File missing(folder_.getFile(), "missing");
+  const File missing(folder_, "missing");
   failed.writeResult(missing, false);
   EXPECT_TRUE(
       log.contains(log4cplus::ERROR_LOG_LEVEL, "Error while creating result.xml file: " + missing.getAbsolutePath()));

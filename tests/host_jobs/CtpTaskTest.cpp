@@ -5,11 +5,10 @@
 
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "JobsTestSupport.h"
+#include "ZemTestSupport.h"
 #include "kest/DevicePaths.h"
 #include "kest/ExtensionServices.h"
 #include "kest/MetaDataService.h"
@@ -48,8 +47,8 @@ class DatabaseLikeTask : public CtpTask {
     result->set_taskId(getID());
     populateErrorInfo(result->add_node_errorInfo(), success, success ? 0 : 5, success ? "" : "it failed");
     xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
-    jobs_test::writeFile(File(folder, "database.xml"), "<database/>");
-    jobs_test::writeFile(File(folder, "LOGS/zemlog.txt"), "a log line\n");
+    zem_test::writeFile(File(folder, "database.xml"), "<database/>");
+    zem_test::writeFile(File(folder, "LOGS/zemlog.txt"), "a log line\n");
     seenFolder = folder;
   }
   File seenFolder;
@@ -57,21 +56,12 @@ class DatabaseLikeTask : public CtpTask {
 
 CtpTask::DescriptionPtr description(const std::string& taskId) {
   return xmldoc::parseString<Types::TaskDescription>(
-      jobs_test::document("RequestZemDatabaseTaskDescription", "", "taskId=\"" + taskId + "\""));
-}
-
-// Every name in a folder, hidden ones included.
-std::vector<std::string> names(const std::string& folder) {
-  std::istringstream in(jobs_test::capture("ls -A '" + folder + "' 2>/dev/null"));
-  std::vector<std::string> out;
-  for (std::string name; std::getline(in, name);) out.push_back(name);
-  return out;
+      zem_test::document("RequestZemDatabaseTaskDescription", "", "taskId=\"" + taskId + "\""));
 }
 
 class CtpTaskTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    jobs_test::prepareDevice();
     File(DevicePaths::outboxFolder()).remove();
     File(keyFile()).remove();
     services_ = std::make_shared<ExtensionServices>();
@@ -88,7 +78,7 @@ class CtpTaskTest : public ::testing::Test {
     task->setBackendAdapterCommunicator(communicator_);
     return task;
   }
-  static std::vector<std::string> outbox() { return names(DevicePaths::outboxFolder()); }
+  static std::vector<std::string> outbox() { return zem_test::names(File(DevicePaths::outboxFolder())); }
   static ZipArchive package() { return ZipArchive::openForReading(DevicePaths::outboxFolder() + "/" + outbox().at(0)); }
   template <class T>
   static xmldoc::DocumentPtr<T> read(const ZipArchive& archive, const std::string& entry) {
@@ -121,7 +111,7 @@ TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
 }
 
 TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatchingMetadata) {
-  ASSERT_TRUE(jobs_test::rsaKeys().key.copyTo(File(keyFile())));
+  ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
   auto task = makeTask("T-42");
   task->reportResults(true);
 
@@ -130,27 +120,27 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
   const std::string path = DevicePaths::outboxFolder() + "/" + outbox()[0];
   EXPECT_EQ(communicator_->calls, (std::vector<std::string>{"TaskStatus T-42 0", "ResultPlaced " + path}));
   EXPECT_FALSE(task->seenFolder.exists());  // the result folder is gone
-  EXPECT_TRUE(names(jobs_test::temporaryFolder().getPath()).empty());
+  EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
 
   const ZipArchive archive = package();
   EXPECT_EQ(archive.getEntryNames(),
             (std::vector<std::string>{"result.xml", "LOGS/zemlog.txt", "database.xml", "MetaData.xml", "index.xml"}));
-  const File unpacked = jobs_test::freshFolder("unpacked");
-  ASSERT_EQ(jobs_test::run("unzip -q '" + path + "' -d " + unpacked.getPath()), 0);
+  const File unpacked = zem_test::freshFolder("unpacked");
+  ASSERT_EQ(zem_test::run("unzip -q '" + path + "' -d " + unpacked.getPath()), 0);
   std::vector<std::string> typed;
   const auto index = read<Types::TaskIndex>(archive, "index.xml");
   for (const auto& entry : index->elements_taskIndexEntry()) {
     typed.push_back(entry->get_file() + "=" + entry->get_type());
     EXPECT_TRUE(
-        jobs_test::opensslVerify(jobs_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
+        zem_test::verify(zem_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
         << entry->get_file();
   }
   EXPECT_EQ(typed, (std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE",
                                              "database.xml=DATA_FILE", "MetaData.xml=VEHICLE_DATA"}));
-  const std::string metaData = jobs_test::readFile(File(unpacked, "MetaData.xml"));
+  const std::string metaData = zem_test::readFile(File(unpacked, "MetaData.xml"));
   for (const std::string name : {"result.xml", "LOGS/zemlog.txt", "database.xml"}) {
     const File file(unpacked, name);
-    const std::string sha = jobs_test::capture("sha256sum '" + file.getPath() + "' | cut -c1-64");
+    const std::string sha = zem_test::capture("sha256sum '" + file.getPath() + "' | cut -c1-64");
     EXPECT_NE(metaData.find("<file name=\"" + name + "\" size=\"" + std::to_string(file.size()) + "\" sha256=\"" +
                             sha.substr(0, 64) + "\"/>"),
               std::string::npos)
@@ -186,7 +176,7 @@ TEST_F(CtpTaskTest, ThePackageAppearsOnlyWhenCompleteAndAFailureLeavesNothing) {
   ops.close = [](zip_t* z) {
     const int rc = realClose(z);
     // Written, not yet renamed: only the hidden temporary name exists.
-    duringClose = names(DevicePaths::outboxFolder());
+    duringClose = zem_test::names(File(DevicePaths::outboxFolder()));
     return rc;
   };
   {
@@ -208,7 +198,7 @@ TEST_F(CtpTaskTest, ThePackageAppearsOnlyWhenCompleteAndAFailureLeavesNothing) {
   EXPECT_TRUE(outbox().empty());
   EXPECT_EQ(communicator_->calls.back(), "TaskStatus T-9 1");
   EXPECT_FALSE(task->seenFolder.exists());
-  EXPECT_TRUE(names(jobs_test::temporaryFolder().getPath()).empty());
+  EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
 }
 
 // A kind that builds its own package, as the data and log requests do.
@@ -223,7 +213,7 @@ class OwnPackageTask : public CtpTask {
     File(getOutboxFolder()).mkdirs();
     ZipArchive archive = ZipArchive::create(path);
     auto index = xmldoc::createDocument<Types::TaskIndex>();
-    jobs_test::writeFile(File(folder, "result.xml"), "<r/>");
+    zem_test::writeFile(File(folder, "result.xml"), "<r/>");
     addIndexedFile(archive, *index, File(folder, "result.xml"), "result.xml", Types::ElementType::TASK_RESULT);
     generateVehicleData(folder, archive, *index);
     addIndex(archive, *index);
