@@ -70,7 +70,8 @@ TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSet) {
 }
 
 TEST_F(DatabaseStoreTest, IncompatibleKindStoresNothingAndLogsTheKeyOfItsLevel) {
-  writeDefault(entryXml("n", valueXml("String", "text")) + entryXml("m", mapXml(entryXml("k", valueXml("String", "inner")))));
+  writeDefault(entryXml("n", valueXml("String", "text")) +
+               entryXml("m", mapXml(entryXml("k", valueXml("String", "inner")))));
   auto store = openStore();
   const std::string before = fileContent();
   const auto one = integerNode(1);
@@ -96,8 +97,10 @@ TEST_F(DatabaseStoreTest, IncompatibleKindStoresNothingAndLogsTheKeyOfItsLevel) 
 TEST_F(DatabaseStoreTest, DuplicateKeysResolveToTheFirstEntryInSmallAndIndexedMaps) {
   for (const int fill : {0, 40}) {
     SCOPED_TRACE(fill);
-    writeDefault(filler(fill / 2) + entryXml("d", valueXml("Integer", "1")) + filler(fill / 2) + entryXml("d", valueXml("Integer", "2")) +
-                 entryXml("m", mapXml(filler(fill) + entryXml("k", valueXml("Integer", "10")) + entryXml("k", valueXml("Integer", "20")))));
+    writeDefault(filler(fill / 2) + entryXml("d", valueXml("Integer", "1")) + filler(fill / 2) +
+                 entryXml("d", valueXml("Integer", "2")) +
+                 entryXml("m", mapXml(filler(fill) + entryXml("k", valueXml("Integer", "10")) +
+                                      entryXml("k", valueXml("Integer", "20")))));
     File(database_).remove();
     auto store = openStore();
     EXPECT_EQ(store->getInteger("d")->getValue(), 1);
@@ -111,7 +114,8 @@ TEST_F(DatabaseStoreTest, DuplicateKeysResolveToTheFirstEntryInSmallAndIndexedMa
 
 TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder) {
   writeDefault(entryXml("t", valueXml("Integer", "2")) +
-               entryXml("a", mapXml(entryXml("first", valueXml("Integer", "1")) + entryXml("b", mapXml("")))) + filler(20));
+               entryXml("a", mapXml(entryXml("first", valueXml("Integer", "1")) + entryXml("b", mapXml("")))) +
+               filler(20));
   auto store = openStore();
   const auto oldList = stringListNode({"x", "y"}), newList = stringListNode({"p"});
   const auto after = stringNode("after");
@@ -137,8 +141,7 @@ TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder
 TEST_F(DatabaseStoreTest, LoadInstallsTheDefaultForAMissingOrInvalidFileAndKeepsItWithoutSchema) {
   writeDefault(entryXml("k", valueXml("String", "default")));
   EXPECT_EQ(openStore()->getString("k")->str(), "default") << "missing: copied into a new store folder";
-  const std::string wrongKind = databaseXml(
-      entryXml("k", valueXml("Integer", "abc")));
+  const std::string wrongKind = databaseXml(entryXml("k", valueXml("Integer", "abc")));
   for (const std::string& invalid : {std::string("<k:config"), wrongKind}) {
     writeDatabase(invalid);
     LogCapture capture;
@@ -215,14 +218,6 @@ TEST_F(DatabaseStoreTest, FailedSaveLeavesMemoryAsTheFileAndAFailedFolderFlushKe
   EXPECT_EQ(reopened->getInteger("x")->getValue(), 2);
   EXPECT_EQ(reopened->getList("l")->str(), "[b]");
   EXPECT_FALSE(reopened->getMap("new")->isValid());
-}
-
-TEST(DatabasePathOperations, SplitAndJoinKeepEmptyComponents) {
-  EXPECT_EQ(XMLDatabaseImpl::splitString("a..b"), (std::vector<std::string>{"a", "", "b"}));
-  EXPECT_EQ(XMLDatabaseImpl::splitString("a."), (std::vector<std::string>{"a", ""}));
-  EXPECT_EQ(XMLDatabaseImpl::joinStrings({"a", "", "b"}, 1), "b");
-  EXPECT_EQ(XMLDatabaseImpl::joinStrings({"a", "b", "c"}, 1), "b.c");
-  EXPECT_EQ(XMLDatabaseImpl::joinStrings({"a"}, 1), "");
 }
 
 }  // namespace

@@ -57,7 +57,8 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), description(kRequest, "e"));
   const std::string task = description(kRequest, "x"), database = databaseXml(entryXml("a", valueXml("String", "b")));
   makeZip(inboxFile("no-index.zip"), {{"task.xml", task}});
-  makeZip(inboxFile("no-request.zip"), {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"}})}, {"db.xml", database}});
+  makeZip(inboxFile("no-request.zip"),
+          {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"}})}, {"db.xml", database}});
   makeZip(inboxFile("index-not-an-index.zip"), {{"index.xml", task}, {"task.xml", task}});
   makeJob(inboxFile("not-a-description.zip"), database);
   makeJob(inboxFile("unknown-type.zip"), description("NoSuchZemTaskDescription", "x"));
@@ -161,7 +162,8 @@ size_t backlogSize() {
 
 TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {
   const size_t count = backlogSize();
-  for (size_t k = 0; k < count; ++k) makeJob(inboxFile("c" + std::to_string(k) + ".zip"), description(kRequest, "b" + std::to_string(k)));
+  for (size_t k = 0; k < count; ++k)
+    makeJob(inboxFile("c" + std::to_string(k) + ".zip"), description(kRequest, "b" + std::to_string(k)));
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   struct rlimit limited = saved;

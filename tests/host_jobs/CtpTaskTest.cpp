@@ -131,8 +131,7 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
   const auto index = read<Types::TaskIndex>(archive, "index.xml");
   for (const auto& entry : index->elements_taskIndexEntry()) {
     typed.push_back(entry->get_file() + "=" + entry->get_type());
-    EXPECT_TRUE(
-        zem_test::verify(zem_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
+    EXPECT_TRUE(zem_test::verify(zem_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
         << entry->get_file();
   }
   EXPECT_EQ(typed, (std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE",
@@ -240,19 +239,6 @@ TEST_F(CtpTaskTest, APackageBuiltByTheKindIsAnnouncedOnceAfterTheStatus) {
                                         "ResultPlaced " + DevicePaths::outboxFolder() + "/" + outbox()[0]}));
     EXPECT_EQ(package().getEntryNames(), (std::vector<std::string>{"result.xml", "MetaData.xml", "index.xml"}));
   }
-}
-
-TEST_F(CtpTaskTest, ClassifiesFilesByTheirExactNameAndOmitsAnEmptyErrorMessage) {
-  auto task = makeTask("x");
-  EXPECT_EQ(task->getFileType(File("/a/result.xml")), Types::ElementType::TASK_RESULT);
-  EXPECT_EQ(task->getFileType(File("MetaData.xml")), Types::ElementType::VEHICLE_DATA);
-  EXPECT_EQ(task->getFileType(File("index.xml")), Types::ElementType::INDEX);
-  EXPECT_EQ(task->getFileType(File("Result.xml")), Types::ElementType::DATA_FILE);
-  Types::ErrorInfo info;
-  task->populateErrorInfo(&info, false, 4, "x");
-  EXPECT_EQ(info.get_errorMessage(), "x");
-  task->populateErrorInfo(&info, true, 0, "");
-  EXPECT_FALSE(info.has_errorMessage());
 }
 
 }  // namespace

@@ -16,9 +16,7 @@ namespace {
 
 class MetaDataServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = zem_test::freshFolder("metadata");
-  }
+  void SetUp() override { folder_ = zem_test::freshFolder("metadata"); }
   File folder_;
 };
 

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
   ::setenv("ZEM_SYSROOT", root.getPath().c_str(), 1);
   const File tmp(root, "tmp"), schema(DevicePaths::configurationSchema());
   if (DevicePaths::sysroot() != root.getPath() || !tmp.mkdirs() || !schema.getParentFile().mkdirs() ||
-      !File(ZEM_SOURCE_DIR "/schema/kolconfig.xsd").copyTo(schema) || !File(DevicePaths::certificateFolder()).mkdirs()) {
+      !File(ZEM_SOURCE_DIR "/schema/kolconfig.xsd").copyTo(schema) ||
+      !File(DevicePaths::certificateFolder()).mkdirs()) {
     std::fprintf(stderr, "cannot lay out the test sysroot %s\n", root.getPath().c_str());
     return 1;
   }

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "kest/DevicePaths.h"
+#include "kest/TempFile.h"
 #include "kest/zip/ZipArchive.h"
 
 namespace zem_test {
@@ -23,28 +24,14 @@ namespace zem_test {
 namespace {
 
 // The process's scratch folder: "<ZEM_SYSROOT>/scratch", or a temporary folder removed at exit.
-struct ScratchRoot {
-  ScratchRoot() {
-    const char* sysroot = std::getenv("ZEM_SYSROOT");
-    if (sysroot != nullptr && *sysroot != '\0') {
-      path = std::string(sysroot) + "/scratch";
-      return;
-    }
-    std::string pattern = "/tmp/zem-test-XXXXXX";
-    if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("cannot create a scratch folder");
-    path = pattern;
-    owned = true;
-  }
-  ~ScratchRoot() {
-    if (owned) File(path).remove();
-  }
-  std::string path;
-  bool owned = false;
-};
-
 const std::string& scratchRoot() {
-  static const ScratchRoot root;
-  return root.path;
+  static const std::string root = [] {
+    const char* sysroot = std::getenv("ZEM_SYSROOT");
+    if (sysroot != nullptr && *sysroot != '\0') return std::string(sysroot) + "/scratch";
+    static const TempFile own("zem-test-");
+    return own.getFile().getPath();
+  }();
+  return root;
 }
 
 KeyPair makeKeys(const std::string& name, const std::string& algorithm) {
@@ -70,7 +57,8 @@ void patchDeclaredSize(std::string& bytes, const std::string& name, uint32_t siz
     const bool local = bytes.compare(i, 4, std::string("PK\x03\x04", 4)) == 0;
     const bool central = bytes.compare(i, 4, std::string("PK\x01\x02", 4)) == 0;
     const size_t nameAt = local ? i + 30 : i + 46, sizeAt = local ? i + 22 : i + 24;
-    if ((local || central) && get16(local ? i + 26 : i + 28) == name.size() && bytes.compare(nameAt, name.size(), name) == 0) {
+    if ((local || central) && get16(local ? i + 26 : i + 28) == name.size() &&
+        bytes.compare(nameAt, name.size(), name) == 0) {
       for (int b = 0; b < 4; ++b) bytes[sizeAt + b] = static_cast<char>((size >> (8 * b)) & 0xff);
       ++patched;
     }
@@ -111,20 +99,17 @@ std::string mapXml(const std::string& entries) {
 
 Types::PersistedStringValue stringNode(const std::string& text) {
   Types::PersistedStringValue node;
-  node.set_stringValue(text);
-  return node;
+  return node.set_stringValue(text), node;
 }
 
 Types::PersistedIntegerValue integerNode(int32_t n) {
   Types::PersistedIntegerValue node;
-  node.set_integerValue(n);
-  return node;
+  return node.set_integerValue(n), node;
 }
 
 Types::PersistedBooleanValue booleanNode(bool b) {
   Types::PersistedBooleanValue node;
-  node.set_booleanValue(b);
-  return node;
+  return node.set_booleanValue(b), node;
 }
 
 Types::PersistedListValue stringListNode(const std::vector<std::string>& items) {
@@ -294,7 +279,8 @@ ResultPackage readPackage(const File& file) {
     }
     folder.remove();
     const auto index = xmldoc::parseString<Types::TaskIndex>(package.entries.at("index.xml"));
-    for (const auto& entry : index->elements_taskIndexEntry()) package.indexTypes[entry->get_file()] = entry->get_type();
+    for (const auto& entry : index->elements_taskIndexEntry())
+      package.indexTypes[entry->get_file()] = entry->get_type();
     package.result = xmldoc::parseString<Types::TaskResult>(package.entries.at("result.xml"));
   } catch (const std::exception& e) {
     ADD_FAILURE() << "package " << file.getPath() << " is incomplete: " << e.what();

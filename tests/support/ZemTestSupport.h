@@ -56,9 +56,9 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 struct Entry {
   std::string name;
   std::string content;
-  bool symlink = false;         // a Unix symbolic link whose target is `content`
-  bool store = false;           // stored uncompressed instead of deflated
-  uint32_t declaredSize = 0;    // when not 0: the uncompressed size both headers claim
+  bool symlink = false;       // a Unix symbolic link whose target is `content`
+  bool store = false;         // stored uncompressed instead of deflated
+  uint32_t declaredSize = 0;  // when not 0: the uncompressed size both headers claim
 };
 // Writes a zip exactly as described (names are not checked); returns `path`.
 File makeZip(const File& path, const std::vector<Entry>& entries);
