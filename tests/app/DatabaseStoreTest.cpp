@@ -1,5 +1,5 @@
-// The XML store on explicit paths in a temporary folder: paths and kinds, the key index, loading
-// with the default database, and what happens when the disk or the file misbehaves.
+// The XML store on explicit paths in a scratch folder: paths and kinds, the key index, loading with
+// the default database, and what happens when the disk or the file misbehaves.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -37,16 +37,9 @@ class DatabaseStoreTest : public ::testing::Test {
     store->load();
     return store;
   }
-  void writeDefault(const std::string& entries) const {
-    ASSERT_TRUE(File(default_).writeAtomically(databaseXml(entries)));
-  }
-  void writeDatabase(const std::string& text) const {
-    ASSERT_TRUE(File(store_).mkdirs() && File(database_).writeAtomically(text));
-  }
-  std::string fileContent() const {
-    std::string content;
-    return File(database_).readAll(&content) ? content : "<unreadable>";
-  }
+  void writeDefault(const std::string& entries) const { writeFile(File(default_), databaseXml(entries)); }
+  void writeDatabase(const std::string& text) const { writeFile(File(database_), text); }
+  std::string fileContent() const { return readFile(File(database_)); }
 
   const std::string folder_ = freshFolder("store").getPath();
   const std::string store_ = folder_ + "/STORE";

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,50 +67,45 @@ class DatabaseTasksTest : public ::testing::Test {
   std::unique_ptr<RunningApp> app_ = std::make_unique<RunningApp>(RunningApp::Options{false, true, true});
 };
 
-TEST_F(DatabaseTasksTest, InstallWritesAndReloadsAndReplacesADatabaseOnlyWithForceOverride) {
-  LogCapture log;
-  const auto package = runJob(install("install.zip", "inst-1", "", "old"));
-  EXPECT_TRUE(succeeded(package));
-  EXPECT_EQ(package.result->typeName(), "InstallZemDatabaseTaskResult");
-  EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
-  EXPECT_EQ(storedString("name"), "old");
-
-  const std::string before = readFile(databaseFile());
-  EXPECT_FALSE(succeeded(runJob(install("keep.zip", "no-force"))));
-  EXPECT_FALSE(succeeded(runJob(install("false.zip", "f", "forceOverride=\"false\""))));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Database is already installed at: " +
-                                                           databaseFile().getAbsolutePath() + " Remove it first! "));
-  EXPECT_EQ(readFile(databaseFile()), before);
-  EXPECT_EQ(storedString("name"), "old");
-  EXPECT_TRUE(succeeded(runJob(install("force.zip", "force", "forceOverride=\"true\""))));
-  EXPECT_EQ(storedString("name"), "new");
-}
-
-TEST_F(DatabaseTasksTest, InstallFailsWithoutDatabaseEntryOrWithoutRoom) {
-  LogCapture log;
-  EXPECT_FALSE(succeeded(runJob(plain("missing.zip", "InstallZemDatabaseTaskDescription", "m"))));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Invalid ZEM database in Task Container!"));
+// The database operations in sequence on one unit: one row per job, with its outcome, the value
+// stored afterwards (in memory and in the file) and the ERROR it logs.
+TEST_F(DatabaseTasksTest, InstallNeedsForceOverrideToReplaceAndResetReportsAMissingDatabase) {
+  const std::string at = databaseFile().getAbsolutePath(), installed = "Database is already installed at: " + at;
+  const char *const kInstall = "InstallZemDatabaseTaskDescription", *const kReset = "ResetZemDatabaseTaskDescription";
+  struct Row {
+    std::function<File()> container;
+    bool success;
+    std::string stored;  // "<none>": no database
+    std::string error;
+  };
+  const Row rows[] = {
+      {[&] { return plain("reset-none.zip", kReset, "r0"); }, false, "<none>",
+       "ZEM database does not exists at: " + at},
+      {[&] { return plain("empty.zip", kInstall, "e"); }, false, "<none>", "Invalid ZEM database in Task Container!"},
+      {[&] { return install("install.zip", "i", "", "old"); }, true, "old", ""},
+      {[&] { return install("keep.zip", "no-force"); }, false, "old", installed + " Remove it first! "},
+      {[&] { return install("false.zip", "f", "forceOverride=\"false\""); }, false, "old", installed},
+      {[&] { return install("force.zip", "force", "forceOverride=\"true\""); }, true, "new", ""},
+      {[&] { return plain("reset.zip", kReset, "r1"); }, true, "<none>", ""},
+  };
+  for (const Row& row : rows) {
+    LogCapture log;
+    const File container = row.container();
+    SCOPED_TRACE(container.getName());
+    const auto package = runJob(container);
+    EXPECT_EQ(succeeded(package), row.success);
+    EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
+    EXPECT_EQ(storedString("name"), row.stored);
+    EXPECT_EQ(databaseFile().exists(), row.stored != "<none>");
+    EXPECT_TRUE(!databaseFile().exists() || readFile(databaseFile()).find(">" + row.stored + "<") != std::string::npos);
+    EXPECT_TRUE(row.error.empty() || log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << row.error;
+  }
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
   app_->settings().getDocument()->set_maximumDataSize(1);
-  log.clear();
+  LogCapture log;
   EXPECT_FALSE(succeeded(runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
-  EXPECT_FALSE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
   EXPECT_FALSE(databaseFile().exists());
-}
-
-TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
-  const std::string missing = "ZEM database does not exists at: " + databaseFile().getAbsolutePath();
-  LogCapture log;
-  const auto nothing = runJob(plain("reset-none.zip", "ResetZemDatabaseTaskDescription", "r0"));
-  EXPECT_FALSE(succeeded(nothing));
-  EXPECT_EQ(nothing.result->typeName(), "ResetZemDatabaseTaskResult");
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
-
-  ASSERT_TRUE(succeeded(runJob(install("install.zip", "i", "", "old"))));
-  EXPECT_TRUE(succeeded(runJob(plain("reset.zip", "ResetZemDatabaseTaskDescription", "r2"))));
-  EXPECT_FALSE(databaseFile().exists());
-  EXPECT_EQ(storedString("name"), "<none>");
 }
 
 TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTheFileIsMissing) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -43,72 +44,67 @@ class ProcessTaskRequestTest : public ::testing::Test {
   ZemTaskExecutionQueue queue_{nullptr, 10, false};
 };
 
-// The ProcessTaskRequest outcomes: one row per kind of container, with what execute() answers,
-// whether the container is still there afterwards, and whether a task was queued.
+// The ProcessTaskRequest outcomes: one row per kind of container (its entries; none: the file
+// holds `raw`), with what execute() answers, whether the container stays, and what it logs.
 TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
-  const auto job = [](const std::string& name) { return makeJob(inboxFile(name), description(kRequest, "q")); };
-  const File notZip = inboxFile("not-a-zip.zip");
-  ASSERT_TRUE(notZip.writeAtomically("this is no zip archive"));
-  const File truncated = job("truncated.zip");
-  std::string bytes;
-  truncated.readAll(&bytes);
-  ASSERT_TRUE(truncated.writeAtomically(bytes.substr(0, bytes.size() / 2)));
-  ASSERT_TRUE(inboxFile("folder.zip").mkdirs());
-  const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), description(kRequest, "e"));
   const std::string task = description(kRequest, "x"), database = databaseXml(entryXml("a", valueXml("String", "b")));
-  makeZip(inboxFile("no-index.zip"), {{"task.xml", task}});
-  makeZip(inboxFile("no-request.zip"),
-          {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"}})}, {"db.xml", database}});
-  makeZip(inboxFile("index-not-an-index.zip"), {{"index.xml", task}, {"task.xml", task}});
-  makeJob(inboxFile("not-a-description.zip"), database);
-  makeJob(inboxFile("unknown-type.zip"), description("NoSuchZemTaskDescription", "x"));
-  makeZip(inboxFile("dotdot.zip"), {{"index.xml", indexDocument({{"TASK_REQUEST", "../t.xml"}})}, {"../t.xml", task}});
-  makeZip(inboxFile("enum.zip"), {{"index.xml", indexDocument({{"Task_Request", "task.xml"}})}, {"task.xml", task}});
-
+  const auto job = [](const std::string& name) { return makeJob(inboxFile(name), description(kRequest, "q")); };
+  const std::string valid = readFile(job("valid.zip"));
+  const auto index = [](const std::string& type, const std::string& file) { return indexDocument({{type, file}}); };
+  ASSERT_TRUE(inboxFile("folder.zip").mkdirs());
+  const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), task);
   struct Row {
-    std::string path;
+    std::string name;  // in the inbox, or an absolute path
+    std::vector<Entry> entries;
+    std::string raw;
     int result;  // execute(): 1 true, 0 false, -1 throws XSDEnumException
     bool kept;
-    const char* log;  // a line logged for the container: "E" the ERROR, "W" also the WARN of its deletion
-    size_t queued;
+    const char* log;  // "E": the ERROR for the container; "W": also the WARN of its deletion
   };
   const std::vector<Row> rows = {
-      {job("valid.zip").getPath(), 1, true, "", 1},
-      {notZip.getPath(), 0, false, "W", 0},
-      {truncated.getPath(), 0, false, "W", 0},
-      {inboxFile("folder.zip").getPath(), 0, true, "E", 0},
-      {inboxFile("absent.zip").getPath(), 0, false, "E", 0},
-      {elsewhere.getPath(), 0, true, "E", 0},
-      {inboxFile("no-index.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("no-request.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("index-not-an-index.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("not-a-description.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("unknown-type.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("dotdot.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("enum.zip").getPath(), -1, true, "", 0},
+      {"not-a-zip.zip", {}, "this is no zip archive", 0, false, "W"},
+      {"truncated.zip", {}, valid.substr(0, valid.size() / 2), 0, false, "W"},
+      {"folder.zip", {}, "", 0, true, "E"},
+      {"absent.zip", {}, "", 0, false, "E"},
+      {elsewhere.getPath(), {}, "", 0, true, "E"},
+      {"no-index.zip", {{"task.xml", task}}, "", 1, true, "E"},
+      {"no-request.zip", {{"index.xml", index("ZEM_DATABASE", "db.xml")}, {"db.xml", database}}, "", 1, true, "E"},
+      {"index-not-an-index.zip", {{"index.xml", task}, {"task.xml", task}}, "", 1, true, "E"},
+      {"not-a-description.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", database}}, "", 1, true, "E"},
+      {"unknown-type.zip",
+       {{"index.xml", index("TASK_REQUEST", "t")}, {"t", description("NoSuchZem", "x")}},
+       "",
+       1,
+       true,
+       "E"},
+      {"dotdot.zip", {{"index.xml", index("TASK_REQUEST", "../t.xml")}, {"../t.xml", task}}, "", 1, true, "E"},
+      {"enum.zip", {{"index.xml", index("Task_Request", "t")}, {"t", task}}, "", -1, true, ""},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
+    SCOPED_TRACE(row.name);
+    const File container = row.name[0] == '/' ? File(row.name) : inboxFile(row.name);
+    if (!row.entries.empty()) makeZip(container, row.entries);
+    if (!row.raw.empty()) writeFile(container, row.raw);
     LogCapture log;
-    ProcessTaskRequest request(queue_, nullptr, row.path);
+    ProcessTaskRequest request(queue_, nullptr, container.getPath());
     if (row.result < 0) {
       EXPECT_THROW(request.execute(), XSDEnumException);
     } else {
       EXPECT_EQ(request.execute(), row.result == 1);
     }
-    EXPECT_EQ(File(row.path).exists(), row.kept);
-    EXPECT_EQ(queue_.pendingCount(), row.queued);
-    EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " + row.path));
+    EXPECT_EQ(container.exists(), row.kept);
+    EXPECT_EQ(queue_.pendingCount(), 0u);
+    EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " + container.getPath()));
     const std::string logged(row.log);
-    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + row.path), logged.empty() ? 0u : 1u);
-    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Job definition will be deleted : " + row.path),
+    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + container.getPath()), logged.empty() ? 0u : 1u);
+    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Job definition will be deleted : " + container.getPath()),
               logged == "W" ? 1u : 0u);
-    if (row.queued > 0) {
-      EXPECT_EQ(queue_.runPending(), row.queued);  // the task deletes its container and reports
-      EXPECT_FALSE(File(row.path).exists());
-      EXPECT_EQ(readPackage(outboxPackages().at(0)).result->get_taskId(), "q");
-    }
   }
+  // A valid container: its task is queued, deletes the container and reports.
+  EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, inboxFile("valid.zip").getPath()).execute());
+  EXPECT_EQ(queue_.runPending(), 1u);
+  EXPECT_FALSE(inboxFile("valid.zip").exists());
+  EXPECT_EQ(readPackage(outboxPackages().at(0)).result->get_taskId(), "q");
   // A task that the queue refuses: its container is deleted.
   const File refused = job("refused.zip");
   queue_.close();
@@ -117,18 +113,6 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   EXPECT_FALSE(refused.exists());
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
                            "Impossible to enqueue task, task container will be deleted : " + refused.getPath()));
-}
-
-TEST_F(ProcessTaskRequestTest, TheQueueTurnsHandedOverPathsIntoRequestsThatRunFirst) {
-  const File job = makeJob(inboxFile("handed.zip"), description(kRequest, "h"));
-  EXPECT_TRUE(queue_.addDtsiTask(job.getPath()));
-  EXPECT_EQ(queue_.runPending(), 2u);  // the request, then the task it built
-  const auto history = queue_.getReplayHistory();
-  ASSERT_EQ(history.size(), 2u);
-  EXPECT_EQ(history[0].id, "Zem Task");
-  EXPECT_EQ(history[1].id, "h");
-  queue_.close();
-  EXPECT_FALSE(queue_.addDtsiTask(job.getPath()));
 }
 
 TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
@@ -255,49 +239,37 @@ class JobAppearedTest : public ::testing::Test {
 // None of them opens, runs or deletes anything; a container in the inbox then runs as usual.
 TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox) {
   RunningApp app;
-  const File elsewhere = freshFolder("elsewhere");
-  const File passwd(elsewhere, "passwd");
-  ASSERT_TRUE(passwd.writeAtomically("root:x:0:0:root:/root:/bin/sh\n"));
+  const File elsewhere = freshFolder("elsewhere"), passwd(elsewhere, "passwd");
+  writeFile(passwd, "root:x:0:0:root:/root:/bin/sh\n");
   const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "out"));
   const File link = inboxFile("link.zip"), fifo = inboxFile("fifo.zip");
   ASSERT_EQ(::symlink(job.getPath().c_str(), link.getPath().c_str()), 0);
   ASSERT_EQ(::mkfifo(fifo.getPath().c_str(), 0600), 0);
   const File nested = makeJob(inboxFile("sub/nested.zip"), description(kRequest, "n"));
   const File dotted = makeJob(inboxFile("dotted.zip"), description(kRequest, "d"));
-  const std::string refused = "Refused the announced task container ";
-  const std::string missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
-
-  struct Row {
-    std::string path;  // "<integer>": the parameter as an integer; "<none>": no parameter
-    int64_t status;
-    std::string error;
-  };
-  const std::string inbox = DevicePaths::inboxFolder();
-  const std::vector<Row> rows = {
-      {"<integer>", 0, "Parameter does not have the right type: jobLocation"},
-      {"<none>", 0, "Problem during reception of the JobAppeared message"},
-      {missing, 1, "The containing folder for the incoming package at " + missing + " does not exist."},
-      {passwd.getPath(), 1, refused + passwd.getPath()},
-      {job.getPath(), 1, refused + job.getPath()},
-      {link.getPath(), 1, refused + link.getPath()},
-      {fifo.getPath(), 1, refused + fifo.getPath()},
-      {nested.getPath(), 1, refused + nested.getPath()},
-      {inbox + "/../INBOX/dotted.zip", 1, refused + inbox + "/../INBOX/dotted.zip"},
-      {inbox + "/./dotted.zip", 1, refused + inbox + "/./dotted.zip"},
-      {inbox + "/", 1, refused + inbox + "/"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
+  const std::string inbox = DevicePaths::inboxFolder(), missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
+  // "<integer>": the parameter as an integer; "<none>": no parameter. Paths not named here are
+  // refused with "Refused the announced task container PATH" and refused the same way when the
+  // host hands them over.
+  const std::map<std::string, std::pair<int64_t, std::string>> special = {
+      {"<integer>", {0, "Parameter does not have the right type: jobLocation"}},
+      {"<none>", {0, "Problem during reception of the JobAppeared message"}},
+      {missing, {1, "The containing folder for the incoming package at " + missing + " does not exist."}}};
+  for (const std::string& path :
+       {std::string("<integer>"), std::string("<none>"), missing, passwd.getPath(), job.getPath(), link.getPath(),
+        fifo.getPath(), nested.getPath(), inbox + "/../INBOX/dotted.zip", inbox + "/./dotted.zip", inbox + "/"}) {
+    SCOPED_TRACE(path);
+    const auto found = special.find(path);
+    const bool refused = found == special.end();
     LogCapture log;
     Ipc::IpcParameterSet in;
-    if (row.path == "<integer>") in.add(std::make_unique<Ipc::IpcIntegerParameter>("jobLocation", 7));
-    if (row.path[0] != '<') in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", row.path));
-    EXPECT_EQ(app.ipc().call("Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue(), row.status);
-    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << log.dump();
-    // A path handed over by the host is refused the same way.
-    if (row.error.find(refused) == 0) {
-      EXPECT_FALSE(ProcessTaskRequest(*queue(), nullptr, row.path).execute());
-    }
+    if (path == "<integer>") in.add(std::make_unique<Ipc::IpcIntegerParameter>("jobLocation", 7));
+    if (path[0] != '<') in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", path));
+    EXPECT_EQ(app.ipc().call("Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue(),
+              refused ? 1 : found->second.first);
+    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
+                             refused ? "Refused the announced task container " + path : found->second.second));
+    EXPECT_TRUE(!refused || !ProcessTaskRequest(*queue(), nullptr, path).execute()) << "handed over by the host";
   }
   ASSERT_TRUE(queue()->waitIdle(10000));
   EXPECT_TRUE(queue()->getReplayHistory().empty());

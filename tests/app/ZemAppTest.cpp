@@ -110,7 +110,7 @@ TEST_F(ZemAppTest, SelfDiagnosisReportsTheVersionAndSetsTheLogLevel) {
     if (row.level != nullptr) in.add(std::move(row.level));
     EXPECT_EQ(call("SetComponentLogLevel", "result", std::move(in)), row.result);
     EXPECT_EQ(call("GetComponentLogLevel", "level"), row.levelAfter);
-    if (!row.logged.empty()) EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.logged));
+    EXPECT_TRUE(row.logged.empty() || log.contains(log4cplus::ERROR_LOG_LEVEL, row.logged));
   }
   EXPECT_NE(readFile(File(DevicePaths::applicationDataFolder() + "/settings.xml")).find(">DEBUG<"), std::string::npos);
 

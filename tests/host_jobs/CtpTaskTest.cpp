@@ -100,7 +100,7 @@ TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
     SCOPED_TRACE(row.first);
     const std::string part = CtpTask::idForPackageName(row.first);
     EXPECT_TRUE(std::regex_match(part, std::regex("[A-Za-z0-9.-]{1,64}")));
-    if (!row.second.empty()) EXPECT_EQ(part, row.second);
+    EXPECT_TRUE(row.second.empty() || part == row.second) << part;
     parts.insert(part);
   }
   EXPECT_EQ(parts.size(), rows.size());
@@ -148,7 +148,7 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
   EXPECT_NE(metaData.find("<softwareVersion>19.22.3</softwareVersion>"), std::string::npos);
 }
 
-TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKeyOrServices) {
+TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKey) {
   makeTask("T-7")->reportResults(false);
   ZipArchive archive = package();
   const auto index = read<Types::TaskIndex>(archive, "index.xml");
@@ -160,34 +160,12 @@ TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKey
   EXPECT_EQ(result->element_errorInfo()->get_errorType(), 5);
   EXPECT_EQ(result->element_errorInfo()->get_errorMessage(), "it failed");
   EXPECT_EQ(communicator_->calls.at(0), "TaskStatus T-7 1");
-
-  // Without services (no metadata) nor communicator the package is still made.
-  File(DevicePaths::outboxFolder()).remove();
-  DatabaseLikeTask(description("bare")).reportResults(true);
-  EXPECT_EQ(package().getEntryNames(),
-            (std::vector<std::string>{"result.xml", "LOGS/zemlog.txt", "database.xml", "index.xml"}));
 }
 
-TEST_F(CtpTaskTest, ThePackageAppearsOnlyWhenCompleteAndAFailureLeavesNothing) {
-  static std::vector<std::string> duringClose;
-  static int (*realClose)(zip_t*) = zipLibOps().close;
+// The package is written under a hidden name and renamed when complete (DatabaseCrashSafetyTest);
+// a failure to write it leaves nothing behind and reports the task as failed.
+TEST_F(CtpTaskTest, AFailedPackageLeavesNothingAndReportsFailure) {
   ZipLibOps ops = zipLibOps();
-  ops.close = [](zip_t* z) {
-    const int rc = realClose(z);
-    // Written, not yet renamed: only the hidden temporary name exists.
-    duringClose = zem_test::names(File(DevicePaths::outboxFolder()));
-    return rc;
-  };
-  {
-    const ScopedZipLibOps seam(ops);
-    makeTask("T-1")->reportResults(true);
-  }
-  ASSERT_EQ(duringClose.size(), 1u);
-  EXPECT_EQ(duringClose[0].front(), '.');
-  ASSERT_EQ(outbox().size(), 1u);
-  EXPECT_NE(outbox()[0].front(), '.');
-
-  File(DevicePaths::outboxFolder()).remove();
   ops.close = [](zip_t*) { return -1; };
   auto task = makeTask("T-9");
   {

@@ -69,11 +69,11 @@ TEST_F(ZipArchiveTest, ReadsEntriesAndDocumentsAndReopensASuspendedArchive) {
   EXPECT_TRUE(archive.holdsHandle());
   EXPECT_EQ(contents(target_), std::vector<std::string>{"settings.xml"});
   EXPECT_EQ(archive.getUncompressedSize("payload/new.xml"), 11u);
-  const auto index =
-      archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
-  ASSERT_EQ(index->elements_taskIndexEntry().size(), 2u);
-  EXPECT_EQ(index->elements_taskIndexEntry()[0]->get_signature(), "c2ln");
-  EXPECT_FALSE(index->elements_taskIndexEntry()[1]->has_signature());
+  archive.suspend();
+  EXPECT_EQ(archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator())
+                ->elements_taskIndexEntry()
+                .size(),
+            2u);
   EXPECT_TRUE(contents(File::tmpFolder()).empty());
 }
 
