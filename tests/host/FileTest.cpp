@@ -40,17 +40,6 @@ int fsyncs = 0;
 
 }  // namespace
 
-TEST(FileTest, PathsJoinWithOneSlashAndSplitIntoNameAndParent) {
-  EXPECT_EQ(File(File("/a/b/"), "/c.xml").getPath(), "/a/b/c.xml");
-  EXPECT_EQ(File(File(""), "c.xml").getPath(), "c.xml");
-  EXPECT_EQ(File("/a/b/").getName(), "b");
-  EXPECT_EQ(File("/a").getParentFile().getPath(), "/");
-  EXPECT_EQ(File("plain").getParentFile().getPath(), "");
-  const std::string relative = File("rel/x").getAbsolutePath();
-  EXPECT_EQ(relative.substr(relative.size() - 6), "/rel/x");
-  EXPECT_EQ(relative.front(), '/');
-}
-
 TEST(FileTest, FoldersSizesAndListingsLeaveOutLinksAndTemporaryFilesAndTempFileCleansUp) {
   std::string path;
   {

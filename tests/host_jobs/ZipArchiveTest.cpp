@@ -1,6 +1,6 @@
 // ZipArchive: hostile containers and misuse refused without leaving files, libzip failures turned
-// into ZipExceptions, archives that appear only once complete, and descriptors given back while a
-// read archive waits.
+// into ZipExceptions, and archives that appear only once complete. Reading through a suspended
+// archive is exercised by the backlog test (JobIntakeTest).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -58,24 +58,6 @@ class ZipArchiveTest : public ::testing::Test {
 };
 
 const std::string kIndex = zem_test::indexDocument({{"TASK_REQUEST", "task.xml", "c2ln"}, {"ZEM_DATABASE", "d"}});
-
-TEST_F(ZipArchiveTest, ReadsEntriesAndDocumentsAndReopensASuspendedArchive) {
-  const File path = container({{"payload/new.xml", "new content"}, {"index.xml", kIndex}});
-  writeFile(File(target_, "settings.xml"), "old content");
-  ZipArchive archive = ZipArchive::openForReading(path.getPath());
-  archive.suspend();
-  EXPECT_FALSE(archive.holdsHandle());
-  EXPECT_EQ(readFile(extract(archive, "payload/new.xml", "settings.xml")), "new content");
-  EXPECT_TRUE(archive.holdsHandle());
-  EXPECT_EQ(contents(target_), std::vector<std::string>{"settings.xml"});
-  EXPECT_EQ(archive.getUncompressedSize("payload/new.xml"), 11u);
-  archive.suspend();
-  EXPECT_EQ(archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator())
-                ->elements_taskIndexEntry()
-                .size(),
-            2u);
-  EXPECT_TRUE(contents(File::tmpFolder()).empty());
-}
 
 // The zip refusals: each row is one hostile input or misuse, with the code and a text it must give.
 TEST_F(ZipArchiveTest, RefusalsGiveTheirCodeAndLeaveNothingBehind) {
@@ -171,20 +153,6 @@ TEST_F(ZipArchiveTest, RefusalsGiveTheirCodeAndLeaveNothingBehind) {
   EXPECT_TRUE(contents(File::tmpFolder()).empty());
   EXPECT_FALSE(File(folder_, "escape.txt").exists());
   EXPECT_FALSE(File(folder_, "P.zip").exists());
-}
-
-TEST_F(ZipArchiveTest, ExtractOnlyRequestsNeedATargetPath) {
-  const ZipArchive archive = ZipArchive::openForReading(container({{"index.xml", kIndex}}).getPath());
-  kest::testing::LogCapture log;
-  EXPECT_EQ(
-      archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator(), true),
-      nullptr);
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Failed to specify decompressedPath with onlyExtract option"));
-  const File kept(folder_, "kept/index.xml");
-  archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator(), true,
-                                       kept.getPath());
-  EXPECT_EQ(readFile(kept), kIndex);
-  EXPECT_TRUE(contents(File::tmpFolder()).empty());
 }
 
 TEST_F(ZipArchiveTest, WritesUnderATemporaryNameUntilCloseThroughTheEncryptor) {
