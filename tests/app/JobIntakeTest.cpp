@@ -236,7 +236,7 @@ class JobAppearedTest : public ::testing::Test {
 };
 
 // The answers to "JobAppeared": one row per request, with the status and the ERROR line it gives.
-// None of them opens, runs or deletes anything; a container in the inbox then runs as usual.
+// None of them opens, runs or deletes anything.
 TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox) {
   RunningApp app;
   const File elsewhere = freshFolder("elsewhere"), passwd(elsewhere, "passwd");
@@ -275,16 +275,6 @@ TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox)
   EXPECT_TRUE(queue()->getReplayHistory().empty());
   for (const File& file : {passwd, job, link, fifo, nested, dotted}) EXPECT_TRUE(file.exists()) << file.getPath();
   EXPECT_TRUE(outboxPackages().empty());
-
-  LogCapture log;
-  EXPECT_EQ(app.announce(dotted.getPath()), 1);
-  EXPECT_TRUE(app.ipc().waitForSignal("ResultPlaced", std::chrono::seconds(10)));
-  EXPECT_TRUE(waitUntil([&] { return !dotted.exists(); }));
-  EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "got install location: " + dotted.getPath()));
-  const auto signals = app.ipc().signals();
-  ASSERT_EQ(outboxPackages().size(), 1u);
-  EXPECT_EQ(signals.back().parameters.get<Ipc::IpcStringParameter>("location").getValue(),
-            outboxPackages()[0].getPath());
 }
 
 TEST_F(JobAppearedTest, RestartQueuesWhatWaitsInTheInboxInListingOrderOnce) {

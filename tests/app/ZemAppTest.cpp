@@ -26,10 +26,7 @@ std::string configWith(const std::string& value) {
 // Starts the application on a fresh device with the self-diagnosis proxy the host builds.
 class ZemAppTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    freshDevice();
-    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"), configWith("default"));
-  }
+  void SetUp() override { freshDevice(); }  // its default configuration is configWith("default")
   void TearDown() override {
     if (proxy_ != nullptr) zemDestroySelfDiagnosisProxy(proxy_);
   }
@@ -45,16 +42,6 @@ class ZemAppTest : public ::testing::Test {
   std::unique_ptr<RunningApp> app_;
   void* proxy_ = nullptr;
 };
-
-TEST_F(ZemAppTest, InitialiseMakesTheAppReadyWithItsFoldersAndConfiguration) {
-  start();
-  EXPECT_EQ(getApp()->getInitializationStatus()->getState(), 2);
-  EXPECT_EQ(app_->ipc().call("Zem", "Ping", {}).get<Ipc::IpcIntegerParameter>("status").getValue(), 2);
-  for (const std::string& folder : {DevicePaths::inboxFolder(), DevicePaths::outboxFolder()}) {
-    EXPECT_TRUE(File(folder).isDirectory()) << folder;
-  }
-  EXPECT_EQ(readFile(File(DevicePaths::installedConfigFolder() + "/config.xml")), configWith("default"));
-}
 
 TEST_F(ZemAppTest, AnInvalidConfigurationIsReplacedAValidOneKeptAMissingDefaultLogged) {
   const std::string installed = DevicePaths::installedConfigFolder() + "/config.xml";
