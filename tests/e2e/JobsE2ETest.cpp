@@ -1,8 +1,8 @@
 // Jobs through a real zem-host on a seeded temporary sysroot, driven with "zemctl job ...": an
-// install and a task id too long for a file name, hostile containers (after each, zem-host
-// still answers Ping and its private TMPDIR is empty), signatures made with `openssl` and `zip`
-// alone checked with a certificate in the signing slot, and zemctl's refusals. What the plug-in
-// does with each kind of container is tested in-process (tests/app); here the real process.
+// install and a task id too long for a file name, hostile containers (after each, zem-host still
+// answers Ping and its private TMPDIR is empty), signatures made with `openssl` and `zip` alone
+// checked with a certificate in the signing slot, and zemctl without a running unit. What the
+// plug-in does with each kind of container is tested in-process (tests/app); here the real process.
 #include <algorithm>
 #include <filesystem>
 
@@ -207,28 +207,9 @@ TEST_F(JobsE2ETest, SignaturesOfDescriptionsAndPayloadsAreCheckedWhenTheSigningS
   expectHealthy();
 }
 
-TEST_F(JobsE2ETest, JobCommandsRefuseBadArgumentsAndFiles) {
-  writeFile(File(files() + "/db.xml"), database("x"));
-  writeFile(File(files() + "/key.pem"), "not a key\n");
-  const std::string out = files() + "/out.zip", db = files() + "/db.xml";
-  // "job build" with `extra` after --type TYPE --task-id a -o OUT: each is refused with status 3.
-  const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
-      {"NoSuchTaskDescription", {}},
-      {kRequest, {"--force-override"}},
-      {kRequest, {"--payload", "zem_database=" + db}},
-      {kRequest, {"--payload", "ZEM_DATABASE=" + files() + "/no.xml"}},
-      {kRequest, {"--key", files() + "/key.pem"}},
-      {"", {"--description", db}},
-  };
-  for (const auto& row : rows) {
-    std::vector<std::string> args = {"job", "build", "-o", out};
-    if (!row.first.empty()) args.insert(args.end(), {"--type", row.first, "--task-id", "a"});
-    args.insert(args.end(), row.second.begin(), row.second.end());
-    const CommandResult r = job(args);
-    EXPECT_EQ(r.exitCode, 3) << args.back() << ": " << r.err;
-  }
-  EXPECT_FALSE(fs::exists(out));
-
+// zemctl without a running unit: a submission is refused or waits in the inbox, never replacing a
+// container of the same name, and no result can come.
+TEST_F(JobsE2ETest, SubmittingWithoutARunningUnitIsRefusedOrWaits) {
   // No unit: the inbox is missing, and no package can come.
   const std::string container = buildJob(kRequest, "lonely");
   CommandResult r = job({"job", "submit", container});
