@@ -11,10 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "AppTestEnvironment.h"
-#include "DatabaseTestSupport.h"
+#include "RunningApp.h"
 #include "database/XMLDatabaseImpl.h"
-#include "kest/TempFile.h"
 #include "kest/ZemSettings.h"
 #include "kest/zip/ZipArchive.h"
 #include "kolconfig/FileIo.h"
@@ -74,11 +72,10 @@ void expectPowerSafeOrder(const std::string& target, bool writesRecorded) {
 }
 
 TEST(PowerLossOrder, EveryOwnedFileIsWrittenFlushedRenamedAndItsFolderFlushed) {
-  TempFile folder("zem-order");
   char resolved[PATH_MAX];
-  const std::string base = realpath(folder.getFile().getPath().c_str(), resolved);
+  const std::string base = realpath(freshFolder("order").getPath().c_str(), resolved);
   const std::string store = base + "/STORE", database = store + "/database.xml";
-  ASSERT_TRUE(File(base + "/default.xml").writeAtomically(databaseXml(entryXml("k", stringXml("v")))));
+  ASSERT_TRUE(File(base + "/default.xml").writeAtomically(databaseXml(entryXml("k", valueXml("String", "v")))));
   XMLDatabaseImpl impl(database, base + "/default.xml", sourceSchemaFile(), store);
   impl.load();
   ASSERT_TRUE(File(base + "/CONFIGS").mkdirs() && File(base + "/OUTBOX").mkdirs());

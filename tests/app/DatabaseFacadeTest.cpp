@@ -7,16 +7,14 @@
 #include <utility>
 #include <vector>
 
-#include "AppTestEnvironment.h"
-#include "DatabaseTestSupport.h"
+#include "RunningApp.h"
 #include "database/Database.h"
 #include "database/XMLDatabaseImpl.h"
 #include "kest/File.h"
-#include "kest/TempFile.h"
 
 namespace {
 
-namespace Types = Sarnet_Configuration::Types;
+using namespace apptest;
 
 // Records every call, and reads the store from inside the call (which would deadlock if the store
 // still held its lock).
@@ -36,17 +34,14 @@ class RecordingListener : public DatabaseListener {
 class DatabaseFacadeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string base = folder_.getFile().getPath();
-    ASSERT_TRUE(File(base + "/defaults.xml")
-                    .writeAtomically(apptest::databaseXml(apptest::entryXml("text", apptest::stringXml("t")))));
+    const std::string base = freshFolder("facade").getPath();
+    writeFile(File(base + "/defaults.xml"), databaseXml(entryXml("text", valueXml("String", "t"))));
     auto impl = std::make_shared<XMLDatabaseImpl>(base + "/STORE/database.xml", base + "/defaults.xml",
-                                                  apptest::sourceSchemaFile(), base + "/STORE");
+                                                  sourceSchemaFile(), base + "/STORE");
     impl->load();
     Database::getInstance()->resetForTesting(impl);
   }
   void TearDown() override { Database::getInstance()->resetForTesting(); }
-
-  TempFile folder_{"zem-facade"};
 };
 
 TEST_F(DatabaseFacadeTest, ListenersHearOnlyTheirKeyInOrderAndOnlyAfterASuccessfulSet) {
@@ -60,14 +55,14 @@ TEST_F(DatabaseFacadeTest, ListenersHearOnlyTheirKeyInOrderAndOnlyAfterASuccessf
   database->addListener("A.b", &first);  // registered twice: called twice
   database->addListener("A", &parent);
 
-  const auto yes = apptest::booleanNode(true);
+  const auto yes = booleanNode(true);
   ASSERT_TRUE(database->setBoolean("A.b", &yes));
   EXPECT_EQ(calls, (std::vector<std::string>{"first:A.b=true stored true", "second:A.b=true stored true",
                                              "first:A.b=true stored true"}));
 
   calls.clear();
   database->removeListener("A.b", &first);
-  const auto no = apptest::booleanNode(false);
+  const auto no = booleanNode(false);
   ASSERT_TRUE(database->setBoolean("A.b", &no));
   EXPECT_EQ(calls, (std::vector<std::string>{"second:A.b=false stored false"}));
 
@@ -75,16 +70,16 @@ TEST_F(DatabaseFacadeTest, ListenersHearOnlyTheirKeyInOrderAndOnlyAfterASuccessf
   calls.clear();
   database->addListener("text", &first);
   EXPECT_FALSE(database->setBoolean("text", &yes));
-  const auto integer = apptest::integerNode(1);
+  const auto integer = integerNode(1);
   EXPECT_FALSE(database->setBoolean("A.b", &integer));
   EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(DatabaseFacadeTest, SettersRefuseNodesOfAnotherKind) {
   auto database = Database::getInstance();
-  const auto text = apptest::stringNode("s");
-  const auto integer = apptest::integerNode(3);
-  const auto list = apptest::stringListNode({"a"});
+  const auto text = stringNode("s");
+  const auto integer = integerNode(3);
+  const auto list = stringListNode({"a"});
   EXPECT_FALSE(database->setInteger("k", &text) || database->setString("k", &integer) || database->setMap("k", &list) ||
                database->setFloat("k", nullptr));
   EXPECT_FALSE(database->getString("k")->isValid());

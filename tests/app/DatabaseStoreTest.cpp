@@ -1,5 +1,5 @@
-// The XML store on explicit paths in a temporary folder: paths and kinds, the key index, loading
-// with the default database, and what happens when the disk or the file misbehaves.
+// The XML store on explicit paths in a scratch folder: paths and kinds, the key index, loading with
+// the default database, and what happens when the disk or the file misbehaves.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -7,10 +7,8 @@
 #include <cerrno>
 #include <typeinfo>
 
-#include "AppTestEnvironment.h"
-#include "DatabaseTestSupport.h"
+#include "RunningApp.h"
 #include "database/XMLDatabaseImpl.h"
-#include "kest/TempFile.h"
 #include "kest/testing/LogCapture.h"
 #include "kolconfig/FileIo.h"
 #include "kolconfig/XmlDoc.h"
@@ -27,7 +25,7 @@ int renames = 0;
 // `count` string entries "f0", "f1", ...: enough to put a map behind the key index.
 std::string filler(int count) {
   std::string entries;
-  for (int i = 0; i < count; ++i) entries += entryXml("f" + std::to_string(i), stringXml("v"));
+  for (int i = 0; i < count; ++i) entries += entryXml("f" + std::to_string(i), valueXml("String", "v"));
   return entries;
 }
 
@@ -39,21 +37,14 @@ class DatabaseStoreTest : public ::testing::Test {
     store->load();
     return store;
   }
-  void writeDefault(const std::string& entries) const {
-    ASSERT_TRUE(File(default_).writeAtomically(databaseXml(entries)));
-  }
-  void writeDatabase(const std::string& text) const {
-    ASSERT_TRUE(File(store_).mkdirs() && File(database_).writeAtomically(text));
-  }
-  std::string fileContent() const {
-    std::string content;
-    return File(database_).readAll(&content) ? content : "<unreadable>";
-  }
+  void writeDefault(const std::string& entries) const { writeFile(File(default_), databaseXml(entries)); }
+  void writeDatabase(const std::string& text) const { writeFile(File(database_), text); }
+  std::string fileContent() const { return readFile(File(database_)); }
 
-  TempFile folder_{"zem-db"};
-  const std::string store_ = folder_.getFile().getPath() + "/STORE";
+  const std::string folder_ = freshFolder("store").getPath();
+  const std::string store_ = folder_ + "/STORE";
   const std::string database_ = store_ + "/database.xml";
-  const std::string default_ = folder_.getFile().getPath() + "/default.xml";
+  const std::string default_ = folder_ + "/default.xml";
 };
 
 TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSet) {
@@ -64,7 +55,7 @@ TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSet) {
   const auto seven = integerNode(7), eight = integerNode(8);
   ASSERT_TRUE(store->setInteger("a.b.c", &seven));
   EXPECT_EQ(renames, 1);
-  EXPECT_EQ(allNames(store_), std::vector<std::string>{"database.xml"});
+  EXPECT_EQ(names(File(store_)), std::vector<std::string>{"database.xml"});
   EXPECT_EQ(openStore()->getMap("a")->str(), "{b = {c = 7}}");
   // The second set finds the node (through the index, which took in the appended entry).
   ASSERT_TRUE(store->setInteger("a.b.c", &eight));
@@ -72,7 +63,8 @@ TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSet) {
 }
 
 TEST_F(DatabaseStoreTest, IncompatibleKindStoresNothingAndLogsTheKeyOfItsLevel) {
-  writeDefault(entryXml("n", stringXml("text")) + entryXml("m", mapXml(entryXml("k", stringXml("inner")))));
+  writeDefault(entryXml("n", valueXml("String", "text")) +
+               entryXml("m", mapXml(entryXml("k", valueXml("String", "inner")))));
   auto store = openStore();
   const std::string before = fileContent();
   const auto one = integerNode(1);
@@ -98,8 +90,10 @@ TEST_F(DatabaseStoreTest, IncompatibleKindStoresNothingAndLogsTheKeyOfItsLevel) 
 TEST_F(DatabaseStoreTest, DuplicateKeysResolveToTheFirstEntryInSmallAndIndexedMaps) {
   for (const int fill : {0, 40}) {
     SCOPED_TRACE(fill);
-    writeDefault(filler(fill / 2) + entryXml("d", integerXml(1)) + filler(fill / 2) + entryXml("d", integerXml(2)) +
-                 entryXml("m", mapXml(filler(fill) + entryXml("k", integerXml(10)) + entryXml("k", integerXml(20)))));
+    writeDefault(filler(fill / 2) + entryXml("d", valueXml("Integer", "1")) + filler(fill / 2) +
+                 entryXml("d", valueXml("Integer", "2")) +
+                 entryXml("m", mapXml(filler(fill) + entryXml("k", valueXml("Integer", "10")) +
+                                      entryXml("k", valueXml("Integer", "20")))));
     File(database_).remove();
     auto store = openStore();
     EXPECT_EQ(store->getInteger("d")->getValue(), 1);
@@ -112,8 +106,9 @@ TEST_F(DatabaseStoreTest, DuplicateKeysResolveToTheFirstEntryInSmallAndIndexedMa
 }
 
 TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder) {
-  writeDefault(entryXml("t", integerXml(2)) +
-               entryXml("a", mapXml(entryXml("first", integerXml(1)) + entryXml("b", mapXml("")))) + filler(20));
+  writeDefault(entryXml("t", valueXml("Integer", "2")) +
+               entryXml("a", mapXml(entryXml("first", valueXml("Integer", "1")) + entryXml("b", mapXml("")))) +
+               filler(20));
   auto store = openStore();
   const auto oldList = stringListNode({"x", "y"}), newList = stringListNode({"p"});
   const auto after = stringNode("after");
@@ -137,10 +132,9 @@ TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder
 }
 
 TEST_F(DatabaseStoreTest, LoadInstallsTheDefaultForAMissingOrInvalidFileAndKeepsItWithoutSchema) {
-  writeDefault(entryXml("k", stringXml("default")));
+  writeDefault(entryXml("k", valueXml("String", "default")));
   EXPECT_EQ(openStore()->getString("k")->str(), "default") << "missing: copied into a new store folder";
-  const std::string wrongKind = databaseXml(
-      entryXml("k", "<k:value xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>abc</k:integerValue></k:value>"));
+  const std::string wrongKind = databaseXml(entryXml("k", valueXml("Integer", "abc")));
   for (const std::string& invalid : {std::string("<k:config"), wrongKind}) {
     writeDatabase(invalid);
     LogCapture capture;
@@ -150,10 +144,10 @@ TEST_F(DatabaseStoreTest, LoadInstallsTheDefaultForAMissingOrInvalidFileAndKeeps
         "Current database is invalid and will be replaced with the default one: " + File(default_).getAbsolutePath()));
   }
   // Without the schema nothing is validated: the file stays as it is, and a WARN says so.
-  writeDatabase(databaseXml(entryXml("k", stringXml("mine"))));
+  writeDatabase(databaseXml(entryXml("k", valueXml("String", "mine"))));
   const std::string kept = fileContent();
   LogCapture capture;
-  EXPECT_EQ(openStore(folder_.getFile().getPath() + "/absent.xsd")->getString("k")->str(), "mine");
+  EXPECT_EQ(openStore(folder_ + "/absent.xsd")->getString("k")->str(), "mine");
   EXPECT_EQ(fileContent(), kept);
   EXPECT_EQ(capture.messages(log4cplus::WARN_LOG_LEVEL).size(), 1u) << capture.dump();
   EXPECT_TRUE(capture.messages(kError).empty()) << capture.dump();
@@ -183,7 +177,7 @@ TEST_F(DatabaseStoreTest, StoreWithoutFileOrDefaultStartsAfreshButAnUnloadableFi
 }
 
 TEST_F(DatabaseStoreTest, FailedSaveLeavesMemoryAsTheFileAndAFailedFolderFlushKeepsMemoryWithTheFile) {
-  writeDefault(entryXml("x", integerXml(1)) + filler(20));
+  writeDefault(entryXml("x", valueXml("Integer", "1")) + filler(20));
   auto store = openStore();
   const auto list = stringListNode({"a"});
   ASSERT_TRUE(store->setList("l", &list));
@@ -201,7 +195,7 @@ TEST_F(DatabaseStoreTest, FailedSaveLeavesMemoryAsTheFileAndAFailedFolderFlushKe
   EXPECT_FALSE(store->getMap("new")->isValid());
   EXPECT_EQ(store->getList("l")->str(), "[a]");
   EXPECT_EQ(fileContent(), saved);
-  EXPECT_EQ(allNames(store_), std::vector<std::string>{"database.xml"});
+  EXPECT_EQ(names(File(store_)), std::vector<std::string>{"database.xml"});
 
   // The file's own flush works; the flush of the folder (after the rename) fails.
   xmldoc::fileIo() = xmldoc::defaultFileIo();
@@ -217,14 +211,6 @@ TEST_F(DatabaseStoreTest, FailedSaveLeavesMemoryAsTheFileAndAFailedFolderFlushKe
   EXPECT_EQ(reopened->getInteger("x")->getValue(), 2);
   EXPECT_EQ(reopened->getList("l")->str(), "[b]");
   EXPECT_FALSE(reopened->getMap("new")->isValid());
-}
-
-TEST(DatabasePathOperations, SplitAndJoinKeepEmptyComponents) {
-  EXPECT_EQ(XMLDatabaseImpl::splitString("a..b"), (std::vector<std::string>{"a", "", "b"}));
-  EXPECT_EQ(XMLDatabaseImpl::splitString("a."), (std::vector<std::string>{"a", ""}));
-  EXPECT_EQ(XMLDatabaseImpl::joinStrings({"a", "", "b"}, 1), "b");
-  EXPECT_EQ(XMLDatabaseImpl::joinStrings({"a", "b", "c"}, 1), "b.c");
-  EXPECT_EQ(XMLDatabaseImpl::joinStrings({"a"}, 1), "");
 }
 
 }  // namespace

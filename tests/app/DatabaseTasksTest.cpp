@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "AppTestEnvironment.h"
-#include "DatabaseTestSupport.h"
 #include "DiskSpaceChecker.h"
-#include "PipelineTestSupport.h"
+#include "RunningApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
 #include "kest/TempFile.h"
@@ -21,22 +20,15 @@
 namespace {
 
 using kest::testing::LogCapture;
-using pipelinetest::description;
-using pipelinetest::makeJob;
+using namespace apptest;
 
 class DatabaseTasksTest : public ::testing::Test {
  protected:
   File databaseFile() const { return File(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName); }
-  File inboxFile(const std::string& name) const { return File(File(DevicePaths::inboxFolder()), name); }
-  std::string fileText() const {
-    std::string text;
-    databaseFile().readAll(&text);
-    return text;
-  }
   File install(const std::string& name, const std::string& id, const std::string& attributes = "",
                const std::string& value = "new") {
     return makeJob(inboxFile(name), description("InstallZemDatabaseTaskDescription", id, attributes),
-                   {{"ZEM_DATABASE", {"db.xml", pipelinetest::databaseDocument("name", value)}}});
+                   {{"ZEM_DATABASE", {"db.xml", databaseXml(entryXml("name", valueXml("String", value)))}}});
   }
   File plain(const std::string& name, const char* type, const std::string& id) {
     return makeJob(inboxFile(name), description(type, id));
@@ -47,19 +39,19 @@ class DatabaseTasksTest : public ::testing::Test {
     return value->isValid() ? value->str() : std::string("<none>");
   }
   // Announces `container`, waits for its package and returns it read back.
-  pipelinetest::ResultPackage runJob(const File& container) {
-    const std::vector<File> before = pipelinetest::outboxPackages();
+  ResultPackage runJob(const File& container) {
+    const std::vector<File> before = outboxPackages();
     EXPECT_EQ(app_->announce(container.getPath()), 1);
-    EXPECT_TRUE(pipelinetest::waitUntil([&] { return pipelinetest::outboxPackages().size() > before.size(); }));
-    EXPECT_TRUE(pipelinetest::waitUntil([&] { return !container.exists(); })) << "container not deleted";
-    for (const File& package : pipelinetest::outboxPackages()) {
-      if (std::find(before.begin(), before.end(), package) == before.end()) return pipelinetest::readPackage(package);
+    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size(); }));
+    EXPECT_TRUE(waitUntil([&] { return !container.exists(); })) << "container not deleted";
+    for (const File& package : outboxPackages()) {
+      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
     }
     ADD_FAILURE() << "no new package for " << container.getPath();
-    return pipelinetest::ResultPackage();
+    return ResultPackage();
   }
 
-  static bool succeeded(const pipelinetest::ResultPackage& package) {
+  static bool succeeded(const ResultPackage& package) {
     return package.result != nullptr && package.result->element_errorInfo() != nullptr &&
            package.result->element_errorInfo()->get_success();
   }
@@ -67,77 +59,57 @@ class DatabaseTasksTest : public ::testing::Test {
   template <class Layout>
   void restart(Layout layout) {
     app_.reset();
-    pipelinetest::freshDevice();
+    freshDevice();
     layout();
-    app_ = std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, false});
+    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, true, false});
   }
 
-  std::unique_ptr<pipelinetest::RunningApp> app_ =
-      std::make_unique<pipelinetest::RunningApp>(pipelinetest::RunningApp::Options{false, true, true});
+  std::unique_ptr<RunningApp> app_ = std::make_unique<RunningApp>(RunningApp::Options{false, true, true});
 };
 
-TEST_F(DatabaseTasksTest, InstallWritesAndReloadsAndReplacesADatabaseOnlyWithForceOverride) {
-  LogCapture log;
-  const auto package = runJob(install("install.zip", "inst-1", "", "old"));
-  EXPECT_TRUE(succeeded(package));
-  EXPECT_EQ(package.result->typeName(), "InstallZemDatabaseTaskResult");
-  EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
-  EXPECT_EQ(storedString("name"), "old");
-  EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "Start installation of a ZEM database"));
-  EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
-
-  const std::string before = fileText();
-  EXPECT_FALSE(succeeded(runJob(install("keep.zip", "no-force"))));
-  EXPECT_FALSE(succeeded(runJob(install("false.zip", "f", "forceOverride=\"false\""))));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Database is already installed at: " +
-                                                           databaseFile().getAbsolutePath() + " Remove it first! "));
-  EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Override of ZEM database not allowed"));
-  EXPECT_EQ(fileText(), before);
-  EXPECT_EQ(storedString("name"), "old");
-  EXPECT_TRUE(succeeded(runJob(install("force.zip", "force", "forceOverride=\"true\""))));
-  EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Allowing override of database."));
-  EXPECT_EQ(storedString("name"), "new");
-}
-
-TEST_F(DatabaseTasksTest, InstallFailsWithoutDatabaseEntryOrWithoutRoom) {
-  LogCapture log;
-  EXPECT_FALSE(succeeded(runJob(plain("missing.zip", "InstallZemDatabaseTaskDescription", "m"))));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Invalid ZEM database in Task Container!"));
+// The database operations in sequence on one unit: one row per job, with its outcome, the value
+// stored afterwards (in memory and in the file) and the ERROR it logs.
+TEST_F(DatabaseTasksTest, InstallNeedsForceOverrideToReplaceAndResetReportsAMissingDatabase) {
+  const std::string at = databaseFile().getAbsolutePath(), installed = "Database is already installed at: " + at;
+  const char *const kInstall = "InstallZemDatabaseTaskDescription", *const kReset = "ResetZemDatabaseTaskDescription";
+  struct Row {
+    std::function<File()> container;
+    bool success;
+    std::string stored;  // "<none>": no database
+    std::string error;
+  };
+  const Row rows[] = {
+      {[&] { return plain("reset-none.zip", kReset, "r0"); }, false, "<none>",
+       "ZEM database does not exists at: " + at},
+      {[&] { return plain("empty.zip", kInstall, "e"); }, false, "<none>", "Invalid ZEM database in Task Container!"},
+      {[&] { return install("install.zip", "i", "", "old"); }, true, "old", ""},
+      {[&] { return install("keep.zip", "no-force"); }, false, "old", installed + " Remove it first! "},
+      {[&] { return install("false.zip", "f", "forceOverride=\"false\""); }, false, "old", installed},
+      {[&] { return install("force.zip", "force", "forceOverride=\"true\""); }, true, "new", ""},
+      {[&] { return plain("reset.zip", kReset, "r1"); }, true, "<none>", ""},
+  };
+  for (const Row& row : rows) {
+    LogCapture log;
+    const File container = row.container();
+    SCOPED_TRACE(container.getName());
+    const auto package = runJob(container);
+    EXPECT_EQ(succeeded(package), row.success);
+    EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
+    EXPECT_EQ(storedString("name"), row.stored);
+    EXPECT_EQ(databaseFile().exists(), row.stored != "<none>");
+    EXPECT_TRUE(!databaseFile().exists() || readFile(databaseFile()).find(">" + row.stored + "<") != std::string::npos);
+    EXPECT_TRUE(row.error.empty() || log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << row.error;
+  }
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
   app_->settings().getDocument()->set_maximumDataSize(1);
-  log.clear();
+  LogCapture log;
   EXPECT_FALSE(succeeded(runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
-  EXPECT_FALSE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Database loaded"));
   EXPECT_FALSE(databaseFile().exists());
-}
-
-TEST_F(DatabaseTasksTest, ResetDeletesTheDatabaseOrReportsWhyNot) {
-  const std::string missing = "ZEM database does not exists at: " + databaseFile().getAbsolutePath();
-  LogCapture log;
-  const auto nothing = runJob(plain("reset-none.zip", "ResetZemDatabaseTaskDescription", "r0"));
-  EXPECT_FALSE(succeeded(nothing));
-  EXPECT_EQ(nothing.result->typeName(), "ResetZemDatabaseTaskResult");
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
-
-  // Too little room fails before the file is looked at.
-  ASSERT_TRUE(succeeded(runJob(install("install.zip", "i", "", "old"))));
-  app_->settings().getDocument()->set_maximumDataSize(0);
-  log.clear();
-  EXPECT_FALSE(succeeded(runJob(plain("reset-full.zip", "ResetZemDatabaseTaskDescription", "r1"))));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
-  EXPECT_FALSE(log.contains(log4cplus::ERROR_LOG_LEVEL, missing));
-  EXPECT_EQ(storedString("name"), "old");
-
-  app_->settings().getDocument()->set_maximumDataSize(ZemSettings::kDefaultMaximumDataSize);
-  EXPECT_TRUE(succeeded(runJob(plain("reset.zip", "ResetZemDatabaseTaskDescription", "r2"))));
-  EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "ZEM database removed"));
-  EXPECT_FALSE(databaseFile().exists());
-  EXPECT_EQ(storedString("name"), "<none>");
 }
 
 TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTheFileIsMissing) {
-  const std::string defaults = pipelinetest::databaseDocument("origin", "factory");
+  const std::string defaults = databaseXml(entryXml("origin", valueXml("String", "factory")));
   restart([&] {
     ASSERT_TRUE(
         File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
@@ -168,8 +140,8 @@ TEST_F(DatabaseTasksTest, StartUpRemovesWhatACrashedRunLeftAndTheCeilingIgnoresT
     ASSERT_TRUE(File(store, ".database.xml.tmpXy34Zw").writeAtomically("<?xml"));
     ASSERT_TRUE(File(store, "notes.tmp").writeAtomically("kept"));
   });
-  EXPECT_EQ(apptest::allNames(store.getPath()), std::vector<std::string>{"notes.tmp"});
-  EXPECT_TRUE(apptest::allNames(ownTemporary.getPath()).empty());
+  EXPECT_EQ(names(store), std::vector<std::string>{"notes.tmp"});
+  EXPECT_TRUE(names(ownTemporary).empty());
 
   // A result folder in the private folder does not count against the ceiling.
   const TempFile result("result");

@@ -7,117 +7,104 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "AppTestEnvironment.h"
 #include "Inbox.h"
 #include "IpcDefinitions.h"
-#include "PipelineTestSupport.h"
 #include "ProcessTaskRequest.h"
+#include "RunningApp.h"
 #include "ZemApp.h"
 #include "ZemJobAppearedIpcHandler.h"
 #include "ZemTaskExecutionQueue.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/PosixFileOps.h"
-#include "kest/TempFile.h"
 #include "kest/testing/LogCapture.h"
 #include "kolconfig/XSDEnumException.h"
 
 namespace {
 
+using namespace apptest;
 using kest::testing::LogCapture;
-using pipelinetest::description;
-using pipelinetest::indexDocument;
-using pipelinetest::makeContainer;
-using pipelinetest::makeJob;
 
 const char* const kCannotHandle = "Impossible to handle Zem Task request : ";
 const std::string kRequest = "RequestZemDatabaseTaskDescription";
-
-File inboxFile(const std::string& name) { return File(File(DevicePaths::inboxFolder()), name); }
 
 // ProcessTaskRequest against a queue without worker: each step is driven by the test.
 class ProcessTaskRequestTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pipelinetest::freshDevice();
+    freshDevice();
     File(DevicePaths::inboxFolder()).mkdirs();
   }
 
   ZemTaskExecutionQueue queue_{nullptr, 10, false};
 };
 
-// The ProcessTaskRequest outcomes: one row per kind of container, with what execute() answers,
-// whether the container is still there afterwards, and whether a task was queued.
+// The ProcessTaskRequest outcomes: one row per kind of container (its entries; none: the file
+// holds `raw`), with what execute() answers, whether the container stays, and what it logs.
 TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
+  const std::string task = description(kRequest, "x"), database = databaseXml(entryXml("a", valueXml("String", "b")));
   const auto job = [](const std::string& name) { return makeJob(inboxFile(name), description(kRequest, "q")); };
-  const File notZip = inboxFile("not-a-zip.zip");
-  ASSERT_TRUE(notZip.writeAtomically("this is no zip archive"));
-  const File truncated = job("truncated.zip");
-  std::string bytes;
-  truncated.readAll(&bytes);
-  ASSERT_TRUE(truncated.writeAtomically(bytes.substr(0, bytes.size() / 2)));
+  const std::string valid = readFile(job("valid.zip"));
+  const auto index = [](const std::string& type, const std::string& file) { return indexDocument({{type, file}}); };
   ASSERT_TRUE(inboxFile("folder.zip").mkdirs());
-  const File elsewhere = makeJob(File(File(apptest::sysroot()), "elsewhere/job.zip"), description(kRequest, "e"));
-  makeContainer(inboxFile("no-index.zip"), {{"task.xml", description(kRequest, "x")}});
-  makeContainer(inboxFile("no-request.zip"), {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"}})},
-                                              {"db.xml", pipelinetest::databaseDocument("a", "b")}});
-  makeContainer(inboxFile("index-not-an-index.zip"),
-                {{"index.xml", description(kRequest, "x")}, {"task.xml", description(kRequest, "x")}});
-  makeJob(inboxFile("not-a-description.zip"), pipelinetest::databaseDocument("a", "b"));
-  makeJob(inboxFile("unknown-type.zip"), description("NoSuchZemTaskDescription", "x"));
-  pipelinetest::makeRawContainer(inboxFile("dotdot.zip"), {{"index.xml", indexDocument({{"TASK_REQUEST", "../t.xml"}})},
-                                                           {"../t.xml", description(kRequest, "x")}});
-  makeContainer(inboxFile("enum.zip"), {{"index.xml", indexDocument({{"Task_Request", "task.xml"}})},
-                                        {"task.xml", description(kRequest, "x")}});
-
+  const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), task);
   struct Row {
-    std::string path;
+    std::string name;  // in the inbox, or an absolute path
+    std::vector<Entry> entries;
+    std::string raw;
     int result;  // execute(): 1 true, 0 false, -1 throws XSDEnumException
     bool kept;
-    const char* log;  // a line logged for the container: "E" the ERROR, "W" also the WARN of its deletion
-    size_t queued;
+    const char* log;  // "E": the ERROR for the container; "W": also the WARN of its deletion
   };
   const std::vector<Row> rows = {
-      {job("valid.zip").getPath(), 1, true, "", 1},
-      {notZip.getPath(), 0, false, "W", 0},
-      {truncated.getPath(), 0, false, "W", 0},
-      {inboxFile("folder.zip").getPath(), 0, true, "E", 0},
-      {inboxFile("absent.zip").getPath(), 0, false, "E", 0},
-      {elsewhere.getPath(), 0, true, "E", 0},
-      {inboxFile("no-index.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("no-request.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("index-not-an-index.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("not-a-description.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("unknown-type.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("dotdot.zip").getPath(), 1, true, "E", 0},
-      {inboxFile("enum.zip").getPath(), -1, true, "", 0},
+      {"not-a-zip.zip", {}, "this is no zip archive", 0, false, "W"},
+      {"truncated.zip", {}, valid.substr(0, valid.size() / 2), 0, false, "W"},
+      {"folder.zip", {}, "", 0, true, "E"},
+      {"absent.zip", {}, "", 0, false, "E"},
+      {elsewhere.getPath(), {}, "", 0, true, "E"},
+      {"no-index.zip", {{"task.xml", task}}, "", 1, true, "E"},
+      {"no-request.zip", {{"index.xml", index("ZEM_DATABASE", "db.xml")}, {"db.xml", database}}, "", 1, true, "E"},
+      {"index-not-an-index.zip", {{"index.xml", task}, {"task.xml", task}}, "", 1, true, "E"},
+      {"not-a-description.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", database}}, "", 1, true, "E"},
+      {"unknown-type.zip",
+       {{"index.xml", index("TASK_REQUEST", "t")}, {"t", description("NoSuchZem", "x")}},
+       "",
+       1,
+       true,
+       "E"},
+      {"dotdot.zip", {{"index.xml", index("TASK_REQUEST", "../t.xml")}, {"../t.xml", task}}, "", 1, true, "E"},
+      {"enum.zip", {{"index.xml", index("Task_Request", "t")}, {"t", task}}, "", -1, true, ""},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
+    SCOPED_TRACE(row.name);
+    const File container = row.name[0] == '/' ? File(row.name) : inboxFile(row.name);
+    if (!row.entries.empty()) makeZip(container, row.entries);
+    if (!row.raw.empty()) writeFile(container, row.raw);
     LogCapture log;
-    ProcessTaskRequest request(queue_, nullptr, row.path);
+    ProcessTaskRequest request(queue_, nullptr, container.getPath());
     if (row.result < 0) {
       EXPECT_THROW(request.execute(), XSDEnumException);
     } else {
       EXPECT_EQ(request.execute(), row.result == 1);
     }
-    EXPECT_EQ(File(row.path).exists(), row.kept);
-    EXPECT_EQ(queue_.pendingCount(), row.queued);
-    EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " + row.path));
+    EXPECT_EQ(container.exists(), row.kept);
+    EXPECT_EQ(queue_.pendingCount(), 0u);
+    EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " + container.getPath()));
     const std::string logged(row.log);
-    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + row.path), logged.empty() ? 0u : 1u);
-    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Job definition will be deleted : " + row.path),
+    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + container.getPath()), logged.empty() ? 0u : 1u);
+    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Job definition will be deleted : " + container.getPath()),
               logged == "W" ? 1u : 0u);
-    if (row.queued > 0) {
-      EXPECT_EQ(queue_.runPending(), row.queued);  // the task deletes its container and reports
-      EXPECT_FALSE(File(row.path).exists());
-      EXPECT_EQ(pipelinetest::readPackage(pipelinetest::outboxPackages().at(0)).result->get_taskId(), "q");
-    }
   }
+  // A valid container: its task is queued, deletes the container and reports.
+  EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, inboxFile("valid.zip").getPath()).execute());
+  EXPECT_EQ(queue_.runPending(), 1u);
+  EXPECT_FALSE(inboxFile("valid.zip").exists());
+  EXPECT_EQ(readPackage(outboxPackages().at(0)).result->get_taskId(), "q");
   // A task that the queue refuses: its container is deleted.
   const File refused = job("refused.zip");
   queue_.close();
@@ -128,20 +115,8 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
                            "Impossible to enqueue task, task container will be deleted : " + refused.getPath()));
 }
 
-TEST_F(ProcessTaskRequestTest, TheQueueTurnsHandedOverPathsIntoRequestsThatRunFirst) {
-  const File job = makeJob(inboxFile("handed.zip"), description(kRequest, "h"));
-  EXPECT_TRUE(queue_.addDtsiTask(job.getPath()));
-  EXPECT_EQ(queue_.runPending(), 2u);  // the request, then the task it built
-  const auto history = queue_.getReplayHistory();
-  ASSERT_EQ(history.size(), 2u);
-  EXPECT_EQ(history[0].id, "Zem Task");
-  EXPECT_EQ(history[1].id, "h");
-  queue_.close();
-  EXPECT_FALSE(queue_.addDtsiTask(job.getPath()));
-}
-
 TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
-  const File job = makeJob(inboxFile("twice.zip"), description("RequestZemDatabaseTaskDescription", "t2"));
+  const File job = makeJob(inboxFile("twice.zip"), description(kRequest, "t2"));
   LogCapture log;
   EXPECT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
   EXPECT_FALSE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
@@ -150,7 +125,7 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
                       "Task container already queued or running, announcement ignored: " + job.getPath()),
             2u);
   EXPECT_EQ(queue_.runPending(), 2u);
-  EXPECT_EQ(pipelinetest::outboxPackages().size(), 1u);
+  EXPECT_EQ(outboxPackages().size(), 1u);
   EXPECT_FALSE(Inbox::instance().isClaimed("twice.zip"));
 
   // A container that yields no task stays, unclaimed: a later announcement is taken.
@@ -171,21 +146,8 @@ size_t backlogSize() {
 
 TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {
   const size_t count = backlogSize();
-  const TempFile scratch("backlog");
-  const File index(scratch.getFile(), "index.xml"), task(scratch.getFile(), "task.xml");
-  ASSERT_TRUE(index.writeAtomically(indexDocument({{"TASK_REQUEST", "task.xml"}})));
-  ASSERT_TRUE(task.writeAtomically(description("RequestZemDatabaseTaskDescription", "@ID@")));
-  // One python run writes the whole backlog (task ids b0, b1, ...).
-  ASSERT_EQ(
-      pipelinetest::run(
-          "python3 -c 'import sys,zipfile\n"
-          "i,t,d,n=open(sys.argv[1]).read(),open(sys.argv[2]).read(),sys.argv[3],int(sys.argv[4])\n"
-          "for k in range(n):\n"
-          " z=zipfile.ZipFile(\"%s/c%05d.zip\"%(d,k),\"w\")\n"
-          " z.writestr(\"index.xml\",i);z.writestr(\"task.xml\",t.replace(\"@ID@\",\"b%d\"%k));z.close()' " +
-          index.getPath() + " " + task.getPath() + " " + DevicePaths::inboxFolder() + " " + std::to_string(count)),
-      0);
-
+  for (size_t k = 0; k < count; ++k)
+    makeJob(inboxFile("c" + std::to_string(k) + ".zip"), description(kRequest, "b" + std::to_string(k)));
   struct rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   struct rlimit limited = saved;
@@ -224,14 +186,14 @@ TEST_F(ProcessTaskRequestTest, AContainerWhosePackageFailsForWantOfSpaceIsKeptFo
   };
   for (const int error : {ENOSPC, EMFILE, EIO}) {
     SCOPED_TRACE(error);
-    const File job = makeJob(inboxFile("retry.zip"), description("RequestZemDatabaseTaskDescription", "r"));
+    const File job = makeJob(inboxFile("retry.zip"), description(kRequest, "r"));
     ASSERT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, job.getPath()));
     renameError = error;
     {
       const ScopedPosixFileOps seam(ops);
       EXPECT_EQ(queue_.runPending(), 2u);
     }
-    EXPECT_TRUE(pipelinetest::outboxPackages().empty());
+    EXPECT_TRUE(outboxPackages().empty());
     EXPECT_EQ(job.isFile(), error != EIO);  // any other failure ends the job as before
     EXPECT_FALSE(Inbox::instance().isClaimed("retry.zip"));
   }
@@ -248,7 +210,7 @@ class RecordingListener : public IpcListener {
 };
 
 TEST_F(ProcessTaskRequestTest, AnnouncementsBeforeAListenerAreHeldUpToTheBoundAndDelivered) {
-  const File job = makeJob(inboxFile("early.zip"), description("RequestZemDatabaseTaskDescription", "e"));
+  const File job = makeJob(inboxFile("early.zip"), description(kRequest, "e"));
   ZemJobAppearedIpcHandler servlet(IpcDefinitions::jobAppeared(), nullptr);
   LogCapture log;
   for (size_t i = 0; i <= Ipc::IpcServlet::kMaxHeldMessages; ++i) {
@@ -274,99 +236,62 @@ class JobAppearedTest : public ::testing::Test {
 };
 
 // The answers to "JobAppeared": one row per request, with the status and the ERROR line it gives.
-// None of them opens, runs or deletes anything; a container in the inbox then runs as usual.
+// None of them opens, runs or deletes anything.
 TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox) {
-  pipelinetest::RunningApp app;
-  const File elsewhere(File(apptest::sysroot()), "elsewhere");
-  ASSERT_TRUE(File(elsewhere, "sub").mkdirs());
-  const File passwd(elsewhere, "passwd");
-  ASSERT_TRUE(passwd.writeAtomically("root:x:0:0:root:/root:/bin/sh\n"));
+  RunningApp app;
+  const File elsewhere = freshFolder("elsewhere"), passwd(elsewhere, "passwd");
+  writeFile(passwd, "root:x:0:0:root:/root:/bin/sh\n");
   const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "out"));
   const File link = inboxFile("link.zip"), fifo = inboxFile("fifo.zip");
   ASSERT_EQ(::symlink(job.getPath().c_str(), link.getPath().c_str()), 0);
   ASSERT_EQ(::mkfifo(fifo.getPath().c_str(), 0600), 0);
   const File nested = makeJob(inboxFile("sub/nested.zip"), description(kRequest, "n"));
   const File dotted = makeJob(inboxFile("dotted.zip"), description(kRequest, "d"));
-  const std::string refused = "Refused the announced task container ";
-  const std::string missing = apptest::sysroot() + "/no/such/folder/job.zip";
-
-  struct Row {
-    std::string path;  // "<integer>": the parameter as an integer; "<none>": no parameter
-    int64_t status;
-    std::string error;
-  };
-  const std::string inbox = DevicePaths::inboxFolder();
-  const std::vector<Row> rows = {
-      {"<integer>", 0, "Parameter does not have the right type: jobLocation"},
-      {"<none>", 0, "Problem during reception of the JobAppeared message"},
-      {missing, 1, "The containing folder for the incoming package at " + missing + " does not exist."},
-      {passwd.getPath(), 1, refused + passwd.getPath()},
-      {job.getPath(), 1, refused + job.getPath()},
-      {link.getPath(), 1, refused + link.getPath()},
-      {fifo.getPath(), 1, refused + fifo.getPath()},
-      {nested.getPath(), 1, refused + nested.getPath()},
-      {inbox + "/../INBOX/dotted.zip", 1, refused + inbox + "/../INBOX/dotted.zip"},
-      {inbox + "/./dotted.zip", 1, refused + inbox + "/./dotted.zip"},
-      {inbox + "/", 1, refused + inbox + "/"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
+  const std::string inbox = DevicePaths::inboxFolder(), missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
+  // "<integer>": the parameter as an integer; "<none>": no parameter. Paths not named here are
+  // refused with "Refused the announced task container PATH" and refused the same way when the
+  // host hands them over.
+  const std::map<std::string, std::pair<int64_t, std::string>> special = {
+      {"<integer>", {0, "Parameter does not have the right type: jobLocation"}},
+      {"<none>", {0, "Problem during reception of the JobAppeared message"}},
+      {missing, {1, "The containing folder for the incoming package at " + missing + " does not exist."}}};
+  for (const std::string& path :
+       {std::string("<integer>"), std::string("<none>"), missing, passwd.getPath(), job.getPath(), link.getPath(),
+        fifo.getPath(), nested.getPath(), inbox + "/../INBOX/dotted.zip", inbox + "/./dotted.zip", inbox + "/"}) {
+    SCOPED_TRACE(path);
+    const auto found = special.find(path);
+    const bool refused = found == special.end();
     LogCapture log;
     Ipc::IpcParameterSet in;
-    if (row.path == "<integer>") in.add(std::make_unique<Ipc::IpcIntegerParameter>("jobLocation", 7));
-    if (row.path[0] != '<') in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", row.path));
-    EXPECT_EQ(app.ipc().call("Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue(), row.status);
-    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << log.dump();
-    // A path handed over by the host is refused the same way.
-    if (row.error.find(refused) == 0) {
-      EXPECT_FALSE(ProcessTaskRequest(*queue(), nullptr, row.path).execute());
-    }
+    if (path == "<integer>") in.add(std::make_unique<Ipc::IpcIntegerParameter>("jobLocation", 7));
+    if (path[0] != '<') in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", path));
+    EXPECT_EQ(app.ipc().call("Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue(),
+              refused ? 1 : found->second.first);
+    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
+                             refused ? "Refused the announced task container " + path : found->second.second));
+    EXPECT_TRUE(!refused || !ProcessTaskRequest(*queue(), nullptr, path).execute()) << "handed over by the host";
   }
   ASSERT_TRUE(queue()->waitIdle(10000));
   EXPECT_TRUE(queue()->getReplayHistory().empty());
   for (const File& file : {passwd, job, link, fifo, nested, dotted}) EXPECT_TRUE(file.exists()) << file.getPath();
-  EXPECT_TRUE(pipelinetest::outboxPackages().empty());
-
-  LogCapture log;
-  EXPECT_EQ(app.announce(dotted.getPath()), 1);
-  EXPECT_TRUE(app.ipc().waitForSignal("ResultPlaced", std::chrono::seconds(10)));
-  EXPECT_TRUE(pipelinetest::waitUntil([&] { return !dotted.exists(); }));
-  EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "got install location: " + dotted.getPath()));
-  const auto signals = app.ipc().signals();
-  ASSERT_EQ(pipelinetest::outboxPackages().size(), 1u);
-  EXPECT_EQ(signals.back().parameters.get<Ipc::IpcStringParameter>("location").getValue(),
-            pipelinetest::outboxPackages()[0].getPath());
-}
-
-TEST_F(JobAppearedTest, ContainerOfUnknownTypeIsLoggedPerAttemptAndStays) {
-  pipelinetest::RunningApp app;
-  const File job = makeJob(inboxFile("unknown.zip"), description("NoSuchZemTaskDescription", "u"));
-  LogCapture log;
-  EXPECT_EQ(app.announce(job.getPath()), 1);
-  EXPECT_TRUE(log.waitFor(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath(), std::chrono::seconds(10)));
-  EXPECT_TRUE(pipelinetest::waitUntil([] { return !Inbox::instance().isClaimed("unknown.zip"); }));
-  EXPECT_EQ(app.announce(job.getPath()), 1);
-  EXPECT_TRUE(pipelinetest::waitUntil(
-      [&] { return log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + job.getPath()) == 2; }));
-  EXPECT_TRUE(job.isFile());
-  EXPECT_TRUE(pipelinetest::outboxPackages().empty());
+  EXPECT_TRUE(outboxPackages().empty());
 }
 
 TEST_F(JobAppearedTest, RestartQueuesWhatWaitsInTheInboxInListingOrderOnce) {
-  { pipelinetest::RunningApp first; }
+  { RunningApp first; }
   const File b = makeJob(inboxFile("b.zip"), description(kRequest, "second"));
   const File a = makeJob(inboxFile("a.zip"), description(kRequest, "first"));
   const File other = inboxFile("notes.txt");
   ASSERT_TRUE(other.writeAtomically("not a container"));
 
-  pipelinetest::RunningApp::Options options;
+  RunningApp::Options options;
   options.freshDevice = false;
-  pipelinetest::RunningApp restarted(options);
+  RunningApp restarted(options);
   // An announcement racing the start-up scan does not run a container a second time.
   restarted.announce(a.getPath());
-  EXPECT_TRUE(pipelinetest::waitUntil([&] { return !a.exists() && !b.exists(); }));
+  EXPECT_TRUE(waitUntil([&] { return !a.exists() && !b.exists(); }));
   ASSERT_TRUE(queue()->waitIdle(10000));
-  EXPECT_EQ(pipelinetest::outboxPackages().size(), 2u);
+  EXPECT_EQ(outboxPackages().size(), 2u);
   EXPECT_TRUE(other.isFile());
   std::vector<std::string> taskIds;
   for (const auto& finished : queue()->getReplayHistory()) {

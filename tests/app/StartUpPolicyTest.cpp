@@ -1,7 +1,7 @@
 // The installed configuration is replaced only when a usable schema finds it invalid.
 #include <gtest/gtest.h>
 
-#include "PipelineTestSupport.h"
+#include "ZemTestSupport.h"
 #include "ZemApp.h"
 #include "kest/DevicePaths.h"
 #include "kest/testing/LogCapture.h"
@@ -12,7 +12,7 @@ TEST(StartUpPolicyTest, AnInvalidConfigurationIsKeptWithOneWarningUnlessAUsableS
   std::string validSchema, text;
   ASSERT_TRUE(schema.readAll(&validSchema));  // rows: schema present, default valid (see below)
   for (const auto& [withSchema, validDefault] : {std::pair{false, true}, {true, false}, {true, true}}) {
-    pipelinetest::freshDevice();
+    zem_test::freshDevice();
     if (!validDefault) File(DevicePaths::defaultConfigFolder() + "/config.xml").writeAtomically("<bad/>");
     ASSERT_TRUE(installed.getParentFile().mkdirs() && installed.writeAtomically("<invalid/>"));
     if (!withSchema) schema.remove();

@@ -68,7 +68,7 @@ TEST(ValueTextForms, EveryKindRendersItsTextForm) {
     EXPECT_EQ(c.value->isValid(), c.valid) << c.str;
     const auto* scalar = dynamic_cast<const StringValue*>(c.value.get());
     EXPECT_EQ(scalar != nullptr, c.text != nullptr) << c.str << ": every scalar kind is a StringValue";
-    if (scalar != nullptr && c.text != nullptr) EXPECT_EQ(scalar->getText(), c.text) << c.str;
+    EXPECT_EQ(scalar != nullptr ? scalar->getText() : "", c.text != nullptr ? c.text : "") << c.str;
   }
   // Fixed notation of a huge number has more digits than any small buffer holds.
   const std::string huge = FloatValue(1e300).str();

@@ -1,12 +1,12 @@
+// File: listings that leave out links and temporary files, sizes, whole-file writes and copies
+// that keep modes. The durable writer's failures are covered by DatabaseStoreTest (a failed save
+// keeps the old file and leaves no temporary one), its order by DatabaseCrashSafetyTest.
 #include "kest/File.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,30 +26,9 @@ std::vector<std::string> namesOf(const std::vector<File>& files) {
   return names;
 }
 
-// Entries of a folder, hidden temporary files included.
-size_t entriesIn(const File& folder) {
-  size_t count = 0;
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.getPath().c_str()), &::closedir);
-  while (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr) {
-    count += entry->d_name[0] != '.' || entry->d_name[1] > '.';  // not "." or ".."
-  }
-  return count;
-}
-
 int fsyncs = 0;
 
 }  // namespace
-
-TEST(FileTest, PathsJoinWithOneSlashAndSplitIntoNameAndParent) {
-  EXPECT_EQ(File(File("/a/b/"), "/c.xml").getPath(), "/a/b/c.xml");
-  EXPECT_EQ(File(File(""), "c.xml").getPath(), "c.xml");
-  EXPECT_EQ(File("/a/b/").getName(), "b");
-  EXPECT_EQ(File("/a").getParentFile().getPath(), "/");
-  EXPECT_EQ(File("plain").getParentFile().getPath(), "");
-  const std::string relative = File("rel/x").getAbsolutePath();
-  EXPECT_EQ(relative.substr(relative.size() - 6), "/rel/x");
-  EXPECT_EQ(relative.front(), '/');
-}
 
 TEST(FileTest, FoldersSizesAndListingsLeaveOutLinksAndTemporaryFilesAndTempFileCleansUp) {
   std::string path;
@@ -100,21 +79,4 @@ TEST(FileTest, WritesAndCopiesReplaceWholeFilesKeepModesAndFlushOnlyWhenDurable)
   EXPECT_FALSE(File(File(tmp.getFile(), "no-such-folder"), "x").writeAtomically("x"));
   EXPECT_FALSE(File(tmp.getFile(), "missing.xml").copyTo(target));
   EXPECT_FALSE(tmp.getFile().copyTo(target));  // a folder is not copied
-}
-
-// The writer's failure at each step is covered with saveFile, which shares it; a copy adds its reads.
-TEST(FileTest, AFailedCopyLeavesTheTargetIntactAndNoTemporaryFile) {
-  const TempFile tmp;
-  const File target(tmp.getFile(), "database.xml"), source(tmp.getFile(), "incoming.xml");
-  ASSERT_TRUE(target.writeAtomically("old content") && source.writeAtomically("new content"));
-  PosixFileOps failing = posixFileOps();
-  failing.rename = [](const char*, const char*) { return errno = EXDEV, -1; };
-  {
-    const ScopedPosixFileOps inject(failing);
-    EXPECT_FALSE(source.copyTo(target));
-  }
-  EXPECT_EQ(readText(target), "old content");
-  EXPECT_EQ(entriesIn(tmp.getFile()), 2u) << "a temporary file was left";
-  ASSERT_TRUE(source.copyTo(target));
-  EXPECT_EQ(readText(target), "new content");
 }

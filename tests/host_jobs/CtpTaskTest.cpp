@@ -5,11 +5,10 @@
 
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "JobsTestSupport.h"
+#include "ZemTestSupport.h"
 #include "kest/DevicePaths.h"
 #include "kest/ExtensionServices.h"
 #include "kest/MetaDataService.h"
@@ -48,8 +47,8 @@ class DatabaseLikeTask : public CtpTask {
     result->set_taskId(getID());
     populateErrorInfo(result->add_node_errorInfo(), success, success ? 0 : 5, success ? "" : "it failed");
     xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
-    jobs_test::writeFile(File(folder, "database.xml"), "<database/>");
-    jobs_test::writeFile(File(folder, "LOGS/zemlog.txt"), "a log line\n");
+    zem_test::writeFile(File(folder, "database.xml"), "<database/>");
+    zem_test::writeFile(File(folder, "LOGS/zemlog.txt"), "a log line\n");
     seenFolder = folder;
   }
   File seenFolder;
@@ -57,21 +56,12 @@ class DatabaseLikeTask : public CtpTask {
 
 CtpTask::DescriptionPtr description(const std::string& taskId) {
   return xmldoc::parseString<Types::TaskDescription>(
-      jobs_test::document("RequestZemDatabaseTaskDescription", "", "taskId=\"" + taskId + "\""));
-}
-
-// Every name in a folder, hidden ones included.
-std::vector<std::string> names(const std::string& folder) {
-  std::istringstream in(jobs_test::capture("ls -A '" + folder + "' 2>/dev/null"));
-  std::vector<std::string> out;
-  for (std::string name; std::getline(in, name);) out.push_back(name);
-  return out;
+      zem_test::document("RequestZemDatabaseTaskDescription", "", "taskId=\"" + taskId + "\""));
 }
 
 class CtpTaskTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    jobs_test::prepareDevice();
     File(DevicePaths::outboxFolder()).remove();
     File(keyFile()).remove();
     services_ = std::make_shared<ExtensionServices>();
@@ -88,7 +78,7 @@ class CtpTaskTest : public ::testing::Test {
     task->setBackendAdapterCommunicator(communicator_);
     return task;
   }
-  static std::vector<std::string> outbox() { return names(DevicePaths::outboxFolder()); }
+  static std::vector<std::string> outbox() { return zem_test::names(File(DevicePaths::outboxFolder())); }
   static ZipArchive package() { return ZipArchive::openForReading(DevicePaths::outboxFolder() + "/" + outbox().at(0)); }
   template <class T>
   static xmldoc::DocumentPtr<T> read(const ZipArchive& archive, const std::string& entry) {
@@ -110,7 +100,7 @@ TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
     SCOPED_TRACE(row.first);
     const std::string part = CtpTask::idForPackageName(row.first);
     EXPECT_TRUE(std::regex_match(part, std::regex("[A-Za-z0-9.-]{1,64}")));
-    if (!row.second.empty()) EXPECT_EQ(part, row.second);
+    EXPECT_TRUE(row.second.empty() || part == row.second) << part;
     parts.insert(part);
   }
   EXPECT_EQ(parts.size(), rows.size());
@@ -121,7 +111,7 @@ TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
 }
 
 TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatchingMetadata) {
-  ASSERT_TRUE(jobs_test::rsaKeys().key.copyTo(File(keyFile())));
+  ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
   auto task = makeTask("T-42");
   task->reportResults(true);
 
@@ -130,27 +120,26 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
   const std::string path = DevicePaths::outboxFolder() + "/" + outbox()[0];
   EXPECT_EQ(communicator_->calls, (std::vector<std::string>{"TaskStatus T-42 0", "ResultPlaced " + path}));
   EXPECT_FALSE(task->seenFolder.exists());  // the result folder is gone
-  EXPECT_TRUE(names(jobs_test::temporaryFolder().getPath()).empty());
+  EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
 
   const ZipArchive archive = package();
   EXPECT_EQ(archive.getEntryNames(),
             (std::vector<std::string>{"result.xml", "LOGS/zemlog.txt", "database.xml", "MetaData.xml", "index.xml"}));
-  const File unpacked = jobs_test::freshFolder("unpacked");
-  ASSERT_EQ(jobs_test::run("unzip -q '" + path + "' -d " + unpacked.getPath()), 0);
+  const File unpacked = zem_test::freshFolder("unpacked");
+  ASSERT_EQ(zem_test::run("unzip -q '" + path + "' -d " + unpacked.getPath()), 0);
   std::vector<std::string> typed;
   const auto index = read<Types::TaskIndex>(archive, "index.xml");
   for (const auto& entry : index->elements_taskIndexEntry()) {
     typed.push_back(entry->get_file() + "=" + entry->get_type());
-    EXPECT_TRUE(
-        jobs_test::opensslVerify(jobs_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
+    EXPECT_TRUE(zem_test::verify(zem_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
         << entry->get_file();
   }
   EXPECT_EQ(typed, (std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE",
                                              "database.xml=DATA_FILE", "MetaData.xml=VEHICLE_DATA"}));
-  const std::string metaData = jobs_test::readFile(File(unpacked, "MetaData.xml"));
+  const std::string metaData = zem_test::readFile(File(unpacked, "MetaData.xml"));
   for (const std::string name : {"result.xml", "LOGS/zemlog.txt", "database.xml"}) {
     const File file(unpacked, name);
-    const std::string sha = jobs_test::capture("sha256sum '" + file.getPath() + "' | cut -c1-64");
+    const std::string sha = zem_test::capture("sha256sum '" + file.getPath() + "' | cut -c1-64");
     EXPECT_NE(metaData.find("<file name=\"" + name + "\" size=\"" + std::to_string(file.size()) + "\" sha256=\"" +
                             sha.substr(0, 64) + "\"/>"),
               std::string::npos)
@@ -159,7 +148,7 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
   EXPECT_NE(metaData.find("<softwareVersion>19.22.3</softwareVersion>"), std::string::npos);
 }
 
-TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKeyOrServices) {
+TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKey) {
   makeTask("T-7")->reportResults(false);
   ZipArchive archive = package();
   const auto index = read<Types::TaskIndex>(archive, "index.xml");
@@ -171,34 +160,12 @@ TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKey
   EXPECT_EQ(result->element_errorInfo()->get_errorType(), 5);
   EXPECT_EQ(result->element_errorInfo()->get_errorMessage(), "it failed");
   EXPECT_EQ(communicator_->calls.at(0), "TaskStatus T-7 1");
-
-  // Without services (no metadata) nor communicator the package is still made.
-  File(DevicePaths::outboxFolder()).remove();
-  DatabaseLikeTask(description("bare")).reportResults(true);
-  EXPECT_EQ(package().getEntryNames(),
-            (std::vector<std::string>{"result.xml", "LOGS/zemlog.txt", "database.xml", "index.xml"}));
 }
 
-TEST_F(CtpTaskTest, ThePackageAppearsOnlyWhenCompleteAndAFailureLeavesNothing) {
-  static std::vector<std::string> duringClose;
-  static int (*realClose)(zip_t*) = zipLibOps().close;
+// The package is written under a hidden name and renamed when complete (DatabaseCrashSafetyTest);
+// a failure to write it leaves nothing behind and reports the task as failed.
+TEST_F(CtpTaskTest, AFailedPackageLeavesNothingAndReportsFailure) {
   ZipLibOps ops = zipLibOps();
-  ops.close = [](zip_t* z) {
-    const int rc = realClose(z);
-    // Written, not yet renamed: only the hidden temporary name exists.
-    duringClose = names(DevicePaths::outboxFolder());
-    return rc;
-  };
-  {
-    const ScopedZipLibOps seam(ops);
-    makeTask("T-1")->reportResults(true);
-  }
-  ASSERT_EQ(duringClose.size(), 1u);
-  EXPECT_EQ(duringClose[0].front(), '.');
-  ASSERT_EQ(outbox().size(), 1u);
-  EXPECT_NE(outbox()[0].front(), '.');
-
-  File(DevicePaths::outboxFolder()).remove();
   ops.close = [](zip_t*) { return -1; };
   auto task = makeTask("T-9");
   {
@@ -208,7 +175,7 @@ TEST_F(CtpTaskTest, ThePackageAppearsOnlyWhenCompleteAndAFailureLeavesNothing) {
   EXPECT_TRUE(outbox().empty());
   EXPECT_EQ(communicator_->calls.back(), "TaskStatus T-9 1");
   EXPECT_FALSE(task->seenFolder.exists());
-  EXPECT_TRUE(names(jobs_test::temporaryFolder().getPath()).empty());
+  EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
 }
 
 // A kind that builds its own package, as the data and log requests do.
@@ -223,7 +190,7 @@ class OwnPackageTask : public CtpTask {
     File(getOutboxFolder()).mkdirs();
     ZipArchive archive = ZipArchive::create(path);
     auto index = xmldoc::createDocument<Types::TaskIndex>();
-    jobs_test::writeFile(File(folder, "result.xml"), "<r/>");
+    zem_test::writeFile(File(folder, "result.xml"), "<r/>");
     addIndexedFile(archive, *index, File(folder, "result.xml"), "result.xml", Types::ElementType::TASK_RESULT);
     generateVehicleData(folder, archive, *index);
     addIndex(archive, *index);
@@ -250,19 +217,6 @@ TEST_F(CtpTaskTest, APackageBuiltByTheKindIsAnnouncedOnceAfterTheStatus) {
                                         "ResultPlaced " + DevicePaths::outboxFolder() + "/" + outbox()[0]}));
     EXPECT_EQ(package().getEntryNames(), (std::vector<std::string>{"result.xml", "MetaData.xml", "index.xml"}));
   }
-}
-
-TEST_F(CtpTaskTest, ClassifiesFilesByTheirExactNameAndOmitsAnEmptyErrorMessage) {
-  auto task = makeTask("x");
-  EXPECT_EQ(task->getFileType(File("/a/result.xml")), Types::ElementType::TASK_RESULT);
-  EXPECT_EQ(task->getFileType(File("MetaData.xml")), Types::ElementType::VEHICLE_DATA);
-  EXPECT_EQ(task->getFileType(File("index.xml")), Types::ElementType::INDEX);
-  EXPECT_EQ(task->getFileType(File("Result.xml")), Types::ElementType::DATA_FILE);
-  Types::ErrorInfo info;
-  task->populateErrorInfo(&info, false, 4, "x");
-  EXPECT_EQ(info.get_errorMessage(), "x");
-  task->populateErrorInfo(&info, true, 0, "");
-  EXPECT_FALSE(info.has_errorMessage());
 }
 
 }  // namespace

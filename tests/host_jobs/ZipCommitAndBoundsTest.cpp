@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "JobsTestSupport.h"
+#include "ZemTestSupport.h"
 #include "kest/PosixFileOps.h"
 #include "kest/task/CtpTask.h"
 #include "kest/testing/LogCapture.h"
@@ -24,9 +24,8 @@ static bool committed(const std::string& name, const std::string& before) {
 }
 
 TEST(ZipCommitTest, PackagesAreSignedBeforeTheirDurableCommitAndEntriesCommittedDurably) {
-  jobs_test::prepareDevice();
-  const File folder = jobs_test::freshFolder("commit"), source(folder, "db.xml"), package(folder, "P.zip");
-  jobs_test::writeFile(source, std::string(200000, 'x'));
+  const File folder = zem_test::freshFolder("commit"), source(folder, "db.xml"), package(folder, "P.zip");
+  zem_test::writeFile(source, std::string(200000, 'x'));
   PosixFileOps ops = posixFileOps();
   std::tie(ops.fsync, ops.rename, ops.openDirectory) = std::make_tuple(&fsyncStep, &mv, &dir);
   const ScopedPosixFileOps seam(ops);
@@ -41,14 +40,15 @@ TEST(ZipCommitTest, PackagesAreSignedBeforeTheirDurableCommitAndEntriesCommitted
 }
 
 TEST(ZipCommitTest, AnIndexDeclaringMoreThanTwoMebibytesIsRefusedBeforeExtraction) {
-  const File folder = jobs_test::freshFolder("cap"), container(folder, "c.zip");
+  const File folder = zem_test::freshFolder("cap"), container(folder, "c.zip");
   const auto cap = static_cast<uint32_t>(ZipArchive::kMaxIndexSize);
   for (const auto& [name, declared, code] :
        std::vector<std::tuple<std::string, uint32_t, int>>{{"index.xml", cap + 1, ZipException::kSizeLimit},
                                                            {"index.xml", cap, ZipException::kReadFailure},
                                                            {"other.xml", cap + 1, ZipException::kReadFailure}}) {
-    jobs_test::makeZip(container, {{name, "<k:config/>"}});  // short: found out while reading
-    jobs_test::patchDeclaredSize(container, name, declared);
+    zem_test::Entry entry{name, "<k:config/>"};  // short: found out while reading
+    entry.declaredSize = declared;
+    zem_test::makeZip(container, {entry});
     try {
       ZipArchive::openForReading(container.getPath()).extract(name, folder, "x", {}, {});
       ADD_FAILURE() << name;

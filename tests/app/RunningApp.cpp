@@ -1,0 +1,42 @@
+#include "RunningApp.h"
+
+#include <gtest/gtest.h>
+
+#include "ZemApp.h"
+#include "ZemJobAppearedIpcHandler.h"
+#include "database/Database.h"
+#include "kest/DevicePaths.h"
+#include "kest/MetaDataService.h"
+#include "kest/security/SecurityService.h"
+
+namespace apptest {
+
+RunningApp::RunningApp(const Options& options) {
+  if (options.freshDevice) freshDevice();
+  Database::getInstance()->resetForTesting();
+  services_->setIpcService(ipc_);
+  if (options.securityService) services_->setSecurityService(std::make_shared<Security::SecurityService>());
+  if (options.metaDataService) services_->setMetaDataService(std::make_shared<MetaDataService>("19.22.3"));
+  std::unique_ptr<Ipc::IpcMethodServlet> servlet(zemCreateJobAppearedServlet(services_.get()));
+  EXPECT_NE(servlet, nullptr);
+  if (servlet != nullptr) {
+    const Ipc::IpcMessageDefinition definition = servlet->getDefinition();
+    ipc_->registerServlet(definition, std::move(servlet));
+  }
+  getApp()->initialise(settings_, services_);
+}
+
+RunningApp::~RunningApp() {
+  getApp()->shutdown();
+  Database::getInstance()->resetForTesting();
+}
+
+int64_t RunningApp::announce(const std::string& jobLocation) {
+  Ipc::IpcParameterSet in;
+  in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", jobLocation));
+  return ipc_->call("Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue();
+}
+
+File inboxFile(const std::string& name) { return File(File(DevicePaths::inboxFolder()), name); }
+
+}  // namespace apptest

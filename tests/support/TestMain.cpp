@@ -1,0 +1,30 @@
+// main() of the test programs that link zem_test_main: every test process runs on its own fresh
+// sysroot with the configuration schema and the certificate folder in place, logs into that
+// sysroot, and keeps the temporary files of the code under test in "<sysroot>/tmp" (TMPDIR), where
+// tests can see leftovers. Nothing touches the real device folders.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/TempFile.h"
+
+int main(int argc, char** argv) {
+  // DevicePaths reads ZEM_SYSROOT once, on first use: set it before anything asks for a path.
+  const TempFile sysroot("zem-test-sysroot-");
+  const File root = sysroot.getFile();
+  ::setenv("ZEM_SYSROOT", root.getPath().c_str(), 1);
+  const File tmp(root, "tmp"), schema(DevicePaths::configurationSchema());
+  if (DevicePaths::sysroot() != root.getPath() || !tmp.mkdirs() || !schema.getParentFile().mkdirs() ||
+      !File(ZEM_SOURCE_DIR "/schema/kolconfig.xsd").copyTo(schema) ||
+      !File(DevicePaths::certificateFolder()).mkdirs()) {
+    std::fprintf(stderr, "cannot lay out the test sysroot %s\n", root.getPath().c_str());
+    return 1;
+  }
+  ::setenv("TMPDIR", tmp.getPath().c_str(), 1);
+  ApplicationLogger::configure(DevicePaths::loggingConfigFile(), DevicePaths::systemLogFile());
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

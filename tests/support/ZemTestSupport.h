@@ -1,0 +1,98 @@
+// Shared helpers of the test programs: documents as text, zip containers written exactly as
+// described (hostile entries included), keys and certificates made and used with the `openssl`
+// command, polling with a deadline, scratch folders, and result packages read back.
+//
+// Thread safety: every function may be called from any thread; the key pairs are made once per
+// process under a lock. Test programs that link `zem_test_main` run on a fresh temporary
+// ZEM_SYSROOT (see TestMain.cpp).
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kest/File.h"
+#include "kolconfig/Types.h"
+#include "kolconfig/XmlDoc.h"
+
+namespace zem_test {
+
+namespace Types = Sarnet_Configuration::Types;
+
+// "<k:config ...><k:content xsi:type="k:TYPE" ATTRIBUTES>BODY</k:content></k:config>"
+std::string document(const std::string& type, const std::string& body = "", const std::string& attributes = "");
+// A task description of `type` with `taskId` (no attribute when empty) and further attributes.
+std::string description(const std::string& type, const std::string& taskId, const std::string& attributes = "");
+// A database document whose top-level map holds `entries` (XML of k:entry elements).
+std::string databaseXml(const std::string& entries);
+// XML of a map entry; of a value of `kind` ("String", "Integer", ...) with its text; of a map value.
+std::string entryXml(const std::string& key, const std::string& valueXml);
+std::string valueXml(const std::string& kind, const std::string& text);
+std::string mapXml(const std::string& entries);
+// Persisted nodes as the database setters take them.
+Types::PersistedStringValue stringNode(const std::string& text);
+Types::PersistedIntegerValue integerNode(int32_t n);
+Types::PersistedBooleanValue booleanNode(bool b);
+Types::PersistedListValue stringListNode(const std::vector<std::string>& items);
+// An index listing (type, file) pairs; a third element, when not empty, is the signature.
+std::string indexDocument(const std::vector<std::vector<std::string>>& entries);
+
+// Runs a shell command: its exit status, or its standard output.
+int run(const std::string& command);
+std::string capture(const std::string& command);
+// Writes `content` (creating the parent folders); throws when it cannot. Reads a whole file ("" when unreadable).
+void writeFile(const File& file, const std::string& content);
+std::string readFile(const File& file);
+// Names below `folder`, hidden ones included, sorted; with `recursive` as relative paths.
+std::vector<std::string> names(const File& folder, bool recursive = false);
+// A new empty folder, unique per call, below the sysroot (or a process-wide temporary folder
+// when no ZEM_SYSROOT is set). Never below TMPDIR, which tests expect to stay empty.
+File freshFolder(const std::string& prefix);
+// Polls `condition` every 10 ms until it holds or `timeout` passes; returns its last value.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+struct Entry {
+  std::string name;
+  std::string content;
+  bool symlink = false;       // a Unix symbolic link whose target is `content`
+  bool store = false;         // stored uncompressed instead of deflated
+  uint32_t declaredSize = 0;  // when not 0: the uncompressed size both headers claim
+};
+// Writes a zip exactly as described (names are not checked); returns `path`.
+File makeZip(const File& path, const std::vector<Entry>& entries);
+// A container: index.xml (the description as TASK_REQUEST, then each payload (type, entry)),
+// "task.xml" and the payload entries. Returns `path`.
+File makeJob(const File& path, const std::string& descriptionXml,
+             const std::vector<std::pair<std::string, Entry>>& payload = {});
+
+// PEM key, self-signed certificate and public key, made once per kind and process.
+struct KeyPair {
+  File key, certificate, publicKey;
+};
+const KeyPair& rsaKeys();
+const KeyPair& otherRsaKeys();  // a second, unrelated RSA pair
+const KeyPair& ecKeys();
+// The Base64 signature `openssl dgst -sha256 -sign` makes over `file`, wrapped at 64 columns as
+// `openssl base64` writes it.
+std::string sign(const KeyPair& keys, const File& file);
+// True when `openssl dgst -verify` accepts the Base64 `signature` of `file` with the public key.
+bool verify(const KeyPair& keys, const File& file, const std::string& signature);
+
+// Empties the device's data, configuration and certificate folders and lays out a default
+// configuration. The schema stays.
+void freshDevice();
+// The ".zip" files of the device's outbox, sorted by name.
+std::vector<File> outboxPackages();
+
+// A result package read back: its entries, its index (file -> type) and its result document.
+struct ResultPackage {
+  std::map<std::string, std::string> entries;
+  std::map<std::string, std::string> indexTypes;
+  xmldoc::DocumentPtr<Types::TaskResult> result;  // null when there is no readable result.xml
+};
+// Reads `file`; fails the test (and returns what it has) when the package is incomplete.
+ResultPackage readPackage(const File& file);
+
+}  // namespace zem_test
