@@ -46,10 +46,8 @@ xmldoc::FileIo recordingIo() {
   return io;
 }
 size_t indexOf(const std::string& step, size_t from = 0) {
-  for (size_t i = from; i < steps.size(); ++i) {
-    if (steps[i].rfind(step, 0) == 0) return i;
-  }
-  return steps.size();
+  while (from < steps.size() && steps[from].rfind(step, 0) != 0) ++from;
+  return from;
 }
 
 // The replacement of `target` ran write(s), fsync of the complete file, rename, fsync of the

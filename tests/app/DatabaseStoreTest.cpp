@@ -47,7 +47,7 @@ class DatabaseStoreTest : public ::testing::Test {
   const std::string default_ = folder_ + "/default.xml";
 };
 
-TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSet) {
+TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSetAndMapsAreReplacedAtDepth) {
   writeDefault(filler(20));
   auto store = openStore();
   xmldoc::fileIo().rename = [](const char* from, const char* to) { return ++renames, ::rename(from, to); };
@@ -60,6 +60,14 @@ TEST_F(DatabaseStoreTest, NestedKeyCreatesMapsWithOneDurableReplacementPerSet) {
   // The second set finds the node (through the index, which took in the appended entry).
   ASSERT_TRUE(store->setInteger("a.b.c", &eight));
   EXPECT_EQ(openStore()->getMap("a")->str(), "{b = {c = 8}}");
+  Types::PersistedMapValue replacement;  // a map replaced at depth
+  auto* entry = replacement.add_node_entry();
+  entry->set_key("q");
+  entry->add_node_value<Types::PersistedBooleanValue>()->set_booleanValue(true);
+  ASSERT_TRUE(store->setMap("a.b", &replacement));
+  EXPECT_EQ(openStore()->getMap("a")->str(), "{b = {q = true}}");
+  // Entries whose text was kept from earlier saves are written exactly as a whole serialisation.
+  EXPECT_EQ(fileContent(), xmldoc::toString(*xmldoc::parseFile<Types::PersistedDatabase>(database_)));
 }
 
 TEST_F(DatabaseStoreTest, IncompatibleKindStoresNothingAndLogsTheKeyOfItsLevel) {
@@ -103,32 +111,6 @@ TEST_F(DatabaseStoreTest, DuplicateKeysResolveToTheFirstEntryInSmallAndIndexedMa
     EXPECT_EQ(openStore()->getInteger("d")->getValue(), 5);
     EXPECT_NE(fileContent().find("<k:integerValue>2</k:integerValue>"), std::string::npos) << "second entry kept";
   }
-}
-
-TEST_F(DatabaseStoreTest, ReplacingListsAndMapsAtDepthKeepsEverythingElseInOrder) {
-  writeDefault(entryXml("t", valueXml("Integer", "2")) +
-               entryXml("a", mapXml(entryXml("first", valueXml("Integer", "1")) + entryXml("b", mapXml("")))) +
-               filler(20));
-  auto store = openStore();
-  const auto oldList = stringListNode({"x", "y"}), newList = stringListNode({"p"});
-  const auto after = stringNode("after");
-  ASSERT_TRUE(store->setList("a.b.l", &oldList));  // created
-  ASSERT_TRUE(store->setString("a.b.after", &after));
-  ASSERT_TRUE(store->setList("a.b.l", &newList));  // replaced: saved, then reloaded
-  EXPECT_EQ(store->getMap("a")->str(), "{b = {after = after, l = [p]}, first = 1}");
-  EXPECT_LT(fileContent().find("<k:key>l</k:key>"), fileContent().find("<k:key>after</k:key>"));
-
-  Types::PersistedMapValue replacement;
-  auto* entry = replacement.add_node_entry();
-  entry->set_key("q");
-  entry->add_node_value<Types::PersistedBooleanValue>()->set_booleanValue(true);
-  ASSERT_TRUE(store->setMap("a.b", &replacement));
-  const auto nine = integerNode(9);
-  ASSERT_TRUE(store->setInteger("a.b.n", &nine));
-  EXPECT_EQ(openStore()->getMap("a")->str(), "{b = {n = 9, q = true}, first = 1}");
-  EXPECT_EQ(store->getInteger("t")->getValue(), 2);
-  // Entries whose text was kept from earlier saves are written exactly as a whole serialisation.
-  EXPECT_EQ(fileContent(), xmldoc::toString(*xmldoc::parseFile<Types::PersistedDatabase>(database_)));
 }
 
 TEST_F(DatabaseStoreTest, LoadInstallsTheDefaultForAMissingOrInvalidFileAndKeepsItWithoutSchema) {

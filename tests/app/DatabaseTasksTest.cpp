@@ -34,10 +34,6 @@ class DatabaseTasksTest : public ::testing::Test {
     return makeJob(inboxFile(name), description(type, id));
   }
 
-  std::string storedString(const std::string& key) {
-    const auto value = Database::getInstance()->getString(key);
-    return value->isValid() ? value->str() : std::string("<none>");
-  }
   // Announces `container`, waits for its package and returns it read back.
   ResultPackage runJob(const File& container) {
     const std::vector<File> before = outboxPackages();
@@ -61,10 +57,10 @@ class DatabaseTasksTest : public ::testing::Test {
     app_.reset();
     freshDevice();
     layout();
-    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, true, false});
+    app_ = std::make_unique<RunningApp>(RunningApp::Options{true, false});
   }
 
-  std::unique_ptr<RunningApp> app_ = std::make_unique<RunningApp>(RunningApp::Options{false, true, true});
+  std::unique_ptr<RunningApp> app_ = std::make_unique<RunningApp>(RunningApp::Options{true, true});
 };
 
 // The database operations in sequence on one unit: one row per job, with its outcome, the value
@@ -95,7 +91,8 @@ TEST_F(DatabaseTasksTest, InstallNeedsForceOverrideToReplaceAndResetReportsAMiss
     const auto package = runJob(container);
     EXPECT_EQ(succeeded(package), row.success);
     EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
-    EXPECT_EQ(storedString("name"), row.stored);
+    const auto stored = Database::getInstance()->getString("name");
+    EXPECT_EQ(stored->isValid() ? stored->str() : "<none>", row.stored);
     EXPECT_EQ(databaseFile().exists(), row.stored != "<none>");
     EXPECT_TRUE(!databaseFile().exists() || readFile(databaseFile()).find(">" + row.stored + "<") != std::string::npos);
     EXPECT_TRUE(row.error.empty() || log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << row.error;

@@ -7,7 +7,6 @@
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
 #include "kest/MetaDataService.h"
-#include "kest/security/SecurityService.h"
 
 namespace apptest {
 
@@ -15,7 +14,6 @@ RunningApp::RunningApp(const Options& options) {
   if (options.freshDevice) freshDevice();
   Database::getInstance()->resetForTesting();
   services_->setIpcService(ipc_);
-  if (options.securityService) services_->setSecurityService(std::make_shared<Security::SecurityService>());
   if (options.metaDataService) services_->setMetaDataService(std::make_shared<MetaDataService>("19.22.3"));
   std::unique_ptr<Ipc::IpcMethodServlet> servlet(zemCreateJobAppearedServlet(services_.get()));
   EXPECT_NE(servlet, nullptr);

@@ -18,7 +18,6 @@ using namespace zem_test;  // the shared helpers, unqualified in the plug-in tes
 class RunningApp {
  public:
   struct Options {
-    bool securityService = false;  // a SecurityService on the device's certificate folder
     bool metaDataService = false;  // a MetaDataService writing "MetaData.xml"
     bool freshDevice = true;       // empty the device first (false: keep what the test laid out)
   };

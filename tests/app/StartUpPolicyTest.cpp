@@ -1,8 +1,8 @@
 // The installed configuration is replaced only when a usable schema finds it invalid.
 #include <gtest/gtest.h>
 
-#include "ZemTestSupport.h"
 #include "ZemApp.h"
+#include "ZemTestSupport.h"
 #include "kest/DevicePaths.h"
 #include "kest/testing/LogCapture.h"
 

@@ -20,10 +20,8 @@ class ProbeTask : public ZemTask {
  public:
   ProbeTask(const ZipArchive& archive, DescriptionPtr description) : ZemTask(archive, std::move(description)) {}
   bool execute() override { return true; }
-  void fail(int type, const std::string& message) {
-    errorType = type;
-    errorMessage = message;
-  }
+  using ZemTask::errorMessage;
+  using ZemTask::errorType;
   void writeResult(const File& folder, bool success) {
     ZemTask::createTaskResults<Types::RequestZemDatabaseTaskResult>(folder, success);
   }
@@ -66,7 +64,8 @@ TEST_F(TaskFactoryTest, TheResultDocumentCarriesOnlyWhatWasSet) {
 
   ProbeTask failed(ZipArchive(),
                    xmldoc::parseString<Types::TaskDescription>(description("ResetZemDatabaseTaskDescription", "t-7")));
-  failed.fail(3, "went wrong");
+  failed.errorType = 3;
+  failed.errorMessage = "went wrong";
   failed.writeResult(folder, false);
   result = xmldoc::parseFile<Types::RequestZemDatabaseTaskResult>(File(folder, "result.xml").getPath());
   EXPECT_EQ(result->get_taskId(), "t-7");

@@ -31,7 +31,7 @@ class ZemAppTest : public ::testing::Test {
     if (proxy_ != nullptr) zemDestroySelfDiagnosisProxy(proxy_);
   }
   void start() {
-    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, false, false});
+    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, false});
     const std::weak_ptr<ExtensionServices> weak = app_->services();
     proxy_ = zemCreateSelfDiagnosisProxy(&weak);
   }

@@ -10,15 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "ZemTestSupport.h"
 #include "kest/PosixFileOps.h"
 #include "kest/TempFile.h"
 
 namespace {
-
-std::string readText(const File& file) {
-  std::string content;
-  return file.readAll(&content) ? content : "<unreadable>";
-}
 
 std::vector<std::string> namesOf(const std::vector<File>& files) {
   std::vector<std::string> names;
@@ -71,11 +67,11 @@ TEST(FileTest, WritesAndCopiesReplaceWholeFilesKeepModesAndFlushOnlyWhenDurable)
     ASSERT_TRUE(source.copyTo(File(tmp.getFile(), "copy"), xmldoc::Durability::Volatile));
     EXPECT_EQ(fsyncs, 0);
   }
-  EXPECT_EQ(readText(target), "second");
+  EXPECT_EQ(zem_test::readFile(target), "second");
   struct stat st;
   ASSERT_EQ(::stat(target.getPath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(readText(File(tmp.getFile(), "copy")), "new content");
+  EXPECT_EQ(zem_test::readFile(File(tmp.getFile(), "copy")), "new content");
   EXPECT_FALSE(File(File(tmp.getFile(), "no-such-folder"), "x").writeAtomically("x"));
   EXPECT_FALSE(File(tmp.getFile(), "missing.xml").copyTo(target));
   EXPECT_FALSE(tmp.getFile().copyTo(target));  // a folder is not copied

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "ZemTestSupport.h"
 #include "kest/TempFile.h"
 #include "kest/ipc/IpcMethodCall.h"
 
@@ -16,12 +17,6 @@ std::string versionOf(const std::string& text) {
   return std::to_string(p.get<Ipc::IpcIntegerParameter>("major").getValue()) + "/" +
          std::to_string(p.get<Ipc::IpcIntegerParameter>("minor").getValue()) + "/" +
          std::to_string(p.get<Ipc::IpcIntegerParameter>("patch").getValue());
-}
-
-std::string readText(const File& file) {
-  std::string content;
-  EXPECT_TRUE(file.readAll(&content));
-  return content;
 }
 
 }  // namespace
@@ -48,7 +43,7 @@ TEST(UtilsTest, ReplaceLineInPropertiesFileRewritesMatchingWholeLinesOnlyOrNothi
 
   EXPECT_TRUE(Utils::replaceLineInPropertiesFile(file.getPath(), "log4cplus\\.logger\\.ZEM_APP=.*",
                                                  "log4cplus.logger.ZEM_APP=TRACE"));
-  EXPECT_EQ(readText(file),
+  EXPECT_EQ(zem_test::readFile(file),
             "log4cplus.rootLogger=INFO, A\n"
             "# log4cplus.logger.ZEM_APP=DEBUG\n"
             "log4cplus.logger.ZEM_APP=TRACE\r\n"
@@ -56,14 +51,14 @@ TEST(UtilsTest, ReplaceLineInPropertiesFileRewritesMatchingWholeLinesOnlyOrNothi
             "last=line");
 
   EXPECT_TRUE(Utils::replaceLineInPropertiesFile(file.getPath(), "last=.*", "last=changed"));
-  EXPECT_EQ(readText(file).substr(readText(file).size() - 12), "last=changed");
+  EXPECT_EQ(zem_test::readFile(file).substr(zem_test::readFile(file).size() - 12), "last=changed");
 
   // Refusals leave the file as it was: no match, a bad pattern, a partial match, no file.
-  const std::string before = readText(file);
+  const std::string before = zem_test::readFile(file);
   EXPECT_FALSE(Utils::replaceLineInPropertiesFile(file.getPath(), "c=.*", "c=3"));
   EXPECT_FALSE(Utils::replaceLineInPropertiesFile(file.getPath(), "a=(", "a=3"));
   EXPECT_FALSE(Utils::replaceLineInPropertiesFile(file.getPath(), "=TRACE", "x"));
-  EXPECT_EQ(readText(file), before);
+  EXPECT_EQ(zem_test::readFile(file), before);
   EXPECT_FALSE(Utils::replaceLineInPropertiesFile(File(tmp.getFile(), "missing").getPath(), ".*", "x"));
   EXPECT_FALSE(File(tmp.getFile(), "missing").exists());
 }

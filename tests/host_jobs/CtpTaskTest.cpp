@@ -1,7 +1,8 @@
 // CtpTask result reporting: one package per report in the outbox under a safe name, typed and
 // signed index entries, metadata whose digests match, announcements in order, and nothing left
-// behind on failure.
+// behind on failure; and the MetaDataService those packages use.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <regex>
 #include <set>
@@ -56,7 +57,7 @@ class DatabaseLikeTask : public CtpTask {
 
 CtpTask::DescriptionPtr description(const std::string& taskId) {
   return xmldoc::parseString<Types::TaskDescription>(
-      zem_test::document("RequestZemDatabaseTaskDescription", "", "taskId=\"" + taskId + "\""));
+      zem_test::description("RequestZemDatabaseTaskDescription", taskId));
 }
 
 class CtpTaskTest : public ::testing::Test {
@@ -68,7 +69,6 @@ class CtpTaskTest : public ::testing::Test {
     services_->setSecurityService(std::make_shared<Security::SecurityService>());
     services_->setMetaDataService(std::make_shared<MetaDataService>("19.22.3"));
   }
-  void TearDown() override { File(keyFile()).remove(); }
 
   static std::string keyFile() { return DevicePaths::certificateFolder() + "/device.key"; }
   template <class Kind = DatabaseLikeTask, class... Args>
@@ -148,23 +148,15 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
   EXPECT_NE(metaData.find("<softwareVersion>19.22.3</softwareVersion>"), std::string::npos);
 }
 
-TEST_F(CtpTaskTest, FailedTaskReportsItsErrorAndUnsignedEntriesWithoutADeviceKey) {
+// A failed task is reported as such (its error info: TaskFactoryTest); without a device key the
+// entries are unsigned. A failure to write the package (written under a hidden name and renamed
+// when complete, DatabaseCrashSafetyTest) leaves nothing behind and reports the task as failed.
+TEST_F(CtpTaskTest, FailedTasksAndPackagesReportFailureAndLeaveNothing) {
   makeTask("T-7")->reportResults(false);
-  ZipArchive archive = package();
-  const auto index = read<Types::TaskIndex>(archive, "index.xml");
-  for (const auto& entry : index->elements_taskIndexEntry()) {
-    EXPECT_FALSE(entry->has_signature());
-  }
-  const auto result = read<Types::RequestZemDatabaseTaskResult>(archive, "result.xml");
-  EXPECT_FALSE(result->element_errorInfo()->get_success());
-  EXPECT_EQ(result->element_errorInfo()->get_errorType(), 5);
-  EXPECT_EQ(result->element_errorInfo()->get_errorMessage(), "it failed");
   EXPECT_EQ(communicator_->calls.at(0), "TaskStatus T-7 1");
-}
-
-// The package is written under a hidden name and renamed when complete (DatabaseCrashSafetyTest);
-// a failure to write it leaves nothing behind and reports the task as failed.
-TEST_F(CtpTaskTest, AFailedPackageLeavesNothingAndReportsFailure) {
+  const auto index = read<Types::TaskIndex>(package(), "index.xml");
+  for (const auto& entry : index->elements_taskIndexEntry()) EXPECT_FALSE(entry->has_signature());
+  File(DevicePaths::outboxFolder()).remove();
   ZipLibOps ops = zipLibOps();
   ops.close = [](zip_t*) { return -1; };
   auto task = makeTask("T-9");
@@ -178,45 +170,34 @@ TEST_F(CtpTaskTest, AFailedPackageLeavesNothingAndReportsFailure) {
   EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
 }
 
-// A kind that builds its own package, as the data and log requests do.
-class OwnPackageTask : public CtpTask {
- public:
-  OwnPackageTask(CtpTask::DescriptionPtr description, bool announce)
-      : CtpTask(std::move(description)), announce_(announce) {}
-  bool execute() override { return true; }
-  std::string getModuleName() const override { return "OBU.LOGFILES"; }
-  void collectResults(const File& folder, bool /*success*/) override {
-    const std::string path = getOutboxFolder() + "/" + getResultPackage(folder.getPath()) + ".zip";
-    File(getOutboxFolder()).mkdirs();
-    ZipArchive archive = ZipArchive::create(path);
-    auto index = xmldoc::createDocument<Types::TaskIndex>();
-    zem_test::writeFile(File(folder, "result.xml"), "<r/>");
-    addIndexedFile(archive, *index, File(folder, "result.xml"), "result.xml", Types::ElementType::TASK_RESULT);
-    generateVehicleData(folder, archive, *index);
-    addIndex(archive, *index);
-    archive.close(getSignatureGenerator(getSecurityService()));
-    // The name is stable for the report in progress.
-    EXPECT_EQ(path, getOutboxFolder() + "/" + getResultPackage(folder.getPath()) + ".zip");
-    if (announce_) notifyResultPackage(path);
-  }
+// MetaDataService alone: a stable device id, and which files it describes and how it names them.
+TEST(MetaDataServiceTest, KeepsOneDeviceIdAndDescribesRegularFilesButNotLinksOrItsOwnOutput) {
+  const File folder = zem_test::freshFolder("metadata"), idFile(folder, "state/uuid");
+  const std::string first = MetaDataService("1.0", idFile.getPath()).getDeviceId();
+  EXPECT_EQ(36u, first.size()) << first;
+  EXPECT_EQ(first + "\n", zem_test::readFile(idFile));
+  EXPECT_EQ(first, MetaDataService("1.0", idFile.getPath()).getDeviceId());
+  zem_test::writeFile(File(folder, "preset"), "  unit-0042 \nsecond line\n");
+  EXPECT_EQ("unit-0042", MetaDataService("1.0", File(folder, "preset").getPath()).getDeviceId());
 
- private:
-  bool announce_;
-};
-
-TEST_F(CtpTaskTest, APackageBuiltByTheKindIsAnnouncedOnceAfterTheStatus) {
-  for (const bool announce : {true, false}) {
-    SCOPED_TRACE(announce);
-    File(DevicePaths::outboxFolder()).remove();
-    communicator_->calls.clear();
-    makeTask<OwnPackageTask>("L1", announce)->reportResults(true);
-    ASSERT_EQ(outbox().size(), 1u);
-    EXPECT_EQ(outbox()[0].find("OBU.LOGFILES_L1_"), 0u);
-    EXPECT_EQ(communicator_->calls,
-              (std::vector<std::string>{"TaskStatus L1 0",
-                                        "ResultPlaced " + DevicePaths::outboxFolder() + "/" + outbox()[0]}));
-    EXPECT_EQ(package().getEntryNames(), (std::vector<std::string>{"result.xml", "MetaData.xml", "index.xml"}));
-  }
+  const File files(folder, "files");
+  zem_test::writeFile(File(files, "result.xml"), "a");
+  zem_test::writeFile(File(files, "LOGS/a&b<1>.txt"), "log");
+  zem_test::writeFile(File(files, "LOGS/index.xml"), "nested index is payload");
+  zem_test::writeFile(File(files, "index.xml"), "the package's own index");
+  zem_test::writeFile(File(files, "MetaData.xml"), "an older one");
+  ASSERT_EQ(0, ::symlink("/etc/hostname", File(files, "link").getPath().c_str()));
+  ZipArchive archive = ZipArchive::create(File(folder, "P.zip").getPath());
+  auto index = xmldoc::createDocument<Types::TaskIndex>();
+  const auto described = MetaDataService("19.22.3", idFile.getPath()).generateMetaData(files, &archive, index.get());
+  ASSERT_EQ(3u, described.size());  // LOGS/a&b<1>.txt, LOGS/index.xml, result.xml
+  const std::string xml = zem_test::readFile(File(files, "MetaData.xml"));
+  EXPECT_NE(std::string::npos, xml.find("<file name=\"LOGS/a&amp;b&lt;1&gt;.txt\" size=\"3\" sha256=\"" +
+                                        MetaDataService::sha256Hex(described[0]) + "\"/>"))
+      << xml;
+  EXPECT_EQ(std::string::npos, xml.find("link"));
+  EXPECT_EQ(std::string::npos, xml.find("\"index.xml\""));
+  EXPECT_EQ(std::vector<std::string>{"MetaData.xml"}, archive.getEntryNames());
 }
 
 }  // namespace

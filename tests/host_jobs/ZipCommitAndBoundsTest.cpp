@@ -35,6 +35,7 @@ TEST(ZipCommitTest, PackagesAreSignedBeforeTheirDurableCommitAndEntriesCommitted
   archive.close(
       Security::SignatureGenerator([](const File&) { return g_steps.push_back("signed"), std::string("S"); }));
   EXPECT_TRUE(committed("P.zip", "signed"));
+  EXPECT_EQ(zem_test::readFile(File(folder, "P.zip.sig")), "S\n");
   ZipArchive::openForReading(package.getPath()).extract("db.xml", folder, "copy.xml", {}, {});
   EXPECT_TRUE(committed("copy.xml", "start"));
 }

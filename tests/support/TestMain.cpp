@@ -1,7 +1,5 @@
-// main() of the test programs that link zem_test_main: every test process runs on its own fresh
-// sysroot with the configuration schema and the certificate folder in place, logs into that
-// sysroot, and keeps the temporary files of the code under test in "<sysroot>/tmp" (TMPDIR), where
-// tests can see leftovers. Nothing touches the real device folders.
+// main() of the test programs: each runs on its own fresh sysroot (schema and certificate folder in
+// place), logs into it and keeps temporary files in "<sysroot>/tmp" (TMPDIR), where tests see leftovers.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -34,11 +34,14 @@ const std::string& scratchRoot() {
   return root;
 }
 
-KeyPair makeKeys(const std::string& name, const std::string& algorithm) {
+// The key pair `name`, made on first use.
+const KeyPair& makeKeys(const std::string& name, const std::string& algorithm) {
   static std::mutex mutex;
+  static std::map<std::string, KeyPair> made;
   const std::lock_guard<std::mutex> lock(mutex);
+  if (made.count(name) != 0) return made.at(name);
   const File folder = freshFolder("keys-" + name);
-  KeyPair keys{File(folder, "key.pem"), File(folder, "cert.pem"), File(folder, "pub.pem")};
+  KeyPair& keys = made[name] = {File(folder, "key.pem"), File(folder, "cert.pem"), File(folder, "pub.pem")};
   const std::string command = "openssl req -x509 " + algorithm + " -nodes -days 2 -subj /CN=" + name + " -keyout " +
                               keys.key.getPath() + " -out " + keys.certificate.getPath() +
                               " >/dev/null 2>&1 && openssl x509 -pubkey -noout -in " + keys.certificate.getPath() +
@@ -226,20 +229,9 @@ File makeJob(const File& path, const std::string& descriptionXml,
   return makeZip(path, entries);
 }
 
-const KeyPair& rsaKeys() {
-  static const KeyPair keys = makeKeys("rsa", "-newkey rsa:2048");
-  return keys;
-}
-
-const KeyPair& otherRsaKeys() {
-  static const KeyPair keys = makeKeys("other", "-newkey rsa:2048");
-  return keys;
-}
-
-const KeyPair& ecKeys() {
-  static const KeyPair keys = makeKeys("ec", "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1");
-  return keys;
-}
+const KeyPair& rsaKeys() { return makeKeys("rsa", "-newkey rsa:2048"); }
+const KeyPair& otherRsaKeys() { return makeKeys("other", "-newkey rsa:2048"); }
+const KeyPair& ecKeys() { return makeKeys("ec", "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1"); }
 
 std::string sign(const KeyPair& keys, const File& file) {
   return capture("openssl dgst -sha256 -sign " + keys.key.getPath() + " '" + file.getPath() + "' | openssl base64");

@@ -1,10 +1,6 @@
 // Shared helpers of the test programs: documents as text, zip containers written exactly as
-// described (hostile entries included), keys and certificates made and used with the `openssl`
-// command, polling with a deadline, scratch folders, and result packages read back.
-//
-// Thread safety: every function may be called from any thread; the key pairs are made once per
-// process under a lock. Test programs that link `zem_test_main` run on a fresh temporary
-// ZEM_SYSROOT (see TestMain.cpp).
+// described (hostile entries included), keys made and used with the `openssl` command, polling,
+// scratch folders, and result packages read back. Every function may be called from any thread.
 #pragma once
 
 #include <chrono>
@@ -47,8 +43,8 @@ void writeFile(const File& file, const std::string& content);
 std::string readFile(const File& file);
 // Names below `folder`, hidden ones included, sorted; with `recursive` as relative paths.
 std::vector<std::string> names(const File& folder, bool recursive = false);
-// A new empty folder, unique per call, below the sysroot (or a process-wide temporary folder
-// when no ZEM_SYSROOT is set). Never below TMPDIR, which tests expect to stay empty.
+// A new empty folder, unique per call, below the sysroot (never below TMPDIR, which tests expect
+// to stay empty), or below a process-wide temporary folder when no ZEM_SYSROOT is set.
 File freshFolder(const std::string& prefix);
 // Polls `condition` every 10 ms until it holds or `timeout` passes; returns its last value.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -74,14 +70,13 @@ struct KeyPair {
 const KeyPair& rsaKeys();
 const KeyPair& otherRsaKeys();  // a second, unrelated RSA pair
 const KeyPair& ecKeys();
-// The Base64 signature `openssl dgst -sha256 -sign` makes over `file`, wrapped at 64 columns as
-// `openssl base64` writes it.
+// The Base64 `openssl dgst -sha256` signature of `file` (wrapped at 64 columns); whether the
+// public key verifies `signature` of `file`.
 std::string sign(const KeyPair& keys, const File& file);
-// True when `openssl dgst -verify` accepts the Base64 `signature` of `file` with the public key.
 bool verify(const KeyPair& keys, const File& file, const std::string& signature);
 
 // Empties the device's data, configuration and certificate folders and lays out a default
-// configuration. The schema stays.
+// configuration (the schema stays).
 void freshDevice();
 // The ".zip" files of the device's outbox, sorted by name.
 std::vector<File> outboxPackages();
