@@ -121,14 +121,6 @@ CommandResult ZemHostFixture::zemctl(const std::vector<std::string>& args,
   return runCommand(argv, environment, work_);
 }
 
-CommandResult ZemHostFixture::busctlCall(const std::string& interfaceName, const std::string& method,
-                                         const std::vector<std::string>& signatureAndValues) {
-  std::vector<std::string> argv{
-      "busctl", "--user", "--timeout=5", "call", "com.olvane.ZEM_APP", "/com/olvane/ZEM_APP", interfaceName, method};
-  argv.insert(argv.end(), signatureAndValues.begin(), signatureAndValues.end());
-  return runCommand(argv, {}, work_);
-}
-
 bool ZemHostFixture::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {

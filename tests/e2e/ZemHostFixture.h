@@ -1,6 +1,6 @@
 // Child processes for the end-to-end tests, and a fixture that runs zem-host as one on a fresh
 // temporary sysroot seeded with the factory content, on the session bus of the test run, driven
-// with zemctl and busctl. The fixture skips every test when no session bus is available.
+// with zemctl. The fixture skips every test when no session bus is available.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -65,9 +65,6 @@ class ZemHostFixture : public ::testing::Test {
   // Sends `signal` to the host; its wait status, nullopt when it still runs after `timeout`.
   std::optional<int> stopHost(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   CommandResult zemctl(const std::vector<std::string>& args, std::map<std::string, std::string> environment = {});
-  // busctl --user call com.olvane.ZEM_APP /com/olvane/ZEM_APP <interface> <method> <signature and values>
-  CommandResult busctlCall(const std::string& interfaceName, const std::string& method,
-                           const std::vector<std::string>& signatureAndValues);
   static bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
   const std::string& sysroot() const { return sysroot_; }

@@ -1,4 +1,3 @@
-// The signals themselves are checked where the application sends them (tests/app).
 #include "kest/BackendAdapterIpcCommunicator.h"
 
 #include <gtest/gtest.h>

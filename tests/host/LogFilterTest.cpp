@@ -28,12 +28,6 @@ const char* const kCurrentLog =
     "2024-03-01 10:00:04.000 ZEM_APP WARN [E.cpp:5 void e()] zem warn\n"
     "2024-03-01 10:00:05.000 OTHER_APP INFO [F.cpp:6 void f()] other info\n";
 
-// 2024-03-01 at the given UTC time of day.
-std::chrono::system_clock::time_point utc(int hour, int minute, int second) {
-  return std::chrono::system_clock::from_time_t(1709251200) + std::chrono::hours(hour) + std::chrono::minutes(minute) +
-         std::chrono::seconds(second);
-}
-
 }  // namespace
 
 TEST(LogFilterTest, SelectsEntriesByComponentLevelAndTimeWithTheirContinuationLines) {
@@ -63,7 +57,8 @@ TEST(LogFilterTest, SelectsEntriesByComponentLevelAndTimeWithTheirContinuationLi
       {{"ZEM_APP"}, "warning", {}, lines({3, 4, 6})},
       {{"ZEM_APP", "OTHER_APP"}, "ERROR", {}, lines({2, 3, 4})},
       {{"NOBODY"}, "TRACE", {}, ""},
-      {{}, "TRACE", utc(10, 0, 2), lines({0, 3, 4, 5, 6, 7})},  // the preamble is no entry: kept
+      // From 2024-03-01 10:00:02 UTC; the preamble is no entry: kept.
+      {{}, "TRACE", std::chrono::system_clock::from_time_t(1709287202), lines({0, 3, 4, 5, 6, 7})},
   };
   for (const auto& c : cases) {
     EXPECT_TRUE(LogFilter::filter({older.getPath(), current.getPath(), "/nonexistent/messages.2"}, target.getPath(),
@@ -90,7 +85,6 @@ TEST(LogCollectorTest, SystemLogBackupHoldsWhatTheComponentLoggerWrote) {
   ASSERT_TRUE(LogFilter::backupSysLog(errorsOnly.getPath(), {"ZEM_APP"}, "ERROR", before));
   std::string out;
   ASSERT_TRUE(errorsOnly.readAll(&out));
-  EXPECT_NE(out.find("ZEM_APP ERROR"), std::string::npos) << out;
   EXPECT_NE(out.find("collector probe error 91c2"), std::string::npos) << out;
   EXPECT_EQ(out.find("collector probe debug 91c2"), std::string::npos) << out;
   const File everything(tmp.getFile(), "all.txt");

@@ -46,9 +46,13 @@ struct FakeTask : Task {
 
 }  // namespace
 
-TEST(TaskExecutionQueueTest, RunsByPriorityThenPushOrderAndATaskPushedByARunningTaskOvertakes) {
+// Tasks run by priority then push order, and one pushed by a running task overtakes those of lower
+// priority. A task that fails or throws is rescheduled, logged and kept in the history as failed;
+// the history holds the last finished tasks up to its size.
+TEST(TaskExecutionQueueTest, RunsByPriorityThenPushOrderReschedulesFailuresAndKeepsTheLastInHistory) {
+  kest::testing::LogCapture log;
   Journal journal;
-  TaskExecutionQueue queue(nullptr, 10, /*startWorker=*/false);
+  TaskExecutionQueue queue(nullptr, 4, /*startWorker=*/false);
   queue.push(new FakeTask("normal-1", Task::NORMAL, &journal));
   queue.push(new FakeTask("highest-1", Task::HIGHEST, &journal, [&] {
     // Like a container request that builds the real task and queues it from the worker.
@@ -60,14 +64,8 @@ TEST(TaskExecutionQueueTest, RunsByPriorityThenPushOrderAndATaskPushedByARunning
   EXPECT_EQ(queue.runPending(), 6u);
   EXPECT_EQ(journal.ids,
             (std::vector<std::string>{"highest-1", "highest-2", "built", "middle", "normal-1", "normal-2"}));
-}
 
-// A task that fails or throws is rescheduled, logged and kept in the history as failed; the
-// history holds the last finished tasks up to its size.
-TEST(TaskExecutionQueueTest, FailedAndThrowingTasksAreRescheduledAndTheHistoryKeepsTheLastOnes) {
-  kest::testing::LogCapture log;
-  Journal journal;
-  TaskExecutionQueue queue(nullptr, 4, false);
+  journal.ids.clear();
   queue.push(new FakeTask("t0", 0, &journal, []() -> bool { throw std::runtime_error("disk on fire"); }));
   queue.push(new FakeTask("t1", 0, &journal, []() -> bool { throw 42; }));
   queue.push(new FakeTask("t2", 0, &journal, [] { return false; }));

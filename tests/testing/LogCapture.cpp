@@ -3,7 +3,6 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <sstream>
 
@@ -14,7 +13,6 @@ namespace testing {
 
 struct LogCapture::State {
   mutable std::mutex mutex;
-  mutable std::condition_variable added;
   std::vector<Entry> entries;  // guarded by mutex
 };
 
@@ -28,22 +26,13 @@ class RecordingAppender : public log4cplus::Appender {
 
  protected:
   void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-    LogCapture::Entry entry{event.getLogLevel(), event.getMessage(), event.getFile(), event.getLine(),
-                            event.getFunction()};
-    {
-      const std::lock_guard<std::mutex> lock(state_->mutex);
-      state_->entries.push_back(std::move(entry));
-    }
-    state_->added.notify_all();
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->entries.push_back(LogCapture::Entry{event.getLogLevel(), event.getMessage()});
   }
 
  private:
   std::shared_ptr<LogCapture::State> state_;
 };
-
-bool matches(const LogCapture::Entry& entry, log4cplus::LogLevel level, const std::string& substring) {
-  return entry.level == level && entry.message.find(substring) != std::string::npos;
-}
 
 }  // namespace
 
@@ -80,15 +69,11 @@ std::vector<std::string> LogCapture::messages(log4cplus::LogLevel level) const {
   return out;
 }
 
-bool LogCapture::contains(log4cplus::LogLevel level, const std::string& substring) const {
-  return count(level, substring) > 0;
-}
-
 size_t LogCapture::count(log4cplus::LogLevel level, const std::string& substring) const {
   const std::lock_guard<std::mutex> lock(state_->mutex);
   size_t n = 0;
   for (const Entry& e : state_->entries) {
-    if (matches(e, level, substring)) ++n;
+    if (e.level == level && e.message.find(substring) != std::string::npos) ++n;
   }
   return n;
 }
@@ -100,17 +85,6 @@ size_t LogCapture::countAny(const std::string& substring) const {
     if (e.message.find(substring) != std::string::npos) ++n;
   }
   return n;
-}
-
-bool LogCapture::waitFor(log4cplus::LogLevel level, const std::string& substring,
-                         std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(state_->mutex);
-  return state_->added.wait_for(lock, timeout, [&] {
-    for (const Entry& e : state_->entries) {
-      if (matches(e, level, substring)) return true;
-    }
-    return false;
-  });
 }
 
 void LogCapture::clear() {
