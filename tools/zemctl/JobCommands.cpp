@@ -136,7 +136,7 @@ std::string JobCommands::placeInInbox(const std::string& source, const std::stri
       candidate += std::to_string(attempt);
       candidate += extension;
     }
-    const std::string target = File(inbox, candidate).getPath();
+    std::string target = File(inbox, candidate).getPath();
     committed = xmldoc::commitFile(temporary, target, xmldoc::Durability::Durable, xmldoc::Existing::kKeepExisting);
     // A folder that could not be flushed still holds the container under its final name.
     if (committed.outcome != xmldoc::ReplaceOutcome::kFailed) return target;
