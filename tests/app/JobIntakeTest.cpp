@@ -137,6 +137,18 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
   EXPECT_FALSE(Inbox::instance().isClaimed("unknown.zip"));
 }
 
+TEST_F(ProcessTaskRequestTest, AnInboxReplacedByALinkIsNotFollowed) {
+  const File elsewhere = freshFolder("elsewhere");
+  const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "linked"));
+  const std::string inbox = DevicePaths::inboxFolder();
+  ASSERT_EQ(::rmdir(inbox.c_str()), 0);
+  ASSERT_EQ(::symlink(elsewhere.getPath().c_str(), inbox.c_str()), 0);
+  EXPECT_FALSE(Inbox::isRegularFile("job.zip"));
+  EXPECT_FALSE(ProcessTaskRequest(queue_, nullptr, inbox + "/job.zip").execute());
+  EXPECT_TRUE(job.isFile());
+  EXPECT_TRUE(outboxPackages().empty());
+}
+
 TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {
   const size_t count = 5000;
   for (size_t k = 0; k < count; ++k)

@@ -12,9 +12,10 @@
 
 namespace {
 
-// The descriptor of the inbox folder for one operation, closed when the holder goes.
+// The descriptor of the inbox folder for one operation, closed when the holder goes. An inbox
+// replaced by a symbolic link is not followed (no descriptor): its target lies outside.
 xmldoc::UniqueFd openInbox() {
-  return xmldoc::UniqueFd(::open(DevicePaths::inboxFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return xmldoc::UniqueFd(::open(DevicePaths::inboxFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 bool isPlainName(const std::string& name) {
