@@ -149,6 +149,15 @@ TEST_F(ProcessTaskRequestTest, AnInboxReplacedByALinkIsNotFollowed) {
   EXPECT_TRUE(outboxPackages().empty());
 }
 
+TEST_F(ProcessTaskRequestTest, AContainerReplacedWhileItWaitsIsNotDeletedUnrun) {
+  const File job = makeJob(inboxFile("swap.zip"), description(kRequest, "old"));
+  EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, job.getPath()).execute());
+  const File replacement = makeJob(File(freshFolder("new"), "swap.zip"), description(kRequest, "new"));
+  ASSERT_EQ(::rename(replacement.getPath().c_str(), job.getPath().c_str()), 0);
+  queue_.runPending();
+  EXPECT_TRUE(job.isFile());
+}
+
 TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {
   const size_t count = 5000;
   for (size_t k = 0; k < count; ++k)

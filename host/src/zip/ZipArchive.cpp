@@ -276,6 +276,11 @@ bool ZipArchive::holdsHandle() const {
   return state_->mode == State::Mode::Read && state_->zip != nullptr;
 }
 
+bool ZipArchive::isSameFile(const struct stat& st) const {
+  if (state_ == nullptr || state_->name.empty()) return false;
+  return st.st_dev == state_->identity.st_dev && st.st_ino == state_->identity.st_ino;
+}
+
 ZipArchive ZipArchive::create(const std::string& path) {
   const File parent = File(path).getParentFile();
   const std::string folder = parent.getPath().empty() ? "." : parent.getPath();

@@ -70,6 +70,9 @@ class ZipArchive {
   void suspend();
   // True while an archive opened for reading holds its descriptor (not suspended, not closed).
   bool holdsHandle() const;
+  // True when `st` describes the file an archive opened for reading (same device and inode), also
+  // once it is suspended or closed. False for the null or a written archive.
+  bool isSameFile(const struct stat& st) const;
   // Starts a new archive that close() writes to `path`, replacing an existing file atomically.
   // Nothing appears at `path` before close() succeeds.
   // Throws ZipException(kCannotOpen) when the folder of `path` does not exist or is not writable.
