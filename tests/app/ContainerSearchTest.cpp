@@ -38,6 +38,17 @@ TEST(ContainerSearchTest, FirstReadableEntryOfTheWantedTypeWins) {
   EXPECT_TRUE(log.contains(log4cplus::TRACE_LOG_LEVEL, "Found job definition: missing.xml"));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Cannot extract the XML item missing.xml"));
   EXPECT_FALSE(log.contains(log4cplus::TRACE_LOG_LEVEL, "Found job definition: later.xml"));
+
+  // Only the first kMaxCandidates entries of the type are tried.
+  std::vector<std::vector<std::string>> entries(ConfigLoader::kMaxCandidates, {"TASK_REQUEST", "broken.xml"});
+  entries.push_back({"TASK_REQUEST", "good.xml"});
+  const File many = makeZip(File(freshFolder("many"), "many.zip"),
+                            {{"index.xml", indexDocument(entries)},
+                             {"broken.xml", "<k:config>not closed"},
+                             {"good.xml", description("RequestZemDatabaseTaskDescription", "good")}});
+  EXPECT_EQ((ConfigLoader::loadAndGet<Types::TaskDescription, Types::ElementType::TASK_REQUEST>(
+                ZipArchive::openForReading(many.getPath()), nullptr)),
+            nullptr);
 }
 
 }  // namespace

@@ -137,6 +137,27 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
   EXPECT_FALSE(Inbox::instance().isClaimed("unknown.zip"));
 }
 
+TEST_F(ProcessTaskRequestTest, AnInboxReplacedByALinkIsNotFollowed) {
+  const File elsewhere = freshFolder("elsewhere");
+  const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "linked"));
+  const std::string inbox = DevicePaths::inboxFolder();
+  ASSERT_EQ(::rmdir(inbox.c_str()), 0);
+  ASSERT_EQ(::symlink(elsewhere.getPath().c_str(), inbox.c_str()), 0);
+  EXPECT_FALSE(Inbox::isRegularFile("job.zip"));
+  EXPECT_FALSE(ProcessTaskRequest(queue_, nullptr, inbox + "/job.zip").execute());
+  EXPECT_TRUE(job.isFile());
+  EXPECT_TRUE(outboxPackages().empty());
+}
+
+TEST_F(ProcessTaskRequestTest, AContainerReplacedWhileItWaitsIsNotDeletedUnrun) {
+  const File job = makeJob(inboxFile("swap.zip"), description(kRequest, "old"));
+  EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, job.getPath()).execute());
+  const File replacement = makeJob(File(freshFolder("new"), "swap.zip"), description(kRequest, "new"));
+  ASSERT_EQ(::rename(replacement.getPath().c_str(), job.getPath().c_str()), 0);
+  queue_.runPending();
+  EXPECT_TRUE(job.isFile());
+}
+
 TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {
   const size_t count = 5000;
   for (size_t k = 0; k < count; ++k)

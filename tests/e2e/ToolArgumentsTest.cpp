@@ -45,6 +45,8 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
   EXPECT_EQ(c.parameters.get<Ipc::IpcIntegerParameter>("n").getValue(), INT64_MIN);
   EXPECT_EQ(c.parameters.get<Ipc::IpcByteFieldParameter>("b").getValueAsString(), "<x/>");
   EXPECT_EQ(c.parameters.get<Ipc::IpcByteFieldParameter>("f").getValueAsString().rfind("// The argument", 0), 0u);
+  ASSERT_TRUE(ZemctlCommand::parse({"job", "result", "--wait", "1", "--", "-x"}, &c, &error)) << error;
+  EXPECT_EQ(c.job.taskId, "-x");
 
   // Each case is split at spaces; "" is the empty command line.
   for (const char* line :

@@ -118,15 +118,19 @@ bool JobCommand::parse(const std::string& group, const std::vector<std::string>&
     result.container = args[1];
   } else if (args[0] == "result") {
     result.kind = Kind::Result;
+    // After "--" every argument is the task id, so that an id beginning with '-' can be named.
+    bool idOnly = false;
     for (size_t i = 1; i < args.size(); ++i) {
       std::string value;
-      if (isOption(args[i], "--wait")) {
+      if (args[i] == "--" && !idOnly) {
+        idOnly = true;
+      } else if (!idOnly && isOption(args[i], "--wait")) {
         if (!optionValue(args, &i, "--wait", &value, error)) return false;
         if (!parseSeconds(value, &result.wait)) {
           *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
           return false;
         }
-      } else if (!args[i].empty() && args[i][0] != '-' && result.taskId.empty()) {
+      } else if ((idOnly || (!args[i].empty() && args[i][0] != '-')) && result.taskId.empty()) {
         result.taskId = args[i];
       } else {
         *error = "job result: unexpected argument " + args[i];
@@ -156,7 +160,7 @@ std::string JobCommand::usage() {
          "                             --key signs every entry with the PEM private key (SHA-256, Base64)\n"
          "  job submit FILE            copies the container into the inbox of the unit ($ZEM_SYSROOT)\n"
          "                             and announces it with JobAppeared; prints its path and the status\n"
-         "  job result TASK_ID [--wait SECONDS]\n"
+         "  job result [--wait SECONDS] [--] TASK_ID\n"
          "                             prints the newest result package of the task in the outbox:\n"
          "                             success, errorType, errorMessage and its entries; exits 0 when\n"
          "                             the task succeeded, 3 when it failed, 2 when no package came\n"

@@ -16,11 +16,14 @@
 class ConfigLoader {
  public:
   using ElementType = Sarnet_Configuration::Types::ElementType;
+  // Candidates tried per search: an index that names one costly entry thousands of times would
+  // otherwise hold the task queue for minutes.
+  static constexpr size_t kMaxCandidates = 4;
 
   // Returns the first document of type Document named by an index entry of type `entryType`, owned
   // by the caller, or null when the container has no readable index or no usable entry of that
-  // type. The index is read without decryption or signature check; each candidate entry goes
-  // through the security service's decryptor and a signature validator for the signing slot
+  // type among the first kMaxCandidates entries of that type. The index is read without decryption or signature check;
+  // each candidate entry goes through the security service's decryptor and a signature validator for the signing slot
   // (`security` may be null: nothing is decrypted or checked). A candidate that fails to extract,
   // verify or parse is logged at ERROR and skipped. A failure to read the index is logged at ERROR
   // and yields null.
@@ -42,8 +45,14 @@ class ConfigLoader {
     }
     if (index == nullptr) return nullptr;
 
+    size_t tried = 0;
     for (const auto& entry : index->elements_taskIndexEntry()) {
       if (ElementType::parse(entry->get_type()) != entryTypeToFind) continue;
+      if (tried++ == kMaxCandidates) {
+        ZEM_ERROR("The index names more than " << kMaxCandidates
+                                               << " entries of the wanted type: the rest are ignored");
+        break;
+      }
       ZEM_TRACE("Found job definition: " << entry->get_file());
       try {
         auto document = archive.extractXML<Document>(

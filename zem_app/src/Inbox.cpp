@@ -12,9 +12,10 @@
 
 namespace {
 
-// The descriptor of the inbox folder for one operation, closed when the holder goes.
+// The descriptor of the inbox folder for one operation, closed when the holder goes. An inbox
+// replaced by a symbolic link is not followed (no descriptor): its target lies outside.
 xmldoc::UniqueFd openInbox() {
-  return xmldoc::UniqueFd(::open(DevicePaths::inboxFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return xmldoc::UniqueFd(::open(DevicePaths::inboxFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 bool isPlainName(const std::string& name) {
@@ -54,10 +55,15 @@ bool Inbox::isRegularFile(const std::string& name) {
          S_ISREG(st.st_mode);
 }
 
-bool Inbox::remove(const std::string& name) {
+bool Inbox::remove(const std::string& name, const ZipArchive* opened) {
   if (!isPlainName(name)) return false;
   const xmldoc::UniqueFd folder = openInbox();
   if (folder.get() < 0) return false;
+  struct stat st;
+  if (opened != nullptr) {
+    if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+    if (!opened->isSameFile(st)) return false;
+  }
   return ::unlinkat(folder.get(), name.c_str(), 0) == 0 || errno == ENOENT;
 }
 

@@ -7,6 +7,8 @@
 #include <set>
 #include <string>
 
+#include "kest/zip/ZipArchive.h"
+
 class Inbox {
  public:
   // The one inbox of the process (DevicePaths::inboxFolder()).
@@ -21,8 +23,9 @@ class Inbox {
   // True when `name` is a regular file in the inbox (a symbolic link is not followed).
   static bool isRegularFile(const std::string& name);
   // Removes the entry `name` relative to the inbox folder (a link is removed, not its target).
-  // Returns true when it is gone.
-  static bool remove(const std::string& name);
+  // With `opened`, only while the entry is still the file that archive opened: a container put in
+  // its place meanwhile stays for its own announcement. Returns true when the opened file is gone.
+  static bool remove(const std::string& name, const ZipArchive* opened = nullptr);
   // `path` for a log line: at most kMaxLoggedPath characters ("..." marks a cut); the logger
   // escapes control characters.
   static std::string forLog(const std::string& path);

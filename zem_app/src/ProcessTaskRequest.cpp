@@ -78,8 +78,9 @@ bool ProcessTaskRequest::execute() {
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "The task container is not directly inside the inbox");
     return false;
   }
+  ZipArchive archive;  // once opened, only that file is deleted (not one put in its place)
   try {
-    ZipArchive archive = ZipArchive::openInFolder(DevicePaths::inboxFolder(), name);
+    archive = ZipArchive::openInFolder(DevicePaths::inboxFolder(), name);
     std::unique_ptr<ZemTask> task = Tasks::ZemTaskFactory::createTask(archive);
     if (task == nullptr) {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
@@ -93,7 +94,7 @@ bool ProcessTaskRequest::execute() {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
                       "Task was found non-encrypted while encryption is mandatory for that type of task");
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kWillBeDeleted << Inbox::forLog(jobLocation));
-      Inbox::remove(name);
+      Inbox::remove(name, &archive);
       return false;
     }
     // The claim on the container passes to the task, which ends it when it is done.
@@ -103,7 +104,7 @@ bool ProcessTaskRequest::execute() {
     if (!queue.push(task.release())) {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
                       "Impossible to enqueue task, task container will be deleted : " << Inbox::forLog(jobLocation));
-      Inbox::remove(name);
+      Inbox::remove(name, &archive);
     }
     return true;
   } catch (const ZipException& e) {
@@ -120,7 +121,7 @@ bool ProcessTaskRequest::execute() {
   }
   if (Inbox::isRegularFile(name)) {
     ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kWillBeDeleted << Inbox::forLog(jobLocation));
-    Inbox::remove(name);
+    Inbox::remove(name, archive.isNull() ? nullptr : &archive);
   }
   return false;
 }

@@ -104,7 +104,7 @@ void ZemTask::cleanUpZipContainer() {
   }
   // Only a container of the inbox is deleted, and through the inbox folder (never along a link).
   const std::string name = Inbox::entryName(archive.getPath());
-  if (name.empty() || !Inbox::remove(name)) {
+  if (name.empty() || !Inbox::remove(name, &archive)) {
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
                     "Cannot delete the task container " << Inbox::forLog(archive.getPath()));
   }

@@ -187,8 +187,8 @@ ZipArchive::State& requireState(const std::shared_ptr<ZipArchive::State>& state)
 }
 
 // Opens `name` inside `folder` as a zip for reading, never following a symbolic link at `name`
-// and reading nothing but a regular file. With `expected`, the file must be that one (device and
-// inode). Returns the handle (which owns the descriptor) and fills `identity`.
+// or at the folder's own name, and reading nothing but a regular file. With `expected`, the file must be that one
+// (device and inode). Returns the handle (which owns the descriptor) and fills `identity`.
 ZipPtr openZipAt(const std::string& folder, const std::string& name, const std::string& path,
                  const struct stat* expected, struct stat* identity) {
   const auto fail = [&path](const std::string& reason, int error) {
@@ -197,7 +197,7 @@ ZipPtr openZipAt(const std::string& folder, const std::string& name, const std::
   if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
     throw fail("not a file name", 0);
   }
-  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (dir.get() < 0) {
     const int error = errno;
     throw fail(std::strerror(error), error);
@@ -274,6 +274,11 @@ bool ZipArchive::holdsHandle() const {
   if (state_ == nullptr) return false;
   const std::lock_guard<std::mutex> lock(state_->mutex);
   return state_->mode == State::Mode::Read && state_->zip != nullptr;
+}
+
+bool ZipArchive::isSameFile(const struct stat& st) const {
+  if (state_ == nullptr || state_->name.empty()) return false;
+  return st.st_dev == state_->identity.st_dev && st.st_ino == state_->identity.st_ino;
 }
 
 ZipArchive ZipArchive::create(const std::string& path) {

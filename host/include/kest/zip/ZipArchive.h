@@ -51,12 +51,10 @@ class ZipArchive {
   ZipArchive() = default;
 
   // Opens the archive at `path` for reading. The file is opened relative to its folder without
-  // following a symbolic link in its last component, and only when it is a regular file (a link,
-  // folder, FIFO or device is refused without being read). `schemaValidator` validates extracted
-  // documents (validateSchema); null means an XmlValidatorLibXml2 on the device schema.
-  // `diskSpaceCeiling` bounds every extracted entry.
-  // Throws ZipException(kCannotOpen) when the file is missing, not a regular file, not a zip, or
-  // truncated.
+  // following a symbolic link in its last component or in its folder's own name, and only when it is a regular file (a
+  // link, folder, FIFO or device is refused without being read). `schemaValidator` validates extracted documents
+  // (validateSchema); null means an XmlValidatorLibXml2 on the device schema. `diskSpaceCeiling` bounds every extracted
+  // entry. Throws ZipException(kCannotOpen) when the file is missing, not a regular file, not a zip, or truncated.
   static ZipArchive openForReading(const std::string& path,
                                    std::shared_ptr<const XmlValidatorLibXml2> schemaValidator = nullptr,
                                    uint64_t diskSpaceCeiling = kDefaultDiskSpaceCeiling);
@@ -72,6 +70,9 @@ class ZipArchive {
   void suspend();
   // True while an archive opened for reading holds its descriptor (not suspended, not closed).
   bool holdsHandle() const;
+  // True when `st` describes the file an archive opened for reading (same device and inode), also
+  // once it is suspended or closed. False for the null or a written archive.
+  bool isSameFile(const struct stat& st) const;
   // Starts a new archive that close() writes to `path`, replacing an existing file atomically.
   // Nothing appears at `path` before close() succeeds.
   // Throws ZipException(kCannotOpen) when the folder of `path` does not exist or is not writable.
