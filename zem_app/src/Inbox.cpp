@@ -34,7 +34,7 @@ std::string Inbox::entryName(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return std::string();
   const std::string folder = path.substr(0, slash);
-  const std::string name = path.substr(slash + 1);
+  std::string name = path.substr(slash + 1);
   if (!isPlainName(name) || folder.empty()) return std::string();
   const std::string& inbox = DevicePaths::inboxFolder();
   if (folder == inbox) return name;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <system_error>
 
 #include "ConfigLoader.h"
 #include "Inbox.h"
@@ -40,15 +41,26 @@ int ZemTask::getPriority() const { return 0; }
 
 void ZemTask::createTaskResults(const File& /*folder*/, bool /*success*/) {}
 
+namespace {
+
+// True when `e` reports a shortage of the unit (descriptors, disk space) rather than a fault of the
+// container: the error code the exception carries, else errno as the failed call left it.
+bool isResourceShortage(const std::exception& e) {
+  const auto* systemError = dynamic_cast<const std::system_error*>(&e);
+  const int error = systemError != nullptr ? systemError->code().value() : errno;
+  return error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+}
+
+}  // namespace
+
 void ZemTask::collectResults(const File& folder, bool success) {
   try {
     CtpTask::collectResults(folder, success);
   } catch (const ZipException& e) {
     keepForRetry_ = e.isResourceShortage();
     throw;
-  } catch (const std::exception&) {
-    const int error = errno;
-    keepForRetry_ = error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+  } catch (const std::exception& e) {
+    keepForRetry_ = isResourceShortage(e);
     throw;
   }
 }
@@ -59,9 +71,8 @@ void ZemTask::reportResults(bool success) {
   // unit, not a fault of the container (the report below then fails as well).
   try {
     const TempFile probe("result");
-  } catch (const std::exception&) {
-    const int error = errno;
-    keepForRetry_ = error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+  } catch (const std::exception& e) {
+    keepForRetry_ = isResourceShortage(e);
   }
   CtpTask::reportResults(success);
 }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include "kest/ApplicationLogger.h"
@@ -95,7 +96,9 @@ TempFile::TempFile(const std::string& prefix) : prefix_(prefix) {
     created = ::mkdtemp(buffer.data()) != nullptr;
   }
   if (!created) {
-    throw std::runtime_error("Cannot create a temporary folder " + pattern + ": " + std::strerror(errno));
+    // The error travels in the exception: a caller tells a passing shortage (no descriptors, no
+    // space) from a fault without relying on errno surviving the unwinding.
+    throw std::system_error(errno, std::generic_category(), "Cannot create a temporary folder " + pattern);
   }
   folder_ = File(std::string(buffer.data()));
 }
