@@ -92,7 +92,8 @@ TEST_F(ZemHostTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
 }
 
 // A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf:
-// root serves and answers there, any other user is refused the name.
+// root serves and answers there; any other user may read and ping but is refused the methods that
+// change state, and the name itself.
 TEST_F(ZemHostTest, SystemBusServesUnderTheShippedPolicy) {
   if (geteuid() != 0) GTEST_SKIP() << "the policy lets only root own com.olvane.* names";
   const std::string socket = workFolder() + "/system_bus_socket";
@@ -106,17 +107,31 @@ TEST_F(ZemHostTest, SystemBusServesUnderTheShippedPolicy) {
   ChildProcess bus({"dbus-daemon", "--config-file=" + config, "--nofork"}, {}, workFolder() + "/bus.out",
                    workFolder() + "/bus.err");
   ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
-  startHost({"--system"}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}});
-  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr()) << readFile(workFolder() + "/bus.err");
-  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
-
-  // Any other user reaches the bus but is refused the name, even while nobody owns it.
   for (const std::string& folder : {workFolder(), std::filesystem::path(workFolder()).parent_path().string()})
     std::filesystem::permissions(folder, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
                                  std::filesystem::perm_options::add);
-  const CommandResult refused =
-      runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", ZEM_HOST_BIN, "--system"},
-                 {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}, {"ZEM_SYSROOT", sysroot()}}, workFolder());
+  const std::map<std::string, std::string> environment{{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket},
+                                                       {"ZEM_SYSROOT", sysroot()}};
+  const auto asNobody = [&](std::vector<std::string> argv) {
+    argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    return runCommand(argv, environment, workFolder());
+  };
+  startHost({"--system"}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr()) << readFile(workFolder() + "/bus.err");
+  EXPECT_EQ(asNobody({ZEMCTL_BIN, "--system", "ping"}).exitCode, 0);
+  EXPECT_EQ(asNobody({ZEMCTL_BIN, "--system", "log-level", "get"}).exitCode, 0);
+  for (const std::vector<std::string>& changing :
+       {std::vector<std::string>{"log-level", "set", "4"}, {"call", "Zem", "JobAppeared", "jobLocation=s:x.zip"}}) {
+    std::vector<std::string> argv{ZEMCTL_BIN, "--system"};
+    argv.insert(argv.end(), changing.begin(), changing.end());
+    const CommandResult denied = asNobody(argv);
+    EXPECT_EQ(denied.exitCode, 3) << changing[0] << ": " << denied.out << denied.err;
+    EXPECT_NE(denied.err.find("AccessDenied"), std::string::npos) << denied.err;
+  }
+  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
+
+  // Any other user reaches the bus but is refused the name, even while nobody owns it.
+  const CommandResult refused = asNobody({ZEM_HOST_BIN, "--system"});
   EXPECT_EQ(refused.exitCode, 1) << refused.err;
   EXPECT_NE(refused.err.find("Cannot own the D-Bus name com.olvane.ZEM_APP"), std::string::npos) << refused.err;
 }
