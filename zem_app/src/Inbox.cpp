@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
 #include "kolconfig/FileIo.h"
@@ -67,10 +68,7 @@ bool Inbox::remove(const std::string& name, const ZipArchive* opened) {
   return ::unlinkat(folder.get(), name.c_str(), 0) == 0 || errno == ENOENT;
 }
 
-std::string Inbox::forLog(const std::string& path) {
-  if (path.size() <= kMaxLoggedPath) return path;
-  return path.substr(0, kMaxLoggedPath) + "...";
-}
+std::string Inbox::forLog(const std::string& path) { return ApplicationLogger::shortened(path, kMaxLoggedPath); }
 
 bool Inbox::claim(const std::string& name) {
   const std::lock_guard<std::mutex> lock(mutex_);

@@ -48,7 +48,7 @@ namespace {
 bool isResourceShortage(const std::exception& e) {
   const auto* systemError = dynamic_cast<const std::system_error*>(&e);
   const int error = systemError != nullptr ? systemError->code().value() : errno;
-  return error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
+  return ZipException::isShortageError(error);
 }
 
 }  // namespace

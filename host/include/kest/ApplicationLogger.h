@@ -31,6 +31,10 @@ class ApplicationLogger {
   // escapeStr, cut to `maxBytes` bytes (never inside an escape or a UTF-8 sequence) followed by
   // "...[truncated N bytes]" when the text is longer. What the helper applies to every event.
   static std::string sanitise(const std::string& text, size_t maxBytes = kMaxMessageBytes);
+  // `text` itself when it has at most `maxBytes` bytes, else its first `maxBytes` bytes followed by
+  // "...[N bytes]" (N: the whole length). For untrusted names and ids that are logged or kept:
+  // cuts them before a message is composed, so a huge one never makes a huge temporary string.
+  static std::string shortened(const std::string& text, size_t maxBytes);
   // Sets the level of the component logger from the schema level (FATAL, ERROR, WARNING, DEBUG,
   // INFO, TRACE map to the log4cplus levels of the same meaning).
   static void setLogLevel(Sarnet_Configuration::Types::LogLevelType::Enum level);

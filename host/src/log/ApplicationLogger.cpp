@@ -98,6 +98,11 @@ std::string escapeAt(const std::string& text, size_t i, size_t* length) {
 
 std::string ApplicationLogger::escapeStr(const std::string& text) { return sanitise(text, std::string::npos); }
 
+std::string ApplicationLogger::shortened(const std::string& text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  return text.substr(0, maxBytes) + "...[" + std::to_string(text.size()) + " bytes]";
+}
+
 std::string ApplicationLogger::sanitise(const std::string& text, size_t maxBytes) {
   std::string out;
   out.reserve(std::min(text.size(), maxBytes) + 32);

@@ -130,15 +130,6 @@ namespace {
 // keeps at most kMaxKeptIdBytes of it (a hostile id of megabytes must not be held ten times over).
 constexpr size_t kMaxKeptIdBytes = 256;
 
-std::string boundedId(std::string id) {
-  if (id.size() > kMaxKeptIdBytes) {
-    const size_t cut = id.size() - kMaxKeptIdBytes;
-    id.resize(kMaxKeptIdBytes);
-    id += "...[" + std::to_string(cut) + " bytes]";
-  }
-  return id;
-}
-
 }  // namespace
 
 bool TaskExecutionQueue::runOne(std::unique_lock<std::mutex>& lock) {
@@ -152,7 +143,7 @@ bool TaskExecutionQueue::runOne(std::unique_lock<std::mutex>& lock) {
   std::string id = "<unknown task>";
   bool result = false;
   try {
-    id = boundedId(task->getID());
+    id = ApplicationLogger::shortened(task->getID(), kMaxKeptIdBytes);
     result = task->execute();
   } catch (const std::exception& e) {
     ZEM_ERROR("Task " << id << " failed with an exception");

@@ -53,9 +53,7 @@ std::string CtpTask::getID() const {
 
 std::string CtpTask::getIDForLog() const {
   if (description_ == nullptr || !description_->has_taskId()) return std::string();
-  const std::string& id = description_->get_taskId();
-  if (id.size() <= kMaxLoggedIdBytes) return id;
-  return id.substr(0, kMaxLoggedIdBytes) + "...[" + std::to_string(id.size()) + " bytes]";
+  return ApplicationLogger::shortened(description_->get_taskId(), kMaxLoggedIdBytes);
 }
 
 void CtpTask::setExtensionServices(std::shared_ptr<ExtensionServices> services) { services_ = std::move(services); }

@@ -85,10 +85,7 @@ std::string archiveErrorText(zip_t* archive) {
 // bytes, so that a hostile name (up to 64 KiB in a zip, more in a document) never makes a huge
 // temporary string on the way to the log.
 constexpr size_t kShownNameBytes = 256;
-std::string shown(const std::string& name) {
-  if (name.size() <= kShownNameBytes) return name;
-  return name.substr(0, kShownNameBytes) + "...[" + std::to_string(name.size()) + " bytes]";
-}
+std::string shown(const std::string& name) { return ApplicationLogger::shortened(name, kShownNameBytes); }
 
 // Splits on '/' and '\\' (a name written on another system may use either).
 std::vector<std::string> nameComponents(const std::string& name) {
@@ -237,9 +234,11 @@ zip_t* readHandle(ZipArchive::State& state) {
 
 }  // namespace
 
-bool ZipException::isResourceShortage() const {
-  return systemError_ == EMFILE || systemError_ == ENFILE || systemError_ == ENOSPC || systemError_ == EDQUOT;
+bool ZipException::isShortageError(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOSPC || error == EDQUOT;
 }
+
+bool ZipException::isResourceShortage() const { return isShortageError(systemError_); }
 
 ZipArchive ZipArchive::openForReading(const std::string& path,
                                       std::shared_ptr<const XmlValidatorLibXml2> schemaValidator,

@@ -26,6 +26,8 @@ class ZipException : public std::runtime_error {
   // True when the failure came from a shortage that passes (no free descriptor, no free space):
   // the same operation may succeed later.
   bool isResourceShortage() const;
+  // True for the errno values of a passing shortage of the unit: EMFILE, ENFILE, ENOSPC, EDQUOT.
+  static bool isShortageError(int error);
 
  private:
   int code_;
