@@ -45,6 +45,9 @@ class File {
   bool snapshotTo(const File& target) const;
   // Files of the folder whose name ends in "." + extension (all files when empty), sorted by name.
   std::vector<File> listFiles(const std::string& extension = "") const;
+  // The names of every entry of this folder except "." and "..", in no particular order; empty
+  // when it is no readable folder.
+  std::vector<std::string> entryNames() const;
   // Size of a regular file in bytes, 0 when absent.
   uint64_t size() const;
   // Total size in bytes of the regular files below a folder (or of the file itself).

@@ -48,14 +48,8 @@ uint64_t totalSizeOf(const std::string& path, const std::string& excluded) {
   if (!lstatPath(path, &st)) return 0;
   if (S_ISREG(st.st_mode)) return static_cast<uint64_t>(st.st_size);
   if (!S_ISDIR(st.st_mode)) return 0;  // links are not followed: no loops, no double counting
-  UniqueDir dir(::opendir(path.c_str()));
-  if (!dir) return 0;
   uint64_t total = 0;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    total += totalSizeOf((path + "/").append(name), excluded);
-  }
+  for (const std::string& name : File(path).entryNames()) total += totalSizeOf((path + "/").append(name), excluded);
   return total;
 }
 
@@ -63,14 +57,7 @@ bool removeRecursively(const std::string& path) {
   struct stat st;
   if (!lstatPath(path, &st)) return errno == ENOENT;
   if (S_ISDIR(st.st_mode)) {
-    UniqueDir dir(::opendir(path.c_str()));
-    if (dir) {
-      while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        removeRecursively((path + "/").append(name));
-      }
-    }
+    for (const std::string& name : File(path).entryNames()) removeRecursively((path + "/").append(name));
     return ::rmdir(path.c_str()) == 0;
   }
   return ::unlink(path.c_str()) == 0;
@@ -201,14 +188,22 @@ bool File::snapshotTo(const File& target) const {
   return copyTo(target, xmldoc::Durability::Volatile);
 }
 
+std::vector<std::string> File::entryNames() const {
+  std::vector<std::string> names;
+  UniqueDir dir(::opendir(path_.c_str()));
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(std::move(name));
+  }
+  return names;
+}
+
 std::vector<File> File::listFiles(const std::string& extension) const {
   std::vector<File> files;
-  UniqueDir dir(::opendir(path_.c_str()));
-  if (!dir) return files;
   const std::string suffix = extension.empty() ? std::string() : "." + extension;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == ".." || File::isTemporaryName(name)) continue;
+  for (const std::string& name : entryNames()) {
+    if (File::isTemporaryName(name)) continue;
     if (!suffix.empty() &&
         (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)) {
       continue;

@@ -1,6 +1,5 @@
 #include "kest/TempFile.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -42,28 +41,12 @@ std::string takeSpare(const std::string& prefix) {
   return folder;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-// The names in `folder` (not "." and ".."); empty when it cannot be read.
-std::vector<std::string> namesIn(const File& folder) {
-  std::vector<std::string> names;
-  const std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.getPath().c_str()));
-  if (!dir) return names;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  return names;
-}
-
 // Removes the leftovers of interrupted writes in `folder` (and below it when `recursive`, except in
 // `skipped` folders), never following links, keeping files changed after `changedBefore`. Returns
 // how many were removed.
 size_t removeLeftovers(const File& folder, bool recursive, const std::vector<File>& skipped, time_t changedBefore) {
   size_t removed = 0;
-  for (const std::string& name : namesIn(folder)) {
+  for (const std::string& name : folder.entryNames()) {
     const File child(folder, name);
     struct stat st;
     if (::lstat(child.getPath().c_str(), &st) != 0) continue;
@@ -115,7 +98,7 @@ TempFile::~TempFile() {
   }
   if (keep) {
     // Emptied without the lock held; kept only when nothing is left in it.
-    for (const std::string& name : namesIn(folder_)) keep = File(folder_, name).remove() && keep;
+    for (const std::string& name : folder_.entryNames()) keep = File(folder_, name).remove() && keep;
     std::lock_guard<std::mutex> lock(privateFolderMutex);
     if (keep && poolable()) {
       spareFolders[prefix_].push_back(folder_.getPath());
@@ -134,7 +117,7 @@ size_t TempFile::clearAtStartUp(const File& applicationFolder, const std::vector
                                 const std::vector<File>& sharedFolders) {
   const File own(applicationFolder, kPrivateFolderName);
   size_t removed = 0;
-  for (const std::string& name : namesIn(own)) {
+  for (const std::string& name : own.entryNames()) {
     if (File(own, name).remove()) ++removed;
   }
   if (own.mkdirs()) {
