@@ -1,0 +1,68 @@
+// The property map: the single table of the unit's named properties, built from the installed
+// provisioning configuration ("config.xml" in CONFIGS), with the update permissions of each
+// property and the monitor registrations.
+// Thread safety: every handle forwards to one process-wide implementation whose recursive mutex
+// serialises all operations; handles are cheap and may be created on any thread. No operation
+// throws to its caller: failures are logged and reported by result (false, "", null).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "kolconfig/Types.h"
+
+class provisioningAdapter_impl;
+
+class ProvisioningAdapterMap {
+ public:
+  // Creates the shared implementation on first construction; later handles share it.
+  ProvisioningAdapterMap();
+
+  // Loads the installed configuration when the table is still empty.
+  void initialise();
+  // Empties the property and permission tables (shutdown). Monitor registrations stay. A later
+  // access loads the configuration again.
+  void release();
+  // Rebuilds both tables from the installed configuration; copes with the file being absent
+  // (the table stays empty and every later access retries the load).
+  void reloadConfig();
+
+  // The text of the property's current value, or "" when the name is unknown or the property has
+  // no valid value (both logged).
+  std::string getPropertyValue(const std::string& name);
+
+  // Answers the IPC request document `request` (an IpcMessagePropertyRequest of any kind) with a
+  // serialised IpcMessagePropertyResult. A document that does not parse is answered with the
+  // empty result document; "" only when even that cannot be serialised.
+  std::string getXmlPropertyResult(const std::string& request);
+
+  // Applies the IPC update document `update` (IpcMessagePropertyUpdate) on behalf of `component`,
+  // the caller that the bus vouches for, and answers a serialised IpcMessagePropertyResult holding
+  // a PropertyUpdateResult. A property with an owner list may be updated only by a listed
+  // component (an empty `component` is not checked); a refused or failed update stores nothing
+  // and answers false.
+  std::string setXmlPropertyResult(const std::string& update, const std::string& component);
+
+  // Writes `value` (not taken over; may be null) to the property `name` without a permission
+  // check. Returns true when the origin accepted and stored it.
+  bool updateProperty(const Sarnet_Configuration::Types::PersistedValue* value, const std::string& name);
+
+  // Appends to `out` one entry with key `name` and the property's current value as a typed
+  // persisted value. Returns false, adding nothing, when the property is unknown or has no valid
+  // value. REQUIRES: out != nullptr.
+  bool getRequestPropertyResult(const std::string& name, Sarnet_Configuration::Types::PersistedMapValue* out);
+
+  // The origin element of the property for the origin kinds that expose one (certificates), null
+  // otherwise or when the name is unknown. The caller shares ownership of an immutable copy, so
+  // the element stays valid across a reload of the map.
+  std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
+
+  // Registers a monitor for `name` (known to the map or not); registering twice is once. There is
+  // no removal; registrations survive reloads.
+  void addPropertyMonitor(const std::string& name);
+  // Emits "PropertyValueChanged" {"property": name, "value": value} when `name` is monitored.
+  void notifyMonitors(const std::string& name, const std::string& value);
+
+ private:
+  static std::shared_ptr<provisioningAdapter_impl> impl_;
+};
