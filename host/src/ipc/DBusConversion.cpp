@@ -1,47 +1,108 @@
 #include "ipc/DBusConversion.h"
 
+#include <systemd/sd-bus.h>
+
+#include <cerrno>
 #include <cstdint>
-#include <vector>
+#include <cstring>
+#include <string>
+
+#include <sdbus-c++/Error.h>
 
 namespace Ipc {
 namespace detail {
+namespace {
 
-IpcParameterSet toParameterSet(const VariantMap& values) {
-  IpcParameterSet parameters;
-  for (const auto& entry : values) {
-    const std::string& name = entry.first;
-    const sdbus::Variant& value = entry.second;
-    const std::string type = value.peekValueType();
-    if (type == "s") {
-      parameters.add(std::make_unique<IpcStringParameter>(name, value.get<std::string>()));
-    } else if (type == "x") {
-      parameters.add(std::make_unique<IpcIntegerParameter>(name, value.get<int64_t>()));
-    } else if (type == "ay") {
-      const auto bytes = value.get<std::vector<uint8_t>>();
-      parameters.add(std::make_unique<IpcByteFieldParameter>(name, std::string(bytes.begin(), bytes.end())));
-    } else {
-      parameters.add(std::make_unique<IpcUnsupportedParameter>(name, type));
-    }
+// sdbus-c++ keeps the sd-bus message in a protected member and offers no block append or read of
+// byte arrays; this accessor reaches the handle so that byte fields move in one call.
+struct RawMessage : sdbus::Message {
+  static sd_bus_message* of(sdbus::Message& message) {
+    return static_cast<sd_bus_message*>(message.*(&RawMessage::msg_));
   }
-  return parameters;
+};
+
+constexpr const char* kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+
+void check(int result, const char* what) {
+  if (result < 0) throw sdbus::Error(kInvalidArgs, std::string(what) + ": " + std::strerror(-result));
 }
 
-VariantMap toVariantMap(const IpcParameterSet& parameters) {
-  VariantMap values;
+}  // namespace
+
+void checkSendable(const IpcParameterSet& parameters) {
   for (const auto& entry : parameters.all()) {
-    const IpcParameter* parameter = entry.second.get();
-    if (const auto* text = dynamic_cast<const IpcStringParameter*>(parameter)) {
-      values.emplace(entry.first, sdbus::Variant(text->getValue()));
-    } else if (const auto* number = dynamic_cast<const IpcIntegerParameter*>(parameter)) {
-      values.emplace(entry.first, sdbus::Variant(number->getValue()));
-    } else if (const auto* field = dynamic_cast<const IpcByteFieldParameter*>(parameter)) {
-      const std::string& bytes = field->getValueAsString();
-      values.emplace(entry.first, sdbus::Variant(std::vector<uint8_t>(bytes.begin(), bytes.end())));
-    } else {
+    const IpcParameterType type = entry.second->getType();
+    if (type != IpcParameterType::String && type != IpcParameterType::Integer && type != IpcParameterType::ByteField) {
       throw IpcException("Parameter cannot be sent: " + entry.first);
     }
   }
-  return values;
+}
+
+void appendParameters(sdbus::Message& message, const IpcParameterSet& parameters) {
+  sd_bus_message* m = RawMessage::of(message);
+  check(sd_bus_message_open_container(m, SD_BUS_TYPE_ARRAY, "{sv}"), "cannot open the dictionary");
+  for (const auto& entry : parameters.all()) {
+    const IpcParameter* parameter = entry.second.get();
+    check(sd_bus_message_open_container(m, SD_BUS_TYPE_DICT_ENTRY, "sv"), "cannot open an entry");
+    check(sd_bus_message_append_basic(m, SD_BUS_TYPE_STRING, entry.first.c_str()), "cannot append a name");
+    if (const auto* text = dynamic_cast<const IpcStringParameter*>(parameter)) {
+      check(sd_bus_message_open_container(m, SD_BUS_TYPE_VARIANT, "s"), "cannot open a value");
+      check(sd_bus_message_append_basic(m, SD_BUS_TYPE_STRING, text->getValue().c_str()), "cannot append a string");
+    } else if (const auto* number = dynamic_cast<const IpcIntegerParameter*>(parameter)) {
+      const int64_t value = number->getValue();
+      check(sd_bus_message_open_container(m, SD_BUS_TYPE_VARIANT, "x"), "cannot open a value");
+      check(sd_bus_message_append_basic(m, SD_BUS_TYPE_INT64, &value), "cannot append an integer");
+    } else if (const auto* field = dynamic_cast<const IpcByteFieldParameter*>(parameter)) {
+      const std::string& bytes = field->getValueAsString();
+      check(sd_bus_message_open_container(m, SD_BUS_TYPE_VARIANT, "ay"), "cannot open a value");
+      check(sd_bus_message_append_array(m, SD_BUS_TYPE_BYTE, bytes.data(), bytes.size()), "cannot append bytes");
+    } else {
+      throw IpcException("Parameter cannot be sent: " + entry.first);
+    }
+    check(sd_bus_message_close_container(m), "cannot close a value");
+    check(sd_bus_message_close_container(m), "cannot close an entry");
+  }
+  check(sd_bus_message_close_container(m), "cannot close the dictionary");
+}
+
+IpcParameterSet readParameters(sdbus::Message& message) {
+  sd_bus_message* m = RawMessage::of(message);
+  IpcParameterSet parameters;
+  check(sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "{sv}"), "the arguments are no a{sv}");
+  for (;;) {
+    const int more = sd_bus_message_enter_container(m, SD_BUS_TYPE_DICT_ENTRY, "sv");
+    check(more, "unreadable dictionary entry");
+    if (more == 0) break;
+    const char* name = nullptr;
+    check(sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &name), "unreadable parameter name");
+    char type = 0;
+    const char* contents = nullptr;
+    check(sd_bus_message_peek_type(m, &type, &contents), "unreadable parameter value");
+    const std::string signature = contents != nullptr ? contents : "";
+    check(sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, contents), "unreadable parameter value");
+    if (signature == "s") {
+      const char* text = nullptr;
+      check(sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &text), "unreadable string");
+      parameters.add(std::make_unique<IpcStringParameter>(name, text));
+    } else if (signature == "x") {
+      int64_t value = 0;
+      check(sd_bus_message_read_basic(m, SD_BUS_TYPE_INT64, &value), "unreadable integer");
+      parameters.add(std::make_unique<IpcIntegerParameter>(name, value));
+    } else if (signature == "ay") {
+      const void* bytes = nullptr;
+      size_t size = 0;
+      check(sd_bus_message_read_array(m, SD_BUS_TYPE_BYTE, &bytes, &size), "unreadable byte field");
+      parameters.add(std::make_unique<IpcByteFieldParameter>(
+          name, size == 0 ? std::string() : std::string(static_cast<const char*>(bytes), size)));
+    } else {
+      check(sd_bus_message_skip(m, signature.c_str()), "unreadable parameter value");
+      parameters.add(std::make_unique<IpcUnsupportedParameter>(name, signature));
+    }
+    check(sd_bus_message_exit_container(m), "unreadable parameter value");
+    check(sd_bus_message_exit_container(m), "unreadable dictionary entry");
+  }
+  check(sd_bus_message_exit_container(m), "unreadable dictionary");
+  return parameters;
 }
 
 }  // namespace detail

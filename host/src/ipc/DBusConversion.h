@@ -1,24 +1,29 @@
 // Conversion between IPC parameter sets and the D-Bus a{sv} dictionary: string "s", integer "x",
-// byte field "ay"; any other value type is kept as an IpcUnsupportedParameter.
-// Thread safety: pure functions; a Variant map belongs to the thread that built it.
+// byte field "ay"; a received value of any other type is kept as an IpcUnsupportedParameter.
+// Byte fields move as one block (sd-bus array append/read), not byte by byte, so a megabyte
+// crosses in milliseconds.
+// Thread safety: pure functions; a message belongs to the thread that builds or reads it.
 #pragma once
 
-#include <sdbus-c++/Types.h>
-
-#include <map>
-#include <string>
+#include <sdbus-c++/Message.h>
 
 #include "kest/ipc/IpcTypes.h"
 
 namespace Ipc {
 namespace detail {
 
-using VariantMap = std::map<std::string, sdbus::Variant>;
+// Throws IpcException "Parameter cannot be sent: " + name when a parameter is of no sendable type
+// (checked before anything is appended).
+void checkSendable(const IpcParameterSet& parameters);
 
-// Never throws for a well-formed dictionary: values of other types become unsupported parameters.
-IpcParameterSet toParameterSet(const VariantMap& values);
-// Throws IpcException "Parameter cannot be sent: " + name for an unsupported parameter.
-VariantMap toVariantMap(const IpcParameterSet& parameters);
+// Appends `parameters` to `message` as one a{sv}. REQUIRES: checkSendable(parameters) passed.
+// Throws sdbus::Error when sd-bus refuses (out of memory, sealed message).
+void appendParameters(sdbus::Message& message, const IpcParameterSet& parameters);
+
+// Reads one a{sv} from `message`. A well-formed dictionary never fails: values of other types
+// become unsupported parameters (their signature kept). Throws sdbus::Error
+// ("org.freedesktop.DBus.Error.InvalidArgs") when the message holds no a{sv} at that point.
+IpcParameterSet readParameters(sdbus::Message& message);
 
 }  // namespace detail
 }  // namespace Ipc

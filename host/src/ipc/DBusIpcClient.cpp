@@ -47,17 +47,12 @@ IpcParameterSet DBusIpcClient::call(const std::string& component, const std::str
   if (interfaceName.empty()) throw IpcException("No interface given for " + method);
   const std::string interface = detail::resolveInterface(interfaceName, std::string());
   detail::checkMemberName(method);
-  const detail::VariantMap values = detail::toVariantMap(in);
+  detail::checkSendable(in);
   IpcParameterSet result;
   impl_->bus_.call(
       destination.busName, destination.objectPath, interface, method,
-      [&](sdbus::MethodCall& message) { message << values; },
-      [&](sdbus::MethodReply& reply) {
-        detail::VariantMap out;
-        reply >> out;
-        result = detail::toParameterSet(out);
-      },
-      timeout);
+      [&](sdbus::MethodCall& message) { detail::appendParameters(message, in); },
+      [&](sdbus::MethodReply& reply) { result = detail::readParameters(reply); }, timeout);
   return result;
 }
 
@@ -74,9 +69,7 @@ std::unique_ptr<DBusIpcClient::Subscription> DBusIpcClient::subscribe(const std:
   const std::string rule = "type='signal',sender='" + destination.busName + "',interface='com.olvane.Zem'";
   sdbus::Slot slot = impl_->bus_.addMatch(rule, [handler = std::move(handler)](sdbus::Message& message) {
     try {
-      detail::VariantMap values;
-      message >> values;
-      handler(message.getMemberName(), detail::toParameterSet(values));
+      handler(message.getMemberName(), detail::readParameters(message));
     } catch (const std::exception& e) {
       ZEM_ERROR("Cannot deliver the signal " << message.getMemberName() << ": " << e.what());
     }

@@ -25,7 +25,6 @@ namespace Ipc {
 using detail::BusConnection;
 using detail::ClientCallLimiter;
 using detail::DispatchPool;
-using detail::VariantMap;
 
 namespace {
 
@@ -114,16 +113,15 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
       }
       IpcParameterSet in;
       try {
-        VariantMap values;
-        call_ >> values;
-        in = detail::toParameterSet(values);
+        in = detail::readParameters(call_);
       } catch (const sdbus::Error& e) {
         impl_.replyError(call_, kErrorInvalidArgs, "Unreadable arguments for " + key_ + ": " + e.getMessage());
         return;
       }
-      VariantMap out;
+      IpcParameterSet out;
       try {
-        out = detail::toVariantMap(detail::runServlet(entry, std::move(in), sender_));
+        out = detail::runServlet(entry, std::move(in), sender_);
+        detail::checkSendable(out);
       } catch (const std::exception& e) {
         ZEM_ERROR("The IPC servlet of " << entry.definition->toString() << " failed");
         ZEM_ERROR(e.what());
@@ -136,7 +134,13 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
       }
       if (call_.doesntExpectReply()) return;
       sdbus::MethodReply reply = call_.createReply();
-      reply << out;
+      try {
+        detail::appendParameters(reply, out);
+      } catch (const sdbus::Error& e) {
+        // An answer D-Bus cannot carry (a string that is no UTF-8) still ends the call.
+        impl_.replyError(call_, kErrorFailed, "Cannot send the answer of " + key_ + ": " + e.getMessage());
+        return;
+      }
       reply.send();
       impl_.bus().afterSend();
     } catch (const std::exception& e) {
@@ -331,10 +335,10 @@ void DBusIpcService::Impl::sendSignal(const IpcMessageDefinition& definition, co
   if (signalObject_ == nullptr)
     throw IpcException("A client-only IPC service sends no signals: " + definition.toString());
   detail::checkMemberName(definition.getName());
-  const VariantMap values = detail::toVariantMap(parameters);
+  detail::checkSendable(parameters);
   try {
     sdbus::Signal signal = signalObject_->createSignal(kSignalInterface, definition.getName());
-    signal << values;
+    detail::appendParameters(signal, parameters);
     signalObject_->emitSignal(signal);
   } catch (const sdbus::Error& e) {
     throw IpcException("Cannot send the signal " + definition.getName() + ": " + e.getMessage());
@@ -348,17 +352,12 @@ IpcParameterSet DBusIpcService::Impl::callMethod(const std::string& component, c
   const detail::DBusDestination destination = detail::destinationOf(component);
   const std::string interface = detail::resolveInterface(interfaceName, definition.getInterface());
   detail::checkMemberName(definition.getName());
-  const VariantMap values = detail::toVariantMap(parameters);
+  detail::checkSendable(parameters);
   IpcParameterSet result;
   bus_.call(
       destination.busName, destination.objectPath, interface, definition.getName(),
-      [&](sdbus::MethodCall& message) { message << values; },
-      [&](sdbus::MethodReply& reply) {
-        VariantMap out;
-        reply >> out;
-        result = detail::toParameterSet(out);
-      },
-      timeout);
+      [&](sdbus::MethodCall& message) { detail::appendParameters(message, parameters); },
+      [&](sdbus::MethodReply& reply) { result = detail::readParameters(reply); }, timeout);
   return result;
 }
 
