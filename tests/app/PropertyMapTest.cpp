@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "PropertyTestSupport.h"
+#include "ProvisioningAdapterImpl.h"
 #include "kolconfig/XmlDoc.h"
 
 namespace {
