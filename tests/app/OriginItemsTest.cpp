@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -13,9 +14,6 @@ namespace {
 
 using namespace proptest;
 
-std::string stringProperty(const std::string& name, const std::string& origin, const std::string& body) {
-  return propertyXml("StringPropertyAdapter", "propertyName=\"" + name + "\"", origin, body);
-}
 const std::string kList =
     "<k:value xsi:type=\"k:PersistedListValue\"><k:item xsi:type=\"k:PersistedStringValue\"><k:stringValue>a"
     "</k:stringValue></k:item><k:item xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>3</k:integerValue>"
@@ -24,69 +22,49 @@ const std::string kList =
 class OriginItemsTest : public PropertyTest {};
 
 TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
-  load(
-      propertyXml("IntegerPropertyAdapter", "propertyName=\"i\"", "IntegerLiteralPropertyOrigin",
-                  "<k:value>007</k:value>") +
-          propertyXml("FloatPropertyAdapter", "propertyName=\"f\"", "FloatLiteralPropertyOrigin",
-                      "<k:value>1.50</k:value>") +
-          propertyXml("BooleanPropertyAdapter", "propertyName=\"b\"", "BooleanLiteralPropertyOrigin",
-                      "<k:value>TRUE</k:value>") +
-          propertyXml("ByteFieldPropertyAdapter", "propertyName=\"bf\"", "BytefieldLiteralPropertyOrigin",
-                      "<k:value>0a0B</k:value>") +
-          stringProperty("ps", "PersistedStringPropertyOrigin", "<k:key>s.t</k:key>") +
-          propertyXml("IntegerPropertyAdapter", "propertyName=\"pi\"", "PersistedIntegerPropertyOrigin",
-                      "<k:key>n</k:key>") +
-          propertyXml("FloatPropertyAdapter", "propertyName=\"pf\"", "PersistedFloatPropertyOrigin",
-                      "<k:key>x</k:key>") +
-          propertyXml("ByteFieldPropertyAdapter", "propertyName=\"pbf\"", "PersistedByteFieldPropertyOrigin",
-                      "<k:key>bytes</k:key>") +
-          propertyXml("ListPropertyAdapter", "propertyName=\"pl\"", "PersistedListPropertyOrigin", "<k:key>l</k:key>") +
-          propertyXml("MapPropertyAdapter", "propertyName=\"pm\"", "PersistedMapPropertyOrigin", "<k:key>s</k:key>") +
-          propertyXml("BooleanPropertyAdapter", "propertyName=\"db\"", "PersistedBooleanPropertyOrigin",
-                      "<k:defaultValue>true</k:defaultValue><k:key>unset</k:key>") +
-          propertyXml("BooleanPropertyAdapter", "propertyName=\"dbs\"", "PersistedBooleanPropertyOrigin",
-                      "<k:defaultValue>true</k:defaultValue><k:key>off</k:key>") +
-          stringProperty("log", "ComponentLogLevelPropertyOrigin",
-                         "<k:key>lvl</k:key><k:component>peer</k:component><k:interface>x</k:interface>") +
-          stringProperty("tql", "TqlBackendConfigPropertyOrigin",
-                         "<k:key>profile</k:key><k:configPath>t</k:configPath>") +
-          stringProperty("missing", "PersistedStringPropertyOrigin", "<k:key>nowhere</k:key>") +
-          stringProperty("lib", "LibraryCallPropertyOrigin",
-                         "<k:libraryName>l</k:libraryName><k:functionName>f"
-                         "</k:functionName>") +
-          propertyXml("BooleanPropertyAdapter", "propertyName=\"can\"", "CanBooleanPropertyOrigin",
-                      "<k:canValue xsi:type=\"k:ValueRangeBooleanSignal\"><k:startBit>0</k:startBit><k:length>1"
-                      "</k:length></k:canValue>"),
-      entryXml("s", mapXml(entryXml("t", valueXml("String", "text")))) + entryXml("n", valueXml("Integer", "-12")) +
-          entryXml("x", valueXml("Float", "1.5")) + entryXml("bytes", valueXml("ByteField", "00FF")) +
-          entryXml("l", kList) + entryXml("off", valueXml("Boolean", "false")) +
-          entryXml("lvl", valueXml("String", "INFO")) + entryXml("profile", valueXml("String", "dev")));
   const struct {
-    const char* name;
+    const char* adapter;
+    const char* origin;
+    std::string body;
     const char* value;
-    const char* warning;  // the one WARN line expected, or nullptr
+    const char* warning = nullptr;  // the one WARN line expected
   } reads[] = {
-      {"i", "007", nullptr},
-      {"f", "1.50", nullptr},
-      {"b", "TRUE", nullptr},
-      {"bf", "0a0B", nullptr},
-      {"ps", "text", nullptr},
-      {"pi", "-12", nullptr},
-      {"pf", "1.500000", nullptr},
-      {"pbf", "00FF", nullptr},
-      {"pl", "[a;3]", nullptr},
-      {"pm", "{t = text}", nullptr},
-      {"db", "true", nullptr},
-      {"dbs", "false", nullptr},
-      {"log", "INFO", nullptr},
-      {"tql", "dev", nullptr},
-      {"missing", "", nullptr},
-      {"lib", "", "Library calls are not available in this build"},
-      {"can", "", "Empty String returned!"},
+      {"Integer", "IntegerLiteral", "<k:value>007</k:value>", "007"},
+      {"Float", "FloatLiteral", "<k:value>1.50</k:value>", "1.50"},
+      {"Boolean", "BooleanLiteral", "<k:value>TRUE</k:value>", "TRUE"},
+      {"ByteField", "BytefieldLiteral", "<k:value>0a0B</k:value>", "0a0B"},
+      {"String", "PersistedString", keyXml("s.t"), "text"},
+      {"Integer", "PersistedInteger", keyXml("n"), "-12"},
+      {"Float", "PersistedFloat", keyXml("x"), "1.500000"},
+      {"ByteField", "PersistedByteField", keyXml("bytes"), "00FF"},
+      {"List", "PersistedList", keyXml("l"), "[a;3]"},
+      {"Map", "PersistedMap", keyXml("s"), "{t = text}"},
+      {"Boolean", "PersistedBoolean", "<k:defaultValue>true</k:defaultValue>" + keyXml("unset"), "true"},
+      {"Boolean", "PersistedBoolean", "<k:defaultValue>true</k:defaultValue>" + keyXml("off"), "false"},
+      {"String", "ComponentLogLevel", keyXml("lvl") + "<k:component>c</k:component><k:interface>i</k:interface>",
+       "INFO"},
+      {"String", "TqlBackendConfig", keyXml("profile") + "<k:configPath>t</k:configPath>", "dev"},
+      {"String", "PersistedString", keyXml("nowhere"), ""},
+      {"String", "LibraryCall", "<k:libraryName>l</k:libraryName><k:functionName>f</k:functionName>", "",
+       "Library calls are not available in this build"},
+      {"Boolean", "CanBoolean",
+       "<k:canValue xsi:type=\"k:ValueRangeBooleanSignal\"><k:startBit>0</k:startBit><k:length>1</k:length>"
+       "</k:canValue>",
+       "", "Empty String returned!"},
   };
-  for (const auto& read : reads) {
+  std::string definitions;
+  for (size_t i = 0; i < std::size(reads); ++i) {
+    definitions += named(reads[i].adapter, "p" + std::to_string(i), reads[i].origin, reads[i].body);
+  }
+  load(definitions, entryXml("s", mapXml(entryXml("t", valueXml("String", "text")))) +
+                        entryXml("n", valueXml("Integer", "-12")) + entryXml("x", valueXml("Float", "1.5")) +
+                        entryXml("bytes", valueXml("ByteField", "00FF")) + entryXml("l", kList) +
+                        entryXml("off", valueXml("Boolean", "false")) + entryXml("lvl", valueXml("String", "INFO")) +
+                        entryXml("profile", valueXml("String", "dev")));
+  for (size_t i = 0; i < std::size(reads); ++i) {
+    const auto& read = reads[i];
     LogCapture log;
-    EXPECT_EQ(map_.getPropertyValue(read.name), read.value) << read.name;
+    EXPECT_EQ(map_.getPropertyValue("p" + std::to_string(i)), read.value) << read.origin;
     EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL), read.warning != nullptr ? 1u : 0u) << log.dump();
     if (read.warning != nullptr) EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, read.warning)) << log.dump();
     EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "No value found for key"), *read.value == '\0' ? 1u : 0u);
@@ -96,8 +74,8 @@ TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
 TEST_F(OriginItemsTest, CertificatesTravelAsBase64AndExposeTheirOrigin) {
   RunningApp app;
   app.services()->setSecurityService(std::make_shared<Security::SecurityService>());
-  load(stringProperty("cert", "CertificatePropertyOrigin", "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
-       stringProperty("ps", "PersistedStringPropertyOrigin", "<k:key>ps</k:key>"));
+  load(named("String", "cert", "Certificate", "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
+       named("String", "ps", "PersistedString", "<k:key>ps</k:key>"));
   {
     LogCapture log;
     EXPECT_EQ(map_.getPropertyValue("cert"), "");
@@ -127,8 +105,8 @@ TEST_F(OriginItemsTest, CertificatesTravelAsBase64AndExposeTheirOrigin) {
 }
 
 TEST_F(OriginItemsTest, AComponentLogLevelIsStoredOnlyAfterTheComponentTookIt) {
-  load(stringProperty("log", "ComponentLogLevelPropertyOrigin",
-                      "<k:key>lvl</k:key><k:component>peer</k:component><k:interface>SelfDiag</k:interface>"),
+  load(named("String", "log", "ComponentLogLevel",
+             "<k:key>lvl</k:key><k:component>peer</k:component><k:interface>SelfDiag</k:interface>"),
        entryXml("lvl", valueXml("String", "INFO")));
   const struct {
     const char* kind;
@@ -163,10 +141,9 @@ TEST_F(OriginItemsTest, AComponentLogLevelIsStoredOnlyAfterTheComponentTookIt) {
 }
 
 TEST_F(OriginItemsTest, ABackendProfileSwitchRelinksTheConfigurationOrTouchesNothing) {
-  load(stringProperty("tql", "TqlBackendConfigPropertyOrigin",
-                      "<k:key>profile</k:key><k:configPath>conf/tql.properties</k:configPath>") +
-           stringProperty("CONNECTIVITY.prod.BACKEND_URL", "StringLiteralPropertyOrigin",
-                          "<k:value>https://prod.example</k:value>"),
+  load(named("String", "tql", "TqlBackendConfig",
+             "<k:key>profile</k:key><k:configPath>conf/tql.properties</k:configPath>") +
+           named("String", "CONNECTIVITY.prod.BACKEND_URL", "StringLiteral", "<k:value>https://prod.example</k:value>"),
        entryXml("profile", valueXml("String", "dev")));
   const File folder(DevicePaths::backendApplicationFolder() + "/conf");
   const File config(folder, "tql.properties");

@@ -19,48 +19,37 @@ const std::string kBooleanSignal =
 // One definition of every shape the loader tells apart, in document order.
 std::string everyKindConfig() {
   return groupXml("A", {"X"},
-                  propertyXml("BooleanPropertyAdapter", "propertyName=\"b\"", "PersistedBooleanPropertyOrigin",
-                              "<k:key>A.b</k:key>") +
+                  named("Boolean", "b", "PersistedBoolean", keyXml("A.b")) +
                       groupXml("G", {"Y"},
                                propertyXml("ImeiPropertyAdapter", "", "StringLiteralPropertyOrigin",
                                            "<k:value>g-imei</k:value>")) +
-                      propertyXml("StringPropertyAdapter", "propertyName=\"after\"", "PersistedStringPropertyOrigin",
-                                  "<k:key>after</k:key>")) +
+                      named("String", "after", "PersistedString", keyXml("after"))) +
          groupXml("B", {"Z"}, "") +
          propertyXml("ImeiPropertyAdapter", "", "StringLiteralPropertyOrigin", "<k:value>imei</k:value>") +
          propertyXml("VehiclePropertyAdapter", "vehicleProperty=\"IGNITION_ON\"", "PersistedBooleanPropertyOrigin",
-                     "<k:key>IGNITION_ON</k:key>") +
-         propertyXml("StringPropertyAdapter", "propertyName=\"cert\"", "CertificatePropertyOrigin",
-                     "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
-         propertyXml("StringPropertyAdapter", "propertyName=\"tql\"", "TqlBackendConfigPropertyOrigin",
-                     "<k:key>tql</k:key><k:configPath>tql.properties</k:configPath>") +
-         propertyXml("StringPropertyAdapter", "propertyName=\"log\"", "ComponentLogLevelPropertyOrigin",
-                     "<k:key>log</k:key><k:component>peer</k:component><k:interface>SelfDiag</k:interface>") +
-         propertyXml("StringPropertyAdapter", "propertyName=\"ps\"", "PersistedStringPropertyOrigin",
-                     "<k:key>ps</k:key>") +
-         propertyXml("IntegerPropertyAdapter", "propertyName=\"i\"", "IntegerLiteralPropertyOrigin",
-                     "<k:value>007</k:value>") +
-         propertyXml("BooleanPropertyAdapter", "propertyName=\"can\"", "CanBooleanPropertyOrigin", kBooleanSignal) +
-         propertyXml("FloatPropertyAdapter", "propertyName=\"canf\"", "CanFloatPropertyOrigin",
-                     "<k:canValue xsi:type=\"k:ArrayValueSignal\"><k:startBit>0</k:startBit><k:length>8</k:length>"
-                     "</k:canValue>") +
-         propertyXml("ByteFieldPropertyAdapter", "propertyName=\"canb\"", "CanBytefieldPropertyOrigin",
-                     "<k:canValue xsi:type=\"k:RawCanByteFieldSignal\"><k:canId>256</k:canId></k:canValue>") +
-         propertyXml("BooleanPropertyAdapter", "propertyName=\"badsig\"", "CanBooleanPropertyOrigin",
-                     "<k:canValue><k:signalName>s</k:signalName></k:canValue>") +
-         propertyXml("StringPropertyAdapter", "propertyName=\"lib\"", "LibraryCallPropertyOrigin",
-                     "<k:libraryName>libx.so</k:libraryName><k:functionName>f</k:functionName>") +
-         propertyXml("BooleanPropertyAdapter", "propertyName=\"libveh\"", "LibraryCallVehiclePropertyOrigin",
-                     "<k:libraryName>libv.so</k:libraryName><k:propertyName>IGNITION_ON</k:propertyName>") +
+                     keyXml("IGNITION_ON")) +
+         named("String", "cert", "Certificate", "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
+         named("String", "tql", "TqlBackendConfig", keyXml("tql") + "<k:configPath>tql.properties</k:configPath>") +
+         named("String", "log", "ComponentLogLevel",
+               keyXml("log") + "<k:component>peer</k:component><k:interface>SelfDiag</k:interface>") +
+         named("String", "ps", "PersistedString", keyXml("ps")) +
+         named("Integer", "i", "IntegerLiteral", "<k:value>007</k:value>") +
+         named("Boolean", "can", "CanBoolean",
+               "<k:canValue xsi:type=\"k:BytefieldMatchBooleanSignal\"><k:match>01</k:match></k:canValue>") +
+         named("Float", "canf", "CanFloat",
+               "<k:canValue xsi:type=\"k:ArrayValueSignal\"><k:startBit>0</k:startBit><k:length>8</k:length>"
+               "</k:canValue>") +
+         named("ByteField", "canb", "CanBytefield",
+               "<k:canValue xsi:type=\"k:RawCanByteFieldSignal\"><k:canId>256</k:canId></k:canValue>") +
+         named("Boolean", "badsig", "CanBoolean", "<k:canValue><k:signalName>s</k:signalName></k:canValue>") +
+         named("String", "lib", "LibraryCall", "<k:libraryName>x</k:libraryName><k:functionName>f</k:functionName>") +
+         named("Boolean", "libveh", "LibraryCallVehicle",
+               "<k:libraryName>v</k:libraryName><k:propertyName>IGNITION_ON</k:propertyName>") +
          propertyXml("StringPropertyAdapter", "propertyName=\"noorigin\"", "") +
          propertyXml("GeoLocationPropertyAdapter", "", "") +
-         propertyXml("StringPropertyAdapter", "propertyName=\"s\"", "StringLiteralPropertyOrigin",
-                     "<k:value>first</k:value>") +
-         propertyXml("StringPropertyAdapter", "propertyName=\"s\"", "StringLiteralPropertyOrigin",
-                     "<k:value>second</k:value>") +
-         groupXml("A", {"W"},
-                  propertyXml("BooleanPropertyAdapter", "propertyName=\"b\"", "PersistedBooleanPropertyOrigin",
-                              "<k:key>other</k:key>"));
+         named("String", "s", "StringLiteral", "<k:value>first</k:value>") +
+         named("String", "s", "StringLiteral", "<k:value>second</k:value>") +
+         groupXml("A", {"W"}, named("Boolean", "b", "PersistedBoolean", keyXml("other")));
 }
 
 class PropertyMapTest : public PropertyTest {};
@@ -157,8 +146,7 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
 TEST_F(PropertyMapTest, AFailedLookupListsAtMost32KnownKeysAndAMissingConfigIsRetriedOnEveryAccess) {
   std::string definitions;
   for (int i = 0; i < 40; ++i) {
-    definitions += propertyXml("StringPropertyAdapter", "propertyName=\"p" + std::to_string(i) + "\"",
-                               "StringLiteralPropertyOrigin", "<k:value>v</k:value>");
+    definitions += named("String", "p" + std::to_string(i), "StringLiteral", "<k:value>v</k:value>");
   }
   load(definitions);
   {
@@ -222,9 +210,9 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
 TEST_F(PropertyMapTest, TenThousandPropertiesLoad) {
   std::string definitions;
   for (int i = 0; i < 10000; ++i) {
-    definitions += groupXml("g" + std::to_string(i % 10), {"o"},
-                            propertyXml("StringPropertyAdapter", "propertyName=\"p" + std::to_string(i) + "\"",
-                                        "StringLiteralPropertyOrigin", "<k:value>" + std::to_string(i) + "</k:value>"));
+    definitions += groupXml(
+        "g" + std::to_string(i % 10), {"o"},
+        named("String", "p" + std::to_string(i), "StringLiteral", "<k:value>" + std::to_string(i) + "</k:value>"));
   }
   load(definitions);
   EXPECT_EQ(map_.getPropertyValue("g9.p9999"), "9999");

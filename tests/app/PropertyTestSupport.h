@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,11 +27,21 @@ namespace proptest {
 using namespace apptest;
 using kest::testing::LogCapture;
 
+// A definition of "<adapter>PropertyAdapter" with propertyName `name` and an origin of
+// "<origin>PropertyOrigin" holding `body`.
+inline std::string named(const std::string& adapter, const std::string& name, const std::string& origin,
+                         const std::string& body) {
+  return propertyXml(adapter + "PropertyAdapter", "propertyName=\"" + name + "\"", origin + "PropertyOrigin", body);
+}
+inline std::string keyXml(const std::string& key) { return "<k:key>" + key + "</k:key>"; }
+
+// Records the signals sent (string and byte-field parameters as text) and answers the calls to
+// the components added with addPeer; the other components are "not running".
 class RecordingIpcService : public Ipc::InProcessIpcService {
  public:
   struct Sent {
     std::string name;
-    std::map<std::string, std::string> parameters;  // strings and byte fields by name
+    std::map<std::string, std::string> parameters;
   };
   using Peer = std::function<Ipc::IpcParameterSet(const std::string& interfaceName, const Ipc::IpcParameterSet&)>;
 
@@ -37,36 +49,36 @@ class RecordingIpcService : public Ipc::InProcessIpcService {
     InProcessIpcService::sendSignal(definition, parameters);
     Sent sent{definition.getName(), {}};
     for (const auto& p : parameters.all()) {
-      if (const auto* s = dynamic_cast<const Ipc::IpcStringParameter*>(p.second.get()))
-        sent.parameters[p.first] = s->getValue();
-      if (const auto* b = dynamic_cast<const Ipc::IpcByteFieldParameter*>(p.second.get()))
-        sent.parameters[p.first] = b->getValueAsString();
+      const auto* s = dynamic_cast<const Ipc::IpcStringParameter*>(p.second.get());
+      const auto* b = dynamic_cast<const Ipc::IpcByteFieldParameter*>(p.second.get());
+      sent.parameters[p.first] = s != nullptr ? s->getValue() : b != nullptr ? b->getValueAsString() : "?";
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     sent_.push_back(std::move(sent));
   }
-  // A component on the bus answers with `peer`; the others are "not running".
   Ipc::IpcParameterSet callMethod(const std::string& component, const std::string& interfaceName,
                                   const Ipc::IpcMessageDefinition& definition, const Ipc::IpcParameterSet& parameters,
                                   std::chrono::milliseconds timeout) override {
-    Peer peer;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      const auto found = peers_.find(component + "/" + definition.getName());
-      if (found != peers_.end()) peer = found->second;
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto found = peers_.find(component + "/" + definition.getName());
+    if (found == peers_.end()) {
+      lock.unlock();
+      return InProcessIpcService::callMethod(component, interfaceName, definition, parameters, timeout);
     }
-    if (!peer) return InProcessIpcService::callMethod(component, interfaceName, definition, parameters, timeout);
+    const Peer peer = found->second;
+    lock.unlock();
     return peer(interfaceName, parameters);
   }
   void addPeer(const std::string& component, const std::string& method, Peer peer) {
     const std::lock_guard<std::mutex> lock(mutex_);
     peers_[component + "/" + method] = std::move(peer);
   }
+  // The signals named `name`, in sending order.
   std::vector<Sent> sent(const std::string& name) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Sent> matching;
-    for (const Sent& s : sent_)
-      if (s.name == name) matching.push_back(s);
+    std::copy_if(sent_.begin(), sent_.end(), std::back_inserter(matching),
+                 [&](const Sent& s) { return s.name == name; });
     return matching;
   }
 
