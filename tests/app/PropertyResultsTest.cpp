@@ -158,6 +158,11 @@ TEST_F(PropertyResultsTest, PrintValueLogsEveryScalarUnderItsPath) {
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Updated value for property key k to 'x'"));
   EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Updated value for property key L #2 to 'b'"));
   EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, "Unknown value type for key u"));
+  log.clear();
+  const auto longList = stringListNode(std::vector<std::string>(300, "v"));
+  printValue("big", &longList);
+  EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "Updated value for property key big #"), 256u);
+  EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "Further values of property key big are not logged"), 1u);
 }
 
 }  // namespace
