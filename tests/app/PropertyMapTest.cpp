@@ -2,7 +2,9 @@
 // skipped kinds), updates with and without permission, failed lookups and monitors.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PropertyTestSupport.h"
@@ -205,6 +207,31 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Unable to notify registered monitor for propertyA.b : "), 1u);
   map_.notifyMonitors("unmonitored", "x");
   EXPECT_EQ(log.entries().size(), 1u);
+}
+
+TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {
+  load(everyKindConfig(), entryXml("A", mapXml(entryXml("b", valueXml("Boolean", "false")))));
+  map_.addPropertyMonitor("A.b");
+  const std::string request = document("IpcMessageBooleanPropertyRequest", "<k:propertyName>A.b</k:propertyName>");
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i) {
+    readers.emplace_back([&] {
+      while (!done)
+        EXPECT_NE(map_.getXmlPropertyResult(request).find("<k:property>A.b</k:property>"), std::string::npos);
+    });
+  }
+  std::thread reloader([&] {
+    while (!done) map_.reloadConfig();
+  });
+  for (int i = 1; i <= 40; ++i) {
+    const auto value = booleanNode(i % 2 == 1);
+    EXPECT_TRUE(map_.updateProperty(&value, "A.b"));
+  }
+  done = true;
+  for (auto& reader : readers) reader.join();
+  reloader.join();
+  EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 40u);  // every write changed the value
 }
 
 TEST_F(PropertyMapTest, TenThousandPropertiesLoad) {
