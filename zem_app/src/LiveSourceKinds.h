@@ -18,7 +18,8 @@ class DatabaseProperty;
 class DatabaseVehicleProperty;
 
 // Told when a vehicle property changes. Called on the thread that observed the change; must not
-// throw.
+// throw. Stands in for the vehicle-property library's listener interface, which replaces it when
+// that library is bound.
 class VehiclePropertyEventListener {
  public:
   virtual ~VehiclePropertyEventListener() = default;
