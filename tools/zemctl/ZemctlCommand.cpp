@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -118,6 +119,17 @@ bool parseGlobalOptions(const std::vector<std::string>& args, size_t* i, ZemctlC
         return false;
       }
       result->component = value;
+    } else if (isOption(arg, "--as-component")) {
+      if (!optionValue(args, i, "--as-component", &value, error)) return false;
+      // One element of a bus name: letters, digits, '_' and '-', not starting with a digit.
+      bool valid = !value.empty() && value.size() <= 200 && std::isdigit(static_cast<unsigned char>(value[0])) == 0;
+      for (const char c : value)
+        valid = valid && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-');
+      if (!valid) {
+        *error = "--as-component needs a name of letters, digits, '_' and '-' (not starting with a digit)";
+        return false;
+      }
+      result->ownedComponent = value;
     } else if (!arg.empty() && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;
@@ -203,6 +215,9 @@ bool parseAction(const std::string& action, const std::vector<std::string>& rest
   } else if (action == "job" || action == "outbox") {
     result->action = Action::Job;
     return JobCommand::parse(action, rest, &result->job, error);
+  } else if (action == "get" || action == "set" || action == "read" || action == "monitor" || action == "config") {
+    result->action = Action::Property;
+    return PropertyCommand::parse(action, rest, &result->property, error);
   } else {
     *error = "unknown command '" + action + "'";
     return false;
@@ -234,7 +249,7 @@ bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* c
 }
 
 std::string ZemctlCommand::usage() {
-  return "usage: zemctl [--system] [--timeout MS] [--component NAME] COMMAND [ARGUMENTS]\n"
+  return "usage: zemctl [--system] [--timeout MS] [--component NAME] [--as-component NAME] COMMAND [ARGUMENTS]\n"
          "Talks to the ZEM application (com.olvane.ZEM_APP) over D-Bus.\n"
          "\n"
          "Commands:\n"
@@ -251,12 +266,15 @@ std::string ZemctlCommand::usage() {
          "  watch [--count N]          prints each com.olvane.Zem signal of the component on one line,\n"
          "                             NAME name=value... (strings quoted, bytes as ay\"...\"), until\n"
          "                             interrupted or N signals were printed\n" +
-         JobCommand::usage() +
+         JobCommand::usage() + PropertyCommand::usage() +
          "\n"
          "Options:\n"
          "  --system          use the system bus (default: the session bus)\n"
          "  --timeout MS      how long a call may take (default 5000)\n"
          "  --component NAME  the component to talk to (default ZEM_APP)\n"
+         "  --as-component NAME\n"
+         "                    get, set, read, monitor: call as component NAME, owning com.olvane.NAME\n"
+         "                    (on the system bus only root may)\n"
          "  --help            show this text\n"
          "\n"
          "Exit status: 0 success, 1 usage error, 2 the service is not running or the bus is\n"
