@@ -133,6 +133,8 @@ TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
                            "config delete -o f",
                            "config request --wait -1",
                            "--as-component 9lives get A",
+                           "--as-component HMI ping",
+                           "--as-component HMI config delete",
                            "--as-component a.b get A",
                            "--as-component= get A"}) {
     error.clear();
@@ -152,13 +154,13 @@ std::string formatted(const std::string& value) {
   return result->element_value() ? ResultTree::format(*result->element_value()) : "(refused)";
 }
 
-TEST(ResultTreeTest, PrintsScalarsAsTheyAreAndNestedListsAndMapsIndentedTwoBlanksPerLevel) {
+TEST(ResultTreeTest, PrintsOneLinePerValueWithNestedListsAndMapsIndentedTwoBlanksPerLevel) {
   const std::string s = "<k:item xsi:type=\"k:StringPropertyResult\"><k:value>";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "(refused)"},
       {"<k:value xsi:type=\"k:StringPropertyResult\"><k:property>p</k:property><k:value>007</k:value></k:value>",
        "007\n"},
-      {"<k:value xsi:type=\"k:VinPropertyResult\"><k:value>WVW</k:value></k:value>", "WVW\n"},
+      {"<k:value xsi:type=\"k:VinPropertyResult\"><k:value>W&#9;V&#13;</k:value></k:value>", "W\\tV\\x0d\n"},
       {"<k:value xsi:type=\"k:PropertyUpdateResult\"><k:value>false</k:value></k:value>", "false\n"},
       {"<k:value xsi:type=\"k:GeolocationPropertyResult\"/>", "(no position)\n"},
       {"<k:value xsi:type=\"k:ListPropertyResult\"><k:property>L</k:property>" + s +

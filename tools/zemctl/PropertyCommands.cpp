@@ -173,7 +173,7 @@ int PropertyCommands::read(const ZemctlCommand& command, Ipc::DBusIpcClient& cli
     err_ << "zemctl: the answer to ReadStringProperty holds no string \"value\"\n";
     return Zemctl::kExitFailed;
   }
-  out_ << static_cast<const Ipc::IpcStringParameter*>(value)->getValue() << "\n";
+  out_ << escaped(static_cast<const Ipc::IpcStringParameter*>(value)->getValue()) << "\n";
   return Zemctl::kExitOk;
 }
 

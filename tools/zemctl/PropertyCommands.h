@@ -29,7 +29,8 @@ class PropertyCommands {
   // REQUIRES: command.action == ZemctlCommand::Action::Property, property.kind one of the four.
   int run(const ZemctlCommand& command);
 
-  // One line of a change as monitor prints it: "NAME = VALUE", control characters escaped.
+  // One line of a change as monitor prints it: "NAME = VALUE", control characters and
+  // backslashes escaped as "get" and "read" print them.
   static std::string changeLine(const std::string& name, const std::string& value);
 
  private:

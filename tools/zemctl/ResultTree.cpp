@@ -96,7 +96,7 @@ bool ResultTree::scalarText(const Types::PropertyResult& result, std::string* te
 
 std::string ResultTree::format(const Types::PropertyResult& result) {
   std::string text;
-  if (scalarText(result, &text)) return text + "\n";
+  if (scalarText(result, &text)) return oneLine(text) + "\n";
   if (const auto* position = dynamic_cast<const Types::GeolocationPropertyResult*>(&result)) {
     if (!position->has_latitude() && !position->has_longitude()) return "(no position)\n";
     std::ostringstream out;

@@ -10,9 +10,9 @@
 
 class ResultTree {
  public:
-  // The lines for `result`, each ended by a newline. A scalar at the top is its text exactly as
-  // the document holds it; inside a list or map, control characters and backslashes are escaped
-  // (\n, \t, \\, \xHH) so that every item stays on its line. A PropertyUpdateResult gives "true"
+  // The lines for `result`, each ended by a newline. Texts are printed as the document holds them,
+  // except that control characters and backslashes are escaped (\n, \t, \\, \xHH): every item
+  // stays on its line and no text from the unit can drive the terminal. A PropertyUpdateResult gives "true"
   // or "false"; a geolocation gives "latitude X" and "longitude Y" lines, or "(no position)".
   // Nesting is bounded by the document reader's depth cap, so the recursion is too.
   static std::string format(const Sarnet_Configuration::Types::PropertyResult& result);

@@ -244,6 +244,14 @@ bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* c
   const std::string& action = args[i++];
   const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   if (!parseAction(action, rest, &result, error)) return false;
+  const bool propertyCall =
+      result.action == Action::Property &&
+      (result.property.kind == PropertyCommand::Kind::Get || result.property.kind == PropertyCommand::Kind::Set ||
+       result.property.kind == PropertyCommand::Kind::Read || result.property.kind == PropertyCommand::Kind::Monitor);
+  if (!result.ownedComponent.empty() && !propertyCall) {
+    *error = "--as-component goes with get, set, read and monitor";
+    return false;
+  }
   *command = std::move(result);
   return true;
 }
