@@ -153,7 +153,7 @@ TEST_F(PropertyE2ETest, UpdatesNeedAnOwnerAndHostileDocumentsChangeNothing) {
       {"ZemPropertyUpdate", requestDocument("Boolean", "<k:propertyName>Comfort.SeatHeating</k:propertyName>")},
       {"ZemPropertyUpdate",
        updateDocument("Comfort.SeatHeating", "<k:propertyValue xsi:type=\"k:PersistedNoValue\"/>")},
-      {"ZemPropertyUpdate", "<!DOCTYPE x [<!ENTITY e \"e\">]>" + update},
+      {"ZemPropertyUpdate", std::string(update).insert(update.find("<k:config"), "<!DOCTYPE x [<!ENTITY e \"e\">]>")},
       {"ZemPropertyRequest", "not xml at all"},
       {"ZemPropertyRequest", update},
       {"ZemPropertyRequest", requestDocument("Nonsense", "<k:propertyName>Comfort.SeatHeating</k:propertyName>")},
