@@ -156,6 +156,7 @@ TEST_F(PropertyE2ETest, UpdatesNeedAnOwnerAndHostileDocumentsChangeNothing) {
       {"ZemPropertyUpdate", std::string(update).insert(update.find("<k:config"), "<!DOCTYPE x [<!ENTITY e \"e\">]>")},
       {"ZemPropertyRequest", "not xml at all"},
       {"ZemPropertyRequest", update},
+      {"ZemPropertyRequest", requestDocument("Boolean", "<k:propertyName>No.Such</k:propertyName>")},
       {"ZemPropertyRequest", requestDocument("Nonsense", "<k:propertyName>Comfort.SeatHeating</k:propertyName>")},
   };
   for (const auto& [method, text] : hostile) {
