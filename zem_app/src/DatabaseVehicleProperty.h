@@ -1,0 +1,28 @@
+// A boolean of the persistent store that stands for a vehicle property: its store key is the
+// name of a VehiclePropertyType value, and a changed value is reported to its listener as a
+// vehicle-property event.
+// Thread safety: as DatabaseProperty; the listener pointer is an atomic.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "DatabaseProperty.h"
+#include "LiveSourceKinds.h"
+
+class DatabaseVehicleProperty : public DatabaseProperty {
+ public:
+  explicit DatabaseVehicleProperty(const Sarnet_Configuration::Types::PersistedBooleanPropertyOrigin& origin);
+  ~DatabaseVehicleProperty() override;
+
+  // Sets (or clears) the vehicle-property listener. Not owned; REQUIRES: valid until cleared.
+  void setVehicleListener(VehiclePropertyEventListener* listener) { vehicleListener_.store(listener); }
+
+ protected:
+  // Turns the key into its VehiclePropertyType (throws XSDEnumException "Unable to parse the enum
+  // value " + key for a key outside the enumeration) and calls vehiclePropertyEvent.
+  void changed(const std::string& key, bool value) override;
+
+ private:
+  std::atomic<VehiclePropertyEventListener*> vehicleListener_{nullptr};
+};

@@ -1,0 +1,542 @@
+#include "ProvisioningAdapterImpl.h"
+
+#include <exception>
+#include <fstream>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
+
+#include "DatabaseProperty.h"
+#include "DatabaseVehicleProperty.h"
+#include "IpcDefinitions.h"
+#include "ListValue.h"
+#include "MapAdapter.h"
+#include "MapValue.h"
+#include "PropertyChangeHandlers.h"
+#include "PropertyResultConverter.h"
+#include "StringValue.h"
+#include "ValueUtils.h"
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/File.h"
+#include "kest/ipc/IpcService.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+// Names and texts from IPC callers are cut before they are logged.
+constexpr size_t kMaxLoggedNameBytes = 256;
+std::string shown(const std::string& text) { return ApplicationLogger::shortened(text, kMaxLoggedNameBytes); }
+
+bool isPresent(const PropertyValue& value) { return value && value->isValid(); }
+
+// The value as the kind a caller asked for; null when it is not of that kind.
+template <class V>
+std::shared_ptr<const V> asKind(PropertyValue value) {
+  return std::dynamic_pointer_cast<const V>(std::move(value));
+}
+template <>
+std::shared_ptr<const StringValue> asKind<StringValue>(PropertyValue value) {
+  // A plain string is handed on as it is; every other kind as its text.
+  if (typeid(*value) == typeid(StringValue)) return std::static_pointer_cast<const StringValue>(std::move(value));
+  return std::make_shared<const StringValue>(value->str());
+}
+
+template <class V>
+std::shared_ptr<const V> emptyValue() {
+  return std::make_shared<const V>(false);
+}
+template <>
+std::shared_ptr<const StringValue> emptyValue<StringValue>() {
+  return std::make_shared<const StringValue>();
+}
+
+// A MapAdapter over a store boolean, its listener attached.
+template <class Source>
+MapAdapter<Source> databaseAdapter(const Types::PersistedBooleanPropertyOrigin& origin, const std::string& key) {
+  auto config = std::make_shared<const Types::PersistedBooleanPropertyOrigin>(origin);
+  auto source = std::make_shared<Source>(origin);
+  auto listener = std::make_shared<attachToAsListener<Source>>(source, key);
+  return MapAdapter<Source>(std::move(config), std::move(source), std::move(listener));
+}
+
+// A MapAdapter over a live source of this build: the configuration only, no source (see
+// LiveSourceKinds.h).
+template <class Source, class Config>
+MapAdapter<Source> sourcelessAdapter(const Config& config) {
+  return MapAdapter<Source>(std::make_shared<const Config>(config), nullptr, nullptr);
+}
+
+// The property name of each adapter type, before the prefix.
+const std::string& nameOf(const Types::ImeiPropertyAdapter&) {
+  static const std::string name = "Imei";
+  return name;
+}
+const std::string& nameOf(const Types::GeoLocationPropertyAdapter&) {
+  static const std::string name = "GeoLocation";
+  return name;
+}
+const std::string& nameOf(const Types::TcuIdPropertyAdapter&) {
+  static const std::string name = "TcuId";
+  return name;
+}
+const std::string& nameOf(const Types::VinPropertyAdapter&) {
+  static const std::string name = "VIN";
+  return name;
+}
+const std::string& nameOf(const Types::SystemTimePropertyAdapter&) {
+  static const std::string name = "SystemTime";
+  return name;
+}
+const std::string& nameOf(const Types::VehiclePropertyAdapter& adapter) { return adapter.get_vehicleProperty(); }
+template <class AdapterType>
+const std::string& nameOf(const AdapterType& adapter) {
+  return adapter.get_propertyName();
+}
+
+}  // namespace
+
+// ---- loading
+
+provisioningAdapter_impl::MapType& provisioningAdapter_impl::storedMap() {
+  static MapType map(10);
+  return map;
+}
+
+provisioningAdapter_impl::MapType& provisioningAdapter_impl::getMap() {
+  MapType& map = storedMap();
+  if (map.empty()) loadProvisioningConfig(map, getPermissionsMap());
+  return map;
+}
+
+provisioningAdapter_impl::MapPermissionsType& provisioningAdapter_impl::getPermissionsMap() {
+  static MapPermissionsType permissions(10);
+  return permissions;
+}
+
+bool provisioningAdapter_impl::loadProvisioningConfig(MapType& map, MapPermissionsType& permissionsMap) {
+  const File file(DevicePaths::installedConfigFolder(), DevicePaths::kConfigFileName);
+  if (!file.exists()) {
+    ZEM_ERROR("Config file doesn't exist: " << file.getAbsolutePath());
+    return false;
+  }
+  std::ifstream in(file.getPath(), std::ios::binary);
+  if (!in) {
+    ZEM_ERROR("Unable to open config file! " << file.getPath());
+    return false;
+  }
+  try {
+    const auto config = xmldoc::parseStream<Types::ProvisioningConfig>(in);
+    for (const auto& definition : config->elements_provisioningDefinitions()) {
+      permissionsType permissions;
+      createKeyFromOriginAndAddToMap(definition.get(), map, "", permissionsMap, permissions);
+    }
+  } catch (const std::exception& e) {
+    ZEM_ERROR(e.what());
+    ZEM_ERROR("Unable to parse config file: " << file.getPath());
+    return false;
+  }
+  return true;
+}
+
+void provisioningAdapter_impl::createKeyFromOriginAndAddToMap(const Types::ProvisioningAdapter* adapter, MapType& map,
+                                                              const std::string& prefix,
+                                                              MapPermissionsType& permissionsMap,
+                                                              permissionsType& permissions) {
+  if (const auto* group = dynamic_cast<const Types::GroupAdapter*>(adapter)) {
+    permissions.insert(group->elements_owner().begin(), group->elements_owner().end());
+    const std::string nested = prefix + group->get_name() + ".";
+    for (const auto& definition : group->elements_provisioningDefinitions()) {
+      createKeyFromOriginAndAddToMap(definition.get(), map, nested, permissionsMap, permissions);
+    }
+    return;
+  }
+#define ZEM_PROPERTY_ADAPTER(AdapterType)                                                 \
+  if (const auto* typed = dynamic_cast<const Types::AdapterType*>(adapter)) {             \
+    addAnyOriginToMap(*typed, prefix + nameOf(*typed), map, permissionsMap, permissions); \
+    return;                                                                               \
+  }
+  ZEM_PROPERTY_ADAPTER(ImeiPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(IntegerPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(FloatPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(GeoLocationPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(VehiclePropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(StringPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(TcuIdPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(VinPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(SystemTimePropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(BooleanPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(ByteFieldPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(ListPropertyAdapter)
+  ZEM_PROPERTY_ADAPTER(MapPropertyAdapter)
+#undef ZEM_PROPERTY_ADAPTER
+  ZEM_ERROR("ProvisioningAdapter type not recognized: "
+            << (adapter != nullptr ? adapter->typeName() : Types::ProvisioningAdapter::staticTypeName()));
+}
+
+template <class AdapterType>
+void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, const std::string& key, MapType& map,
+                                                 MapPermissionsType& permissionsMap,
+                                                 const permissionsType& permissions) {
+  const Types::PropertyOrigin* const origin = adapter.element_origin();
+  // Derived kinds are tested before their bases: the first match decides.
+#define ZEM_ORIGIN_ITSELF(OriginType)                                               \
+  if (const auto* typed = dynamic_cast<const Types::OriginType*>(origin)) {         \
+    addItemToMap(Types::OriginType(*typed), key, map, permissionsMap, permissions); \
+    return;                                                                         \
+  }
+  ZEM_ORIGIN_ITSELF(StringLiteralPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(BooleanLiteralPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(FloatLiteralPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(BytefieldLiteralPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(IntegerLiteralPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(CertificatePropertyOrigin)
+  ZEM_ORIGIN_ITSELF(TqlBackendConfigPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(ComponentLogLevelPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(PersistedStringPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(PersistedIntegerPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(PersistedFloatPropertyOrigin)
+  if (const auto* typed = dynamic_cast<const Types::PersistedBooleanPropertyOrigin*>(origin)) {
+    if (map.count(key) != 0) {
+      // Not built at all: building would attach a listener only to detach it again.
+      ZEM_ERROR("Property with key " << key << " already in map! Ignoring this property!");
+      return;
+    }
+    if constexpr (std::is_same<AdapterType, Types::VehiclePropertyAdapter>::value) {
+      addItemToMap(databaseAdapter<DatabaseVehicleProperty>(*typed, key), key, map, permissionsMap, permissions);
+    } else {
+      addItemToMap(databaseAdapter<DatabaseProperty>(*typed, key), key, map, permissionsMap, permissions);
+    }
+    return;
+  }
+  ZEM_ORIGIN_ITSELF(PersistedByteFieldPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(PersistedListPropertyOrigin)
+  ZEM_ORIGIN_ITSELF(PersistedMapPropertyOrigin)
+  if (const auto* typed = dynamic_cast<const Types::CanBooleanPropertyOrigin*>(origin)) {
+    const Types::BooleanSignal* const signal = typed->element_canValue();
+    if (dynamic_cast<const Types::BytefieldMatchBooleanSignal*>(signal) != nullptr ||
+        dynamic_cast<const Types::ValueRangeBooleanSignal*>(signal) != nullptr) {
+      addItemToMap(sourcelessAdapter<Signal>(*signal), key, map, permissionsMap, permissions);
+    } else {
+      ZEM_ERROR("Config not recongnised! "
+                << (signal != nullptr ? signal->typeName() : Types::BooleanSignal::staticTypeName()));
+    }
+    return;
+  }
+  if (const auto* typed = dynamic_cast<const Types::CanFloatPropertyOrigin*>(origin)) {
+    const Types::ValueSignal* const signal = typed->element_canValue();
+    if (const auto* array = dynamic_cast<const Types::ArrayValueSignal*>(signal)) {
+      addItemToMap(sourcelessAdapter<Value>(*array), key, map, permissionsMap, permissions);
+    } else {
+      ZEM_ERROR("Config not recongnised! "
+                << (signal != nullptr ? signal->typeName() : Types::ValueSignal::staticTypeName()));
+    }
+    return;
+  }
+  if (const auto* typed = dynamic_cast<const Types::CanBytefieldPropertyOrigin*>(origin)) {
+    const Types::ByteFieldSignal* const signal = typed->element_canValue();
+    if (dynamic_cast<const Types::RawCanByteFieldSignal*>(signal) != nullptr ||
+        dynamic_cast<const Types::J1939ByteFieldSignal*>(signal) != nullptr) {
+      addItemToMap(sourcelessAdapter<ByteField>(*signal), key, map, permissionsMap, permissions);
+    } else {
+      ZEM_ERROR("Config not recongnised! "
+                << (signal != nullptr ? signal->typeName() : Types::ByteFieldSignal::staticTypeName()));
+    }
+    return;
+  }
+  ZEM_ORIGIN_ITSELF(LibraryCallPropertyOrigin)
+  if (const auto* typed = dynamic_cast<const Types::LibraryCallVehiclePropertyOrigin*>(origin)) {
+    addItemToMap(sourcelessAdapter<VehicleProperty>(*typed), key, map, permissionsMap, permissions);
+    return;
+  }
+#undef ZEM_ORIGIN_ITSELF
+  ZEM_ERROR("Origin type not recognised!");
+}
+
+template <class ItemType>
+void provisioningAdapter_impl::addItemToMap(ItemType&& item, const std::string& key, MapType& map,
+                                            MapPermissionsType& permissionsMap, const permissionsType& permissions) {
+  using Item = std::decay_t<ItemType>;
+  if (map.count(key) != 0) {
+    ZEM_ERROR("Property with key " << key << " already in map! Ignoring this property!");
+  } else {
+    map.emplace(key, OriginMapItem(std::forward<ItemType>(item)));
+    if (!permissions.empty()) permissionsMap.emplace(key, permissions);
+  }
+  ZEM_TRACE("Inserted item to map: key = " << key << " and of type = " << Item::staticTypeName());
+  ZEM_TRACE("Number of items in property map: " << map.size());
+}
+
+void provisioningAdapter_impl::initialise() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  getMap();
+}
+
+void provisioningAdapter_impl::release() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  storedMap().clear();
+  getPermissionsMap().clear();
+}
+
+void provisioningAdapter_impl::reloadConfig() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  storedMap().clear();
+  getPermissionsMap().clear();
+  getMap();
+}
+
+// ---- reading
+
+void provisioningAdapter_impl::logNotFound(const std::string& name, const MapType& map) {
+  ZEM_ERROR("No value found for key " << shown(name));
+  if (!ApplicationLogger::isEnabled(ApplicationLogger::logger(), log4cplus::DEBUG_LOG_LEVEL)) return;
+  ZEM_DEBUG("Knowns key:");
+  size_t listed = 0;
+  for (const auto& entry : map) {
+    if (listed == kMaxListedKeys) break;
+    ZEM_DEBUG("    " << entry.first);
+    ++listed;
+  }
+  if (map.size() > listed) ZEM_DEBUG("    ... and " << map.size() - listed << " more");
+}
+
+template <class V>
+std::shared_ptr<const V> provisioningAdapter_impl::getPropertyValue(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const MapType& map = getMap();
+  const auto found = map.find(name);
+  if (found == map.end()) {
+    logNotFound(name, map);
+    return emptyValue<V>();
+  }
+  PropertyValue value = found->second.getValue_();
+  std::shared_ptr<const V> typed = isPresent(value) ? asKind<V>(std::move(value)) : nullptr;
+  if (!typed) {
+    logNotFound(name, map);
+    return emptyValue<V>();
+  }
+  ZEM_DEBUG("Found a value for property key " << name << " : " << typed->str());
+  return typed;
+}
+
+template std::shared_ptr<const StringValue> provisioningAdapter_impl::getPropertyValue<StringValue>(
+    const std::string& name);
+template std::shared_ptr<const ListValue> provisioningAdapter_impl::getPropertyValue<ListValue>(
+    const std::string& name);
+template std::shared_ptr<const MapValue> provisioningAdapter_impl::getPropertyValue<MapValue>(const std::string& name);
+
+namespace {
+
+// A scalar result read from `readName`, with `property` set unless the result kind has none.
+template <class Result>
+void addScalarResult(provisioningAdapter_impl& impl, Types::IpcMessagePropertyResult& document,
+                     const std::string& readName, const std::string* property) {
+  const std::shared_ptr<const StringValue> value = impl.getPropertyValue<StringValue>(readName);
+  auto* result = document.add_node_value<Result>();
+  result->set_value(value->getText());
+  if constexpr (!std::is_same<Result, Types::ImeiPropertyResult>::value &&
+                !std::is_same<Result, Types::TcuIdPropertyResult>::value &&
+                !std::is_same<Result, Types::VinPropertyResult>::value) {
+    if (property != nullptr) result->set_property(*property);
+  }
+}
+
+}  // namespace
+
+xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::getPropertyResult(
+    const std::string& request) {
+  auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
+  xmldoc::DocumentPtr<Types::IpcMessagePropertyRequest> parsed;
+  try {
+    parsed = xmldoc::parseString<Types::IpcMessagePropertyRequest>(request);
+  } catch (const std::exception& e) {
+    ZEM_ERROR(e.what());
+    ZEM_ERROR("Unable to parse request - xml/schema out of date?");
+    return document;
+  }
+  const Types::IpcMessagePropertyRequest* const r = parsed.get();
+  if (const auto* q = dynamic_cast<const Types::IpcMessageStringPropertyRequest*>(r)) {
+    addScalarResult<Types::StringPropertyResult>(*this, *document, q->get_propertyName(), &q->get_propertyName());
+  } else if (const auto* q = dynamic_cast<const Types::IpcMessageIntegerPropertyRequest*>(r)) {
+    addScalarResult<Types::IntegerPropertyResult>(*this, *document, q->get_propertyName(), &q->get_propertyName());
+  } else if (const auto* q = dynamic_cast<const Types::IpcMessageFloatPropertyRequest*>(r)) {
+    addScalarResult<Types::FloatPropertyResult>(*this, *document, q->get_propertyName(), &q->get_propertyName());
+  } else if (const auto* q = dynamic_cast<const Types::IpcMessageBooleanPropertyRequest*>(r)) {
+    addScalarResult<Types::SimpleBooleanPropertyResult>(*this, *document, q->get_propertyName(),
+                                                        &q->get_propertyName());
+  } else if (const auto* q = dynamic_cast<const Types::IpcMessageByteFieldPropertyRequest*>(r)) {
+    addScalarResult<Types::ByteFieldPropertyResult>(*this, *document, q->get_propertyName(), &q->get_propertyName());
+  } else if (const auto* q = dynamic_cast<const Types::IpcMessageVehiclePropertyRequest*>(r)) {
+    addScalarResult<Types::BooleanPropertyResult>(*this, *document, q->get_vehicleProperty(),
+                                                  &q->get_vehicleProperty());
+  } else if (dynamic_cast<const Types::IpcMessageImeiPropertyRequest*>(r) != nullptr) {
+    addScalarResult<Types::ImeiPropertyResult>(*this, *document, "Imei", nullptr);
+  } else if (dynamic_cast<const Types::IpcMessageSystemTimePropertyRequest*>(r) != nullptr) {
+    addScalarResult<Types::StringPropertyResult>(*this, *document, "SystemTime", nullptr);
+  } else if (dynamic_cast<const Types::IpcMessageTcuIdPropertyRequest*>(r) != nullptr) {
+    addScalarResult<Types::TcuIdPropertyResult>(*this, *document, "TcuId", nullptr);
+  } else if (dynamic_cast<const Types::IpcMessageVinPropertyRequest*>(r) != nullptr) {
+    addScalarResult<Types::VinPropertyResult>(*this, *document, "VIN", nullptr);
+  } else if (dynamic_cast<const Types::IpcMessageGeoLocationPropertyRequest*>(r) != nullptr) {
+    document->add_node_value<Types::GeolocationPropertyResult>();
+    ZEM_WARN("No support for GeolocationPropertyResults yet!");
+  } else if (const auto* q = dynamic_cast<const Types::IpcMessageListPropertyRequest*>(r)) {
+    const std::shared_ptr<const ListValue> value = getPropertyValue<ListValue>(q->get_propertyName());
+    auto* result = document->add_node_value<Types::ListPropertyResult>();
+    result->set_property(q->get_propertyName());
+    convertValueToResult(result, *value);
+  } else if (const auto* q = dynamic_cast<const Types::IpcMessageMapPropertyRequest*>(r)) {
+    const std::shared_ptr<const MapValue> value = getPropertyValue<MapValue>(q->get_propertyName());
+    auto* result = document->add_node_value<Types::MapPropertyResult>();
+    result->set_property(q->get_propertyName());
+    convertValueToResult(result, *value);
+  } else {
+    ZEM_ERROR("Property Request not recognised: " << shown(request));
+  }
+  return document;
+}
+
+std::string provisioningAdapter_impl::getXmlPropertyResult(const std::string& request) {
+  ZEM_TRACE("Xml Content: " << request);
+  try {
+    std::string answer = xmldoc::toString(*getPropertyResult(request));
+    ZEM_TRACE("Xml content: " << answer);
+    return answer;
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Unable to serialise the property result: " << e.what());
+    return std::string();
+  }
+}
+
+// ---- writing
+
+xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::setPropertyResult(
+    const std::string& update, const std::string& component) {
+  auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
+  xmldoc::DocumentPtr<Types::IpcMessagePropertyUpdate> parsed;
+  try {
+    parsed = xmldoc::parseString<Types::IpcMessagePropertyUpdate>(update);
+  } catch (const std::exception& e) {
+    ZEM_ERROR(e.what());
+    ZEM_ERROR("Unable to parse request - xml/schema out of date?");
+    return document;
+  }
+  bool outcome = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    const std::string& name = parsed->get_propertyName();
+    const Types::PersistedValue* const value = parsed->element_propertyValue();
+    const MapType& map = getMap();
+    const MapPermissionsType& permissionsMap = getPermissionsMap();
+    const auto permitted = permissionsMap.find(name);
+    if (!component.empty() && permitted != permissionsMap.end() && permitted->second.count(component) == 0) {
+      ZEM_WARN("Update of property " << name << " is not allowed because the updating component (" << shown(component)
+                                     << ") does not having update permissions");
+    } else {
+      const auto found = map.find(name);
+      try {
+        outcome = found != map.end() && found->second.setValue_(value);
+      } catch (const std::exception& e) {
+        ZEM_ERROR(e.what());
+      }
+      if (outcome) {
+        printValue(name, value);
+      } else {
+        ZEM_ERROR("Cannot update value for property key " << shown(name));
+      }
+    }
+  }
+  document->add_node_value<Types::PropertyUpdateResult>()->set_value(outcome);
+  return document;
+}
+
+std::string provisioningAdapter_impl::setXmlPropertyResult(const std::string& update, const std::string& component) {
+  ZEM_TRACE("Xml Content: " << update);
+  try {
+    std::string answer = xmldoc::toString(*setPropertyResult(update, component));
+    ZEM_TRACE("Xml content: " << answer);
+    return answer;
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Unable to serialise the property update result: " << e.what());
+    return std::string();
+  }
+}
+
+bool provisioningAdapter_impl::updateProperty(const Types::PersistedValue* value, const std::string& name) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const MapType& map = getMap();
+  const auto found = map.find(name);
+  bool updated = false;
+  try {
+    updated = found != map.end() && found->second.setValue_(value);
+  } catch (const std::exception& e) {
+    ZEM_ERROR(e.what());
+  }
+  if (updated) {
+    ZEM_DEBUG("Updated value for property key " << name);
+  } else {
+    ZEM_ERROR("Cannot update value for property key " << shown(name));
+  }
+  return updated;
+}
+
+bool provisioningAdapter_impl::getRequestPropertyResult(const std::string& name, Types::PersistedMapValue* out) {
+  if (out == nullptr) return false;
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const MapType& map = getMap();
+  const auto found = map.find(name);
+  const PropertyValue value = found != map.end() ? found->second.getValue_() : nullptr;
+  if (!isPresent(value)) {
+    ZEM_ERROR("No value found for property key " << shown(name));
+    return false;
+  }
+  ZEM_DEBUG("Found a value for property key " << name);
+  auto* entry = out->add_node_entry();
+  entry->set_key(name);
+  entry->set_element_value(toPersistedValue(*value));
+  return true;
+}
+
+std::shared_ptr<const Types::PropertyOrigin> provisioningAdapter_impl::getPropertyConfig(const std::string& name) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const MapType& map = getMap();
+  const auto found = map.find(name);
+  if (found == map.end()) {
+    ZEM_ERROR("No configuration found for property key " << shown(name));
+    return nullptr;
+  }
+  const Types::PropertyOrigin* const config = found->second.getConfig_();
+  if (config == nullptr) return nullptr;
+  // A copy of the dynamic type, shared with the caller: valid across a reload of the map.
+  std::unique_ptr<Types::XmlNode> copy = config->cloneNode();
+  return std::shared_ptr<const Types::PropertyOrigin>(static_cast<const Types::PropertyOrigin*>(copy.release()));
+}
+
+// ---- monitors
+
+void provisioningAdapter_impl::addPropertyMonitor(const std::string& name) {
+  std::lock_guard<std::mutex> lock(monitorMutex_);
+  if (monitors_.size() >= kMaxMonitors && monitors_.count(name) == 0) {
+    ZEM_WARN("Too many monitored properties: no monitor for " << shown(name));
+    return;
+  }
+  monitors_[name] = true;
+}
+
+void provisioningAdapter_impl::notifyMonitors(const std::string& name, const std::string& value) {
+  {
+    std::lock_guard<std::mutex> lock(monitorMutex_);
+    if (monitors_.count(name) == 0) return;
+  }
+  try {
+    Ipc::IpcService* const service = Ipc::IpcService::getInstance();
+    if (service == nullptr) throw Ipc::IpcException("no IPC service");
+    Ipc::IpcParameterSet parameters;
+    parameters.add(std::make_unique<Ipc::IpcStringParameter>("property", name));
+    parameters.add(std::make_unique<Ipc::IpcStringParameter>("value", value));
+    service->sendSignal(IpcDefinitions::propertyValueChanged(), parameters);
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Unable to notify registered monitor for property" << shown(name) << " : " << e.what());
+  }
+}

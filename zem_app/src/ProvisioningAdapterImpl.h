@@ -1,0 +1,102 @@
+// The one implementation behind every ProvisioningAdapterMap handle: the process-wide property
+// table (name -> OriginMapItem) built from "config.xml", the permission table (name -> components
+// that may update it; a property without an entry may be updated by any component) and the
+// monitor table.
+// Thread safety: mutex_ (recursive: an origin's write may read another property, and a store
+// listener may call back into the map on the same thread) guards the property and permission
+// tables, which live in getMap() / getPermissionsMap() and are touched only with it held.
+// monitorMutex_ guards monitors_ and is never held while calling out, so notifyMonitors may run
+// on any thread, the map lock held or not. Lock order: mutex_, then the store's locks.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "OriginMapItem.h"
+#include "kolconfig/Types.h"
+#include "kolconfig/XmlDoc.h"
+
+class provisioningAdapter_impl {
+ public:
+  using MapType = std::unordered_map<std::string, const OriginMapItem>;
+  using permissionsType = std::set<std::string>;
+  using MapPermissionsType = std::unordered_map<std::string, const permissionsType>;
+
+  // Names beyond this many are not listed in the "Knowns key:" diagnostic of a failed lookup,
+  // which a caller naming unknown properties could otherwise make arbitrarily long.
+  static constexpr size_t kMaxListedKeys = 32;
+  // Monitor registrations beyond this many distinct names are refused (logged).
+  static constexpr size_t kMaxMonitors = 4096;
+
+  provisioningAdapter_impl() = default;
+  provisioningAdapter_impl(const provisioningAdapter_impl&) = delete;
+  provisioningAdapter_impl& operator=(const provisioningAdapter_impl&) = delete;
+
+  void initialise();
+  void release();
+  void reloadConfig();
+
+  // The property's value as V (StringValue: the value's text; ListValue / MapValue: the value
+  // itself). Never null: an empty, invalid V when the name is unknown, the property has no valid
+  // value or (lists, maps) a value of another kind; each logged with the known keys.
+  template <class V>
+  std::shared_ptr<const V> getPropertyValue(const std::string& name);
+
+  // The answer document to the request text: empty when the text does not parse as an
+  // IpcMessagePropertyRequest, without a value for an unknown request kind. Never null.
+  xmldoc::DocumentPtr<Sarnet_Configuration::Types::IpcMessagePropertyResult> getPropertyResult(
+      const std::string& request);
+  // getPropertyResult serialised; "" when serialising fails.
+  std::string getXmlPropertyResult(const std::string& request);
+
+  // Applies the update document on behalf of `component` (see ProvisioningAdapterMap): the
+  // answer holds a PropertyUpdateResult with the outcome; empty when the text does not parse.
+  xmldoc::DocumentPtr<Sarnet_Configuration::Types::IpcMessagePropertyResult> setPropertyResult(
+      const std::string& update, const std::string& component);
+  std::string setXmlPropertyResult(const std::string& update, const std::string& component);
+
+  bool updateProperty(const Sarnet_Configuration::Types::PersistedValue* value, const std::string& name);
+  bool getRequestPropertyResult(const std::string& name, Sarnet_Configuration::Types::PersistedMapValue* out);
+  std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
+
+  void addPropertyMonitor(const std::string& name);
+  void notifyMonitors(const std::string& name, const std::string& value);
+
+  // Loading, exposed for tests. loadProvisioningConfig adds the properties of the installed
+  // "config.xml" to `map` and `permissionsMap`; false (logged) when the file is missing,
+  // unreadable or does not parse (entries added before a failure stay).
+  static bool loadProvisioningConfig(MapType& map, MapPermissionsType& permissionsMap);
+  // Adds the properties of one definition under `prefix`: a group adds its owners to
+  // `permissions` (shared by the whole top-level definition, so owners accumulate in document
+  // order) and recurses with prefix + name + "."; a property adapter adds its origin's item.
+  static void createKeyFromOriginAndAddToMap(const Sarnet_Configuration::Types::ProvisioningAdapter* adapter,
+                                             MapType& map, const std::string& prefix,
+                                             MapPermissionsType& permissionsMap, permissionsType& permissions);
+
+ private:
+  // The process-wide property table as it is. REQUIRES: mutex_ held.
+  static MapType& storedMap();
+  // The property table; loads the installed configuration first whenever it is empty.
+  // REQUIRES: mutex_ held.
+  MapType& getMap();
+  // REQUIRES: mutex_ held.
+  static MapPermissionsType& getPermissionsMap();
+
+  template <class AdapterType>
+  static void addAnyOriginToMap(const AdapterType& adapter, const std::string& key, MapType& map,
+                                MapPermissionsType& permissionsMap, const permissionsType& permissions);
+  template <class ItemType>
+  static void addItemToMap(ItemType&& item, const std::string& key, MapType& map, MapPermissionsType& permissionsMap,
+                           const permissionsType& permissions);
+
+  // ERROR "No value found for key <name>", then the known keys at DEBUG. REQUIRES: mutex_ held.
+  static void logNotFound(const std::string& name, const MapType& map);
+
+  std::recursive_mutex mutex_;
+  std::mutex monitorMutex_;
+  std::map<std::string, bool> monitors_;  // guarded by monitorMutex_; a present name is monitored
+};

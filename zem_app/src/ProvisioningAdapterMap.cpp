@@ -1,0 +1,51 @@
+#include "ProvisioningAdapterMap.h"
+
+#include <mutex>
+
+#include "ProvisioningAdapterImpl.h"
+#include "StringValue.h"
+
+std::shared_ptr<provisioningAdapter_impl> ProvisioningAdapterMap::impl_;
+
+ProvisioningAdapterMap::ProvisioningAdapterMap() {
+  // call_once orders the creation before every later read of impl_ on any thread.
+  static std::once_flag created;
+  std::call_once(created, [] { impl_ = std::make_shared<provisioningAdapter_impl>(); });
+}
+
+void ProvisioningAdapterMap::initialise() { impl_->initialise(); }
+void ProvisioningAdapterMap::release() { impl_->release(); }
+void ProvisioningAdapterMap::reloadConfig() { impl_->reloadConfig(); }
+
+std::string ProvisioningAdapterMap::getPropertyValue(const std::string& name) {
+  return impl_->getPropertyValue<StringValue>(name)->getText();
+}
+
+std::string ProvisioningAdapterMap::getXmlPropertyResult(const std::string& request) {
+  return impl_->getXmlPropertyResult(request);
+}
+
+std::string ProvisioningAdapterMap::setXmlPropertyResult(const std::string& update, const std::string& component) {
+  return impl_->setXmlPropertyResult(update, component);
+}
+
+bool ProvisioningAdapterMap::updateProperty(const Sarnet_Configuration::Types::PersistedValue* value,
+                                            const std::string& name) {
+  return impl_->updateProperty(value, name);
+}
+
+bool ProvisioningAdapterMap::getRequestPropertyResult(const std::string& name,
+                                                      Sarnet_Configuration::Types::PersistedMapValue* out) {
+  return impl_->getRequestPropertyResult(name, out);
+}
+
+std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> ProvisioningAdapterMap::getPropertyConfig(
+    const std::string& name) {
+  return impl_->getPropertyConfig(name);
+}
+
+void ProvisioningAdapterMap::addPropertyMonitor(const std::string& name) { impl_->addPropertyMonitor(name); }
+
+void ProvisioningAdapterMap::notifyMonitors(const std::string& name, const std::string& value) {
+  impl_->notifyMonitors(name, value);
+}

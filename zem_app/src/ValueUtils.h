@@ -1,0 +1,13 @@
+// Logging of a written property value: one DEBUG line per scalar, lists and maps recursively.
+// Thread safety: stateless.
+#pragma once
+
+#include <string>
+
+#include "kolconfig/Types.h"
+
+// Logs "Updated value for property key <name> to ..." for `value` (not taken over; may be null:
+// logged as an unknown kind). A list item is logged under "<name> #<position from 1>", a map
+// entry under "<name>.<entry key>", in document order. Any other kind: WARN "Unknown value type
+// for key <name>".
+void printValue(const std::string& name, const Sarnet_Configuration::Types::PersistedValue* value);
