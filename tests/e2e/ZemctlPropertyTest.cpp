@@ -53,7 +53,7 @@ class ZemctlPropertyTest : public ZemHostFixture {
     const std::string defaults = sysroot() + "/media/olvane/configs/zem_app/";
     writeFile(File(defaults + "config.xml"), configXml("007"));
     writeFile(File(defaults + "database.xml"), databaseContent());
-    startHost();
+    startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});  // names owned here meet no other test
     ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   }
   CommandResult run(const std::vector<std::string>& args) { return zemctl(args, {{"ZEM_SYSROOT", sysroot()}}); }
