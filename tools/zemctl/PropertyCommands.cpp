@@ -156,7 +156,8 @@ int PropertyCommands::set(const ZemctlCommand& command, Ipc::DBusIpcClient& clie
   }
   out_ << "result " << (updated ? "true" : "false") << "\n";
   if (!updated) {
-    err_ << "zemctl: the application did not update " << escaped(p.names[0]) << "\n";
+    err_ << "zemctl: the application did not update " << escaped(p.names[0])
+         << " (unknown, not this caller's to update, or a value of the wrong kind; its log tells which)\n";
     return Zemctl::kExitFailed;
   }
   return Zemctl::kExitOk;
