@@ -1,7 +1,11 @@
 // zemctl's property commands against a real zem-host on a seeded temporary sysroot whose factory
 // configuration and database are the test's own: requests of several kinds, updates by an owner, a
-// non-owner and an unnamed caller, a monitor, and the provisioning configuration by jobs.
+// non-owner and an unnamed caller, a monitor, the provisioning configuration by jobs, and the
+// system bus policy that lets only root call as a component.
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 
 #include "ZemHostFixture.h"
 #include "ZemTestSupport.h"
@@ -130,6 +134,32 @@ TEST_F(ZemctlPropertyTest, TheConfigurationIsInstalledOnlyWithForceRequestedBack
   EXPECT_EQ(run({"config", "delete"}).exitCode, 3);  // nothing is installed any more
   EXPECT_EQ(run({"read", "U.Literal"}).out, "\n");
   EXPECT_EQ(run({"ping"}).out, "status 2\n");
+}
+
+// A bus of the system kind under the shipped policy: zemctl may call as a component only as root.
+TEST_F(ZemctlPropertyTest, OnlyRootMayCallAsAComponentOnTheSystemBus) {
+  if (geteuid() != 0) GTEST_SKIP() << "running zemctl as another user needs root";
+  const std::string socket = workFolder() + "/system_bus_socket";
+  std::ofstream(workFolder() + "/system-bus.conf")
+      << "<busconfig><type>system</type><listen>unix:path=" << socket << "</listen><policy context='default'>"
+      << "<allow user='*'/><deny own='*'/><allow send_destination='org.freedesktop.DBus'/><allow receive_sender='*'/>"
+      << "<allow send_type='method_return'/><allow send_type='error'/></policy><include>" << ZEM_POLICY_FILE
+      << "</include></busconfig>";
+  ChildProcess bus({"dbus-daemon", "--config-file=" + workFolder() + "/system-bus.conf", "--nofork"}, {},
+                   workFolder() + "/bus.out", workFolder() + "/bus.err");
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
+  for (const std::string& folder : {workFolder(), std::filesystem::path(workFolder()).parent_path().string()})
+    std::filesystem::permissions(folder, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
+  const std::map<std::string, std::string> bus_address{{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}};
+  const std::vector<std::string> read{ZEMCTL_BIN, "--system", "--as-component", "HMI", "read", "U.Literal"};
+  std::vector<std::string> asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  asNobody.insert(asNobody.end(), read.begin(), read.end());
+  const CommandResult refused = runCommand(asNobody, bus_address, workFolder());
+  EXPECT_EQ(refused.exitCode, 3) << refused.err;
+  EXPECT_NE(refused.err.find("as com.olvane.HMI"), std::string::npos) << refused.err;
+  const CommandResult root = runCommand(read, bus_address, workFolder());  // owns the name; nobody serves
+  EXPECT_EQ(root.exitCode, 2) << root.err;
 }
 
 }  // namespace
