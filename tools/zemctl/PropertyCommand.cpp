@@ -87,8 +87,8 @@ bool parseGet(const std::vector<std::string>& args, PropertyCommand* command, st
                  "geolocation)";
         return false;
       }
-    } else if (isOptionLike(args[i]) || !command->names.empty()) {
-      *error = "get: unexpected argument " + args[i];
+    } else if (isOptionLike(args[i]) || args[i].empty() || !command->names.empty()) {
+      *error = "get: unexpected argument '" + args[i] + "'";
       return false;
     } else {
       command->names.push_back(args[i]);
