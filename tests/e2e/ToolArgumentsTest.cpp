@@ -99,44 +99,19 @@ TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
     EXPECT_EQ(c.property.valueText, text) << value;
   }
 
-  for (const char* line : {"get",
-                           "get --as vin Name",
-                           "get --as number X",
-                           "get A B",
-                           "get --as",
-                           "set P",
-                           "set P 5",
-                           "set P int:5",
-                           "set P integer:2147483648",
-                           "set P integer:1.0",
-                           "set P integer:",
-                           "set P float:nan",
-                           "set P float:1e999",
-                           "set P float:",
-                           "set P boolean:TRUE",
-                           "set P boolean:1",
-                           "set P bytefield:abc",
-                           "set P bytefield:0x",
-                           "set P bytefield:zz",
-                           "set -x string:a",
-                           "read",
-                           "read A B",
-                           "monitor",
-                           "monitor --count 0 A",
-                           "monitor A --count -1",
-                           "monitor A --bogus",
-                           "config",
-                           "config install",
-                           "config install --force",
-                           "config delete --force",
-                           "config request extra",
-                           "config delete -o f",
-                           "config request --wait -1",
-                           "--as-component 9lives get A",
-                           "--as-component HMI ping",
-                           "--as-component HMI config delete",
-                           "--as-component a.b get A",
-                           "--as-component= get A"}) {
+  // Usage errors, separated by " | ".
+  const std::string refused =
+      "get | get --as vin Name | get --as number X | get A B | get --as | set P | set P 5 | set P int:5 | "
+      "set P integer:2147483648 | set P integer:1.0 | set P integer: | set P float:nan | set P float:1e999 | "
+      "set P float: | set P boolean:TRUE | set P boolean:1 | set P bytefield:abc | set P bytefield:0x | "
+      "set P bytefield:zz | set -x string:a | read | read A B | monitor | monitor --count 0 A | "
+      "monitor A --count -1 | monitor A --bogus | config | config install | config install --force | "
+      "config delete --force | config request extra | config delete -o f | config request --wait -1 | "
+      "--as-component 9lives get A | --as-component HMI ping | --as-component HMI config delete | "
+      "--as-component a.b get A | --as-component= get A";
+  for (size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 3) {
+    bar = refused.find(" | ", at);
+    const std::string line = refused.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
     error.clear();
     EXPECT_FALSE(ZemctlCommand::parse(words(line), &c, &error)) << line;
     EXPECT_FALSE(error.empty()) << line;
