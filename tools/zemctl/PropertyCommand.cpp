@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "CommandLine.h"
+
 namespace {
 
 struct KindName {
@@ -28,28 +30,9 @@ constexpr KindName kRequestKinds[] = {{"string", PropertyCommand::RequestKind::S
                                       {"systemtime", PropertyCommand::RequestKind::SystemTime},
                                       {"geolocation", PropertyCommand::RequestKind::GeoLocation}};
 
-bool isOption(const std::string& arg, const std::string& name) {
-  return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
-}
-
-// Takes the non-empty value of an option given as "--name VALUE" or "--name=VALUE".
-bool optionValue(const std::vector<std::string>& args, size_t* i, const std::string& name, std::string* value,
-                 std::string* error) {
-  const std::string& arg = args[*i];
-  if (arg.size() > name.size() && arg.compare(0, name.size() + 1, name + "=") == 0) {
-    *value = arg.substr(name.size() + 1);
-  } else if (arg == name && *i + 1 < args.size()) {
-    *value = args[++*i];
-  } else {
-    *error = name + " needs a value";
-    return false;
-  }
-  if (value->empty()) {
-    *error = name + " needs a non-empty value";
-    return false;
-  }
-  return true;
-}
+using CommandLine::isOption;
+using CommandLine::optionValue;
+using CommandLine::parseSeconds;
 
 bool isOptionLike(const std::string& arg) { return !arg.empty() && arg[0] == '-'; }
 
@@ -61,18 +44,6 @@ bool parseCount(const std::string& text, uint64_t* value) {
   const long long parsed = std::strtoll(text.c_str(), &end, 10);
   if (errno != 0 || *end != '\0' || parsed <= 0) return false;
   *value = static_cast<uint64_t>(parsed);
-  return true;
-}
-
-// "2", "0.5": a number of seconds from 0 to one day.
-bool parseSeconds(const std::string& text, std::chrono::milliseconds* value) {
-  errno = 0;
-  char* end = nullptr;
-  const double seconds = std::strtod(text.c_str(), &end);
-  if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(seconds) || seconds < 0 || seconds > 86400) {
-    return false;
-  }
-  *value = std::chrono::milliseconds(static_cast<int64_t>(std::llround(seconds * 1000)));
   return true;
 }
 

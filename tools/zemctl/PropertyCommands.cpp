@@ -17,26 +17,6 @@ namespace {
 
 const char* busKind(const ZemctlCommand& command) { return command.systemBus ? "system" : "session"; }
 
-std::string escaped(const std::string& text) {
-  static const char* const kHex = "0123456789abcdef";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 // The text of a string parameter of a signal; empty when absent or of another type.
 std::string stringParameter(const Ipc::IpcParameterSet& parameters, const std::string& name) {
   const Ipc::IpcParameter* p = parameters.find(name);
@@ -47,7 +27,7 @@ std::string stringParameter(const Ipc::IpcParameterSet& parameters, const std::s
 }  // namespace
 
 std::string PropertyCommands::changeLine(const std::string& name, const std::string& value) {
-  return escaped(name) + " = " + escaped(value);
+  return ResultTree::oneLine(name) + " = " + ResultTree::oneLine(value);
 }
 
 int PropertyCommands::run(const ZemctlCommand& command) {
@@ -117,7 +97,7 @@ int PropertyCommands::get(const ZemctlCommand& command, Ipc::DBusIpcClient& clie
   try {
     const auto result = PropertyDocuments::result(xml);
     if (result->element_value() == nullptr) {
-      err_ << "zemctl: the application refused the request" << (name.empty() ? "" : " for " + escaped(name))
+      err_ << "zemctl: the application refused the request" << (name.empty() ? "" : " for " + ResultTree::oneLine(name))
            << " (empty result)\n";
       return Zemctl::kExitFailed;
     }
@@ -156,7 +136,7 @@ int PropertyCommands::set(const ZemctlCommand& command, Ipc::DBusIpcClient& clie
   }
   out_ << "result " << (updated ? "true" : "false") << "\n";
   if (!updated) {
-    err_ << "zemctl: the application did not update " << escaped(p.names[0])
+    err_ << "zemctl: the application did not update " << ResultTree::oneLine(p.names[0])
          << " (unknown, not this caller's to update, or a value of the wrong kind; its log tells which)\n";
     return Zemctl::kExitFailed;
   }
@@ -174,7 +154,7 @@ int PropertyCommands::read(const ZemctlCommand& command, Ipc::DBusIpcClient& cli
     err_ << "zemctl: the answer to ReadStringProperty holds no string \"value\"\n";
     return Zemctl::kExitFailed;
   }
-  out_ << escaped(static_cast<const Ipc::IpcStringParameter*>(value)->getValue()) << "\n";
+  out_ << ResultTree::oneLine(static_cast<const Ipc::IpcStringParameter*>(value)->getValue()) << "\n";
   return Zemctl::kExitOk;
 }
 

@@ -14,29 +14,6 @@ bool valueOf(const Types::PropertyResult& result, std::string* text) {
   return true;
 }
 
-// Keeps an item on its line: control characters and backslashes become escapes.
-std::string oneLine(const std::string& text) {
-  static const char* const kHex = "0123456789abcdef";
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 void appendItems(const Types::PropertyResult& result, int indent, std::string* out);
 
 // One line `label` + the item: "LABEL VALUE" for a scalar, or "LABEL" followed by the nested items.
@@ -45,7 +22,7 @@ void appendItem(const Types::PropertyResult& item, const std::string& label, int
   const std::string margin(static_cast<size_t>(indent), ' ');
   std::string text;
   if (ResultTree::scalarText(item, &text)) {
-    *out += margin + (label.empty() ? "" : label + " ") + oneLine(text) + "\n";
+    *out += margin + (label.empty() ? "" : label + " ") + ResultTree::oneLine(text) + "\n";
     return;
   }
   const bool list = dynamic_cast<const Types::ListPropertyResult*>(&item) != nullptr;
@@ -70,7 +47,7 @@ void appendItems(const Types::PropertyResult& result, int indent, std::string* o
   } else if (const auto* map = dynamic_cast<const Types::MapPropertyResult*>(&result)) {
     for (const auto& entry : map->elements_entry()) {
       if (!entry) continue;
-      const std::string label = oneLine(entry->get_key()) + ":";
+      const std::string label = ResultTree::oneLine(entry->get_key()) + ":";
       if (entry->element_value() == nullptr) {
         *out += std::string(static_cast<size_t>(indent), ' ') + label + "\n";
       } else {
@@ -92,6 +69,28 @@ bool ResultTree::scalarText(const Types::PropertyResult& result, std::string* te
          valueOf<Types::SimpleBooleanPropertyResult>(result, text) ||
          valueOf<Types::ByteFieldPropertyResult>(result, text) || valueOf<Types::ImeiPropertyResult>(result, text) ||
          valueOf<Types::TcuIdPropertyResult>(result, text) || valueOf<Types::VinPropertyResult>(result, text);
+}
+
+std::string ResultTree::oneLine(const std::string& text) {
+  static const char* const kHex = "0123456789abcdef";
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 std::string ResultTree::format(const Types::PropertyResult& result) {

@@ -21,4 +21,8 @@ class ResultTree {
   // field, IMEI, TCU id, VIN; "true"/"false" for an update result). Returns false for a list,
   // map, map entry or geolocation result.
   static bool scalarText(const Sarnet_Configuration::Types::PropertyResult& result, std::string* text);
+
+  // `text` with control characters and backslashes escaped (\n, \t, \\, \xHH): one line that
+  // cannot drive a terminal. Bytes from 0x20 up (UTF-8 included) stay as they are.
+  static std::string oneLine(const std::string& text);
 };

@@ -10,6 +10,8 @@
 #include <memory>
 #include <sstream>
 
+#include "CommandLine.h"
+
 namespace {
 
 // Parses a whole decimal integer of int64 range ("-5", "42"); rejects empty text, signs alone,
@@ -39,9 +41,7 @@ bool optionValue(const std::vector<std::string>& args, size_t* i, const std::str
   return true;
 }
 
-bool isOption(const std::string& arg, const std::string& name) {
-  return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
-}
+using CommandLine::isOption;
 
 }  // namespace
 
