@@ -1,5 +1,5 @@
 // Logging of a written property value: one DEBUG line per scalar, lists and maps recursively.
-// Thread safety: stateless.
+// Thread safety: stateless; the value must not change during the call.
 #pragma once
 
 #include <string>
