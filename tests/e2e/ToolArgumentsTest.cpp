@@ -1,4 +1,4 @@
-// The argument handling of zem-host and zemctl, without a bus.
+// The argument handling of zem-host and zemctl and zemctl's property documents, without a bus.
 #include <gtest/gtest.h>
 
 #include <limits.h>
@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "HostOptions.h"
+#include "PropertyDocuments.h"
+#include "ResultTree.h"
 #include "ZemctlCommand.h"
 
 namespace {
@@ -61,6 +63,116 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
     EXPECT_FALSE(ZemctlCommand::parse(args, &c, &error)) << line;
     EXPECT_FALSE(error.empty());
   }
+}
+
+std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> args;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) args.push_back(word);
+  return args;
+}
+
+TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
+  ZemctlCommand c;
+  std::string error;
+  ASSERT_TRUE(ZemctlCommand::parse(words("--as-component Nav-2 get --as map Trip"), &c, &error)) << error;
+  EXPECT_EQ(c.ownedComponent, "Nav-2");
+  EXPECT_TRUE(c.property.requestKind == PropertyCommand::RequestKind::Map && c.property.names.at(0) == "Trip");
+  ASSERT_TRUE(ZemctlCommand::parse(words("get --as=vin"), &c, &error)) << error;
+  EXPECT_TRUE(c.property.names.empty());
+  ASSERT_TRUE(ZemctlCommand::parse(words("monitor A B --count 2"), &c, &error)) << error;
+  EXPECT_EQ(c.property.names.size(), 2u);
+  ASSERT_TRUE(ZemctlCommand::parse(words("config install c.xml --force --wait 1.5"), &c, &error)) << error;
+  EXPECT_TRUE(c.property.force && c.property.configFile == "c.xml" && c.property.wait.count() == 1500);
+
+  // set: the value as the update document carries it.
+  const std::vector<std::pair<std::string, std::string>> values = {{"integer:-2147483648", "-2147483648"},
+                                                                   {"integer:+7", "7"},
+                                                                   {"float:-1.5e3", "-1.5e3"},
+                                                                   {"boolean:false", "false"},
+                                                                   {"bytefield:00ff", "0x00FF"},
+                                                                   {"bytefield:0Xab", "0xAB"},
+                                                                   {"string:a:b c", "a:b c"},
+                                                                   {"string:", ""}};
+  for (const auto& [value, text] : values) {
+    ASSERT_TRUE(ZemctlCommand::parse({"set", "P", value}, &c, &error)) << value << ": " << error;
+    EXPECT_EQ(c.property.valueText, text) << value;
+  }
+
+  // Usage errors, separated by " | ".
+  const std::string refused =
+      "get | get --as vin Name | get --as number X | get A B | get --as | set P | set P 5 | set P int:5 | "
+      "set P integer:2147483648 | set P integer:1.0 | set P integer: | set P float:nan | set P float:1e999 | "
+      "set P float: | set P boolean:TRUE | set P boolean:1 | set P bytefield:abc | set P bytefield:0x | "
+      "set P bytefield:zz | set -x string:a | read | read A B | monitor | monitor --count 0 A | "
+      "monitor A --count -1 | monitor A --bogus | config | config install | config install --force | "
+      "config delete --force | config request extra | config delete -o f | config request --wait -1 | "
+      "--as-component 9lives get A | --as-component HMI ping | --as-component HMI config delete | "
+      "--as-component a.b get A | --as-component= get A";
+  for (size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 3) {
+    bar = refused.find(" | ", at);
+    const std::string line = refused.substr(at, bar == std::string::npos ? std::string::npos : bar - at);
+    error.clear();
+    EXPECT_FALSE(ZemctlCommand::parse(words(line), &c, &error)) << line;
+    EXPECT_FALSE(error.empty()) << line;
+  }
+}
+
+// A result document with `value` as its value element (xsi:type and body).
+std::string formatted(const std::string& value) {
+  const std::string xml =
+      "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
+      "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+      "<k:content xsi:type=\"k:IpcMessagePropertyResult\">" +
+      value + "</k:content></k:config>";
+  const auto result = PropertyDocuments::result(xml);
+  return result->element_value() ? ResultTree::format(*result->element_value()) : "(refused)";
+}
+
+TEST(ResultTreeTest, PrintsOneLinePerValueWithNestedListsAndMapsIndentedTwoBlanksPerLevel) {
+  const std::string s = "<k:item xsi:type=\"k:StringPropertyResult\"><k:value>";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "(refused)"},
+      {"<k:value xsi:type=\"k:StringPropertyResult\"><k:property>p</k:property><k:value>007</k:value></k:value>",
+       "007\n"},
+      {"<k:value xsi:type=\"k:VinPropertyResult\"><k:value>W&#9;V&#13;</k:value></k:value>", "W\\tV\\x0d\n"},
+      {"<k:value xsi:type=\"k:PropertyUpdateResult\"><k:value>false</k:value></k:value>", "false\n"},
+      {"<k:value xsi:type=\"k:GeolocationPropertyResult\"/>", "(no position)\n"},
+      {"<k:value xsi:type=\"k:ListPropertyResult\"><k:property>L</k:property>" + s +
+           "a</k:value></k:item><k:item xsi:type=\"k:IntegerPropertyResult\"><k:value>3</k:value></k:item>"
+           "<k:item xsi:type=\"k:ListPropertyResult\">" +
+           s + "x&#10;y</k:value></k:item></k:item><k:item xsi:type=\"k:ListPropertyResult\"/></k:value>",
+       "a\n3\n(list)\n  x\\ny\n(list)\n"},
+      {"<k:value xsi:type=\"k:MapPropertyResult\"><k:entry><k:key>k</k:key>"
+       "<k:value xsi:type=\"k:SimpleBooleanPropertyResult\"><k:value>true</k:value></k:value></k:entry>"
+       "<k:entry><k:key>none</k:key></k:entry>"
+       "<k:entry><k:key>m</k:key><k:value xsi:type=\"k:MapPropertyResult\"><k:entry><k:key>l</k:key>"
+       "<k:value xsi:type=\"k:ListPropertyResult\">" +
+           s + "deep</k:value></k:item></k:value></k:entry></k:value></k:entry></k:value>",
+       "k: true\nnone:\nm:\n  l:\n    deep\n"},
+      {"<k:value xsi:type=\"k:ListPropertyResult\"><k:item xsi:type=\"k:MapPropertyResult\"><k:entry>"
+       "<k:key>a\\b</k:key><k:value xsi:type=\"k:ByteFieldPropertyResult\"><k:value>0x01</k:value></k:value>"
+       "</k:entry></k:item></k:value>",
+       "(map)\n  a\\\\b: 0x01\n"}};
+  for (const auto& [value, expected] : cases) EXPECT_EQ(formatted(value), expected) << value;
+}
+
+TEST(PropertyDocumentsTest, RequestsAndUpdatesReadBackAsTheirSchemaTypesWhateverTheNameHolds) {
+  namespace Types = Sarnet_Configuration::Types;
+  const std::string hostile = "a</k:propertyName><k:x>&amp;\"'";
+  const auto list = xmldoc::parseString<Types::IpcMessageListPropertyRequest>(
+      PropertyDocuments::request(PropertyCommand::RequestKind::List, hostile));
+  EXPECT_EQ(list->get_propertyName(), hostile);
+  const auto vehicle = xmldoc::parseString<Types::IpcMessageVehiclePropertyRequest>(
+      PropertyDocuments::request(PropertyCommand::RequestKind::Vehicle, "IGNITION_ON"));
+  EXPECT_EQ(vehicle->get_vehicleProperty(), "IGNITION_ON");
+  const auto update = xmldoc::parseString<Types::IpcMessagePropertyUpdate>(
+      PropertyDocuments::update(hostile, PropertyCommand::ValueKind::Integer, "-5"));
+  EXPECT_EQ(update->get_propertyName(), hostile);
+  const auto* value = dynamic_cast<const Types::PersistedIntegerValue*>(update->element_propertyValue());
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(value->get_integerValue(), -5);
+  EXPECT_THROW(PropertyDocuments::request(PropertyCommand::RequestKind::String, std::string("a\x01b")), std::exception);
 }
 
 }  // namespace

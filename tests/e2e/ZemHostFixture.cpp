@@ -83,6 +83,13 @@ void ZemHostFixture::TearDown() {
   if (host_ != nullptr && host_->sendSignal(SIGTERM) && !host_->waitForExit(std::chrono::seconds(10)))
     ADD_FAILURE() << "zem-host ignored SIGTERM";
   host_.reset();
+  if (bus_ != nullptr) {
+    if (savedSessionBus_)
+      setenv("DBUS_SESSION_BUS_ADDRESS", savedSessionBus_->c_str(), 1);
+    else
+      unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    bus_.reset();
+  }
   std::error_code ignored;
   if (!base_.empty()) std::filesystem::remove_all(base_, ignored);
 }
@@ -119,6 +126,19 @@ CommandResult ZemHostFixture::zemctl(const std::vector<std::string>& args,
   argv.insert(argv.end(), args.begin(), args.end());
   environment.insert(busEnvironment_.begin(), busEnvironment_.end());
   return runCommand(argv, environment, work_);
+}
+
+std::string ZemHostFixture::startPrivateBus() {
+  const std::string socket = work_ + "/private_bus_socket";
+  bus_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket},
+      std::map<std::string, std::string>{}, work_ + "/bus.out", work_ + "/bus.err");
+  EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus_->running(); }, std::chrono::seconds(10)))
+      << readFile(work_ + "/bus.err");
+  if (const char* current = getenv("DBUS_SESSION_BUS_ADDRESS")) savedSessionBus_ = current;
+  const std::string address = "unix:path=" + socket;
+  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  return address;
 }
 
 bool ZemHostFixture::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -65,6 +65,10 @@ class ZemHostFixture : public ::testing::Test {
   // Sends `signal` to the host; its wait status, nullopt when it still runs after `timeout`.
   std::optional<int> stopHost(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
   CommandResult zemctl(const std::vector<std::string>& args, std::map<std::string, std::string> environment = {});
+  // Starts a session-kind dbus-daemon of the test's own (so that names the test owns there meet no
+  // other test) and points this process's DBUS_SESSION_BUS_ADDRESS at it until TearDown, which
+  // restores the variable and ends the bus after the host. Returns the address, for startHost.
+  std::string startPrivateBus();
   static bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
   const std::string& sysroot() const { return sysroot_; }
@@ -79,4 +83,6 @@ class ZemHostFixture : public ::testing::Test {
   std::map<std::string, std::string> busEnvironment_;  // the DBUS_* variables of the host
   bool systemBus_ = false;
   std::unique_ptr<ChildProcess> host_;
+  std::unique_ptr<ChildProcess> bus_;           // the private bus, when started
+  std::optional<std::string> savedSessionBus_;  // DBUS_SESSION_BUS_ADDRESS before startPrivateBus
 };

@@ -69,7 +69,7 @@ int JobCommands::run(const ZemctlCommand& command) {
     case JobCommand::Kind::Build:
       return build(command.job);
     case JobCommand::Kind::Submit:
-      return submit(command);
+      return submit(command, command.job.container);
     case JobCommand::Kind::Result:
       return result(command.job);
     case JobCommand::Kind::OutboxList:
@@ -147,9 +147,9 @@ std::string JobCommands::placeInInbox(const std::string& source, const std::stri
   return std::string();
 }
 
-int JobCommands::submit(const ZemctlCommand& command) {
+int JobCommands::submit(const ZemctlCommand& command, const std::string& container) {
   std::string error;
-  const std::string placed = placeInInbox(command.job.container, DevicePaths::inboxFolder(), &error);
+  const std::string placed = placeInInbox(container, DevicePaths::inboxFolder(), &error);
   if (placed.empty()) {
     err_ << "zemctl: job submit: " << error << "\n";
     return Zemctl::kExitFailed;
@@ -192,10 +192,10 @@ int JobCommands::submit(const ZemctlCommand& command) {
   return Zemctl::kExitOk;
 }
 
-int JobCommands::result(const JobCommand& job) {
-  const std::string safeId = ResultPackage::safeIdForName(job.taskId);
+int JobCommands::findResult(const std::string& taskId, std::chrono::milliseconds wait, ResultPackage* package) {
+  const std::string safeId = ResultPackage::safeIdForName(taskId);
   const File outbox(DevicePaths::outboxFolder());
-  const auto deadline = std::chrono::steady_clock::now() + job.wait;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
     std::vector<File> candidates;
     for (const File& file : outbox.listFiles("zip")) {
@@ -207,28 +207,35 @@ int JobCommands::result(const JobCommand& job) {
       return ta != tb ? ta > tb : a.getName() > b.getName();
     });
     for (const File& candidate : candidates) {
-      ResultPackage package;
+      ResultPackage read;
       std::string error;
-      if (!ResultPackage::read(candidate.getPath(), &package, &error)) {
+      if (!ResultPackage::read(candidate.getPath(), &read, &error)) {
         if (!candidate.exists()) continue;  // removed while we looked
         err_ << "zemctl: " << error << "\n";
         return Zemctl::kExitFailed;
       }
-      if (package.hasResult && package.taskId != job.taskId) continue;  // another id of the same spelling
-      printPackage(out_, package);
-      if (!package.hasResult) {
-        err_ << "zemctl: the package " << candidate.getPath() << " holds no readable result.xml\n";
-        return Zemctl::kExitFailed;
-      }
-      return package.success ? Zemctl::kExitOk : Zemctl::kExitFailed;
+      if (read.hasResult && read.taskId != taskId) continue;  // another id of the same spelling
+      *package = std::move(read);
+      return Zemctl::kExitOk;
     }
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kPollInterval);
   }
-  err_ << "zemctl: no result package of task " << job.taskId << " in " << outbox.getPath();
-  if (job.wait.count() > 0) err_ << " after " << job.wait.count() / 1000.0 << " s";
+  err_ << "zemctl: no result package of task " << taskId << " in " << outbox.getPath();
+  if (wait.count() > 0) err_ << " after " << wait.count() / 1000.0 << " s";
   err_ << "\n";
   return Zemctl::kExitUnreachable;
+}
+
+int JobCommands::result(const JobCommand& job) {
+  ResultPackage package;
+  if (const int rc = findResult(job.taskId, job.wait, &package); rc != Zemctl::kExitOk) return rc;
+  printPackage(out_, package);
+  if (!package.hasResult) {
+    err_ << "zemctl: the package " << package.path << " holds no readable result.xml\n";
+    return Zemctl::kExitFailed;
+  }
+  return package.success ? Zemctl::kExitOk : Zemctl::kExitFailed;
 }
 
 int JobCommands::outboxList() {

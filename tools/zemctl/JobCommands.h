@@ -4,10 +4,12 @@
 // Thread safety: run() is called once from the main thread.
 #pragma once
 
+#include <chrono>
 #include <ostream>
 #include <string>
 
 #include "JobCommand.h"
+#include "ResultPackage.h"
 #include "ZemctlCommand.h"
 
 class JobCommands {
@@ -27,9 +29,18 @@ class JobCommands {
   // replaced. Returns the final path; empty with the reason in `error`, leaving no file behind.
   static std::string placeInInbox(const std::string& source, const std::string& inbox, std::string* error);
 
+  // Places `container` into the unit's inbox and announces it with "JobAppeared" to the component
+  // of `command`; prints "submitted PATH" and "status N". Returns kExitOk when the announcement
+  // was taken; kExitFailed or kExitUnreachable (as run()) after printing the reason.
+  int submit(const ZemctlCommand& command, const std::string& container);
+  // Looks for the newest result package of `taskId` in the outbox, again every 50 ms until `wait`
+  // has passed. Returns kExitOk with `package` filled (package->hasResult may be false: the
+  // package holds no readable result); kExitFailed when a package cannot be read; kExitUnreachable
+  // when none came. Prints the reason of a failure.
+  int findResult(const std::string& taskId, std::chrono::milliseconds wait, ResultPackage* package);
+
  private:
   int build(const JobCommand& job);
-  int submit(const ZemctlCommand& command);
   int result(const JobCommand& job);
   int outboxList();
 

@@ -8,7 +8,9 @@
 #include <memory>
 #include <mutex>
 
+#include "ConfigCommands.h"
 #include "JobCommands.h"
+#include "PropertyCommands.h"
 #include "kest/ipc/DBusIpcClient.h"
 
 namespace {
@@ -108,6 +110,12 @@ int Zemctl::run(const ZemctlCommand& command) {
   }
   if (command.action == ZemctlCommand::Action::Watch) return watch(command);
   if (command.action == ZemctlCommand::Action::Job) return JobCommands(out_, err_).run(command);
+  if (command.action == ZemctlCommand::Action::Property) {
+    const PropertyCommand::Kind kind = command.property.kind;
+    const bool config = kind == PropertyCommand::Kind::ConfigInstall || kind == PropertyCommand::Kind::ConfigRequest ||
+                        kind == PropertyCommand::Kind::ConfigDelete;
+    return config ? ConfigCommands(out_, err_).run(command) : PropertyCommands(out_, err_).run(command);
+  }
 
   std::unique_ptr<Ipc::DBusIpcClient> client;
   try {
@@ -136,6 +144,7 @@ int Zemctl::run(const ZemctlCommand& command) {
     case ZemctlCommand::Action::Help:
     case ZemctlCommand::Action::Watch:
     case ZemctlCommand::Action::Job:
+    case ZemctlCommand::Action::Property:
       break;
   }
   return kExitUsage;

@@ -38,12 +38,14 @@ class Zemctl {
   // "INFO" for 4 and so on; "not set" for 255; "unknown" otherwise.
   static std::string logLevelName(int64_t level);
 
- private:
-  int watch(const ZemctlCommand& command);
-  // Calls one method into `answer`. Returns kExitOk, or prints the reason and returns
-  // kExitUnreachable (nobody serves the component) or kExitFailed (any other failure).
+  // Calls one method of command.component into `answer`, within command.timeout. Returns kExitOk,
+  // or prints the reason and returns kExitUnreachable (nobody serves the component) or kExitFailed
+  // (any other failure).
   int call(const ZemctlCommand& command, Ipc::DBusIpcClient& client, const std::string& interfaceName,
            const std::string& method, const Ipc::IpcParameterSet& in, Ipc::IpcParameterSet* answer);
+
+ private:
+  int watch(const ZemctlCommand& command);
   // Reads an integer out parameter; prints the problem and returns false when it is absent.
   bool integer(const Ipc::IpcParameterSet& answer, const std::string& method, const std::string& name, int64_t* value);
   // The actions on the bus; each returns an exit code and prints its outcome.

@@ -2,12 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <memory>
 #include <sstream>
+
+#include "CommandLine.h"
 
 namespace {
 
@@ -38,9 +41,7 @@ bool optionValue(const std::vector<std::string>& args, size_t* i, const std::str
   return true;
 }
 
-bool isOption(const std::string& arg, const std::string& name) {
-  return arg == name || arg.compare(0, name.size() + 1, name + "=") == 0;
-}
+using CommandLine::isOption;
 
 }  // namespace
 
@@ -118,6 +119,17 @@ bool parseGlobalOptions(const std::vector<std::string>& args, size_t* i, ZemctlC
         return false;
       }
       result->component = value;
+    } else if (isOption(arg, "--as-component")) {
+      if (!optionValue(args, i, "--as-component", &value, error)) return false;
+      // One element of a bus name: letters, digits, '_' and '-', not starting with a digit.
+      bool valid = !value.empty() && value.size() <= 200 && std::isdigit(static_cast<unsigned char>(value[0])) == 0;
+      for (const char c : value)
+        valid = valid && (std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-');
+      if (!valid) {
+        *error = "--as-component needs a name of letters, digits, '_' and '-' (not starting with a digit)";
+        return false;
+      }
+      result->ownedComponent = value;
     } else if (!arg.empty() && arg[0] == '-') {
       *error = "unknown option " + arg;
       return false;
@@ -203,6 +215,9 @@ bool parseAction(const std::string& action, const std::vector<std::string>& rest
   } else if (action == "job" || action == "outbox") {
     result->action = Action::Job;
     return JobCommand::parse(action, rest, &result->job, error);
+  } else if (action == "get" || action == "set" || action == "read" || action == "monitor" || action == "config") {
+    result->action = Action::Property;
+    return PropertyCommand::parse(action, rest, &result->property, error);
   } else {
     *error = "unknown command '" + action + "'";
     return false;
@@ -229,12 +244,20 @@ bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* c
   const std::string& action = args[i++];
   const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
   if (!parseAction(action, rest, &result, error)) return false;
+  const bool propertyCall =
+      result.action == Action::Property &&
+      (result.property.kind == PropertyCommand::Kind::Get || result.property.kind == PropertyCommand::Kind::Set ||
+       result.property.kind == PropertyCommand::Kind::Read || result.property.kind == PropertyCommand::Kind::Monitor);
+  if (!result.ownedComponent.empty() && !propertyCall) {
+    *error = "--as-component goes with get, set, read and monitor";
+    return false;
+  }
   *command = std::move(result);
   return true;
 }
 
 std::string ZemctlCommand::usage() {
-  return "usage: zemctl [--system] [--timeout MS] [--component NAME] COMMAND [ARGUMENTS]\n"
+  return "usage: zemctl [--system] [--timeout MS] [--component NAME] [--as-component NAME] COMMAND [ARGUMENTS]\n"
          "Talks to the ZEM application (com.olvane.ZEM_APP) over D-Bus.\n"
          "\n"
          "Commands:\n"
@@ -251,12 +274,15 @@ std::string ZemctlCommand::usage() {
          "  watch [--count N]          prints each com.olvane.Zem signal of the component on one line,\n"
          "                             NAME name=value... (strings quoted, bytes as ay\"...\"), until\n"
          "                             interrupted or N signals were printed\n" +
-         JobCommand::usage() +
+         JobCommand::usage() + PropertyCommand::usage() +
          "\n"
          "Options:\n"
          "  --system          use the system bus (default: the session bus)\n"
          "  --timeout MS      how long a call may take (default 5000)\n"
          "  --component NAME  the component to talk to (default ZEM_APP)\n"
+         "  --as-component NAME\n"
+         "                    get, set, read, monitor: call as component NAME, owning com.olvane.NAME\n"
+         "                    (on the system bus only root may)\n"
          "  --help            show this text\n"
          "\n"
          "Exit status: 0 success, 1 usage error, 2 the service is not running or the bus is\n"

@@ -9,21 +9,24 @@
 #include <vector>
 
 #include "JobCommand.h"
+#include "PropertyCommand.h"
 #include "kest/ipc/IpcTypes.h"
 
 struct ZemctlCommand {
-  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job };
+  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job, Property };
 
   Action action = Action::Help;
-  bool systemBus = false;                          // --system
-  std::chrono::milliseconds timeout{5000};         // --timeout MS, for each call
-  std::string component = "ZEM_APP";               // --component NAME
-  int64_t level = 0;                               // log-level set N
-  std::string interfaceName;                       // call: "Zem", "SelfDiag" or a full interface name
-  std::string method;                              // call
-  Ipc::IpcParameterSet parameters;                 // call: the "in" parameters
-  uint64_t count = 0;                              // watch --count N; 0 watches until interrupted
-  JobCommand job;                                  // "job ..." and "outbox list" (JobCommands runs them)
+  bool systemBus = false;                   // --system
+  std::chrono::milliseconds timeout{5000};  // --timeout MS, for each call
+  std::string component = "ZEM_APP";        // --component NAME
+  std::string ownedComponent;               // --as-component NAME: the connection owns com.olvane.NAME
+  int64_t level = 0;                        // log-level set N
+  std::string interfaceName;                // call: "Zem", "SelfDiag" or a full interface name
+  std::string method;                       // call
+  Ipc::IpcParameterSet parameters;          // call: the "in" parameters
+  uint64_t count = 0;                       // watch --count N; 0 watches until interrupted
+  JobCommand job;                           // "job ..." and "outbox list" (JobCommands runs them)
+  PropertyCommand property;                 // get, set, read, monitor (PropertyCommands), config (ConfigCommands)
 
   // Parses the arguments after the program name. Returns true and fills `command`; returns false
   // with a one-line reason in `error` for a usage error (unknown option or action, missing or

@@ -8,6 +8,7 @@
 #include "IpcChangeNotification.h"
 #include "IpcDefinitions.h"
 #include "ProcessTaskRequest.h"
+#include "ProvisioningAdapterMap.h"
 #include "ZemAppIpcProxy.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemVersion.h"
@@ -64,10 +65,22 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   installDefaultConfigIfNeeded();
   Database::getInstance()->load();
 
+  // Building the proxy registers the servlets; the read-string servlet loads the installed
+  // configuration into the map, so the map below finds its table filled.
   auto proxy = std::make_shared<ZemAppIpcProxy>(*services);
+  auto adapterMap = std::make_shared<ProvisioningAdapterMap>();
+  adapterMap->initialise();
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
     ipcProxy_ = proxy;
+    adapterMap_ = adapterMap;
+  }
+
+  // An empty or absent level leaves the logger as configured; an unknown text aborts start-up.
+  const std::string logLevel = adapterMap->getPropertyValue("ZEM.LOGLEVEL");
+  if (!logLevel.empty()) {
+    ZEM_TRACE("setLogLevel to " << logLevel);
+    ApplicationLogger::setLogLevel(Sarnet_Configuration::Types::LogLevelType::parse(logLevel));
   }
 
   auto notification = std::make_shared<IpcChangeNotification>();
@@ -105,9 +118,19 @@ void ZemApp::shutdown() {
 
   unregisterListeners();
 
+  std::shared_ptr<ProvisioningAdapterMap> adapterMap;
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    geoLocationReporter_.reset();
+    logCollector_.reset();
+    adapterMap = std::move(adapterMap_);
+  }
+  // Outside membersMutex_: the map takes its own lock, which a servlet may hold while asking the
+  // application for a member.
+  if (adapterMap) adapterMap->release();
+  adapterMap.reset();
+
   std::lock_guard<std::mutex> lock(membersMutex_);
-  geoLocationReporter_.reset();
-  logCollector_.reset();
   ipcProxy_.reset();
   services_.reset();
   changeNotification_.reset();
@@ -215,6 +238,17 @@ std::weak_ptr<IpcChangeNotification> ZemApp::getIpcChangeNotification() const {
 ZemSettings* ZemApp::getGlobalSettings() const {
   std::lock_guard<std::mutex> lock(membersMutex_);
   return settings_.get();
+}
+
+void ZemApp::reloadProvisioningAdapterMap() { ProvisioningAdapterMap().reloadConfig(); }
+
+std::string ZemApp::getXmlPropertyResult(const std::string& request) {
+  std::shared_ptr<ProvisioningAdapterMap> adapterMap;
+  {
+    std::lock_guard<std::mutex> lock(membersMutex_);
+    adapterMap = adapterMap_;
+  }
+  return adapterMap ? adapterMap->getXmlPropertyResult(request) : std::string();
 }
 
 ZemApp* getApp() {

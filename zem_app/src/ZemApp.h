@@ -21,6 +21,7 @@ class ZemTaskExecutionQueue;
 class IpcChangeNotification;
 class GeoLocationReporter;
 class LogCollector;
+class ProvisioningAdapterMap;
 
 class ZemApp : public IpcListener, public Application {
  public:
@@ -30,9 +31,12 @@ class ZemApp : public IpcListener, public Application {
   ZemApp& operator=(const ZemApp&) = delete;
 
   // Starts the application (see the .cpp for the order of the steps). Exceptions from any step
-  // propagate to the host; members already set stay set and the status stays 1.
+  // propagate to the host; members already set stay set and the status stays 1. A stored
+  // "ZEM.LOGLEVEL" that is not a LogLevelType name throws XSDEnumException ("Unable to parse the
+  // enum value " + text).
   void initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) override;
-  // Closes the queue, stops listening and releases the services. The settings and the status stay.
+  // Closes the queue, stops listening, empties the property map and releases the services. The
+  // settings and the status stay.
   void shutdown() override;
 
   // Listener callback for "JobAppeared": queues the announced container, unless it is already
@@ -55,6 +59,14 @@ class ZemApp : public IpcListener, public Application {
   ZemSettings* getGlobalSettings() const;
   InitializationStatus* getInitializationStatus() { return &status_; }
 
+  // Rebuilds the property map from the installed configuration (after an install or a delete);
+  // an absent file leaves the map empty. Never throws.
+  void reloadProvisioningAdapterMap();
+  // The serialised IpcMessagePropertyResult answering the request document `request` (see
+  // ProvisioningAdapterMap::getXmlPropertyResult); "" while the application holds no map (before
+  // initialise() reached the map, after shutdown()).
+  std::string getXmlPropertyResult(const std::string& request);
+
  private:
   mutable std::mutex membersMutex_;
   // Members in the order of construction; all guarded by membersMutex_.
@@ -62,6 +74,7 @@ class ZemApp : public IpcListener, public Application {
   std::shared_ptr<ZemAppIpcProxy> ipcProxy_;
   std::shared_ptr<ZemTaskExecutionQueue> taskQueue_;
   std::shared_ptr<IpcChangeNotification> changeNotification_;
+  std::shared_ptr<ProvisioningAdapterMap> adapterMap_;
   std::shared_ptr<ZemSettings> settings_;
   std::shared_ptr<GeoLocationReporter> geoLocationReporter_;
   std::shared_ptr<LogCollector> logCollector_;

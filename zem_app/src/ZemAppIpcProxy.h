@@ -9,7 +9,9 @@ class ExtensionServices;
 
 class ZemAppIpcProxy : public BackendAdapterIpcCommunicator {
  public:
-  // Registers the servlets with services.getIpcService(), which takes them over.
+  // Registers, in this order, the servlets of "ZemPropertyRequest", "ZemPropertyUpdate", "Ping",
+  // "MonitorProperty" and "ReadStringProperty" with services.getIpcService(), which takes them
+  // over. The last one loads the installed configuration into the property map.
   // REQUIRES: `services` outlives the proxy and offers an IPC service.
   // Throws Ipc::IpcException when the IPC service refuses a registration.
   explicit ZemAppIpcProxy(ExtensionServices& services);

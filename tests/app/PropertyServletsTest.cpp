@@ -1,0 +1,114 @@
+// The property servlets' failure lines, driven through the in-process IPC service, and the log
+// level that start-up takes from "ZEM.LOGLEVEL". What the servlets answer is covered end to end
+// (tests/e2e/PropertyE2ETest.cpp).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+
+#include "RunningApp.h"
+#include "ZemApp.h"
+#include "database/Database.h"
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/testing/LogCapture.h"
+
+namespace {
+
+using kest::testing::LogCapture;
+using namespace apptest;
+
+// A call without its input, and one with a string where a byte field (or an integer where a string)
+// belongs: two ERROR lines, no output parameter; the two reading servlets still log their timing.
+TEST(PropertyServletsTest, AMissingOrMistypedParameterIsLoggedAndAnsweredWithoutOutput) {
+  RunningApp app;
+  struct Row {
+    const char* kind;
+    const char* method;
+    const char* in;
+    bool stringIsRightType;
+    const char* out;
+    const char* firstLine;
+    bool timed;
+  };
+  const Row rows[] = {
+      {"Zem", "ZemPropertyRequest", "request", false, "response",
+       "Problem during reception of message ZemPropertyRequest", true},
+      {"Zem", "ZemPropertyUpdate", "request", false, "response",
+       "Problem during reception of message ZemPropertyUpdate", false},
+      {"Zem", "MonitorProperty", "property", true, "result", "Problem during reception of message ZemPropertyRequest",
+       false},
+      {"SelfDiag", "ReadStringProperty", "property", true, "value",
+       "Problem during reception of message ReadStringProperty", true},
+  };
+  for (const Row& row : rows) {
+    for (const bool present : {false, true}) {
+      SCOPED_TRACE(std::string(row.method) + (present ? " mistyped" : " missing"));
+      Ipc::IpcParameterSet in;
+      if (present && row.stringIsRightType) in.add(std::make_unique<Ipc::IpcIntegerParameter>(row.in, 1));
+      if (present && !row.stringIsRightType) in.add(std::make_unique<Ipc::IpcStringParameter>(row.in, "x"));
+      LogCapture log;
+      const Ipc::IpcParameterSet out = app.ipc().call(row.kind, row.method, in);
+      EXPECT_EQ(out.find(row.out), nullptr);
+      EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.firstLine)) << log.dump();
+      EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
+                               present ? "Parameter does not have the right type: " : "Parameter is missing: "));
+      const auto timing = log.messages(log4cplus::TRACE_LOG_LEVEL);
+      EXPECT_EQ(std::count_if(timing.begin(), timing.end(),
+                              [](const std::string& line) {
+                                return std::regex_match(line,
+                                                        std::regex("Property request processed: [0-9]+\\.[0-9]{6} ms"));
+                              }),
+                row.timed ? 1 : 0);
+    }
+  }
+}
+
+// Start-up applies a stored level name; an empty or absent one leaves the level alone; an unknown
+// text (case matters) stops start-up with the enumeration's error.
+TEST(PropertyServletsTest, StartUpAppliesTheStoredLogLevelAndRefusesAnUnknownOne) {
+  const log4cplus::LogLevel saved = ApplicationLogger::logger().getLogLevel();
+  struct Row {
+    std::optional<std::string> stored;
+    log4cplus::LogLevel level;
+    std::string error;
+  };
+  const Row rows[] = {
+      {std::nullopt, log4cplus::WARN_LOG_LEVEL, ""},
+      {"", log4cplus::WARN_LOG_LEVEL, ""},
+      {"TRACE", log4cplus::TRACE_LOG_LEVEL, ""},
+      {"ERROR", log4cplus::ERROR_LOG_LEVEL, ""},
+      {"debug", log4cplus::WARN_LOG_LEVEL, "Unable to parse the enum value debug"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.stored.value_or("<absent>"));
+    freshDevice();
+    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"),
+              document("ProvisioningConfig",
+                       "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"ZEM.LOGLEVEL\">"
+                       "<k:origin xsi:type=\"k:PersistedStringPropertyOrigin\"><k:key>ZEM.LOGLEVEL</k:key></k:origin>"
+                       "</k:provisioningDefinitions>"));
+    writeFile(
+        File(DevicePaths::defaultConfigFolder() + "/database.xml"),
+        databaseXml(row.stored ? entryXml("ZEM", mapXml(entryXml("LOGLEVEL", valueXml("String", *row.stored)))) : ""));
+    ApplicationLogger::logger().setLogLevel(log4cplus::WARN_LOG_LEVEL);
+    std::string error;
+    try {
+      RunningApp app(RunningApp::Options{false, false});
+      EXPECT_EQ(getApp()->getInitializationStatus()->getState(), 2);
+    } catch (const XSDEnumException& e) {
+      error = e.what();
+      EXPECT_EQ(getApp()->getInitializationStatus()->getState(), 1);
+      getApp()->shutdown();  // what the host does when start-up fails
+      Database::getInstance()->resetForTesting();
+    }
+    EXPECT_EQ(error, row.error);
+    EXPECT_EQ(ApplicationLogger::logger().getLogLevel(), row.level);
+  }
+  ApplicationLogger::logger().setLogLevel(saved);
+}
+
+}  // namespace

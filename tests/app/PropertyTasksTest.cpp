@@ -1,0 +1,139 @@
+// The property request and update jobs on a started application: what each writes into the map
+// and the database, its outcome and error fields, and the typed values a request sends back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ProvisioningAdapterMap.h"
+#include "RunningApp.h"
+#include "kest/DevicePaths.h"
+
+namespace {
+
+using namespace apptest;
+
+std::string property(const std::string& adapter, const std::string& name, const std::string& origin,
+                     const std::string& field) {
+  return "<k:provisioningDefinitions xsi:type=\"k:" + adapter + "PropertyAdapter\" propertyName=\"" + name +
+         "\"><k:origin xsi:type=\"k:" + origin + "PropertyOrigin\">" + field +
+         "</k:origin></k:provisioningDefinitions>";
+}
+
+// "s" and "Code" literals; group P, owned by X (jobs are not bound by owners), of persisted kinds.
+const std::string kConfig =
+    document("ProvisioningConfig",
+             property("String", "s", "StringLiteral", "<k:value>hello</k:value>") +
+                 property("Integer", "Code", "IntegerLiteral", "<k:value>007</k:value>") +
+                 "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"P\"><k:owner>X</k:owner>" +
+                 property("Integer", "i", "PersistedInteger", "<k:key>P.i</k:key>") +
+                 property("List", "l", "PersistedList", "<k:key>P.l</k:key>") +
+                 property("Map", "m", "PersistedMap", "<k:key>P.m</k:key>") + "</k:provisioningDefinitions>");
+
+class PropertyTasksTest : public ::testing::Test {
+ protected:
+  PropertyTasksTest() {
+    freshDevice();
+    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"), kConfig);
+    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, false});
+  }
+  ResultPackage update(const std::string& id, const std::string& entries) {
+    return runJob(makeJob(inboxFile(id + ".zip"),
+                          document("UpdatePropertyZemTaskDescription", "<k:properties>" + entries + "</k:properties>",
+                                   "taskId=\"" + id + "\"")));
+  }
+  ResultPackage request(const std::string& id, const std::vector<std::string>& names) {
+    std::string body;
+    for (const std::string& name : names) body += "<k:propertyName>" + name + "</k:propertyName>";
+    return runJob(
+        makeJob(inboxFile(id + ".zip"), document("RequestPropertyZemTaskDescription", body, "taskId=\"" + id + "\"")));
+  }
+  ResultPackage runJob(const File& container) {
+    const std::vector<File> before = outboxPackages();
+    EXPECT_EQ(app_->announce(container.getPath()), 1);
+    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size() && !container.exists(); }));
+    for (const File& package : outboxPackages())
+      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
+    ADD_FAILURE() << "no package for " << container.getPath();
+    return ResultPackage();
+  }
+
+  std::unique_ptr<RunningApp> app_;
+};
+
+// Every entry is applied whatever the earlier ones gave; the outcome is the last entry's, the error
+// text the last failure's; a value that does not fit its origin stores nothing.
+TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTheLastFailure) {
+  struct Row {
+    std::string entries;
+    bool success;
+    std::string errorMessage;  // "": no error fields
+    std::string storedInteger;
+  };
+  const Row rows[] = {
+      {entryXml("missing", valueXml("String", "x")) + entryXml("P.i", valueXml("Integer", "5")), true,
+       "Impossible to update property missing", "5"},
+      {entryXml("s", valueXml("String", "x")) + entryXml("Code", valueXml("Integer", "8")) +
+           entryXml("P.i", valueXml("Integer", "6")) + entryXml("P.l", valueXml("String", "x")),
+       false, "Impossible to update property P.l", "6"},
+      {entryXml("P.i", valueXml("String", "seven")), false, "Impossible to update property P.i", "6"},
+      {entryXml("P.i", ""), false, "Impossible to update property P.i", "6"},
+      {"", false, "", "6"},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.entries);
+    const ResultPackage package = update("u" + std::to_string(n++), row.entries);
+    ASSERT_NE(package.result, nullptr);
+    const auto* info = package.result->element_errorInfo();
+    EXPECT_EQ(package.result->typeName(), "UpdatePropertyZemTaskResult");
+    EXPECT_EQ(info->get_success(), row.success);
+    EXPECT_EQ(info->get_errorMessage(), row.errorMessage);
+    EXPECT_EQ(info->get_errorType(), row.errorMessage.empty() ? 0 : 7);
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("P.i"), row.storedInteger);
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("s"), "hello");
+  }
+}
+
+// A request answers each distinct name once, as a typed persisted value; literals as written.
+TEST_F(PropertyTasksTest, ARequestSendsTypedValuesAndTheOutcomeOfItsLastName) {
+  ASSERT_TRUE(update("set", entryXml("P.i", valueXml("Integer", "5")) +
+                                entryXml("P.l",
+                                         "<k:value xsi:type=\"k:PersistedListValue\"><k:item "
+                                         "xsi:type=\"k:PersistedStringValue\"><k:stringValue>a</k:stringValue>"
+                                         "</k:item></k:value>") +
+                                entryXml("P.m", mapXml(entryXml("k", valueXml("Boolean", "true")))))
+                  .result->element_errorInfo()
+                  ->get_success());
+  struct Row {
+    std::vector<std::string> names;
+    bool success;
+    std::string sent;  // key=type of each entry of the result's properties
+  };
+  const Row rows[] = {
+      {{"Code", "s", "P.i", "P.l", "P.m", "Code", "missing"},
+       false,
+       "Code=PersistedStringValue s=PersistedStringValue P.i=PersistedIntegerValue P.l=PersistedListValue "
+       "P.m=PersistedMapValue "},
+      {{"missing", "P.i"}, true, "P.i=PersistedIntegerValue "},
+      {{}, false, ""},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    const ResultPackage package = request("q" + std::to_string(n++), row.names);
+    const auto* result = dynamic_cast<const Types::RequestPropertyZemTaskResult*>(package.result.get());
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->element_errorInfo()->get_success(), row.success);
+    std::string sent;
+    for (const auto& entry : result->element_properties()->elements_entry())
+      sent += entry->get_key() + "=" + (entry->element_value() ? entry->element_value()->typeName() : "-") + " ";
+    EXPECT_EQ(sent, row.sent);
+  }
+  const std::string text = request("texts", {"Code", "P.i", "P.l", "P.m"}).entries.at("result.xml");
+  for (const char* expected : {">007<", "<k:integerValue>5</k:integerValue>", "<k:stringValue>a</k:stringValue>",
+                               "<k:key>k</k:key>", "<k:booleanValue>true</k:booleanValue>"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// The provisioning-config jobs on a started application: each container runs through
+// "JobAppeared", the queue and the task; what the installed file and the property map hold after
+// each, and the ERROR it logs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ProvisioningAdapterMap.h"
+#include "RunningApp.h"
+#include "kest/DevicePaths.h"
+#include "kest/testing/LogCapture.h"
+
+namespace {
+
+using kest::testing::LogCapture;
+using namespace apptest;
+
+std::string configWith(const std::string& value) {
+  return document("ProvisioningConfig",
+                  "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"s\"><k:origin "
+                  "xsi:type=\"k:StringLiteralPropertyOrigin\"><k:value>" +
+                      value + "</k:value></k:origin></k:provisioningDefinitions>");
+}
+
+class ProvisioningConfigTasksTest : public ::testing::Test {
+ protected:
+  static File installed() { return File(File(DevicePaths::installedConfigFolder()), DevicePaths::kConfigFileName); }
+  File install(const std::string& id, const std::string& value, const std::string& attributes = "") {
+    return makeJob(inboxFile(id + ".zip"), description("InstallProvisioningConfigTaskDescription", id, attributes),
+                   {{"PROVISIONING_CONFIG", {"c.xml", configWith(value)}}});
+  }
+  File plain(const std::string& kind, const std::string& id) {
+    return makeJob(inboxFile(id + ".zip"), description(kind + "ProvisioningConfigTaskDescription", id));
+  }
+  // Announces `container` and returns its result package once the container is gone.
+  ResultPackage runJob(const File& container) {
+    const std::vector<File> before = outboxPackages();
+    EXPECT_EQ(app_.announce(container.getPath()), 1);
+    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size() && !container.exists(); }));
+    for (const File& package : outboxPackages())
+      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
+    ADD_FAILURE() << "no package for " << container.getPath();
+    return ResultPackage();
+  }
+  static bool succeeded(const ResultPackage& package) {
+    return package.result != nullptr && package.result->element_errorInfo()->get_success();
+  }
+
+  RunningApp app_;  // on a fresh device: the default configuration ("s" = "default") is installed
+};
+
+// One row per job, in sequence on one unit: its outcome, what "s" reads afterwards ("" when no
+// configuration is installed), whether a file is installed, and the ERROR it logs.
+TEST_F(ProvisioningConfigTasksTest, InstallNeedsForceOverrideDeleteAndRequestReportAMissingConfig) {
+  const std::string at = installed().getAbsolutePath(), refused = "Config is already installed at: " + at;
+  struct Row {
+    std::function<File()> container;
+    bool success;
+    std::string reads;
+    std::string error;
+  };
+  const Row rows[] = {
+      {[&] { return plain("Delete", "d1"); }, true, "", ""},
+      {[&] { return plain("Delete", "d2"); }, false, "", "Provisioning config does not exists at: " + at},
+      {[&] { return plain("Request", "q1"); }, false, "", "Provisioning config does not exists at: " + at},
+      {[&] { return plain("Install", "empty"); }, false, "", "Invalid Job Config in Task Container!"},
+      {[&] { return install("i1", "one"); }, true, "one", ""},
+      {[&] { return install("i2", "two"); }, false, "one", refused + " Remove it first! "},
+      {[&] { return install("i3", "two", "forceOverride=\"false\""); }, false, "one", refused},
+      {[&] { return install("i4", "two", "forceOverride=\"true\""); }, true, "two", ""},
+  };
+  for (const Row& row : rows) {
+    const File container = row.container();
+    SCOPED_TRACE(container.getName());
+    LogCapture log;
+    const ResultPackage package = runJob(container);
+    EXPECT_EQ(succeeded(package), row.success);
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("s"), row.reads);
+    EXPECT_EQ(installed().exists(), !row.reads.empty());
+    EXPECT_TRUE(row.error.empty() || log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << row.error;
+    EXPECT_EQ(package.entries.count("config.xml"), 0u);  // only a request sends the configuration
+  }
+
+  const ResultPackage sent = runJob(plain("Request", "q2"));
+  EXPECT_TRUE(succeeded(sent));
+  EXPECT_EQ(sent.result->typeName(), "RequestProvisioningConfigTaskResult");
+  EXPECT_EQ(sent.entries.at("config.xml"), readFile(installed()));
+  EXPECT_EQ(sent.indexTypes.at("config.xml"), "PROVISIONING_CONFIG");
+}
+
+// The disk-space check runs also when the override is refused; neither failure touches the file or
+// the map.
+TEST_F(ProvisioningConfigTasksTest, TooLittleSpaceFailsAnInstallAndIsReportedEvenWhenTheOverrideIsRefused) {
+  const std::string before = readFile(installed());
+  app_.settings().getDocument()->set_maximumDataSize(1);  // 1 KiB
+  for (const std::string& attributes : {std::string(), std::string("forceOverride=\"true\"")}) {
+    SCOPED_TRACE(attributes);
+    LogCapture log;
+    EXPECT_FALSE(succeeded(runJob(install("big", std::string(4096, 'x'), attributes))));
+    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
+    EXPECT_EQ(log.contains(log4cplus::ERROR_LOG_LEVEL, "Config is already installed at: "), attributes.empty());
+    EXPECT_EQ(readFile(installed()), before);
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("s"), "default");
+  }
+}
+
+}  // namespace

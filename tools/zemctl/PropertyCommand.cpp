@@ -1,0 +1,296 @@
+#include "PropertyCommand.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <utility>
+
+#include "CommandLine.h"
+
+namespace {
+
+struct KindName {
+  const char* text;
+  PropertyCommand::RequestKind kind;
+};
+
+constexpr KindName kRequestKinds[] = {{"string", PropertyCommand::RequestKind::String},
+                                      {"integer", PropertyCommand::RequestKind::Integer},
+                                      {"float", PropertyCommand::RequestKind::Float},
+                                      {"boolean", PropertyCommand::RequestKind::Boolean},
+                                      {"bytefield", PropertyCommand::RequestKind::ByteField},
+                                      {"list", PropertyCommand::RequestKind::List},
+                                      {"map", PropertyCommand::RequestKind::Map},
+                                      {"vehicle", PropertyCommand::RequestKind::Vehicle},
+                                      {"imei", PropertyCommand::RequestKind::Imei},
+                                      {"vin", PropertyCommand::RequestKind::Vin},
+                                      {"tcuid", PropertyCommand::RequestKind::TcuId},
+                                      {"systemtime", PropertyCommand::RequestKind::SystemTime},
+                                      {"geolocation", PropertyCommand::RequestKind::GeoLocation}};
+
+using CommandLine::isOption;
+using CommandLine::optionValue;
+using CommandLine::parseSeconds;
+
+bool isOptionLike(const std::string& arg) { return !arg.empty() && arg[0] == '-'; }
+
+// A whole decimal number without sign from 1 to 2^63-1.
+bool parseCount(const std::string& text, uint64_t* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || parsed <= 0) return false;
+  *value = static_cast<uint64_t>(parsed);
+  return true;
+}
+
+bool parseGet(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    if (isOption(args[i], "--as")) {
+      if (!optionValue(args, &i, "--as", &value, error)) return false;
+      if (!PropertyCommand::parseRequestKind(value, &command->requestKind)) {
+        *error = "--as: unknown kind '" + value +
+                 "' (string, integer, float, boolean, bytefield, list, map, vehicle, imei, vin, tcuid, systemtime, "
+                 "geolocation)";
+        return false;
+      }
+    } else if (isOptionLike(args[i]) || args[i].empty() || !command->names.empty()) {
+      *error = "get: unexpected argument '" + args[i] + "'";
+      return false;
+    } else {
+      command->names.push_back(args[i]);
+    }
+  }
+  const bool named = PropertyCommand::takesName(command->requestKind);
+  if (named && command->names.empty()) {
+    *error = "get needs a property name";
+    return false;
+  }
+  if (!named && !command->names.empty()) {
+    *error = "get --as a fixed property takes no name";
+    return false;
+  }
+  return true;
+}
+
+bool parseMonitor(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    if (isOption(args[i], "--count")) {
+      if (!optionValue(args, &i, "--count", &value, error)) return false;
+      if (!parseCount(value, &command->count)) {
+        *error = "--count needs a positive number, not '" + value + "'";
+        return false;
+      }
+    } else if (isOptionLike(args[i]) || args[i].empty()) {
+      *error = "monitor: unexpected argument " + args[i];
+      return false;
+    } else {
+      command->names.push_back(args[i]);
+    }
+  }
+  if (command->names.empty()) {
+    *error = "monitor needs at least one property name";
+    return false;
+  }
+  return true;
+}
+
+bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
+  if (args.empty()) {
+    *error = "config takes 'install FILE', 'request' or 'delete'";
+    return false;
+  }
+  if (args[0] == "install") {
+    command->kind = PropertyCommand::Kind::ConfigInstall;
+  } else if (args[0] == "request") {
+    command->kind = PropertyCommand::Kind::ConfigRequest;
+  } else if (args[0] == "delete") {
+    command->kind = PropertyCommand::Kind::ConfigDelete;
+  } else {
+    *error = "config takes 'install FILE', 'request' or 'delete', not '" + args[0] + "'";
+    return false;
+  }
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    if (isOption(arg, "--key")) {
+      if (!optionValue(args, &i, "--key", &command->keyFile, error)) return false;
+    } else if (isOption(arg, "--task-id")) {
+      if (!optionValue(args, &i, "--task-id", &command->taskId, error)) return false;
+    } else if (isOption(arg, "--wait")) {
+      if (!optionValue(args, &i, "--wait", &value, error)) return false;
+      if (!parseSeconds(value, &command->wait)) {
+        *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
+        return false;
+      }
+    } else if (arg == "--force" && command->kind == PropertyCommand::Kind::ConfigInstall) {
+      command->force = true;
+    } else if ((arg == "-o" || isOption(arg, "--output")) && command->kind == PropertyCommand::Kind::ConfigRequest) {
+      if (!optionValue(args, &i, arg == "-o" ? "-o" : "--output", &command->output, error)) return false;
+    } else if (!isOptionLike(arg) && !arg.empty() && command->kind == PropertyCommand::Kind::ConfigInstall &&
+               command->configFile.empty()) {
+      command->configFile = arg;
+    } else {
+      *error = "config " + args[0] + ": unexpected argument " + arg;
+      return false;
+    }
+  }
+  if (command->kind == PropertyCommand::Kind::ConfigInstall && command->configFile.empty()) {
+    *error = "config install needs a configuration file";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool PropertyCommand::parseRequestKind(const std::string& text, RequestKind* kind) {
+  for (const KindName& entry : kRequestKinds) {
+    if (text == entry.text) {
+      *kind = entry.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool PropertyCommand::takesName(RequestKind kind) {
+  switch (kind) {
+    case RequestKind::Imei:
+    case RequestKind::Vin:
+    case RequestKind::TcuId:
+    case RequestKind::SystemTime:
+    case RequestKind::GeoLocation:
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool PropertyCommand::parseTypedValue(const std::string& argument, ValueKind* kind, std::string* text,
+                                      std::string* error) {
+  const auto colon = argument.find(':');
+  const std::string type = argument.substr(0, colon);
+  const std::string value = colon == std::string::npos ? std::string() : argument.substr(colon + 1);
+  if (colon == std::string::npos) {
+    *error = "value '" + argument + "' is not TYPE:VALUE (string, integer, float, boolean or bytefield)";
+    return false;
+  }
+  if (type == "string") {
+    *kind = ValueKind::String;
+    *text = value;
+    return true;
+  }
+  if (type == "integer") {
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(value.c_str(), &end, 10);
+    if (value.empty() || errno != 0 || *end != '\0' || parsed < std::numeric_limits<int32_t>::min() ||
+        parsed > std::numeric_limits<int32_t>::max()) {
+      *error = "integer: '" + value + "' is not a whole number from -2147483648 to 2147483647";
+      return false;
+    }
+    *kind = ValueKind::Integer;
+    *text = std::to_string(parsed);
+    return true;
+  }
+  if (type == "float") {
+    errno = 0;
+    char* end = nullptr;
+    const double parsed = std::strtod(value.c_str(), &end);
+    if (value.empty() || errno != 0 || *end != '\0' || !std::isfinite(parsed)) {
+      *error = "float: '" + value + "' is not a finite number";
+      return false;
+    }
+    *kind = ValueKind::Float;
+    *text = value;
+    return true;
+  }
+  if (type == "boolean") {
+    if (value != "true" && value != "false") {
+      *error = "boolean: '" + value + "' is neither true nor false";
+      return false;
+    }
+    *kind = ValueKind::Boolean;
+    *text = value;
+    return true;
+  }
+  if (type == "bytefield") {
+    const bool prefixed = value.size() >= 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+    const std::string digits = prefixed ? value.substr(2) : value;
+    bool hex = !digits.empty() && digits.size() % 2 == 0;
+    std::string normalised = "0x";
+    for (const char c : digits) {
+      hex = hex && std::isxdigit(static_cast<unsigned char>(c)) != 0;
+      normalised += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (!hex) {
+      *error = "bytefield: '" + value + "' is not whole bytes in hexadecimal (e.g. 0x00FF)";
+      return false;
+    }
+    *kind = ValueKind::ByteField;
+    *text = std::move(normalised);
+    return true;
+  }
+  *error = "unknown value type '" + type + "' (string, integer, float, boolean or bytefield)";
+  return false;
+}
+
+bool PropertyCommand::parse(const std::string& group, const std::vector<std::string>& args, PropertyCommand* command,
+                            std::string* error) {
+  PropertyCommand result;
+  if (group == "get") {
+    result.kind = Kind::Get;
+    if (!parseGet(args, &result, error)) return false;
+  } else if (group == "set") {
+    result.kind = Kind::Set;
+    if (args.size() != 2 || args[0].empty() || isOptionLike(args[0])) {
+      *error = "set takes a property name and TYPE:VALUE";
+      return false;
+    }
+    result.names.push_back(args[0]);
+    if (!parseTypedValue(args[1], &result.valueKind, &result.valueText, error)) return false;
+  } else if (group == "read") {
+    result.kind = Kind::Read;
+    if (args.size() != 1 || args[0].empty() || isOptionLike(args[0])) {
+      *error = "read takes one property name";
+      return false;
+    }
+    result.names.push_back(args[0]);
+  } else if (group == "monitor") {
+    result.kind = Kind::Monitor;
+    if (!parseMonitor(args, &result, error)) return false;
+  } else if (group == "config") {
+    if (!parseConfig(args, &result, error)) return false;
+  } else {
+    *error = "unknown property command '" + group + "'";
+    return false;
+  }
+  *command = std::move(result);
+  return true;
+}
+
+std::string PropertyCommand::usage() {
+  return "  get NAME [--as KIND]       requests a property and prints its value; lists and maps as\n"
+         "                             indented trees (a map entry as KEY: VALUE). KIND: string (default),\n"
+         "                             integer, float, boolean, bytefield, list, map, vehicle (NAME is a\n"
+         "                             vehicle property); imei, vin, tcuid, systemtime, geolocation take\n"
+         "                             no NAME. Exits 3 when the application refuses the request\n"
+         "  set NAME TYPE:VALUE        updates a property; TYPE is string, integer (32 bits), float,\n"
+         "                             boolean (true or false) or bytefield (hex, e.g. 0x00FF); prints\n"
+         "                             the result, exits 3 when the update was refused\n"
+         "  read NAME                  the property's value as text (ReadStringProperty; empty when unknown)\n"
+         "  monitor NAME... [--count N]\n"
+         "                             registers a monitor for each NAME, then prints each change as\n"
+         "                             NAME = VALUE until interrupted or N changes were printed\n"
+         "  config install FILE [--force] | config request [-o FILE] | config delete\n"
+         "         [--key KEY.pem] [--task-id ID] [--wait SECONDS]\n"
+         "                             installs (--force: replacing), requests or deletes the\n"
+         "                             provisioning configuration by a job and prints the outcome;\n"
+         "                             request writes the configuration to FILE or to stdout\n";
+}

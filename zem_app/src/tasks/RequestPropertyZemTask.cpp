@@ -1,0 +1,59 @@
+#include "tasks/RequestPropertyZemTask.h"
+
+#include <string>
+#include <unordered_map>
+
+#include "ProvisioningAdapterMap.h"
+#include "TaskTypeRegistration.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+const TaskTypeRegistration<RequestPropertyZemTask> registration("RequestPropertyZemTaskDescription");
+
+}  // namespace
+
+RequestPropertyZemTask::RequestPropertyZemTask(const ZipArchive& archive, DescriptionPtr description)
+    : ZemTask(archive, std::move(description)),
+      requestDescription_(dynamic_cast<const Types::RequestPropertyZemTaskDescription*>(getDescription())),
+      result_(xmldoc::createDocument<Types::RequestPropertyZemTaskResult>()),
+      properties_(result_->add_node_properties()) {}
+
+RequestPropertyZemTask::~RequestPropertyZemTask() = default;
+
+bool RequestPropertyZemTask::execute() {
+  bool outcome = false;
+  if (requestDescription_ != nullptr) {
+    ProvisioningAdapterMap adapterMap;
+    // A description may name one property many times; answering it once keeps the result as
+    // small as the set of distinct properties, however often a (possibly large) value is named.
+    std::unordered_map<std::string, bool> answered;
+    for (const std::string& name : requestDescription_->elements_propertyName()) {
+      const auto found = answered.find(name);
+      outcome = found != answered.end()
+                    ? found->second
+                    : answered.emplace(name, adapterMap.getRequestPropertyResult(name, properties_)).first->second;
+    }
+  }
+  reportResults(outcome);
+  cleanUpZipContainer();
+  return outcome;
+}
+
+int RequestPropertyZemTask::getPriority() const { return Task::HIGHEST; }
+
+void RequestPropertyZemTask::createTaskResults(const File& folder, bool success) {
+  try {
+    result_->set_taskId(requestDescription_ != nullptr ? requestDescription_->get_taskId() : std::string());
+    auto* info = result_->add_node_errorInfo();
+    populateErrorInfo(info, success, errorType, errorMessage);
+    if (info != nullptr && errorType == 0) info->clear_errorType();
+    generateMetaData(folder);
+    // The result folder is temporary: the package built from it is what is made durable.
+    xmldoc::saveFile(*result_, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
+  } catch (const XPlus::Exception& e) {
+    ZEM_ERROR("Error while creating result.xml file: " << folder.getAbsolutePath());
+    ZEM_ERROR(e.what());
+  }
+}
