@@ -11,6 +11,25 @@
 #include "kest/ApplicationLogger.h"
 #include "kolconfig/Types.h"
 
+// True for the origin kinds whose value the item holds itself (literals, the cached booleans of the
+// persistent store): reading one takes no lock but the map's and does no I/O.
+template <class OriginType>
+struct ValueHeldInMemory : std::false_type {};
+template <>
+struct ValueHeldInMemory<Sarnet_Configuration::Types::StringLiteralPropertyOrigin> : std::true_type {};
+template <>
+struct ValueHeldInMemory<Sarnet_Configuration::Types::IntegerLiteralPropertyOrigin> : std::true_type {};
+template <>
+struct ValueHeldInMemory<Sarnet_Configuration::Types::FloatLiteralPropertyOrigin> : std::true_type {};
+template <>
+struct ValueHeldInMemory<Sarnet_Configuration::Types::BooleanLiteralPropertyOrigin> : std::true_type {};
+template <>
+struct ValueHeldInMemory<Sarnet_Configuration::Types::BytefieldLiteralPropertyOrigin> : std::true_type {};
+template <>
+struct ValueHeldInMemory<MapAdapter<DatabaseProperty>> : std::true_type {};
+template <>
+struct ValueHeldInMemory<MapAdapter<DatabaseVehicleProperty>> : std::true_type {};
+
 // Wraps a configuration element copied from the provisioning document or a MapAdapter bound to a
 // live source. What each operation does per origin kind is defined by the getValue / setValue /
 // getConfig overloads of OriginValues.h.
@@ -39,6 +58,8 @@ class OriginMapItem {
   // The origin's configuration element for the kinds that expose it, otherwise null. Owned by
   // the item.
   const Sarnet_Configuration::Types::PropertyOrigin* getConfig_() const { return concept_->getConfig_(); }
+  // True when the value is held by the item itself (ValueHeldInMemory): a read does no I/O.
+  bool holdsValueInMemory() const { return concept_->inMemory_(); }
   // The wrapped origin type's name ("StringLiteralPropertyOrigin", "MapAdapter<Signal>", ...).
   const std::string& getTypeName() const { return concept_->typeName_(); }
 
@@ -50,6 +71,7 @@ class OriginMapItem {
     virtual bool setValue_(const Sarnet_Configuration::Types::PersistedValue* value) const = 0;
     virtual const Sarnet_Configuration::Types::PropertyOrigin* getConfig_() const = 0;
     virtual const std::string& typeName_() const = 0;
+    virtual bool inMemory_() const = 0;
   };
 
   template <class OriginType>
@@ -66,6 +88,7 @@ class OriginMapItem {
     }
     const Sarnet_Configuration::Types::PropertyOrigin* getConfig_() const override { return getConfig(origin); }
     const std::string& typeName_() const override { return OriginType::staticTypeName(); }
+    bool inMemory_() const override { return ValueHeldInMemory<OriginType>::value; }
 
     OriginType origin;
   };

@@ -346,16 +346,74 @@ void addScalarResult(provisioningAdapter_impl& impl, Types::IpcMessagePropertyRe
 
 xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::getPropertyResult(
     const std::string& request) {
-  auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
   xmldoc::DocumentPtr<Types::IpcMessagePropertyRequest> parsed;
   try {
     parsed = xmldoc::parseString<Types::IpcMessagePropertyRequest>(request);
   } catch (const std::exception& e) {
     ZEM_ERROR(e.what());
     ZEM_ERROR("Unable to parse request - xml/schema out of date?");
-    return document;
+    return xmldoc::createDocument<Types::IpcMessagePropertyResult>();
   }
-  const Types::IpcMessagePropertyRequest* const r = parsed.get();
+  return resultFor(*parsed, request);
+}
+
+const std::string* provisioningAdapter_impl::nameReadBy(const Types::IpcMessagePropertyRequest& r) {
+  static const std::string kImei = "Imei";
+  static const std::string kSystemTime = "SystemTime";
+  static const std::string kTcuId = "TcuId";
+  static const std::string kVin = "VIN";
+  if (const auto* q = dynamic_cast<const Types::IpcMessageStringPropertyRequest*>(&r)) return &q->get_propertyName();
+  if (const auto* q = dynamic_cast<const Types::IpcMessageIntegerPropertyRequest*>(&r)) return &q->get_propertyName();
+  if (const auto* q = dynamic_cast<const Types::IpcMessageFloatPropertyRequest*>(&r)) return &q->get_propertyName();
+  if (const auto* q = dynamic_cast<const Types::IpcMessageBooleanPropertyRequest*>(&r)) return &q->get_propertyName();
+  if (const auto* q = dynamic_cast<const Types::IpcMessageByteFieldPropertyRequest*>(&r)) return &q->get_propertyName();
+  if (const auto* q = dynamic_cast<const Types::IpcMessageVehiclePropertyRequest*>(&r))
+    return &q->get_vehicleProperty();
+  if (dynamic_cast<const Types::IpcMessageImeiPropertyRequest*>(&r) != nullptr) return &kImei;
+  if (dynamic_cast<const Types::IpcMessageSystemTimePropertyRequest*>(&r) != nullptr) return &kSystemTime;
+  if (dynamic_cast<const Types::IpcMessageTcuIdPropertyRequest*>(&r) != nullptr) return &kTcuId;
+  if (dynamic_cast<const Types::IpcMessageVinPropertyRequest*>(&r) != nullptr) return &kVin;
+  return nullptr;
+}
+
+bool provisioningAdapter_impl::holdsValueInMemory(const std::string& name) {
+  const MapType& map = storedMap();
+  const auto found = map.find(name);
+  return found != map.end() && found->second.holdsValueInMemory();
+}
+
+bool provisioningAdapter_impl::tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer) {
+  xmldoc::DocumentPtr<Types::IpcMessagePropertyRequest> parsed;
+  try {
+    parsed = xmldoc::parseString<Types::IpcMessagePropertyRequest>(request);
+  } catch (const std::exception&) {
+    return false;  // the ordinary path answers and logs it
+  }
+  const std::string* name = nameReadBy(*parsed);
+  if (name == nullptr) return false;
+  std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || !holdsValueInMemory(*name)) return false;
+  ZEM_TRACE("Xml Content: " << ApplicationLogger::shortened(request, ApplicationLogger::kMaxMessageBytes));
+  try {
+    *answer = xmldoc::toString(*resultFor(*parsed, request));
+  } catch (const std::exception&) {
+    return false;
+  }
+  ZEM_TRACE("Xml content: " << *answer);
+  return true;
+}
+
+bool provisioningAdapter_impl::tryGetPropertyValueAtOnce(const std::string& name, std::string* value) {
+  std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || !holdsValueInMemory(name)) return false;
+  *value = getPropertyValue<StringValue>(name)->getText();
+  return true;
+}
+
+xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::resultFor(
+    const Types::IpcMessagePropertyRequest& request, const std::string& requestText) {
+  auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
+  const Types::IpcMessagePropertyRequest* const r = &request;
   if (const auto* q = dynamic_cast<const Types::IpcMessageStringPropertyRequest*>(r)) {
     addScalarResult<Types::StringPropertyResult>(*this, *document, q->get_propertyName(), &q->get_propertyName());
   } else if (const auto* q = dynamic_cast<const Types::IpcMessageIntegerPropertyRequest*>(r)) {
@@ -392,7 +450,7 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::g
     result->set_property(q->get_propertyName());
     convertValueToResult(result, *value);
   } else {
-    ZEM_ERROR("Property Request not recognised: " << shown(request));
+    ZEM_ERROR("Property Request not recognised: " << shown(requestText));
   }
   return document;
 }

@@ -54,6 +54,12 @@ class provisioningAdapter_impl {
       const std::string& request);
   // getPropertyResult serialised; "" when serialising fails.
   std::string getXmlPropertyResult(const std::string& request);
+  // The answers of getXmlPropertyResult and getPropertyValue<StringValue>, given only when they
+  // can be had at once: the map lock is free and the property read is known and holds its value in
+  // memory (OriginMapItem::holdsValueInMemory). Otherwise false, nothing done and nothing logged,
+  // and the caller takes the ordinary path. Never loads the configuration.
+  bool tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer);
+  bool tryGetPropertyValueAtOnce(const std::string& name, std::string* value);
 
   // Applies the update document on behalf of `component` (see ProvisioningAdapterMap): the
   // answer holds a PropertyUpdateResult with the outcome; empty when the text does not parse.
@@ -101,6 +107,14 @@ class provisioningAdapter_impl {
   template <class ItemType>
   static void addItemToMap(ItemType&& item, const std::string& key, MapType& map, MapPermissionsType& permissionsMap,
                            const permissionsType& permissions);
+
+  // The answer document to a parsed request; `requestText` is only logged. Never null.
+  xmldoc::DocumentPtr<Sarnet_Configuration::Types::IpcMessagePropertyResult> resultFor(
+      const Sarnet_Configuration::Types::IpcMessagePropertyRequest& request, const std::string& requestText);
+  // The property name a request kind reads; null for the kinds that read none or a list or map.
+  static const std::string* nameReadBy(const Sarnet_Configuration::Types::IpcMessagePropertyRequest& request);
+  // True when `name` is in the table as loaded and its item holds its value. REQUIRES: mutex_ held.
+  static bool holdsValueInMemory(const std::string& name);
 
   // ERROR "No value found for key <name>", then the known keys at DEBUG. REQUIRES: mutex_ held.
   static void logNotFound(const std::string& name, const MapType& map);

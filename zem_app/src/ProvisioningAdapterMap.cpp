@@ -25,6 +25,14 @@ std::string ProvisioningAdapterMap::getXmlPropertyResult(const std::string& requ
   return impl_->getXmlPropertyResult(request);
 }
 
+bool ProvisioningAdapterMap::tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer) {
+  return impl_->tryGetXmlPropertyResultAtOnce(request, answer);
+}
+
+bool ProvisioningAdapterMap::tryGetPropertyValueAtOnce(const std::string& name, std::string* value) {
+  return impl_->tryGetPropertyValueAtOnce(name, value);
+}
+
 std::string ProvisioningAdapterMap::setXmlPropertyResult(const std::string& update, const std::string& component) {
   return impl_->setXmlPropertyResult(update, component);
 }

@@ -36,6 +36,14 @@ class ProvisioningAdapterMap {
   // empty result document; "" only when even that cannot be serialised.
   std::string getXmlPropertyResult(const std::string& request);
 
+  // getXmlPropertyResult and getPropertyValue for a caller that must not wait (the IPC transport's
+  // own thread): the same answer, given only when the map is not busy on another thread and the
+  // property read is known and holds its value in memory (literals, store booleans). Otherwise
+  // false, having done nothing: the caller then takes the ordinary path. Never does file I/O.
+  // REQUIRES: answer / value != nullptr.
+  bool tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer);
+  bool tryGetPropertyValueAtOnce(const std::string& name, std::string* value);
+
   // Applies the IPC update document `update` (IpcMessagePropertyUpdate) on behalf of `component`,
   // the caller that the bus vouches for, and answers a serialised IpcMessagePropertyResult holding
   // a PropertyUpdateResult. A property with an owner list may be updated only by a listed

@@ -22,6 +22,7 @@ struct RawMessage : sdbus::Message {
 };
 
 constexpr const char* kInvalidArgs = "org.freedesktop.DBus.Error.InvalidArgs";
+constexpr const char* kLimitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
 
 void check(int result, const char* what) {
   if (result < 0) throw sdbus::Error(kInvalidArgs, std::string(what) + ": " + std::strerror(-result));
@@ -65,7 +66,7 @@ void appendParameters(sdbus::Message& message, const IpcParameterSet& parameters
   check(sd_bus_message_close_container(m), "cannot close the dictionary");
 }
 
-IpcParameterSet readParameters(sdbus::Message& message) {
+IpcParameterSet readParameters(sdbus::Message& message, size_t maxValueBytes) {
   sd_bus_message* m = RawMessage::of(message);
   IpcParameterSet parameters;
   check(sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "{sv}"), "the arguments are no a{sv}");
@@ -83,6 +84,7 @@ IpcParameterSet readParameters(sdbus::Message& message) {
     if (signature == "s") {
       const char* text = nullptr;
       check(sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &text), "unreadable string");
+      if (std::strlen(text) > maxValueBytes) throw sdbus::Error(kLimitsExceeded, "a string is too long");
       parameters.add(std::make_unique<IpcStringParameter>(name, text));
     } else if (signature == "x") {
       int64_t value = 0;
@@ -92,6 +94,7 @@ IpcParameterSet readParameters(sdbus::Message& message) {
       const void* bytes = nullptr;
       size_t size = 0;
       check(sd_bus_message_read_array(m, SD_BUS_TYPE_BYTE, &bytes, &size), "unreadable byte field");
+      if (size > maxValueBytes) throw sdbus::Error(kLimitsExceeded, "a byte field is too long");
       parameters.add(std::make_unique<IpcByteFieldParameter>(
           name, size == 0 ? std::string() : std::string(static_cast<const char*>(bytes), size)));
     } else {

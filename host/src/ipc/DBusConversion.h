@@ -7,6 +7,9 @@
 
 #include <sdbus-c++/Message.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "kest/ipc/IpcTypes.h"
 
 namespace Ipc {
@@ -22,8 +25,10 @@ void appendParameters(sdbus::Message& message, const IpcParameterSet& parameters
 
 // Reads one a{sv} from `message`. A well-formed dictionary never fails: values of other types
 // become unsupported parameters (their signature kept). Throws sdbus::Error
-// ("org.freedesktop.DBus.Error.InvalidArgs") when the message holds no a{sv} at that point.
-IpcParameterSet readParameters(sdbus::Message& message);
+// ("org.freedesktop.DBus.Error.InvalidArgs") when the message holds no a{sv} at that point, and
+// ("org.freedesktop.DBus.Error.LimitsExceeded") when a string or byte field is longer than
+// `maxValueBytes` (checked before anything is copied).
+IpcParameterSet readParameters(sdbus::Message& message, size_t maxValueBytes = SIZE_MAX);
 
 }  // namespace detail
 }  // namespace Ipc

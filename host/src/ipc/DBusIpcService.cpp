@@ -32,6 +32,9 @@ const char kErrorFailed[] = "org.freedesktop.DBus.Error.Failed";
 const char kErrorUnknownMethod[] = "org.freedesktop.DBus.Error.UnknownMethod";
 const char kErrorInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 const char kErrorLimitsExceeded[] = "org.freedesktop.DBus.Error.LimitsExceeded";
+// A call offered to a servlet's at-once answer carries no string or byte field longer than this:
+// the bus thread never copies more for a call that a dispatch thread may run after all.
+constexpr size_t kMaxAtOnceValueBytes = 64 * 1024;
 const char kSignalInterface[] = "com.olvane.Zem";
 const char kNameOwnerChangedRule[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
@@ -70,6 +73,9 @@ class DBusIpcService::Impl {
   // refused for load, so a flood cannot hide that the service is alive.
   void onLivenessCall(const std::string& key, sdbus::MethodCall call) noexcept;
   bool isLiveness(const IpcMessageDefinition& definition) const;
+  // Bus thread: lets the servlet answer at once (IpcMethodServlet::processMethodCallAtOnce) and
+  // sends the answer. Returns false, with the call's arguments rewound, when the servlet declines.
+  bool answerAtOnce(const std::string& key, sdbus::MethodCall& call, const std::string& sender);
   // Bus thread: keeps the owner cache current.
   void onNameOwnerChanged(sdbus::Message& message) noexcept;
   // Fills the owner cache with the current owners of "com.olvane.*" names.
@@ -270,6 +276,7 @@ void DBusIpcService::Impl::onMethodCall(const std::string& key, sdbus::MethodCal
       return;
     }
     std::string sender = owners_.senderOf(client);
+    if (answerAtOnce(key, call, sender)) return;
     pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(sender), std::move(slot)));
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot dispatch the IPC call " << key << ": " << e.what());
@@ -287,6 +294,34 @@ void DBusIpcService::Impl::onLivenessCall(const std::string& key, sdbus::MethodC
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot answer the IPC call " << key << ": " << e.what());
   }
+}
+
+bool DBusIpcService::Impl::answerAtOnce(const std::string& key, sdbus::MethodCall& call, const std::string& sender) {
+  const detail::ServletRegistry::Entry entry = registry_.find(key);
+  if (entry.servlet == nullptr || !entry.servlet->mayAnswerAtOnce()) return false;
+  IpcMethodCallResponse response;
+  bool answered = false;
+  try {
+    const IpcMethodCallRequest request(detail::readParameters(call, kMaxAtOnceValueBytes), sender);
+    answered = entry.servlet->processMethodCallAtOnce(*entry.definition, request, response);
+    if (answered) detail::checkSendable(response.getParameters());
+  } catch (const std::exception&) {
+    answered = false;  // the dispatch thread runs the call and reports what is wrong
+  }
+  if (!answered) {
+    call.rewind(true);  // the dispatch thread reads the arguments from the start
+    return false;
+  }
+  if (call.doesntExpectReply()) return true;
+  sdbus::MethodReply reply = call.createReply();
+  try {
+    detail::appendParameters(reply, response.getParameters());
+  } catch (const sdbus::Error& e) {
+    replyError(call, kErrorFailed, "Cannot send the answer of " + key + ": " + e.getMessage());
+    return true;
+  }
+  reply.send();
+  return true;
 }
 
 bool DBusIpcService::Impl::isLiveness(const IpcMessageDefinition& definition) const {

@@ -63,4 +63,10 @@ std::vector<IpcListener*> IpcServlet::listenersFor(const std::string& key) {
   return listeners_[key];
 }
 
+bool IpcMethodServlet::processMethodCallAtOnce(const IpcMessageDefinition& /*definition*/,
+                                               const IpcMethodCallRequest& /*request*/,
+                                               IpcMethodCallResponse& /*response*/) {
+  return false;
+}
+
 }  // namespace Ipc

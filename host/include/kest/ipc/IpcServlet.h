@@ -59,6 +59,16 @@ class IpcMethodServlet : public IpcServlet {
   // An exception escaping it is logged by the IpcService and answered as a D-Bus error.
   virtual void processMethodCall(const IpcMessageDefinition& definition, const IpcMethodCallRequest& request,
                                  IpcMethodCallResponse& response) = 0;
+  // True when processMethodCallAtOnce may answer some calls; the transport then offers it every
+  // call whose strings and byte fields are small (at most 64 KiB each). False by default.
+  virtual bool mayAnswerAtOnce() const { return false; }
+  // Answers the call at once on the transport's own thread, ahead of the dispatch threads: returns
+  // true with the answer in `response`, or false, having changed nothing, to have the call run
+  // through processMethodCall on a dispatch thread as usual. That thread also answers "Ping", so
+  // an override must never block, wait for a lock, call out or do I/O beyond logging; an exception
+  // counts as false. The default declines every call.
+  virtual bool processMethodCallAtOnce(const IpcMessageDefinition& definition, const IpcMethodCallRequest& request,
+                                       IpcMethodCallResponse& response);
   const IpcMessageDefinition& getDefinition() const { return definition_; }
 
  protected:
