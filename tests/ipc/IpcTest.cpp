@@ -305,6 +305,60 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   EXPECT_EQ(outcomes.size(), 3u);
 }
 
+// A servlet that answers "fast" calls at once: they pass while every dispatch thread is held, and
+// a declined call still reaches the dispatch thread with all of its arguments.
+struct AtOnceServlet : Ipc::IpcMethodServlet {
+  AtOnceServlet(const Ipc::IpcMessageDefinition& definition, std::shared_future<void> released)
+      : IpcMethodServlet(definition, nullptr), released_(std::move(released)) {}
+  bool mayAnswerAtOnce() const override { return true; }
+  bool processMethodCallAtOnce(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest& request,
+                               Ipc::IpcMethodCallResponse& response) override {
+    if (request.getParameters().find("fast") == nullptr) return false;
+    response.addParameter(str("way", "at once"));
+    return true;
+  }
+  void processMethodCall(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest& request,
+                         Ipc::IpcMethodCallResponse& response) override {
+    released_.wait();
+    for (const auto& entry : request.getParameters().all()) response.addParameter(entry.second->clone());
+    response.addParameter(str("way", "dispatched"));
+  }
+  std::shared_future<void> released_;
+};
+
+TEST_F(DBusIpcServiceTest, AtOnceAnswersPassHeldDispatchThreadsAndDeclinedCallsKeepTheirArguments) {
+  auto service = startService("ATONCE");
+  const std::string component = service->getComponent();
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  service->registerServlet(zemMessage("Read"), std::make_unique<AtOnceServlet>(zemMessage("Read"), released));
+
+  std::vector<std::future<Ipc::IpcParameterSet>> held;  // enough to occupy every dispatch thread
+  for (int i = 0; i < 16; ++i) {
+    held.push_back(std::async(std::launch::async, [&, i] {
+      return DBusIpcClient().call(component, "Zem", "Read", with(integer("n", i)), std::chrono::seconds(20));
+    }));
+  }
+  DBusIpcClient client;
+  EXPECT_EQ(stringOf(client.call(component, "Zem", "Read", with(str("fast", ""))), "way"), "at once");
+  // Arguments too large for the bus thread go to a dispatch thread whole.
+  const std::string big(128 * 1024, 'b');
+  auto large = std::async(std::launch::async, [&] {
+    return client.call(component, "Zem", "Read",
+                       with(str("fast", ""), std::make_unique<Ipc::IpcByteFieldParameter>("raw", big)),
+                       std::chrono::seconds(20));
+  });
+  release.set_value();
+  const Ipc::IpcParameterSet out = large.get();
+  EXPECT_EQ(stringOf(out, "way"), "dispatched");
+  EXPECT_EQ(out.get<Ipc::IpcByteFieldParameter>("raw").getValueAsString(), big);
+  for (int i = 0; i < 16; ++i) {
+    const Ipc::IpcParameterSet answer = held[i].get();
+    EXPECT_EQ(stringOf(answer, "way"), "dispatched");
+    EXPECT_EQ(integerOf(answer, "n"), i);
+  }
+}
+
 TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePayload) {
   auto service = startService("SENDER");
   registerEcho(*service, zemMessage("WhoAmI"));
