@@ -280,4 +280,30 @@ ResultPackage readPackage(const File& file) {
   return package;
 }
 
+std::string propertyXml(const std::string& adapter, const std::string& attributes, const std::string& originType,
+                        const std::string& originBody) {
+  const std::string origin =
+      originType.empty() ? "" : "<k:origin xsi:type=\"k:" + originType + "\">" + originBody + "</k:origin>";
+  return "<k:provisioningDefinitions xsi:type=\"k:" + adapter + "\"" + (attributes.empty() ? "" : " " + attributes) +
+         ">" + origin + "</k:provisioningDefinitions>";
+}
+
+std::string groupXml(const std::string& name, const std::vector<std::string>& owners, const std::string& definitions) {
+  std::string xml = "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"" + name + "\">";
+  for (const std::string& owner : owners) xml += "<k:owner>" + owner + "</k:owner>";
+  return xml + definitions + "</k:provisioningDefinitions>";
+}
+
+void installConfig(const std::string& definitions) {
+  writeFile(File(File(DevicePaths::installedConfigFolder()), DevicePaths::kConfigFileName),
+            document("ProvisioningConfig", definitions));
+}
+
+std::string updateXml(const std::string& name, const std::string& kind, const std::string& text) {
+  std::string value = valueXml(kind, text);
+  value.replace(0, std::string("<k:value").size(), "<k:propertyValue");
+  value.replace(value.size() - std::string("</k:value>").size(), std::string::npos, "</k:propertyValue>");
+  return document("IpcMessagePropertyUpdate", "<k:propertyName>" + name + "</k:propertyName>" + value);
+}
+
 }  // namespace zem_test

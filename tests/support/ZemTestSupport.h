@@ -90,4 +90,15 @@ struct ResultPackage {
 // Reads `file`; fails the test (and returns what it has) when the package is incomplete.
 ResultPackage readPackage(const File& file);
 
+// Provisioning configurations. A definition of `adapter` with its attributes as written
+// ("propertyName=\"p\"") whose origin is of `originType` holding `originBody`; no origin when
+// `originType` is empty.
+std::string propertyXml(const std::string& adapter, const std::string& attributes, const std::string& originType,
+                        const std::string& originBody = "");
+std::string groupXml(const std::string& name, const std::vector<std::string>& owners, const std::string& definitions);
+// Writes a ProvisioningConfig holding `definitions` as the installed "config.xml".
+void installConfig(const std::string& definitions);
+// An IpcMessagePropertyUpdate of `name` to a persisted value of `kind` ("String", ...) with `text`.
+std::string updateXml(const std::string& name, const std::string& kind, const std::string& text);
+
 }  // namespace zem_test

@@ -1,7 +1,5 @@
-// A boolean of the persistent store bound to a property: caches the stored value and, when the
-// store reports a changed value for its key, tells the listener attached to it.
-// Thread safety: the cache and the listener pointer are atomics; booleanChanged runs on the
-// thread that set the boolean (usually holding the map lock) and may race with reads.
+// A store boolean bound to a property: caches the value and reports a change of it to its listener.
+// Thread safety: cache and listener pointer are atomics; booleanChanged runs on the setter's thread.
 #pragma once
 
 #include <atomic>

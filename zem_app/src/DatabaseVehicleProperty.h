@@ -1,7 +1,5 @@
-// A boolean of the persistent store that stands for a vehicle property: its store key is the
-// name of a VehiclePropertyType value, and a changed value is reported to its listener as a
-// vehicle-property event.
-// Thread safety: as DatabaseProperty; the listener pointer is an atomic.
+// A store boolean standing for a vehicle property (its key names a VehiclePropertyType value).
+// Thread safety: as DatabaseProperty; the vehicle listener pointer is an atomic.
 #pragma once
 
 #include <atomic>

@@ -1,11 +1,11 @@
-// The kinds of live source a property can be bound to through a MapAdapter, and the listener
-// interface through which a vehicle property reports a change.
+// The kinds of live source a MapAdapter binds, and the listener of vehicle-property changes.
+// Thread safety: declarations only.
+//
 // Signal, Value, ByteField and VehicleProperty are declared here as incomplete placeholder types:
 // this build binds no vehicle bus and no vehicle-property library, so every adapter of these
 // kinds holds no source object (a null pointer) and answers as an adapter without a source. The
 // host's vehicle-bus classes and the vehicle-property library replace these declarations; the
 // adapters only ever hold them through std::shared_ptr, so nothing else has to change.
-// Thread safety: declarations only.
 #pragma once
 
 #include "kolconfig/Types.h"
@@ -18,7 +18,8 @@ class DatabaseProperty;
 class DatabaseVehicleProperty;
 
 // Told when a vehicle property changes. Called on the thread that observed the change; must not
-// throw.
+// throw. Stands in for the vehicle-property library's listener interface, which replaces it when
+// that library is bound.
 class VehiclePropertyEventListener {
  public:
   virtual ~VehiclePropertyEventListener() = default;

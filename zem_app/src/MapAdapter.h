@@ -1,9 +1,5 @@
-// MapAdapter<Source>: the property-map item of a property bound to a live source (a CAN signal,
-// value or byte field, a library vehicle property, or a boolean of the persistent store). It
-// holds the configuration element it was built from, the source object and the listener that
-// turns the source's events into change notifications.
-// Thread safety: immutable after construction; copies share the source and the listener, which
-// synchronise themselves. The listener stays attached until the last copy is destroyed.
+// MapAdapter<Source>: the map item of a property bound to a live source, with its listener.
+// Thread safety: immutable; copies share the source and listener, which synchronise themselves.
 #pragma once
 
 #include <memory>
@@ -16,6 +12,10 @@
 template <class Source>
 class attachToAsListener;
 
+// Holds the configuration element it was built from, the source object (a CAN signal, value or
+// byte field, a library vehicle property, or a boolean of the persistent store) and the listener
+// that turns the source's events into change notifications. The listener stays attached until the
+// last copy of the adapter is destroyed.
 template <class Source>
 class MapAdapter {
  public:

@@ -1,10 +1,5 @@
-// OriginMapItem: the value of one entry of the property map, a type-erased wrapper around one
-// property origin (a configuration element copied from the provisioning document, or a
-// MapAdapter bound to a live source). Every origin kind offers the same three operations, whose
-// behaviour per kind is defined by the getValue / setValue / getConfig overloads of
-// OriginValues.h.
-// Thread safety: an item is immutable once built; its operations may run on any thread, but the
-// property map calls them with its lock held (writes reach the store, map lock first).
+// OriginMapItem: one entry of the property map, a type-erased, cloning wrapper around one origin.
+// Thread safety: immutable once built; the property map calls it with the map lock held.
 #pragma once
 
 #include <memory>
@@ -16,6 +11,9 @@
 #include "kest/ApplicationLogger.h"
 #include "kolconfig/Types.h"
 
+// Wraps a configuration element copied from the provisioning document or a MapAdapter bound to a
+// live source. What each operation does per origin kind is defined by the getValue / setValue /
+// getConfig overloads of OriginValues.h.
 class OriginMapItem {
  public:
   // Wraps a copy of `origin` (moved in). OriginType is a schema origin element or a MapAdapter.

@@ -1,15 +1,15 @@
-// Value access per origin kind: getValue, setValue and getConfig, a generic version for kinds
-// that do not support an operation and one specialisation per kind that does. OriginMapItem
-// dispatches to them.
+// Value access per origin kind: getValue / setValue / getConfig, generic and one specialisation per kind.
+// Thread safety: stateless; the store and host services synchronise themselves (map lock held by callers).
+//
+// OriginMapItem dispatches to these functions.
 //  - Literals read back the text of their `value` exactly as written ("007" stays "007").
 //  - Persisted kinds read and write the persistent store under their `key`.
 //  - The component log level is sent to its component before it is stored.
 //  - The backend profile switches the backend configuration file before it is stored.
 //  - Certificates are read and stored as Base64 through the security service's slots.
 //  - Live-source adapters read their source; without a source they answer an empty string.
-// Writes of a value of another kind than the origin's are refused (false) and store nothing.
-// Thread safety: the functions keep no state; the store and the host services synchronise
-// themselves. The property map calls them with its lock held.
+// Writes of a value of another kind than the origin's are refused (false) and store nothing. A
+// written value is never taken over.
 #pragma once
 
 #include <memory>

@@ -1,10 +1,9 @@
-// The listeners that turn live-source events into change notifications: attachToAsListener<S>
-// registers itself with its source on construction and unregisters in its destructor, so a
-// listener reports events exactly as long as its map entry exists.
-// This build defines the listeners of the persistent-store booleans; those of the vehicle-bus
-// and vehicle-property-library sources come with those sources (LiveSourceKinds.h).
-// Thread safety: events arrive on the thread that set the boolean; the listener reads only its
-// key and the event's arguments.
+// attachToAsListener<S>: turns a live source's events into change notifications while its map entry lives.
+// Thread safety: events arrive on the source's thread; a listener reads only its key and the event.
+//
+// A listener registers itself with its source on construction and unregisters in its destructor.
+// This build defines the listeners of the persistent-store booleans; those of the vehicle-bus and
+// vehicle-property-library sources come with those sources (LiveSourceKinds.h).
 #pragma once
 
 #include <memory>
@@ -26,6 +25,8 @@ void sendBooleanChangeNotification(const std::string& property, bool value);
 
 // Told by a DatabaseProperty that its boolean changed; announces it to the monitors of the store
 // key ("PropertyValueChanged" with "true"/"false", ProvisioningAdapterMap::notifyMonitors).
+// REQUIRES: every setBoolean of the key runs under the map lock (as every write through the map
+// does), so that a reload cannot destroy a listener the store is about to call.
 template <>
 class attachToAsListener<DatabaseProperty> : public DatabaseListener {
  public:

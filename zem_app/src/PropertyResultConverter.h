@@ -1,6 +1,4 @@
-// Conversion of in-memory property values into the configuration schema's result documents: the
-// list and map results of an IPC property answer and the typed persisted values that property
-// tasks collect.
+// Conversion of in-memory values into list / map property results and into typed persisted values.
 // Thread safety: stateless; the value and the target node must not change during a call.
 #pragma once
 

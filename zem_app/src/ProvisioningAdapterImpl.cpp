@@ -398,7 +398,7 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::g
 }
 
 std::string provisioningAdapter_impl::getXmlPropertyResult(const std::string& request) {
-  ZEM_TRACE("Xml Content: " << request);
+  ZEM_TRACE("Xml Content: " << ApplicationLogger::shortened(request, ApplicationLogger::kMaxMessageBytes));
   try {
     std::string answer = xmldoc::toString(*getPropertyResult(request));
     ZEM_TRACE("Xml content: " << answer);
@@ -452,7 +452,7 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::s
 }
 
 std::string provisioningAdapter_impl::setXmlPropertyResult(const std::string& update, const std::string& component) {
-  ZEM_TRACE("Xml Content: " << update);
+  ZEM_TRACE("Xml Content: " << ApplicationLogger::shortened(update, ApplicationLogger::kMaxMessageBytes));
   try {
     std::string answer = xmldoc::toString(*setPropertyResult(update, component));
     ZEM_TRACE("Xml content: " << answer);

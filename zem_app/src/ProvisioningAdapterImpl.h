@@ -1,12 +1,6 @@
-// The one implementation behind every ProvisioningAdapterMap handle: the process-wide property
-// table (name -> OriginMapItem) built from "config.xml", the permission table (name -> components
-// that may update it; a property without an entry may be updated by any component) and the
-// monitor table.
-// Thread safety: mutex_ (recursive: an origin's write may read another property, and a store
-// listener may call back into the map on the same thread) guards the property and permission
-// tables, which live in getMap() / getPermissionsMap() and are touched only with it held.
-// monitorMutex_ guards monitors_ and is never held while calling out, so notifyMonitors may run
-// on any thread, the map lock held or not. Lock order: mutex_, then the store's locks.
+// The one implementation behind every ProvisioningAdapterMap handle: property, permission and monitor tables.
+// Thread safety: a recursive mutex serialises the property and permission tables; the monitor
+// table has its own mutex, never held while calling out. Lock order: map lock, then the store's.
 #pragma once
 
 #include <map>
@@ -20,6 +14,13 @@
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 
+// The property table maps a property name to its OriginMapItem; the permission table maps a name
+// to the components that may update it (a property without an entry may be updated by any
+// component). Both are process-wide (function-local statics of storedMap() and
+// getPermissionsMap()) and touched only with mutex_ held. mutex_ is recursive because an origin's
+// write may read another property (backend profile) and a store listener may call back into the
+// map on the writing thread. notifyMonitors takes only monitorMutex_, so it may run on any thread,
+// the map lock held or not.
 class provisioningAdapter_impl {
  public:
   using MapType = std::unordered_map<std::string, const OriginMapItem>;
@@ -36,6 +37,7 @@ class provisioningAdapter_impl {
   provisioningAdapter_impl(const provisioningAdapter_impl&) = delete;
   provisioningAdapter_impl& operator=(const provisioningAdapter_impl&) = delete;
 
+  // The operations of ProvisioningAdapterMap, with the same results; see ProvisioningAdapterMap.h.
   void initialise();
   void release();
   void reloadConfig();
@@ -59,11 +61,18 @@ class provisioningAdapter_impl {
       const std::string& update, const std::string& component);
   std::string setXmlPropertyResult(const std::string& update, const std::string& component);
 
+  // True when the item stored `value`; false (logged) for an unknown name, a refused value or a
+  // failed write (a PropertyException of the origin is caught here).
   bool updateProperty(const Sarnet_Configuration::Types::PersistedValue* value, const std::string& name);
+  // Appends {name, typed value} to `out`; false, nothing appended, when there is no valid value.
   bool getRequestPropertyResult(const std::string& name, Sarnet_Configuration::Types::PersistedMapValue* out);
+  // A copy of the origin element (certificates), shared with the caller; null otherwise.
   std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
 
+  // Registers `name`; refused (WARN) beyond kMaxMonitors distinct names.
   void addPropertyMonitor(const std::string& name);
+  // Sends "PropertyValueChanged" {"property", "value"} when `name` is monitored; IPC failures are
+  // logged and swallowed.
   void notifyMonitors(const std::string& name, const std::string& value);
 
   // Loading, exposed for tests. loadProvisioningConfig adds the properties of the installed

@@ -28,7 +28,7 @@ class ProvisioningAdapterMap {
   void reloadConfig();
 
   // The text of the property's current value, or "" when the name is unknown or the property has
-  // no valid value (both logged).
+  // no valid value (both logged: ERROR, then at most 32 of the known keys at DEBUG).
   std::string getPropertyValue(const std::string& name);
 
   // Answers the IPC request document `request` (an IpcMessagePropertyRequest of any kind) with a
@@ -58,7 +58,8 @@ class ProvisioningAdapterMap {
   std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
 
   // Registers a monitor for `name` (known to the map or not); registering twice is once. There is
-  // no removal; registrations survive reloads.
+  // no removal; registrations survive reloads. Beyond 4096 distinct names a registration is
+  // refused (logged), so callers cannot grow the table without bound.
   void addPropertyMonitor(const std::string& name);
   // Emits "PropertyValueChanged" {"property": name, "value": value} when `name` is monitored.
   void notifyMonitors(const std::string& name, const std::string& value);

@@ -1,0 +1,175 @@
+// Origin items: what each origin kind reads, and the writes that reach other components, the
+// backend configuration and the certificate slots.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "PropertyTestSupport.h"
+#include "kest/security/SecurityService.h"
+
+namespace {
+
+using namespace proptest;
+
+const std::string kList =
+    "<k:value xsi:type=\"k:PersistedListValue\"><k:item xsi:type=\"k:PersistedStringValue\"><k:stringValue>a"
+    "</k:stringValue></k:item><k:item xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>3</k:integerValue>"
+    "</k:item></k:value>";
+
+class OriginItemsTest : public PropertyTest {};
+
+TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
+  const struct {
+    const char* adapter;
+    const char* origin;
+    std::string body;
+    const char* value;
+    const char* warning = nullptr;  // the one WARN line expected
+  } reads[] = {
+      {"Integer", "IntegerLiteral", "<k:value>007</k:value>", "007"},
+      {"Float", "FloatLiteral", "<k:value>1.50</k:value>", "1.50"},
+      {"Boolean", "BooleanLiteral", "<k:value>TRUE</k:value>", "TRUE"},
+      {"ByteField", "BytefieldLiteral", "<k:value>0a0B</k:value>", "0a0B"},
+      {"String", "PersistedString", keyXml("s.t"), "text"},
+      {"Integer", "PersistedInteger", keyXml("n"), "-12"},
+      {"Float", "PersistedFloat", keyXml("x"), "1.500000"},
+      {"ByteField", "PersistedByteField", keyXml("bytes"), "00FF"},
+      {"List", "PersistedList", keyXml("l"), "[a;3]"},
+      {"Map", "PersistedMap", keyXml("s"), "{t = text}"},
+      {"Boolean", "PersistedBoolean", "<k:defaultValue>true</k:defaultValue>" + keyXml("unset"), "true"},
+      {"Boolean", "PersistedBoolean", "<k:defaultValue>true</k:defaultValue>" + keyXml("off"), "false"},
+      {"String", "ComponentLogLevel", keyXml("lvl") + "<k:component>c</k:component><k:interface>i</k:interface>",
+       "INFO"},
+      {"String", "TqlBackendConfig", keyXml("profile") + "<k:configPath>t</k:configPath>", "dev"},
+      {"String", "PersistedString", keyXml("nowhere"), ""},
+      {"String", "LibraryCall", "<k:libraryName>l</k:libraryName><k:functionName>f</k:functionName>", "",
+       "Library calls are not available in this build"},
+      {"Boolean", "CanBoolean",
+       "<k:canValue xsi:type=\"k:ValueRangeBooleanSignal\"><k:startBit>0</k:startBit><k:length>1</k:length>"
+       "</k:canValue>",
+       "", "Empty String returned!"},
+  };
+  std::string definitions;
+  for (size_t i = 0; i < std::size(reads); ++i) {
+    definitions += named(reads[i].adapter, "p" + std::to_string(i), reads[i].origin, reads[i].body);
+  }
+  load(definitions, entryXml("s", mapXml(entryXml("t", valueXml("String", "text")))) +
+                        entryXml("n", valueXml("Integer", "-12")) + entryXml("x", valueXml("Float", "1.5")) +
+                        entryXml("bytes", valueXml("ByteField", "00FF")) + entryXml("l", kList) +
+                        entryXml("off", valueXml("Boolean", "false")) + entryXml("lvl", valueXml("String", "INFO")) +
+                        entryXml("profile", valueXml("String", "dev")));
+  for (size_t i = 0; i < std::size(reads); ++i) {
+    const auto& read = reads[i];
+    LogCapture log;
+    EXPECT_EQ(map_.getPropertyValue("p" + std::to_string(i)), read.value) << read.origin;
+    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL), read.warning != nullptr ? 1u : 0u) << log.dump();
+    if (read.warning != nullptr) EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, read.warning)) << log.dump();
+    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "No value found for key"), *read.value == '\0' ? 1u : 0u);
+  }
+}
+
+TEST_F(OriginItemsTest, CertificatesTravelAsBase64AndExposeTheirOrigin) {
+  RunningApp app;
+  app.services()->setSecurityService(std::make_shared<Security::SecurityService>());
+  load(named("String", "cert", "Certificate", "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
+       named("String", "ps", "PersistedString", "<k:key>ps</k:key>"));
+  {
+    LogCapture log;
+    EXPECT_EQ(map_.getPropertyValue("cert"), "");
+    EXPECT_EQ(
+        log.count(log4cplus::WARN_LOG_LEVEL,
+                  "Certificate Cert0_Client_Target is empty, it might be normal if no certificate was installed yet"),
+        1u);
+  }
+  const std::string pem = readFile(rsaKeys().certificate);
+  const auto wrong = stringNode("not base64 !");
+  EXPECT_FALSE(map_.updateProperty(&wrong, "cert"));
+  const auto certificate = stringNode(Security::SecurityService::base64Encode(pem));
+  ASSERT_TRUE(map_.updateProperty(&certificate, "cert"));
+  EXPECT_EQ(map_.getPropertyValue("cert"), Security::SecurityService::base64Encode(pem));
+
+  const auto config = map_.getPropertyConfig("cert");
+  const auto* origin = dynamic_cast<const Types::CertificatePropertyOrigin*>(config.get());
+  ASSERT_NE(origin, nullptr);
+  map_.reloadConfig();  // the caller's copy outlives the map generation it came from
+  EXPECT_EQ(origin->get_certificateId(), "Cert0_Client_Target");
+  LogCapture log;
+  EXPECT_EQ(map_.getPropertyConfig("ps"), nullptr);
+  EXPECT_TRUE(
+      log.contains(log4cplus::WARN_LOG_LEVEL,
+                   "Generic getConfig(const T&) called as type is not recognised. PersistedStringPropertyOrigin"));
+  EXPECT_EQ(map_.getPropertyConfig("unknown"), nullptr);
+}
+
+TEST_F(OriginItemsTest, AComponentLogLevelIsStoredOnlyAfterTheComponentTookIt) {
+  load(named("String", "log", "ComponentLogLevel",
+             "<k:key>lvl</k:key><k:component>peer</k:component><k:interface>SelfDiag</k:interface>"),
+       entryXml("lvl", valueXml("String", "INFO")));
+  const struct {
+    const char* kind;
+    const char* text;
+    const char* error;
+  } refused[] = {
+      {"String", "DEBUG", "Impossible to set log level in component peer : service com.olvane.peer is not running"},
+      {"String", "LOUD", "Incorrect log level setting: LOUD"},
+      {"Integer", "3", "Log level value should be a string"},
+  };
+  for (const auto& r : refused) {
+    LogCapture log;
+    EXPECT_NE(map_.setXmlPropertyResult(updateXml("log", r.kind, r.text), "").find("<k:value>false</k:value>"),
+              std::string::npos);
+    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, r.error)) << log.dump();
+    EXPECT_EQ(stored("lvl"), "INFO");
+  }
+  std::string interfaceSeen;
+  int64_t levelSeen = -1;
+  ipc_.addPeer("peer", "SetComponentLogLevel", [&](const std::string& interfaceName, const Ipc::IpcParameterSet& in) {
+    interfaceSeen = interfaceName;
+    levelSeen = in.get<Ipc::IpcIntegerParameter>("level").getValue();
+    Ipc::IpcParameterSet out;
+    out.add(std::make_unique<Ipc::IpcIntegerParameter>("result", 0));
+    return out;
+  });
+  const auto debug = stringNode("DEBUG");
+  EXPECT_TRUE(map_.updateProperty(&debug, "log"));
+  EXPECT_EQ(interfaceSeen, "SelfDiag");
+  EXPECT_EQ(levelSeen, 3);
+  EXPECT_EQ(stored("lvl"), "DEBUG");
+}
+
+TEST_F(OriginItemsTest, ABackendProfileSwitchRelinksTheConfigurationOrTouchesNothing) {
+  load(named("String", "tql", "TqlBackendConfig",
+             "<k:key>profile</k:key><k:configPath>conf/tql.properties</k:configPath>") +
+           named("String", "CONNECTIVITY.prod.BACKEND_URL", "StringLiteral", "<k:value>https://prod.example</k:value>"),
+       entryXml("profile", valueXml("String", "dev")));
+  const File folder(DevicePaths::backendApplicationFolder() + "/conf");
+  const File config(folder, "tql.properties");
+  for (const char* name : {"prod", "../prod", ".hidden", "a/b", ""}) {
+    LogCapture log;
+    const auto profile = stringNode(name);
+    EXPECT_FALSE(map_.updateProperty(&profile, "tql"));
+    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, *name == 'p'
+                                                             ? "tQL config file cannot be found: " + config.getPath()
+                                                             : "Invalid backend profile name"))
+        << log.dump();
+  }
+  EXPECT_EQ(names(File(DevicePaths::backendApplicationFolder())), std::vector<std::string>{});
+  EXPECT_EQ(stored("profile"), "dev");
+
+  writeFile(config, "a=1\nprm.manager.url=https://dev.example\n");
+  const auto prod = stringNode("prod");
+  ASSERT_TRUE(map_.updateProperty(&prod, "tql"));
+  EXPECT_TRUE(config.isSymbolicLink());
+  char target[64] = {};
+  ASSERT_GT(::readlink(config.getPath().c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), "prod.prs");
+  EXPECT_EQ(readFile(config), "a=1\nprm.manager.url=https://prod.example\n");
+  EXPECT_EQ(readFile(File(folder, "dev.prs")), "a=1\nprm.manager.url=https://dev.example\n");
+  EXPECT_EQ(stored("profile"), "prod");
+  EXPECT_EQ(names(folder), (std::vector<std::string>{"dev.prs", "prod.prs", "tql.properties"}));
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// The property map: loading "config.xml" (names, groups, owners, origin selection, duplicates,
+// skipped kinds), updates with and without permission, failed lookups and monitors.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PropertyTestSupport.h"
+#include "ProvisioningAdapterImpl.h"
+#include "kolconfig/XmlDoc.h"
+
+namespace {
+
+using namespace proptest;
+
+const std::string kBooleanSignal =
+    "<k:canValue xsi:type=\"k:BytefieldMatchBooleanSignal\"><k:match>01</k:match></k:canValue>";
+
+// One definition of every shape the loader tells apart, in document order.
+std::string everyKindConfig() {
+  return groupXml("A", {"X"},
+                  named("Boolean", "b", "PersistedBoolean", keyXml("A.b")) +
+                      groupXml("G", {"Y"},
+                               propertyXml("ImeiPropertyAdapter", "", "StringLiteralPropertyOrigin",
+                                           "<k:value>g-imei</k:value>")) +
+                      named("String", "after", "PersistedString", keyXml("after"))) +
+         groupXml("B", {"Z"}, "") +
+         propertyXml("ImeiPropertyAdapter", "", "StringLiteralPropertyOrigin", "<k:value>imei</k:value>") +
+         propertyXml("VehiclePropertyAdapter", "vehicleProperty=\"IGNITION_ON\"", "PersistedBooleanPropertyOrigin",
+                     keyXml("IGNITION_ON")) +
+         named("String", "cert", "Certificate", "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
+         named("String", "tql", "TqlBackendConfig", keyXml("tql") + "<k:configPath>tql.properties</k:configPath>") +
+         named("String", "log", "ComponentLogLevel",
+               keyXml("log") + "<k:component>peer</k:component><k:interface>SelfDiag</k:interface>") +
+         named("String", "ps", "PersistedString", keyXml("ps")) +
+         named("Integer", "i", "IntegerLiteral", "<k:value>007</k:value>") +
+         named("Boolean", "can", "CanBoolean",
+               "<k:canValue xsi:type=\"k:BytefieldMatchBooleanSignal\"><k:match>01</k:match></k:canValue>") +
+         named("Float", "canf", "CanFloat",
+               "<k:canValue xsi:type=\"k:ArrayValueSignal\"><k:startBit>0</k:startBit><k:length>8</k:length>"
+               "</k:canValue>") +
+         named("ByteField", "canb", "CanBytefield",
+               "<k:canValue xsi:type=\"k:RawCanByteFieldSignal\"><k:canId>256</k:canId></k:canValue>") +
+         named("Boolean", "badsig", "CanBoolean", "<k:canValue><k:signalName>s</k:signalName></k:canValue>") +
+         named("String", "lib", "LibraryCall", "<k:libraryName>x</k:libraryName><k:functionName>f</k:functionName>") +
+         named("Boolean", "libveh", "LibraryCallVehicle",
+               "<k:libraryName>v</k:libraryName><k:propertyName>IGNITION_ON</k:propertyName>") +
+         propertyXml("StringPropertyAdapter", "propertyName=\"noorigin\"", "") +
+         propertyXml("GeoLocationPropertyAdapter", "", "") +
+         named("String", "s", "StringLiteral", "<k:value>first</k:value>") +
+         named("String", "s", "StringLiteral", "<k:value>second</k:value>") +
+         groupXml("A", {"W"}, named("Boolean", "b", "PersistedBoolean", keyXml("other")));
+}
+
+class PropertyMapTest : public PropertyTest {};
+
+TEST_F(PropertyMapTest, LoadingNamesEveryPropertyAndPicksTheItemByTheOriginSelectionOrder) {
+  LogCapture log;
+  load(everyKindConfig());
+  const struct {
+    const char* key;
+    const char* type;
+  } inserted[] = {
+      {"A.b", "MapAdapter<DatabaseProperty>"},
+      {"A.G.Imei", "StringLiteralPropertyOrigin"},
+      {"A.after", "PersistedStringPropertyOrigin"},
+      {"Imei", "StringLiteralPropertyOrigin"},
+      {"IGNITION_ON", "MapAdapter<DatabaseVehicleProperty>"},
+      {"cert", "CertificatePropertyOrigin"},
+      {"tql", "TqlBackendConfigPropertyOrigin"},
+      {"log", "ComponentLogLevelPropertyOrigin"},
+      {"ps", "PersistedStringPropertyOrigin"},
+      {"i", "IntegerLiteralPropertyOrigin"},
+      {"can", "MapAdapter<Signal>"},
+      {"canf", "MapAdapter<Value>"},
+      {"canb", "MapAdapter<ByteField>"},
+      {"lib", "LibraryCallPropertyOrigin"},
+      {"libveh", "MapAdapter<VehicleProperty>"},
+      {"s", "StringLiteralPropertyOrigin"},
+  };
+  for (const auto& row : inserted) {
+    EXPECT_EQ(log.count(log4cplus::TRACE_LOG_LEVEL,
+                        std::string("Inserted item to map: key = ") + row.key + " and of type = " + row.type),
+              row.key == std::string("s") ? 2u : 1u)
+        << row.key << "\n"
+        << log.dump();
+  }
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Config not recongnised! BooleanSignal"), 1u);
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Origin type not recognised!"), 2u);  // noorigin, GeoLocation
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Property with key s already in map! Ignoring this property!"), 1u);
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Property with key A.b already in map! Ignoring this property!"), 1u);
+  EXPECT_TRUE(log.contains(log4cplus::TRACE_LOG_LEVEL, "Number of items in property map: 16"));
+
+  EXPECT_EQ(map_.getPropertyValue("A.G.Imei"), "g-imei");
+  EXPECT_EQ(map_.getPropertyValue("Imei"), "imei");
+  EXPECT_EQ(map_.getPropertyValue("s"), "first");
+  for (const char* skipped : {"badsig", "noorigin", "GeoLocation", "B.x"})
+    EXPECT_EQ(map_.getPropertyValue(skipped), "");
+}
+
+TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefinition) {
+  load(everyKindConfig(), entryXml("ps", valueXml("String", "old")));
+  const struct {
+    const char* name;
+    const char* component;
+    const char* kind;
+    const char* text;
+    bool outcome;
+    const char* log;  // a line the update must log
+  } cases[] = {
+      {"A.b", "X", "Boolean", "true", true, "Updated value for property key A.b to 1"},
+      {"A.b", "Z", "Boolean", "false", false,
+       "Update of property A.b is not allowed because the updating component (Z) does not having update permissions"},
+      {"A.b", "", "Boolean", "false", true, "Updated value for property key A.b to 0"},  // unnamed: not checked
+      {"A.after", "Y", "String", "y", true, "to 'y'"},  // owner of an earlier sibling group
+      {"A.G.Imei", "Z", "String", "z", false, "does not having update permissions"},
+      {"s", "W", "String", "w", false,
+       "Generic setValue(const T&) called as type is not recognised. "
+       "StringLiteralPropertyOrigin"},  // the duplicate's owners were dropped
+      {"ps", ":1.42", "Integer", "3", false, "Cannot update value for property key ps"},     // wrong kind
+      {"ps", ":1.42", "String", "new", true, "Updated value for property key ps to 'new'"},  // unrestricted
+      {"i", "", "String", "8", false, "called as type is not recognised. IntegerLiteralPropertyOrigin"},
+      {"can", "", "Boolean", "true", false, "called as type is not recognised. MapAdapter<Signal>"},
+      {"nothing", "", "String", "x", false, "Cannot update value for property key nothing"},
+  };
+  for (const auto& c : cases) {
+    LogCapture log;
+    const std::string answer = map_.setXmlPropertyResult(updateXml(c.name, c.kind, c.text), c.component);
+    const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(answer);
+    const auto* update = dynamic_cast<const Types::PropertyUpdateResult*>(result->element_value());
+    ASSERT_NE(update, nullptr) << answer;
+    EXPECT_EQ(update->get_value(), c.outcome) << c.name << " by " << c.component;
+    EXPECT_EQ(log.countAny(c.log), 1u) << c.name << " by " << c.component << "\n" << log.dump();
+  }
+  EXPECT_EQ(map_.getPropertyValue("A.b"), "false");
+  EXPECT_EQ(stored("ps"), "new");
+  EXPECT_EQ(stored("after"), "y");
+  EXPECT_EQ(map_.getPropertyValue("i"), "007");
+
+  const auto integer = integerNode(5);
+  EXPECT_FALSE(map_.updateProperty(&integer, "A.after"));  // no permission check, but the kind is checked
+  EXPECT_FALSE(map_.updateProperty(nullptr, "A.after"));
+  EXPECT_EQ(stored("after"), "y");
+}
+
+TEST_F(PropertyMapTest, AFailedLookupListsAtMost32KnownKeysAndAMissingConfigIsRetriedOnEveryAccess) {
+  std::string definitions;
+  for (int i = 0; i < 40; ++i) {
+    definitions += named("String", "p" + std::to_string(i), "StringLiteral", "<k:value>v</k:value>");
+  }
+  load(definitions);
+  {
+    LogCapture log;
+    EXPECT_EQ(map_.getPropertyValue("unknown\nname"), "");
+    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "No value found for key unknown\\nname"), 1u) << log.dump();
+    EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "Knowns key:"), 1u);
+    EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "    p"), 32u);
+    EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "    ... and 8 more"), 1u);
+  }
+  File(File(DevicePaths::installedConfigFolder()), DevicePaths::kConfigFileName).remove();
+  map_.reloadConfig();
+  LogCapture log;
+  EXPECT_EQ(map_.getPropertyValue("p1"), "");
+  EXPECT_EQ(map_.getPropertyValue("p1"), "");
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Config file doesn't exist: "), 2u) << log.dump();
+  installConfig(definitions);
+  EXPECT_EQ(map_.getPropertyValue("p1"), "v");  // the next access finds it
+}
+
+TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicleBooleanSendsItsResult) {
+  RunningApp app(RunningApp::Options{false, false});  // the application's change notifier
+  load(everyKindConfig(), entryXml("A", mapXml(entryXml("b", valueXml("Boolean", "false")))));
+  map_.addPropertyMonitor("A.b");
+  map_.addPropertyMonitor("A.b");  // twice is once
+  const auto yes = booleanNode(true);
+  const auto no = booleanNode(false);
+
+  ASSERT_TRUE(map_.updateProperty(&yes, "A.b"));
+  ASSERT_TRUE(map_.updateProperty(&yes, "A.b"));  // unchanged: nothing to announce
+  auto sent = ipc_.sent("PropertyValueChanged");
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].parameters, (std::map<std::string, std::string>{{"property", "A.b"}, {"value", "true"}}));
+  ASSERT_TRUE(map_.updateProperty(&no, "A.b"));
+  EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 2u);
+  EXPECT_EQ(ipc_.sent("PropertyValueChanged")[1].parameters.at("value"), "false");
+
+  ASSERT_TRUE(map_.updateProperty(&yes, "IGNITION_ON"));  // not monitored: no PropertyValueChanged
+  EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 2u);
+  sent = ipc_.sent("ZemVehicleProperty");
+  ASSERT_EQ(sent.size(), 1u);
+  const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(sent[0].parameters.at("property"));
+  const auto* boolean = dynamic_cast<const Types::BooleanPropertyResult*>(result->element_value());
+  ASSERT_NE(boolean, nullptr);
+  EXPECT_EQ(boolean->get_property(), "IGNITION_ON");
+  EXPECT_EQ(boolean->get_value(), "true");
+  EXPECT_EQ(map_.getPropertyValue("IGNITION_ON"), "true");
+
+  // A reload detaches the listeners of the old generation: one announcement per change, not two.
+  map_.reloadConfig();
+  ASSERT_TRUE(map_.updateProperty(&yes, "A.b"));
+  EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 3u);
+  Ipc::IpcService::setInstance(nullptr);
+  LogCapture log;
+  map_.notifyMonitors("A.b", "x");
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Unable to notify registered monitor for propertyA.b : "), 1u);
+  map_.notifyMonitors("unmonitored", "x");
+  EXPECT_EQ(log.entries().size(), 1u);
+}
+
+TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {
+  load(everyKindConfig(), entryXml("A", mapXml(entryXml("b", valueXml("Boolean", "false")))));
+  map_.addPropertyMonitor("A.b");
+  const std::string request = document("IpcMessageBooleanPropertyRequest", "<k:propertyName>A.b</k:propertyName>");
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 2; ++i) {
+    readers.emplace_back([&] {
+      while (!done)
+        EXPECT_NE(map_.getXmlPropertyResult(request).find("<k:property>A.b</k:property>"), std::string::npos);
+    });
+  }
+  std::thread reloader([&] {
+    while (!done) map_.reloadConfig();
+  });
+  for (int i = 1; i <= 40; ++i) {
+    const auto value = booleanNode(i % 2 == 1);
+    EXPECT_TRUE(map_.updateProperty(&value, "A.b"));
+  }
+  done = true;
+  for (auto& reader : readers) reader.join();
+  reloader.join();
+  EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 40u);  // every write changed the value
+}
+
+TEST_F(PropertyMapTest, TenThousandPropertiesLoad) {
+  std::string definitions;
+  for (int i = 0; i < 10000; ++i) {
+    definitions += groupXml(
+        "g" + std::to_string(i % 10), {"o"},
+        named("String", "p" + std::to_string(i), "StringLiteral", "<k:value>" + std::to_string(i) + "</k:value>"));
+  }
+  load(definitions);
+  EXPECT_EQ(map_.getPropertyValue("g9.p9999"), "9999");
+  EXPECT_EQ(map_.getPropertyValue("g0.p0"), "0");
+}
+
+}  // namespace
