@@ -214,13 +214,10 @@ TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {
   map_.addPropertyMonitor("A.b");
   const std::string request = document("IpcMessageBooleanPropertyRequest", "<k:propertyName>A.b</k:propertyName>");
   std::atomic<bool> done{false};
-  std::vector<std::thread> readers;
-  for (int i = 0; i < 2; ++i) {
-    readers.emplace_back([&] {
-      while (!done)
-        EXPECT_NE(map_.getXmlPropertyResult(request).find("<k:property>A.b</k:property>"), std::string::npos);
-    });
-  }
+  const auto read = [&] {
+    while (!done) EXPECT_NE(map_.getXmlPropertyResult(request).find("<k:property>A.b</k:property>"), std::string::npos);
+  };
+  std::thread readers[] = {std::thread(read), std::thread(read)};
   std::thread reloader([&] {
     while (!done) map_.reloadConfig();
   });
