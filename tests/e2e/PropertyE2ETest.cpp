@@ -151,7 +151,7 @@ TEST_F(PropertyE2ETest, UpdatesNeedAnOwnerAndHostileDocumentsChangeNothing) {
       {"ZemPropertyRequest", requestDocument("Nonsense", "<k:propertyName>Comfort.SeatHeating</k:propertyName>")},
   };
   for (const auto& [method, text] : hostile) {
-    SCOPED_TRACE(method + ": " + text);
+    SCOPED_TRACE(::testing::Message() << method << ": " << text);
     const std::string answer = call(hmi, method, text);
     EXPECT_NE(answer, "<none>");
     EXPECT_EQ(answer.find(">true<"), std::string::npos) << answer;
