@@ -6,30 +6,23 @@
 #include <string>
 #include <vector>
 
-#include "ProvisioningAdapterMap.h"
-#include "RunningApp.h"
+#include "PropertyTestSupport.h"
 #include "kest/DevicePaths.h"
 
 namespace {
 
 using namespace apptest;
 
-std::string property(const std::string& adapter, const std::string& name, const std::string& origin,
-                     const std::string& field) {
-  return "<k:provisioningDefinitions xsi:type=\"k:" + adapter + "PropertyAdapter\" propertyName=\"" + name +
-         "\"><k:origin xsi:type=\"k:" + origin + "PropertyOrigin\">" + field +
-         "</k:origin></k:provisioningDefinitions>";
-}
+using proptest::named;
 
 // "s" and "Code" literals; group P, owned by X (jobs are not bound by owners), of persisted kinds.
 const std::string kConfig =
-    document("ProvisioningConfig",
-             property("String", "s", "StringLiteral", "<k:value>hello</k:value>") +
-                 property("Integer", "Code", "IntegerLiteral", "<k:value>007</k:value>") +
-                 "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"P\"><k:owner>X</k:owner>" +
-                 property("Integer", "i", "PersistedInteger", "<k:key>P.i</k:key>") +
-                 property("List", "l", "PersistedList", "<k:key>P.l</k:key>") +
-                 property("Map", "m", "PersistedMap", "<k:key>P.m</k:key>") + "</k:provisioningDefinitions>");
+    document("ProvisioningConfig", named("String", "s", "StringLiteral", "<k:value>hello</k:value>") +
+                                       named("Integer", "Code", "IntegerLiteral", "<k:value>007</k:value>") +
+                                       groupXml("P", {"X"},
+                                                named("Integer", "i", "PersistedInteger", "<k:key>P.i</k:key>") +
+                                                    named("List", "l", "PersistedList", "<k:key>P.l</k:key>") +
+                                                    named("Map", "m", "PersistedMap", "<k:key>P.m</k:key>")));
 
 class PropertyTasksTest : public ::testing::Test {
  protected:

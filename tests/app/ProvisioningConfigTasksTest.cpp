@@ -20,10 +20,8 @@ using kest::testing::LogCapture;
 using namespace apptest;
 
 std::string configWith(const std::string& value) {
-  return document("ProvisioningConfig",
-                  "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"s\"><k:origin "
-                  "xsi:type=\"k:StringLiteralPropertyOrigin\"><k:value>" +
-                      value + "</k:value></k:origin></k:provisioningDefinitions>");
+  return document("ProvisioningConfig", propertyXml("StringPropertyAdapter", "propertyName=\"s\"",
+                                                    "StringLiteralPropertyOrigin", "<k:value>" + value + "</k:value>"));
 }
 
 class ProvisioningConfigTasksTest : public ::testing::Test {

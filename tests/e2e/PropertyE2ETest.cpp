@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,6 @@ namespace {
 using namespace zem_test;
 using Ipc::DBusIpcClient;
 
-// A persisted value as the update document's "propertyValue".
-std::string propertyValue(const std::string& kind, const std::string& text) {
-  std::string xml = valueXml(kind, text);
-  xml.replace(0, 8, "<k:propertyValue");
-  return xml.replace(xml.rfind("</k:value>"), 10, "</k:propertyValue>");
-}
-std::string updateDocument(const std::string& name, const std::string& value) {
-  return document("IpcMessagePropertyUpdate", "<k:propertyName>" + name + "</k:propertyName>" + value);
-}
 std::string requestDocument(const std::string& kind, const std::string& field) {
   return document("IpcMessage" + kind + "PropertyRequest", field);
 }
@@ -117,22 +109,22 @@ TEST_F(PropertyE2ETest, UpdatesNeedAnOwnerAndHostileDocumentsChangeNothing) {
 
   struct Row {
     DBusIpcClient* caller;
-    std::string name, value;
+    std::string name, kind, text;
     bool accepted;
   };
   const Row rows[] = {
-      {&anonymous, "Comfort.SeatHeating", propertyValue("Boolean", "true"), false},
-      {&other, "Comfort.SeatHeating", propertyValue("Boolean", "true"), false},
-      {&hmi, "Comfort.Temperature", propertyValue("String", "warm"), false},
-      {&hmi, "Unit.Code", propertyValue("Integer", "8"), false},
-      {&hmi, "No.Such.Property", propertyValue("Integer", "8"), false},
-      {&anonymous, "Vehicle.ReportInterval", propertyValue("Integer", "30"), true},
-      {&hmi, "Comfort.SeatHeating", propertyValue("Boolean", "true"), true},
+      {&anonymous, "Comfort.SeatHeating", "Boolean", "true", false},
+      {&other, "Comfort.SeatHeating", "Boolean", "true", false},
+      {&hmi, "Comfort.Temperature", "String", "warm", false},
+      {&hmi, "Unit.Code", "Integer", "8", false},
+      {&hmi, "No.Such.Property", "Integer", "8", false},
+      {&anonymous, "Vehicle.ReportInterval", "Integer", "30", true},
+      {&hmi, "Comfort.SeatHeating", "Boolean", "true", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name + " from " + row.caller->getUniqueName());
     const std::string before = read(hmi, row.name);
-    const std::string answer = call(*row.caller, "ZemPropertyUpdate", updateDocument(row.name, row.value));
+    const std::string answer = call(*row.caller, "ZemPropertyUpdate", updateXml(row.name, row.kind, row.text));
     EXPECT_NE(answer.find("k:PropertyUpdateResult"), std::string::npos) << answer;
     EXPECT_NE(answer.find(row.accepted ? ">true<" : ">false<"), std::string::npos) << answer;
     EXPECT_EQ(read(hmi, row.name) != before, row.accepted);
@@ -146,13 +138,12 @@ TEST_F(PropertyE2ETest, UpdatesNeedAnOwnerAndHostileDocumentsChangeNothing) {
 
   // Hostile documents from an owner: each answered with an empty or negative result.
   const std::string stored = storedDatabase();
-  const std::string update = updateDocument("Comfort.SeatHeating", propertyValue("Boolean", "false"));
+  const std::string update = updateXml("Comfort.SeatHeating", "Boolean", "false");
   const std::string hostile[][2] = {
       {"ZemPropertyUpdate", ""},
       {"ZemPropertyUpdate", update.substr(0, update.size() / 2)},
       {"ZemPropertyUpdate", requestDocument("Boolean", "<k:propertyName>Comfort.SeatHeating</k:propertyName>")},
-      {"ZemPropertyUpdate",
-       updateDocument("Comfort.SeatHeating", "<k:propertyValue xsi:type=\"k:PersistedNoValue\"/>")},
+      {"ZemPropertyUpdate", std::regex_replace(update, std::regex("PersistedBooleanValue"), "PersistedNoValue")},
       {"ZemPropertyUpdate", std::string(update).insert(update.find("<k:config"), "<!DOCTYPE x [<!ENTITY e \"e\">]>")},
       {"ZemPropertyRequest", "not xml at all"},
       {"ZemPropertyRequest", update},
@@ -160,7 +151,7 @@ TEST_F(PropertyE2ETest, UpdatesNeedAnOwnerAndHostileDocumentsChangeNothing) {
       {"ZemPropertyRequest", requestDocument("Nonsense", "<k:propertyName>Comfort.SeatHeating</k:propertyName>")},
   };
   for (const auto& [method, text] : hostile) {
-    SCOPED_TRACE(method + ": " + text);
+    SCOPED_TRACE(::testing::Message() << method << ": " << text);
     const std::string answer = call(hmi, method, text);
     EXPECT_NE(answer, "<none>");
     EXPECT_EQ(answer.find(">true<"), std::string::npos) << answer;
@@ -183,12 +174,10 @@ TEST_F(PropertyE2ETest, UpdatesNeedAnOwnerAndHostileDocumentsChangeNothing) {
 TEST_F(PropertyE2ETest, AnInstalledConfigurationIsServedAndAPropertyJobWritesIt) {
   ASSERT_NO_FATAL_FAILURE(startUnit());
   const File config(workFolder() + "/config.xml"), update(workFolder() + "/update.xml");
-  writeFile(config,
-            document("ProvisioningConfig",
-                     "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"New\"><k:owner>HMI</k:owner>"
-                     "<k:provisioningDefinitions xsi:type=\"k:IntegerPropertyAdapter\" propertyName=\"Count\">"
-                     "<k:origin xsi:type=\"k:PersistedIntegerPropertyOrigin\"><k:key>New.Count</k:key></k:origin>"
-                     "</k:provisioningDefinitions></k:provisioningDefinitions>"));
+  writeFile(config, document("ProvisioningConfig",
+                             groupXml("New", {"HMI"},
+                                      propertyXml("IntegerPropertyAdapter", "propertyName=\"Count\"",
+                                                  "PersistedIntegerPropertyOrigin", "<k:key>New.Count</k:key>"))));
   writeFile(update, document("UpdatePropertyZemTaskDescription",
                              "<k:properties>" + entryXml("New.Count", valueXml("Integer", "42")) + "</k:properties>",
                              "taskId=\"set\""));

@@ -136,7 +136,7 @@ std::string ZemHostFixture::startPrivateBus() {
   EXPECT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus_->running(); }, std::chrono::seconds(10)))
       << readFile(work_ + "/bus.err");
   if (const char* current = getenv("DBUS_SESSION_BUS_ADDRESS")) savedSessionBus_ = current;
-  const std::string address = "unix:path=" + socket;
+  std::string address = "unix:path=" + socket;
   setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   return address;
 }
