@@ -24,6 +24,22 @@ void IpcMessagePropertyRequestHandler::processMethodCall(const Ipc::IpcMessageDe
   logProcessingTime(start);
 }
 
+bool IpcMessagePropertyRequestHandler::processMethodCallAtOnce(const Ipc::IpcMessageDefinition& /*definition*/,
+                                                               const Ipc::IpcMethodCallRequest& request,
+                                                               Ipc::IpcMethodCallResponse& response) {
+  const auto start = std::chrono::system_clock::now();
+  const auto* text = dynamic_cast<const Ipc::IpcByteFieldParameter*>(request.getParameters().find("request"));
+  std::string answer;
+  if (text == nullptr || !ProvisioningAdapterMap().tryGetXmlPropertyResultAtOnce(text->getValueAsString(), &answer)) {
+    return false;
+  }
+  ZEM_TRACE("Received an incoming request of size (in bytes): " << text->getValueAsString().size());
+  ZEM_TRACE("Sending out going response of size (in bytes): " << answer.size());
+  response.addParameter(std::make_unique<Ipc::IpcByteFieldParameter>("response", std::move(answer)));
+  logProcessingTime(start);
+  return true;
+}
+
 void IpcMessagePropertyRequestHandler::logProcessingTime(std::chrono::system_clock::time_point start) {
   if (!ApplicationLogger::isEnabled(ApplicationLogger::logger(), log4cplus::TRACE_LOG_LEVEL)) return;
   const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now() - start);

@@ -18,6 +18,12 @@ class IpcMessagePropertyRequestHandler : public Ipc::IpcMethodServlet {
   // ERROR lines and answered without "response". Every call ends with the TRACE timing line.
   void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
                          Ipc::IpcMethodCallResponse& response) override;
+  // The same answer at once, when the property read holds its value in memory and the map is free
+  // (see ProvisioningAdapterMap::tryGetXmlPropertyResultAtOnce); false for everything else,
+  // errors included, which then take the ordinary path with its log lines.
+  bool mayAnswerAtOnce() const override { return true; }
+  bool processMethodCallAtOnce(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
+                               Ipc::IpcMethodCallResponse& response) override;
 
   // Logs TRACE "Property request processed: <ms> ms" for the time since `start`, the milliseconds
   // written as printf "%f" does. Shared with the read-string servlet.

@@ -28,3 +28,15 @@ void ReadStringPropertyHandler::processMethodCall(const Ipc::IpcMessageDefinitio
   }
   IpcMessagePropertyRequestHandler::logProcessingTime(start);
 }
+
+bool ReadStringPropertyHandler::processMethodCallAtOnce(const Ipc::IpcMessageDefinition& /*definition*/,
+                                                        const Ipc::IpcMethodCallRequest& request,
+                                                        Ipc::IpcMethodCallResponse& response) {
+  const auto start = std::chrono::system_clock::now();
+  const auto* name = dynamic_cast<const Ipc::IpcStringParameter*>(request.getParameters().find("property"));
+  std::string value;
+  if (name == nullptr || !ProvisioningAdapterMap().tryGetPropertyValueAtOnce(name->getValue(), &value)) return false;
+  response.addParameter(std::make_unique<Ipc::IpcStringParameter>("value", std::move(value)));
+  IpcMessagePropertyRequestHandler::logProcessingTime(start);
+  return true;
+}

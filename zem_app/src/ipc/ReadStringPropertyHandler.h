@@ -15,4 +15,9 @@ class ReadStringPropertyHandler : public Ipc::IpcMethodServlet {
   // lines and answered without "value". Every call ends with the TRACE timing line.
   void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
                          Ipc::IpcMethodCallResponse& response) override;
+  // The same answer at once, when the map holds the value in memory and is free (see
+  // ProvisioningAdapterMap::tryGetPropertyValueAtOnce); false for everything else, errors included.
+  bool mayAnswerAtOnce() const override { return true; }
+  bool processMethodCallAtOnce(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
+                               Ipc::IpcMethodCallResponse& response) override;
 };
