@@ -34,23 +34,7 @@ class DatabaseTasksTest : public ::testing::Test {
     return makeJob(inboxFile(name), description(type, id));
   }
 
-  // Announces `container`, waits for its package and returns it read back.
-  ResultPackage runJob(const File& container) {
-    const std::vector<File> before = outboxPackages();
-    EXPECT_EQ(app_->announce(container.getPath()), 1);
-    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size(); }));
-    EXPECT_TRUE(waitUntil([&] { return !container.exists(); })) << "container not deleted";
-    for (const File& package : outboxPackages()) {
-      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
-    }
-    ADD_FAILURE() << "no new package for " << container.getPath();
-    return ResultPackage();
-  }
-
-  static bool succeeded(const ResultPackage& package) {
-    return package.result != nullptr && package.result->element_errorInfo() != nullptr &&
-           package.result->element_errorInfo()->get_success();
-  }
+  ResultPackage runJob(const File& container) { return app_->runJob(container); }
   // Stops the application, lays out the device with `layout` and starts the application again.
   template <class Layout>
   void restart(Layout layout) {

@@ -181,16 +181,16 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   ASSERT_TRUE(map_.updateProperty(&yes, "A.b"));  // unchanged: nothing to announce
   auto sent = ipc_.sent("PropertyValueChanged");
   ASSERT_EQ(sent.size(), 1u);
-  EXPECT_EQ(sent[0].parameters, (std::map<std::string, std::string>{{"property", "A.b"}, {"value", "true"}}));
+  EXPECT_EQ(sent[0], (std::map<std::string, std::string>{{"property", "A.b"}, {"value", "true"}}));
   ASSERT_TRUE(map_.updateProperty(&no, "A.b"));
   EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 2u);
-  EXPECT_EQ(ipc_.sent("PropertyValueChanged")[1].parameters.at("value"), "false");
+  EXPECT_EQ(ipc_.sent("PropertyValueChanged")[1].at("value"), "false");
 
   ASSERT_TRUE(map_.updateProperty(&yes, "IGNITION_ON"));  // not monitored: no PropertyValueChanged
   EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 2u);
   sent = ipc_.sent("ZemVehicleProperty");
   ASSERT_EQ(sent.size(), 1u);
-  const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(sent[0].parameters.at("property"));
+  const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(sent[0].at("property"));
   const auto* boolean = dynamic_cast<const Types::BooleanPropertyResult*>(result->element_value());
   ASSERT_NE(boolean, nullptr);
   EXPECT_EQ(boolean->get_property(), "IGNITION_ON");

@@ -127,21 +127,33 @@ TEST_F(PropertyResultsTest, TaskRequestsCollectTypedValuesThatConvertBackToTheSa
   EXPECT_EQ(out.elements_entry().size(), 5u);
 }
 
-TEST_F(PropertyResultsTest, RefusedRequestsAnswerWellFormedDocuments) {
+// Malformed or hostile documents, as a request and as an update: a well-formed answer without a
+// result or with a refusal, and the store untouched.
+TEST_F(PropertyResultsTest, RefusedDocumentsAnswerWellFormedAndChangeNothing) {
+  const std::string update = updateXml("pi", "Integer", "9");
   const std::string refused[] = {
       "not xml",
+      "",
+      update.substr(0, update.size() / 2),                                        // truncated
       document("PersistedDatabase"),                                              // wrong root type
       document("IpcMessagePropertyRequest"),                                      // abstract kind
       document("IpcMessageColourPropertyRequest"),                                // unknown kind
       request("String", "propertyName", "s").replace(0, 5, "<?xml version='2'"),  // broken declaration
+      std::regex_replace(update, std::regex("PersistedIntegerValue"), "PersistedNoValue"),
+      std::string(update).insert(update.find("<k:config"), "<!DOCTYPE x [<!ENTITY e \"e\">]>"),
   };
   for (const std::string& text : refused) {
+    SCOPED_TRACE(text);
     LogCapture log;
-    EXPECT_EQ(answer(text)->element_value(), nullptr) << text;
+    EXPECT_EQ(answer(text)->element_value(), nullptr);
     EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Unable to parse request - xml/schema out of date?"), 1u);
-    const auto update = xmldoc::parseString<Types::IpcMessagePropertyResult>(map_.setXmlPropertyResult(text, "c"));
-    EXPECT_EQ(update->element_value(), nullptr) << text;
+    const std::string answered = map_.setXmlPropertyResult(text, "c");
+    EXPECT_NO_THROW(xmldoc::parseString<Types::IpcMessagePropertyResult>(answered));
+    EXPECT_EQ(answered.find(">true<"), std::string::npos);
   }
+  EXPECT_EQ(answer(update)->element_value(), nullptr);  // an update is no request, nor a request an update
+  EXPECT_EQ(map_.setXmlPropertyResult(request("Integer", "propertyName", "pi"), "c").find(">true<"), std::string::npos);
+  EXPECT_EQ(map_.getPropertyValue("pi"), "5");
   LogCapture log;
   map_.getXmlPropertyResult(request("GeoLocation"));
   EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL), 1u);

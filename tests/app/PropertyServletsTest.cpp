@@ -1,6 +1,6 @@
 // The property servlets' failure lines, driven through the in-process IPC service, and the log
-// level that start-up takes from "ZEM.LOGLEVEL". What the servlets answer is covered end to end
-// (tests/e2e/PropertyE2ETest.cpp).
+// level that start-up takes from "ZEM.LOGLEVEL". What the servlets answer on a bus is covered
+// through zemctl (tests/e2e/ZemctlPropertyTest.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>

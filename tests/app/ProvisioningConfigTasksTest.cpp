@@ -34,19 +34,7 @@ class ProvisioningConfigTasksTest : public ::testing::Test {
   File plain(const std::string& kind, const std::string& id) {
     return makeJob(inboxFile(id + ".zip"), description(kind + "ProvisioningConfigTaskDescription", id));
   }
-  // Announces `container` and returns its result package once the container is gone.
-  ResultPackage runJob(const File& container) {
-    const std::vector<File> before = outboxPackages();
-    EXPECT_EQ(app_.announce(container.getPath()), 1);
-    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size() && !container.exists(); }));
-    for (const File& package : outboxPackages())
-      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
-    ADD_FAILURE() << "no package for " << container.getPath();
-    return ResultPackage();
-  }
-  static bool succeeded(const ResultPackage& package) {
-    return package.result != nullptr && package.result->element_errorInfo()->get_success();
-  }
+  ResultPackage runJob(const File& container) { return app_.runJob(container); }
 
   RunningApp app_;  // on a fresh device: the default configuration ("s" = "default") is installed
 };

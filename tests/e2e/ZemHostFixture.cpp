@@ -140,12 +140,3 @@ std::string ZemHostFixture::startPrivateBus() {
   setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   return address;
 }
-
-bool ZemHostFixture::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "ZemTestSupport.h"
+
+using zem_test::waitUntil;
+
 // Runs argv[0] (looked up in PATH; status 127 when it cannot be started) with the current
 // environment plus `environment`, its output in the two files. Killed (SIGKILL) and reaped when its
 // owner forgets it. One test thread owns a child.
@@ -69,7 +73,6 @@ class ZemHostFixture : public ::testing::Test {
   // other test) and points this process's DBUS_SESSION_BUS_ADDRESS at it until TearDown, which
   // restores the variable and ends the bus after the host. Returns the address, for startHost.
   std::string startPrivateBus();
-  static bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
   const std::string& sysroot() const { return sysroot_; }
   const std::string& workFolder() const { return work_; }
