@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,9 +15,6 @@
 namespace {
 
 using namespace proptest;
-
-const std::string kBooleanSignal =
-    "<k:canValue xsi:type=\"k:BytefieldMatchBooleanSignal\"><k:match>01</k:match></k:canValue>";
 
 // One definition of every shape the loader tells apart, in document order.
 std::string everyKindConfig() {
@@ -59,32 +57,21 @@ class PropertyMapTest : public PropertyTest {};
 TEST_F(PropertyMapTest, LoadingNamesEveryPropertyAndPicksTheItemByTheOriginSelectionOrder) {
   LogCapture log;
   load(everyKindConfig());
-  const struct {
-    const char* key;
-    const char* type;
-  } inserted[] = {
-      {"A.b", "MapAdapter<DatabaseProperty>"},
-      {"A.G.Imei", "StringLiteralPropertyOrigin"},
-      {"A.after", "PersistedStringPropertyOrigin"},
-      {"Imei", "StringLiteralPropertyOrigin"},
-      {"IGNITION_ON", "MapAdapter<DatabaseVehicleProperty>"},
-      {"cert", "CertificatePropertyOrigin"},
-      {"tql", "TqlBackendConfigPropertyOrigin"},
-      {"log", "ComponentLogLevelPropertyOrigin"},
-      {"ps", "PersistedStringPropertyOrigin"},
-      {"i", "IntegerLiteralPropertyOrigin"},
-      {"can", "MapAdapter<Signal>"},
-      {"canf", "MapAdapter<Value>"},
-      {"canb", "MapAdapter<ByteField>"},
-      {"lib", "LibraryCallPropertyOrigin"},
-      {"libveh", "MapAdapter<VehicleProperty>"},
-      {"s", "StringLiteralPropertyOrigin"},
-  };
-  for (const auto& row : inserted) {
+  // "key=type" of each property inserted, in loading order.
+  std::istringstream inserted(
+      "A.b=MapAdapter<DatabaseProperty> A.G.Imei=StringLiteralPropertyOrigin "
+      "A.after=PersistedStringPropertyOrigin Imei=StringLiteralPropertyOrigin "
+      "IGNITION_ON=MapAdapter<DatabaseVehicleProperty> cert=CertificatePropertyOrigin "
+      "tql=TqlBackendConfigPropertyOrigin log=ComponentLogLevelPropertyOrigin "
+      "ps=PersistedStringPropertyOrigin i=IntegerLiteralPropertyOrigin can=MapAdapter<Signal> "
+      "canf=MapAdapter<Value> canb=MapAdapter<ByteField> lib=LibraryCallPropertyOrigin "
+      "libveh=MapAdapter<VehicleProperty> s=StringLiteralPropertyOrigin");
+  for (std::string row; inserted >> row;) {
+    const std::string key = row.substr(0, row.find('='));
     EXPECT_EQ(log.count(log4cplus::TRACE_LOG_LEVEL,
-                        std::string("Inserted item to map: key = ") + row.key + " and of type = " + row.type),
-              row.key == std::string("s") ? 2u : 1u)
-        << row.key << "\n"
+                        "Inserted item to map: key = " + key + " and of type = " + row.substr(key.size() + 1)),
+              key == "s" ? 2u : 1u)
+        << row << "\n"
         << log.dump();
   }
   EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Config not recongnised! BooleanSignal"), 1u);

@@ -1,12 +1,12 @@
-// Property results: the answer of every request kind, lists and maps as nested results, the typed
-// values collected for tasks, refused requests and the update log lines.
+// Property results: the answer of every request kind, lists and maps as nested results, refused
+// documents and the update log lines. The typed values a request task collects are checked with
+// the task (PropertyTasksTest).
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 
 #include "PropertyTestSupport.h"
-#include "ValueConversion.h"
 #include "ValueUtils.h"
 #include "kolconfig/XmlDoc.h"
 
@@ -101,30 +101,6 @@ TEST_F(PropertyResultsTest, EachRequestKindAnswersWithItsResultKind) {
        "<k:value xsi:type=\"k:ListPropertyResult\"><k:property>s</k:property></k:value>"},
   };
   for (const auto& c : cases) EXPECT_EQ(valueOf(map_.getXmlPropertyResult(c.request)), c.answer) << c.request;
-}
-
-TEST_F(PropertyResultsTest, TaskRequestsCollectTypedValuesThatConvertBackToTheSameValue) {
-  Types::PersistedMapValue out;
-  const struct {
-    const char* name;
-    const char* type;
-  } cases[] = {{"n", "PersistedStringValue"},  // a literal is text as written
-               {"pi", "PersistedIntegerValue"},
-               {"IGNITION_ON", "PersistedStringValue"},
-               {"l", "PersistedListValue"},
-               {"m", "PersistedMapValue"}};
-  for (const auto& c : cases) {
-    ASSERT_TRUE(map_.getRequestPropertyResult(c.name, &out)) << c.name;
-    const auto& entry = out.elements_entry().back();
-    EXPECT_EQ(entry->get_key(), c.name);
-    ASSERT_NE(entry->element_value(), nullptr);
-    EXPECT_EQ(entry->element_value()->typeName(), c.type);
-    EXPECT_EQ(convertValue(entry->element_value())->str(), map_.getPropertyValue(c.name)) << c.name;
-  }
-  LogCapture log;
-  EXPECT_FALSE(map_.getRequestPropertyResult("absent", &out));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "No value found for property key absent"));
-  EXPECT_EQ(out.elements_entry().size(), 5u);
 }
 
 // Malformed or hostile documents, as a request and as an update: a well-formed answer without a
