@@ -14,20 +14,13 @@ namespace {
 
 using namespace proptest;
 
-const std::string kList =
-    "<k:value xsi:type=\"k:PersistedListValue\"><k:item xsi:type=\"k:PersistedStringValue\"><k:stringValue>a"
-    "</k:stringValue></k:item><k:item xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>3</k:integerValue>"
-    "</k:item></k:value>";
-
 class OriginItemsTest : public PropertyTest {};
 
 TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
   const struct {
-    const char* adapter;
-    const char* origin;
+    const char *adapter, *origin;
     std::string body;
-    const char* value;
-    const char* warning = nullptr;  // the one WARN line expected
+    const char *value, *warning = nullptr;  // warning: the one WARN line expected
   } reads[] = {
       {"Integer", "IntegerLiteral", "<k:value>007</k:value>", "007"},
       {"Float", "FloatLiteral", "<k:value>1.50</k:value>", "1.50"},
@@ -58,7 +51,8 @@ TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
   }
   load(definitions, entryXml("s", mapXml(entryXml("t", valueXml("String", "text")))) +
                         entryXml("n", valueXml("Integer", "-12")) + entryXml("x", valueXml("Float", "1.5")) +
-                        entryXml("bytes", valueXml("ByteField", "00FF")) + entryXml("l", kList) +
+                        entryXml("bytes", valueXml("ByteField", "00FF")) +
+                        entryXml("l", listXml({valueXml("String", "a"), valueXml("Integer", "3")})) +
                         entryXml("off", valueXml("Boolean", "false")) + entryXml("lvl", valueXml("String", "INFO")) +
                         entryXml("profile", valueXml("String", "dev")));
   for (size_t i = 0; i < std::size(reads); ++i) {
@@ -111,9 +105,7 @@ TEST_F(OriginItemsTest, AComponentLogLevelIsStoredOnlyAfterTheComponentTookIt) {
              "<k:key>lvl</k:key><k:component>peer</k:component><k:interface>SelfDiag</k:interface>"),
        entryXml("lvl", valueXml("String", "INFO")));
   const struct {
-    const char* kind;
-    const char* text;
-    const char* error;
+    const char *kind, *text, *error;
   } refused[] = {
       {"String", "DEBUG", "Impossible to set log level in component peer : service com.olvane.peer is not running"},
       {"String", "LOUD", "Incorrect log level setting: LOUD"},

@@ -90,10 +90,7 @@ TEST_F(PropertyMapTest, LoadingNamesEveryPropertyAndPicksTheItemByTheOriginSelec
 TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefinition) {
   load(everyKindConfig(), entryXml("ps", valueXml("String", "old")));
   const struct {
-    const char* name;
-    const char* component;
-    const char* kind;
-    const char* text;
+    const char *name, *component, *kind, *text;
     bool outcome;
     const char* log;  // a line the update must log
   } cases[] = {

@@ -27,10 +27,7 @@ std::string request(const std::string& kind, const std::string& field = "", cons
 }
 
 const std::string kNestedList =
-    "<k:value xsi:type=\"k:PersistedListValue\"><k:item xsi:type=\"k:PersistedStringValue\"><k:stringValue>a"
-    "</k:stringValue></k:item><k:item xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>3</k:integerValue>"
-    "</k:item><k:item xsi:type=\"k:PersistedMapValue\"><k:entry><k:key>k</k:key><k:value xsi:type=\"k:"
-    "PersistedBooleanValue\"><k:booleanValue>true</k:booleanValue></k:value></k:entry></k:item></k:value>";
+    listXml({valueXml("String", "a"), valueXml("Integer", "3"), mapXml(entryXml("k", valueXml("Boolean", "true")))});
 
 class PropertyResultsTest : public PropertyTest {
  protected:

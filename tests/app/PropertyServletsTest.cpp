@@ -26,12 +26,9 @@ using namespace apptest;
 TEST(PropertyServletsTest, AMissingOrMistypedParameterIsLoggedAndAnsweredWithoutOutput) {
   RunningApp app;
   struct Row {
-    const char* kind;
-    const char* method;
-    const char* in;
+    const char *kind, *method, *in;
     bool stringIsRightType;
-    const char* out;
-    const char* firstLine;
+    const char *out, *firstLine;
     bool timed;
   };
   const Row rows[] = {

@@ -52,8 +52,7 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
   struct Row {
     std::string entries;
     bool success;
-    std::string errorMessage;  // "": no error fields
-    std::string storedInteger;
+    std::string errorMessage, storedInteger;  // errorMessage "": no error fields
   };
   const Row rows[] = {
       {entryXml("missing", valueXml("String", "x")) + entryXml("P.i", valueXml("Integer", "5")), true,
@@ -83,10 +82,7 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
 // A request answers each distinct name once, as a typed persisted value; literals as written.
 TEST_F(PropertyTasksTest, ARequestSendsTypedValuesAndTheOutcomeOfItsLastName) {
   ASSERT_TRUE(update("set", entryXml("P.i", valueXml("Integer", "5")) +
-                                entryXml("P.l",
-                                         "<k:value xsi:type=\"k:PersistedListValue\"><k:item "
-                                         "xsi:type=\"k:PersistedStringValue\"><k:stringValue>a</k:stringValue>"
-                                         "</k:item></k:value>") +
+                                entryXml("P.l", listXml({valueXml("String", "a")})) +
                                 entryXml("P.m", mapXml(entryXml("k", valueXml("Boolean", "true")))))
                   .result->element_errorInfo()
                   ->get_success());

@@ -46,8 +46,7 @@ TEST_F(ProvisioningConfigTasksTest, InstallNeedsForceOverrideDeleteAndRequestRep
   struct Row {
     std::function<File()> container;
     bool success;
-    std::string reads;
-    std::string error;
+    std::string reads, error;
   };
   const Row rows[] = {
       {[&] { return plain("Delete", "d1"); }, true, "", ""},

@@ -27,10 +27,7 @@ std::string configXml(const std::string& literal) {
 }
 
 std::string databaseContent() {
-  const std::string list =
-      "<k:value xsi:type=\"k:PersistedListValue\"><k:item xsi:type=\"k:PersistedStringValue\">"
-      "<k:stringValue>a</k:stringValue></k:item><k:item xsi:type=\"k:PersistedIntegerValue\">"
-      "<k:integerValue>3</k:integerValue></k:item></k:value>";
+  const std::string list = listXml({valueXml("String", "a"), valueXml("Integer", "3")});
   const std::string map =
       mapXml(entryXml("k", valueXml("String", "v")) + entryXml("m", mapXml(entryXml("x", valueXml("Integer", "1")))));
   return databaseXml(entryXml("T", mapXml(entryXml("Flag", valueXml("Boolean", "false")))) +
