@@ -40,9 +40,10 @@ class PropertyResultsTest : public PropertyTest {
     const auto value = [](const std::string& text) { return "<k:value>" + text + "</k:value>"; };
     load(literal("Imei", "imei-1") + literal("TcuId", "tcu") + literal("Vin", "vin-1") +
              literal("SystemTime", "12:00") + named("String", "s", "StringLiteral", value("x")) +
-             named("Integer", "n", "IntegerLiteral", value("007")) + named("Float", "f", "FloatLiteral", value("2.5")) +
-             named("Boolean", "b", "BooleanLiteral", value("true")) +
-             named("ByteField", "bf", "BytefieldLiteral", value("0x0A")) +
+             named("Integer", "n", "IntegerLiteral", value("007")) +
+             named("Float", "f", "FloatLiteral", value("1.50")) +
+             named("Boolean", "b", "BooleanLiteral", value("TRUE")) +
+             named("ByteField", "bf", "BytefieldLiteral", value("0a0B")) +
              propertyXml("VehiclePropertyAdapter", "vehicleProperty=\"IGNITION_ON\"", "PersistedBooleanPropertyOrigin",
                          "<k:defaultValue>true</k:defaultValue>" + keyXml("IGNITION_ON")) +
              named("Integer", "pi", "PersistedInteger", keyXml("pi")) +
@@ -75,14 +76,14 @@ TEST_F(PropertyResultsTest, EachRequestKindAnswersWithItsResultKind) {
   } cases[] = {
       {request("Imei"), result("ImeiPropertyResult", nullptr, "imei-1")},
       {request("Integer", "propertyName", "n"), result("IntegerPropertyResult", "n", "007")},
-      {request("Float", "propertyName", "f"), result("FloatPropertyResult", "f", "2.5")},
+      {request("Float", "propertyName", "f"), result("FloatPropertyResult", "f", "1.50")},
       {request("String", "propertyName", "s"), result("StringPropertyResult", "s", "x")},
       {request("Vehicle", "vehicleProperty", "IGNITION_ON"), result("BooleanPropertyResult", "IGNITION_ON", "true")},
       {request("SystemTime"), result("StringPropertyResult", nullptr, "12:00")},
       {request("TcuId"), result("TcuIdPropertyResult", nullptr, "tcu")},
       {request("Vin"), result("VinPropertyResult", nullptr, "vin-1")},
-      {request("Boolean", "propertyName", "b"), result("SimpleBooleanPropertyResult", "b", "true")},
-      {request("ByteField", "propertyName", "bf"), result("ByteFieldPropertyResult", "bf", "0x0A")},
+      {request("Boolean", "propertyName", "b"), result("SimpleBooleanPropertyResult", "b", "TRUE")},
+      {request("ByteField", "propertyName", "bf"), result("ByteFieldPropertyResult", "bf", "0a0B")},
       {request("String", "propertyName", "l"), result("StringPropertyResult", "l", "[a;3;{k = true}]")},
       {request("String", "propertyName", "absent"), result("StringPropertyResult", "absent", "")},
       {request("GeoLocation"), "<k:value xsi:type=\"k:GeolocationPropertyResult\"/>"},

@@ -83,11 +83,10 @@ TEST(PropertyServletsTest, StartUpAppliesTheStoredLogLevelAndRefusesAnUnknownOne
   for (const Row& row : rows) {
     SCOPED_TRACE(row.stored.value_or("<absent>"));
     freshDevice();
-    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"),
-              document("ProvisioningConfig",
-                       "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"ZEM.LOGLEVEL\">"
-                       "<k:origin xsi:type=\"k:PersistedStringPropertyOrigin\"><k:key>ZEM.LOGLEVEL</k:key></k:origin>"
-                       "</k:provisioningDefinitions>"));
+    writeFile(
+        File(DevicePaths::defaultConfigFolder() + "/config.xml"),
+        document("ProvisioningConfig", propertyXml("StringPropertyAdapter", "propertyName=\"ZEM.LOGLEVEL\"",
+                                                   "PersistedStringPropertyOrigin", "<k:key>ZEM.LOGLEVEL</k:key>")));
     writeFile(
         File(DevicePaths::defaultConfigFolder() + "/database.xml"),
         databaseXml(row.stored ? entryXml("ZEM", mapXml(entryXml("LOGLEVEL", valueXml("String", *row.stored)))) : ""));

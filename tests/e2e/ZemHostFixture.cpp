@@ -125,6 +125,7 @@ CommandResult ZemHostFixture::zemctl(const std::vector<std::string>& args,
   std::vector<std::string> argv{ZEMCTL_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   environment.insert(busEnvironment_.begin(), busEnvironment_.end());
+  environment.emplace("ZEM_SYSROOT", sysroot_);
   return runCommand(argv, environment, work_);
 }
 

@@ -80,13 +80,9 @@ TEST_F(ZemHostTest, HangingShutdownIsCutShortByTheWatchdog) {
 
 // The host on a bus of its own that the test then kills: a supervisor must see it exit, not deaf.
 TEST_F(ZemHostTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
-  const std::string socket = workFolder() + "/session_bus_socket";
-  ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}, {},
-                   workFolder() + "/bus.out", workFolder() + "/bus.err");
-  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
-  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}});
+  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
-  bus.sendSignal(SIGKILL);
+  privateBus()->sendSignal(SIGKILL);
   EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(2)), 3)) << readFile(hostStderr());
   EXPECT_NE(readFile(hostStderr()).find("Lost the D-Bus connection"), std::string::npos);
 }
