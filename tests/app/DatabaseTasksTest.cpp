@@ -34,7 +34,6 @@ class DatabaseTasksTest : public ::testing::Test {
     return makeJob(inboxFile(name), description(type, id));
   }
 
-  ResultPackage runJob(const File& container) { return app_->runJob(container); }
   // Stops the application, lays out the device with `layout` and starts the application again.
   template <class Layout>
   void restart(Layout layout) {
@@ -72,7 +71,7 @@ TEST_F(DatabaseTasksTest, InstallNeedsForceOverrideToReplaceAndResetReportsAMiss
     LogCapture log;
     const File container = row.container();
     SCOPED_TRACE(container.getName());
-    const auto package = runJob(container);
+    const auto package = app_->runJob(container);
     EXPECT_EQ(succeeded(package), row.success);
     EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
     const auto stored = Database::getInstance()->getString("name");
@@ -84,7 +83,7 @@ TEST_F(DatabaseTasksTest, InstallNeedsForceOverrideToReplaceAndResetReportsAMiss
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
   app_->settings().getDocument()->set_maximumDataSize(1);
   LogCapture log;
-  EXPECT_FALSE(succeeded(runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
+  EXPECT_FALSE(succeeded(app_->runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
   EXPECT_FALSE(databaseFile().exists());
 }
@@ -95,7 +94,7 @@ TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTh
     ASSERT_TRUE(
         File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
   });
-  const auto sent = runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
+  const auto sent = app_->runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
   EXPECT_TRUE(succeeded(sent));
   EXPECT_EQ(sent.result->typeName(), "RequestZemDatabaseTaskResult");
   EXPECT_EQ(sent.entries.at("database.xml"), defaults);
@@ -103,7 +102,7 @@ TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTh
 
   ASSERT_TRUE(databaseFile().remove());
   LogCapture log;
-  const auto missing = runJob(plain("request-none.zip", "RequestZemDatabaseTaskDescription", "q2"));
+  const auto missing = app_->runJob(plain("request-none.zip", "RequestZemDatabaseTaskDescription", "q2"));
   EXPECT_FALSE(succeeded(missing));
   EXPECT_EQ(missing.result->get_taskId(), "q2");
   EXPECT_EQ(missing.entries.count("database.xml"), 0u);

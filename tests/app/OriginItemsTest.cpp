@@ -42,9 +42,8 @@ TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
        "", "Empty String returned!"},
   };
   std::string definitions;
-  for (size_t i = 0; i < std::size(reads); ++i) {
+  for (size_t i = 0; i < std::size(reads); ++i)
     definitions += named(reads[i].adapter, "p" + std::to_string(i), reads[i].origin, reads[i].body);
-  }
   load(definitions, entryXml("s", mapXml(entryXml("t", valueXml("String", "text")))) +
                         entryXml("n", valueXml("Integer", "-12")) + entryXml("x", valueXml("Float", "1.5")) +
                         entryXml("bytes", valueXml("ByteField", "00FF")) +
