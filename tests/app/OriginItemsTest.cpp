@@ -16,7 +16,7 @@ using namespace proptest;
 
 class OriginItemsTest : public PropertyTest {};
 
-// The literal kinds read as written; PropertyResultsTest checks them through the result documents.
+// The literal kinds, read as written, are checked through the result documents (PropertyResultsTest).
 TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
   const struct {
     const char *adapter, *origin;
