@@ -6,166 +6,42 @@
 // Runtime is bounded (about 10 s): each benchmark runs a fixed number of 0.2 s repetitions, and
 // every wait has a deadline.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <log4cplus/loglevel.h>
 
+#include "BenchSupport.h"
 #include "kest/ApplicationLogger.h"
-#include "kest/ipc/DBusIpcClient.h"
-
-extern char** environ;
 
 namespace {
 
+using bench::statusKiB;
+
 constexpr const char* kComponent = "ZEM_APP";
-
-// Starts `argv` with the current environment plus `extra`, output to `logFile`. Returns its pid.
-pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extra,
-            const std::string& logFile) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
-  }
-  for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
-  std::vector<std::string> args(argv);
-  std::vector<char*> argp, envp;
-  for (auto& a : args) argp.push_back(a.data());
-  argp.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-  return pid;
-}
-
-// Waits up to `timeout` for `pid` to end. Returns its wait status, or -1 on timeout.
-int waitFor(pid_t pid, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-// "VmHWM" or "VmRSS" of a process in KiB, 0 when unknown.
-long statusKiB(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-  }
-  return 0;
-}
 
 // The whole environment of the run: temporary device, private bus, the daemon and a client.
 class Daemon {
  public:
-  Daemon() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zem-hostbench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    base_ = pattern;
-    const std::string sysroot = base_ + "/root";
-    const std::string log = base_ + "/run.log";
-
-    const pid_t seed = spawn({"bash", std::string(ZEM_SOURCE_DIR) + "/scripts/seed-device", sysroot}, {}, log);
-    const int seeded = waitFor(seed, std::chrono::seconds(30));
-    if (seeded == -1 || !WIFEXITED(seeded) || WEXITSTATUS(seeded) != 0) throw std::runtime_error("seed-device failed");
-
-    const std::string socket = base_ + "/bus";
-    const std::string address = "unix:path=" + socket;
-    busPid_ = spawn({"dbus-daemon", "--session", "--nofork", "--address=" + address}, {}, log);
-    if (!waitUntil([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(10))) {
-      throw std::runtime_error("the private bus did not come up");
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-
-    hostPid_ = spawn({ZEM_HOST_BIN}, {{"ZEM_SYSROOT", sysroot}}, log);
-    client_ = std::make_unique<Ipc::DBusIpcClient>();
-    const bool ready = waitUntil(
-        [&] {
-          try {
-            return ping() == 2;
-          } catch (const std::exception&) {
-            return false;
-          }
-        },
-        std::chrono::seconds(30));
-    if (!ready) throw std::runtime_error("zem-host did not answer Ping 2; see " + log);
-    idlePeakKiB_ = statusKiB(hostPid_, "VmHWM");
-    idleRssKiB_ = statusKiB(hostPid_, "VmRSS");
+  Daemon() : unit_("hostbench") {
+    unit_.startHost();
+    idlePeakKiB_ = statusKiB(unit_.hostPid(), "VmHWM");
+    idleRssKiB_ = statusKiB(unit_.hostPid(), "VmRSS");
   }
 
-  ~Daemon() {
-    client_.reset();
-    if (hostPid_ > 0) {
-      kill(hostPid_, SIGTERM);
-      if (waitFor(hostPid_, std::chrono::seconds(10)) == -1) {
-        kill(hostPid_, SIGKILL);
-        waitpid(hostPid_, nullptr, 0);
-      }
-    }
-    if (busPid_ > 0) {
-      kill(busPid_, SIGTERM);
-      if (waitFor(busPid_, std::chrono::seconds(5)) == -1) {
-        kill(busPid_, SIGKILL);
-        waitpid(busPid_, nullptr, 0);
-      }
-    }
-    std::error_code ignored;
-    if (!base_.empty()) std::filesystem::remove_all(base_, ignored);
-  }
-
-  int64_t ping() {
-    const Ipc::IpcParameterSet out = client_->call(kComponent, "Zem", "Ping", Ipc::IpcParameterSet());
-    return out.get<Ipc::IpcIntegerParameter>("status").getValue();
-  }
-  void peerPing() { client_->peerPing(kComponent); }
-  pid_t hostPid() const { return hostPid_; }
+  int64_t ping() { return unit_.ping(); }
+  void peerPing() { unit_.client().peerPing(kComponent); }
+  pid_t hostPid() const { return unit_.hostPid(); }
   long idlePeakKiB() const { return idlePeakKiB_; }
   long idleRssKiB() const { return idleRssKiB_; }
 
  private:
-  template <class Condition>
-  static bool waitUntil(Condition condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-
-  std::string base_;
-  pid_t busPid_ = -1;
-  pid_t hostPid_ = -1;
-  std::unique_ptr<Ipc::DBusIpcClient> client_;
+  bench::BenchUnit unit_;
   long idlePeakKiB_ = 0;
   long idleRssKiB_ = 0;
 };

@@ -10,14 +10,10 @@
 //      (target: within 1 MiB).
 // A plain program that prints its figures; "--throughput-only" stops after (a). Every wait has a deadline; the whole
 // run stays within a few minutes even when the daemon is slow (the leak phase stops early and says so).
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,26 +21,25 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <log4cplus/loglevel.h>
 
+#include "BenchSupport.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/File.h"
 #include "kest/ipc/DBusIpcClient.h"
 #include "kest/zip/ZipArchive.h"
 
-extern char** environ;
-
 namespace fs = std::filesystem;
 
 namespace {
+
+using bench::statusKiB;
 
 constexpr const char* kComponent = "ZEM_APP";
 constexpr int kThroughputJobs = 500;
@@ -85,76 +80,6 @@ std::string databaseWithEntries(int count) {
             " of the benchmark database</k:stringValue></k:value></k:entry>";
   }
   return document("PersistedDatabase", "", body + "</k:data>");
-}
-
-// Starts `argv` with the current environment plus `extra`, output appended to `logFile`.
-pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extra,
-            const std::string& logFile) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
-  }
-  for (const auto& [name, value] : extra) {
-    std::string entry = name;
-    entry += '=';
-    entry += value;
-    env.push_back(std::move(entry));
-  }
-  std::vector<std::string> args(argv);
-  std::vector<char*> argp, envp;
-  for (auto& a : args) argp.push_back(a.data());
-  argp.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-  return pid;
-}
-
-// Waits up to `timeout` for `pid` to end. Returns its wait status, or -1 on timeout.
-int waitFor(pid_t pid, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-void stop(pid_t pid, std::chrono::milliseconds grace) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  if (waitFor(pid, grace) == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-}
-
-template <class Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-long statusKiB(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-  }
-  return 0;
 }
 
 // utime + stime of a process in seconds (fields 14 and 15 of /proc/PID/stat).
@@ -216,67 +141,24 @@ class OutboxWatch {
   int seen_ = 0;
 };
 
-// The device, the private bus and the daemon.
+// The device, the private bus and the daemon, with a staging folder for containers.
 class Unit {
  public:
-  Unit() {
-    std::string pattern = (fs::temp_directory_path() / "zem-jobbench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    base_ = pattern;
-    sysroot_ = base_ + "/root";
-    log_ = base_ + "/run.log";
+  Unit() : unit_("jobbench") {
     fs::create_directories(hostTmp());
     fs::create_directories(staging());
-    const pid_t seed = spawn({"bash", std::string(ZEM_SOURCE_DIR) + "/scripts/seed-device", sysroot_}, {}, log_);
-    const int seeded = waitFor(seed, std::chrono::seconds(30));
-    if (seeded == -1 || !WIFEXITED(seeded) || WEXITSTATUS(seeded) != 0) throw std::runtime_error("seed-device failed");
-
-    const std::string socket = base_ + "/bus";
-    const std::string address = "unix:path=" + socket;
-    busPid_ = spawn({"dbus-daemon", "--session", "--nofork", "--address=" + address}, {}, log_);
-    if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10))) {
-      throw std::runtime_error("the private bus did not come up");
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    client_ = std::make_unique<Ipc::DBusIpcClient>();
   }
 
-  ~Unit() {
-    client_.reset();
-    stop(hostPid_, std::chrono::seconds(10));
-    stop(busPid_, std::chrono::seconds(5));
-    std::error_code ignored;
-    if (!base_.empty()) fs::remove_all(base_, ignored);
-  }
+  void startHost() { unit_.startHost({{"TMPDIR", hostTmp()}}); }
+  void stopHost() { unit_.stopHost(); }
 
-  void startHost() {
-    hostPid_ = spawn({ZEM_HOST_BIN}, {{"ZEM_SYSROOT", sysroot_}, {"TMPDIR", hostTmp()}}, log_);
-    const bool ready = waitUntil(
-        [&] {
-          try {
-            return client_->call(kComponent, "Zem", "Ping", Ipc::IpcParameterSet())
-                       .get<Ipc::IpcIntegerParameter>("status")
-                       .getValue() == 2;
-          } catch (const std::exception&) {
-            return false;
-          }
-        },
-        std::chrono::seconds(30));
-    if (!ready) throw std::runtime_error("zem-host did not answer Ping 2; see " + log_);
-  }
-
-  void stopHost() {
-    stop(hostPid_, std::chrono::seconds(10));
-    hostPid_ = -1;
-  }
-
-  std::string app() const { return sysroot_ + "/media/olvane/data/zem_app"; }
+  std::string app() const { return unit_.sysroot() + "/media/olvane/data/zem_app"; }
   std::string inbox() const { return app() + "/INBOX"; }
   std::string outbox() const { return app() + "/OUTBOX"; }
-  std::string staging() const { return base_ + "/staging"; }
-  std::string hostTmp() const { return base_ + "/host-tmp"; }
-  const std::string& log() const { return log_; }
-  pid_t hostPid() const { return hostPid_; }
+  std::string staging() const { return unit_.base() + "/staging"; }
+  std::string hostTmp() const { return unit_.base() + "/host-tmp"; }
+  const std::string& log() const { return unit_.log(); }
+  pid_t hostPid() const { return unit_.hostPid(); }
 
   // Writes a container into the staging folder; returns its path.
   std::string stage(const std::string& name, const std::string& description,
@@ -312,7 +194,7 @@ class Unit {
   int64_t announce(const std::string& path) {
     Ipc::IpcParameterSet in;
     in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", path));
-    return client_->call(kComponent, "Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue();
+    return unit_.client().call(kComponent, "Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue();
   }
 
   void clearOutbox() {
@@ -320,12 +202,7 @@ class Unit {
   }
 
  private:
-  std::string base_;
-  std::string sysroot_;
-  std::string log_;
-  pid_t busPid_ = -1;
-  pid_t hostPid_ = -1;
-  std::unique_ptr<Ipc::DBusIpcClient> client_;
+  bench::BenchUnit unit_;
 };
 
 // Moves and announces `staged` containers; waits for as many packages. Returns the packages seen.

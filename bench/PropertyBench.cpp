@@ -18,13 +18,8 @@
 // Every figure is printed with PASS or FAIL against its target; the exit status does not depend on
 // them. Every wait has a deadline; the run takes well under a minute.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
 #include <malloc.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -44,6 +39,7 @@
 
 #include <log4cplus/loglevel.h>
 
+#include "BenchSupport.h"
 #include "PropertyDocuments.h"
 #include "ProvisioningAdapterMap.h"
 #include "kest/ApplicationLogger.h"
@@ -52,8 +48,6 @@
 #include "kolconfig/FileIo.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
-
-extern char** environ;
 
 namespace {
 
@@ -174,123 +168,19 @@ void writeText(const std::string& path, const std::string& text) {
   if (!out.flush()) throw std::runtime_error("cannot write " + path);
 }
 
-// ---- processes
-
-pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extra,
-            const std::string& logFile) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry(*e);
-    if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
-  }
-  for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
-  std::vector<std::string> args(argv);
-  std::vector<char*> argp, envp;
-  for (auto& a : args) argp.push_back(a.data());
-  argp.push_back(nullptr);
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
-  return pid;
-}
-
-int waitFor(pid_t pid, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-void stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  if (waitFor(pid, std::chrono::seconds(10)) == -1) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
-void seed(const std::string& sysroot, const std::string& log) {
-  const pid_t pid = spawn({"bash", std::string(ZEM_SOURCE_DIR) + "/scripts/seed-device", sysroot}, {}, log);
-  const int status = waitFor(pid, std::chrono::seconds(30));
-  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("seed-device failed");
-}
-
-// The temporary folders of the run, a private bus and zem-host on the first device.
-class Run {
+// The temporary folders of the run, a private bus and zem-host on the first device, whose factory
+// configuration and database are the benchmark's own.
+class Run : public bench::BenchUnit {
  public:
-  Run() {
-    std::string pattern = (fs::temp_directory_path() / "zem-propertybench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    base_ = pattern;
-    log_ = base_ + "/run.log";
-  }
-  ~Run() {
-    client_.reset();
-    stop(hostPid_);
-    stop(busPid_);
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
+  Run() : BenchUnit("propertybench") {}
 
-  const std::string& base() const { return base_; }
-  const std::string& log() const { return log_; }
-  Ipc::DBusIpcClient& client() { return *client_; }
-  std::string hostStore() const { return base_ + "/host/media/olvane/data/zem_app/STORE"; }
-
+  std::string hostStore() const { return sysroot() + "/media/olvane/data/zem_app/STORE"; }
   void startHost() {
-    const std::string sysroot = base_ + "/host";
-    seed(sysroot, log_);
-    const std::string defaults = sysroot + "/media/olvane/configs/zem_app/";
+    const std::string defaults = sysroot() + "/media/olvane/configs/zem_app/";
     writeText(defaults + "config.xml", benchConfig(true));
     writeText(defaults + "database.xml", benchDatabase(10));
-
-    const std::string socket = base_ + "/bus";
-    busPid_ = spawn({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}, {}, log_);
-    if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10))) {
-      throw std::runtime_error("the private bus did not come up");
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
-    hostPid_ = spawn({ZEM_HOST_BIN}, {{"ZEM_SYSROOT", sysroot}}, log_);
-    client_ = std::make_unique<Ipc::DBusIpcClient>();
-    const bool ready = waitUntil(
-        [&] {
-          try {
-            const auto out = client_->call(kComponent, "Zem", "Ping", Ipc::IpcParameterSet());
-            return out.get<Ipc::IpcIntegerParameter>("status").getValue() == 2;
-          } catch (const std::exception&) {
-            return false;
-          }
-        },
-        std::chrono::seconds(30));
-    if (!ready) throw std::runtime_error("zem-host did not answer Ping 2; see " + log_);
+    BenchUnit::startHost();
   }
-
- private:
-  std::string base_;
-  std::string log_;
-  pid_t busPid_ = -1;
-  pid_t hostPid_ = -1;
-  std::unique_ptr<Ipc::DBusIpcClient> client_;
 };
 
 // ---- over D-Bus
@@ -529,7 +419,7 @@ int main() {
     Run run;
     // The in-process map reads its device paths once, from ZEM_SYSROOT: the second device.
     const std::string local = run.base() + "/local";
-    seed(local, run.log());
+    bench::seedDevice(local, run.log());
     setenv("ZEM_SYSROOT", local.c_str(), 1);
 
     run.startHost();

@@ -34,23 +34,6 @@ class DatabaseTasksTest : public ::testing::Test {
     return makeJob(inboxFile(name), description(type, id));
   }
 
-  // Announces `container`, waits for its package and returns it read back.
-  ResultPackage runJob(const File& container) {
-    const std::vector<File> before = outboxPackages();
-    EXPECT_EQ(app_->announce(container.getPath()), 1);
-    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size(); }));
-    EXPECT_TRUE(waitUntil([&] { return !container.exists(); })) << "container not deleted";
-    for (const File& package : outboxPackages()) {
-      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
-    }
-    ADD_FAILURE() << "no new package for " << container.getPath();
-    return ResultPackage();
-  }
-
-  static bool succeeded(const ResultPackage& package) {
-    return package.result != nullptr && package.result->element_errorInfo() != nullptr &&
-           package.result->element_errorInfo()->get_success();
-  }
   // Stops the application, lays out the device with `layout` and starts the application again.
   template <class Layout>
   void restart(Layout layout) {
@@ -88,7 +71,7 @@ TEST_F(DatabaseTasksTest, InstallNeedsForceOverrideToReplaceAndResetReportsAMiss
     LogCapture log;
     const File container = row.container();
     SCOPED_TRACE(container.getName());
-    const auto package = runJob(container);
+    const auto package = app_->runJob(container);
     EXPECT_EQ(succeeded(package), row.success);
     EXPECT_EQ(package.indexTypes.at("result.xml"), "TASK_RESULT");
     const auto stored = Database::getInstance()->getString("name");
@@ -100,7 +83,7 @@ TEST_F(DatabaseTasksTest, InstallNeedsForceOverrideToReplaceAndResetReportsAMiss
   // A payload bigger than the ceiling (1 KiB here) fails the disk-space check before extraction.
   app_->settings().getDocument()->set_maximumDataSize(1);
   LogCapture log;
-  EXPECT_FALSE(succeeded(runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
+  EXPECT_FALSE(succeeded(app_->runJob(install("big.zip", "big", "", std::string(4096, 'x')))));
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
   EXPECT_FALSE(databaseFile().exists());
 }
@@ -111,7 +94,7 @@ TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTh
     ASSERT_TRUE(
         File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
   });
-  const auto sent = runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
+  const auto sent = app_->runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
   EXPECT_TRUE(succeeded(sent));
   EXPECT_EQ(sent.result->typeName(), "RequestZemDatabaseTaskResult");
   EXPECT_EQ(sent.entries.at("database.xml"), defaults);
@@ -119,7 +102,7 @@ TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabaseAndStillReportsWhenTh
 
   ASSERT_TRUE(databaseFile().remove());
   LogCapture log;
-  const auto missing = runJob(plain("request-none.zip", "RequestZemDatabaseTaskDescription", "q2"));
+  const auto missing = app_->runJob(plain("request-none.zip", "RequestZemDatabaseTaskDescription", "q2"));
   EXPECT_FALSE(succeeded(missing));
   EXPECT_EQ(missing.result->get_taskId(), "q2");
   EXPECT_EQ(missing.entries.count("database.xml"), 0u);

@@ -1,12 +1,12 @@
-// Property results: the answer of every request kind, lists and maps as nested results, the typed
-// values collected for tasks, refused requests and the update log lines.
+// Property results: the answer of every request kind, lists and maps as nested results, refused
+// documents and the update log lines. The typed values a request task collects are checked with
+// the task (PropertyTasksTest).
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 
 #include "PropertyTestSupport.h"
-#include "ValueConversion.h"
 #include "ValueUtils.h"
 #include "kolconfig/XmlDoc.h"
 
@@ -27,10 +27,7 @@ std::string request(const std::string& kind, const std::string& field = "", cons
 }
 
 const std::string kNestedList =
-    "<k:value xsi:type=\"k:PersistedListValue\"><k:item xsi:type=\"k:PersistedStringValue\"><k:stringValue>a"
-    "</k:stringValue></k:item><k:item xsi:type=\"k:PersistedIntegerValue\"><k:integerValue>3</k:integerValue>"
-    "</k:item><k:item xsi:type=\"k:PersistedMapValue\"><k:entry><k:key>k</k:key><k:value xsi:type=\"k:"
-    "PersistedBooleanValue\"><k:booleanValue>true</k:booleanValue></k:value></k:entry></k:item></k:value>";
+    listXml({valueXml("String", "a"), valueXml("Integer", "3"), mapXml(entryXml("k", valueXml("Boolean", "true")))});
 
 class PropertyResultsTest : public PropertyTest {
  protected:
@@ -43,9 +40,10 @@ class PropertyResultsTest : public PropertyTest {
     const auto value = [](const std::string& text) { return "<k:value>" + text + "</k:value>"; };
     load(literal("Imei", "imei-1") + literal("TcuId", "tcu") + literal("Vin", "vin-1") +
              literal("SystemTime", "12:00") + named("String", "s", "StringLiteral", value("x")) +
-             named("Integer", "n", "IntegerLiteral", value("007")) + named("Float", "f", "FloatLiteral", value("2.5")) +
-             named("Boolean", "b", "BooleanLiteral", value("true")) +
-             named("ByteField", "bf", "BytefieldLiteral", value("0x0A")) +
+             named("Integer", "n", "IntegerLiteral", value("007")) +
+             named("Float", "f", "FloatLiteral", value("1.50")) +
+             named("Boolean", "b", "BooleanLiteral", value("TRUE")) +
+             named("ByteField", "bf", "BytefieldLiteral", value("0a0B")) +
              propertyXml("VehiclePropertyAdapter", "vehicleProperty=\"IGNITION_ON\"", "PersistedBooleanPropertyOrigin",
                          "<k:defaultValue>true</k:defaultValue>" + keyXml("IGNITION_ON")) +
              named("Integer", "pi", "PersistedInteger", keyXml("pi")) +
@@ -78,14 +76,14 @@ TEST_F(PropertyResultsTest, EachRequestKindAnswersWithItsResultKind) {
   } cases[] = {
       {request("Imei"), result("ImeiPropertyResult", nullptr, "imei-1")},
       {request("Integer", "propertyName", "n"), result("IntegerPropertyResult", "n", "007")},
-      {request("Float", "propertyName", "f"), result("FloatPropertyResult", "f", "2.5")},
+      {request("Float", "propertyName", "f"), result("FloatPropertyResult", "f", "1.50")},
       {request("String", "propertyName", "s"), result("StringPropertyResult", "s", "x")},
       {request("Vehicle", "vehicleProperty", "IGNITION_ON"), result("BooleanPropertyResult", "IGNITION_ON", "true")},
       {request("SystemTime"), result("StringPropertyResult", nullptr, "12:00")},
       {request("TcuId"), result("TcuIdPropertyResult", nullptr, "tcu")},
       {request("Vin"), result("VinPropertyResult", nullptr, "vin-1")},
-      {request("Boolean", "propertyName", "b"), result("SimpleBooleanPropertyResult", "b", "true")},
-      {request("ByteField", "propertyName", "bf"), result("ByteFieldPropertyResult", "bf", "0x0A")},
+      {request("Boolean", "propertyName", "b"), result("SimpleBooleanPropertyResult", "b", "TRUE")},
+      {request("ByteField", "propertyName", "bf"), result("ByteFieldPropertyResult", "bf", "0a0B")},
       {request("String", "propertyName", "l"), result("StringPropertyResult", "l", "[a;3;{k = true}]")},
       {request("String", "propertyName", "absent"), result("StringPropertyResult", "absent", "")},
       {request("GeoLocation"), "<k:value xsi:type=\"k:GeolocationPropertyResult\"/>"},
@@ -103,45 +101,33 @@ TEST_F(PropertyResultsTest, EachRequestKindAnswersWithItsResultKind) {
   for (const auto& c : cases) EXPECT_EQ(valueOf(map_.getXmlPropertyResult(c.request)), c.answer) << c.request;
 }
 
-TEST_F(PropertyResultsTest, TaskRequestsCollectTypedValuesThatConvertBackToTheSameValue) {
-  Types::PersistedMapValue out;
-  const struct {
-    const char* name;
-    const char* type;
-  } cases[] = {{"n", "PersistedStringValue"},  // a literal is text as written
-               {"pi", "PersistedIntegerValue"},
-               {"IGNITION_ON", "PersistedStringValue"},
-               {"l", "PersistedListValue"},
-               {"m", "PersistedMapValue"}};
-  for (const auto& c : cases) {
-    ASSERT_TRUE(map_.getRequestPropertyResult(c.name, &out)) << c.name;
-    const auto& entry = out.elements_entry().back();
-    EXPECT_EQ(entry->get_key(), c.name);
-    ASSERT_NE(entry->element_value(), nullptr);
-    EXPECT_EQ(entry->element_value()->typeName(), c.type);
-    EXPECT_EQ(convertValue(entry->element_value())->str(), map_.getPropertyValue(c.name)) << c.name;
-  }
-  LogCapture log;
-  EXPECT_FALSE(map_.getRequestPropertyResult("absent", &out));
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "No value found for property key absent"));
-  EXPECT_EQ(out.elements_entry().size(), 5u);
-}
-
-TEST_F(PropertyResultsTest, RefusedRequestsAnswerWellFormedDocuments) {
+// Malformed or hostile documents, as a request and as an update: a well-formed answer without a
+// result or with a refusal, and the store untouched.
+TEST_F(PropertyResultsTest, RefusedDocumentsAnswerWellFormedAndChangeNothing) {
+  const std::string update = updateXml("pi", "Integer", "9");
   const std::string refused[] = {
       "not xml",
+      "",
+      update.substr(0, update.size() / 2),                                        // truncated
       document("PersistedDatabase"),                                              // wrong root type
       document("IpcMessagePropertyRequest"),                                      // abstract kind
       document("IpcMessageColourPropertyRequest"),                                // unknown kind
       request("String", "propertyName", "s").replace(0, 5, "<?xml version='2'"),  // broken declaration
+      std::regex_replace(update, std::regex("PersistedIntegerValue"), "PersistedNoValue"),
+      std::string(update).insert(update.find("<k:config"), "<!DOCTYPE x [<!ENTITY e \"e\">]>"),
   };
   for (const std::string& text : refused) {
+    SCOPED_TRACE(text);
     LogCapture log;
-    EXPECT_EQ(answer(text)->element_value(), nullptr) << text;
+    EXPECT_EQ(answer(text)->element_value(), nullptr);
     EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Unable to parse request - xml/schema out of date?"), 1u);
-    const auto update = xmldoc::parseString<Types::IpcMessagePropertyResult>(map_.setXmlPropertyResult(text, "c"));
-    EXPECT_EQ(update->element_value(), nullptr) << text;
+    const std::string answered = map_.setXmlPropertyResult(text, "c");
+    EXPECT_NO_THROW(xmldoc::parseString<Types::IpcMessagePropertyResult>(answered));
+    EXPECT_EQ(answered.find(">true<"), std::string::npos);
   }
+  EXPECT_EQ(answer(update)->element_value(), nullptr);  // an update is no request, nor a request an update
+  EXPECT_EQ(map_.setXmlPropertyResult(request("Integer", "propertyName", "pi"), "c").find(">true<"), std::string::npos);
+  EXPECT_EQ(map_.getPropertyValue("pi"), "5");
   LogCapture log;
   map_.getXmlPropertyResult(request("GeoLocation"));
   EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL), 1u);

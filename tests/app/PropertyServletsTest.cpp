@@ -1,6 +1,6 @@
 // The property servlets' failure lines, driven through the in-process IPC service, and the log
-// level that start-up takes from "ZEM.LOGLEVEL". What the servlets answer is covered end to end
-// (tests/e2e/PropertyE2ETest.cpp).
+// level that start-up takes from "ZEM.LOGLEVEL". What the servlets answer on a bus is covered
+// through zemctl (tests/e2e/ZemctlPropertyTest.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,23 +26,16 @@ using namespace apptest;
 TEST(PropertyServletsTest, AMissingOrMistypedParameterIsLoggedAndAnsweredWithoutOutput) {
   RunningApp app;
   struct Row {
-    const char* kind;
-    const char* method;
-    const char* in;
+    const char *kind, *method, *in;
     bool stringIsRightType;
-    const char* out;
-    const char* firstLine;
+    const char *out, *logged;  // logged: the message named in the first ERROR line
     bool timed;
   };
   const Row rows[] = {
-      {"Zem", "ZemPropertyRequest", "request", false, "response",
-       "Problem during reception of message ZemPropertyRequest", true},
-      {"Zem", "ZemPropertyUpdate", "request", false, "response",
-       "Problem during reception of message ZemPropertyUpdate", false},
-      {"Zem", "MonitorProperty", "property", true, "result", "Problem during reception of message ZemPropertyRequest",
-       false},
-      {"SelfDiag", "ReadStringProperty", "property", true, "value",
-       "Problem during reception of message ReadStringProperty", true},
+      {"Zem", "ZemPropertyRequest", "request", false, "response", "ZemPropertyRequest", true},
+      {"Zem", "ZemPropertyUpdate", "request", false, "response", "ZemPropertyUpdate", false},
+      {"Zem", "MonitorProperty", "property", true, "result", "ZemPropertyRequest", false},
+      {"SelfDiag", "ReadStringProperty", "property", true, "value", "ReadStringProperty", true},
   };
   for (const Row& row : rows) {
     for (const bool present : {false, true}) {
@@ -53,15 +46,14 @@ TEST(PropertyServletsTest, AMissingOrMistypedParameterIsLoggedAndAnsweredWithout
       LogCapture log;
       const Ipc::IpcParameterSet out = app.ipc().call(row.kind, row.method, in);
       EXPECT_EQ(out.find(row.out), nullptr);
-      EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.firstLine)) << log.dump();
+      EXPECT_TRUE(
+          log.contains(log4cplus::ERROR_LOG_LEVEL, std::string("Problem during reception of message ") + row.logged))
+          << log.dump();
       EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
                                present ? "Parameter does not have the right type: " : "Parameter is missing: "));
-      const auto timing = log.messages(log4cplus::TRACE_LOG_LEVEL);
-      EXPECT_EQ(std::count_if(timing.begin(), timing.end(),
-                              [](const std::string& line) {
-                                return std::regex_match(line,
-                                                        std::regex("Property request processed: [0-9]+\\.[0-9]{6} ms"));
-                              }),
+      const std::regex timing("Property request processed: [0-9]+\\.[0-9]{6} ms");
+      const auto lines = log.messages(log4cplus::TRACE_LOG_LEVEL);
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return std::regex_match(l, timing); }),
                 row.timed ? 1 : 0);
     }
   }
@@ -86,11 +78,10 @@ TEST(PropertyServletsTest, StartUpAppliesTheStoredLogLevelAndRefusesAnUnknownOne
   for (const Row& row : rows) {
     SCOPED_TRACE(row.stored.value_or("<absent>"));
     freshDevice();
-    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"),
-              document("ProvisioningConfig",
-                       "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"ZEM.LOGLEVEL\">"
-                       "<k:origin xsi:type=\"k:PersistedStringPropertyOrigin\"><k:key>ZEM.LOGLEVEL</k:key></k:origin>"
-                       "</k:provisioningDefinitions>"));
+    writeFile(
+        File(DevicePaths::defaultConfigFolder() + "/config.xml"),
+        document("ProvisioningConfig", propertyXml("StringPropertyAdapter", "propertyName=\"ZEM.LOGLEVEL\"",
+                                                   "PersistedStringPropertyOrigin", "<k:key>ZEM.LOGLEVEL</k:key>")));
     writeFile(
         File(DevicePaths::defaultConfigFolder() + "/database.xml"),
         databaseXml(row.stored ? entryXml("ZEM", mapXml(entryXml("LOGLEVEL", valueXml("String", *row.stored)))) : ""));

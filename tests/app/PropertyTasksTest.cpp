@@ -32,24 +32,15 @@ class PropertyTasksTest : public ::testing::Test {
     app_ = std::make_unique<RunningApp>(RunningApp::Options{false, false});
   }
   ResultPackage update(const std::string& id, const std::string& entries) {
-    return runJob(makeJob(inboxFile(id + ".zip"),
-                          document("UpdatePropertyZemTaskDescription", "<k:properties>" + entries + "</k:properties>",
-                                   "taskId=\"" + id + "\"")));
+    return app_->runJob(makeJob(inboxFile(id + ".zip"),
+                                document("UpdatePropertyZemTaskDescription",
+                                         "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
   }
   ResultPackage request(const std::string& id, const std::vector<std::string>& names) {
     std::string body;
     for (const std::string& name : names) body += "<k:propertyName>" + name + "</k:propertyName>";
-    return runJob(
+    return app_->runJob(
         makeJob(inboxFile(id + ".zip"), document("RequestPropertyZemTaskDescription", body, "taskId=\"" + id + "\"")));
-  }
-  ResultPackage runJob(const File& container) {
-    const std::vector<File> before = outboxPackages();
-    EXPECT_EQ(app_->announce(container.getPath()), 1);
-    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size() && !container.exists(); }));
-    for (const File& package : outboxPackages())
-      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
-    ADD_FAILURE() << "no package for " << container.getPath();
-    return ResultPackage();
   }
 
   std::unique_ptr<RunningApp> app_;
@@ -61,8 +52,7 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
   struct Row {
     std::string entries;
     bool success;
-    std::string errorMessage;  // "": no error fields
-    std::string storedInteger;
+    std::string errorMessage, storedInteger;  // errorMessage "": no error fields
   };
   const Row rows[] = {
       {entryXml("missing", valueXml("String", "x")) + entryXml("P.i", valueXml("Integer", "5")), true,
@@ -92,10 +82,7 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
 // A request answers each distinct name once, as a typed persisted value; literals as written.
 TEST_F(PropertyTasksTest, ARequestSendsTypedValuesAndTheOutcomeOfItsLastName) {
   ASSERT_TRUE(update("set", entryXml("P.i", valueXml("Integer", "5")) +
-                                entryXml("P.l",
-                                         "<k:value xsi:type=\"k:PersistedListValue\"><k:item "
-                                         "xsi:type=\"k:PersistedStringValue\"><k:stringValue>a</k:stringValue>"
-                                         "</k:item></k:value>") +
+                                entryXml("P.l", listXml({valueXml("String", "a")})) +
                                 entryXml("P.m", mapXml(entryXml("k", valueXml("Boolean", "true")))))
                   .result->element_errorInfo()
                   ->get_success());

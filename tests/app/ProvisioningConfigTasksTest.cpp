@@ -34,20 +34,6 @@ class ProvisioningConfigTasksTest : public ::testing::Test {
   File plain(const std::string& kind, const std::string& id) {
     return makeJob(inboxFile(id + ".zip"), description(kind + "ProvisioningConfigTaskDescription", id));
   }
-  // Announces `container` and returns its result package once the container is gone.
-  ResultPackage runJob(const File& container) {
-    const std::vector<File> before = outboxPackages();
-    EXPECT_EQ(app_.announce(container.getPath()), 1);
-    EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size() && !container.exists(); }));
-    for (const File& package : outboxPackages())
-      if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
-    ADD_FAILURE() << "no package for " << container.getPath();
-    return ResultPackage();
-  }
-  static bool succeeded(const ResultPackage& package) {
-    return package.result != nullptr && package.result->element_errorInfo()->get_success();
-  }
-
   RunningApp app_;  // on a fresh device: the default configuration ("s" = "default") is installed
 };
 
@@ -58,8 +44,7 @@ TEST_F(ProvisioningConfigTasksTest, InstallNeedsForceOverrideDeleteAndRequestRep
   struct Row {
     std::function<File()> container;
     bool success;
-    std::string reads;
-    std::string error;
+    std::string reads, error;
   };
   const Row rows[] = {
       {[&] { return plain("Delete", "d1"); }, true, "", ""},
@@ -75,7 +60,7 @@ TEST_F(ProvisioningConfigTasksTest, InstallNeedsForceOverrideDeleteAndRequestRep
     const File container = row.container();
     SCOPED_TRACE(container.getName());
     LogCapture log;
-    const ResultPackage package = runJob(container);
+    const ResultPackage package = app_.runJob(container);
     EXPECT_EQ(succeeded(package), row.success);
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("s"), row.reads);
     EXPECT_EQ(installed().exists(), !row.reads.empty());
@@ -83,7 +68,7 @@ TEST_F(ProvisioningConfigTasksTest, InstallNeedsForceOverrideDeleteAndRequestRep
     EXPECT_EQ(package.entries.count("config.xml"), 0u);  // only a request sends the configuration
   }
 
-  const ResultPackage sent = runJob(plain("Request", "q2"));
+  const ResultPackage sent = app_.runJob(plain("Request", "q2"));
   EXPECT_TRUE(succeeded(sent));
   EXPECT_EQ(sent.result->typeName(), "RequestProvisioningConfigTaskResult");
   EXPECT_EQ(sent.entries.at("config.xml"), readFile(installed()));
@@ -98,7 +83,7 @@ TEST_F(ProvisioningConfigTasksTest, TooLittleSpaceFailsAnInstallAndIsReportedEve
   for (const std::string& attributes : {std::string(), std::string("forceOverride=\"true\"")}) {
     SCOPED_TRACE(attributes);
     LogCapture log;
-    EXPECT_FALSE(succeeded(runJob(install("big", std::string(4096, 'x'), attributes))));
+    EXPECT_FALSE(succeeded(app_.runJob(install("big", std::string(4096, 'x'), attributes))));
     EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Used disk space is too high (used = "));
     EXPECT_EQ(log.contains(log4cplus::ERROR_LOG_LEVEL, "Config is already installed at: "), attributes.empty());
     EXPECT_EQ(readFile(installed()), before);

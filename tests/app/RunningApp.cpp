@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "ZemApp.h"
 #include "ZemJobAppearedIpcHandler.h"
 #include "database/Database.h"
@@ -33,6 +36,16 @@ int64_t RunningApp::announce(const std::string& jobLocation) {
   Ipc::IpcParameterSet in;
   in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", jobLocation));
   return ipc_->call("Zem", "JobAppeared", in).get<Ipc::IpcIntegerParameter>("status").getValue();
+}
+
+ResultPackage RunningApp::runJob(const File& container) {
+  const std::vector<File> before = outboxPackages();
+  EXPECT_EQ(announce(container.getPath()), 1);
+  EXPECT_TRUE(waitUntil([&] { return outboxPackages().size() > before.size() && !container.exists(); }));
+  for (const File& package : outboxPackages())
+    if (std::find(before.begin(), before.end(), package) == before.end()) return readPackage(package);
+  ADD_FAILURE() << "no package for " << container.getPath();
+  return ResultPackage();
 }
 
 File inboxFile(const std::string& name) { return File(File(DevicePaths::inboxFolder()), name); }

@@ -32,6 +32,9 @@ class RunningApp {
   ZemSettings& settings() { return *settings_; }
   // Calls "JobAppeared" with a string "jobLocation"; returns the answered status.
   int64_t announce(const std::string& jobLocation);
+  // Announces `container`; once its result package is in the outbox and the container is gone,
+  // the package read back (an empty one, and a failure, when none came).
+  ResultPackage runJob(const File& container);
 
  private:
   std::shared_ptr<Ipc::InProcessIpcService> ipc_ = std::make_shared<Ipc::InProcessIpcService>();
@@ -41,6 +44,11 @@ class RunningApp {
 
 // The schema in the source tree, for stores opened on explicit paths.
 inline std::string sourceSchemaFile() { return std::string(ZEM_SOURCE_DIR) + "/schema/kolconfig.xsd"; }
+// Whether the package's result reports success.
+inline bool succeeded(const ResultPackage& package) {
+  return package.result != nullptr && package.result->element_errorInfo() != nullptr &&
+         package.result->element_errorInfo()->get_success();
+}
 // A file of the device's inbox.
 File inboxFile(const std::string& name);
 

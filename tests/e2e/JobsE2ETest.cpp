@@ -40,7 +40,6 @@ class JobsE2ETest : public ZemHostFixture {
     startHost({}, {{"TMPDIR", hostTmp()}});
     ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   }
-  CommandResult job(const std::vector<std::string>& args) { return zemctl(args, {{"ZEM_SYSROOT", sysroot()}}); }
 
   // Builds a container of a generated description with zemctl; returns its path.
   std::string buildJob(const std::string& type, const std::string& taskId, std::vector<std::string> extra = {}) {
@@ -48,7 +47,7 @@ class JobsE2ETest : public ZemHostFixture {
     const std::string out = files() + "/" + std::to_string(built_++) + ".zip";
     std::vector<std::string> args{"job", "build", "--type", type, "--task-id", taskId, "-o", out};
     args.insert(args.end(), extra.begin(), extra.end());
-    const CommandResult r = job(args);
+    const CommandResult r = zemctl(args);
     EXPECT_EQ(r.exitCode, 0) << r.err;
     return out;
   }
@@ -60,11 +59,11 @@ class JobsE2ETest : public ZemHostFixture {
   }
   // Submits `container`, expects the announcement to be taken, returns the path in the inbox.
   std::string submit(const std::string& container) {
-    const CommandResult r = job({"job", "submit", container});
+    const CommandResult r = zemctl({"job", "submit", container});
     EXPECT_NE(r.out.find("\nstatus 1\n"), std::string::npos) << r.out << r.err;
     return r.out.rfind("submitted ", 0) == 0 ? r.out.substr(10, r.out.find('\n') - 10) : std::string();
   }
-  CommandResult result(const std::string& taskId) { return job({"job", "result", taskId, "--wait", "30"}); }
+  CommandResult result(const std::string& taskId) { return zemctl({"job", "result", taskId, "--wait", "30"}); }
   // A request job that must come back: every container announced before it has been handled.
   void barrier() {
     const std::string id = "barrier-" + std::to_string(built_);
@@ -96,7 +95,7 @@ TEST_F(JobsE2ETest, ADatabaseIsInstalledAndALongTaskIdStillFindsItsPackage) {
   const auto start = r.out.find("package ") + 8;
   const std::string package = r.out.substr(start, r.out.find('\n', start) - start);
   EXPECT_EQ(canonical(capture("unzip -p '" + package + "' database.xml")), canonical(database("first")));
-  const CommandResult listed = job({"outbox", "list"});
+  const CommandResult listed = zemctl({"outbox", "list"});
   for (const std::string& id : {std::string("inst-1"), longId}) {
     EXPECT_NE(listed.out.find(" " + id + "\n"), std::string::npos) << id << "\n" << listed.out;
   }
@@ -158,7 +157,7 @@ TEST_F(JobsE2ETest, HostileContainersAreDeletedKeptOrFailTheirTaskAndNeverHurtTh
     }
     expectHealthy();
   }
-  EXPECT_EQ(job({"job", "result", "broken"}).exitCode, 2);
+  EXPECT_EQ(zemctl({"job", "result", "broken"}).exitCode, 2);
   EXPECT_FALSE(fs::exists(hostTmp() + "/escaped.xml"));
   EXPECT_FALSE(fs::exists(files() + "/db.xml"));
 }
@@ -201,7 +200,7 @@ TEST_F(JobsE2ETest, SignaturesOfDescriptionsAndPayloadsAreCheckedWhenTheSigningS
   EXPECT_EQ(result("signed-barrier").exitCode, 0);
   EXPECT_TRUE(fs::exists(unsignedJob));
   EXPECT_TRUE(fs::exists(foreign));
-  const CommandResult none = job({"job", "result", "unsigned"});
+  const CommandResult none = zemctl({"job", "result", "unsigned"});
   EXPECT_EQ(none.exitCode, 2);
   EXPECT_NE(none.err.find("no result package of task unsigned"), std::string::npos) << none.err;
   expectHealthy();
@@ -211,14 +210,14 @@ TEST_F(JobsE2ETest, SignaturesOfDescriptionsAndPayloadsAreCheckedWhenTheSigningS
 // never replacing a container of the same name.
 TEST_F(JobsE2ETest, SubmittingWithoutARunningUnitIsRefusedOrWaits) {
   const std::string container = buildJob(kRequest, "lonely");
-  CommandResult r = job({"job", "submit", container});
+  CommandResult r = zemctl({"job", "submit", container});
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
   fs::create_directories(inbox());
-  r = job({"job", "submit", container});
+  r = zemctl({"job", "submit", container});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("is not running"), std::string::npos) << r.err;
-  job({"job", "submit", container});
+  zemctl({"job", "submit", container});
   EXPECT_EQ(std::distance(fs::directory_iterator(inbox()), fs::directory_iterator()), 2);
 }
 

@@ -3,6 +3,7 @@
 
 #include <limits.h>
 
+#include <iterator>
 #include <sstream>
 
 #include "HostOptions.h"
@@ -11,6 +12,14 @@
 #include "ZemctlCommand.h"
 
 namespace {
+
+// `line` split at spaces.
+std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> args;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) args.push_back(word);
+  return args;
+}
 
 // The options themselves are given in the end-to-end tests of zem-host.
 TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
@@ -56,20 +65,10 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
         "log-level set 99999999999999999999", "log-level put 4", "call Zem", "call Zem M noequals", "call Zem M =s:v",
         "call Zem M a=s", "call Zem M a=q:1", "call Zem M n=x:", "call Zem M n=x:9223372036854775808",
         "call Zem M d=ayfile:/", "watch --count 0", "watch extra"}) {
-    std::vector<std::string> args;
-    std::istringstream words(line);
-    for (std::string word; words >> word;) args.push_back(word);
     error.clear();
-    EXPECT_FALSE(ZemctlCommand::parse(args, &c, &error)) << line;
+    EXPECT_FALSE(ZemctlCommand::parse(words(line), &c, &error)) << line;
     EXPECT_FALSE(error.empty());
   }
-}
-
-std::vector<std::string> words(const std::string& line) {
-  std::vector<std::string> args;
-  std::istringstream in(line);
-  for (std::string word; in >> word;) args.push_back(word);
-  return args;
 }
 
 TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
@@ -85,18 +84,14 @@ TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
   ASSERT_TRUE(ZemctlCommand::parse(words("config install c.xml --force --wait 1.5"), &c, &error)) << error;
   EXPECT_TRUE(c.property.force && c.property.configFile == "c.xml" && c.property.wait.count() == 1500);
 
-  // set: the value as the update document carries it.
-  const std::vector<std::pair<std::string, std::string>> values = {{"integer:-2147483648", "-2147483648"},
-                                                                   {"integer:+7", "7"},
-                                                                   {"float:-1.5e3", "-1.5e3"},
-                                                                   {"boolean:false", "false"},
-                                                                   {"bytefield:00ff", "0x00FF"},
-                                                                   {"bytefield:0Xab", "0xAB"},
-                                                                   {"string:a:b c", "a:b c"},
-                                                                   {"string:", ""}};
-  for (const auto& [value, text] : values) {
-    ASSERT_TRUE(ZemctlCommand::parse({"set", "P", value}, &c, &error)) << value << ": " << error;
-    EXPECT_EQ(c.property.valueText, text) << value;
+  // set: pairs of the argument and the value as the update document carries it.
+  const char* const values[] = {"integer:-2147483648", "-2147483648", "integer:+7",     "7",
+                                "float:-1.5e3",        "-1.5e3",      "boolean:false",  "false",
+                                "bytefield:00ff",      "0x00FF",      "bytefield:0Xab", "0xAB",
+                                "string:a:b c",        "a:b c",       "string:",        ""};
+  for (size_t i = 0; i < std::size(values); i += 2) {
+    ASSERT_TRUE(ZemctlCommand::parse({"set", "P", values[i]}, &c, &error)) << values[i] << ": " << error;
+    EXPECT_EQ(c.property.valueText, values[i + 1]) << values[i];
   }
 
   // Usage errors, separated by " | ".

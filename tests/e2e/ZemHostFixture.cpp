@@ -125,6 +125,7 @@ CommandResult ZemHostFixture::zemctl(const std::vector<std::string>& args,
   std::vector<std::string> argv{ZEMCTL_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   environment.insert(busEnvironment_.begin(), busEnvironment_.end());
+  environment.emplace("ZEM_SYSROOT", sysroot_);
   return runCommand(argv, environment, work_);
 }
 
@@ -139,13 +140,4 @@ std::string ZemHostFixture::startPrivateBus() {
   std::string address = "unix:path=" + socket;
   setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   return address;
-}
-
-bool ZemHostFixture::waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "ZemTestSupport.h"
+
+using zem_test::waitUntil;
+
 // Runs argv[0] (looked up in PATH; status 127 when it cannot be started) with the current
 // environment plus `environment`, its output in the two files. Killed (SIGKILL) and reaped when its
 // owner forgets it. One test thread owns a child.
@@ -64,17 +68,19 @@ class ZemHostFixture : public ::testing::Test {
   bool waitForPing(int status, std::chrono::milliseconds timeout = std::chrono::seconds(30));
   // Sends `signal` to the host; its wait status, nullopt when it still runs after `timeout`.
   std::optional<int> stopHost(int signal, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Runs zemctl on the host's bus with ZEM_SYSROOT=sysroot() (for the job commands) unless
+  // `environment` says otherwise.
   CommandResult zemctl(const std::vector<std::string>& args, std::map<std::string, std::string> environment = {});
   // Starts a session-kind dbus-daemon of the test's own (so that names the test owns there meet no
   // other test) and points this process's DBUS_SESSION_BUS_ADDRESS at it until TearDown, which
   // restores the variable and ends the bus after the host. Returns the address, for startHost.
   std::string startPrivateBus();
-  static bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
   const std::string& sysroot() const { return sysroot_; }
   const std::string& workFolder() const { return work_; }
   std::string hostStderr() const { return work_ + "/zem-host.err"; }
   ChildProcess* host() { return host_.get(); }
+  ChildProcess* privateBus() { return bus_.get(); }
 
  private:
   std::string base_;                                   // the temporary folder of the test; removed by TearDown

@@ -80,20 +80,16 @@ TEST_F(ZemHostTest, HangingShutdownIsCutShortByTheWatchdog) {
 
 // The host on a bus of its own that the test then kills: a supervisor must see it exit, not deaf.
 TEST_F(ZemHostTest, LostBusEndsTheHostWithStatusThreeWithinTwoSeconds) {
-  const std::string socket = workFolder() + "/session_bus_socket";
-  ChildProcess bus({"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + socket}, {},
-                   workFolder() + "/bus.out", workFolder() + "/bus.err");
-  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(socket) || !bus.running(); }, std::chrono::seconds(10)));
-  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + socket}});
+  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
-  bus.sendSignal(SIGKILL);
+  privateBus()->sendSignal(SIGKILL);
   EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(2)), 3)) << readFile(hostStderr());
   EXPECT_NE(readFile(hostStderr()).find("Lost the D-Bus connection"), std::string::npos);
 }
 
 // A private bus of the system kind whose policy is the system bus's default plus com.olvane.conf:
 // root serves and answers there; any other user may read and ping but is refused the methods that
-// change state, and the name itself.
+// change state, the host's name itself and the names zemctl calls as a component under.
 TEST_F(ZemHostTest, SystemBusServesUnderTheShippedPolicy) {
   if (geteuid() != 0) GTEST_SKIP() << "the policy lets only root own com.olvane.* names";
   const std::string socket = workFolder() + "/system_bus_socket";
@@ -128,6 +124,12 @@ TEST_F(ZemHostTest, SystemBusServesUnderTheShippedPolicy) {
     EXPECT_EQ(denied.exitCode, 3) << changing[0] << ": " << denied.out << denied.err;
     EXPECT_NE(denied.err.find("AccessDenied"), std::string::npos) << denied.err;
   }
+  // zemctl may call as a component only as root: nobody else may own the component's name.
+  const std::vector<std::string> asHmi{ZEMCTL_BIN, "--system", "--as-component", "HMI", "read", "Unit.Code"};
+  const CommandResult notRoot = asNobody(asHmi);
+  EXPECT_EQ(notRoot.exitCode, 3) << notRoot.err;
+  EXPECT_NE(notRoot.err.find("as com.olvane.HMI"), std::string::npos) << notRoot.err;
+  EXPECT_EQ(runCommand(asHmi, environment, workFolder()).out, "007\n");
   EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
 
   // Any other user reaches the bus but is refused the name, even while nobody owns it.

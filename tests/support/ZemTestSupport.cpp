@@ -100,6 +100,13 @@ std::string mapXml(const std::string& entries) {
   return "<k:value xsi:type=\"k:PersistedMapValue\">" + entries + "</k:value>";
 }
 
+std::string listXml(const std::vector<std::string>& items) {
+  std::string xml = "<k:value xsi:type=\"k:PersistedListValue\">";
+  for (const std::string& item : items)  // "<k:value ...>...</k:value>" as "<k:item ...>...</k:item>"
+    xml += "<k:item" + item.substr(8, item.size() - 18) + "</k:item>";
+  return xml + "</k:value>";
+}
+
 Types::PersistedStringValue stringNode(const std::string& text) {
   Types::PersistedStringValue node;
   return node.set_stringValue(text), node;

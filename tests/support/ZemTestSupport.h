@@ -23,10 +23,12 @@ std::string document(const std::string& type, const std::string& body = "", cons
 std::string description(const std::string& type, const std::string& taskId, const std::string& attributes = "");
 // A database document whose top-level map holds `entries` (XML of k:entry elements).
 std::string databaseXml(const std::string& entries);
-// XML of a map entry; of a value of `kind` ("String", "Integer", ...) with its text; of a map value.
+// XML of a map entry; of a value of `kind` ("String", "Integer", ...) with its text; of a map value;
+// of a list value whose items are the values `items` (valueXml, mapXml or listXml texts).
 std::string entryXml(const std::string& key, const std::string& valueXml);
 std::string valueXml(const std::string& kind, const std::string& text);
 std::string mapXml(const std::string& entries);
+std::string listXml(const std::vector<std::string>& items);
 // Persisted nodes as the database setters take them.
 Types::PersistedStringValue stringNode(const std::string& text);
 Types::PersistedIntegerValue integerNode(int32_t n);

@@ -66,6 +66,27 @@ void InProcessIpcService::removeListener(const IpcMessageDefinition& definition,
 void InProcessIpcService::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {
   detail::checkMemberName(definition.getName());
   checkSendable(parameters);
+  std::map<std::string, std::string> texts;
+  for (const auto& entry : parameters.all()) {
+    const auto* s = dynamic_cast<const IpcStringParameter*>(entry.second.get());
+    const auto* b = dynamic_cast<const IpcByteFieldParameter*>(entry.second.get());
+    texts[entry.first] = s != nullptr ? s->getValue() : b != nullptr ? b->getValueAsString() : "?";
+  }
+  const std::lock_guard<std::mutex> lock(mutex_);
+  sent_.emplace_back(definition.getName(), std::move(texts));
+}
+
+std::vector<std::map<std::string, std::string>> InProcessIpcService::sent(const std::string& name) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::map<std::string, std::string>> matching;
+  for (const auto& signal : sent_)
+    if (signal.first == name) matching.push_back(signal.second);
+  return matching;
+}
+
+void InProcessIpcService::addPeer(const std::string& component, const std::string& method, Peer peer) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  peers_[component + "/" + method] = std::move(peer);
 }
 
 IpcParameterSet InProcessIpcService::callMethod(const std::string& component, const std::string& interfaceName,
@@ -75,6 +96,13 @@ IpcParameterSet InProcessIpcService::callMethod(const std::string& component, co
   detail::resolveInterface(interfaceName, definition.getInterface());
   detail::checkMemberName(definition.getName());
   checkSendable(parameters);
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto found = peers_.find(component + "/" + definition.getName());
+  if (found != peers_.end()) {
+    const Peer peer = found->second;
+    lock.unlock();
+    return peer(interfaceName, parameters);
+  }
   throw IpcException("service " + destination.busName + " is not running");
 }
 

@@ -1,10 +1,15 @@
 // An IpcService without a bus, for unit tests: calls run their servlet synchronously on the caller's
-// thread; signals are checked as a bus would check them and dropped; no other component runs.
+// thread; signals are checked as a bus would check them and recorded; the only other components
+// are the method answers a test adds with addPeer. Thread-safe.
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "kest/ipc/IpcService.h"
 
@@ -31,13 +36,23 @@ class InProcessIpcService : public IpcService {
   void removeListener(const IpcMessageDefinition& definition, IpcListener* listener) override;
   // Throws IpcException for a parameter that cannot be sent (an unsupported one).
   void sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) override;
-  // Throws IpcException: "service com.olvane.<component> is not running".
+  // The parameters of the signals named `name` sent so far, in sending order; strings and byte
+  // fields as text, other kinds as "?".
+  std::vector<std::map<std::string, std::string>> sent(const std::string& name) const;
+
+  // Answers calls of `method` to `component` with `peer`, on the caller's thread.
+  using Peer = std::function<IpcParameterSet(const std::string& interfaceName, const IpcParameterSet& in)>;
+  void addPeer(const std::string& component, const std::string& method, Peer peer);
+  // Throws IpcException: "service com.olvane.<component> is not running" unless a peer answers.
   IpcParameterSet callMethod(const std::string& component, const std::string& interfaceName,
                              const IpcMessageDefinition& definition, const IpcParameterSet& parameters,
                              std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) override;
 
  private:
   std::unique_ptr<detail::ServletRegistry> registry_;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::string, std::map<std::string, std::string>>> sent_;  // guarded by mutex_
+  std::map<std::string, Peer> peers_;  // by "<component>/<method>", guarded by mutex_
 };
 
 }  // namespace Ipc

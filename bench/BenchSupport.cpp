@@ -1,0 +1,142 @@
+#include "BenchSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace bench {
+
+namespace fs = std::filesystem;
+
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extra,
+            const std::string& logFile) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
+  }
+  for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
+  std::vector<std::string> args(argv);
+  std::vector<char*> argp, envp;
+  for (auto& a : args) argp.push_back(a.data());
+  argp.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argp.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
+  return pid;
+}
+
+int waitFor(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+void stop(pid_t pid, std::chrono::milliseconds grace) {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  if (waitFor(pid, grace) == -1) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+long statusKiB(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
+  }
+  return 0;
+}
+
+void seedDevice(const std::string& sysroot, const std::string& logFile) {
+  const int status =
+      waitFor(spawn({"bash", std::string(ZEM_SOURCE_DIR) + "/scripts/seed-device", sysroot}, {}, logFile),
+              std::chrono::seconds(30));
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("seed-device failed");
+}
+
+BenchUnit::BenchUnit(const std::string& name) {
+  std::string pattern = (fs::temp_directory_path() / ("zem-" + name + "-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  base_ = pattern;
+  sysroot_ = base_ + "/root";
+  log_ = base_ + "/run.log";
+  seedDevice(sysroot_, log_);
+
+  const std::string socket = base_ + "/bus";
+  const std::string address = "unix:path=" + socket;
+  busPid_ = spawn({"dbus-daemon", "--session", "--nofork", "--address=" + address}, {}, log_);
+  if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10)))
+    throw std::runtime_error("the private bus did not come up; see " + log_);
+  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  client_ = std::make_unique<Ipc::DBusIpcClient>();
+}
+
+BenchUnit::~BenchUnit() {
+  client_.reset();
+  stop(hostPid_);
+  stop(busPid_, std::chrono::seconds(5));
+  std::error_code ignored;
+  if (!base_.empty()) fs::remove_all(base_, ignored);
+}
+
+void BenchUnit::startHost(const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> environment = extra;
+  environment["ZEM_SYSROOT"] = sysroot_;
+  hostPid_ = spawn({ZEM_HOST_BIN}, environment, log_);
+  const bool ready = waitUntil(
+      [&] {
+        try {
+          return ping() == 2;
+        } catch (const std::exception&) {
+          return false;  // not on the bus yet
+        }
+      },
+      std::chrono::seconds(30));
+  if (!ready) throw std::runtime_error("zem-host did not answer Ping 2; see " + log_);
+}
+
+void BenchUnit::stopHost() {
+  stop(hostPid_);
+  hostPid_ = -1;
+}
+
+int64_t BenchUnit::ping() {
+  return client_->call("ZEM_APP", "Zem", "Ping", Ipc::IpcParameterSet())
+      .get<Ipc::IpcIntegerParameter>("status")
+      .getValue();
+}
+
+}  // namespace bench

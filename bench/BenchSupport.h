@@ -1,0 +1,67 @@
+// What the benchmarks that run zem-host share: child processes, polling with a deadline, and a
+// unit made of a seeded temporary device, a private session bus and the daemon on it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kest/ipc/DBusIpcClient.h"
+
+namespace bench {
+
+// Starts `argv` (looked up in PATH) with the current environment plus `extra`, its output appended
+// to `logFile`. Returns its pid; throws when it cannot be started.
+pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& extra,
+            const std::string& logFile);
+// Waits up to `timeout` for `pid` to end. Returns its wait status, or -1 on timeout.
+int waitFor(pid_t pid, std::chrono::milliseconds timeout);
+// Sends SIGTERM, then SIGKILL when the process still runs after `grace`, and reaps it. Nothing
+// for a pid <= 0.
+void stop(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(10));
+// Polls `condition` every 5 ms until it holds or `timeout` passes; returns its last value.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+// A field of /proc/PID/status in KiB ("VmHWM", "VmRSS"), 0 when unknown.
+long statusKiB(pid_t pid, const std::string& field);
+// Lays out a device at `sysroot` with scripts/seed-device; throws when it fails.
+void seedDevice(const std::string& sysroot, const std::string& logFile);
+
+// A temporary folder "zem-<name>-XXXXXX" holding a device seeded at sysroot(), a private session
+// bus that this process's DBUS_SESSION_BUS_ADDRESS points at from construction on, a client on
+// that bus, and zem-host once startHost() is called. Everything started is stopped, and the
+// folder removed, on destruction. The output of every process goes to log().
+class BenchUnit {
+ public:
+  explicit BenchUnit(const std::string& name);
+  ~BenchUnit();
+  BenchUnit(const BenchUnit&) = delete;
+  BenchUnit& operator=(const BenchUnit&) = delete;
+
+  // Starts zem-host on sysroot() with `extra` in its environment and waits until Ping answers 2;
+  // throws after 30 s.
+  void startHost(const std::map<std::string, std::string>& extra = {});
+  void stopHost();
+  // Ping's "status"; throws when the call fails.
+  int64_t ping();
+
+  Ipc::DBusIpcClient& client() { return *client_; }
+  const std::string& base() const { return base_; }
+  const std::string& sysroot() const { return sysroot_; }
+  const std::string& log() const { return log_; }
+  pid_t hostPid() const { return hostPid_; }
+
+ private:
+  std::string base_;
+  std::string sysroot_;  // base_ + "/root"
+  std::string log_;      // base_ + "/run.log"
+  pid_t busPid_ = -1;
+  pid_t hostPid_ = -1;
+  std::unique_ptr<Ipc::DBusIpcClient> client_;
+};
+
+}  // namespace bench
