@@ -1,6 +1,7 @@
 // zemctl's property commands against a real zem-host on a seeded temporary sysroot whose factory
-// configuration and database are the test's own: requests of several kinds, updates by an owner, a
-// non-owner and an unnamed caller, a monitor, and the provisioning configuration by jobs.
+// configuration and database are the test's own: a request of every kind, updates by an owner, a
+// non-owner and an unnamed caller, a monitor, a property update job, and the provisioning
+// configuration by jobs.
 #include "ZemHostFixture.h"
 #include "ZemTestSupport.h"
 
@@ -14,6 +15,14 @@ std::string configXml(const std::string& literal) {
     return propertyXml(kind + "PropertyAdapter", "propertyName=\"" + name + "\"", "Persisted" + kind + "PropertyOrigin",
                        body);
   };
+  const auto literalOf = [](const std::string& kind, const std::string& name, const std::string& value) {
+    return propertyXml((kind == "Bytefield" ? "ByteField" : kind) + "PropertyAdapter", "propertyName=\"" + name + "\"",
+                       kind + "LiteralPropertyOrigin", "<k:value>" + value + "</k:value>");
+  };
+  const auto fixed = [](const std::string& adapter, const std::string& value) {
+    return propertyXml(adapter + "PropertyAdapter", "", "StringLiteralPropertyOrigin",
+                       "<k:value>" + value + "</k:value>");
+  };
   return document(
       "ProvisioningConfig",
       groupXml("T", {"HMI"},
@@ -23,7 +32,11 @@ std::string configXml(const std::string& literal) {
                                "<k:value>" + literal + "</k:value>") +
                        persisted("List", "List", "<k:key>U.List</k:key>") +
                        persisted("Map", "Map", "<k:key>U.Map</k:key>") +
-                       persisted("Integer", "Count", "<k:key>U.Count</k:key>")));
+                       persisted("Integer", "Count", "<k:key>U.Count</k:key>") + literalOf("Float", "Ratio", "1.50") +
+                       literalOf("Bytefield", "Marker", "0a0B")) +
+          propertyXml("VehiclePropertyAdapter", "vehicleProperty=\"IGNITION_ON\"", "PersistedBooleanPropertyOrigin",
+                      "<k:defaultValue>true</k:defaultValue><k:key>IGNITION_ON</k:key>") +
+          fixed("Imei", "3560") + fixed("Vin", "WOLV1") + fixed("TcuId", "T-9") + fixed("SystemTime", "12:00"));
 }
 
 std::string databaseContent() {
@@ -58,6 +71,13 @@ TEST_F(ZemctlPropertyTest, GetSetReadAndMonitorAnswerAsTheMapSaysAndOnlyOwnersUp
       {{"get", "U.List", "--as", "list"}, 0, "a\n3\n"},
       {{"get", "U.Map", "--as", "map"}, 0, "k: v\nm:\n  x: 1\n"},
       {{"get", "--as", "geolocation"}, 0, "(no position)\n"},
+      {{"get", "U.Ratio", "--as", "float"}, 0, "1.50\n"},
+      {{"get", "U.Marker", "--as", "bytefield"}, 0, "0a0B\n"},
+      {{"get", "IGNITION_ON", "--as", "vehicle"}, 0, "true\n"},
+      {{"get", "--as", "imei"}, 0, "3560\n"},
+      {{"get", "--as", "vin"}, 0, "WOLV1\n"},
+      {{"get", "--as", "tcuid"}, 0, "T-9\n"},
+      {{"get", "--as", "systemtime"}, 0, "12:00\n"},
       {{"read", "U.Literal"}, 0, "007\n"},
       {{"read", "No.Such"}, 0, "\n"},
       {{"set", "U.Count", "integer:-5"}, 0, "result true\n"},
@@ -83,7 +103,21 @@ TEST_F(ZemctlPropertyTest, GetSetReadAndMonitorAnswerAsTheMapSaysAndOnlyOwnersUp
     EXPECT_EQ(zemctl({"--as-component", "HMI", "set", "T.Flag", value}).exitCode, 0);
   EXPECT_TRUE(exitedWith(monitor.waitForExit(std::chrono::seconds(10)), 0));
   EXPECT_EQ(readFile(workFolder() + "/monitor.out"), "T.Flag = true\nT.Flag = false\n");
-  EXPECT_EQ(zemctl({"ping"}).out, "status 2\n");
+
+  // The backend's update job may write an owned property; a literal is refused with error 7.
+  const File job(workFolder() + "/files/update.xml");
+  writeFile(job, document("UpdatePropertyZemTaskDescription",
+                          "<k:properties>" + entryXml("U.Literal", valueXml("String", "x")) +
+                              entryXml("T.Flag", valueXml("Boolean", "true")) + "</k:properties>",
+                          "taskId=\"upd-1\""));
+  const std::string zip = workFolder() + "/files/update.zip";
+  ASSERT_EQ(zemctl({"job", "build", "--description", job.getPath(), "-o", zip}).exitCode, 0);
+  ASSERT_EQ(zemctl({"job", "submit", zip}).exitCode, 0);
+  const CommandResult result = zemctl({"job", "result", "--wait", "10", "upd-1"});
+  EXPECT_NE(result.out.find("success true\nerrorType 7\nerrorMessage Impossible to update property U.Literal"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(zemctl({"get", "T.Flag", "--as", "boolean"}).out, "true\n");
 }
 
 TEST_F(ZemctlPropertyTest, TheConfigurationIsInstalledOnlyWithForceRequestedBackAndDeletedByJobs) {
