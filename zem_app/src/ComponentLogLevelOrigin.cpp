@@ -1,5 +1,6 @@
 // Value access of the component-log-level origin: the level is sent to the component first and
 // stored only when the component took it.
+#include <chrono>
 #include <exception>
 #include <memory>
 
@@ -10,6 +11,12 @@
 #include "kolconfig/XSDEnumException.h"
 
 namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+// The call runs with the property map locked: a component that does not answer may hold every
+// other map operation for this long, not the IPC service's default of 5 s.
+constexpr std::chrono::milliseconds kComponentCallTimeout(1000);
+}  // namespace
 
 template <>
 PropertyValue getValue(const Types::ComponentLogLevelPropertyOrigin& origin) {
@@ -37,8 +44,9 @@ bool setValue(const Types::ComponentLogLevelPropertyOrigin& origin, const Types:
     if (service == nullptr) throw Ipc::IpcException("no IPC service");
     Ipc::IpcParameterSet parameters;
     parameters.add(std::make_unique<Ipc::IpcIntegerParameter>("level", static_cast<int64_t>(level)));
-    const Ipc::IpcParameterSet answer = service->callMethod(origin.get_component(), origin.get_interface(),
-                                                            IpcDefinitions::setComponentLogLevel(), parameters);
+    const Ipc::IpcParameterSet answer =
+        service->callMethod(origin.get_component(), origin.get_interface(), IpcDefinitions::setComponentLogLevel(),
+                            parameters, kComponentCallTimeout);
     const int64_t result = answer.get<Ipc::IpcIntegerParameter>("result").getValue();
     ZEM_DEBUG("Component " << origin.get_component() << " answered " << result << " to log level "
                            << text->get_stringValue());
