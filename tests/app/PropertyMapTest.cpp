@@ -169,6 +169,9 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   ASSERT_TRUE(map_.updateProperty(&yes, "A.b"));  // unchanged: nothing to announce
   ASSERT_TRUE(map_.updateProperty(&no, "A.b"));
   ASSERT_TRUE(map_.updateProperty(&yes, "IGNITION_ON"));  // not monitored: no PropertyValueChanged
+  const std::string tooLong(2048, 'x');  // not registered: callers cannot fill the table with long names
+  map_.addPropertyMonitor(tooLong);
+  map_.notifyMonitors(tooLong, "y");
   EXPECT_EQ(announced(), "A.b=true A.b=false ");
   const auto sent = ipc_.sent("ZemVehicleProperty");
   ASSERT_EQ(sent.size(), 1u);

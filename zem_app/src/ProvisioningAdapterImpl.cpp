@@ -574,6 +574,10 @@ std::shared_ptr<const Types::PropertyOrigin> provisioningAdapter_impl::getProper
 // ---- monitors
 
 void provisioningAdapter_impl::addPropertyMonitor(const std::string& name) {
+  if (name.size() > kMaxMonitoredNameBytes) {
+    ZEM_WARN("Property name too long to be monitored: " << shown(name));
+    return;
+  }
   std::lock_guard<std::mutex> lock(monitorMutex_);
   if (monitors_.size() >= kMaxMonitors && monitors_.count(name) == 0) {
     ZEM_WARN("Too many monitored properties: no monitor for " << shown(name));

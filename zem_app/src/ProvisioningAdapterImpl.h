@@ -32,6 +32,9 @@ class provisioningAdapter_impl {
   static constexpr size_t kMaxListedKeys = 32;
   // Monitor registrations beyond this many distinct names are refused (logged).
   static constexpr size_t kMaxMonitors = 4096;
+  // Longer names are not monitored: with kMaxMonitors, callers can make the table hold at most
+  // 4 MiB of names.
+  static constexpr size_t kMaxMonitoredNameBytes = 1024;
 
   provisioningAdapter_impl() = default;
   provisioningAdapter_impl(const provisioningAdapter_impl&) = delete;
@@ -75,7 +78,7 @@ class provisioningAdapter_impl {
   // A copy of the origin element (certificates), shared with the caller; null otherwise.
   std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
 
-  // Registers `name`; refused (WARN) beyond kMaxMonitors distinct names.
+  // Registers `name`; refused (WARN) beyond kMaxMonitors distinct names or kMaxMonitoredNameBytes.
   void addPropertyMonitor(const std::string& name);
   // Sends "PropertyValueChanged" {"property", "value"} when `name` is monitored; IPC failures are
   // logged and swallowed.

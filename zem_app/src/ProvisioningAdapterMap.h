@@ -66,8 +66,8 @@ class ProvisioningAdapterMap {
   std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
 
   // Registers a monitor for `name` (known to the map or not); registering twice is once. There is
-  // no removal; registrations survive reloads. Beyond 4096 distinct names a registration is
-  // refused (logged), so callers cannot grow the table without bound.
+  // no removal; registrations survive reloads. Beyond 4096 distinct names, or for a name longer
+  // than 1 KiB, a registration is refused (logged), so callers cannot grow the table without bound.
   void addPropertyMonitor(const std::string& name);
   // Emits "PropertyValueChanged" {"property": name, "value": value} when `name` is monitored.
   void notifyMonitors(const std::string& name, const std::string& value);
