@@ -35,7 +35,7 @@ void appendItem(const Types::PropertyResult& item, const std::string& label, int
   // A geolocation or a misplaced map entry inside a collection: its own lines, indented.
   std::istringstream lines(ResultTree::format(item));
   *out += margin + (label.empty() ? "(" + item.typeName() + ")" : label) + "\n";
-  for (std::string line; std::getline(lines, line);) *out += margin + "  " + line + "\n";
+  for (std::string line; std::getline(lines, line);) out->append(margin).append("  ").append(line).append("\n");
 }
 
 // The items of a list or the entries of a map, at `indent`.
