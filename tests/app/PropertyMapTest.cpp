@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -192,6 +193,42 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Unable to notify registered monitor for propertyA.b : "), 1u);
   map_.notifyMonitors("unmonitored", "x");
   EXPECT_EQ(log.entries().size(), 1u);
+}
+
+// Only values the map holds, small enough to copy, are answered at once (with the ordinary
+// answer); the rest, and everything while another thread holds the map, take the ordinary path.
+TEST_F(PropertyMapTest, AtOnceAnswersOnlyHeldValuesWhileTheMapIsFree) {
+  load(
+      everyKindConfig() + named("String", "big", "StringLiteral", "<k:value>" + std::string(70000, 'v') + "</k:value>"),
+      entryXml("ps", valueXml("String", "stored")));
+  const auto request = [](const std::string& name) {
+    return document("IpcMessageStringPropertyRequest", "<k:propertyName>" + name + "</k:propertyName>");
+  };
+  std::string answer;
+  ASSERT_TRUE(map_.tryGetXmlPropertyResultAtOnce(request("i"), &answer));
+  EXPECT_EQ(answer, map_.getXmlPropertyResult(request("i")));
+  EXPECT_TRUE(map_.tryGetPropertyValueAtOnce("A.b", &answer));
+  EXPECT_EQ(answer, "false");
+  for (const char* name : {"ps", "big", "unknown", "cert"}) EXPECT_FALSE(map_.tryGetPropertyValueAtOnce(name, &answer));
+  EXPECT_FALSE(map_.tryGetXmlPropertyResultAtOnce("<not a request/>", &answer));
+  // While a component-log-level write waits for its component, the map is busy: nothing at once.
+  std::promise<void> release;
+  std::atomic<bool> calling{false};
+  ipc_.addPeer("peer", "SetComponentLogLevel", [&](const std::string&, const Ipc::IpcParameterSet&) {
+    calling = true;
+    release.get_future().wait();
+    Ipc::IpcParameterSet out;
+    out.add(std::make_unique<Ipc::IpcIntegerParameter>("result", 0));
+    return out;
+  });
+  const auto level = stringNode("INFO");
+  std::thread writer([&] { map_.updateProperty(&level, "log"); });
+  ASSERT_TRUE(waitUntil([&] { return calling.load(); }));
+  EXPECT_FALSE(map_.tryGetPropertyValueAtOnce("i", &answer));
+  release.set_value();
+  writer.join();
+  EXPECT_TRUE(map_.tryGetPropertyValueAtOnce("i", &answer));
+  EXPECT_EQ(answer, "007");
 }
 
 TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {

@@ -2,6 +2,7 @@
 // Thread safety: immutable once built; the property map calls it with the map lock held.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -58,7 +59,11 @@ class OriginMapItem {
   // The origin's configuration element for the kinds that expose it, otherwise null. Owned by
   // the item.
   const Sarnet_Configuration::Types::PropertyOrigin* getConfig_() const { return concept_->getConfig_(); }
-  // True when the value is held by the item itself (ValueHeldInMemory): a read does no I/O.
+  // A literal longer than this is not answered at once: copying it would hold a thread that
+  // must not wait.
+  static constexpr size_t kMaxValueBytesAtOnce = 64 * 1024;
+  // True when the value is held by the item itself (ValueHeldInMemory) and small enough to be
+  // answered at once (kMaxValueBytesAtOnce): a read does no I/O and little copying.
   bool holdsValueInMemory() const { return concept_->inMemory_(); }
   // The wrapped origin type's name ("StringLiteralPropertyOrigin", "MapAdapter<Signal>", ...).
   const std::string& getTypeName() const { return concept_->typeName_(); }
@@ -88,7 +93,15 @@ class OriginMapItem {
     }
     const Sarnet_Configuration::Types::PropertyOrigin* getConfig_() const override { return getConfig(origin); }
     const std::string& typeName_() const override { return OriginType::staticTypeName(); }
-    bool inMemory_() const override { return ValueHeldInMemory<OriginType>::value; }
+    bool inMemory_() const override {
+      if constexpr (!ValueHeldInMemory<OriginType>::value) {
+        return false;
+      } else if constexpr (std::is_base_of<Sarnet_Configuration::Types::XmlNode, OriginType>::value) {
+        return origin.get_value().size() <= kMaxValueBytesAtOnce;  // a literal's text
+      } else {
+        return true;  // a cached boolean
+      }
+    }
 
     OriginType origin;
   };
