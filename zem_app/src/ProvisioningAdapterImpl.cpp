@@ -121,13 +121,13 @@ bool provisioningAdapter_impl::loadProvisioningConfig(MapType& map, MapPermissio
     ZEM_ERROR("Config file doesn't exist: " << file.getAbsolutePath());
     return false;
   }
-  std::ifstream in(file.getPath(), std::ios::binary);
-  if (!in) {
+  if (!std::ifstream(file.getPath(), std::ios::binary)) {
     ZEM_ERROR("Unable to open config file! " << file.getPath());
     return false;
   }
   try {
-    const auto config = xmldoc::parseStream<Types::ProvisioningConfig>(in);
+    // parseFile refuses a file over the document size cap before reading it.
+    const auto config = xmldoc::parseFile<Types::ProvisioningConfig>(file.getPath());
     for (const auto& definition : config->elements_provisioningDefinitions()) {
       permissionsType permissions;
       createKeyFromOriginAndAddToMap(definition.get(), map, "", permissionsMap, permissions);
