@@ -67,4 +67,20 @@ class ConfigLoader {
     }
     return nullptr;
   }
+
+  // True when the container's TASK_REQUEST description is a Description whose forceOverride is
+  // true; false when there is none, it is of another type, or the index names an unknown entry type
+  // (logged at ERROR).
+  template <class Description>
+  static bool forcesOverride(const ZipArchive& archive, Security::SecurityService* security) {
+    namespace Types = Sarnet_Configuration::Types;
+    xmldoc::DocumentPtr<Types::ZemTaskDescription> description;
+    try {
+      description = loadAndGet<Types::ZemTaskDescription, ElementType::TASK_REQUEST>(archive, security);
+    } catch (const XSDEnumException& e) {
+      ZEM_ERROR(e.what());
+    }
+    const auto* typed = dynamic_cast<const Description*>(description.get());
+    return typed != nullptr && typed->get_forceOverride();
+  }
 };

@@ -63,10 +63,8 @@ void InstallDatabase::createTaskResults(const File& folder, bool success) {
 }
 
 bool InstallDatabase::allowOverride(const ZipArchive& container) const {
-  const auto description = ConfigLoader::loadAndGet<Types::ZemTaskDescription, Types::ElementType::TASK_REQUEST>(
-      container, getSecurityService());
-  const auto* install = dynamic_cast<const Types::InstallZemDatabaseTaskDescription*>(description.get());
-  const bool allowed = install != nullptr && install->get_forceOverride();
+  const bool allowed =
+      ConfigLoader::forcesOverride<Types::InstallZemDatabaseTaskDescription>(container, getSecurityService());
   if (allowed) {
     ZEM_DEBUG("Allowing override of database.");
   } else {

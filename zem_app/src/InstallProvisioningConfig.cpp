@@ -66,15 +66,8 @@ void InstallProvisioningConfig::createTaskResults(const File& folder, bool succe
 }
 
 bool InstallProvisioningConfig::allowOverride(const ZipArchive& container) const {
-  xmldoc::DocumentPtr<Types::ZemTaskDescription> description;
-  try {
-    description = ConfigLoader::loadAndGet<Types::ZemTaskDescription, Types::ElementType::TASK_REQUEST>(
-        container, getSecurityService());
-  } catch (const XSDEnumException& e) {
-    ZEM_ERROR(e.what());
-  }
-  const auto* install = dynamic_cast<const Types::InstallProvisioningConfigTaskDescription*>(description.get());
-  const bool allowed = install != nullptr && install->get_forceOverride();
+  const bool allowed =
+      ConfigLoader::forcesOverride<Types::InstallProvisioningConfigTaskDescription>(container, getSecurityService());
   if (allowed) {
     ZEM_DEBUG("Allowing override of config.");
   } else {
