@@ -76,6 +76,9 @@ class DBusIpcService::Impl {
   // Bus thread: lets the servlet answer at once (IpcMethodServlet::processMethodCallAtOnce) and
   // sends the answer. Returns false, with the call's arguments rewound, when the servlet declines.
   bool answerAtOnce(const std::string& key, sdbus::MethodCall& call, const std::string& sender);
+  // Sends `out` as the answer of `call` (nothing when no answer is expected); an answer D-Bus
+  // cannot carry is replaced by an error. Any thread. Throws sdbus::Error when sending fails.
+  void reply(const sdbus::MethodCall& call, const std::string& key, const IpcParameterSet& out);
   // Bus thread: keeps the owner cache current.
   void onNameOwnerChanged(sdbus::Message& message) noexcept;
   // Fills the owner cache with the current owners of "com.olvane.*" names.
@@ -138,17 +141,7 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
         impl_.replyError(call_, kErrorFailed, "unknown exception in the servlet of " + key_);
         return;
       }
-      if (call_.doesntExpectReply()) return;
-      sdbus::MethodReply reply = call_.createReply();
-      try {
-        detail::appendParameters(reply, out);
-      } catch (const sdbus::Error& e) {
-        // An answer D-Bus cannot carry (a string that is no UTF-8) still ends the call.
-        impl_.replyError(call_, kErrorFailed, "Cannot send the answer of " + key_ + ": " + e.getMessage());
-        return;
-      }
-      reply.send();
-      impl_.bus().afterSend();
+      impl_.reply(call_, key_, out);
     } catch (const std::exception& e) {
       ZEM_ERROR("Cannot answer the IPC call " << key_ << ": " << e.what());
     } catch (...) {
@@ -312,16 +305,22 @@ bool DBusIpcService::Impl::answerAtOnce(const std::string& key, sdbus::MethodCal
     call.rewind(true);  // the dispatch thread reads the arguments from the start
     return false;
   }
-  if (call.doesntExpectReply()) return true;
+  reply(call, key, response.getParameters());
+  return true;
+}
+
+void DBusIpcService::Impl::reply(const sdbus::MethodCall& call, const std::string& key, const IpcParameterSet& out) {
+  if (call.doesntExpectReply()) return;
   sdbus::MethodReply reply = call.createReply();
   try {
-    detail::appendParameters(reply, response.getParameters());
+    detail::appendParameters(reply, out);
   } catch (const sdbus::Error& e) {
+    // An answer D-Bus cannot carry (a string that is no UTF-8) still ends the call.
     replyError(call, kErrorFailed, "Cannot send the answer of " + key + ": " + e.getMessage());
-    return true;
+    return;
   }
   reply.send();
-  return true;
+  bus_.afterSend();
 }
 
 bool DBusIpcService::Impl::isLiveness(const IpcMessageDefinition& definition) const {
