@@ -115,8 +115,6 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
   }
   EXPECT_EQ(map_.getPropertyValue("A.b"), "false");
   EXPECT_EQ(stored("ps"), "new");
-  EXPECT_EQ(stored("after"), "y");
-
   const auto integer = integerNode(5);
   EXPECT_FALSE(map_.updateProperty(&integer, "A.after"));  // no permission check, but the kind is checked
   EXPECT_FALSE(map_.updateProperty(nullptr, "A.after"));
@@ -132,7 +130,6 @@ TEST_F(PropertyMapTest, AFailedLookupListsAtMost32KnownKeysAndAMissingConfigIsRe
     LogCapture log;
     EXPECT_EQ(map_.getPropertyValue("unknown\nname"), "");
     EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "No value found for key unknown\\nname"), 1u) << log.dump();
-    EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "Knowns key:"), 1u);
     EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "    p"), 32u);
     EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "    ... and 8 more"), 1u);
   }
