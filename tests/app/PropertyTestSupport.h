@@ -1,5 +1,4 @@
-// Shared set-up of the property-model tests: a fixture that gives every test a fresh device, store,
-// property map and in-process IPC service.
+// Shared set-up of the property-model tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,17 +18,14 @@ namespace proptest {
 using namespace apptest;
 using kest::testing::LogCapture;
 
-// A definition of "<adapter>PropertyAdapter" with propertyName `name` and an origin of
-// "<origin>PropertyOrigin" holding `body`.
+// A "<adapter>PropertyAdapter" named `name` whose "<origin>PropertyOrigin" holds `body`.
 inline std::string named(const std::string& adapter, const std::string& name, const std::string& origin,
                          const std::string& body) {
   return propertyXml(adapter + "PropertyAdapter", "propertyName=\"" + name + "\"", origin + "PropertyOrigin", body);
 }
 inline std::string keyXml(const std::string& key) { return "<k:key>" + key + "</k:key>"; }
 
-// A fresh device whose store holds `storeEntries` (k:entry XML) as its default database, the
-// in-process service as the process's IPC service, and an empty property map that loads the
-// configuration installed by the test on first use.
+// A fresh device, the in-process service as the process's IPC service, and an empty property map.
 class PropertyTest : public ::testing::Test {
  protected:
   void SetUp() override {
