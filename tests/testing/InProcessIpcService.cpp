@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "ipc/DBusConversion.h"
 #include "ipc/DBusNames.h"
 #include "ipc/ServletRegistry.h"
 #include "kest/ApplicationLogger.h"
@@ -13,13 +14,6 @@ namespace {
 std::string interfaceOf(const std::string& kind) {
   if (kind != "Zem" && kind != "SelfDiag") throw IpcException("Unknown IPC interface: " + kind);
   return "com.olvane." + kind;
-}
-
-// The same refusal a bus gives: only string, integer and byte-field parameters travel.
-void checkSendable(const IpcParameterSet& parameters) {
-  for (const auto& entry : parameters.all())
-    if (entry.second->getType() == IpcParameterType::Unsupported)
-      throw IpcException("Parameter cannot be sent: " + entry.first);
 }
 
 }  // namespace
@@ -65,7 +59,7 @@ void InProcessIpcService::removeListener(const IpcMessageDefinition& definition,
 
 void InProcessIpcService::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {
   detail::checkMemberName(definition.getName());
-  checkSendable(parameters);
+  detail::checkSendable(parameters);  // the same refusal a bus gives
   std::map<std::string, std::string> texts;
   for (const auto& entry : parameters.all()) {
     const auto* s = dynamic_cast<const IpcStringParameter*>(entry.second.get());
@@ -95,7 +89,7 @@ IpcParameterSet InProcessIpcService::callMethod(const std::string& component, co
   const detail::DBusDestination destination = detail::destinationOf(component);
   detail::resolveInterface(interfaceName, definition.getInterface());
   detail::checkMemberName(definition.getName());
-  checkSendable(parameters);
+  detail::checkSendable(parameters);  // the same refusal a bus gives
   std::unique_lock<std::mutex> lock(mutex_);
   const auto found = peers_.find(component + "/" + definition.getName());
   if (found != peers_.end()) {

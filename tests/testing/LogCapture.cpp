@@ -3,6 +3,7 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/spi/loggingevent.h>
 
+#include <algorithm>
 #include <mutex>
 #include <sstream>
 
@@ -70,21 +71,16 @@ std::vector<std::string> LogCapture::messages(log4cplus::LogLevel level) const {
 }
 
 size_t LogCapture::count(log4cplus::LogLevel level, const std::string& substring) const {
-  const std::lock_guard<std::mutex> lock(state_->mutex);
-  size_t n = 0;
-  for (const Entry& e : state_->entries) {
-    if (e.level == level && e.message.find(substring) != std::string::npos) ++n;
-  }
-  return n;
+  const auto all = entries();
+  return std::count_if(all.begin(), all.end(), [&](const Entry& e) {
+    return e.level == level && e.message.find(substring) != std::string::npos;
+  });
 }
 
 size_t LogCapture::countAny(const std::string& substring) const {
-  const std::lock_guard<std::mutex> lock(state_->mutex);
-  size_t n = 0;
-  for (const Entry& e : state_->entries) {
-    if (e.message.find(substring) != std::string::npos) ++n;
-  }
-  return n;
+  const auto all = entries();
+  return std::count_if(all.begin(), all.end(),
+                       [&](const Entry& e) { return e.message.find(substring) != std::string::npos; });
 }
 
 void LogCapture::clear() {
