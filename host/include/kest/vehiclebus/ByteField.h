@@ -1,0 +1,49 @@
+// A raw byte field of the vehicle bus (a CAN frame's bytes or a J1939 parameter group's).
+// Thread safety: as Signal.h.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace VehicleBus {
+
+class ByteField;
+
+// Told of every decoded byte field. Called with the dispatcher's lock held: it must not throw and
+// must not add or remove vehicle-bus listeners or sources.
+class ByteFieldEventListener {
+ public:
+  virtual ~ByteFieldEventListener() = default;
+  virtual void byteFieldEvent(const ByteField& field, std::int64_t timestampUs,
+                              const std::vector<std::uint8_t>& bytes) = 0;
+};
+
+// Built by ByteFieldFactory from a RawCanByteFieldSignal (bytes of frames with one identifier) or
+// a J1939ByteFieldSignal (bytes of one parameter group, single frames and reassembled BAM
+// transfers alike, optionally from one source address only).
+class ByteField {
+ public:
+  virtual ~ByteField();
+  ByteField(const ByteField&) = delete;
+  ByteField& operator=(const ByteField&) = delete;
+
+  const std::string& getName() const;
+  // The bytes taken from the last message that carried the field, in message order; empty
+  // (no value) until such a message came.
+  std::optional<std::vector<std::uint8_t>> getRawValue() const;
+  void addListener(ByteFieldEventListener* listener);
+  // As Signal::removeListener.
+  void removeListener(ByteFieldEventListener* listener);
+
+  class Impl;
+
+ private:
+  friend class ByteFieldFactory;
+  explicit ByteField(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace VehicleBus

@@ -1,0 +1,37 @@
+// Reads frames in candump log form: "(1436509052.249713) sim0 18FEF100#00FF", "sim0 123#DEAD" or
+// just "123#DEADBEEF"; "123#R" is a remote frame. Three hexadecimal identifier digits make a
+// standard identifier, eight an extended one.
+// Thread safety: stateless.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kest/vehiclebus/CanFrame.h"
+
+namespace VehicleBus {
+
+struct ParsedFrame {
+  std::string interface;  // empty when the line named none
+  CanFrame frame;
+  bool hasTimestamp = false;  // frame.timestampUs came from the line
+};
+
+class CandumpParser {
+ public:
+  // The longest line read; a longer one is refused.
+  static constexpr std::size_t kMaxLineLength = 256;
+
+  // Parses one line (no line break). Returns the frame, or nothing with a short reason in `error`
+  // (which never repeats more than kMaxLineLength bytes of the line). Blank lines are refused too;
+  // callers skip them before calling.
+  static std::optional<ParsedFrame> parseLine(const std::string& line, std::string* error);
+  // Parses every non-blank line of `text`; all or nothing. Returns false with `error` naming the
+  // first bad line (its number and text, shortened) and leaves `frames` empty; `maxFrames` bounds
+  // the count (more is refused the same way).
+  static bool parseText(const std::string& text, std::size_t maxFrames, std::vector<ParsedFrame>* frames,
+                        std::string* error);
+};
+
+}  // namespace VehicleBus

@@ -1,0 +1,51 @@
+// A boolean signal of the vehicle bus and the interface of those told about its changes.
+// Thread safety: every method may be called from any thread. Events run on the thread that
+// dispatches frames, one frame at a time for the whole process (BusDispatcher).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace VehicleBus {
+
+class Signal;
+
+// Told when a boolean signal changes state. Called with the dispatcher's lock held: it must not
+// throw and must not add or remove vehicle-bus listeners or sources.
+class SignalEventListener {
+ public:
+  virtual ~SignalEventListener() = default;
+  // `timestampUs` is the frame's time stamp (microseconds since the epoch).
+  virtual void signalEvent(const Signal& signal, std::int64_t timestampUs, bool state) = 0;
+};
+
+// A boolean signal built by SignalFactory from a BytefieldMatchBooleanSignal or a
+// ValueRangeBooleanSignal. It reports only changes of its state; the first decoded frame counts as
+// a change. It stays registered with the process's BusDispatcher until destroyed.
+class Signal {
+ public:
+  virtual ~Signal();
+  Signal(const Signal&) = delete;
+  Signal& operator=(const Signal&) = delete;
+
+  // The configured signalName; empty when the configuration gave none.
+  const std::string& getName() const;
+  // The state decoded from the last frame that carried the signal; empty until such a frame came.
+  std::optional<bool> getCurrentState() const;
+  // Adds a listener (not owned); adding it twice calls it twice.
+  void addListener(SignalEventListener* listener);
+  // Removes every occurrence of the listener. When it returns, no event for this listener is
+  // running or will start, so the listener may be destroyed.
+  void removeListener(SignalEventListener* listener);
+
+  class Impl;  // the decoder, private to the framework
+
+ private:
+  friend class SignalFactory;
+  explicit Signal(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace VehicleBus

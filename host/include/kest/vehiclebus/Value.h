@@ -1,0 +1,44 @@
+// A numeric signal of the vehicle bus and the interface of those told about its values.
+// Thread safety: as Signal.h.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace VehicleBus {
+
+class Value;
+
+// Told of every decoded value (not only changes). Called with the dispatcher's lock held: it must
+// not throw and must not add or remove vehicle-bus listeners or sources.
+class ValueEventListener {
+ public:
+  virtual ~ValueEventListener() = default;
+  virtual void valueEvent(const Value& value, std::int64_t timestampUs, double physical) = 0;
+};
+
+// A numeric signal built by ValueFactory from an ArrayValueSignal: physical = raw x factor + offset.
+class Value {
+ public:
+  virtual ~Value();
+  Value(const Value&) = delete;
+  Value& operator=(const Value&) = delete;
+
+  const std::string& getName() const;
+  // The physical value decoded from the last frame that carried the signal; empty until then.
+  std::optional<double> getCurrentValue() const;
+  void addListener(ValueEventListener* listener);
+  // As Signal::removeListener.
+  void removeListener(ValueEventListener* listener);
+
+  class Impl;
+
+ private:
+  friend class ValueFactory;
+  explicit Value(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace VehicleBus
