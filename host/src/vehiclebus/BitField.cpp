@@ -72,7 +72,8 @@ bool resolveIdentifier(bool hasId, std::uint32_t id, bool hasExtended, bool exte
   const std::uint32_t limit = *isExtended ? CanFrame::kMaxExtendedId : CanFrame::kMaxStandardId;
   if (id > limit) {
     std::ostringstream reason;
-    reason << "canId 0x" << std::hex << std::uppercase << id << " exceeds " << (*isExtended ? 29 : 11) << " bits";
+    reason << "canId 0x" << std::hex << std::uppercase << id << std::dec << " exceeds " << (*isExtended ? 29 : 11)
+           << " bits";
     *why = reason.str();
     return false;
   }
