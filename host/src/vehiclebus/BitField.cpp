@@ -50,7 +50,7 @@ std::optional<BitField> BitField::make(int startBit, int length, bool bigEndian,
              << " bits run past an 8-byte frame";
     } else {
       field.shift_ = static_cast<unsigned>(startBit);
-      field.bytesNeeded_ = static_cast<std::size_t>((startBit + length - 1) / 8 + 1);
+      field.bytesNeeded_ = static_cast<std::size_t>((startBit + length - 1) / 8) + 1;
     }
   }
   if (reason.tellp() != 0) {
