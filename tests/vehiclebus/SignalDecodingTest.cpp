@@ -52,7 +52,9 @@ Probe probe(const Types::ValueSignal& config) {
   auto value = ValueFactory::create(config);
   return {value, [value] {
             const auto number = value ? value->getCurrentValue() : std::nullopt;
-            return number ? (std::ostringstream() << *number).str() : "none";
+            std::ostringstream text;
+            text << number.value_or(0);
+            return number ? text.str() : "none";
           }};
 }
 
