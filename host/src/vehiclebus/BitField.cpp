@@ -1,0 +1,105 @@
+#include "vehiclebus/BitField.h"
+
+#include <sstream>
+
+namespace VehicleBus {
+
+namespace {
+
+constexpr int kFrameBits = static_cast<int>(CanFrame::kMaxData) * 8;
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+}  // namespace
+
+std::optional<BitField> BitField::make(int startBit, int length, bool bigEndian, std::string* why) {
+  std::ostringstream reason;
+  if (length < 1 || length > kFrameBits) {
+    reason << "length " << length << " is not 1.." << kFrameBits << " bits";
+  } else if (startBit < 0 || startBit >= kFrameBits) {
+    reason << "startBit " << startBit << " is outside an 8-byte frame";
+  }
+  BitField field;
+  field.bigEndian_ = bigEndian;
+  field.length_ = length;
+  if (reason.tellp() == 0) {
+    if (bigEndian) {
+      // In the frame read as one big-endian word, bit k of byte b is word bit (7 - b) * 8 + k.
+      const int msb = (7 - startBit / 8) * 8 + startBit % 8;
+      const int lsb = msb - (length - 1);
+      if (lsb < 0) {
+        reason << "big-endian bits from startBit " << startBit << " over " << length
+               << " bits run past an 8-byte frame";
+      } else {
+        field.shift_ = static_cast<unsigned>(lsb);
+        field.bytesNeeded_ = static_cast<std::size_t>(8 - lsb / 8);
+      }
+    } else if (startBit + length > kFrameBits) {
+      reason << "little-endian bits from startBit " << startBit << " over " << length
+             << " bits run past an 8-byte frame";
+    } else {
+      field.shift_ = static_cast<unsigned>(startBit);
+      field.bytesNeeded_ = static_cast<std::size_t>((startBit + length - 1) / 8) + 1;
+    }
+  }
+  if (reason.tellp() != 0) {
+    *why = reason.str();
+    return std::nullopt;
+  }
+  field.mask_ = length == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << length) - 1;
+  field.signBit_ = std::uint64_t{1} << (length - 1);
+  return field;
+}
+
+bool resolveIdentifier(bool hasId, std::uint32_t id, bool hasExtended, bool extended, bool* isExtended,
+                       std::string* why) {
+  if (!hasId) {
+    *why = "no canId";
+    return false;
+  }
+  *isExtended = hasExtended ? extended : id > CanFrame::kMaxStandardId;
+  const std::uint32_t limit = *isExtended ? CanFrame::kMaxExtendedId : CanFrame::kMaxStandardId;
+  if (id > limit) {
+    std::ostringstream reason;
+    reason << "canId 0x" << std::hex << std::uppercase << id << std::dec << " exceeds " << (*isExtended ? 29 : 11)
+           << " bits";
+    *why = reason.str();
+    return false;
+  }
+  return true;
+}
+
+bool parseHexBytes(const std::string& text, std::vector<std::uint8_t>* bytes) {
+  std::size_t pos = 0;
+  if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    pos = 2;
+  }
+  const std::size_t digits = text.size() - pos;
+  if (digits == 0 || digits % 2 != 0) {
+    return false;
+  }
+  bytes->clear();
+  bytes->reserve(digits / 2);
+  for (; pos < text.size(); pos += 2) {
+    const int high = hexDigit(text[pos]);
+    const int low = hexDigit(text[pos + 1]);
+    if (high < 0 || low < 0) {
+      return false;
+    }
+    bytes->push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return true;
+}
+
+}  // namespace VehicleBus

@@ -1,0 +1,130 @@
+// Reassembly of J1939 broadcast (BAM) transfers, seen through J1939 byte fields.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kest/vehiclebus/BusDispatcher.h"
+#include "kest/vehiclebus/ByteFieldFactory.h"
+
+namespace VehicleBus {
+namespace {
+
+namespace Types = Sarnet_Configuration::Types;
+
+constexpr std::uint32_t kGroup = 0xFEE5;
+constexpr std::int64_t kStep = 10'000;  // between packets, well within the transport timeout
+
+CanFrame j1939(std::uint32_t pgnWithDestination, std::uint8_t sender, const std::vector<std::uint8_t>& bytes,
+               std::int64_t timestampUs) {
+  CanFrame f;
+  f.id = 0x18000000U | (pgnWithDestination << 8) | sender;
+  f.extended = true;
+  f.length = static_cast<std::uint8_t>(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), f.data.begin());
+  f.timestampUs = timestampUs;
+  return f;
+}
+
+// TP.CM BAM announcing `size` bytes of `pgn` in `packets` packets, to every node.
+CanFrame announce(std::uint8_t sender, unsigned size, unsigned packets, std::int64_t ts, std::uint32_t pgn = kGroup) {
+  return j1939(
+      0xECFF, sender,
+      {32, static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(packets),
+       0xFF, static_cast<std::uint8_t>(pgn), static_cast<std::uint8_t>(pgn >> 8), static_cast<std::uint8_t>(pgn >> 16)},
+      ts);
+}
+
+CanFrame abortTransfer(std::uint8_t sender, std::int64_t ts) {
+  return j1939(0xECFF, sender, {255, 0xFF, 0xFF, 0xFF, 0xFF, 0xE5, 0xFE, 0x00}, ts);
+}
+
+// TP.DT packet `sequence` carrying bytes first..first+6 (values equal to their positions + 1).
+CanFrame packet(std::uint8_t sender, std::uint8_t sequence, std::int64_t ts, std::uint8_t base = 0) {
+  std::vector<std::uint8_t> bytes{sequence};
+  for (unsigned i = 0; i < 7; ++i) {
+    bytes.push_back(static_cast<std::uint8_t>(base + (sequence - 1) * 7 + i + 1));
+  }
+  return j1939(0xEBFF, sender, bytes, ts);
+}
+
+std::string hex(const std::optional<std::vector<std::uint8_t>>& bytes) {
+  if (!bytes) {
+    return "none";
+  }
+  std::string text;
+  for (const std::uint8_t byte : *bytes) {
+    text += "0123456789ABCDEF"[byte >> 4];
+    text += "0123456789ABCDEF"[byte & 0xF];
+  }
+  return text;
+}
+
+TEST(J1939TransportTest, BroadcastTransfersAreReassembledOrDropped) {
+  const std::string ten = "0102030405060708090A";
+  const struct {
+    const char* what;
+    std::vector<CanFrame> frames;
+    std::string expected;
+    std::size_t openAfter;
+    int sourceFilter = -1;
+  } cases[] = {
+      {"complete", {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, 2 * kStep)}, ten, 0},
+      {"complete, from the filtered sender",
+       {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, 2 * kStep)},
+       ten,
+       0,
+       1},
+      {"from another sender than filtered",
+       {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, 2 * kStep)},
+       "none",
+       0,
+       2},
+      {"still open", {announce(1, 10, 2, 0), packet(1, 1, kStep)}, "none", 1},
+      {"missing packet", {announce(1, 17, 3, 0), packet(1, 1, kStep), packet(1, 3, 2 * kStep)}, "none", 0},
+      {"repeated packet",
+       {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 1, 2 * kStep), packet(1, 2, 3 * kStep)},
+       "none",
+       0},
+      {"out of order", {announce(1, 10, 2, 0), packet(1, 2, kStep), packet(1, 1, 2 * kStep)}, "none", 0},
+      {"aborted",
+       {announce(1, 10, 2, 0), packet(1, 1, kStep), abortTransfer(1, 2 * kStep), packet(1, 2, 3 * kStep)},
+       "none",
+       0},
+      {"next packet too late", {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, kStep + 800'000)}, "none", 0},
+      {"expired by a later frame", {announce(1, 10, 2, 0), j1939(0xFEF1, 9, {0}, 760'000)}, "none", 0},
+      {"packet count not matching the size", {announce(1, 10, 3, 0), packet(1, 1, kStep)}, "none", 0},
+      {"replaced by a new announcement",
+       {announce(1, 10, 2, 0), packet(1, 1, kStep), announce(1, 9, 2, 2 * kStep), packet(1, 1, 3 * kStep, 0x10),
+        packet(1, 2, 4 * kStep, 0x10)},
+       "111213141516171819",
+       0},
+      {"two senders interleaved",
+       {announce(1, 10, 2, 0), announce(2, 10, 2, 1), packet(1, 1, 2), packet(2, 1, 3, 0x20), packet(1, 2, 4),
+        packet(2, 2, 5, 0x20)},
+       "2122232425262728292A",
+       0},
+      {"group not configured", {announce(1, 10, 2, 0, 0xFEF2), packet(1, 1, kStep)}, "none", 0},
+  };
+  int row = 0;
+  for (const auto& c : cases) {
+    const std::string interface = "t4-" + std::to_string(row++);
+    Types::J1939ByteFieldSignal config;
+    config.set_busInterface(interface);
+    config.set_pgn(kGroup);
+    if (c.sourceFilter >= 0) {
+      config.set_sourceAddress(static_cast<std::uint32_t>(c.sourceFilter));
+    }
+    const auto field = ByteFieldFactory::create(config);
+    ASSERT_NE(field, nullptr) << c.what;
+    BusDispatcher::instance().dispatch(interface, c.frames);
+    EXPECT_EQ(hex(field->getRawValue()), c.expected) << c.what;
+    EXPECT_EQ(BusDispatcher::instance().openTransfers(), c.openAfter) << c.what;
+    // Whatever is left open times out once any later frame of its interface arrives.
+    BusDispatcher::instance().dispatch(interface, j1939(0xFEF1, 9, {0}, 10'000'000));
+    EXPECT_EQ(BusDispatcher::instance().openTransfers(), 0U) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace VehicleBus

@@ -1,0 +1,280 @@
+// Decoding of frames into signals, values and byte fields built through the factories.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "kest/vehiclebus/BusDispatcher.h"
+#include "kest/vehiclebus/ByteFieldFactory.h"
+#include "kest/vehiclebus/SignalFactory.h"
+#include "kest/vehiclebus/ValueFactory.h"
+
+namespace VehicleBus {
+namespace {
+
+namespace Types = Sarnet_Configuration::Types;
+
+CanFrame frame(std::uint32_t id, bool extended, const std::vector<std::uint8_t>& bytes, bool remote = false) {
+  CanFrame f;
+  f.id = id;
+  f.extended = extended;
+  f.remote = remote;
+  f.length = static_cast<std::uint8_t>(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), f.data.begin());
+  return f;
+}
+
+// A source built for one table row and how to read its current value as text ("none": no value).
+struct Probe {
+  std::shared_ptr<void> source;
+  std::function<std::string()> read;
+};
+
+template <typename Config>
+Config onId(Config config, std::uint32_t id, const char* interface = "t1") {
+  config.set_busInterface(interface);
+  config.set_canId(id);
+  return config;
+}
+
+Probe probe(const Types::BooleanSignal& config) {
+  auto signal = SignalFactory::create(config);
+  return {signal, [signal] {
+            const auto state = signal ? signal->getCurrentState() : std::nullopt;
+            return state ? (*state ? "true" : "false") : "none";
+          }};
+}
+
+Probe probe(const Types::ValueSignal& config) {
+  auto value = ValueFactory::create(config);
+  return {value, [value] {
+            const auto number = value ? value->getCurrentValue() : std::nullopt;
+            std::ostringstream text;
+            text << number.value_or(0);
+            return number ? text.str() : "none";
+          }};
+}
+
+Probe probe(const Types::ByteFieldSignal& config) {
+  auto field = ByteFieldFactory::create(config);
+  return {field, [field] {
+            const auto bytes = field ? field->getRawValue() : std::nullopt;
+            std::ostringstream text;
+            for (const std::uint8_t byte : bytes.value_or(std::vector<std::uint8_t>{})) {
+              text << std::hex << std::uppercase << (byte >> 4) << (byte & 0xF);
+            }
+            return bytes ? text.str() : "none";
+          }};
+}
+
+Types::ArrayValueSignal bits(int startBit, int length, bool bigEndian = false, bool isSigned = false) {
+  Types::ArrayValueSignal config = onId(Types::ArrayValueSignal(), 0x100);
+  config.set_startBit(startBit);
+  config.set_length(length);
+  config.set_bigEndian(bigEndian);
+  config.set_signed(isSigned);
+  return config;
+}
+
+Types::BytefieldMatchBooleanSignal matching(int startByte, const char* match, const char* mask = nullptr) {
+  Types::BytefieldMatchBooleanSignal config = onId(Types::BytefieldMatchBooleanSignal(), 0x100);
+  config.set_startByte(startByte);
+  config.set_match(match);
+  if (mask != nullptr) {
+    config.set_mask(mask);
+  }
+  return config;
+}
+
+Types::ValueRangeBooleanSignal range(double minimum, double maximum) {
+  Types::ValueRangeBooleanSignal config = onId(Types::ValueRangeBooleanSignal(), 0x100);
+  config.set_startBit(0);
+  config.set_length(8);
+  config.set_minimum(minimum);
+  config.set_maximum(maximum);
+  return config;
+}
+
+Types::RawCanByteFieldSignal rawBytes(std::uint32_t id, int startByte, int length = -1) {
+  Types::RawCanByteFieldSignal config;
+  config.set_busInterface("t1");
+  config.set_canId(id);
+  config.set_startByte(startByte);
+  if (length >= 0) {
+    config.set_length(length);
+  }
+  return config;
+}
+
+Types::J1939ByteFieldSignal group(std::uint32_t pgn, int sourceAddress = -1, const char* interface = "t1") {
+  Types::J1939ByteFieldSignal config;
+  config.set_busInterface(interface);
+  config.set_pgn(pgn);
+  if (sourceAddress >= 0) {
+    config.set_sourceAddress(static_cast<std::uint32_t>(sourceAddress));
+  }
+  return config;
+}
+
+TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
+  Types::ArrayValueSignal scaled = bits(0, 16, false, true);
+  scaled.set_factor(0.5);
+  scaled.set_offset(-10);
+  Types::ArrayValueSignal extendedOnly = bits(0, 8);
+  extendedOnly.set_extendedId(true);
+  const struct {
+    const char* what;
+    std::function<Probe()> make;
+    CanFrame frame;
+    std::string expected;
+  } cases[] = {
+      {"little-endian across bytes", [] { return probe(bits(4, 12)); }, frame(0x100, false, {0x12, 0x34}), "833"},
+      {"big-endian across bytes", [] { return probe(bits(7, 16, true)); }, frame(0x100, false, {0x12, 0x34}), "4660"},
+      {"big-endian from mid-byte", [] { return probe(bits(3, 8, true)); }, frame(0x100, false, {0xA5, 0x3C}), "83"},
+      {"signed", [] { return probe(bits(0, 8, false, true)); }, frame(0x100, false, {0xFE}), "-2"},
+      {"signed, factor, offset", [&] { return probe(scaled); }, frame(0x100, false, {0x18, 0xFC}), "-510"},
+      {"64-bit signed", [] { return probe(bits(0, 64, false, true)); },
+       frame(0x100, false, std::vector<std::uint8_t>(8, 0xFF)), "-1"},
+      {"64-bit big-endian", [] { return probe(bits(7, 64, true)); }, frame(0x100, false, {0, 0, 0, 0, 0, 0, 1, 0}),
+       "256"},
+      {"frame too short", [] { return probe(bits(8, 16)); }, frame(0x100, false, {1, 2}), "none"},
+      {"big-endian frame too short", [] { return probe(bits(7, 16, true)); }, frame(0x100, false, {1}), "none"},
+      {"remote frame", [] { return probe(bits(0, 8)); }, frame(0x100, false, {}, true), "none"},
+      {"other identifier", [] { return probe(bits(0, 8)); }, frame(0x101, false, {1}), "none"},
+      {"standard frame, extended signal", [&] { return probe(extendedOnly); }, frame(0x100, false, {1}), "none"},
+      {"masked match", [] { return probe(matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x2A}), "true"},
+      {"masked mismatch", [] { return probe(matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x3A}), "false"},
+      {"unmasked match", [] { return probe(matching(6, "DEad")); }, frame(0x100, false, {0, 0, 0, 0, 0, 0, 0xDE, 0xAD}),
+       "true"},
+      {"match frame too short", [] { return probe(matching(6, "DEAD")); },
+       frame(0x100, false, {0, 0, 0, 0, 0, 0, 0xDE}), "none"},
+      {"in range", [] { return probe(range(10, 20)); }, frame(0x100, false, {20}), "true"},
+      {"above range", [] { return probe(range(10, 20)); }, frame(0x100, false, {21}), "false"},
+      {"raw bytes", [] { return probe(rawBytes(0x100, 2, 3)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5}), "020304"},
+      {"raw bytes to the end", [] { return probe(rawBytes(0x100, 5)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5, 6}),
+       "0506"},
+      {"raw bytes too short", [] { return probe(rawBytes(0x100, 2, 3)); }, frame(0x100, false, {0, 1, 2, 3}), "none"},
+      {"raw bytes, implied extended", [] { return probe(rawBytes(0x18FEF100, 0, 2)); },
+       frame(0x18FEF100, true, {7, 8, 9}), "0708"},
+      {"J1939 PDU2", [] { return probe(group(0xFEF1)); }, frame(0x18FEF117, true, {1, 2}), "0102"},
+      {"J1939 PDU2, other sender", [] { return probe(group(0xFEF1, 0x18)); }, frame(0x18FEF117, true, {1}), "none"},
+      {"J1939 PDU2, its sender", [] { return probe(group(0xFEF1, 0x17)); }, frame(0x18FEF117, true, {1}), "01"},
+      {"J1939 PDU1 ignores destination", [] { return probe(group(0xEF00, 0x03)); }, frame(0x18EF2A03, true, {9}), "09"},
+      {"J1939 data page", [] { return probe(group(0x1FEF1)); }, frame(0x19FEF100, true, {5}), "05"},
+      {"J1939 needs a 29-bit identifier", [] { return probe(group(0x0100)); }, frame(0x100, false, {1}), "none"},
+  };
+  for (const auto& c : cases) {
+    const Probe p = c.make();
+    ASSERT_NE(p.source, nullptr) << c.what;
+    EXPECT_EQ(p.read(), "none") << c.what;
+    BusDispatcher::instance().dispatch("t1", c.frame);
+    EXPECT_EQ(p.read(), c.expected) << c.what;
+  }
+}
+
+TEST(SignalDecodingTest, SignalsReportChangesValuesReportEveryFrameUntilRemoved) {
+  struct Recorder : SignalEventListener, ValueEventListener {
+    std::vector<std::string> events;
+    void signalEvent(const Signal& s, std::int64_t ts, bool state) override {
+      events.push_back(s.getName() + "@" + std::to_string(ts) + "=" + (state ? "1" : "0"));
+    }
+    void valueEvent(const Value& v, std::int64_t ts, double physical) override {
+      events.push_back(v.getName() + "@" + std::to_string(ts) + "=" + std::to_string(static_cast<int>(physical)));
+    }
+  } recorder;
+  Types::BytefieldMatchBooleanSignal flagConfig = onId(Types::BytefieldMatchBooleanSignal(), 0x200, "t2");
+  flagConfig.set_signalName("flag");
+  flagConfig.set_match("01");
+  Types::ArrayValueSignal levelConfig = onId(Types::ArrayValueSignal(), 0x200, "t2");
+  levelConfig.set_signalName("level");
+  levelConfig.set_startBit(0);
+  levelConfig.set_length(8);
+  const auto flag = SignalFactory::create(flagConfig);
+  const auto level = ValueFactory::create(levelConfig);
+  ASSERT_TRUE(flag && level);
+  flag->addListener(&recorder);
+  level->addListener(&recorder);
+  EXPECT_FALSE(flag->getCurrentState().has_value());
+  EXPECT_FALSE(level->getCurrentValue().has_value());
+
+  std::int64_t ts = 0;
+  for (const std::uint8_t byte : {0, 0, 1, 1}) {
+    CanFrame f = frame(0x200, false, {byte});
+    f.timestampUs = ++ts;
+    BusDispatcher::instance().dispatch("t2", f);
+  }
+  EXPECT_EQ(recorder.events,
+            (std::vector<std::string>{"flag@1=0", "level@1=0", "level@2=0", "flag@3=1", "level@3=1", "level@4=1"}));
+  flag->removeListener(&recorder);
+  level->removeListener(&recorder);
+  BusDispatcher::instance().dispatch("t2", frame(0x200, false, {0}));
+  EXPECT_EQ(recorder.events.size(), 6U);
+  EXPECT_EQ(flag->getCurrentState(), false);
+}
+
+TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
+  const auto refusedValue = [](Types::ArrayValueSignal config) { return ValueFactory::create(config) == nullptr; };
+  const auto refusedSignal = [](const Types::BooleanSignal& config) {
+    return SignalFactory::create(config) == nullptr;
+  };
+  const auto refusedField = [](const Types::ByteFieldSignal& config) {
+    return ByteFieldFactory::create(config) == nullptr;
+  };
+  Types::ArrayValueSignal noId = bits(0, 8);
+  noId.clear_canId();
+  Types::ArrayValueSignal wideStandard = bits(0, 8);
+  wideStandard.set_canId(0x800);
+  wideStandard.set_extendedId(false);
+  Types::ArrayValueSignal wideExtended = bits(0, 8);
+  wideExtended.set_canId(0x20000000);
+  Types::J1939ByteFieldSignal tooLong = group(0xFEF1);
+  tooLong.set_startByte(1780);
+  tooLong.set_length(6);
+  Types::J1939ByteFieldSignal pastLargest = group(0xFEF1);
+  pastLargest.set_startByte(1785);
+  const struct {
+    const char* what;
+    std::function<bool()> refused;
+  } cases[] = {
+      {"boolean base kind", [&] { return refusedSignal(onId(Types::BooleanSignal(), 1)); }},
+      {"value base kind", [&] { return ValueFactory::create(onId(Types::ValueSignal(), 1)) == nullptr; }},
+      {"byte field base kind", [&] { return refusedField(Types::ByteFieldSignal()); }},
+      {"no canId", [&] { return refusedValue(noId); }},
+      {"standard id over 11 bits", [&] { return refusedValue(wideStandard); }},
+      {"id over 29 bits", [&] { return refusedValue(wideExtended); }},
+      {"length 0", [&] { return refusedValue(bits(0, 0)); }},
+      {"length 65", [&] { return refusedValue(bits(0, 65)); }},
+      {"negative startBit", [&] { return refusedValue(bits(-1, 8)); }},
+      {"little-endian past the frame", [&] { return refusedValue(bits(60, 8)); }},
+      {"big-endian past the frame", [&] { return refusedValue(bits(56, 2, true)); }},
+      {"odd hex digits", [&] { return refusedSignal(matching(0, "0xABC")); }},
+      {"not hex", [&] { return refusedSignal(matching(0, "ZZ")); }},
+      {"empty match", [&] { return refusedSignal(matching(0, "0x")); }},
+      {"mask and match lengths", [&] { return refusedSignal(matching(0, "ABCD", "FF")); }},
+      {"match past the frame", [&] { return refusedSignal(matching(6, "ABCDEF")); }},
+      {"raw startByte past the frame", [&] { return refusedField(rawBytes(0x100, 8)); }},
+      {"raw length 0", [&] { return refusedField(rawBytes(0x100, 0, 0)); }},
+      {"raw id over 11 bits",
+       [&] {
+         auto c = rawBytes(0x800, 0);
+         c.set_extendedId(false);
+         return refusedField(c);
+       }},
+      {"pgn over 18 bits", [&] { return refusedField(group(0x40000)); }},
+      {"PDU1 pgn with a destination", [&] { return refusedField(group(0xEF01)); }},
+      {"sourceAddress over 8 bits", [&] { return refusedField(group(0xFEF1, 256)); }},
+      {"J1939 bytes past the largest transfer", [&] { return refusedField(tooLong); }},
+      {"J1939 startByte past the largest transfer", [&] { return refusedField(pastLargest); }},
+  };
+  const std::size_t before = BusDispatcher::instance().registeredSources();
+  for (const auto& c : cases) {
+    EXPECT_TRUE(c.refused()) << c.what;
+  }
+  EXPECT_EQ(BusDispatcher::instance().registeredSources(), before);
+}
+
+}  // namespace
+}  // namespace VehicleBus
