@@ -22,7 +22,14 @@ TEST(CandumpParserTest, ReadsEveryLineForm) {
       {"123#R", "", 0x123, false, true, false, 0, {}},
       {"7ff#", "", 0x7FF, false, false, false, 0, {}},
       {"1FFFFFFF#01.02.03", "", 0x1FFFFFFF, true, false, false, 0, {1, 2, 3}},
-      {"  (0.5)\tvcan-1.x 00000001#0102030405060708 ", "vcan-1.x", 1, true, false, true, 500000, {1, 2, 3, 4, 5, 6, 7, 8}},
+      {"  (0.5)\tvcan-1.x 00000001#0102030405060708 ",
+       "vcan-1.x",
+       1,
+       true,
+       false,
+       true,
+       500000,
+       {1, 2, 3, 4, 5, 6, 7, 8}},
   };
   for (const Row& row : rows) {
     std::string error;
@@ -33,7 +40,9 @@ TEST(CandumpParserTest, ReadsEveryLineForm) {
     EXPECT_EQ(p->frame.extended, row.extended) << row.line;
     EXPECT_EQ(p->frame.remote, row.remote) << row.line;
     EXPECT_EQ(p->hasTimestamp, row.stamped) << row.line;
-    if (row.stamped) EXPECT_EQ(p->frame.timestampUs, row.timestampUs) << row.line;
+    if (row.stamped) {
+      EXPECT_EQ(p->frame.timestampUs, row.timestampUs) << row.line;
+    }
     EXPECT_EQ(std::vector<uint8_t>(p->frame.data.begin(), p->frame.data.begin() + p->frame.length), row.data)
         << row.line;
   }

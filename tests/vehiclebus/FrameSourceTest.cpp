@@ -40,7 +40,7 @@ struct Recorder {
 
 std::string logFile(const std::string& content) {
   const File folder = zem_test::freshFolder("replay");
-  const std::string path = folder.getPath() + "/log.txt";
+  std::string path = folder.getPath() + "/log.txt";
   std::ofstream(path) << content;
   return path;
 }
@@ -144,6 +144,8 @@ TEST(FrameSourceTest, SocketCanConvertsKernelFramesAndSkipsErrorFrames) {
     EXPECT_EQ(frame->remote, row.remote);
     EXPECT_EQ(frame->length, row.expectedLength);
     EXPECT_EQ(frame->timestampUs, 42);
-    if (frame->length > 1) EXPECT_EQ(frame->data[1], 0xA1);
+    if (frame->length > 1) {
+      EXPECT_EQ(frame->data[1], 0xA1);
+    }
   }
 }

@@ -36,8 +36,8 @@ class InjectFramesTest : public ::testing::Test {
   int64_t inject(const std::string& frames) {
     Ipc::IpcParameterSet in;
     in.add(std::make_unique<Ipc::IpcStringParameter>("frames", frames));
-    const Ipc::IpcParameterSet out = client_->callMethod(component_, "", InjectFramesServlet::definition(), in,
-                                                        std::chrono::milliseconds(60000));
+    const Ipc::IpcParameterSet out =
+        client_->callMethod(component_, "", InjectFramesServlet::definition(), in, std::chrono::milliseconds(60000));
     return out.get<Ipc::IpcIntegerParameter>("accepted").getValue();
   }
 
@@ -82,7 +82,8 @@ TEST_F(InjectFramesTest, ABadLineRefusesTheWholeCallNamingTheLine) {
 
 TEST_F(InjectFramesTest, TakesAHundredThousandFramesInOneCall) {
   std::string text;
-  for (int i = 0; i < 100000; ++i) text += "(1600000000." + std::to_string(100000 + i) + ") sim0 18FEF100#0011223344556677\n";
+  for (int i = 0; i < 100000; ++i)
+    text += "(1600000000." + std::to_string(100000 + i) + ") sim0 18FEF100#0011223344556677\n";
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(inject(text), 100000);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));

@@ -19,7 +19,8 @@ struct HostOptions {
 
   // Parses the arguments after the program name. Returns true and fills `options` on success;
   // returns false with a one-line reason in `error` for an unknown option, a missing value, a stray
-  // argument, an invalid interface name or --can-replay given with --can. `defaultPlugin` is used when --plugin is absent.
+  // argument, an invalid interface name or --can-replay given with --can. `defaultPlugin` is used when --plugin is
+  // absent.
   static bool parse(const std::vector<std::string>& args, const std::string& defaultPlugin, HostOptions* options,
                     std::string* error);
   // "../lib/libZem.so" next to the folder of the running executable, taken from /proc/self/exe with

@@ -11,8 +11,8 @@
 #include "CanCommands.h"
 #include "ConfigCommands.h"
 #include "JobCommands.h"
-#include "PropertyDocuments.h"
 #include "PropertyCommands.h"
+#include "PropertyDocuments.h"
 #include "ResultTree.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/ipc/DBusIpcClient.h"
@@ -112,8 +112,7 @@ std::string Zemctl::formatVehicleProperty(const Ipc::IpcParameterSet& parameters
       const auto* named =
           dynamic_cast<const Sarnet_Configuration::Types::BooleanPropertyResult*>(result->element_value());
       const std::string name = named != nullptr ? named->get_property() : std::string("?");
-      return std::string(kVehiclePropertySignal) + " " + ResultTree::oneLine(name) + " = " +
-             ResultTree::oneLine(value);
+      return std::string(kVehiclePropertySignal) + " " + ResultTree::oneLine(name) + " = " + ResultTree::oneLine(value);
     }
   } catch (const std::exception&) {
     // Not a property result: shown as raw text below.

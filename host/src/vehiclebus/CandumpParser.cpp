@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 
-
 namespace VehicleBus {
 
 namespace {
@@ -23,8 +22,7 @@ int hexValue(char c) {
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 bool isInterfaceChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-         c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
 }
 
 // At most kMaxEchoedBytes of `text` from `start`, printable ASCII only (other bytes become '?'), so

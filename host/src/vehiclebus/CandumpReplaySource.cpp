@@ -66,7 +66,8 @@ bool CandumpReplaySource::readFile(OnFrame onFrame, std::string* error) const {
     std::string reason;
     const std::optional<ParsedFrame> parsed = CandumpParser::parseLine(line, &reason);
     if (!parsed) {
-      *error = "The candump log " + name + " is refused: line " + std::to_string(lineNumber) + ": " + reason;
+      *error = "The candump log " + name + " is refused: line ";
+      *error += std::to_string(lineNumber) + ": " + reason;
       return false;
     }
     if (!onFrame(lineNumber, *parsed)) return true;

@@ -48,8 +48,8 @@ SocketCanSource::~SocketCanSource() { stop(); }
 bool SocketCanSource::isValidInterfaceName(const std::string& name) {
   if (name.empty() || name.size() >= IFNAMSIZ) return false;
   for (const char c : name) {
-    const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-                    c == '.' || c == '-';
+    const bool ok =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
     if (!ok) return false;
   }
   return true;
@@ -123,7 +123,9 @@ void SocketCanSource::read() {
       return;
     }
     struct can_frame raw {};
-    struct iovec data {&raw, sizeof raw};
+    struct iovec data {
+      &raw, sizeof raw
+    };
     alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(struct timeval))];
     struct msghdr message {};
     message.msg_iov = &data;
