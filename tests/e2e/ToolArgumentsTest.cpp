@@ -9,6 +9,7 @@
 #include "HostOptions.h"
 #include "PropertyDocuments.h"
 #include "ResultTree.h"
+#include "Zemctl.h"
 #include "ZemctlCommand.h"
 
 namespace {
@@ -34,11 +35,49 @@ TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
       {{"stray"}, "unknown argument: stray"},
       {{"--shutdown-timeout"}, "milliseconds"},
       {{"--shutdown-timeout", "0"}, "milliseconds"},
-      {{"--shutdown-timeout", "99999999999"}, "milliseconds"}};
+      {{"--shutdown-timeout", "99999999999"}, "milliseconds"},
+      {{"--can"}, "--can needs an interface"},
+      {{"--can", "bad/name"}, "--can needs an interface"},
+      {{"--can", "sixteen_chars_xx"}, "--can needs an interface"},
+      {{"--can-replay"}, "candump log"},
+      {{"--can", "can0", "--can-replay", "log"}, "cannot go with --can"}};
   for (const auto& [args, reason] : refused) {
     EXPECT_FALSE(HostOptions::parse(args, "d", &o, &error)) << args[0];
     EXPECT_NE(error.find(reason), std::string::npos) << error;
   }
+  ASSERT_TRUE(HostOptions::parse({"--can", "can0", "--can", "vcan-1.x"}, "d", &o, &error)) << error;
+  EXPECT_EQ(o.canInterfaces, (std::vector<std::string>{"can0", "vcan-1.x"}));
+}
+
+TEST(ZemctlCommandTest, CanCommandsTakeOneFrameLinePerArgumentOrAFile) {
+  ZemctlCommand c;
+  std::string error;
+  ASSERT_TRUE(ZemctlCommand::parse({"can", "inject", "123#01", "sim0 18FEF100#00FF"}, &c, &error)) << error;
+  EXPECT_TRUE(c.action == ZemctlCommand::Action::Can && c.can.kind == CanCommand::Kind::Inject);
+  EXPECT_EQ(c.can.frames, (std::vector<std::string>{"123#01", "sim0 18FEF100#00FF"}));
+  ASSERT_TRUE(ZemctlCommand::parse({"can", "inject", "-f", "-"}, &c, &error)) << error;
+  EXPECT_EQ(c.can.file, "-");
+  ASSERT_TRUE(ZemctlCommand::parse({"can", "replay", "log.txt"}, &c, &error)) << error;
+  EXPECT_TRUE(c.can.kind == CanCommand::Kind::Replay && c.can.file == "log.txt");
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"can"}, {"can", "inject"}, {"can", "replay"}, {"can", "inject", "123#01\n124#02"}, {"can", "x", "y"}}) {
+    EXPECT_FALSE(ZemctlCommand::parse(args, &c, &error)) << args.back();
+  }
+}
+
+TEST(ZemctlWatchTest, VehiclePropertySignalsPrintPropertyAndValueOrTheShortenedRawText) {
+  const auto line = [](const std::string& bytes) {
+    Ipc::IpcParameterSet p;
+    p.add(std::make_unique<Ipc::IpcByteFieldParameter>("property", bytes));
+    return Zemctl::formatVehicleProperty(p);
+  };
+  const auto document = xmldoc::createDocument<Sarnet_Configuration::Types::IpcMessagePropertyResult>();
+  auto* result = document->add_node_value<Sarnet_Configuration::Types::BooleanPropertyResult>();
+  result->set_value("true");
+  result->set_property("IGNITION_ON");
+  EXPECT_EQ(line(xmldoc::toString(*document)), "ZemVehicleProperty IGNITION_ON = true");
+  EXPECT_EQ(line("<not a result/>\n"), "ZemVehicleProperty <not a result/>\\n");
+  EXPECT_LT(line(std::string(5000, 'x')).size(), 300U);
 }
 
 TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "kest/vehiclebus/SocketCanSource.h"
+
 namespace {
 
 // Accepts only plain decimal digits, 1 to 3600000.
@@ -46,10 +48,26 @@ bool HostOptions::parse(const std::vector<std::string>& args, const std::string&
         return false;
       }
       ++i;
+    } else if (arg == "--can") {
+      if (i + 1 >= args.size() || !VehicleBus::SocketCanSource::isValidInterfaceName(args[i + 1])) {
+        *error = "--can needs an interface name of 1 to 15 characters [A-Za-z0-9_.-]";
+        return false;
+      }
+      result.canInterfaces.push_back(args[++i]);
+    } else if (arg == "--can-replay") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = "--can-replay needs the path of a candump log";
+        return false;
+      }
+      result.canReplayFiles.push_back(args[++i]);
     } else {
       *error = "unknown argument: " + arg;
       return false;
     }
+  }
+  if (!result.canInterfaces.empty() && !result.canReplayFiles.empty()) {
+    *error = "--can-replay feeds the simulated bus and cannot go with --can";
+    return false;
   }
   *options = std::move(result);
   return true;
@@ -66,7 +84,8 @@ std::string HostOptions::defaultPluginPath() {
 
 std::string HostOptions::usage(const std::string& program) {
   return "usage: " + program +
-         " [--plugin PATH] [--system] [--shutdown-timeout MS] [--help]\n"
+         " [--plugin PATH] [--system] [--shutdown-timeout MS]\n"
+         "       [--can IFACE]... [--can-replay FILE]... [--help]\n"
          "Loads the ZEM application plug-in, serves it as com.olvane.ZEM_APP on D-Bus and runs\n"
          "until SIGTERM or SIGINT, then shuts the application down and exits 0.\n"
          "\n"
@@ -75,10 +94,18 @@ std::string HostOptions::usage(const std::string& program) {
          "                 com.olvane.* names); the default is the session bus\n"
          "  --shutdown-timeout MS  end the process (status 4) when the application's shutdown\n"
          "                 has not finished after MS milliseconds (default 5000)\n"
+         "  --can IFACE    read CAN frames from the SocketCAN interface IFACE (repeatable; the\n"
+         "                 first is the default interface of signals naming none)\n"
+         "  --can-replay FILE  without --can: replay the candump log FILE onto the simulated bus,\n"
+         "                 honouring its time stamps (repeatable)\n"
          "  --help         show this text\n"
          "\n"
+         "Without --can the vehicle bus is simulated: interface sim0, fed by --can-replay and by\n"
+         "InjectFrames (object /com/olvane/VehicleBus, interface com.olvane.VehicleBus), e.g.\n"
+         "zemctl can inject 18FEF100#00FF. With --can, InjectFrames is not served.\n"
+         "\n"
          "Environment: ZEM_SYSROOT prefixes every device path (default: the real device root).\n"
-         "Exit status: 0 after a clean shutdown, 1 when start-up fails (bus, plug-in or\n"
-         "initialisation), 2 for a usage error, 3 when the D-Bus connection is lost, 4 when\n"
+         "Exit status: 0 after a clean shutdown, 1 when start-up fails (bus, plug-in,\n"
+         "initialisation or a frame source), 2 for a usage error, 3 when the D-Bus connection is lost, 4 when\n"
          "the shutdown overran its timeout.\n";
 }

@@ -12,10 +12,15 @@ struct HostOptions {
   bool help = false;       // --help: print the usage and exit
   // --shutdown-timeout MS: a shutdown still running after this long ends the process (status 4).
   std::chrono::milliseconds shutdownTimeout{5000};
+  // --can IFACE (repeatable): read these SocketCAN interfaces; empty runs the simulated bus.
+  std::vector<std::string> canInterfaces;
+  // --can-replay FILE (repeatable, simulated bus only): candump logs replayed after initialise().
+  std::vector<std::string> canReplayFiles;
 
   // Parses the arguments after the program name. Returns true and fills `options` on success;
-  // returns false with a one-line reason in `error` for an unknown option, a missing value or a
-  // stray argument. `defaultPlugin` is used when --plugin is absent.
+  // returns false with a one-line reason in `error` for an unknown option, a missing value, a stray
+  // argument, an invalid interface name or --can-replay given with --can. `defaultPlugin` is used when --plugin is
+  // absent.
   static bool parse(const std::vector<std::string>& args, const std::string& defaultPlugin, HostOptions* options,
                     std::string* error);
   // "../lib/libZem.so" next to the folder of the running executable, taken from /proc/self/exe with

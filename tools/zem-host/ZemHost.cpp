@@ -19,6 +19,10 @@
 #include "kest/ipc/DBusIpcService.h"
 #include "kest/ipc/IpcServlet.h"
 #include "kest/security/SecurityService.h"
+#include "kest/vehiclebus/BusDispatcher.h"
+#include "kest/vehiclebus/CandumpReplaySource.h"
+#include "kest/vehiclebus/InjectFramesServlet.h"
+#include "kest/vehiclebus/SocketCanSource.h"
 
 namespace {
 
@@ -141,6 +145,52 @@ void ZemHost::registerJobAppearedServlet() {
   }
 }
 
+bool ZemHost::startVehicleBus() {
+  if (options_.canInterfaces.empty()) {
+    try {
+      ipc_->registerServlet(VehicleBus::InjectFramesServlet::definition(),
+                            std::make_unique<VehicleBus::InjectFramesServlet>());
+    } catch (const std::exception& e) {
+      ZEM_FATAL("Cannot serve the simulated bus's InjectFrames: " << e.what());
+      return false;
+    }
+    ZEM_INFO("Simulated vehicle bus " << VehicleBus::BusDispatcher::instance().defaultInterface()
+                                      << ": frames are taken by InjectFrames");
+    return true;
+  }
+  VehicleBus::BusDispatcher::instance().setInterfaces(options_.canInterfaces);
+  for (const std::string& interface : options_.canInterfaces) {
+    try {
+      auto source = std::make_unique<VehicleBus::SocketCanSource>(interface);
+      source->start();
+      frameSources_.push_back(std::move(source));
+    } catch (const std::exception& e) {
+      ZEM_FATAL(e.what());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ZemHost::startReplays() {
+  for (const std::string& file : options_.canReplayFiles) {
+    try {
+      auto source = std::make_unique<VehicleBus::CandumpReplaySource>(file);
+      source->start();
+      frameSources_.push_back(std::move(source));
+    } catch (const std::exception& e) {
+      ZEM_FATAL(e.what());
+      return false;
+    }
+  }
+  return true;
+}
+
+void ZemHost::stopFrameSources() {
+  for (const auto& source : frameSources_) source->stop();
+  frameSources_.clear();
+}
+
 bool ZemHost::initialiseApplication() {
   settings_ = std::make_shared<ZemSettings>();
   try {
@@ -193,6 +243,7 @@ void ZemHost::shutdownApplication() {
 }
 
 void ZemHost::releaseEverything() {
+  stopFrameSources();
   selfDiagnosis_.reset();
   if (ipc_ != nullptr) ipc_->stop();
   Ipc::IpcService::setInstance(nullptr);
@@ -210,6 +261,12 @@ int ZemHost::run() {
   // The name is owned before the plug-in loads, so callers reach the application from the start:
   // "Ping" answers while initialise() runs.
   if (!startIpc()) return kExitStartupFailed;
+  // The bus comes up before the plug-in loads: an interface that cannot be read fails the start
+  // before any application code has run, and frames can be injected from the start.
+  if (!startVehicleBus()) {
+    releaseEverything();
+    return kExitStartupFailed;
+  }
 
   // The application keeps its settings in the application data folder; on a unit the data
   // partition holds it from the factory, on a fresh sysroot the host lays it out.
@@ -224,17 +281,27 @@ int ZemHost::run() {
   registerJobAppearedServlet();
   if (!initialiseApplication()) {
     const ShutdownWatchdog watchdog(options_.shutdownTimeout);
+    stopFrameSources();
     shutdownApplication();
     releaseEverything();
     return kExitStartupFailed;
   }
   buildSelfDiagnosis();
+  if (!startReplays()) {
+    const ShutdownWatchdog watchdog(options_.shutdownTimeout);
+    stopFrameSources();
+    shutdownApplication();
+    releaseEverything();
+    return kExitStartupFailed;
+  }
 
   ZEM_INFO("zem-host ready");
   const bool busLost = waitForStop();
   {
     const ShutdownWatchdog watchdog(busLost ? std::min(options_.shutdownTimeout, kBusLostShutdownLimit)
                                             : options_.shutdownTimeout);
+    // No frame may reach an application that is shutting down.
+    stopFrameSources();
     shutdownApplication();
     releaseEverything();
   }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+#include <vector>
 
 #include "HostOptions.h"
 #include "PluginLibrary.h"
@@ -19,6 +20,9 @@
 class ExtensionServices;
 namespace Ipc {
 class DBusIpcService;
+}
+namespace VehicleBus {
+class FrameSource;
 }
 
 class ZemHost {
@@ -38,7 +42,8 @@ class ZemHost {
 
   // Runs the host until a termination signal (see kest/Application.h for the plug-in side).
   // Returns kExitOk after a clean shutdown; kExitStartupFailed (logged at FATAL) when the bus
-  // cannot be reached, the name is taken, the plug-in cannot be loaded or initialise() throws;
+  // cannot be reached, the name is taken, the plug-in cannot be loaded, initialise() throws or a
+  // frame source (--can, --can-replay) cannot start; frame sources stop before shutdown() runs;
   // kExitBusLost when the bus connection broke, so that a supervisor starts a fresh host. A
   // shutdown that overruns the option's timeout ends the process with kExitShutdownOverran.
   // REQUIRES: blockTerminationSignals() was called before any thread was started.
@@ -58,6 +63,13 @@ class ZemHost {
   bool loadPlugin();
   // Serves the plug-in's job announcement servlet, when it has one; failures are logged.
   void registerJobAppearedServlet();
+  // Names the --can interfaces to the vehicle bus and starts their sources, or, for the simulated
+  // bus, serves InjectFrames. Returns false (logged at FATAL) when a source cannot start.
+  bool startVehicleBus();
+  // Starts the --can-replay sources. Returns false (logged at FATAL) when a log is refused.
+  bool startReplays();
+  // Stops every frame source, so that no frame reaches the application any more.
+  void stopFrameSources();
   // Calls initialise(). Returns false (logged at FATAL) when it throws.
   bool initialiseApplication();
   // Builds the plug-in's self-diagnosis proxy; failures are logged.
@@ -81,4 +93,5 @@ class ZemHost {
   std::shared_ptr<ExtensionServices> services_;
   std::shared_ptr<ZemSettings> settings_;
   std::unique_ptr<void, ProxyDeleter> selfDiagnosis_;
+  std::vector<std::unique_ptr<VehicleBus::FrameSource>> frameSources_;
 };

@@ -8,9 +8,13 @@
 #include <memory>
 #include <mutex>
 
+#include "CanCommands.h"
 #include "ConfigCommands.h"
 #include "JobCommands.h"
 #include "PropertyCommands.h"
+#include "PropertyDocuments.h"
+#include "ResultTree.h"
+#include "kest/ApplicationLogger.h"
 #include "kest/ipc/DBusIpcClient.h"
 
 namespace {
@@ -96,6 +100,26 @@ std::string Zemctl::formatSignal(const std::string& signalName, const Ipc::IpcPa
   return line;
 }
 
+std::string Zemctl::formatVehicleProperty(const Ipc::IpcParameterSet& parameters) {
+  const Ipc::IpcParameter* property = parameters.find("property");
+  if (property == nullptr || property->getType() != Ipc::IpcParameterType::ByteField)
+    return formatSignal(kVehiclePropertySignal, parameters);
+  const std::string& xml = static_cast<const Ipc::IpcByteFieldParameter*>(property)->getValueAsString();
+  try {
+    const auto result = PropertyDocuments::result(xml);
+    std::string value;
+    if (result->element_value() != nullptr && ResultTree::scalarText(*result->element_value(), &value)) {
+      const auto* named =
+          dynamic_cast<const Sarnet_Configuration::Types::BooleanPropertyResult*>(result->element_value());
+      const std::string name = named != nullptr ? named->get_property() : std::string("?");
+      return std::string(kVehiclePropertySignal) + " " + ResultTree::oneLine(name) + " = " + ResultTree::oneLine(value);
+    }
+  } catch (const std::exception&) {
+    // Not a property result: shown as raw text below.
+  }
+  return std::string(kVehiclePropertySignal) + " " + ResultTree::oneLine(ApplicationLogger::shortened(xml, 200));
+}
+
 std::string Zemctl::logLevelName(int64_t level) {
   static const char* const kNames[] = {"FATAL", "ERROR", "WARNING", "DEBUG", "INFO", "TRACE"};
   if (level >= 0 && level <= 5) return kNames[level];
@@ -110,6 +134,7 @@ int Zemctl::run(const ZemctlCommand& command) {
   }
   if (command.action == ZemctlCommand::Action::Watch) return watch(command);
   if (command.action == ZemctlCommand::Action::Job) return JobCommands(out_, err_).run(command);
+  if (command.action == ZemctlCommand::Action::Can) return CanCommands(out_, err_).run(command);
   if (command.action == ZemctlCommand::Action::Property) {
     const PropertyCommand::Kind kind = command.property.kind;
     const bool config = kind == PropertyCommand::Kind::ConfigInstall || kind == PropertyCommand::Kind::ConfigRequest ||
@@ -145,6 +170,7 @@ int Zemctl::run(const ZemctlCommand& command) {
     case ZemctlCommand::Action::Watch:
     case ZemctlCommand::Action::Job:
     case ZemctlCommand::Action::Property:
+    case ZemctlCommand::Action::Can:
       break;
   }
   return kExitUsage;
@@ -249,7 +275,7 @@ int Zemctl::watch(const ZemctlCommand& command) {
     subscription = client->subscribe(command.component, [&](const std::string& name, const Ipc::IpcParameterSet& p) {
       const std::lock_guard<std::mutex> lock(printMutex);
       if (done) return;
-      out_ << formatSignal(name, p) << std::endl;
+      out_ << (name == kVehiclePropertySignal ? formatVehicleProperty(p) : formatSignal(name, p)) << std::endl;
       if (command.count != 0 && ++printed >= command.count) done = true;
     });
   } catch (const std::exception& e) {

@@ -35,6 +35,12 @@ class Zemctl {
   // "..." and byte fields as ay"..." with \", \\ and control characters escaped, a value of
   // another type as ?SIG.
   static std::string formatSignal(const std::string& signalName, const Ipc::IpcParameterSet& parameters);
+  // The signal that carries a vehicle property's change as a serialised property result.
+  static constexpr const char* kVehiclePropertySignal = "ZemVehicleProperty";
+  // One line for a ZemVehicleProperty signal: "ZemVehicleProperty NAME = VALUE" read from the
+  // property result in its "property" byte field; the raw text, shortened and escaped, when that
+  // is no property result; formatSignal's line when the field is absent.
+  static std::string formatVehicleProperty(const Ipc::IpcParameterSet& parameters);
   // "INFO" for 4 and so on; "not set" for 255; "unknown" otherwise.
   static std::string logLevelName(int64_t level);
 

@@ -194,6 +194,35 @@ bool parseWatch(const std::vector<std::string>& rest, ZemctlCommand* result, std
   return true;
 }
 
+bool parseCan(const std::vector<std::string>& rest, ZemctlCommand* result, std::string* error) {
+  result->action = ZemctlCommand::Action::Can;
+  CanCommand& can = result->can;
+  if (rest.size() == 2 && rest[0] == "replay") {
+    can.kind = CanCommand::Kind::Replay;
+    can.file = rest[1];
+    return true;
+  }
+  if (!rest.empty() && rest[0] == "inject") {
+    can.kind = CanCommand::Kind::Inject;
+    if (rest.size() == 3 && rest[1] == "-f") {
+      can.file = rest[2];
+      if (!can.file.empty()) return true;
+      *error = "can inject -f needs a file";
+      return false;
+    }
+    for (size_t p = 1; p < rest.size(); ++p) {
+      if (rest[p].empty() || rest[p].find('\n') != std::string::npos) {
+        *error = "can inject takes one non-empty candump line per argument";
+        return false;
+      }
+      can.frames.push_back(rest[p]);
+    }
+    if (!can.frames.empty()) return true;
+  }
+  *error = "can takes 'inject FRAME...', 'inject -f FILE' or 'replay FILE'";
+  return false;
+}
+
 // Parses the action and its arguments into `result`. Returns false with the reason in `error`.
 bool parseAction(const std::string& action, const std::vector<std::string>& rest, ZemctlCommand* result,
                  std::string* error) {
@@ -212,6 +241,8 @@ bool parseAction(const std::string& action, const std::vector<std::string>& rest
     return parseCall(rest, result, error);
   } else if (action == "watch") {
     return parseWatch(rest, result, error);
+  } else if (action == "can") {
+    return parseCan(rest, result, error);
   } else if (action == "job" || action == "outbox") {
     result->action = Action::Job;
     return JobCommand::parse(action, rest, &result->job, error);
@@ -273,7 +304,14 @@ std::string ZemctlCommand::usage() {
          "                             (bytes read from the file VALUE)\n"
          "  watch [--count N]          prints each com.olvane.Zem signal of the component on one line,\n"
          "                             NAME name=value... (strings quoted, bytes as ay\"...\"), until\n"
-         "                             interrupted or N signals were printed\n" +
+         "                             interrupted or N signals were printed; ZemVehicleProperty as\n"
+         "                             ZemVehicleProperty PROPERTY = VALUE\n"
+         "  can inject FRAME...        sends candump lines (\"123#DEAD\", \"sim0 18FEF100#00FF\",\n"
+         "                             \"123#R\") to the simulated vehicle bus in one call; prints\n"
+         "                             accepted N (refused whole when a line does not parse)\n"
+         "  can inject -f FILE         the same with the lines of FILE (- for standard input)\n"
+         "  can replay FILE            sends the frames of a candump log as its time stamps say;\n"
+         "                             prints replayed N\n" +
          JobCommand::usage() + PropertyCommand::usage() +
          "\n"
          "Options:\n"

@@ -12,8 +12,16 @@
 #include "PropertyCommand.h"
 #include "kest/ipc/IpcTypes.h"
 
+// "can inject FRAME..." / "can inject -f FILE" and "can replay FILE" (CanCommands runs them).
+struct CanCommand {
+  enum class Kind { Inject, Replay };
+  Kind kind = Kind::Inject;
+  std::vector<std::string> frames;  // inject: one candump line per argument
+  std::string file;                 // inject -f FILE ("-": standard input), replay FILE
+};
+
 struct ZemctlCommand {
-  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job, Property };
+  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job, Property, Can };
 
   Action action = Action::Help;
   bool systemBus = false;                   // --system
@@ -27,6 +35,7 @@ struct ZemctlCommand {
   uint64_t count = 0;                       // watch --count N; 0 watches until interrupted
   JobCommand job;                           // "job ..." and "outbox list" (JobCommands runs them)
   PropertyCommand property;                 // get, set, read, monitor (PropertyCommands), config (ConfigCommands)
+  CanCommand can;                           // can inject, can replay
 
   // Parses the arguments after the program name. Returns true and fills `command`; returns false
   // with a one-line reason in `error` for a usage error (unknown option or action, missing or

@@ -350,7 +350,9 @@ void DBusIpcService::Impl::registerServlet(const IpcMessageDefinition& definitio
   std::lock_guard<std::mutex> lock(objectsMutex_);
   if (objects_.count(key) != 0) return;
   try {
-    auto object = sdbus::createObject(bus_.connection(), objectPath_);
+    // Kinds with a fixed object (the vehicle bus) are served there; the others at the component's.
+    const std::string& fixedPath = definition.getObjectPath();
+    auto object = sdbus::createObject(bus_.connection(), fixedPath.empty() ? objectPath_ : fixedPath);
     sdbus::method_callback callback;
     if (isLiveness(definition))
       callback = [this, key](sdbus::MethodCall call) { onLivenessCall(key, std::move(call)); };
@@ -384,12 +386,14 @@ IpcParameterSet DBusIpcService::Impl::callMethod(const std::string& component, c
                                                  const IpcMessageDefinition& definition,
                                                  const IpcParameterSet& parameters, std::chrono::milliseconds timeout) {
   const detail::DBusDestination destination = detail::destinationOf(component);
+  const std::string& objectPath =
+      definition.getObjectPath().empty() ? destination.objectPath : definition.getObjectPath();
   const std::string interface = detail::resolveInterface(interfaceName, definition.getInterface());
   detail::checkMemberName(definition.getName());
   detail::checkSendable(parameters);
   IpcParameterSet result;
   bus_.call(
-      destination.busName, destination.objectPath, interface, definition.getName(),
+      destination.busName, objectPath, interface, definition.getName(),
       [&](sdbus::MethodCall& message) { detail::appendParameters(message, parameters); },
       [&](sdbus::MethodReply& reply) { result = detail::readParameters(reply); }, timeout);
   return result;

@@ -6,13 +6,28 @@ namespace Ipc {
 namespace {
 const std::string kZemInterface = "com.olvane.Zem";
 const std::string kSelfDiagInterface = "com.olvane.SelfDiag";
+const std::string kVehicleBusInterface = "com.olvane.VehicleBus";
+const std::string kVehicleBusObject = "/com/olvane/VehicleBus";
+const std::string kOwnObject;
 }  // namespace
 
 IpcMessageDefinition::IpcMessageDefinition(Kind kind, std::string name, std::vector<IpcParameterDefinition> parameters)
     : kind_(kind), name_(std::move(name)), parameters_(std::move(parameters)) {}
 
 const std::string& IpcMessageDefinition::getInterface() const {
-  return kind_ == Kind::ZemSelfDiag ? kSelfDiagInterface : kZemInterface;
+  switch (kind_) {
+    case Kind::ZemSelfDiag:
+      return kSelfDiagInterface;
+    case Kind::VehicleBus:
+      return kVehicleBusInterface;
+    case Kind::Zem:
+      break;
+  }
+  return kZemInterface;
+}
+
+const std::string& IpcMessageDefinition::getObjectPath() const {
+  return kind_ == Kind::VehicleBus ? kVehicleBusObject : kOwnObject;
 }
 
 std::string IpcMessageDefinition::getKey() const { return getInterface() + "." + name_; }

@@ -31,10 +31,12 @@ struct IpcParameterDefinition {
 };
 
 // A message of a component. On D-Bus, a ZemMessageDefinition is a member of interface
-// "com.olvane.Zem" and a ZemSelfDiagMessageDefinition of "com.olvane.SelfDiag".
+// "com.olvane.Zem" and a ZemSelfDiagMessageDefinition of "com.olvane.SelfDiag", both served at the
+// component's own object "/com/olvane/<component>"; a VehicleBusMessageDefinition is a member of
+// "com.olvane.VehicleBus" served at the fixed object "/com/olvane/VehicleBus".
 class IpcMessageDefinition {
  public:
-  enum class Kind { Zem, ZemSelfDiag };
+  enum class Kind { Zem, ZemSelfDiag, VehicleBus };
 
   IpcMessageDefinition(Kind kind, std::string name, std::vector<IpcParameterDefinition> parameters);
   virtual ~IpcMessageDefinition() = default;
@@ -42,8 +44,12 @@ class IpcMessageDefinition {
   Kind getKind() const { return kind_; }
   const std::string& getName() const { return name_; }
   const std::vector<IpcParameterDefinition>& getParameters() const { return parameters_; }
-  // The D-Bus interface of this kind: "com.olvane.Zem" or "com.olvane.SelfDiag".
+  // The D-Bus interface of this kind: "com.olvane.Zem", "com.olvane.SelfDiag" or
+  // "com.olvane.VehicleBus".
   const std::string& getInterface() const;
+  // The D-Bus object of this kind when it is fixed ("/com/olvane/VehicleBus"); empty for the kinds
+  // served at the component's own object.
+  const std::string& getObjectPath() const;
   // Unique key of the definition: interface + "." + name.
   std::string getKey() const;
   // Text form used in log lines: "IpcMessageDefinition{<key>}".
@@ -68,6 +74,12 @@ class ZemSelfDiagMessageDefinition : public IpcMessageDefinition {
  public:
   ZemSelfDiagMessageDefinition(std::string name, std::vector<IpcParameterDefinition> parameters)
       : IpcMessageDefinition(Kind::ZemSelfDiag, std::move(name), std::move(parameters)) {}
+};
+
+class VehicleBusMessageDefinition : public IpcMessageDefinition {
+ public:
+  VehicleBusMessageDefinition(std::string name, std::vector<IpcParameterDefinition> parameters)
+      : IpcMessageDefinition(Kind::VehicleBus, std::move(name), std::move(parameters)) {}
 };
 
 class IpcParameter {

@@ -1,0 +1,96 @@
+// The candump log reader: accepted line forms, refused lines with their reasons, and the
+// all-or-nothing reading of a text.
+#include <gtest/gtest.h>
+
+#include "kest/vehiclebus/CandumpParser.h"
+
+using VehicleBus::CandumpParser;
+using VehicleBus::ParsedFrame;
+
+TEST(CandumpParserTest, ReadsEveryLineForm) {
+  struct Row {
+    std::string line, interface;
+    uint32_t id;
+    bool extended, remote, stamped;
+    int64_t timestampUs;
+    std::vector<uint8_t> data;
+  };
+  const Row rows[] = {
+      {"(1436509052.249713) sim0 18FEF100#00FF", "sim0", 0x18FEF100, true, false, true, 1436509052249713, {0x00, 0xFF}},
+      {"sim0 123#DEAD", "sim0", 0x123, false, false, false, 0, {0xDE, 0xAD}},
+      {"123#DEADBEEF", "", 0x123, false, false, false, 0, {0xDE, 0xAD, 0xBE, 0xEF}},
+      {"123#R", "", 0x123, false, true, false, 0, {}},
+      {"7ff#", "", 0x7FF, false, false, false, 0, {}},
+      {"1FFFFFFF#01.02.03", "", 0x1FFFFFFF, true, false, false, 0, {1, 2, 3}},
+      {"  (0.5)\tvcan-1.x 00000001#0102030405060708 ",
+       "vcan-1.x",
+       1,
+       true,
+       false,
+       true,
+       500000,
+       {1, 2, 3, 4, 5, 6, 7, 8}},
+  };
+  for (const Row& row : rows) {
+    std::string error;
+    const std::optional<ParsedFrame> p = CandumpParser::parseLine(row.line, &error);
+    ASSERT_TRUE(p) << row.line << ": " << error;
+    EXPECT_EQ(p->interface, row.interface) << row.line;
+    EXPECT_EQ(p->frame.id, row.id) << row.line;
+    EXPECT_EQ(p->frame.extended, row.extended) << row.line;
+    EXPECT_EQ(p->frame.remote, row.remote) << row.line;
+    EXPECT_EQ(p->hasTimestamp, row.stamped) << row.line;
+    if (row.stamped) {
+      EXPECT_EQ(p->frame.timestampUs, row.timestampUs) << row.line;
+    }
+    EXPECT_EQ(std::vector<uint8_t>(p->frame.data.begin(), p->frame.data.begin() + p->frame.length), row.data)
+        << row.line;
+  }
+}
+
+TEST(CandumpParserTest, RefusesMalformedLinesWithAShortReason) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"hello", "no '#'"},
+      {"", "blank"},
+      {"   ", "blank"},
+      {"20000000#00", "29 bits"},
+      {"800#00", "11 bits"},
+      {"1234#00", "3 or 8"},
+      {"12#00", "3 or 8"},
+      {"12G#00", "not hexadecimal"},
+      {"123#ABC", "two hexadecimal digits"},
+      {"123#010203040506070809", "more than 8"},
+      {"123#01..02", "not hexadecimal"},
+      {"123#01.", "not hexadecimal"},
+      {"bad/name 123#00", "bad interface name"},
+      {"sixteen_chars_xx 123#00", "bad interface name"},
+      {"(12x.5) sim0 123#00", "time stamp"},
+      {"(1.5) sim0 123#00 extra", "too many fields"},
+      {std::string(300, 'A'), "longer than 256"},
+  };
+  for (const auto& [line, reason] : rows) {
+    std::string error;
+    EXPECT_FALSE(CandumpParser::parseLine(line, &error)) << line;
+    EXPECT_NE(error.find(reason), std::string::npos) << line << " gave: " << error;
+    EXPECT_LE(error.size(), 80U) << line;
+  }
+}
+
+TEST(CandumpParserTest, TextIsAllOrNothingAndNamesTheFirstBadLineShortened) {
+  std::vector<ParsedFrame> frames;
+  std::string error;
+  ASSERT_TRUE(CandumpParser::parseText("123#01\n\n  \nsim1 456#02\r\n", 10, &frames, &error)) << error;
+  ASSERT_EQ(frames.size(), 2U);
+  EXPECT_EQ(frames[1].interface, "sim1");
+
+  const std::string hostile = "123#" + std::string(5000, 'Z') + "\x01";
+  EXPECT_FALSE(CandumpParser::parseText("123#01\n" + hostile + "\n124#\n", 10, &frames, &error));
+  EXPECT_TRUE(frames.empty());
+  EXPECT_EQ(error.rfind("line 2: ", 0), 0U) << error;
+  EXPECT_LT(error.size(), 150U);
+  EXPECT_EQ(error.find('\x01'), std::string::npos);
+
+  EXPECT_FALSE(CandumpParser::parseText("123#\n124#\n125#\n", 2, &frames, &error));
+  EXPECT_NE(error.find("line 3: more than 2 frames"), std::string::npos) << error;
+  EXPECT_TRUE(frames.empty());
+}

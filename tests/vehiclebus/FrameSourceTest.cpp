@@ -1,0 +1,151 @@
+// The frame sources: a candump log replayed on its time stamps and stopped promptly, a bad log
+// refused before anything is delivered, and SocketCAN's refusal and frame conversion.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+
+#include "ZemTestSupport.h"
+#include "kest/vehiclebus/CandumpReplaySource.h"
+#include "kest/vehiclebus/SocketCanSource.h"
+
+using VehicleBus::CandumpReplaySource;
+using VehicleBus::CanFrame;
+using VehicleBus::SocketCanSource;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Records what a source delivers and when.
+struct Recorder {
+  struct Arrival {
+    std::string interface;
+    CanFrame frame;
+    Clock::time_point at;
+  };
+  VehicleBus::FrameSink sink() {
+    return [this](const std::string& interface, const std::vector<CanFrame>& frames) {
+      const std::lock_guard<std::mutex> lock(mutex);
+      for (const CanFrame& f : frames) arrivals.push_back({interface, f, Clock::now()});
+    };
+  }
+  std::size_t count() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return arrivals.size();
+  }
+  std::mutex mutex;
+  std::vector<Arrival> arrivals;  // guarded by mutex
+};
+
+std::string logFile(const std::string& content) {
+  const File folder = zem_test::freshFolder("replay");
+  std::string path = folder.getPath() + "/log.txt";
+  std::ofstream(path) << content;
+  return path;
+}
+
+long long msBetween(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
+}  // namespace
+
+TEST(FrameSourceTest, ReplayHonoursTheLogTimeStamps) {
+  Recorder recorder;
+  CandumpReplaySource source(
+      logFile("(100.000000) sim0 101#01\n(100.050000) can1 102#02\n(100.100000) 103#03\n104#04\n"), recorder.sink());
+  const Clock::time_point start = Clock::now();
+  source.start();
+  ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.count() == 4; }));
+  EXPECT_TRUE(zem_test::waitUntil([&] { return source.finished(); }));
+  const auto& a = recorder.arrivals;
+  EXPECT_EQ(a[0].frame.id, 0x101U);
+  EXPECT_EQ(a[1].interface, "can1");
+  EXPECT_EQ(a[2].interface, "sim0");
+  EXPECT_EQ(a[3].frame.id, 0x104U);
+  EXPECT_LT(msBetween(start, a[0].at), 45);  // bounds leave room for a loaded machine
+  EXPECT_GE(msBetween(a[0].at, a[1].at), 45);
+  EXPECT_LT(msBetween(a[0].at, a[1].at), 95);
+  EXPECT_GE(msBetween(a[0].at, a[2].at), 95);
+  EXPECT_LT(msBetween(a[0].at, a[2].at), 200);
+  EXPECT_LT(msBetween(a[2].at, a[3].at), 45);  // an unstamped line follows at once
+  EXPECT_EQ(a[2].frame.timestampUs - a[0].frame.timestampUs, 100000);
+}
+
+TEST(FrameSourceTest, StopInterruptsALongWaitPromptly) {
+  Recorder recorder;
+  CandumpReplaySource source(logFile("(1.0) 101#01\n(3601.0) 102#02\n"), recorder.sink());
+  source.start();
+  ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.count() == 1; }));
+  const Clock::time_point before = Clock::now();
+  source.stop();
+  EXPECT_LT(msBetween(before, Clock::now()), 500);
+  EXPECT_EQ(recorder.count(), 1U);
+  source.stop();  // idempotent
+}
+
+TEST(FrameSourceTest, ABadLogIsRefusedAtStartNamingTheLineAndDeliversNothing) {
+  Recorder recorder;
+  const std::pair<std::string, std::string> rows[] = {
+      {"(1.0) 101#01\n\n101#0\n", "line 3: data needs two hexadecimal digits"},
+      {"101#01\n" + std::string(100000, '1') + "\n", "line 2: line longer than 256"},
+  };
+  for (const auto& [content, reason] : rows) {
+    CandumpReplaySource source(logFile(content), recorder.sink());
+    try {
+      source.start();
+      ADD_FAILURE() << "accepted: " << reason;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+    }
+  }
+  CandumpReplaySource missing("/nonexistent/log", recorder.sink());
+  EXPECT_THROW(missing.start(), std::runtime_error);
+  EXPECT_EQ(recorder.count(), 0U);
+}
+
+TEST(FrameSourceTest, SocketCanRefusesToStartWithoutKernelSupport) {
+  SocketCanSource source("can0");
+  try {
+    source.start();
+    GTEST_SKIP() << "this kernel has CAN support";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "Cannot open CAN interface can0: Address family not supported by protocol");
+  }
+  source.stop();
+}
+
+TEST(FrameSourceTest, SocketCanConvertsKernelFramesAndSkipsErrorFrames) {
+  struct Row {
+    canid_t id;
+    uint8_t dlc;
+    bool valid, extended, remote;
+    uint32_t expectedId;
+    uint8_t expectedLength;
+  };
+  const Row rows[] = {
+      {0x123, 2, true, false, false, 0x123, 2},
+      {0x18FEF100 | CAN_EFF_FLAG, 8, true, true, false, 0x18FEF100, 8},
+      {0x7FF | CAN_RTR_FLAG, 4, true, false, true, 0x7FF, 0},
+      {0x004 | CAN_ERR_FLAG, 8, false, false, false, 0, 0},
+      {0x123, 9, false, false, false, 0, 0},
+  };
+  for (const Row& row : rows) {
+    struct can_frame raw {};
+    raw.can_id = row.id;
+    raw.can_dlc = row.dlc;
+    for (uint8_t i = 0; i < 8; ++i) raw.data[i] = static_cast<uint8_t>(0xA0 + i);
+    const std::optional<CanFrame> frame = SocketCanSource::convert(raw, 42);
+    ASSERT_EQ(frame.has_value(), row.valid) << std::hex << row.id;
+    if (!frame) continue;
+    EXPECT_EQ(frame->id, row.expectedId);
+    EXPECT_EQ(frame->extended, row.extended);
+    EXPECT_EQ(frame->remote, row.remote);
+    EXPECT_EQ(frame->length, row.expectedLength);
+    EXPECT_EQ(frame->timestampUs, 42);
+    if (frame->length > 1) {
+      EXPECT_EQ(frame->data[1], 0xA1);
+    }
+  }
+}
