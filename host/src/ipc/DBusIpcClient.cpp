@@ -48,9 +48,13 @@ IpcParameterSet DBusIpcClient::call(const std::string& component, const std::str
   const std::string interface = detail::resolveInterface(interfaceName, std::string());
   detail::checkMemberName(method);
   detail::checkSendable(in);
+  // The vehicle bus's interface lives on an object of its own, whichever component serves it.
+  const VehicleBusMessageDefinition vehicleBus(method, {});
+  const std::string& objectPath =
+      interface == vehicleBus.getInterface() ? vehicleBus.getObjectPath() : destination.objectPath;
   IpcParameterSet result;
   impl_->bus_.call(
-      destination.busName, destination.objectPath, interface, method,
+      destination.busName, objectPath, interface, method,
       [&](sdbus::MethodCall& message) { detail::appendParameters(message, in); },
       [&](sdbus::MethodReply& reply) { result = detail::readParameters(reply); }, timeout);
   return result;

@@ -35,7 +35,8 @@ class DBusIpcClient {
 
   // Calls `method` of `interfaceName` on `component` and returns its "out" parameters.
   // `component` is a bare component ("ZEM_APP": name com.olvane.ZEM_APP, object /com/olvane/ZEM_APP)
-  // or a full bus name (object "/" + the name with dots as slashes). `interfaceName` holding a dot
+  // or a full bus name (object "/" + the name with dots as slashes); interface com.olvane.VehicleBus
+  // is always called at its own object, /com/olvane/VehicleBus. `interfaceName` holding a dot
   // is taken as it is, otherwise it becomes "com.olvane." + interfaceName ("Zem", "SelfDiag").
   // Throws IpcException: "service com.olvane.X is not running" when nobody owns the name, a timeout
   // text, or the D-Bus error's name and text.

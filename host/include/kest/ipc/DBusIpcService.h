@@ -1,5 +1,6 @@
 // The host's IPC service on D-Bus (sdbus-c++ on sd-bus): owns "com.olvane.<component>", serves
-// the object "/com/olvane/<component>", emits signals and calls other components.
+// the object "/com/olvane/<component>" (and "/com/olvane/VehicleBus" for the vehicle bus's
+// messages), emits signals and calls other components.
 // Thread safety: every method may be called from any thread, except that callMethod must not be
 // called from inside a signal or name-owner callback (the bus thread). Servlets run on a small pool
 // of dispatch threads, each client with a bounded number of calls in flight, so neither a slow
