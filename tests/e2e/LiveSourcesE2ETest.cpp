@@ -1,0 +1,88 @@
+// Live sources through zem-host, configured by the example job's provisioning configuration: CAN
+// frames injected over D-Bus or replayed from a candump log, a library function, and a vehicle
+// property of the example vehicle library, each read with zemctl and announced to a watcher.
+#include <string>
+#include <vector>
+
+#include "ZemHostFixture.h"
+#include "ZemTestSupport.h"
+
+namespace {
+
+using namespace zem_test;
+
+std::string libraryFolder() {
+  const std::string kest = ZEM_KEST_LIB;
+  return kest.substr(0, kest.rfind('/'));
+}
+
+// The J1939 vehicle identification (group 65260) "WOLV1DEMO12345678" from sender 0x00, by broadcast
+// transport: the announcement of 17 bytes in 3 packets, then the packets.
+const std::vector<std::string> kIdentificationFrames = {"1CECFF00#20110003FFECFE00", "1CEBFF00#01574F4C56314445",
+                                                        "1CEBFF00#024D4F3132333435", "1CEBFF00#03363738FFFFFFFF"};
+const char* const kIdentification = "0x574F4C563144454D4F3132333435363738\n";
+
+class LiveSourcesE2ETest : public ZemHostFixture {
+ protected:
+  void startUnit(const std::vector<std::string>& args = {}) {
+    writeFile(File(sysroot() + "/media/olvane/configs/zem_app/config.xml"),
+              readFile(std::string(ZEM_SOURCE_DIR) + "/examples/jobs/provisioning-config.xml"));
+    File(sysroot() + "/tmp").mkdirs();
+    startHost(args, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}, {"LD_LIBRARY_PATH", libraryFolder()}});
+    ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  }
+  // Starts "zemctl watch --count N" and waits until it listens.
+  std::unique_ptr<ChildProcess> watch(int count) {
+    auto watcher = std::make_unique<ChildProcess>(
+        std::vector<std::string>{ZEMCTL_BIN, "watch", "--count", std::to_string(count)},
+        std::map<std::string, std::string>{}, workFolder() + "/watch.out", workFolder() + "/watch.err");
+    EXPECT_TRUE(waitUntil([&] { return readFile(workFolder() + "/watch.err").find("watching") != std::string::npos; },
+                          std::chrono::seconds(10)));
+    return watcher;
+  }
+};
+
+TEST_F(LiveSourcesE2ETest, InjectedFramesFeedTheCanPropertiesAndTheDoorSwitchIsAnnounced) {
+  ASSERT_NO_FATAL_FAILURE(startUnit());
+  EXPECT_EQ(zemctl({"get", "Vehicle.DoorOpen", "--as", "boolean"}).out, "\n");  // no frame yet
+  const auto watcher = watch(2);
+  std::vector<std::string> inject = {"can", "inject", "(1700000000.000000) sim0 3C0#01", "3C1#1027"};
+  inject.insert(inject.end(), kIdentificationFrames.begin(), kIdentificationFrames.end());
+  const CommandResult injected = zemctl(inject);
+  EXPECT_EQ(injected.out, "accepted 6\n") << injected.err;
+  EXPECT_EQ(zemctl({"get", "Vehicle.DoorOpen", "--as", "boolean"}).out, "true\n");
+  EXPECT_EQ(zemctl({"get", "Vehicle.Speed", "--as", "float"}).out, "100\n");
+  EXPECT_EQ(zemctl({"get", "Vehicle.Identification", "--as", "bytefield"}).out, kIdentification);
+
+  // A call with a bad line is refused whole, naming the line; the bus goes on.
+  const CommandResult refused = zemctl({"can", "inject", "3C0#00", "3C0#0"});
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_NE(refused.err.find("line 2"), std::string::npos) << refused.err;
+  EXPECT_EQ(zemctl({"get", "Vehicle.DoorOpen", "--as", "boolean"}).out, "true\n");
+  EXPECT_EQ(zemctl({"can", "inject", "3C0#00", "3C0#02"}).out, "accepted 2\n");  // bit 0 stays clear: one change
+  EXPECT_TRUE(exitedWith(watcher->waitForExit(std::chrono::seconds(10)), 0));
+  EXPECT_EQ(readFile(workFolder() + "/watch.out"),
+            "ZemVehicleProperty Vehicle.DoorOpen = true\nZemVehicleProperty Vehicle.DoorOpen = false\n");
+}
+
+TEST_F(LiveSourcesE2ETest, AReplayedLogALibraryFunctionAndTheExampleVehicleLibraryGiveLiveValues) {
+  const File log(workFolder() + "/drive.log");
+  writeFile(log, "(1700000000.000000) sim0 3C1#E803\n(1700000000.020000) sim0 3C0#01\n");
+  ASSERT_NO_FATAL_FAILURE(startUnit({"--can-replay", log.getPath()}));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return zemctl({"get", "Vehicle.DoorOpen", "--as", "boolean"}).out == "true\n";
+      },
+      std::chrono::seconds(10)));
+  EXPECT_EQ(zemctl({"get", "Vehicle.Speed", "--as", "float"}).out, "10\n");
+  EXPECT_EQ(zemctl({"get", "Vehicle.Greeting"}).out, "hello from a library\n");
+
+  EXPECT_EQ(zemctl({"get", "ENGINE_RUNNING", "--as", "vehicle"}).out, "false\n");  // no state: unknown, false
+  const auto watcher = watch(1);
+  writeFile(File(sysroot() + "/tmp/vehicle-state"), "ENGINE_RUNNING=1\n");
+  EXPECT_TRUE(exitedWith(watcher->waitForExit(std::chrono::seconds(10)), 0));
+  EXPECT_EQ(readFile(workFolder() + "/watch.out"), "ZemVehicleProperty ENGINE_RUNNING = true\n");
+  EXPECT_EQ(zemctl({"get", "ENGINE_RUNNING", "--as", "vehicle"}).out, "true\n");
+}
+
+}  // namespace
