@@ -53,6 +53,7 @@ static char gPath[PATH_MAX];
 static int gRunning;
 static pthread_t gThread;
 static int gStopPipe[2] = {-1, -1};
+static int gWatcher = -1; /* written by initialize before the thread starts, then the thread's */
 
 /* A change to report: copied out of the states so callbacks run without the mutex. */
 struct Change {
@@ -163,10 +164,11 @@ static void reload(void) {
   notify(changes, changeCount);
 }
 
-static void* watch(void* argument) {
-  (void)argument;
+/* An inotify descriptor watching the folder of `path` for files written, renamed or removed; -1
+ * when inotify is unavailable or the folder does not exist yet. */
+static int watchFolderOf(const char* path) {
   char folder[PATH_MAX];
-  snprintf(folder, sizeof folder, "%s", gPath);
+  snprintf(folder, sizeof folder, "%s", path);
   char* slash = strrchr(folder, '/');
   if (slash == NULL) {
     snprintf(folder, sizeof folder, ".");
@@ -179,22 +181,30 @@ static void* watch(void* argument) {
   if (watcher >= 0 &&
       inotify_add_watch(watcher, folder, IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE) < 0) {
     close(watcher);
-    watcher = -1; /* the folder may not exist yet: fall back to re-reading */
+    watcher = -1;
   }
+  return watcher;
+}
+
+/* The watcher thread: re-reads the file on every event in its folder, or every WATCH_TIMEOUT_MS
+ * without inotify, until the stop pipe is written. Owns gWatcher while it runs. */
+static void* watch(void* argument) {
+  (void)argument;
   for (;;) {
-    struct pollfd fds[2] = {{gStopPipe[0], POLLIN, 0}, {watcher, POLLIN, 0}};
-    int ready = poll(fds, watcher >= 0 ? 2 : 1, WATCH_TIMEOUT_MS);
+    struct pollfd fds[2] = {{gStopPipe[0], POLLIN, 0}, {gWatcher, POLLIN, 0}};
+    int ready = poll(fds, gWatcher >= 0 ? 2 : 1, WATCH_TIMEOUT_MS);
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) break;
-    if (watcher >= 0 && ready > 0 && (fds[1].revents & POLLIN) != 0) {
+    if (gWatcher >= 0 && ready > 0 && (fds[1].revents & POLLIN) != 0) {
       char events[4096];
-      while (read(watcher, events, sizeof events) > 0) {
+      while (read(gWatcher, events, sizeof events) > 0) {
       }
       reload();
-    } else if (watcher < 0) {
+    } else if (gWatcher < 0) {
       reload();
     }
   }
-  if (watcher >= 0) close(watcher);
+  if (gWatcher >= 0) close(gWatcher);
+  gWatcher = -1;
   return NULL;
 }
 
@@ -205,6 +215,8 @@ void initialize(void) {
     return;
   }
   statePath(gPath, sizeof gPath);
+  /* Watching before the first read: no change between the two is missed. */
+  gWatcher = watchFolderOf(gPath);
   readStates(gPath, &gStates);
   if (pipe2(gStopPipe, O_CLOEXEC) == 0) {
     if (pthread_create(&gThread, NULL, &watch, NULL) == 0) {
@@ -213,6 +225,10 @@ void initialize(void) {
       close(gStopPipe[0]);
       close(gStopPipe[1]);
     }
+  }
+  if (!gRunning && gWatcher >= 0) {
+    close(gWatcher);
+    gWatcher = -1;
   }
   pthread_mutex_unlock(&gMutex);
 }
