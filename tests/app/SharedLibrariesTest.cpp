@@ -235,26 +235,25 @@ TEST_F(VehiclePropertyTest, CallbacksForDestroyedOrUnknownContextsAreDropped) {
   EXPECT_EQ(registrations_(), 1);
 }
 
-TEST_F(VehiclePropertyTest, ClearingTheTablesReleasesTheLibraryOnceItsLastPropertyIsGone) {
-  auto first = make("A");
-  auto second = make("B");
+TEST_F(VehiclePropertyTest, ClearingTheTablesReleasesTheLibraryAtOnce) {
+  const auto property = make("IGNITION_ON");
+  Recorder recorder;
+  property->attachListener(&recorder);
   EXPECT_EQ(running_(), 1);
   SharedLibraries::clear();
-  first.reset();
-  EXPECT_EQ(running_(), 1);  // still held by the second property
-  second.reset();
-  EXPECT_EQ(running_(), 0);  // releaseAPI stopped the watcher thread
+  EXPECT_EQ(running_(), 0);  // releaseAPI stopped the watcher thread and dropped the registrations
+  EXPECT_EQ(registrations_(), 0);
+  property->detachListener();  // the library is gone: nothing to call
 }
 
 TEST_F(VehiclePropertyTest, ALibraryWithoutTheEntryPointsLogsEachMissingOne) {
   LogCapture log;
-  auto property = make("IGNITION_ON", true, kFunctions);
+  const auto property = make("IGNITION_ON", true, kFunctions);
   EXPECT_FALSE(property->getValue());
   Recorder recorder;
   property->attachListener(&recorder);
   property->detachListener();
   SharedLibraries::clear();
-  property.reset();
   std::vector<std::string> expected;
   for (const char* symbol : {"initialize", "getVehicleProperty", "addVehiclePropertyChangeCallback",
                              "removeVehiclePropertyChangeCallback", "releaseAPI"}) {

@@ -35,8 +35,9 @@ class SharedLibraries {
   // be opened stays registered, unloaded, and its operations log their errors).
   static std::shared_ptr<VehiclePropertySharedLibrary> vehiclePropertyLibrary(const std::string& library);
 
-  // Empties both tables (the application's shutdown). Each library is given up once its last
-  // user lets go: a vehicle-property library then gets "releaseAPI", and every library is closed.
+  // Empties both tables (the application's shutdown). A vehicle-property library is given up at
+  // once (VehicleProperty holds it weakly): "releaseAPI", then closed. A function library is
+  // closed once a call still running on another thread has finished.
   // REQUIRES: not called from a library's own callback thread.
   static void clear();
 

@@ -31,16 +31,17 @@ LiveProperties& liveProperties() {
 }  // namespace
 
 VehicleProperty::VehicleProperty(PrivateTag /*tag*/, const Types::LibraryCallVehiclePropertyOrigin& origin,
-                                 std::shared_ptr<VehiclePropertySharedLibrary> library)
+                                 const std::shared_ptr<VehiclePropertySharedLibrary>& library)
     : libraryName_(origin.get_libraryName()),
       propertyName_(origin.get_propertyName()),
       valueWhenUnknown_(origin.get_propertyValueWhenUnknown()),
-      library_(std::move(library)) {}
+      library_(library) {
+  value_.store(library->getVehicleProperty(propertyName_, valueWhenUnknown_));
+}
 
 std::shared_ptr<VehicleProperty> VehicleProperty::create(const Types::LibraryCallVehiclePropertyOrigin& origin) {
   auto property = std::make_shared<VehicleProperty>(PrivateTag(), origin,
                                                     SharedLibraries::vehiclePropertyLibrary(origin.get_libraryName()));
-  property->value_.store(property->library_->getVehicleProperty(property->propertyName_, property->valueWhenUnknown_));
   LiveProperties& live = liveProperties();
   const std::lock_guard<std::mutex> lock(live.mutex);
   live.byContext[property.get()] = property;
@@ -60,11 +61,11 @@ void VehicleProperty::attachListener(VehicleProperties::VehiclePropertyEventList
     const std::lock_guard<std::mutex> lock(listenerMutex_);
     listener_ = listener;
   }
-  library_->addVehiclePropertyChangeCallback(&VehiclePropertyCallback, this);
+  if (const auto library = library_.lock()) library->addVehiclePropertyChangeCallback(&VehiclePropertyCallback, this);
 }
 
 void VehicleProperty::detachListener() {
-  library_->removeVehiclePropertyChangeCallback(&VehiclePropertyCallback);
+  if (const auto library = library_.lock()) library->removeVehiclePropertyChangeCallback(&VehiclePropertyCallback);
   const std::lock_guard<std::mutex> lock(listenerMutex_);
   listener_ = nullptr;
 }

@@ -35,9 +35,12 @@ class VehicleProperty {
 
   // Sets the listener (not owned; REQUIRES: it outlives detachListener()) and registers
   // VehiclePropertyCallback with this object as context. REQUIRES: no listener attached.
+  // Once SharedLibraries::clear() gave the library up, attaching and detaching only set the
+  // listener: a released library calls nobody.
   void attachListener(VehicleProperties::VehiclePropertyEventListener* listener);
   // Unregisters one registration of VehiclePropertyCallback and clears the listener. When it
   // returns no event reaches the former listener (one in flight has finished).
+  // REQUIRES: not called from the listener's own vehiclePropertyEvent (it waits for that call).
   void detachListener();
 
   // A change reported by the library. An update for another name than getPropertyName() is
@@ -56,13 +59,16 @@ class VehicleProperty {
 
  public:
   VehicleProperty(PrivateTag tag, const Sarnet_Configuration::Types::LibraryCallVehiclePropertyOrigin& origin,
-                  std::shared_ptr<VehiclePropertySharedLibrary> library);
+                  const std::shared_ptr<VehiclePropertySharedLibrary>& library);
 
  private:
   const std::string libraryName_;
   const std::string propertyName_;
   const bool valueWhenUnknown_;
-  const std::shared_ptr<VehiclePropertySharedLibrary> library_;
+  // Weak: the library lives as long as SharedLibraries keeps it, so clearing the tables releases
+  // it at once, on the clearing thread, and a property dropped by a callback on the library's own
+  // thread never unloads the library under that thread's feet.
+  const std::weak_ptr<VehiclePropertySharedLibrary> library_;
   std::atomic<bool> value_{false};
   std::mutex listenerMutex_;
   VehicleProperties::VehiclePropertyEventListener* listener_ = nullptr;  // guarded by listenerMutex_
