@@ -24,6 +24,7 @@
 #include "kest/XmlValidatorLibXml2.h"
 #include "kest/ZemSettings.h"
 #include "kest/ipc/IpcService.h"
+#include "libraries/SharedLibraries.h"
 
 ZemApp::ZemApp() { ZEM_INFO("OLVANE ZEM_APP VERSION = " << kZemSoftwareVersion); }
 
@@ -129,6 +130,9 @@ void ZemApp::shutdown() {
   // application for a member.
   if (adapterMap) adapterMap->release();
   adapterMap.reset();
+
+  // The map's vehicle properties are gone: each library now gets releaseAPI and is closed.
+  SharedLibraries::clear();
 
   std::lock_guard<std::mutex> lock(membersMutex_);
   ipcProxy_.reset();

@@ -1,0 +1,265 @@
+// Shared-library calls through libffi and vehicle properties of the example vehicle library.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ZemTestSupport.h"
+#include "kest/testing/LogCapture.h"
+#include "libraries/LibraryLoaderSeam.h"
+#include "libraries/SharedLibraries.h"
+#include "libraries/VehicleProperty.h"
+
+namespace {
+
+using kest::testing::LogCapture;
+namespace Types = Sarnet_Configuration::Types;
+const log4cplus::LogLevel kError = log4cplus::ERROR_LOG_LEVEL;
+const std::string kFunctions = std::string(ZEM_EXAMPLE_LIB_DIR) + "/libzem-example-functions.so";
+const std::string kVehicle = std::string(ZEM_EXAMPLE_LIB_DIR) + "/libzem-example-vehicle.so";
+
+std::string call(const std::string& library, const std::string& function, const std::vector<std::string>& values) {
+  std::vector<std::unique_ptr<Types::KeyValue>> arguments;
+  for (const auto& value : values) {
+    arguments.push_back(std::make_unique<Types::KeyValue>());
+    arguments.back()->set_key("k");
+    arguments.back()->set_value(value);
+  }
+  return SharedLibraries::callFunction(library, function, arguments);
+}
+
+class SharedLibrariesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SharedLibraries::clear(); }
+  void TearDown() override { SharedLibraries::clear(); }
+};
+
+TEST_F(SharedLibrariesTest, CallFunctionPassesEachValueThenTheBufferAndReadsItsText) {
+  const struct {
+    const char* function;
+    std::vector<std::string> values;
+    std::string result;
+    const char* error;  // the end of the one ERROR line expected, or null
+  } cases[] = {
+      {"concat", {"ab", "cd"}, "abcd", nullptr},
+      {"echo", {"hello"}, "hello", nullptr},
+      {"fail", {"0"}, "", nullptr},
+      {"fail", {"5"}, "", " (ret = 5"},
+      {"fill", {"3"}, "xxx", nullptr},
+      {"fill", {"4096"}, std::string(4096, 'x'), nullptr},  // no NUL in the buffer: bounded read
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.function);
+    LogCapture log;
+    EXPECT_EQ(call(kFunctions, c.function, c.values), c.result);
+    const auto errors = log.messages(kError);
+    ASSERT_EQ(errors.size(), c.error != nullptr ? 1u : 0u) << log.dump();
+    if (c.error != nullptr) {
+      EXPECT_EQ(errors[0], "Error during to call the function fail from library " + kFunctions + c.error);
+    }
+  }
+}
+
+TEST_F(SharedLibrariesTest, LoaderAndCallFailuresAreLoggedAndYieldEmptyText) {
+  LogCapture log;
+  const std::string missing = "/nonexistent/libnothing.so";
+  EXPECT_EQ(call(missing, "echo", {"a"}), "");
+  EXPECT_EQ(call(missing, "echo", {"a"}), "");  // stays registered: not opened again
+  EXPECT_EQ(call(kFunctions, "absent", {}), "");
+  EXPECT_EQ(log.messages(kError), (std::vector<std::string>{
+                                      "Impossible to load library " + missing,
+                                      "Cannot find the function echo in library " + missing,
+                                      "Cannot find the function echo in library " + missing,
+                                      "Cannot find the function absent in library " + kFunctions,
+                                  }));
+  log.clear();
+  LibraryLoaderSeam failing = LibraryLoaderSeam::platform();
+  failing.prepareCall = [](ffi_cif*, ffi_abi, unsigned int, ffi_type*, ffi_type**) { return FFI_BAD_TYPEDEF; };
+  failing.close = [](void* handle) { return dlclose(handle) == 0 ? 1 : 0; };
+  {
+    const ScopedLibraryLoaderSeam seam(failing);
+    EXPECT_EQ(call(kFunctions, "echo", {"a"}), "");
+    SharedLibraries::clear();
+  }
+  EXPECT_EQ(log.messages(kError), (std::vector<std::string>{
+                                      "Impossible to call the function echo from library " + kFunctions,
+                                      "Impossible to close library",
+                                  }));
+  EXPECT_EQ(call(kFunctions, "echo", {"back"}), "back");
+}
+
+// A recording listener; events arrive on the library's thread.
+struct Recorder : VehicleProperties::VehiclePropertyEventListener {
+  void vehiclePropertyEvent(Types::VehiclePropertyType::Enum property, bool value) override {
+    const std::lock_guard<std::mutex> lock(mutex);
+    events.emplace_back(property, value);
+  }
+  std::vector<std::pair<Types::VehiclePropertyType::Enum, bool>> taken() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return std::exchange(events, {});
+  }
+  std::mutex mutex;
+  std::vector<std::pair<Types::VehiclePropertyType::Enum, bool>> events;
+};
+
+class VehiclePropertyTest : public SharedLibrariesTest {
+ protected:
+  void SetUp() override {
+    SharedLibrariesTest::SetUp();
+    stateFile_ = File(zem_test::freshFolder("vehicle"), "state");
+    setenv("ZEM_EXAMPLE_VEHICLE_STATE", stateFile_.getPath().c_str(), 1);
+    // Our own reference keeps the library loaded, so its test hooks stay callable after clear().
+    library_.reset(dlopen(kVehicle.c_str(), RTLD_NOW));
+    ASSERT_TRUE(library_);
+    setStatus_ = reinterpret_cast<void (*)(const char*, int)>(dlsym(library_.get(), "zemExampleVehicleSetStatus"));
+    registrations_ = reinterpret_cast<int (*)()>(dlsym(library_.get(), "zemExampleVehicleRegistrationCount"));
+    running_ = reinterpret_cast<int (*)()>(dlsym(library_.get(), "zemExampleVehicleIsRunning"));
+    ASSERT_TRUE(setStatus_ && registrations_ && running_);
+  }
+  void TearDown() override {
+    SharedLibrariesTest::TearDown();
+    unsetenv("ZEM_EXAMPLE_VEHICLE_STATE");
+  }
+  static std::shared_ptr<VehicleProperty> make(const std::string& name, bool whenUnknown = false,
+                                               const std::string& library = kVehicle) {
+    Types::LibraryCallVehiclePropertyOrigin origin;
+    origin.set_libraryName(library);
+    origin.set_propertyName(name);
+    origin.set_propertyValueWhenUnknown(whenUnknown);
+    return VehicleProperty::create(origin);
+  }
+  // Replaces the state file by renaming a complete new one over it.
+  void writeStates(const std::string& content) {
+    const File next(stateFile_.getParentFile(), "state.next");
+    zem_test::writeFile(next, content);
+    ASSERT_EQ(std::rename(next.getPath().c_str(), stateFile_.getPath().c_str()), 0);
+  }
+
+  struct Closer {
+    void operator()(void* handle) const { dlclose(handle); }
+  };
+  File stateFile_;
+  std::unique_ptr<void, Closer> library_;
+  void (*setStatus_)(const char*, int) = nullptr;
+  int (*registrations_)() = nullptr;
+  int (*running_)() = nullptr;
+};
+
+TEST_F(VehiclePropertyTest, InitialValueFollowsTheStatusTable) {
+  const struct {
+    int status;
+    bool whenUnknown, value;
+    std::string error;
+  } cases[] = {
+      {0, true, false, ""},
+      {1, false, true, ""},
+      {2, true, true, "Status of property P is unknown -> assuming true"},
+      {2, false, false, "Status of property P is unknown -> assuming false"},
+      {3, true, false, "Property 'P' is not supported -> assuming false"},
+      {7, true, false, "Unrecognized vehicle property status returned by library " + kVehicle + " for property P"},
+  };
+  auto initialised = make("P");  // the library reads its file once, when initialised
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    setStatus_("P", c.status);
+    LogCapture log;
+    EXPECT_EQ(make("P", c.whenUnknown)->getValue(), c.value);
+    EXPECT_EQ(log.messages(kError), std::vector<std::string>(c.error.empty() ? 0 : 1, c.error));
+  }
+  // A property the state file does not name is unknown.
+  writeStates("Q=1\n");
+  initialised.reset();
+  SharedLibraries::clear();
+  EXPECT_TRUE(make("Q")->getValue());
+  EXPECT_TRUE(make("NOT_LISTED", true)->getValue());
+}
+
+TEST_F(VehiclePropertyTest, ChangesOfItsOwnNameReachTheListenerUntilDetached) {
+  writeStates("IGNITION_ON=0\n");
+  const auto property = make("IGNITION_ON");
+  Recorder recorder;
+  property->attachListener(&recorder);
+  LogCapture log;
+  setStatus_("IGNITION_ON", 1);
+  setStatus_("ENGINE_RUNNING", 0);  // another property's change: ignored
+  EXPECT_TRUE(property->getValue());
+  EXPECT_EQ(recorder.taken(), (std::vector<std::pair<Types::VehiclePropertyType::Enum, bool>>{
+                                  {Types::VehiclePropertyType::IGNITION_ON, true}}));
+  EXPECT_TRUE(
+      log.contains(log4cplus::DEBUG_LOG_LEVEL, "VehiclePropertyCallback() for 'IGNITION_ON' with new value=TRUE"));
+  // From the library's watcher thread, after the file is replaced.
+  writeStates("IGNITION_ON=0\nENGINE_RUNNING=1\n");
+  std::vector<std::pair<Types::VehiclePropertyType::Enum, bool>> events;
+  EXPECT_TRUE(zem_test::waitUntil([&] {
+    for (const auto& event : recorder.taken()) events.push_back(event);
+    return !events.empty();
+  }));
+  EXPECT_EQ(events, (std::vector<std::pair<Types::VehiclePropertyType::Enum, bool>>{
+                        {Types::VehiclePropertyType::IGNITION_ON, false}}));
+  EXPECT_FALSE(property->getValue());
+  property->detachListener();
+  EXPECT_EQ(registrations_(), 0);
+  setStatus_("IGNITION_ON", 1);
+  EXPECT_TRUE(recorder.taken().empty());
+  EXPECT_FALSE(property->getValue());  // no longer registered: only a new read sees it
+
+  // A property outside the enumeration keeps its value but tells nobody.
+  const auto custom = make("CUSTOM");
+  custom->attachListener(&recorder);
+  log.clear();
+  setStatus_("CUSTOM", 1);
+  EXPECT_TRUE(custom->getValue());
+  EXPECT_TRUE(recorder.taken().empty());
+  EXPECT_EQ(log.messages(kError), std::vector<std::string>{"Unable to parse the enum value CUSTOM"});
+  custom->detachListener();
+}
+
+TEST_F(VehiclePropertyTest, CallbacksForDestroyedOrUnknownContextsAreDropped) {
+  Recorder recorder;
+  auto property = make("IGNITION_ON");
+  property->attachListener(&recorder);
+  void* const stale = property.get();
+  property.reset();  // destroyed while still registered with the library
+  setStatus_("IGNITION_ON", 1);
+  int unrelated = 0;
+  VehiclePropertyCallback(&unrelated, "IGNITION_ON", TRUE);
+  VehiclePropertyCallback(stale, "IGNITION_ON", TRUE);
+  VehiclePropertyCallback(nullptr, "IGNITION_ON", TRUE);
+  EXPECT_TRUE(recorder.taken().empty());
+  EXPECT_EQ(registrations_(), 1);
+}
+
+TEST_F(VehiclePropertyTest, ClearingTheTablesReleasesTheLibraryAtOnce) {
+  const auto property = make("IGNITION_ON");
+  Recorder recorder;
+  property->attachListener(&recorder);
+  EXPECT_EQ(running_(), 1);
+  SharedLibraries::clear();
+  EXPECT_EQ(running_(), 0);  // releaseAPI stopped the watcher thread and dropped the registrations
+  EXPECT_EQ(registrations_(), 0);
+  property->detachListener();  // the library is gone: nothing to call
+}
+
+TEST_F(VehiclePropertyTest, ALibraryWithoutTheEntryPointsLogsEachMissingOne) {
+  LogCapture log;
+  const auto property = make("IGNITION_ON", true, kFunctions);
+  EXPECT_FALSE(property->getValue());
+  Recorder recorder;
+  property->attachListener(&recorder);
+  property->detachListener();
+  SharedLibraries::clear();
+  std::vector<std::string> expected;
+  for (const char* symbol : {"initialize", "getVehicleProperty", "addVehiclePropertyChangeCallback",
+                             "removeVehiclePropertyChangeCallback", "releaseAPI"}) {
+    expected.push_back(std::string("Impossible to find function ") + symbol + " in library " + kFunctions);
+  }
+  EXPECT_EQ(log.messages(kError), expected);
+}
+
+}  // namespace
