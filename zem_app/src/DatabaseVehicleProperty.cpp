@@ -8,7 +8,7 @@ DatabaseVehicleProperty::DatabaseVehicleProperty(const Types::PersistedBooleanPr
 DatabaseVehicleProperty::~DatabaseVehicleProperty() = default;
 
 void DatabaseVehicleProperty::changed(const std::string& key, bool value) {
-  VehiclePropertyEventListener* const listener = vehicleListener_.load();
+  VehicleProperties::VehiclePropertyEventListener* const listener = vehicleListener_.load();
   if (listener == nullptr) return;
   listener->vehiclePropertyEvent(Types::VehiclePropertyType::parse(key), value);
 }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "DatabaseProperty.h"
-#include "LiveSourceKinds.h"
+#include "libraries/VehiclePropertyEventListener.h"
 
 class DatabaseVehicleProperty : public DatabaseProperty {
  public:
@@ -14,7 +14,9 @@ class DatabaseVehicleProperty : public DatabaseProperty {
   ~DatabaseVehicleProperty() override;
 
   // Sets (or clears) the vehicle-property listener. Not owned; REQUIRES: valid until cleared.
-  void setVehicleListener(VehiclePropertyEventListener* listener) { vehicleListener_.store(listener); }
+  void setVehicleListener(VehicleProperties::VehiclePropertyEventListener* listener) {
+    vehicleListener_.store(listener);
+  }
 
  protected:
   // Turns the key into its VehiclePropertyType (throws XSDEnumException "Unable to parse the enum
@@ -22,5 +24,5 @@ class DatabaseVehicleProperty : public DatabaseProperty {
   void changed(const std::string& key, bool value) override;
 
  private:
-  std::atomic<VehiclePropertyEventListener*> vehicleListener_{nullptr};
+  std::atomic<VehicleProperties::VehiclePropertyEventListener*> vehicleListener_{nullptr};
 };

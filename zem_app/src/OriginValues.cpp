@@ -1,6 +1,12 @@
 // Value access of the literal, persisted, library-call and live-source origin kinds.
 #include "OriginValues.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <sstream>
+#include <vector>
+
 #include "ByteFieldValue.h"
 #include "DatabaseProperty.h"
 #include "DatabaseVehicleProperty.h"
@@ -9,6 +15,8 @@
 #include "ListValue.h"
 #include "MapValue.h"
 #include "database/Database.h"
+#include "libraries/SharedLibraries.h"
+#include "libraries/VehicleProperty.h"
 
 namespace Types = Sarnet_Configuration::Types;
 
@@ -22,6 +30,20 @@ PropertyValue emptyFromAdapterWithoutSource() {
 PropertyValue booleanText(bool value) { return std::make_shared<StringValue>(value ? "true" : "false"); }
 
 }  // namespace
+
+std::string byteFieldText(const std::vector<std::uint8_t>& bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  static constexpr std::size_t kMinDigits = 4;
+  const std::size_t digits = bytes.size() * 2;
+  std::string text = "0x";
+  text.reserve(2 + std::max(digits, kMinDigits));
+  if (digits < kMinDigits) text.append(kMinDigits - digits, '0');
+  for (const std::uint8_t byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0F]);
+  }
+  return text;
+}
 
 template <>
 PropertyValue getValue(const Types::StringLiteralPropertyOrigin& origin) {
@@ -67,31 +89,35 @@ ZEM_PERSISTED_ORIGIN(PersistedMapPropertyOrigin, getMap, setMap)
 
 template <>
 PropertyValue getValue(const Types::LibraryCallPropertyOrigin& origin) {
-  ZEM_WARN("Library calls are not available in this build: no value for " << origin.get_libraryName() << " "
-                                                                          << origin.get_functionName());
-  return nullptr;
+  return std::make_shared<StringValue>(
+      SharedLibraries::callFunction(origin.get_libraryName(), origin.get_functionName(), origin.elements_arguments()));
 }
 
 template <>
 PropertyValue getValue(const MapAdapter<Signal>& adapter) {
-  // Signals are not bound in this build: every adapter of this kind holds no source.
-  (void)adapter;
-  return emptyFromAdapterWithoutSource();
+  const std::optional<bool> state = adapter.getSource() ? adapter.getSource()->getCurrentState() : std::nullopt;
+  if (!state) return emptyFromAdapterWithoutSource();
+  return booleanText(*state);
 }
 template <>
 PropertyValue getValue(const MapAdapter<Value>& adapter) {
-  (void)adapter;
-  return emptyFromAdapterWithoutSource();
+  const std::optional<double> value = adapter.getSource() ? adapter.getSource()->getCurrentValue() : std::nullopt;
+  if (!value) return emptyFromAdapterWithoutSource();
+  std::ostringstream text;
+  text << *value;
+  return std::make_shared<StringValue>(text.str());
 }
 template <>
 PropertyValue getValue(const MapAdapter<ByteField>& adapter) {
-  (void)adapter;
-  return emptyFromAdapterWithoutSource();
+  const std::optional<std::vector<std::uint8_t>> bytes =
+      adapter.getSource() ? adapter.getSource()->getRawValue() : std::nullopt;
+  if (!bytes) return emptyFromAdapterWithoutSource();
+  return std::make_shared<StringValue>(byteFieldText(*bytes));
 }
 template <>
 PropertyValue getValue(const MapAdapter<VehicleProperty>& adapter) {
-  (void)adapter;
-  return emptyFromAdapterWithoutSource();
+  if (!adapter.getSource()) return emptyFromAdapterWithoutSource();
+  return booleanText(adapter.getSource()->getValue());
 }
 
 template <>

@@ -12,8 +12,10 @@
 // written value is never taken over.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "BaseValue.h"
 #include "MapAdapter.h"
@@ -23,6 +25,11 @@
 
 // A property's value: null means no value; a value counts as present when set and valid.
 using PropertyValue = std::shared_ptr<BaseValue>;
+
+// A byte field's text: "0x", then two upper-case hexadecimal digits per byte, high nibble first, in
+// the order of the bytes in the message, zero-filled on the left to at least 4 digits ({0xAB} gives
+// "0x00AB", {} gives "0x0000", {0x12, 0x34, 0x56} gives "0x123456").
+std::string byteFieldText(const std::vector<std::uint8_t>& bytes);
 
 // Generic versions: the origin kind does not support the operation.
 // Returns an empty (invalid) StringValue.
@@ -122,11 +129,15 @@ template <>
 const Sarnet_Configuration::Types::PropertyOrigin* getConfig(
     const Sarnet_Configuration::Types::CertificatePropertyOrigin& origin);
 
-// Library calls: this build has no shared-library calls; the value is null (one WARN per read).
+// Library calls: a StringValue with the text the library function wrote (empty on any failure,
+// which SharedLibraries logs).
 template <>
 PropertyValue getValue(const Sarnet_Configuration::Types::LibraryCallPropertyOrigin& origin);
 
-// Live sources. Without a source: WARN "Empty String returned!" and an empty StringValue.
+// Live sources. Without a source, or before the source has a value (no frame yet): WARN "Empty
+// String returned!" and an empty StringValue. A signal reads "true"/"false"; a value its number in
+// default stream formatting ("12.5", "1e+06"); a byte field as byteFieldText(); a vehicle property
+// "true"/"false" from its cached state.
 template <>
 PropertyValue getValue(const MapAdapter<Signal>& adapter);
 template <>

@@ -9,11 +9,21 @@
 #include "database/Database.h"
 #include "kest/ApplicationLogger.h"
 #include "kolconfig/XmlDoc.h"
+#include "libraries/VehicleProperty.h"
 
 namespace Types = Sarnet_Configuration::Types;
 
 namespace {
 const char* text(bool value) { return value ? "true" : "false"; }
+}  // namespace
+
+namespace {
+// A vehicle property's change, from the store or from a library, is announced under its name.
+void announceVehicleProperty(Types::VehiclePropertyType::Enum property, bool value) {
+  const std::string& name = Types::VehiclePropertyType::toString(property);
+  ZEM_DEBUG(name << " = " << text(value));
+  sendBooleanChangeNotification(name, value);
+}
 }  // namespace
 
 void sendBooleanChangeNotification(const std::string& property, bool value) {
@@ -60,7 +70,47 @@ attachToAsListener<DatabaseVehicleProperty>::~attachToAsListener() {
 
 void attachToAsListener<DatabaseVehicleProperty>::vehiclePropertyEvent(Types::VehiclePropertyType::Enum property,
                                                                        bool value) {
-  const std::string& name = Types::VehiclePropertyType::toString(property);
-  ZEM_DEBUG(name << " = " << text(value));
-  sendBooleanChangeNotification(name, value);
+  announceVehicleProperty(property, value);
+}
+
+attachToAsListener<Signal>::attachToAsListener(std::shared_ptr<Signal> source, std::string key)
+    : source_(std::move(source)), key_(std::move(key)) {
+  source_->addListener(this);
+}
+
+attachToAsListener<Signal>::~attachToAsListener() { source_->removeListener(this); }
+
+void attachToAsListener<Signal>::signalEvent(const Signal& /*signal*/, std::int64_t /*timestampUs*/, bool state) {
+  ZEM_DEBUG(key_ << " = " << text(state));
+  sendBooleanChangeNotification(key_, state);
+}
+
+attachToAsListener<Value>::attachToAsListener(std::shared_ptr<Value> source, std::string key)
+    : source_(std::move(source)), key_(std::move(key)) {
+  source_->addListener(this);
+}
+
+attachToAsListener<Value>::~attachToAsListener() { source_->removeListener(this); }
+
+void attachToAsListener<Value>::valueEvent(const Value& /*value*/, std::int64_t /*timestampUs*/, double /*physical*/) {}
+
+attachToAsListener<ByteField>::attachToAsListener(std::shared_ptr<ByteField> source, std::string key)
+    : source_(std::move(source)), key_(std::move(key)) {
+  source_->addListener(this);
+}
+
+attachToAsListener<ByteField>::~attachToAsListener() { source_->removeListener(this); }
+
+void attachToAsListener<ByteField>::byteFieldEvent(const ByteField& /*field*/, std::int64_t /*timestampUs*/,
+                                                   const std::vector<std::uint8_t>& /*bytes*/) {}
+
+attachToAsListener<VehicleProperty>::attachToAsListener(std::shared_ptr<VehicleProperty> source, std::string key)
+    : source_(std::move(source)), key_(std::move(key)) {
+  source_->attachListener(this);
+}
+
+attachToAsListener<VehicleProperty>::~attachToAsListener() { source_->detachListener(); }
+
+void attachToAsListener<VehicleProperty>::vehiclePropertyEvent(Types::VehiclePropertyType::Enum property, bool value) {
+  announceVehicleProperty(property, value);
 }

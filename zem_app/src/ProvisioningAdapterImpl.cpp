@@ -20,6 +20,10 @@
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
 #include "kest/ipc/IpcService.h"
+#include "kest/vehiclebus/ByteFieldFactory.h"
+#include "kest/vehiclebus/SignalFactory.h"
+#include "kest/vehiclebus/ValueFactory.h"
+#include "libraries/VehicleProperty.h"
 
 namespace Types = Sarnet_Configuration::Types;
 
@@ -61,11 +65,14 @@ MapAdapter<Source> databaseAdapter(const Types::PersistedBooleanPropertyOrigin& 
   return MapAdapter<Source>(std::move(config), std::move(source), std::move(listener));
 }
 
-// A MapAdapter over a live source of this build: the configuration only, no source (see
-// LiveSourceKinds.h).
+// A MapAdapter over a live source: a polymorphic copy of the element it was built from, the source
+// (null when none could be built from the element) and, with a source, its listener.
 template <class Source, class Config>
-MapAdapter<Source> sourcelessAdapter(const Config& config) {
-  return MapAdapter<Source>(std::make_shared<const Config>(config), nullptr, nullptr);
+MapAdapter<Source> liveAdapter(const Config& config, std::shared_ptr<Source> source, const std::string& key) {
+  std::shared_ptr<const Types::XmlNode> copy(config.cloneNode());
+  std::shared_ptr<attachToAsListener<Source>> listener;
+  if (source) listener = std::make_shared<attachToAsListener<Source>>(source, key);
+  return MapAdapter<Source>(std::move(copy), std::move(source), std::move(listener));
 }
 
 // The property name of each adapter type, before the prefix.
@@ -180,6 +187,13 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
                                                  MapPermissionsType& permissionsMap,
                                                  const permissionsType& permissions) {
   const Types::PropertyOrigin* const origin = adapter.element_origin();
+  // Sources (store booleans, CAN signals, library vehicle properties) are built only for a new key:
+  // building attaches a listener, which a duplicate would only detach again.
+  const auto duplicate = [&] {
+    if (map.count(key) == 0) return false;
+    ZEM_ERROR("Property with key " << key << " already in map! Ignoring this property!");
+    return true;
+  };
   // Derived kinds are tested before their bases: the first match decides.
 #define ZEM_ORIGIN_ITSELF(OriginType)                                               \
   if (const auto* typed = dynamic_cast<const Types::OriginType*>(origin)) {         \
@@ -198,11 +212,7 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
   ZEM_ORIGIN_ITSELF(PersistedIntegerPropertyOrigin)
   ZEM_ORIGIN_ITSELF(PersistedFloatPropertyOrigin)
   if (const auto* typed = dynamic_cast<const Types::PersistedBooleanPropertyOrigin*>(origin)) {
-    if (map.count(key) != 0) {
-      // Not built at all: building would attach a listener only to detach it again.
-      ZEM_ERROR("Property with key " << key << " already in map! Ignoring this property!");
-      return;
-    }
+    if (duplicate()) return;
     if constexpr (std::is_same<AdapterType, Types::VehiclePropertyAdapter>::value) {
       addItemToMap(databaseAdapter<DatabaseVehicleProperty>(*typed, key), key, map, permissionsMap, permissions);
     } else {
@@ -217,7 +227,9 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
     const Types::BooleanSignal* const signal = typed->element_canValue();
     if (dynamic_cast<const Types::BytefieldMatchBooleanSignal*>(signal) != nullptr ||
         dynamic_cast<const Types::ValueRangeBooleanSignal*>(signal) != nullptr) {
-      addItemToMap(sourcelessAdapter<Signal>(*signal), key, map, permissionsMap, permissions);
+      if (duplicate()) return;
+      addItemToMap(liveAdapter(*signal, VehicleBus::SignalFactory::create(*signal), key), key, map, permissionsMap,
+                   permissions);
     } else {
       ZEM_ERROR("Config not recongnised! "
                 << (signal != nullptr ? signal->typeName() : Types::BooleanSignal::staticTypeName()));
@@ -227,7 +239,9 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
   if (const auto* typed = dynamic_cast<const Types::CanFloatPropertyOrigin*>(origin)) {
     const Types::ValueSignal* const signal = typed->element_canValue();
     if (const auto* array = dynamic_cast<const Types::ArrayValueSignal*>(signal)) {
-      addItemToMap(sourcelessAdapter<Value>(*array), key, map, permissionsMap, permissions);
+      if (duplicate()) return;
+      addItemToMap(liveAdapter(*array, VehicleBus::ValueFactory::create(*array), key), key, map, permissionsMap,
+                   permissions);
     } else {
       ZEM_ERROR("Config not recongnised! "
                 << (signal != nullptr ? signal->typeName() : Types::ValueSignal::staticTypeName()));
@@ -238,7 +252,9 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
     const Types::ByteFieldSignal* const signal = typed->element_canValue();
     if (dynamic_cast<const Types::RawCanByteFieldSignal*>(signal) != nullptr ||
         dynamic_cast<const Types::J1939ByteFieldSignal*>(signal) != nullptr) {
-      addItemToMap(sourcelessAdapter<ByteField>(*signal), key, map, permissionsMap, permissions);
+      if (duplicate()) return;
+      addItemToMap(liveAdapter(*signal, VehicleBus::ByteFieldFactory::create(*signal), key), key, map, permissionsMap,
+                   permissions);
     } else {
       ZEM_ERROR("Config not recongnised! "
                 << (signal != nullptr ? signal->typeName() : Types::ByteFieldSignal::staticTypeName()));
@@ -247,7 +263,8 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
   }
   ZEM_ORIGIN_ITSELF(LibraryCallPropertyOrigin)
   if (const auto* typed = dynamic_cast<const Types::LibraryCallVehiclePropertyOrigin*>(origin)) {
-    addItemToMap(sourcelessAdapter<VehicleProperty>(*typed), key, map, permissionsMap, permissions);
+    if (duplicate()) return;
+    addItemToMap(liveAdapter(*typed, VehicleProperty::create(*typed), key), key, map, permissionsMap, permissions);
     return;
   }
 #undef ZEM_ORIGIN_ITSELF
