@@ -29,8 +29,6 @@ TEST_F(OriginItemsTest, EachOriginKindReadsItsSource) {
        "INFO"},
       {"String", "TqlBackendConfig", keyXml("profile") + "<k:configPath>t</k:configPath>", "dev"},
       {"String", "PersistedString", keyXml("nowhere"), ""},
-      {"String", "LibraryCall", "<k:libraryName>l</k:libraryName><k:functionName>f</k:functionName>", "",
-       "Library calls are not available in this build"},
       {"Boolean", "CanBoolean",
        "<k:canValue xsi:type=\"k:ValueRangeBooleanSignal\"><k:startBit>0</k:startBit><k:length>1</k:length>"
        "</k:canValue>",
