@@ -7,7 +7,6 @@
 #include <chrono>
 #include <mutex>
 
-#include "kest/ipc/DBusIpcClient.h"
 #include "kest/ipc/DBusIpcService.h"
 #include "kest/vehiclebus/InjectFramesServlet.h"
 
