@@ -86,9 +86,9 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
   ASSERT_TRUE(ZemctlCommand::parse({"--timeout=250", "log-level", "set", "-1"}, &c, &error));
   EXPECT_TRUE(c.timeout == std::chrono::milliseconds(250) && c.action == ZemctlCommand::Action::LogLevelSet);
   EXPECT_EQ(c.level, -1);
-  ASSERT_TRUE(ZemctlCommand::parse(
-      {"call", "SelfDiag", "Set", "a=s:x=y:z", "e=s:", "n=x:-9223372036854775808", "b=ay:<x/>", "f=ayfile:" __FILE__},
-      &c, &error))
+  ASSERT_TRUE(ZemctlCommand::parse({"call", "SelfDiag", "Set", "a=s:x=y:z", "e=s:", "n=x:-9223372036854775808",
+                                    "b=ay:<x/>", std::string("f=ayfile:") + __FILE__},
+                                   &c, &error))
       << error;
   EXPECT_EQ(c.parameters.get<Ipc::IpcStringParameter>("a").getValue(), "x=y:z");
   EXPECT_EQ(c.parameters.get<Ipc::IpcStringParameter>("e").getValue(), "");
