@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,6 +17,17 @@
 extern char** environ;
 
 namespace bench {
+
+double microseconds(std::chrono::steady_clock::duration duration) {
+  return std::chrono::duration<double, std::micro>(duration).count();
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
+  return values[index];
+}
 
 namespace fs = std::filesystem;
 

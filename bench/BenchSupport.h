@@ -24,6 +24,10 @@ int waitFor(pid_t pid, std::chrono::milliseconds timeout);
 // Sends SIGTERM, then SIGKILL when the process still runs after `grace`, and reaps it. Nothing
 // for a pid <= 0.
 void stop(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(10));
+// The duration in microseconds.
+double microseconds(std::chrono::steady_clock::duration duration);
+// The value below which the share `p` (0..1) of `values` lies (nearest rank); 0 for no values.
+double percentile(std::vector<double> values, double p);
 // Polls `condition` every 5 ms until it holds or `timeout` passes; returns its last value.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 // A field of /proc/PID/status in KiB ("VmHWM", "VmRSS"), 0 when unknown.

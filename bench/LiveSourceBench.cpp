@@ -30,18 +30,12 @@
 
 namespace {
 
+using bench::microseconds;
+using bench::percentile;
+
 using Clock = std::chrono::steady_clock;
 constexpr const char* kComponent = "ZEM_APP";
 constexpr int kRounds = 300;
-
-double microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-  return values[index];
-}
 
 void report(const std::string& what, double ratio, double target) {
   std::cout << "  " << what << ": " << std::fixed << std::setprecision(2) << ratio << "x (target <= " << target << "x) "

@@ -51,6 +51,9 @@
 
 namespace {
 
+using bench::microseconds;
+using bench::percentile;
+
 namespace fs = std::filesystem;
 namespace Types = Sarnet_Configuration::Types;
 using Clock = std::chrono::steady_clock;
@@ -63,15 +66,6 @@ constexpr const char* kBig = "Bench.Big";
 constexpr size_t kBigSize = 1000 * 1000;
 constexpr int kLoadedProperties = 10000;
 constexpr int kDatabaseEntries = 1000;
-
-double microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
-  return values[index];
-}
 
 void report(const std::string& what, double ratio, double target, bool lowerIsBetter = true) {
   const bool pass = lowerIsBetter ? ratio <= target : ratio >= target;

@@ -160,29 +160,26 @@ bool ZemHost::startVehicleBus() {
   }
   VehicleBus::BusDispatcher::instance().setInterfaces(options_.canInterfaces);
   for (const std::string& interface : options_.canInterfaces) {
-    try {
-      auto source = std::make_unique<VehicleBus::SocketCanSource>(interface);
-      source->start();
-      frameSources_.push_back(std::move(source));
-    } catch (const std::exception& e) {
-      ZEM_FATAL(e.what());
-      return false;
-    }
+    if (!startFrameSource(std::make_unique<VehicleBus::SocketCanSource>(interface))) return false;
   }
   return true;
 }
 
 bool ZemHost::startReplays() {
   for (const std::string& file : options_.canReplayFiles) {
-    try {
-      auto source = std::make_unique<VehicleBus::CandumpReplaySource>(file);
-      source->start();
-      frameSources_.push_back(std::move(source));
-    } catch (const std::exception& e) {
-      ZEM_FATAL(e.what());
-      return false;
-    }
+    if (!startFrameSource(std::make_unique<VehicleBus::CandumpReplaySource>(file))) return false;
   }
+  return true;
+}
+
+bool ZemHost::startFrameSource(std::unique_ptr<VehicleBus::FrameSource> source) {
+  try {
+    source->start();
+  } catch (const std::exception& e) {
+    ZEM_FATAL(e.what());
+    return false;
+  }
+  frameSources_.push_back(std::move(source));
   return true;
 }
 

@@ -68,6 +68,9 @@ class ZemHost {
   bool startVehicleBus();
   // Starts the --can-replay sources. Returns false (logged at FATAL) when a log is refused.
   bool startReplays();
+  // Starts `source` and keeps it until stopFrameSources(). Returns false (logged at FATAL) when it
+  // cannot start.
+  bool startFrameSource(std::unique_ptr<VehicleBus::FrameSource> source);
   // Stops every frame source, so that no frame reaches the application any more.
   void stopFrameSources();
   // Calls initialise(). Returns false (logged at FATAL) when it throws.
