@@ -206,7 +206,7 @@ std::vector<std::string> ZemHost::restartCanSources(const std::function<void()>&
     whileStopped();
     return {};
   }
-  ZEM_INFO("Restarting " << canSources_.size() << " CAN interfaces to apply the bus configuration");
+  if (!canSources_.empty()) ZEM_INFO("Restarting " << canSources_.size() << " CAN interfaces");
   return BusMonitoringService::restartAll(canSources_, whileStopped);
 }
 

@@ -19,18 +19,18 @@ int BusMonitoringService::apply() {
   if (forced_) return *forced_;
   if (!restartSources_) return kNotSupported;
   std::vector<std::string> failures;
+  std::size_t dropped = 0;
   try {
-    failures = restartSources_([] {
-      const std::size_t dropped = VehicleBus::BusDispatcher::instance().impl().dropTransfers();
-      if (dropped != 0) ZEM_DEBUG("Dropped " << dropped << " open J1939 transfers");
-    });
+    failures = restartSources_([&dropped] { dropped = VehicleBus::BusDispatcher::instance().impl().dropTransfers(); });
   } catch (const std::exception& e) {
     failures.emplace_back(e.what());
   }
   for (const std::string& reason : failures) {
     ZEM_ERROR("A frame source could not restart: " << ApplicationLogger::shortened(reason, 256));
   }
-  return failures.empty() ? kApplied : kSourceFailed;
+  if (!failures.empty()) return kSourceFailed;
+  ZEM_INFO("Bus configuration re-applied: frame sources restarted, " << dropped << " open J1939 transfers dropped");
+  return kApplied;
 }
 
 void BusMonitoringService::forceStatus(std::optional<int> status) {
