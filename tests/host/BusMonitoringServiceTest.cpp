@@ -2,6 +2,7 @@
 // the forced-status seam, and the platform request history.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -21,32 +22,23 @@ using VehicleBus::BusDispatcher;
 using VehicleBus::CanFrame;
 
 // A source that counts its starts and refuses to start when told to.
-class FakeSource : public VehicleBus::FrameSource {
- public:
-  explicit FakeSource(std::string interface) : interface_(std::move(interface)) {}
-  const std::string& interface() const override { return interface_; }
+struct FakeSource : VehicleBus::FrameSource {
+  explicit FakeSource(std::string name) : name(std::move(name)) {}
+  const std::string& interface() const override { return name; }
   void start() override {
-    if (refuse) throw std::runtime_error("Cannot open CAN interface " + interface_ + ": No such device");
+    if (refuse) throw std::runtime_error("Cannot open CAN interface " + name + ": No such device");
     ++starts;
     running = true;
   }
   void stop() override { running = false; }
-  bool refuse = false;
-  bool running = false;
+  const std::string name;
+  bool refuse = false, running = false;
   int starts = 0;
-
- private:
-  const std::string interface_;
 };
 
-CanFrame j1939(std::uint32_t pgnWithDestination, const std::vector<std::uint8_t>& bytes, std::int64_t timestampUs) {
-  CanFrame f;
-  f.id = 0x18000000U | (pgnWithDestination << 8) | 0x01;
-  f.extended = true;
-  f.length = static_cast<std::uint8_t>(bytes.size());
-  std::copy(bytes.begin(), bytes.end(), f.data.begin());
-  f.timestampUs = timestampUs;
-  return f;
+// An 8-byte J1939 frame from sender 1.
+CanFrame j1939(std::uint32_t pgnWithDestination, const std::array<std::uint8_t, 8>& bytes, std::int64_t timestampUs) {
+  return CanFrame{0x18000000U | (pgnWithDestination << 8) | 0x01, true, false, 8, bytes, timestampUs};
 }
 
 TEST(BusMonitoringServiceTest, ApplyRestartsTheSourcesAndDropsOpenTransfersOrReportsTheFailedSource) {
