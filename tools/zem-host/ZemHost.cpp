@@ -12,10 +12,12 @@
 #include <thread>
 
 #include "kest/ApplicationLogger.h"
+#include "kest/BusMonitoringService.h"
 #include "kest/DevicePaths.h"
 #include "kest/ExtensionServices.h"
 #include "kest/File.h"
 #include "kest/MetaDataService.h"
+#include "kest/PlatformService.h"
 #include "kest/ipc/DBusIpcService.h"
 #include "kest/ipc/IpcServlet.h"
 #include "kest/security/SecurityService.h"
@@ -110,6 +112,11 @@ bool ZemHost::startIpc() {
   // development unit (containers are not signature-checked, one WARN per container).
   services_->setSecurityService(std::make_shared<Security::SecurityService>());
   services_->setMetaDataService(std::make_shared<MetaDataService>(ZEM_SOFTWARE_VERSION));
+  services_->setPlatformService(std::make_shared<PlatformService>());
+  // The host always has a bus, real or simulated: on the simulated bus apply() restarts no socket
+  // and only drops the open transfers.
+  services_->setBusMonitoringService(std::make_shared<BusMonitoringService>(
+      [this](const std::function<void()>& whileStopped) { return restartCanSources(whileStopped); }));
   return true;
 }
 
@@ -160,7 +167,7 @@ bool ZemHost::startVehicleBus() {
   }
   VehicleBus::BusDispatcher::instance().setInterfaces(options_.canInterfaces);
   for (const std::string& interface : options_.canInterfaces) {
-    if (!startFrameSource(std::make_unique<VehicleBus::SocketCanSource>(interface))) return false;
+    if (!startFrameSource(std::make_unique<VehicleBus::SocketCanSource>(interface), true)) return false;
   }
   return true;
 }
@@ -172,20 +179,35 @@ bool ZemHost::startReplays() {
   return true;
 }
 
-bool ZemHost::startFrameSource(std::unique_ptr<VehicleBus::FrameSource> source) {
+bool ZemHost::startFrameSource(std::unique_ptr<VehicleBus::FrameSource> source, bool socket) {
   try {
     source->start();
   } catch (const std::exception& e) {
     ZEM_FATAL(e.what());
     return false;
   }
+  const std::lock_guard<std::mutex> lock(sourcesMutex_);
+  if (socket) canSources_.push_back(source.get());
   frameSources_.push_back(std::move(source));
   return true;
 }
 
 void ZemHost::stopFrameSources() {
+  const std::lock_guard<std::mutex> lock(sourcesMutex_);
+  sourcesClosed_ = true;
   for (const auto& source : frameSources_) source->stop();
+  canSources_.clear();
   frameSources_.clear();
+}
+
+std::vector<std::string> ZemHost::restartCanSources(const std::function<void()>& whileStopped) {
+  const std::lock_guard<std::mutex> lock(sourcesMutex_);
+  if (sourcesClosed_) {
+    whileStopped();
+    return {};
+  }
+  if (!canSources_.empty()) ZEM_INFO("Restarting " << canSources_.size() << " CAN interfaces");
+  return BusMonitoringService::restartAll(canSources_, whileStopped);
 }
 
 bool ZemHost::initialiseApplication() {

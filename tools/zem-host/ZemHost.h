@@ -3,14 +3,19 @@
 // its self-diagnosis proxy, serves until SIGTERM or SIGINT (or until the bus connection is lost)
 // and then shuts everything down in order, under a watchdog.
 // Thread safety: run() is called once, from the main thread; every member is touched by that
-// thread only, except busLost_ and mainThread_, which the bus thread reads when the bus goes away.
+// thread only, except busLost_ and mainThread_, which the bus thread reads when the bus goes away,
+// and the frame sources, which the bus monitoring service restarts from the application's task
+// thread: sourcesMutex_ guards frameSources_, canSources_ and sourcesClosed_.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "HostOptions.h"
@@ -70,9 +75,15 @@ class ZemHost {
   bool startReplays();
   // Starts `source` and keeps it until stopFrameSources(). Returns false (logged at FATAL) when it
   // cannot start.
-  bool startFrameSource(std::unique_ptr<VehicleBus::FrameSource> source);
-  // Stops every frame source, so that no frame reaches the application any more.
+  // `socket` marks a --can source, which the bus monitoring service restarts.
+  bool startFrameSource(std::unique_ptr<VehicleBus::FrameSource> source, bool socket = false);
+  // Stops every frame source, so that no frame reaches the application any more; a later restart
+  // by the bus monitoring service does nothing.
   void stopFrameSources();
+  // The bus monitoring service's restart: the --can sockets are stopped, `whileStopped` runs, and
+  // they are started again (a reconfigured interface is read anew). Replays are not restarted: a
+  // log is played once. Returns the reason of each socket that could not start again.
+  std::vector<std::string> restartCanSources(const std::function<void()>& whileStopped);
   // Calls initialise(). Returns false (logged at FATAL) when it throws.
   bool initialiseApplication();
   // Builds the plug-in's self-diagnosis proxy; failures are logged.
@@ -96,5 +107,8 @@ class ZemHost {
   std::shared_ptr<ExtensionServices> services_;
   std::shared_ptr<ZemSettings> settings_;
   std::unique_ptr<void, ProxyDeleter> selfDiagnosis_;
-  std::vector<std::unique_ptr<VehicleBus::FrameSource>> frameSources_;
+  std::mutex sourcesMutex_;
+  std::vector<std::unique_ptr<VehicleBus::FrameSource>> frameSources_;  // guarded by sourcesMutex_
+  std::vector<VehicleBus::FrameSource*> canSources_;  // the --can sockets of frameSources_; guarded by sourcesMutex_
+  bool sourcesClosed_ = false;                        // stopFrameSources() ran; guarded by sourcesMutex_
 };

@@ -60,26 +60,38 @@ std::string PropertyDocuments::request(RequestKind kind, const std::string& name
 std::string PropertyDocuments::update(const std::string& name, ValueKind kind, const std::string& text) {
   const auto document = xmldoc::createDocument<Types::IpcMessagePropertyUpdate>();
   document->set_propertyName(name);
+  document->set_element_propertyValue(value(kind, text));
+  return xmldoc::toString(*document);
+}
+
+std::unique_ptr<Types::PersistedValue> PropertyDocuments::value(ValueKind kind, const std::string& text) {
   switch (kind) {
+    case ValueKind::Integer: {
+      auto value = std::make_unique<Types::PersistedIntegerValue>();
+      value->set_integerValue(static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10)));
+      return value;
+    }
+    case ValueKind::Float: {
+      auto value = std::make_unique<Types::PersistedFloatValue>();
+      value->set_floatValue(std::strtod(text.c_str(), nullptr));
+      return value;
+    }
+    case ValueKind::Boolean: {
+      auto value = std::make_unique<Types::PersistedBooleanValue>();
+      value->set_booleanValue(text == "true");
+      return value;
+    }
+    case ValueKind::ByteField: {
+      auto value = std::make_unique<Types::PersistedByteFieldValue>();
+      value->set_byteFieldValue(text);
+      return value;
+    }
     case ValueKind::String:
-      document->add_node_propertyValue<Types::PersistedStringValue>()->set_stringValue(text);
-      break;
-    case ValueKind::Integer:
-      document->add_node_propertyValue<Types::PersistedIntegerValue>()->set_integerValue(
-          static_cast<int32_t>(std::strtol(text.c_str(), nullptr, 10)));
-      break;
-    case ValueKind::Float:
-      document->add_node_propertyValue<Types::PersistedFloatValue>()->set_floatValue(
-          std::strtod(text.c_str(), nullptr));
-      break;
-    case ValueKind::Boolean:
-      document->add_node_propertyValue<Types::PersistedBooleanValue>()->set_booleanValue(text == "true");
-      break;
-    case ValueKind::ByteField:
-      document->add_node_propertyValue<Types::PersistedByteFieldValue>()->set_byteFieldValue(text);
       break;
   }
-  return xmldoc::toString(*document);
+  auto value = std::make_unique<Types::PersistedStringValue>();
+  value->set_stringValue(text);
+  return value;
 }
 
 xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> PropertyDocuments::result(const std::string& xml) {

@@ -4,6 +4,7 @@
 // Thread safety: stateless; every function may be called from any thread.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "PropertyCommand.h"
@@ -23,6 +24,11 @@ class PropertyDocuments {
   // Throws XPlus::Exception as request() does.
   // REQUIRES: `text` was checked by PropertyCommand::parseTypedValue for `kind`.
   static std::string update(const std::string& name, PropertyCommand::ValueKind kind, const std::string& text);
+
+  // The Persisted*Value of `kind` holding `text`, owned by the caller.
+  // REQUIRES: `text` was checked by PropertyCommand::parseTypedValue for `kind`.
+  static std::unique_ptr<Sarnet_Configuration::Types::PersistedValue> value(PropertyCommand::ValueKind kind,
+                                                                            const std::string& text);
 
   // Reads an answer document. Returns it, owned by the caller; its value() is null when the
   // application refused the request. Throws XPlus::Exception when `xml` is not an

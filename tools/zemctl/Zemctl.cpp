@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "BusCommands.h"
 #include "CanCommands.h"
 #include "ConfigCommands.h"
 #include "JobCommands.h"
@@ -135,6 +136,7 @@ int Zemctl::run(const ZemctlCommand& command) {
   if (command.action == ZemctlCommand::Action::Watch) return watch(command);
   if (command.action == ZemctlCommand::Action::Job) return JobCommands(out_, err_).run(command);
   if (command.action == ZemctlCommand::Action::Can) return CanCommands(out_, err_).run(command);
+  if (command.action == ZemctlCommand::Action::Bus) return BusCommands(out_, err_).run(command);
   if (command.action == ZemctlCommand::Action::Property) {
     const PropertyCommand::Kind kind = command.property.kind;
     const bool config = kind == PropertyCommand::Kind::ConfigInstall || kind == PropertyCommand::Kind::ConfigRequest ||
@@ -171,6 +173,7 @@ int Zemctl::run(const ZemctlCommand& command) {
     case ZemctlCommand::Action::Job:
     case ZemctlCommand::Action::Property:
     case ZemctlCommand::Action::Can:
+    case ZemctlCommand::Action::Bus:
       break;
   }
   return kExitUsage;

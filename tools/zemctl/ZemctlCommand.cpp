@@ -223,6 +223,48 @@ bool parseCan(const std::vector<std::string>& rest, ZemctlCommand* result, std::
   return false;
 }
 
+bool parseBus(const std::vector<std::string>& rest, ZemctlCommand* result, std::string* error) {
+  result->action = ZemctlCommand::Action::Bus;
+  BusCommand& bus = result->bus;
+  if (rest.empty() || rest[0] != "update") {
+    *error = "bus takes 'update NAME=TYPE:VALUE...'";
+    return false;
+  }
+  for (size_t i = 1; i < rest.size(); ++i) {
+    const std::string& arg = rest[i];
+    std::string value;
+    if (isOption(arg, "--key")) {
+      if (!optionValue(rest, &i, "--key", &bus.keyFile, error)) return false;
+    } else if (isOption(arg, "--task-id")) {
+      if (!optionValue(rest, &i, "--task-id", &bus.taskId, error)) return false;
+    } else if (isOption(arg, "--wait")) {
+      if (!optionValue(rest, &i, "--wait", &value, error)) return false;
+      if (!CommandLine::parseSeconds(value, &bus.wait)) {
+        *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
+        return false;
+      }
+    } else {
+      const auto eq = arg.find('=');
+      if (eq == std::string::npos || eq == 0) {
+        *error = "bus update: '" + arg + "' is not NAME=TYPE:VALUE";
+        return false;
+      }
+      BusCommand::Entry entry;
+      entry.name = arg.substr(0, eq);
+      if (!PropertyCommand::parseTypedValue(arg.substr(eq + 1), &entry.kind, &entry.text, error)) {
+        *error = "bus update " + entry.name + ": " + *error;
+        return false;
+      }
+      bus.entries.push_back(std::move(entry));
+    }
+  }
+  if (bus.entries.empty()) {
+    *error = "bus update needs at least one NAME=TYPE:VALUE";
+    return false;
+  }
+  return true;
+}
+
 // Parses the action and its arguments into `result`. Returns false with the reason in `error`.
 bool parseAction(const std::string& action, const std::vector<std::string>& rest, ZemctlCommand* result,
                  std::string* error) {
@@ -243,6 +285,8 @@ bool parseAction(const std::string& action, const std::vector<std::string>& rest
     return parseWatch(rest, result, error);
   } else if (action == "can") {
     return parseCan(rest, result, error);
+  } else if (action == "bus") {
+    return parseBus(rest, result, error);
   } else if (action == "job" || action == "outbox") {
     result->action = Action::Job;
     return JobCommand::parse(action, rest, &result->job, error);
@@ -311,7 +355,11 @@ std::string ZemctlCommand::usage() {
          "                             accepted N (refused whole when a line does not parse)\n"
          "  can inject -f FILE         the same with the lines of FILE (- for standard input)\n"
          "  can replay FILE            sends the frames of a candump log as its time stamps say;\n"
-         "                             prints replayed N\n" +
+         "                             prints replayed N\n"
+         "  bus update NAME=TYPE:VALUE... [--key KEY.pem] [--task-id ID] [--wait SECONDS]\n"
+         "                             writes the bus properties by a job (TYPE as for set), then the\n"
+         "                             unit applies the bus configuration; prints task, success,\n"
+         "                             errorType and errorMessage; exits 3 when the task failed\n" +
          JobCommand::usage() + PropertyCommand::usage() +
          "\n"
          "Options:\n"

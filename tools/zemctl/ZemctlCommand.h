@@ -20,8 +20,21 @@ struct CanCommand {
   std::string file;                 // inject -f FILE ("-": standard input), replay FILE
 };
 
+// "bus update NAME=TYPE:VALUE..." (BusCommands runs it): the bus properties to write by a job.
+struct BusCommand {
+  struct Entry {
+    std::string name;
+    PropertyCommand::ValueKind kind = PropertyCommand::ValueKind::String;
+    std::string text;  // in its document form (PropertyCommand::parseTypedValue)
+  };
+  std::vector<Entry> entries;             // in command-line order
+  std::string keyFile;                    // --key KEY.pem: signs the container's entries
+  std::string taskId;                     // --task-id ID; empty: a fresh id is made up
+  std::chrono::milliseconds wait{30000};  // --wait SECONDS for the result package
+};
+
 struct ZemctlCommand {
-  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job, Property, Can };
+  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job, Property, Can, Bus };
 
   Action action = Action::Help;
   bool systemBus = false;                   // --system
@@ -36,6 +49,7 @@ struct ZemctlCommand {
   JobCommand job;                           // "job ..." and "outbox list" (JobCommands runs them)
   PropertyCommand property;                 // get, set, read, monitor (PropertyCommands), config (ConfigCommands)
   CanCommand can;                           // can inject, can replay
+  BusCommand bus;                           // bus update
 
   // Parses the arguments after the program name. Returns true and fills `command`; returns false
   // with a one-line reason in `error` for a usage error (unknown option or action, missing or

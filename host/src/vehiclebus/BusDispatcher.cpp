@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 #include <new>
 
 #include "kest/ApplicationLogger.h"
@@ -153,6 +154,19 @@ void BusDispatcher::Impl::dispatchLocked(const std::string& interfaceName, const
     }
   }
   openTransfers_.store(transport_.openTransfers(), std::memory_order_relaxed);
+}
+
+std::size_t BusDispatcher::Impl::dropTransfers() {
+  // A time far beyond any frame's: every transfer has timed out by then. Halved so that the
+  // difference with any real time stamp cannot overflow.
+  constexpr std::int64_t kFarFutureUs = std::numeric_limits<std::int64_t>::max() / 2;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::size_t open = transport_.openTransfers();
+  for (unsigned interface = 0; interface < interfaceNames_.size(); ++interface) {
+    transport_.expire(interface, kFarFutureUs);
+  }
+  openTransfers_.store(transport_.openTransfers(), std::memory_order_relaxed);
+  return open - transport_.openTransfers();
 }
 
 // ---------------------------------------------------------------------------------------------------------------

@@ -38,6 +38,10 @@ class BusDispatcher::Impl {
   // REQUIRES: mutex() is held.
   void dispatchLocked(const std::string& interface, const CanFrame& frame);
 
+  // Drops every open J1939 transfer with what was received of it. Returns how many were open.
+  // REQUIRES: mutex() is not held by the caller.
+  std::size_t dropTransfers();
+
   std::size_t registeredSources() const { return sources_.load(std::memory_order_relaxed); }
   std::size_t openTransfers() const { return openTransfers_.load(std::memory_order_relaxed); }
 

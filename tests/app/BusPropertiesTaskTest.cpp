@@ -1,0 +1,96 @@
+// The bus-properties update job on a started application: the properties are written first, and
+// only then the bus monitoring service's status decides outcome, log and error fields.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "PropertyTestSupport.h"
+#include "kest/BusMonitoringService.h"
+#include "kest/DevicePaths.h"
+
+namespace {
+
+using namespace apptest;
+using kest::testing::LogCapture;
+using proptest::named;
+
+const std::string kConfig =
+    document("ProvisioningConfig",
+             groupXml("BUS", {"X"}, named("Integer", "rate", "PersistedInteger", "<k:key>BUS.rate</k:key>")));
+
+class BusPropertiesTaskTest : public ::testing::Test {
+ protected:
+  BusPropertiesTaskTest() {
+    freshDevice();
+    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"), kConfig);
+    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, false});
+    // No restart of its own: the status is forced by each case.
+    app_->services()->setBusMonitoringService(bus_);
+  }
+  ResultPackage update(const std::string& id, const std::string& entries) {
+    return app_->runJob(makeJob(inboxFile(id + ".zip"),
+                                document("UpdateBusPropertiesZemTaskDescription",
+                                         "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
+  }
+
+  std::shared_ptr<BusMonitoringService> bus_ =
+      std::make_shared<BusMonitoringService>(BusMonitoringService::RestartSources());
+  std::unique_ptr<RunningApp> app_;
+};
+
+TEST_F(BusPropertiesTaskTest, TheApplyStatusDecidesOutcomeLogAndError) {
+  struct Row {
+    int status;
+    bool success;
+    log4cplus::LogLevel level;
+    std::string line, errorMessage;  // errorMessage "": no error fields
+  };
+  const std::string unknown = "Bus configuration not applied - unknown error occurred";
+  const Row rows[] = {
+      {0, true, log4cplus::DEBUG_LOG_LEVEL, "Bus configuration applied correctly", ""},
+      {-1, true, log4cplus::WARN_LOG_LEVEL, "Bus configuration feature not supported by the current platform", ""},
+      {255, false, log4cplus::ERROR_LOG_LEVEL, unknown, unknown},
+      {3, true, log4cplus::ERROR_LOG_LEVEL, "Bus configuration not applied - unsupported error", ""},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.status);
+    bus_->forceStatus(row.status);
+    LogCapture log;
+    const std::string rate = std::to_string(100 + n);
+    const ResultPackage package = update("b" + std::to_string(n++), entryXml("BUS.rate", valueXml("Integer", rate)));
+    ASSERT_NE(package.result, nullptr);
+    const auto* info = package.result->element_errorInfo();
+    EXPECT_EQ(package.result->typeName(), "UpdateBusPropertiesZemTaskResult");
+    EXPECT_EQ(info->get_success(), row.success);
+    EXPECT_EQ(info->get_errorMessage(), row.errorMessage);
+    EXPECT_EQ(info->get_errorType(), row.errorMessage.empty() ? 0 : 7);
+    EXPECT_EQ(log.count(row.level, row.line), 1U) << log.dump();
+    EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Updating bus configuration based on received configuration"));
+    EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Updated value for property key Properties.BUS.rate to"))
+        << log.dump();
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("BUS.rate"), rate);  // written whatever the status
+  }
+  EXPECT_EQ(bus_->applyCalls(), 4U);
+
+  // No bus monitoring service on the unit: taken as not supported.
+  app_->services()->setBusMonitoringService(nullptr);
+  LogCapture log;
+  EXPECT_TRUE(succeeded(update("none", entryXml("BUS.rate", valueXml("Integer", "7")))));
+  EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Bus configuration feature not supported"), 1U);
+}
+
+TEST_F(BusPropertiesTaskTest, AFailedPropertyWriteNeverAppliesTheBusConfiguration) {
+  bus_->forceStatus(0);
+  LogCapture log;
+  const ResultPackage package = update("bad", entryXml("BUS.rate", valueXml("String", "fast")));
+  ASSERT_NE(package.result, nullptr);
+  EXPECT_FALSE(package.result->element_errorInfo()->get_success());
+  EXPECT_EQ(package.result->element_errorInfo()->get_errorMessage(), "Impossible to update property BUS.rate");
+  EXPECT_EQ(bus_->applyCalls(), 0U);
+  EXPECT_EQ(log.countAny("Bus configuration"), 0U);
+}
+
+}  // namespace
