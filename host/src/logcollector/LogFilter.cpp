@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -162,9 +162,8 @@ unsigned long rotation(const std::string& name, const std::string& base) {
   if (name.size() <= base.size() + 1 || name.compare(0, base.size() + 1, base + ".") != 0) return 0;
   std::string rest = name.substr(base.size() + 1);
   if (rest.size() > 3 && rest.compare(rest.size() - 3, 3, ".gz") == 0) rest.resize(rest.size() - 3);
-  if (rest.empty() || rest.size() > 6 || !std::all_of(rest.begin(), rest.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c)) != 0;
-      })) {
+  if (rest.empty() || rest.size() > 6 ||
+      !std::all_of(rest.begin(), rest.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
     return 0;
   }
   return std::strtoul(rest.c_str(), nullptr, 10);

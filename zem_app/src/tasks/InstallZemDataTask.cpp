@@ -124,6 +124,7 @@ void InstallZemDataTask::reloadConfig() {
   try {
     ApplicationLogger::setLogLevel(Types::LogLevelType::parse(values.logLevel));
   } catch (const XSDEnumException& e) {
-    ZEM_ERROR("Unknown component log level in the global settings: " << ApplicationLogger::shortened(values.logLevel, 64));
+    ZEM_ERROR(
+        "Unknown component log level in the global settings: " << ApplicationLogger::shortened(values.logLevel, 64));
   }
 }

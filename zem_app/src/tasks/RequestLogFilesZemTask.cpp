@@ -49,8 +49,7 @@ bool copyRegularFile(const std::string& source, const File& target) {
     }
   };
   // The collection folder is temporary: no flush is needed.
-  const xmldoc::ReplaceResult copied =
-      xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
+  const xmldoc::ReplaceResult copied = xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
   return copied.outcome != xmldoc::ReplaceOutcome::kFailed;
 }
 
@@ -127,8 +126,7 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
 }
 
 bool RequestLogFilesZemTask::addFile(ResultPackageWriter& writer, const std::string& name) {
-  if (writer.addFile(File(File(DevicePaths::applicationDataFolder()), name), name,
-                     Types::ElementType::ZEM_EVENT_LOG)) {
+  if (writer.addFile(File(File(DevicePaths::applicationDataFolder()), name), name, Types::ElementType::ZEM_EVENT_LOG)) {
     return true;
   }
   errorType = 7;

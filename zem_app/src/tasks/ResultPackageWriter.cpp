@@ -54,7 +54,8 @@ void ResultPackageWriter::addResult() {
   }
   auto* entry = index_->add_node_taskIndexEntry();
   ++entries_;
-  entry->set_file(security == nullptr ? DevicePaths::kResultFileName : security->mapFileName(DevicePaths::kResultFileName));
+  entry->set_file(security == nullptr ? DevicePaths::kResultFileName
+                                      : security->mapFileName(DevicePaths::kResultFileName));
   const std::string signature = security == nullptr ? std::string() : security->signFile(result, 1);
   if (!signature.empty()) entry->set_signature(signature);
   entry->set_type(Types::ElementType::toString(Types::ElementType::TASK_RESULT));
