@@ -81,7 +81,7 @@ bool ContainerBuilder::generateDescription(const std::string& type, const std::s
 }
 
 bool ContainerBuilder::setDescription(const Types::TaskDescription& description, std::string* error) {
-  const std::string name = description.typeName();
+  const std::string& name = description.typeName();
   std::string text;
   try {
     text = xmldoc::toString(description);
