@@ -27,26 +27,29 @@ constexpr size_t kCopyBufferBytes = 64 * 1024;
 
 std::string shown(const std::string& path) { return ApplicationLogger::shortened(path, kMaxLoggedPathBytes); }
 
-// Copies the regular file at `source` to `target`, streaming. The source is opened without
-// blocking (a FIFO never waits for a writer) and refused unless it is a regular file. Returns
-// false, leaving no target, when anything fails.
+// Copies the regular file at `source` to `target`, streaming, up to the size the file had when it
+// was opened (a log that keeps growing does not make the copy endless). The source stays
+// non-blocking: a FIFO never waits for a writer, and a file that would block (a kernel message
+// queue) fails the copy. Returns false, leaving no target, when anything fails or the source is
+// not a regular file.
 bool copyRegularFile(const std::string& source, const File& target) {
   const xmldoc::UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat st {};
   if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const int flags = ::fcntl(in.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
-  const auto copy = [&in](int out) {
+  const auto copy = [&in, &st](int out) {
     std::vector<char> buffer(kCopyBufferBytes);
-    for (;;) {
-      const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+    auto left = static_cast<uint64_t>(st.st_size);
+    while (left > 0) {
+      const ssize_t n = ::read(in.get(), buffer.data(), static_cast<size_t>(std::min<uint64_t>(left, buffer.size())));
       if (n < 0) {
         if (errno == EINTR) continue;
         return false;
       }
-      if (n == 0) return true;
+      if (n == 0) return true;  // truncated meanwhile: what is left is copied
       if (!xmldoc::writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+      left -= static_cast<uint64_t>(n);
     }
+    return true;
   };
   // The collection folder is temporary: no flush is needed.
   const xmldoc::ReplaceResult copied = xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
