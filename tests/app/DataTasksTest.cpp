@@ -19,8 +19,8 @@ namespace {
 using kest::testing::LogCapture;
 using namespace apptest;
 
-File kDataFolder() { return File(DevicePaths::applicationDataFolder()); }
-File settingsFile() { return File(kDataFolder(), "settings.xml"); }
+File dataFolder() { return File(DevicePaths::applicationDataFolder()); }
+File settingsFile() { return File(dataFolder(), "settings.xml"); }
 std::string settingsXml(int history, const std::string& level = "") {
   return document("ZemGlobalSettings",
                   "<k:maximumDataSize>102400</k:maximumDataSize><k:replayHistorySize>" + std::to_string(history) +
@@ -108,7 +108,7 @@ TEST_F(DataTasksTest, InstallAppliesEachValidSettingsFileInOrderAndRefusesAnInva
       EXPECT_EQ(errorInfo(package)->get_errorMessage().rfind(refused, 0), 0u) << errorInfo(package)->get_errorMessage();
       EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, refused));
       EXPECT_EQ(readFile(settingsFile()), before);  // nothing half-installed
-      for (const std::string& name : names(kDataFolder())) EXPECT_EQ(name.find("settings.xml.tmp"), std::string::npos);
+      for (const std::string& name : names(dataFolder())) EXPECT_EQ(name.find("settings.xml.tmp"), std::string::npos);
     }
   }
 }
@@ -127,7 +127,7 @@ TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileI
   EXPECT_EQ(sent.entries.at("settings.xml"), readFile(settingsFile()));
   EXPECT_EQ(sent.indexTypes.at("settings.xml"), "ZEM_GLOBAL_SETTINGS");
   EXPECT_EQ(sent.indexTypes.at("result.xml"), "TASK_RESULT");
-  EXPECT_FALSE(File(kDataFolder(), "LOGS/zemlog.txt").exists());
+  EXPECT_FALSE(File(dataFolder(), "LOGS/zemlog.txt").exists());
 
   // A settings "file" that is a folder cannot be added: code 7, the package still goes out.
   const std::string saved = readFile(settingsFile());
@@ -206,7 +206,7 @@ TEST_F(DataTasksTest, LogFilesAreCappedInPathOrderAndHostileFilesAreSkipped) {
   EXPECT_NE(sent.entries.at("LOGS/syslog.txt").find("log files probe 77aa"), std::string::npos);
   EXPECT_TRUE(
       log.contains(log4cplus::TRACE_LOG_LEVEL, "LOGS/empty.log will not be added to archive as it is an empty file"));
-  EXPECT_FALSE(File(kDataFolder(), "LOGS").exists());
+  EXPECT_FALSE(File(dataFolder(), "LOGS").exists());
   EXPECT_EQ(outboxPackages().back().getName().rfind("OBU.LOGFILES_hostile_", 0), 0u);
 }
 

@@ -43,22 +43,8 @@ bool ResultPackageWriter::addFile(const File& file, const std::string& entryName
 }
 
 void ResultPackageWriter::addResult() {
-  const File result(resultFolder_, DevicePaths::kResultFileName);
-  Security::SecurityService* const security = task_.getSecurityService();
-  try {
-    archive_.addFile(DevicePaths::kResultFileName, result, CtpTask::getFileEncryptor(security));
-  } catch (const std::exception& e) {
-    ZEM_ERROR("Error while compressing file " << DevicePaths::kResultFileName);
-    ZEM_DEBUG(e.what());
-    return;
-  }
-  auto* entry = index_->add_node_taskIndexEntry();
-  ++entries_;
-  entry->set_file(security == nullptr ? DevicePaths::kResultFileName
-                                      : security->mapFileName(DevicePaths::kResultFileName));
-  const std::string signature = security == nullptr ? std::string() : security->signFile(result, 1);
-  if (!signature.empty()) entry->set_signature(signature);
-  entry->set_type(Types::ElementType::toString(Types::ElementType::TASK_RESULT));
+  addFile(File(resultFolder_, DevicePaths::kResultFileName), DevicePaths::kResultFileName,
+          Types::ElementType::TASK_RESULT);
 }
 
 void ResultPackageWriter::addVehicleData() {

@@ -28,7 +28,7 @@ class ResultPackageWriter {
   // with a TRACE line and counts as success. Returns true on success; false with the failure
   // logged at ERROR "Error while compressing file " + entryName (index unchanged).
   bool addFile(const File& file, const std::string& entryName, ElementType type);
-  // Adds "result.xml" of the result folder as TASK_RESULT; a failure is logged at ERROR.
+  // Adds "result.xml" of the result folder as TASK_RESULT, as addFile.
   void addResult();
   // Lets the host add its vehicle data (metadata) of the result folder. Failures are logged.
   void addVehicleData();
@@ -41,7 +41,6 @@ class ResultPackageWriter {
 
   // Index entries written so far.
   unsigned entryCount() const { return entries_; }
-  const File& packageFile() const { return package_; }
 
  private:
   CtpTask& task_;
