@@ -2,18 +2,27 @@
 // time, continuation lines following their entry.
 #include "kest/LogFilter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "ZemTestSupport.h"
 #include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
 #include "kest/LogCollector.h"
 #include "kest/TempFile.h"
 
 namespace {
+
+using zem_test::readFile;
+using zem_test::run;
+using zem_test::writeFile;
 
 // Entries in the layout the component loggers write, plus the lines around them that the filter
 // must classify: a continuation line and a foreign preamble.
@@ -91,4 +100,38 @@ TEST(LogCollectorTest, SystemLogBackupHoldsWhatTheComponentLoggerWrote) {
   ASSERT_TRUE(LogCollector({}, nullptr).collect(everything.getPath(), {}, "TRACE"));
   ASSERT_TRUE(everything.readAll(&out));
   EXPECT_NE(out.find("collector probe debug 91c2"), std::string::npos);
+}
+
+// The backup reads what rotation left, oldest first (".N.gz" files made by the gzip tool, a
+// plain ".1"), then the current file, where another process of another component appends.
+TEST(LogFilterTest, BackupReadsRotatedAndCompressedPredecessorsOldestFirst) {
+  const File current(DevicePaths::systemLogFile());
+  const File folder = current.getParentFile();
+  const auto line = [](int n, const std::string& text) {
+    return "2024-03-01 10:00:0" + std::to_string(n) + ".000 OTHER_APP INFO [X.cpp:1 void x()] " + text + "\n";
+  };
+  const std::string longText(100 * 1024, 'L');  // longer than one read segment
+  writeFile(File(folder, "messages.3"), line(1, "from three") + "continued three\n");
+  writeFile(File(folder, "messages.2"), line(2, "from two"));
+  ASSERT_EQ(run("gzip -f " + File(folder, "messages.3").getPath() + " " + File(folder, "messages.2").getPath()), 0);
+  writeFile(File(folder, "messages.1"),
+            line(3, longText) + "2024-03-01 10:00:04.000 ZEM_APP INFO [Y.cpp:2 void y()] own\n");
+  writeFile(File(folder, "messages.bak"), line(9, "not a rotation"));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int fd = ::open(current.getPath().c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    const std::string text = line(5, "from the other process");
+    ::_exit(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  const TempFile tmp;
+  const File out(tmp.getFile(), "other.txt");
+  ASSERT_TRUE(LogFilter::backupSysLog(out.getPath(), {"OTHER_APP"}, "TRACE", {}));
+  EXPECT_EQ(readFile(out), line(1, "from three") + "continued three\n" + line(2, "from two") + line(3, longText) +
+                               line(5, "from the other process"));
+  for (const char* name : {"messages.3.gz", "messages.2.gz", "messages.1", "messages.bak"}) File(folder, name).remove();
 }

@@ -77,9 +77,14 @@ bool ContainerBuilder::generateDescription(const std::string& type, const std::s
       return false;
     }
   }
+  return setDescription(*description, error);
+}
+
+bool ContainerBuilder::setDescription(const Types::TaskDescription& description, std::string* error) {
+  const std::string& name = description.typeName();
   std::string text;
   try {
-    text = xmldoc::toString(*description);
+    text = xmldoc::toString(description);
     xmldoc::parseString<Types::TaskDescription>(text);  // a kind with required fields fails here
   } catch (const std::exception& e) {
     *error = name + " has fields of its own; write the description and use --description (" + e.what() + ")";

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "kolconfig/Types.h"
+
 class ContainerBuilder {
  public:
   // The entry name of a generated description.
@@ -19,6 +21,8 @@ class ContainerBuilder {
   // `taskId`, and forceOverride="true" when asked (only the install kinds know it). Returns true;
   // false with the reason when the type is unknown or does not take forceOverride.
   bool generateDescription(const std::string& type, const std::string& taskId, bool forceOverride, std::string* error);
+  // As generateDescription, with a description the caller filled (its own fields included).
+  bool setDescription(const Sarnet_Configuration::Types::TaskDescription& description, std::string* error);
   // Adds the file at `path` under its own file name, listed as `typeText` (an ElementType text,
   // exact spelling). Returns false with the reason for an unknown type, an unreadable file, or a
   // name that is taken already or is "index.xml".

@@ -58,12 +58,63 @@ bool parseBuild(const std::vector<std::string>& args, JobCommand* command, std::
   return true;
 }
 
+// "data request TYPE...", "data install SETTINGS.xml", "logs request [FILE...]", each with
+// optional --task-id ID and --wait SECONDS.
+bool parseOneStep(const std::string& group, const std::vector<std::string>& args, JobCommand* command,
+                  std::string* error) {
+  const std::string usage =
+      group == "data" ? "data takes 'request TYPE...' or 'install SETTINGS.xml'" : "logs takes 'request [FILE...]'";
+  if (args.empty() || (args[0] != "request" && !(group == "data" && args[0] == "install"))) {
+    *error = usage;
+    return false;
+  }
+  command->kind = group == "logs"        ? JobCommand::Kind::LogsRequest
+                  : args[0] == "request" ? JobCommand::Kind::DataRequest
+                                         : JobCommand::Kind::DataInstall;
+  command->wait = std::chrono::seconds(60);
+  for (size_t i = 1; i < args.size(); ++i) {
+    std::string value;
+    if (isOption(args[i], "--task-id")) {
+      if (!optionValue(args, &i, "--task-id", &command->taskId, error)) return false;
+      if (command->taskId.empty()) {
+        *error = "--task-id needs an id";
+        return false;
+      }
+    } else if (isOption(args[i], "--wait")) {
+      if (!optionValue(args, &i, "--wait", &value, error)) return false;
+      if (!parseSeconds(value, &command->wait)) {
+        *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
+        return false;
+      }
+    } else if (!args[i].empty() && args[i][0] == '-') {
+      *error = group + " " + args[0] + ": unknown option " + args[i];
+      return false;
+    } else {
+      command->items.push_back(args[i]);
+    }
+  }
+  if (command->kind == JobCommand::Kind::DataInstall) {
+    if (command->items.size() != 1) {
+      *error = "data install takes one settings file";
+      return false;
+    }
+    command->settingsFile = command->items.front();
+    command->items.clear();
+  } else if (command->kind == JobCommand::Kind::DataRequest && command->items.empty()) {
+    *error = "data request needs at least one data type (e.g. ZEM_EVENT_LOG ZEM_GLOBAL_SETTINGS)";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool JobCommand::parse(const std::string& group, const std::vector<std::string>& args, JobCommand* command,
                        std::string* error) {
   JobCommand result;
-  if (group == "outbox") {
+  if (group == "data" || group == "logs") {
+    if (!parseOneStep(group, args, &result, error)) return false;
+  } else if (group == "outbox") {
     if (args.size() != 1 || args[0] != "list") {
       *error = "outbox takes 'list'";
       return false;
@@ -130,5 +181,14 @@ std::string JobCommand::usage() {
          "                             prints the newest result package of the task in the outbox:\n"
          "                             success, errorType, errorMessage and its entries; exits 0 when\n"
          "                             the task succeeded, 3 when it failed, 2 when no package came\n"
-         "  outbox list                the result packages in the outbox: name, size, task id\n";
+         "  outbox list                the result packages in the outbox: name, size, task id\n"
+         "  data request [--task-id ID] [--wait SECONDS] TYPE...\n"
+         "                             asks for application data by ElementType name (ZEM_EVENT_LOG,\n"
+         "                             ZEM_GLOBAL_SETTINGS): builds, submits and waits for the result\n"
+         "                             (default 60 s), printed as by job result\n"
+         "  data install [--task-id ID] [--wait SECONDS] SETTINGS.xml\n"
+         "                             installs a global-settings file the same way\n"
+         "  logs request [--task-id ID] [--wait SECONDS] [FILE...]\n"
+         "                             asks for the system log and the named log files the same way;\n"
+         "                             without --task-id a unique id is generated\n";
 }

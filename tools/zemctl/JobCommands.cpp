@@ -74,6 +74,10 @@ int JobCommands::run(const ZemctlCommand& command) {
       return result(command.job);
     case JobCommand::Kind::OutboxList:
       return outboxList();
+    case JobCommand::Kind::DataRequest:
+    case JobCommand::Kind::DataInstall:
+    case JobCommand::Kind::LogsRequest:
+      return oneStep(command);
   }
   return Zemctl::kExitUsage;
 }
@@ -230,6 +234,69 @@ int JobCommands::findResult(const std::string& taskId, std::chrono::milliseconds
 int JobCommands::result(const JobCommand& job) {
   ResultPackage package;
   if (const int rc = findResult(job.taskId, job.wait, &package); rc != Zemctl::kExitOk) return rc;
+  printPackage(out_, package);
+  if (!package.hasResult) {
+    err_ << "zemctl: the package " << package.path << " holds no readable result.xml\n";
+    return Zemctl::kExitFailed;
+  }
+  return package.success ? Zemctl::kExitOk : Zemctl::kExitFailed;
+}
+
+bool JobCommands::describe(const JobCommand& job, const std::string& taskId, ContainerBuilder* builder,
+                           std::string* error) {
+  namespace Types = Sarnet_Configuration::Types;
+  switch (job.kind) {
+    case JobCommand::Kind::DataRequest: {
+      Types::RequestZemDataTaskDescription description;
+      description.set_taskId(taskId);
+      for (const std::string& type : job.items) {
+        try {
+          Types::ElementType::parse(type);
+        } catch (const std::exception&) {
+          *error = "'" + type + "' is not a data type (e.g. ZEM_EVENT_LOG, ZEM_GLOBAL_SETTINGS)";
+          return false;
+        }
+        description.add_node_dataType(type);
+      }
+      return builder->setDescription(description, error);
+    }
+    case JobCommand::Kind::DataInstall:
+      return builder->generateDescription("InstallZemDataTaskDescription", taskId, false, error) &&
+             builder->addPayload("ZEM_GLOBAL_SETTINGS", job.settingsFile, error);
+    case JobCommand::Kind::LogsRequest: {
+      Types::RequestLogFilesZemTaskDescription description;
+      description.set_taskId(taskId);
+      for (const std::string& file : job.items) description.add_node_additionalLogFile(file);
+      return builder->setDescription(description, error);
+    }
+    default:
+      *error = "not a one-step job";
+      return false;
+  }
+}
+
+int JobCommands::oneStep(const ZemctlCommand& command) {
+  const JobCommand& job = command.job;
+  std::string taskId = job.taskId;
+  if (taskId.empty()) {
+    // Unique per call on this unit: the time to the microsecond and the process id.
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    taskId = "zemctl-" + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) + "-" +
+             std::to_string(::getpid());
+  }
+  ContainerBuilder builder;
+  std::string error;
+  const File container(File::tmpFolder(), "zemctl-" + ResultPackage::safeIdForName(taskId) + ".zip");
+  if (!describe(job, taskId, &builder, &error) || !builder.build(container.getPath(), std::string(), &error)) {
+    err_ << "zemctl: " << error << "\n";
+    return Zemctl::kExitFailed;
+  }
+  out_ << "taskId " << taskId << "\n";
+  const int submitted = submit(command, container.getPath());
+  container.remove();
+  if (submitted != Zemctl::kExitOk) return submitted;
+  ResultPackage package;
+  if (const int rc = findResult(taskId, job.wait, &package); rc != Zemctl::kExitOk) return rc;
   printPackage(out_, package);
   if (!package.hasResult) {
     err_ << "zemctl: the package " << package.path << " holds no readable result.xml\n";

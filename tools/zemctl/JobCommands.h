@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 
+#include "ContainerBuilder.h"
 #include "JobCommand.h"
 #include "ResultPackage.h"
 #include "ZemctlCommand.h"
@@ -43,6 +44,13 @@ class JobCommands {
   int build(const JobCommand& job);
   int result(const JobCommand& job);
   int outboxList();
+  // data request, data install, logs request: builds the container in the temporary folder,
+  // submits it, waits for its result package and prints it (as "job result"), after a line
+  // "taskId ID". Returns as "job result"; kExitFailed when the container cannot be built.
+  int oneStep(const ZemctlCommand& command);
+  // Gives `builder` the description (and payload) of the one-step `job` with `taskId`. Returns
+  // false with the reason in `error` (an unknown data type, an unreadable settings file).
+  static bool describe(const JobCommand& job, const std::string& taskId, ContainerBuilder* builder, std::string* error);
 
   std::ostream& out_;
   std::ostream& err_;

@@ -287,7 +287,7 @@ bool parseAction(const std::string& action, const std::vector<std::string>& rest
     return parseCan(rest, result, error);
   } else if (action == "bus") {
     return parseBus(rest, result, error);
-  } else if (action == "job" || action == "outbox") {
+  } else if (action == "job" || action == "outbox" || action == "data" || action == "logs") {
     result->action = Action::Job;
     return JobCommand::parse(action, rest, &result->job, error);
   } else if (action == "get" || action == "set" || action == "read" || action == "monitor" || action == "config") {

@@ -46,7 +46,7 @@ struct ZemctlCommand {
   std::string method;                       // call
   Ipc::IpcParameterSet parameters;          // call: the "in" parameters
   uint64_t count = 0;                       // watch --count N; 0 watches until interrupted
-  JobCommand job;                           // "job ..." and "outbox list" (JobCommands runs them)
+  JobCommand job;                           // "job ...", "outbox list", "data ...", "logs ..." (JobCommands)
   PropertyCommand property;                 // get, set, read, monitor (PropertyCommands), config (ConfigCommands)
   CanCommand can;                           // can inject, can replay
   BusCommand bus;                           // bus update

@@ -1,0 +1,213 @@
+// The data install and request tasks and the log-files task on a started application: containers
+// run through "JobAppeared" and the queue, and the result packages are read back.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "RunningApp.h"
+#include "ZemApp.h"
+#include "ZemTaskExecutionQueue.h"
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kest/testing/LogCapture.h"
+
+namespace {
+
+using kest::testing::LogCapture;
+using namespace apptest;
+
+File dataFolder() { return File(DevicePaths::applicationDataFolder()); }
+File settingsFile() { return File(dataFolder(), "settings.xml"); }
+std::string settingsXml(int history, const std::string& level = "") {
+  return document("ZemGlobalSettings",
+                  "<k:maximumDataSize>102400</k:maximumDataSize><k:replayHistorySize>" + std::to_string(history) +
+                      "</k:replayHistorySize>" +
+                      (level.empty() ? "" : "<k:componentLogLevel>" + level + "</k:componentLogLevel>"));
+}
+const auto* errorInfo(const ResultPackage& package) { return package.result->element_errorInfo(); }
+
+class DataTasksTest : public ::testing::Test {
+ protected:
+  unsigned history() const { return getApp()->getTaskQueue().lock()->getReplayHistorySize(); }
+  RunningApp app_;
+};
+
+// Each install in turn on one unit: the outcome, the replay history and level that follow, and
+// what the settings file holds afterwards.
+TEST_F(DataTasksTest, InstallAppliesEachValidSettingsFileInOrderAndRefusesAnInvalidOneWhole) {
+  const char* const kInstall = "InstallZemDataTaskDescription";
+  const std::string refused = "Impossible to install ZEM data: ";
+  struct Row {
+    std::string name;
+    std::vector<std::pair<std::string, Entry>> payload;
+    bool success;
+    unsigned history;           // replay history size afterwards
+    log4cplus::LogLevel level;  // logger level afterwards (NOT_SET_LOG_LEVEL: not checked)
+    std::string log;            // a line logged (DEBUG on success, ERROR on failure)
+  };
+  const Row rows[] = {
+      {"other.zip",
+       {{"ZEM_DATABASE", {"db.xml", "x"}}, {"NO_SUCH_TYPE", {"n.bin", "y"}}},
+       true,
+       10,
+       log4cplus::NOT_SET_LOG_LEVEL,
+       "Ignoring not supported file type: db.xml [ZEM_DATABASE]"},
+      {"one.zip",
+       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", settingsXml(7, "DEBUG")}}},
+       true,
+       7,
+       log4cplus::DEBUG_LOG_LEVEL,
+       ""},
+      // The first file's level stays: the configuration was reloaded after it, before the second.
+      {"two.zip",
+       {{"ZEM_GLOBAL_SETTINGS", {"a.xml", settingsXml(3, "INFO")}}, {"ZEM_GLOBAL_SETTINGS", {"b.xml", settingsXml(5)}}},
+       true,
+       5,
+       log4cplus::INFO_LOG_LEVEL,
+       ""},
+      {"invalid.zip",
+       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", settingsXml(-1)}}},
+       false,
+       5,
+       log4cplus::NOT_SET_LOG_LEVEL,
+       refused},
+      {"wrong-kind.zip",
+       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", databaseXml("")}}},
+       false,
+       5,
+       log4cplus::NOT_SET_LOG_LEVEL,
+       refused},
+      {"garbage.zip",
+       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", "<not xml"}}},
+       false,
+       5,
+       log4cplus::NOT_SET_LOG_LEVEL,
+       refused},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string before = readFile(settingsFile());
+    LogCapture log;
+    const auto package = app_.runJob(makeJob(inboxFile(row.name), description(kInstall, row.name), row.payload));
+    EXPECT_EQ(succeeded(package), row.success);
+    EXPECT_EQ(package.result->typeName(), "InstallZemDataTaskResult");
+    EXPECT_EQ(history(), row.history);
+    if (row.level != log4cplus::NOT_SET_LOG_LEVEL) {
+      EXPECT_EQ(ApplicationLogger::logger().getLogLevel(), row.level);
+    }
+    if (row.success) {
+      EXPECT_TRUE(row.log.empty() || log.contains(log4cplus::DEBUG_LOG_LEVEL, row.log));
+      if (row.history != 10) {
+        EXPECT_EQ(readFile(settingsFile()), row.payload.back().second.content);
+      }
+    } else {
+      EXPECT_EQ(errorInfo(package)->get_errorType(), 4);
+      EXPECT_EQ(errorInfo(package)->get_errorMessage().rfind(refused, 0), 0u) << errorInfo(package)->get_errorMessage();
+      EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, refused));
+      EXPECT_EQ(readFile(settingsFile()), before);  // nothing half-installed
+      for (const std::string& name : names(dataFolder())) EXPECT_EQ(name.find("settings.xml.tmp"), std::string::npos);
+    }
+  }
+}
+
+TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileItCannotAdd) {
+  ZEM_INFO("data request probe 5e1d");
+  const auto sent = app_.runJob(
+      makeJob(inboxFile("req.zip"), document("RequestZemDataTaskDescription",
+                                             "<k:dataType>ZEM_EVENT_LOG</k:dataType><k:dataType>BOGUS</k:dataType>"
+                                             "<k:dataType>ZEM_GLOBAL_SETTINGS</k:dataType>",
+                                             "taskId=\"req\"")));
+  EXPECT_TRUE(succeeded(sent));
+  EXPECT_EQ(sent.result->typeName(), "RequestZemDataTaskResult");
+  EXPECT_NE(sent.entries.at("LOGS/zemlog.txt").find("data request probe 5e1d"), std::string::npos);
+  EXPECT_EQ(sent.indexTypes.at("LOGS/zemlog.txt"), "ZEM_EVENT_LOG");
+  EXPECT_EQ(sent.entries.at("settings.xml"), readFile(settingsFile()));
+  EXPECT_EQ(sent.indexTypes.at("settings.xml"), "ZEM_GLOBAL_SETTINGS");
+  EXPECT_EQ(sent.indexTypes.at("result.xml"), "TASK_RESULT");
+  EXPECT_FALSE(File(dataFolder(), "LOGS/zemlog.txt").exists());
+
+  // A settings "file" that is a folder cannot be added: code 7, the package still goes out.
+  const std::string saved = readFile(settingsFile());
+  ASSERT_TRUE(settingsFile().remove() && settingsFile().mkdirs());
+  LogCapture log;
+  const auto failed = app_.runJob(makeJob(
+      inboxFile("req2.zip"),
+      document("RequestZemDataTaskDescription", "<k:dataType>ZEM_GLOBAL_SETTINGS</k:dataType>", "taskId=\"req2\"")));
+  EXPECT_FALSE(succeeded(failed));
+  EXPECT_EQ(errorInfo(failed)->get_errorType(), 7);
+  EXPECT_EQ(errorInfo(failed)->get_errorMessage(), "Error while compressing file settings.xml");
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Error while compressing file settings.xml"));
+  EXPECT_EQ(failed.entries.count("settings.xml"), 0u);
+  ASSERT_TRUE(settingsFile().remove());
+  writeFile(settingsFile(), saved);
+}
+
+std::string logFilesJob(const std::string& id, const std::vector<std::string>& files) {
+  std::string body;
+  for (const std::string& f : files) body += "<k:additionalLogFile>" + f + "</k:additionalLogFile>";
+  return document("RequestLogFilesZemTaskDescription", body, "taskId=\"" + id + "\"");
+}
+
+TEST_F(DataTasksTest, LogFilesAreCappedInPathOrderAndHostileFilesAreSkipped) {
+  // The cap is tested before each file in path order (not in the order of the request), so the
+  // last file added may carry the total past it, or be bigger than the cap on its own.
+  const struct {
+    std::vector<std::pair<std::string, size_t>> files;  // in request order
+    std::vector<std::string> expected;                  // package entries
+  } runs[] = {
+      {{{"c.log", 2}, {"b.log", 5 << 20}, {"a.log", 6 << 20}}, {"LOGS/a.log", "LOGS/b.log", "index.xml", "result.xml"}},
+      {{{"0huge.log", 11 << 20}}, {"LOGS/0huge.log", "index.xml", "result.xml"}},
+  };
+  for (const auto& run : runs) {
+    const File folder = freshFolder("capped");
+    std::vector<std::string> paths;
+    for (const auto& [name, size] : run.files) {
+      writeFile(File(folder, name), std::string(size, 'x'));
+      paths.push_back(File(folder, name).getPath());
+    }
+    LogCapture log;
+    const auto capped = app_.runJob(makeJob(inboxFile("capped.zip"), logFilesJob("capped", paths)));
+    EXPECT_TRUE(succeeded(capped));
+    EXPECT_EQ(capped.result->typeName(), "RequestLogFilesZemTaskResult");
+    std::vector<std::string> entries;
+    for (const auto& e : capped.entries) entries.push_back(e.first);
+    EXPECT_EQ(entries, run.expected);
+    EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL,
+                             "Maximum size of collectable log files is reached, we will "
+                             "ignore the remaining files"));
+  }
+
+  const File src = freshFolder("logs");
+  writeFile(File(src, "c.log"), "c\n");
+  // A folder, a FIFO (never waited on), a link whose file vanished, a missing path, an empty file
+  // and, when permissions hold, an unreadable one.
+  ASSERT_TRUE(File(src, "dir.log").mkdirs());
+  ASSERT_EQ(::mkfifo(File(src, "fifo.log").getPath().c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/nonexistent/x", File(src, "vanished.log").getPath().c_str()), 0);
+  writeFile(File(src, "empty.log"), "");
+  writeFile(File(src, "locked.log"), "secret");
+  ASSERT_EQ(::chmod(File(src, "locked.log").getPath().c_str(), 0), 0);
+  std::vector<std::string> hostile;
+  for (const char* n : {"dir.log", "fifo.log", "vanished.log", "missing.log", "empty.log", "locked.log", "c.log"})
+    hostile.push_back(File(src, n).getPath());
+  hostile.push_back(std::string(5000, '/') + "..");
+  ZEM_ERROR("log files probe 77aa");
+  LogCapture log;
+  const auto sent = app_.runJob(makeJob(inboxFile("hostile.zip"), logFilesJob("hostile", hostile)));
+  EXPECT_TRUE(succeeded(sent));
+  std::vector<std::string> entries;
+  for (const auto& e : sent.entries) entries.push_back(e.first);
+  std::vector<std::string> expected = {"LOGS/c.log", "LOGS/syslog.txt", "index.xml", "result.xml"};
+  if (::geteuid() == 0) expected.insert(expected.begin() + 1, "LOGS/locked.log");  // root reads it all the same
+  EXPECT_EQ(entries, expected);
+  EXPECT_NE(sent.entries.at("LOGS/syslog.txt").find("log files probe 77aa"), std::string::npos);
+  EXPECT_TRUE(
+      log.contains(log4cplus::TRACE_LOG_LEVEL, "LOGS/empty.log will not be added to archive as it is an empty file"));
+  EXPECT_FALSE(File(dataFolder(), "LOGS").exists());
+  EXPECT_EQ(outboxPackages().back().getName().rfind("OBU.LOGFILES_hostile_", 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+// The data install, data request and log-files jobs through a real zem-host on a seeded
+// temporary sysroot, each driven by one zemctl command that builds, submits and waits.
+#include <filesystem>
+
+#include "ZemHostFixture.h"
+#include "ZemTestSupport.h"
+
+namespace {
+
+using namespace zem_test;
+
+class DataJobsE2ETest : public ZemHostFixture {
+ protected:
+  void SetUp() override {
+    ZemHostFixture::SetUp();
+    if (IsSkipped()) return;
+    startHost();
+    ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  }
+  std::string settingsPath() const { return sysroot() + "/media/olvane/data/zem_app/settings.xml"; }
+  static bool has(const CommandResult& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
+};
+
+TEST_F(DataJobsE2ETest, DataInstallReplacesTheSettingsAndRefusesAnInvalidFile) {
+  const File good(workFolder() + "/good/settings.xml"), bad(workFolder() + "/bad/settings.xml");
+  writeFile(good, document("ZemGlobalSettings",
+                           "<k:maximumDataSize>2048</k:maximumDataSize><k:replayHistorySize>4</k:replayHistorySize>"));
+  writeFile(bad, document("ZemGlobalSettings", "<k:maximumDataSize>none</k:maximumDataSize>"));
+  const CommandResult installed = zemctl({"data", "install", "--task-id", "inst-1", good.getPath()});
+  EXPECT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+  EXPECT_TRUE(has(installed, "success true"));
+  EXPECT_EQ(readFile(settingsPath()), readFile(good.getPath()));
+
+  const CommandResult refused = zemctl({"data", "install", bad.getPath()});
+  EXPECT_EQ(refused.exitCode, 3) << refused.out << refused.err;
+  EXPECT_TRUE(has(refused, "errorType 4\nerrorMessage Impossible to install ZEM data: ")) << refused.out;
+  EXPECT_EQ(readFile(settingsPath()), readFile(good.getPath()));
+}
+
+TEST_F(DataJobsE2ETest, DataRequestSendsTheLogExtractAndTheSettings) {
+  const CommandResult r = zemctl({"data", "request", "ZEM_EVENT_LOG", "ZEM_GLOBAL_SETTINGS"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r, "taskId zemctl-") && has(r, "result RequestZemDataTaskResult")) << r.out;
+  EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/zemlog.txt ")) << r.out;
+  EXPECT_TRUE(has(r, "entry ZEM_GLOBAL_SETTINGS settings.xml ")) << r.out;
+  EXPECT_EQ(zemctl({"data", "request", "NOT_A_TYPE"}).exitCode, 3);
+}
+
+TEST_F(DataJobsE2ETest, LogsRequestPacksTheSystemLogAndTheNamedFiles) {
+  const File extra(workFolder() + "/extra/app.log");
+  writeFile(extra, "one line of an application log\n");
+  const CommandResult r =
+      zemctl({"logs", "request", "--task-id", "logs-1", extra.getPath(), workFolder() + "/extra/missing.log"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r, "/OUTBOX/OBU.LOGFILES_logs-1_")) << r.out;
+  EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/app.log 31\n")) << r.out;
+  EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/syslog.txt ")) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+#include "tasks/RequestLogFilesZemTask.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <vector>
+
+#include "TaskTypeRegistration.h"
+#include "kest/LogFilter.h"
+#include "kolconfig/FileIo.h"
+#include "tasks/ResultPackageWriter.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+const TaskTypeRegistration<RequestLogFilesZemTask> registration("RequestLogFilesZemTaskDescription");
+
+constexpr const char* kLogFolderName = "LOGS";
+constexpr const char* kSysLogBackupName = "syslog.txt";
+constexpr size_t kMaxLoggedPathBytes = 256;
+constexpr size_t kCopyBufferBytes = 64 * 1024;
+
+std::string shown(const std::string& path) { return ApplicationLogger::shortened(path, kMaxLoggedPathBytes); }
+
+// Copies the regular file at `source` to `target`, streaming, up to the size the file had when it
+// was opened (a log that keeps growing does not make the copy endless). The source stays
+// non-blocking: a FIFO never waits for a writer, and a file that would block (a kernel message
+// queue) fails the copy. Returns false, leaving no target, when anything fails or the source is
+// not a regular file.
+bool copyRegularFile(const std::string& source, const File& target) {
+  const xmldoc::UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat st {};
+  if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const auto copy = [&in, &st](int out) {
+    std::vector<char> buffer(kCopyBufferBytes);
+    auto left = static_cast<uint64_t>(st.st_size);
+    while (left > 0) {
+      const ssize_t n = ::read(in.get(), buffer.data(), static_cast<size_t>(std::min<uint64_t>(left, buffer.size())));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (n == 0) return true;  // truncated meanwhile: what is left is copied
+      if (!xmldoc::writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+      left -= static_cast<uint64_t>(n);
+    }
+    return true;
+  };
+  // The collection folder is temporary: no flush is needed.
+  const xmldoc::ReplaceResult copied = xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
+  return copied.outcome != xmldoc::ReplaceOutcome::kFailed;
+}
+
+// The file name of an untrusted path; empty when it names no file ("", ".", "..", a trailing '/').
+std::string plainName(const std::string& path) {
+  const auto slash = path.rfind('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name == "." || name == "..") name.clear();
+  return name;
+}
+
+}  // namespace
+
+RequestLogFilesZemTask::RequestLogFilesZemTask(const ZipArchive& archive, DescriptionPtr description)
+    : ZemTask(archive, std::move(description)),
+      requestDescription_(dynamic_cast<const Types::RequestLogFilesZemTaskDescription*>(getDescription())) {}
+
+RequestLogFilesZemTask::~RequestLogFilesZemTask() = default;
+
+bool RequestLogFilesZemTask::execute() {
+  ZEM_DEBUG("Start collecting the log files");
+  reportResults(true);
+  cleanUpZipContainer();
+  return true;
+}
+
+int RequestLogFilesZemTask::getPriority() const { return Task::HIGHEST; }
+
+std::string RequestLogFilesZemTask::getModuleName() const { return "OBU.LOGFILES"; }
+
+void RequestLogFilesZemTask::createTaskResults(const File& folder, bool success) {
+  ZemTask::createTaskResults<Types::RequestLogFilesZemTaskResult>(folder, success);
+}
+
+void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
+  ResultPackageWriter writer(*this, folder);
+  const File collection(File(DevicePaths::applicationDataFolder()), kLogFolderName);
+  // A folder left by an interrupted run holds nothing of this request.
+  collection.remove();
+  collection.mkdirs();
+  LogFilter::backupSysLog(File(collection, kSysLogBackupName).getPath(), {}, "TRACE",
+                          std::chrono::system_clock::time_point());
+  if (requestDescription_ != nullptr) {
+    for (const std::string& path : requestDescription_->elements_additionalLogFile()) {
+      const std::string name = plainName(path);
+      // A file that is missing, unreadable or not a regular file is skipped without a word.
+      if (!name.empty()) copyRegularFile(path, File(collection.getAbsolutePath() + "/" + name));
+    }
+  }
+
+  std::vector<File> files = collection.listFiles();
+  std::sort(files.begin(), files.end(),
+            [](const File& a, const File& b) { return a.getAbsolutePath() < b.getAbsolutePath(); });
+  uint64_t total = 0;
+  for (const File& file : files) {
+    if (total > kMaxCollectedBytes) {
+      ZEM_WARN("Maximum size of collectable log files is reached, we will ignore the remaining files");
+      break;
+    }
+    ZEM_DEBUG("Gathering syslog file " << shown(file.getAbsolutePath()));
+    if (addFile(writer, std::string(kLogFolderName) + "/" + file.getName())) {
+      total += file.size();
+    } else {
+      success = false;
+    }
+  }
+  // The archive holds every added file open, so the collected copies can go now.
+  collection.remove();
+
+  createTaskResults(folder, success);
+  writer.addResult();
+  writer.addIndex();
+  notifyResultPackage(writer.close(getSignatureGenerator(getSecurityService())));
+}
+
+bool RequestLogFilesZemTask::addFile(ResultPackageWriter& writer, const std::string& name) {
+  if (writer.addFile(File(File(DevicePaths::applicationDataFolder()), name), name, Types::ElementType::ZEM_EVENT_LOG)) {
+    return true;
+  }
+  errorType = 7;
+  errorMessage = "Error while compressing file " + ApplicationLogger::shortened(name, kMaxLoggedPathBytes);
+  return false;
+}

@@ -1,0 +1,45 @@
+// Task kind "RequestLogFilesZemTaskDescription": answers with a result package holding a backup
+// of the system log and the additional log files the request names, up to a total size.
+// Thread safety: run by the queue's worker thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ZemTask.h"
+
+class ResultPackageWriter;
+
+class RequestLogFilesZemTask : public ZemTask {
+ public:
+  // Collected bytes after which no further file is added (tested before each file, so the last
+  // file added may carry the total past it).
+  static constexpr uint64_t kMaxCollectedBytes = 10485760;
+
+  RequestLogFilesZemTask(const ZipArchive& archive, DescriptionPtr description);
+  ~RequestLogFilesZemTask() override;
+
+  // Reports success (the package is built by collectResults), deletes the container, returns true.
+  bool execute() override;
+  // Task::HIGHEST.
+  int getPriority() const override;
+  // "OBU.LOGFILES".
+  std::string getModuleName() const override;
+  // Writes "result.xml" (RequestLogFilesZemTaskResult).
+  void createTaskResults(const File& folder, bool success) override;
+  // Collects the system-log backup and the additional log files in the folder "LOGS" of the
+  // application data folder, adds them in path order as "LOGS/" + name up to the size cap, then
+  // "result.xml" and "index.xml"; removes the collection folder, closes and announces the package.
+  // Only regular files are collected: a missing, unreadable, directory or special file (a FIFO is
+  // never waited on) is skipped. Files are streamed, never held in memory. A file that cannot be
+  // added makes the result fail with error code 7. Throws ZipException when no package can be
+  // written at all.
+  void collectResults(const File& folder, bool success) override;
+
+ private:
+  // Adds `name` of the application data folder as ZEM_EVENT_LOG (see ResultPackageWriter::addFile).
+  // Returns false, with error code 7, when it cannot be added.
+  bool addFile(ResultPackageWriter& writer, const std::string& name);
+
+  const Sarnet_Configuration::Types::RequestLogFilesZemTaskDescription* requestDescription_;  // owned by the base
+};

@@ -1,0 +1,77 @@
+#include "tasks/RequestZemDataTask.h"
+
+#include <chrono>
+#include <vector>
+
+#include "TaskTypeRegistration.h"
+#include "kest/LogFilter.h"
+#include "tasks/ResultPackageWriter.h"
+
+namespace Types = Sarnet_Configuration::Types;
+
+namespace {
+
+const TaskTypeRegistration<RequestZemDataTask> registration("RequestZemDataTaskDescription");
+
+constexpr const char* kLogFolderName = "LOGS";
+constexpr const char* kLogExtractName = "zemlog.txt";
+constexpr const char* kSettingsFileName = "settings.xml";
+
+}  // namespace
+
+RequestZemDataTask::RequestZemDataTask(const ZipArchive& archive, DescriptionPtr description)
+    : ZemTask(archive, std::move(description)),
+      requestDescription_(dynamic_cast<const Types::RequestZemDataTaskDescription*>(getDescription())) {}
+
+RequestZemDataTask::~RequestZemDataTask() = default;
+
+bool RequestZemDataTask::execute() {
+  reportResults(true);
+  cleanUpZipContainer();
+  return true;
+}
+
+int RequestZemDataTask::getPriority() const { return Task::HIGHEST; }
+
+void RequestZemDataTask::createTaskResults(const File& folder, bool success) {
+  ZemTask::createTaskResults<Types::RequestZemDataTaskResult>(folder, success);
+}
+
+void RequestZemDataTask::collectResults(const File& folder, bool success) {
+  std::vector<ElementType> requested;
+  if (requestDescription_ != nullptr) {
+    for (const std::string& text : requestDescription_->elements_dataType()) {
+      try {
+        requested.push_back(Types::ElementType::parse(text));
+      } catch (const XSDEnumException&) {
+        ZEM_DEBUG("Ignoring unknown data type " << ApplicationLogger::shortened(text, 64));
+      }
+    }
+  }
+  ResultPackageWriter writer(*this, folder);
+  const File dataFolder(DevicePaths::applicationDataFolder());
+  for (const ElementType type : requested) {
+    if (type == Types::ElementType::ZEM_EVENT_LOG) {
+      const File logFolder(dataFolder, kLogFolderName);
+      logFolder.mkdirs();
+      const File extract(logFolder, kLogExtractName);
+      LogFilter::backupSysLog(extract.getPath(), {"ZEM_APP"}, "TRACE", std::chrono::system_clock::time_point());
+      if (!addFile(writer, std::string(kLogFolderName) + "/" + kLogExtractName, type)) success = false;
+      extract.remove();
+    } else if (type == Types::ElementType::ZEM_GLOBAL_SETTINGS) {
+      if (!addFile(writer, kSettingsFileName, type)) success = false;
+    }
+  }
+  createTaskResults(folder, success);
+  writer.addResult();
+  writer.addVehicleData();
+  writer.addIndex();
+  writer.close();
+}
+
+bool RequestZemDataTask::addFile(ResultPackageWriter& writer, const std::string& name, ElementType type) {
+  if (writer.addFile(File(File(DevicePaths::applicationDataFolder()), name), name, type)) return true;
+  errorType = 7;
+  errorMessage = "Error while compressing file " + name;
+  return false;
+}
