@@ -26,6 +26,7 @@ struct Free {
   void operator()(X509* p) const { X509_free(p); }
   void operator()(X509_REQ* p) const { X509_REQ_free(p); }
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+  void operator()(X509_NAME* p) const { X509_NAME_free(p); }
 };
 template <class T>
 using Ptr = std::unique_ptr<T, Free>;

@@ -92,8 +92,10 @@ bool UpdateBackendConfigZemTask::switchProfile(const Types::PersistedMapEntry& p
 
   std::string certificateId;
   int certificateNumber = -1;
-  const auto* certificate = dynamic_cast<const Types::CertificatePropertyOrigin*>(
-      adapterMap.getPropertyConfig(prefix + ".TLS_CLIENT_CERTIFICATE").get());
+  // The configuration element is shared: it stays valid while `origin` holds it.
+  const std::shared_ptr<const Types::PropertyOrigin> origin =
+      adapterMap.getPropertyConfig(prefix + ".TLS_CLIENT_CERTIFICATE");
+  const auto* certificate = dynamic_cast<const Types::CertificatePropertyOrigin*>(origin.get());
   if (certificate != nullptr) {
     certificateId = certificate->get_certificateId();
     try {
