@@ -102,9 +102,11 @@ int main() {
     std::vector<double> jobs;
     for (int round = 0; round < kRounds; ++round) {
       const std::string id = "switch-" + std::to_string(round);
-      stageSwitch(staging, staging + "/" + id + ".zip", id, round % 2 == 0 ? "b" : "a");
-      const std::string target = inbox + "/" + id + ".zip";
-      fs::rename(staging + "/" + id + ".zip", target);
+      const std::string name = id + ".zip";
+      const fs::path staged = fs::path(staging) / name;
+      const std::string target = (fs::path(inbox) / name).string();
+      stageSwitch(staging, staged.string(), id, round % 2 == 0 ? "b" : "a");
+      fs::rename(staged, target);
       const size_t before = countFiles(outbox);
       Ipc::IpcParameterSet in;
       in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", target));

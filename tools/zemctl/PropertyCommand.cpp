@@ -163,19 +163,11 @@ bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command,
     return false;
   }
   for (size_t i = 1; i < args.size(); ++i) {
+    bool taken = false;
+    if (!parseJobOption(args, &i, command, &taken, error)) return false;
+    if (taken) continue;
     const std::string& arg = args[i];
-    std::string value;
-    if (isOption(arg, "--key")) {
-      if (!optionValue(args, &i, "--key", &command->keyFile, error)) return false;
-    } else if (isOption(arg, "--task-id")) {
-      if (!optionValue(args, &i, "--task-id", &command->taskId, error)) return false;
-    } else if (isOption(arg, "--wait")) {
-      if (!optionValue(args, &i, "--wait", &value, error)) return false;
-      if (!parseSeconds(value, &command->wait)) {
-        *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
-        return false;
-      }
-    } else if (arg == "--force" && command->kind == PropertyCommand::Kind::ConfigInstall) {
+    if (arg == "--force" && command->kind == PropertyCommand::Kind::ConfigInstall) {
       command->force = true;
     } else if ((arg == "-o" || isOption(arg, "--output")) && command->kind == PropertyCommand::Kind::ConfigRequest) {
       if (!optionValue(args, &i, arg == "-o" ? "-o" : "--output", &command->output, error)) return false;

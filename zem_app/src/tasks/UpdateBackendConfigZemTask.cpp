@@ -18,7 +18,6 @@ const TaskTypeRegistration<UpdateBackendConfigZemTask> registration("UpdateBacke
 
 constexpr int kCertificateError = 6;
 constexpr int kPropertyUpdateError = 7;
-constexpr int kReloadUnreachable = 3;
 constexpr size_t kMaxLoggedText = 128;
 
 // The one place that talks to the platform service. Its operation taking the code comes with the
@@ -142,7 +141,7 @@ bool UpdateBackendConfigZemTask::switchProfile(const Types::PersistedMapEntry& p
     ZEM_INFO("Backend profile is now set to " << profile);
     return true;
   }
-  if (status == kReloadUnreachable) {
+  if (status == Security::SecurityService::kReloadUnreachable) {
     ZEM_DEBUG(
         "Connectivity configuration could not be reloaded because of temporary missing connectivity, dispatching "
         "process will be restarted later");
