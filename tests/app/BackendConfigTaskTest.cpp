@@ -4,8 +4,10 @@
 
 #include <unistd.h>
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "PropertyTestSupport.h"
@@ -142,6 +144,20 @@ TEST_F(BackendConfigTaskTest, TheReloadStatusDecidesWhetherTheSwitchStays) {
     EXPECT_TRUE(Security::ClientCertificateProvisioner::keyMatchesCertificate(slot(), slotKey()));
   }
   EXPECT_EQ(kms_.paths(), (std::vector<std::string>{"/request", "/renew", "/renew"}));
+
+  // The real check names the first broken piece; each row breaks one more (address, key, link).
+  security_->forceReloadStatus(std::nullopt);
+  std::string otherKey, request, reason;
+  ASSERT_TRUE(Security::ClientCertificateProvisioner::makeKeyAndRequest("x", &otherKey, &request, &reason));
+  const std::pair<std::function<void()>, int> breaks[] = {
+      {[&] { writeFile(File(folder_, "dark.prs"), "prm.manager.url=nowhere\n"); }, 4},
+      {[&] { writeFile(security_->getSlotKeyFile(Security::SecurityService::CertificateSlot(0)), otherKey); }, 2},
+      {[&] { config_.remove(); }, 1},
+  };
+  for (const auto& [breakOne, status] : breaks) {
+    breakOne();
+    EXPECT_EQ(security_->reloadConnectivityConfiguration(), status);
+  }
 }
 
 // Without a profile entry only the properties are written; a failing write stops before the switch.
