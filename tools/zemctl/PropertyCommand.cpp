@@ -100,6 +100,53 @@ bool parseMonitor(const std::vector<std::string>& args, PropertyCommand* command
   return true;
 }
 
+// --key, --task-id and --wait of the job-backed commands. Returns false (with `error` set) for a
+// malformed value; sets `*taken` when `args[*i]` was one of them.
+bool parseJobOption(const std::vector<std::string>& args, size_t* i, PropertyCommand* command, bool* taken,
+                    std::string* error) {
+  const std::string& arg = args[*i];
+  std::string value;
+  *taken = true;
+  if (isOption(arg, "--key")) return optionValue(args, i, "--key", &command->keyFile, error);
+  if (isOption(arg, "--task-id")) return optionValue(args, i, "--task-id", &command->taskId, error);
+  if (isOption(arg, "--wait")) {
+    if (!optionValue(args, i, "--wait", &value, error)) return false;
+    if (!parseSeconds(value, &command->wait)) {
+      *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
+      return false;
+    }
+    return true;
+  }
+  *taken = false;
+  return true;
+}
+
+// "switch PROFILE [NAME=TYPE:VALUE...]" with the job options anywhere after PROFILE.
+bool parseBackend(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
+  if (args.size() < 2 || args[0] != "switch" || args[1].empty() || isOptionLike(args[1])) {
+    *error = "backend takes 'switch PROFILE [NAME=TYPE:VALUE...]'";
+    return false;
+  }
+  command->kind = PropertyCommand::Kind::BackendSwitch;
+  command->profile = args[1];
+  for (size_t i = 2; i < args.size(); ++i) {
+    bool taken = false;
+    if (!parseJobOption(args, &i, command, &taken, error)) return false;
+    if (taken) continue;
+    const std::string& arg = args[i];
+    const size_t equals = arg.find('=');
+    if (equals == 0 || equals == std::string::npos || isOptionLike(arg)) {
+      *error = "backend switch: '" + arg + "' is no NAME=TYPE:VALUE";
+      return false;
+    }
+    PropertyCommand::TypedEntry entry;
+    entry.name = arg.substr(0, equals);
+    if (!PropertyCommand::parseTypedValue(arg.substr(equals + 1), &entry.kind, &entry.text, error)) return false;
+    command->entries.push_back(std::move(entry));
+  }
+  return true;
+}
+
 bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
   if (args.empty()) {
     *error = "config takes 'install FILE', 'request' or 'delete'";
@@ -116,19 +163,11 @@ bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command,
     return false;
   }
   for (size_t i = 1; i < args.size(); ++i) {
+    bool taken = false;
+    if (!parseJobOption(args, &i, command, &taken, error)) return false;
+    if (taken) continue;
     const std::string& arg = args[i];
-    std::string value;
-    if (isOption(arg, "--key")) {
-      if (!optionValue(args, &i, "--key", &command->keyFile, error)) return false;
-    } else if (isOption(arg, "--task-id")) {
-      if (!optionValue(args, &i, "--task-id", &command->taskId, error)) return false;
-    } else if (isOption(arg, "--wait")) {
-      if (!optionValue(args, &i, "--wait", &value, error)) return false;
-      if (!parseSeconds(value, &command->wait)) {
-        *error = "--wait needs a number of seconds (0 to 86400), not '" + value + "'";
-        return false;
-      }
-    } else if (arg == "--force" && command->kind == PropertyCommand::Kind::ConfigInstall) {
+    if (arg == "--force" && command->kind == PropertyCommand::Kind::ConfigInstall) {
       command->force = true;
     } else if ((arg == "-o" || isOption(arg, "--output")) && command->kind == PropertyCommand::Kind::ConfigRequest) {
       if (!optionValue(args, &i, arg == "-o" ? "-o" : "--output", &command->output, error)) return false;
@@ -267,6 +306,8 @@ bool PropertyCommand::parse(const std::string& group, const std::vector<std::str
     if (!parseMonitor(args, &result, error)) return false;
   } else if (group == "config") {
     if (!parseConfig(args, &result, error)) return false;
+  } else if (group == "backend") {
+    if (!parseBackend(args, &result, error)) return false;
   } else {
     *error = "unknown property command '" + group + "'";
     return false;
@@ -292,5 +333,10 @@ std::string PropertyCommand::usage() {
          "         [--key KEY.pem] [--task-id ID] [--wait SECONDS]\n"
          "                             installs (--force: replacing), requests or deletes the\n"
          "                             provisioning configuration by a job and prints the outcome;\n"
-         "                             request writes the configuration to FILE or to stdout\n";
+         "                             request writes the configuration to FILE or to stdout\n"
+         "  backend switch PROFILE [NAME=TYPE:VALUE...] [--key KEY.pem] [--task-id ID] [--wait SECONDS]\n"
+         "                             writes the properties NAME (TYPE as for set), then makes PROFILE\n"
+         "                             the active backend profile by a job (client certificate from the\n"
+         "                             profile's KMS, switch, reload); prints task, success, errorType and\n"
+         "                             errorMessage\n";
 }

@@ -1,5 +1,6 @@
 // The property commands of zemctl parsed into one value: reading ("get", "read"), updating
-// ("set"), monitoring ("monitor") and the provisioning configuration handled by jobs ("config").
+// ("set"), monitoring ("monitor"), the provisioning configuration handled by jobs ("config") and
+// the switch of the backend profile handled by a job ("backend switch").
 // Thread safety: a plain value type; parse() is reentrant and touches neither bus nor files.
 #pragma once
 
@@ -9,7 +10,7 @@
 #include <vector>
 
 struct PropertyCommand {
-  enum class Kind { Get, Set, Read, Monitor, ConfigInstall, ConfigRequest, ConfigDelete };
+  enum class Kind { Get, Set, Read, Monitor, ConfigInstall, ConfigRequest, ConfigDelete, BackendSwitch };
   // The request kinds of "get --as KIND", one per IpcMessage*PropertyRequest type.
   enum class RequestKind {
     String,
@@ -38,7 +39,16 @@ struct PropertyCommand {
   std::string valueText;  // set: the value checked and in its document form (see parseTypedValue)
   uint64_t count = 0;     // monitor --count N; 0 monitors until interrupted
 
-  // ---- config install / request / delete
+  // ---- backend switch PROFILE [NAME=TYPE:VALUE...]
+  struct TypedEntry {
+    std::string name;
+    ValueKind kind = ValueKind::String;
+    std::string text;  // in its document form (see parseTypedValue)
+  };
+  std::string profile;              // the new active backend profile
+  std::vector<TypedEntry> entries;  // the properties written before the switch, in order
+
+  // ---- config install / request / delete (and backend switch: --key, --task-id, --wait)
   std::string configFile;                 // install: the ProvisioningConfig document
   bool force = false;                     // install --force: replace an installed configuration
   std::string keyFile;                    // --key KEY.pem: signs the container's entries
@@ -46,7 +56,8 @@ struct PropertyCommand {
   std::string output;                     // request -o FILE; empty: printed on stdout
   std::chrono::milliseconds wait{30000};  // --wait SECONDS for the result package
 
-  // Parses the arguments that follow `group` ("get", "set", "read", "monitor" or "config").
+  // Parses the arguments that follow `group` ("get", "set", "read", "monitor", "config" or
+  // "backend").
   // Returns true and fills `command`; returns false with a one-line reason in `error` for a usage
   // error (unknown kind or option, missing name, malformed value). Files are not looked at here.
   static bool parse(const std::string& group, const std::vector<std::string>& args, PropertyCommand* command,

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "BackendCommands.h"
 #include "BusCommands.h"
 #include "CanCommands.h"
 #include "ConfigCommands.h"
@@ -139,6 +140,7 @@ int Zemctl::run(const ZemctlCommand& command) {
   if (command.action == ZemctlCommand::Action::Bus) return BusCommands(out_, err_).run(command);
   if (command.action == ZemctlCommand::Action::Property) {
     const PropertyCommand::Kind kind = command.property.kind;
+    if (kind == PropertyCommand::Kind::BackendSwitch) return BackendCommands(out_, err_).run(command);
     const bool config = kind == PropertyCommand::Kind::ConfigInstall || kind == PropertyCommand::Kind::ConfigRequest ||
                         kind == PropertyCommand::Kind::ConfigDelete;
     return config ? ConfigCommands(out_, err_).run(command) : PropertyCommands(out_, err_).run(command);

@@ -290,7 +290,8 @@ bool parseAction(const std::string& action, const std::vector<std::string>& rest
   } else if (action == "job" || action == "outbox" || action == "data" || action == "logs") {
     result->action = Action::Job;
     return JobCommand::parse(action, rest, &result->job, error);
-  } else if (action == "get" || action == "set" || action == "read" || action == "monitor" || action == "config") {
+  } else if (action == "get" || action == "set" || action == "read" || action == "monitor" || action == "config" ||
+             action == "backend") {
     result->action = Action::Property;
     return PropertyCommand::parse(action, rest, &result->property, error);
   } else {

@@ -1,14 +1,20 @@
 // The unit's security services on OpenSSL: certificate slots, Base64, the signatures of task
 // container entries and of result package entries, name mapping, decryptors and encryptors.
-// Thread safety: every operation may be called from any thread. The service keeps no mutable
-// state: slots and keys are read from the certificate folder on each use, so a certificate
-// stored by one thread takes effect for the next check made by any thread.
+// Client-certificate provisioning from the KMS and the check of the connectivity configuration.
+// Thread safety: every operation may be called from any thread. Slots and keys are read from the
+// certificate folder on each use, so a certificate stored by one thread takes effect for the next
+// check made by any thread. mutex_ guards the few settings below (seams, provisioner, last slot);
+// provisionMutex_ serialises provisioning, so that two exchanges never interleave their writes.
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "kest/File.h"
+#include "kest/security/ClientCertificateProvisioner.h"
 #include "kest/security/FileDecryptor.h"
 #include "kest/security/FileEncryptor.h"
 #include "kest/security/SecurityException.h"
@@ -40,8 +46,29 @@ namespace Security {
 //
 // Name mapping is the identity: entries keep their names inside packages, so the name in an
 // index is the name on disk. Decryptors and encryptors pass files through.
+//
+// Client certificates: a provisioned slot holds the PEM certificate, and the PEM private key
+// lies beside it as "<slot>.key" (mode 0600). Both are written durably, the key first: a power
+// cut between the two leaves a pair that reloadConnectivityConfiguration reports as status 2,
+// which the next provisioning repairs.
 class SecurityService {
  public:
+  // Statuses of reloadConnectivityConfiguration.
+  static constexpr int kReloadOk = 0;                  // link, certificate and key consistent, backend reachable
+  static constexpr int kReloadLinkMissing = 1;         // the configuration is no link to an existing "<profile>.prs"
+  static constexpr int kReloadCertificateInvalid = 2;  // slot or key missing, unreadable, or not one pair
+  static constexpr int kReloadUnreachable = 3;         // the backend's host:port refuses or does not answer
+  static constexpr int kReloadNoBackendAddress = 4;    // the profile's file has no usable "prm.manager.url="
+  // The connectivity configuration, in the backend application's folder, unless set otherwise.
+  static constexpr const char* kConnectivityConfigName = "connectivity.properties";
+  // How long the reachability check may wait for the backend's TCP handshake.
+  static constexpr int kReachabilityTimeoutMs = 2000;
+
+  struct ProvisioningResult {
+    bool success = false;
+    std::string reason;  // why it was refused; empty on success
+  };
+
   using CertificateSlot = Sarnet_Configuration::Types::CertificateIdType::Enum;
   // The key number that names the signing slot for container checks.
   static constexpr int kSigningKeyNumber = 2;
@@ -71,6 +98,38 @@ class SecurityService {
   // of at most kMaxSlotSize bytes, or the write fails. An empty value is refused too: a slot is never cleared through
   // here.
   virtual bool storeCertificate(CertificateSlot slot, const std::string& bytes);
+
+  // ---- client certificates
+  // The private key file of a slot: the slot's file + ".key".
+  File getSlotKeyFile(CertificateSlot slot) const;
+  // Obtains a new client certificate for slot `certificateId` (a slot id text, whose number must
+  // be `certificateNumber`) from the KMS and stores it with its new key. The renewal URL is used
+  // when the slot already holds a certificate and its key file exists (the unit then owns a
+  // certificate to renew) and that URL is not empty; otherwise the request URL. The subject is
+  // CN=`certificateId`. `rootCaIdentifier` names the issuing CA in log lines only.
+  // Returns success; or failure with the reason (unknown slot or number, no URL, no or bad KMS
+  // answer, a certificate for another key, a write failure), the slot and its key then untouched.
+  // Serialised with other provisioning calls; blocks up to the provisioner's timeout.
+  virtual ProvisioningResult provisionClientCertificate(const std::string& certificateId, int certificateNumber,
+                                                        const std::string& rootCaIdentifier,
+                                                        const std::string& kmsCertificateRequestUrl,
+                                                        const std::string& kmsRenewalUrl);
+  // Checks the connectivity configuration after a profile switch and returns a kReload* status:
+  // the configuration file (getConnectivityConfigFile) must be a symbolic link to "<profile>.prs"
+  // beside it (1 otherwise); the client slot (the one provisioned last by this service, else
+  // Cert0_Client_Target) must hold a certificate whose key is its "<slot>.key" (2 otherwise); the
+  // profile file's "prm.manager.url=" must name a host (4 otherwise), which must accept a TCP
+  // connection on its port (scheme default 80/443) within kReachabilityTimeoutMs (3 otherwise).
+  // A forced status (forceReloadStatus) is returned without any check.
+  virtual int reloadConnectivityConfiguration();
+  // The connectivity configuration checked by the reload. Default: the backend application's
+  // folder + "/" + kConnectivityConfigName.
+  std::string getConnectivityConfigFile() const;
+  void setConnectivityConfigFile(const std::string& path);
+  // Test seam: reloadConnectivityConfiguration returns `status` until reset with std::nullopt.
+  void forceReloadStatus(std::optional<int> status);
+  // Test seam: the provisioner used for the KMS exchange (never null; default: libcurl, 10 s).
+  void setClientCertificateProvisioner(std::shared_ptr<const ClientCertificateProvisioner> provisioner);
 
   // ---- Base64 (standard alphabet, with padding)
   // One line, no line breaks.
@@ -114,7 +173,19 @@ class SecurityService {
   // that name. kUnusable: `reason` says why the file cannot be read.
   SlotState readSigningSlot(CertificateSlot slot, std::string* bytes, std::string* reason) const;
 
+  // Stores the issued pair in `slot`, key first; on a certificate write failure the old key is
+  // put back. Returns false with the reason.
+  bool storeIssuedPair(CertificateSlot slot, const ClientCertificateProvisioner::Issued& issued, std::string* reason);
+  // The slot checked by the reload.
+  CertificateSlot clientSlot() const;
+
   const std::string certificateFolder_;
+  std::mutex provisionMutex_;                                        // held for a whole provisioning
+  mutable std::mutex mutex_;                                         // guards the members below
+  std::shared_ptr<const ClientCertificateProvisioner> provisioner_;  // guarded by mutex_
+  std::optional<int> forcedReloadStatus_;                            // guarded by mutex_
+  std::string connectivityConfigFile_;                               // guarded by mutex_; empty: default
+  std::optional<CertificateSlot> lastProvisionedSlot_;               // guarded by mutex_
 };
 
 }  // namespace Security

@@ -1,0 +1,67 @@
+// "zemctl backend switch" against a real zem-host and a test KMS in the test process: the unit
+// obtains a client certificate that chains to the test CA, switches its profile link, and reports
+// a refused certificate with its error type and text.
+#include <unistd.h>
+
+#include "TestKms.h"
+#include "ZemHostFixture.h"
+#include "ZemTestSupport.h"
+
+namespace {
+
+using namespace zem_test;
+
+std::string configXml(const TestKms& kms) {
+  const auto prop = [](const std::string& name, const std::string& origin, const std::string& body) {
+    return propertyXml("StringPropertyAdapter", "propertyName=\"" + name + "\"", origin + "PropertyOrigin", body);
+  };
+  const auto literal = [&](const std::string& name, const std::string& value) {
+    return prop(name, "StringLiteral", "<k:value>" + value + "</k:value>");
+  };
+  return document("ProvisioningConfig",
+                  prop("CONNECTIVITY.ACTIVE_BACKEND_PROFILE", "TqlBackendConfig",
+                       "<k:key>backend.profile</k:key><k:configPath>connectivity.properties</k:configPath>") +
+                      prop("CONNECTIVITY.prod.TLS_CLIENT_CERTIFICATE", "Certificate",
+                           "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
+                      literal("CONNECTIVITY.prod.ROOT_CA_IDENTIFIER", "TestCA") +
+                      literal("CONNECTIVITY.prod.KMS_URL_CERTIFICATE_REQUEST", kms.url("/request")) +
+                      literal("CONNECTIVITY.prod.KMS_URL_RENEWAL_REQUEST", kms.url("/renew")) +
+                      prop("CONNECTIVITY.prod.BACKEND_URL", "PersistedString", "<k:key>backend.prod.url</k:key>"));
+}
+
+class BackendJobsE2ETest : public ZemHostFixture {};
+
+TEST_F(BackendJobsE2ETest, ASwitchObtainsACertificateOfTheKmsCaAndARefusalIsReported) {
+  TestKms kms;
+  const std::string root = sysroot() + "/media/olvane";
+  writeFile(File(root + "/configs/zem_app/config.xml"), configXml(kms));
+  writeFile(File(root + "/configs/zem_app/database.xml"),
+            databaseXml(entryXml("backend.profile", valueXml("String", "dev"))));
+  writeFile(File(root + "/data/tql_app/dev.prs"), "prm.manager.url=http://old.example\n");
+  const std::string link = root + "/data/tql_app/connectivity.properties";
+  ASSERT_EQ(::symlink("dev.prs", link.c_str()), 0);
+  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+
+  const std::vector<std::string> command = {"backend", "switch", "prod",
+                                            "CONNECTIVITY.prod.BACKEND_URL=string:" + kms.url("/")};
+  const CommandResult switched = zemctl(command);
+  EXPECT_EQ(switched.exitCode, 0) << switched.out << switched.err << readFile(hostStderr());
+  EXPECT_NE(switched.out.find("success true\n"), std::string::npos) << switched.out;
+  EXPECT_TRUE(kms.issued(readFile(File(root + "/certs/Cert0_Client_Target"))));
+  EXPECT_EQ(readFile(File(root + "/data/tql_app/prod.prs")), "prm.manager.url=" + kms.url("/") + "\n");
+  char target[64] = {0};
+  EXPECT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "prod.prs");
+
+  kms.setMode(TestKms::Mode::kError500);
+  const CommandResult refused = zemctl(command);
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_NE(refused.out.find("success false\nerrorType 6\nerrorMessage Impossible to provision a client certificate "
+                             "for CA TestCA (profile prod)\n"),
+            std::string::npos)
+      << refused.out << refused.err;
+  EXPECT_EQ(kms.paths(), (std::vector<std::string>{"/request", "/renew"}));
+}
+
+}  // namespace
