@@ -1,7 +1,5 @@
 #include "ConfigCommands.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -29,10 +27,7 @@ std::string freshTaskId(PropertyCommand::Kind kind) {
   const char* const word = kind == PropertyCommand::Kind::ConfigInstall   ? "install"
                            : kind == PropertyCommand::Kind::ConfigRequest ? "request"
                                                                           : "delete";
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count();
-  return std::string("zemctl-config-") + word + "-" + std::to_string(ms) + "-" + std::to_string(::getpid());
+  return JobCommands::freshTaskId(std::string("config-") + word);
 }
 
 }  // namespace

@@ -10,14 +10,18 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "ContainerBuilder.h"
 #include "ResultPackage.h"
+#include "ResultTree.h"
 #include "Zemctl.h"
+#include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
+#include "kest/TempFile.h"
 #include "kest/ipc/DBusIpcClient.h"
 #include "kolconfig/FileIo.h"
 
@@ -196,6 +200,50 @@ int JobCommands::submit(const ZemctlCommand& command, const std::string& contain
   return Zemctl::kExitOk;
 }
 
+std::string JobCommands::freshTaskId(const std::string& what) {
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  return "zemctl-" + what + "-" + std::to_string(us) + "-" + std::to_string(::getpid());
+}
+
+int JobCommands::runDescription(const ZemctlCommand& command, const std::string& what, const std::string& description,
+                                const std::string& taskId, const std::string& keyFile, std::chrono::milliseconds wait) {
+  static constexpr size_t kMaxPrintedMessage = 512;
+  try {
+    const TempFile folder("zemctl-job");
+    const File descriptionFile(folder.getFile(), "description.xml");
+    const File container(folder.getFile(), "job.zip");
+    std::string error;
+    ContainerBuilder builder;
+    if (!descriptionFile.writeAtomically(description) ||
+        !builder.setDescriptionFile(descriptionFile.getPath(), &error) ||
+        !builder.build(container.getPath(), keyFile, &error)) {
+      err_ << "zemctl: " << what << ": " << (error.empty() ? "cannot write the description" : error) << "\n";
+      return Zemctl::kExitFailed;
+    }
+    std::ostringstream progress;  // the submission's own lines; the outcome is printed below
+    JobCommands quiet(progress, err_);
+    if (const int rc = quiet.submit(command, container.getPath()); rc != Zemctl::kExitOk) return rc;
+    ResultPackage package;
+    if (const int rc = quiet.findResult(taskId, wait, &package); rc != Zemctl::kExitOk) return rc;
+    out_ << "task " << taskId << "\n";
+    if (!package.hasResult) {
+      err_ << "zemctl: the package " << package.path << " holds no readable result.xml\n";
+      return Zemctl::kExitFailed;
+    }
+    out_ << "success " << (package.success ? "true" : "false") << "\n";
+    if (package.errorType != 0) out_ << "errorType " << package.errorType << "\n";
+    if (!package.errorMessage.empty())
+      out_ << "errorMessage "
+           << ResultTree::oneLine(ApplicationLogger::shortened(package.errorMessage, kMaxPrintedMessage)) << "\n";
+    return package.success ? Zemctl::kExitOk : Zemctl::kExitFailed;
+  } catch (const std::exception& e) {
+    err_ << "zemctl: " << what << ": " << e.what() << "\n";
+    return Zemctl::kExitFailed;
+  }
+}
+
 int JobCommands::findResult(const std::string& taskId, std::chrono::milliseconds wait, ResultPackage* package) {
   const std::string safeId = ResultPackage::safeIdForName(taskId);
   const File outbox(DevicePaths::outboxFolder());
@@ -277,13 +325,7 @@ bool JobCommands::describe(const JobCommand& job, const std::string& taskId, Con
 
 int JobCommands::oneStep(const ZemctlCommand& command) {
   const JobCommand& job = command.job;
-  std::string taskId = job.taskId;
-  if (taskId.empty()) {
-    // Unique per call on this unit: the time to the microsecond and the process id.
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    taskId = "zemctl-" + std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) + "-" +
-             std::to_string(::getpid());
-  }
+  const std::string taskId = job.taskId.empty() ? freshTaskId("job") : job.taskId;
   ContainerBuilder builder;
   std::string error;
   const File container(File::tmpFolder(), "zemctl-" + ResultPackage::safeIdForName(taskId) + ".zip");

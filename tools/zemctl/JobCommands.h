@@ -40,6 +40,20 @@ class JobCommands {
   // when none came. Prints the reason of a failure.
   int findResult(const std::string& taskId, std::chrono::milliseconds wait, ResultPackage* package);
 
+  // A task id of its own for every run on this unit: "zemctl-" + `what` + "-" + the time in
+  // microseconds + "-" + the process id.
+  static std::string freshTaskId(const std::string& what);
+  // Runs one job whose task description is the document `description` of task `taskId`: builds the
+  // container in a temporary folder (signed with `keyFile` when it is not empty), submits it,
+  // waits up to `wait` for its result package and prints "task ID", "success true|false" and,
+  // when the task set them, "errorType N" and "errorMessage TEXT" (one line, shortened: the
+  // unit's text is untrusted). `what` names the command in error messages ("bus update").
+  // Returns kExitOk when the task succeeded; kExitFailed (a container that cannot be built, a
+  // refused announcement, a failed task, a package without result); kExitUnreachable as submit()
+  // and findResult().
+  int runDescription(const ZemctlCommand& command, const std::string& what, const std::string& description,
+                     const std::string& taskId, const std::string& keyFile, std::chrono::milliseconds wait);
+
  private:
   int build(const JobCommand& job);
   int result(const JobCommand& job);

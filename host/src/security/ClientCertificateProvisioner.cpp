@@ -13,51 +13,29 @@
 #include <mutex>
 
 #include "kest/ApplicationLogger.h"
+#include "security/OpenSslHandles.h"
 
 namespace Security {
 
 namespace {
 
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free_all(p); }
-};
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct ReqFree {
-  void operator()(X509_REQ* p) const { X509_REQ_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
+using detail::BioPtr;
+using detail::noPassphrase;
+using detail::openSslError;
+using detail::PkeyPtr;
+using detail::ReqPtr;
+using detail::X509Ptr;
+
 struct CurlFree {
   void operator()(CURL* p) const { curl_easy_cleanup(p); }
 };
 struct SlistFree {
   void operator()(curl_slist* p) const { curl_slist_free_all(p); }
 };
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using ReqPtr = std::unique_ptr<X509_REQ, ReqFree>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using CurlPtr = std::unique_ptr<CURL, CurlFree>;
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 constexpr size_t kExcerptBytes = 80;
-
-std::string openSslError() {
-  const unsigned long code = ERR_get_error();
-  std::string text = "unknown OpenSSL error";
-  if (code != 0) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof buffer);
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
-
-int noPassphrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*userData*/) { return 0; }
 
 BioPtr memoryOf(const std::string& bytes) {
   return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));

@@ -27,45 +27,20 @@
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kolconfig/FileIo.h"
+#include "security/OpenSslHandles.h"
 
 namespace Security {
 
 namespace {
 
+using detail::BioPtr;
+using detail::MdCtxPtr;
+using detail::noPassphrase;
+using detail::openSslError;
+using detail::PkeyPtr;
+using detail::X509Ptr;
+
 namespace Types = Sarnet_Configuration::Types;
-
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free_all(bio); }
-};
-struct X509Free {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-// The oldest error of the thread's OpenSSL queue as text; empties the queue.
-std::string openSslError() {
-  const unsigned long code = ERR_get_error();
-  std::string text = "unknown OpenSSL error";
-  if (code != 0) {
-    char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof buffer);
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
-
-// Refuses to prompt for a passphrase: an encrypted key is unusable on an unattended unit.
-int noPassphrase(char* /*buffer*/, int /*size*/, int /*rwflag*/, void* /*userData*/) { return 0; }
 
 // Parses one certificate, PEM first, then DER. Null when the bytes are neither.
 X509Ptr parseCertificate(const std::string& bytes) {
