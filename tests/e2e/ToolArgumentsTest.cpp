@@ -49,22 +49,6 @@ TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
   EXPECT_EQ(o.canInterfaces, (std::vector<std::string>{"can0", "vcan-1.x"}));
 }
 
-TEST(ZemctlCommandTest, CanCommandsTakeOneFrameLinePerArgumentOrAFile) {
-  ZemctlCommand c;
-  std::string error;
-  ASSERT_TRUE(ZemctlCommand::parse({"can", "inject", "123#01", "sim0 18FEF100#00FF"}, &c, &error)) << error;
-  EXPECT_TRUE(c.action == ZemctlCommand::Action::Can && c.can.kind == CanCommand::Kind::Inject);
-  EXPECT_EQ(c.can.frames, (std::vector<std::string>{"123#01", "sim0 18FEF100#00FF"}));
-  ASSERT_TRUE(ZemctlCommand::parse({"can", "inject", "-f", "-"}, &c, &error)) << error;
-  EXPECT_EQ(c.can.file, "-");
-  ASSERT_TRUE(ZemctlCommand::parse({"can", "replay", "log.txt"}, &c, &error)) << error;
-  EXPECT_TRUE(c.can.kind == CanCommand::Kind::Replay && c.can.file == "log.txt");
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"can"}, {"can", "inject"}, {"can", "replay"}, {"can", "inject", "123#01\n124#02"}, {"can", "x", "y"}}) {
-    EXPECT_FALSE(ZemctlCommand::parse(args, &c, &error)) << args.back();
-  }
-}
-
 TEST(ZemctlWatchTest, VehiclePropertySignalsPrintPropertyAndValueOrTheShortenedRawText) {
   const auto line = [](const std::string& bytes) {
     Ipc::IpcParameterSet p;

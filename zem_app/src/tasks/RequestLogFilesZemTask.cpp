@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <map>
 #include <vector>
 
 #include "TaskTypeRegistration.h"
@@ -95,12 +96,25 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
   collection.mkdirs();
   LogFilter::backupSysLog(File(collection, kSysLogBackupName).getPath(), {}, "TRACE",
                           std::chrono::system_clock::time_point());
+  // The package takes the collected files in name order until the cap is passed, so they are
+  // copied in that order and the copying stops where the package will: however many and however
+  // large the files a request names, the collection holds at most the cap plus one file. A later
+  // request of a name replaces an earlier one, and a file named like the backup replaces it.
+  std::map<std::string, std::string> sources;  // name -> path
   if (requestDescription_ != nullptr) {
     for (const std::string& path : requestDescription_->elements_additionalLogFile()) {
       const std::string name = plainName(path);
-      // A file that is missing, unreadable or not a regular file is skipped without a word.
-      if (!name.empty()) copyRegularFile(path, File(collection.getAbsolutePath() + "/" + name));
+      if (!name.empty()) sources[name] = path;
     }
+  }
+  sources.emplace(kSysLogBackupName, std::string());  // the backup, written above
+  uint64_t collected = 0;
+  for (const auto& [name, path] : sources) {
+    if (collected > kMaxCollectedBytes) break;
+    const File target(collection.getAbsolutePath() + "/" + name);
+    // A file that is missing, unreadable or not a regular file is skipped without a word.
+    if (!path.empty()) copyRegularFile(path, target);
+    if (target.exists()) collected += target.size();
   }
 
   std::vector<File> files = collection.listFiles();
