@@ -1,13 +1,11 @@
-// A small KMS for tests and benchmarks: an HTTP/1.1 server on 127.0.0.1 in a thread of its own,
-// answering each POSTed PKCS#10 request as its mode says, with certificates signed by a test CA
-// (EC P-256, made with OpenSSL at construction). Thread safety: every method may be called from
-// any thread; mutex_ guards the mode and the request log.
+// The local KMS (examples/kms/local-kms.py) run as a child process for tests and benchmarks: an
+// HTTP server on 127.0.0.1 that signs POSTed PKCS#10 requests with a CA of its own, or misbehaves
+// as its mode says. Thread safety: every method may be called from any thread.
 #pragma once
 
-#include <atomic>
-#include <mutex>
+#include <sys/types.h>
+
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace zem_test {
@@ -22,38 +20,31 @@ class TestKms {
     kSilent,    // reads the request and never answers
   };
 
-  // Makes the CA and starts serving on a free port. Throws std::runtime_error when it cannot.
+  // Starts the KMS in a fresh temporary folder and waits until it listens. Throws
+  // std::runtime_error when it cannot start within 20 s.
   TestKms();
-  // Stops the thread and closes every connection.
+  // Ends the KMS process and removes its folder.
   ~TestKms();
   TestKms(const TestKms&) = delete;
   TestKms& operator=(const TestKms&) = delete;
 
+  // Takes effect from the next request on.
   void setMode(Mode mode);
   int port() const { return port_; }
   // "http://127.0.0.1:PORT" + `path`.
   std::string url(const std::string& path) const;
   // The request paths received so far, in order.
   std::vector<std::string> paths() const;
-  const std::string& caCertificatePem() const { return caPem_; }
   // Whether `certificatePem` parses and its signature verifies with the CA's key (X509_verify).
   bool issued(const std::string& certificatePem) const;
 
  private:
-  void serve();
-  void answer(int fd);
+  // Ends the process and removes the folder. Idempotent.
+  void stop();
 
-  std::string caPem_;
-  std::string caKeyPem_;
-  std::string otherKeyPem_;
-  int listenFd_ = -1;
+  std::string folder_;
+  pid_t pid_ = -1;
   int port_ = 0;
-  std::atomic<bool> stop_{false};
-  mutable std::mutex mutex_;
-  Mode mode_ = Mode::kGood;         // guarded by mutex_
-  std::vector<std::string> paths_;  // guarded by mutex_
-  std::vector<int> silent_;         // connections left unanswered; the server thread's only
-  std::thread thread_;
 };
 
 }  // namespace zem_test
