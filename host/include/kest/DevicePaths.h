@@ -37,5 +37,6 @@ extern const char* const kSettingsFileName;  // "settings.xml"
 extern const char* const kUuidFileName;      // "uuid"
 extern const char* const kIndexFileName;     // "index.xml"
 extern const char* const kResultFileName;    // "result.xml"
+extern const char* const kLogsFolderName;    // "LOGS": collected logs in the application data folder
 
 }  // namespace DevicePaths

@@ -114,5 +114,6 @@ const char* const kSettingsFileName = "settings.xml";
 const char* const kUuidFileName = "uuid";
 const char* const kIndexFileName = "index.xml";
 const char* const kResultFileName = "result.xml";
+const char* const kLogsFolderName = "LOGS";
 
 }  // namespace DevicePaths

@@ -8,6 +8,7 @@
 #include "TaskTypeRegistration.h"
 #include "ZemApp.h"
 #include "ZemTaskExecutionQueue.h"
+#include "kest/DevicePaths.h"
 #include "kest/ZemSettings.h"
 #include "kest/security/SecurityService.h"
 #include "kolconfig/FileIo.h"
@@ -18,7 +19,6 @@ namespace {
 
 const TaskTypeRegistration<InstallZemDataTask> registration("InstallZemDataTaskDescription");
 
-constexpr const char* kSettingsFileName = "settings.xml";
 // Where a delivered settings file waits until it passed every check; a name the durable writer
 // treats as its own temporary file, so start-up removes what a crash leaves.
 constexpr const char* kIncomingName = ".settings.xml.tmpinstall";
@@ -78,7 +78,7 @@ bool InstallZemDataTask::installFiles() {
         throw ZipException(ZipException::kInvalidDocument,
                            "not a global settings document: " + ApplicationLogger::shortened(e.what(), 512));
       }
-      const File target(dataFolder, kSettingsFileName);
+      const File target(dataFolder, DevicePaths::kSettingsFileName);
       const xmldoc::ReplaceResult committed = xmldoc::commitFile(extracted.getPath(), target.getPath());
       if (committed.outcome == xmldoc::ReplaceOutcome::kFailed) {
         throw ZipException(ZipException::kWriteFailure, "cannot replace " + target.getPath() + ": " + committed.error);

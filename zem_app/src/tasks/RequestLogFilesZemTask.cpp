@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "TaskTypeRegistration.h"
+#include "kest/DevicePaths.h"
 #include "kest/LogFilter.h"
 #include "kolconfig/FileIo.h"
 #include "tasks/ResultPackageWriter.h"
@@ -21,7 +22,6 @@ namespace {
 
 const TaskTypeRegistration<RequestLogFilesZemTask> registration("RequestLogFilesZemTaskDescription");
 
-constexpr const char* kLogFolderName = "LOGS";
 constexpr const char* kSysLogBackupName = "syslog.txt";
 constexpr size_t kMaxLoggedPathBytes = 256;
 constexpr size_t kCopyBufferBytes = 64 * 1024;
@@ -90,7 +90,7 @@ void RequestLogFilesZemTask::createTaskResults(const File& folder, bool success)
 
 void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
   ResultPackageWriter writer(*this, folder);
-  const File collection(File(DevicePaths::applicationDataFolder()), kLogFolderName);
+  const File collection(File(DevicePaths::applicationDataFolder()), DevicePaths::kLogsFolderName);
   // A folder left by an interrupted run holds nothing of this request.
   collection.remove();
   collection.mkdirs();
@@ -127,7 +127,7 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
       break;
     }
     ZEM_DEBUG("Gathering syslog file " << shown(file.getAbsolutePath()));
-    if (addFile(writer, std::string(kLogFolderName) + "/" + file.getName())) {
+    if (addFile(writer, std::string(DevicePaths::kLogsFolderName) + "/" + file.getName())) {
       total += file.size();
     } else {
       success = false;

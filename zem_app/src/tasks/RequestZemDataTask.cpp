@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "TaskTypeRegistration.h"
+#include "kest/DevicePaths.h"
 #include "kest/LogFilter.h"
 #include "tasks/ResultPackageWriter.h"
 
@@ -13,9 +14,7 @@ namespace {
 
 const TaskTypeRegistration<RequestZemDataTask> registration("RequestZemDataTaskDescription");
 
-constexpr const char* kLogFolderName = "LOGS";
 constexpr const char* kLogExtractName = "zemlog.txt";
-constexpr const char* kSettingsFileName = "settings.xml";
 
 }  // namespace
 
@@ -52,14 +51,14 @@ void RequestZemDataTask::collectResults(const File& folder, bool success) {
   const File dataFolder(DevicePaths::applicationDataFolder());
   for (const ElementType type : requested) {
     if (type == Types::ElementType::ZEM_EVENT_LOG) {
-      const File logFolder(dataFolder, kLogFolderName);
+      const File logFolder(dataFolder, DevicePaths::kLogsFolderName);
       logFolder.mkdirs();
       const File extract(logFolder, kLogExtractName);
       LogFilter::backupSysLog(extract.getPath(), {"ZEM_APP"}, "TRACE", std::chrono::system_clock::time_point());
-      if (!addFile(writer, std::string(kLogFolderName) + "/" + kLogExtractName, type)) success = false;
+      if (!addFile(writer, std::string(DevicePaths::kLogsFolderName) + "/" + kLogExtractName, type)) success = false;
       extract.remove();
     } else if (type == Types::ElementType::ZEM_GLOBAL_SETTINGS) {
-      if (!addFile(writer, kSettingsFileName, type)) success = false;
+      if (!addFile(writer, DevicePaths::kSettingsFileName, type)) success = false;
     }
   }
   createTaskResults(folder, success);
