@@ -82,15 +82,4 @@ TEST_F(BusPropertiesTaskTest, TheApplyStatusDecidesOutcomeLogAndError) {
   EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Bus configuration feature not supported"), 1U);
 }
 
-TEST_F(BusPropertiesTaskTest, AFailedPropertyWriteNeverAppliesTheBusConfiguration) {
-  bus_->forceStatus(0);
-  LogCapture log;
-  const ResultPackage package = update("bad", entryXml("BUS.rate", valueXml("String", "fast")));
-  ASSERT_NE(package.result, nullptr);
-  EXPECT_FALSE(package.result->element_errorInfo()->get_success());
-  EXPECT_EQ(package.result->element_errorInfo()->get_errorMessage(), "Impossible to update property BUS.rate");
-  EXPECT_EQ(bus_->applyCalls(), 0U);
-  EXPECT_EQ(log.countAny("Bus configuration"), 0U);
-}
-
 }  // namespace

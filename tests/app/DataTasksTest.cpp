@@ -80,12 +80,6 @@ TEST_F(DataTasksTest, InstallAppliesEachValidSettingsFileInOrderAndRefusesAnInva
        5,
        log4cplus::NOT_SET_LOG_LEVEL,
        refused},
-      {"garbage.zip",
-       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", "<not xml"}}},
-       false,
-       5,
-       log4cplus::NOT_SET_LOG_LEVEL,
-       refused},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

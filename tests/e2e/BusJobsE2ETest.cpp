@@ -22,13 +22,16 @@ TEST_F(BusJobsE2ETest, BusUpdateWritesThePropertiesAppliesTheBusAndReportsARefus
   EXPECT_EQ(applied.exitCode, 0) << applied.err;
   EXPECT_EQ(applied.out, "task bus-1\nsuccess true\n");
   EXPECT_EQ(zemctl({"get", "BUS.Bitrate", "--as", "integer"}).out, "250000\n");
-  EXPECT_NE(readFile(hostStderr()).find("Bus configuration re-applied"), std::string::npos);
+  const size_t reapplied = readFile(hostStderr()).find("Bus configuration re-applied");
+  EXPECT_NE(reapplied, std::string::npos);
 
   const CommandResult refused = zemctl({"bus", "update", "BUS.Bitrate=string:fast", "--task-id", "bus-2"});
   EXPECT_EQ(refused.exitCode, 3);
   EXPECT_EQ(refused.out,
             "task bus-2\nsuccess false\nerrorType 7\nerrorMessage Impossible to update property BUS.Bitrate\n");
   EXPECT_EQ(zemctl({"get", "BUS.Bitrate", "--as", "integer"}).out, "250000\n");
+  // A refused write never re-applies the bus configuration.
+  EXPECT_EQ(readFile(hostStderr()).find("Bus configuration re-applied", reapplied + 1), std::string::npos);
 }
 
 }  // namespace

@@ -78,15 +78,6 @@ TEST(BusMonitoringServiceTest, ApplyRestartsTheSourcesAndDropsOpenTransfersOrRep
   EXPECT_TRUE(can1.running);  // the others keep running
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Cannot open CAN interface can0: No such device")) << log.dump();
 
-  // The forced status is answered without touching the sources, until cleared.
-  service.forceStatus(3);
-  EXPECT_EQ(service.apply(), 3);
-  EXPECT_EQ(can1.starts, 2);
-  service.forceStatus(std::nullopt);
-  can0.refuse = false;
-  EXPECT_EQ(service.apply(), BusMonitoringService::kApplied);
-  EXPECT_EQ(service.applyCalls(), 4U);
-
   EXPECT_EQ(BusMonitoringService(BusMonitoringService::RestartSources()).apply(), BusMonitoringService::kNotSupported);
 }
 

@@ -138,30 +138,22 @@ TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
       {"signed, factor, offset", [&] { return probe(scaled); }, frame(0x100, false, {0x18, 0xFC}), "-510"},
       {"64-bit signed", [] { return probe(bits(0, 64, false, true)); },
        frame(0x100, false, std::vector<std::uint8_t>(8, 0xFF)), "-1"},
-      {"64-bit big-endian", [] { return probe(bits(7, 64, true)); }, frame(0x100, false, {0, 0, 0, 0, 0, 0, 1, 0}),
-       "256"},
       {"frame too short", [] { return probe(bits(8, 16)); }, frame(0x100, false, {1, 2}), "none"},
-      {"big-endian frame too short", [] { return probe(bits(7, 16, true)); }, frame(0x100, false, {1}), "none"},
       {"remote frame", [] { return probe(bits(0, 8)); }, frame(0x100, false, {}, true), "none"},
-      {"other identifier", [] { return probe(bits(0, 8)); }, frame(0x101, false, {1}), "none"},
       {"standard frame, extended signal", [&] { return probe(extendedOnly); }, frame(0x100, false, {1}), "none"},
       {"masked match", [] { return probe(matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x2A}), "true"},
       {"masked mismatch", [] { return probe(matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x3A}), "false"},
       {"unmasked match", [] { return probe(matching(6, "DEad")); }, frame(0x100, false, {0, 0, 0, 0, 0, 0, 0xDE, 0xAD}),
        "true"},
-      {"match frame too short", [] { return probe(matching(6, "DEAD")); },
-       frame(0x100, false, {0, 0, 0, 0, 0, 0, 0xDE}), "none"},
       {"in range", [] { return probe(range(10, 20)); }, frame(0x100, false, {20}), "true"},
       {"above range", [] { return probe(range(10, 20)); }, frame(0x100, false, {21}), "false"},
       {"raw bytes", [] { return probe(rawBytes(0x100, 2, 3)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5}), "020304"},
       {"raw bytes to the end", [] { return probe(rawBytes(0x100, 5)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5, 6}),
        "0506"},
-      {"raw bytes too short", [] { return probe(rawBytes(0x100, 2, 3)); }, frame(0x100, false, {0, 1, 2, 3}), "none"},
       {"raw bytes, implied extended", [] { return probe(rawBytes(0x18FEF100, 0, 2)); },
        frame(0x18FEF100, true, {7, 8, 9}), "0708"},
       {"J1939 PDU2", [] { return probe(group(0xFEF1)); }, frame(0x18FEF117, true, {1, 2}), "0102"},
       {"J1939 PDU2, other sender", [] { return probe(group(0xFEF1, 0x18)); }, frame(0x18FEF117, true, {1}), "none"},
-      {"J1939 PDU2, its sender", [] { return probe(group(0xFEF1, 0x17)); }, frame(0x18FEF117, true, {1}), "01"},
       {"J1939 PDU1 ignores destination", [] { return probe(group(0xEF00, 0x03)); }, frame(0x18EF2A03, true, {9}), "09"},
       {"J1939 data page", [] { return probe(group(0x1FEF1)); }, frame(0x19FEF100, true, {5}), "05"},
       {"J1939 needs a 29-bit identifier", [] { return probe(group(0x0100)); }, frame(0x100, false, {1}), "none"},
@@ -233,41 +225,25 @@ TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
   Types::J1939ByteFieldSignal tooLong = group(0xFEF1);
   tooLong.set_startByte(1780);
   tooLong.set_length(6);
-  Types::J1939ByteFieldSignal pastLargest = group(0xFEF1);
-  pastLargest.set_startByte(1785);
   const struct {
     const char* what;
     std::function<bool()> refused;
   } cases[] = {
       {"boolean base kind", [&] { return refusedSignal(onId(Types::BooleanSignal(), 1)); }},
-      {"value base kind", [&] { return ValueFactory::create(onId(Types::ValueSignal(), 1)) == nullptr; }},
-      {"byte field base kind", [&] { return refusedField(Types::ByteFieldSignal()); }},
       {"no canId", [&] { return refusedValue(noId); }},
       {"standard id over 11 bits", [&] { return refusedValue(wideStandard); }},
       {"id over 29 bits", [&] { return refusedValue(wideExtended); }},
       {"length 0", [&] { return refusedValue(bits(0, 0)); }},
       {"length 65", [&] { return refusedValue(bits(0, 65)); }},
-      {"negative startBit", [&] { return refusedValue(bits(-1, 8)); }},
       {"little-endian past the frame", [&] { return refusedValue(bits(60, 8)); }},
       {"big-endian past the frame", [&] { return refusedValue(bits(56, 2, true)); }},
       {"odd hex digits", [&] { return refusedSignal(matching(0, "0xABC")); }},
-      {"not hex", [&] { return refusedSignal(matching(0, "ZZ")); }},
-      {"empty match", [&] { return refusedSignal(matching(0, "0x")); }},
       {"mask and match lengths", [&] { return refusedSignal(matching(0, "ABCD", "FF")); }},
       {"match past the frame", [&] { return refusedSignal(matching(6, "ABCDEF")); }},
       {"raw startByte past the frame", [&] { return refusedField(rawBytes(0x100, 8)); }},
-      {"raw length 0", [&] { return refusedField(rawBytes(0x100, 0, 0)); }},
-      {"raw id over 11 bits",
-       [&] {
-         auto c = rawBytes(0x800, 0);
-         c.set_extendedId(false);
-         return refusedField(c);
-       }},
       {"pgn over 18 bits", [&] { return refusedField(group(0x40000)); }},
       {"PDU1 pgn with a destination", [&] { return refusedField(group(0xEF01)); }},
-      {"sourceAddress over 8 bits", [&] { return refusedField(group(0xFEF1, 256)); }},
       {"J1939 bytes past the largest transfer", [&] { return refusedField(tooLong); }},
-      {"J1939 startByte past the largest transfer", [&] { return refusedField(pastLargest); }},
   };
   const std::size_t before = BusDispatcher::instance().registeredSources();
   for (const auto& c : cases) {
