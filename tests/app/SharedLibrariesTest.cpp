@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -134,12 +133,6 @@ class VehiclePropertyTest : public SharedLibrariesTest {
     origin.set_propertyValueWhenUnknown(whenUnknown);
     return VehicleProperty::create(origin);
   }
-  // Replaces the state file by renaming a complete new one over it.
-  void writeStates(const std::string& content) {
-    const File next(stateFile_.getParentFile(), "state.next");
-    zem_test::writeFile(next, content);
-    ASSERT_EQ(std::rename(next.getPath().c_str(), stateFile_.getPath().c_str()), 0);
-  }
 
   struct Closer {
     void operator()(void* handle) const { dlclose(handle); }
@@ -172,12 +165,6 @@ TEST_F(VehiclePropertyTest, InitialValueFollowsTheStatusTable) {
     EXPECT_EQ(make("P", c.whenUnknown)->getValue(), c.value);
     EXPECT_EQ(log.messages(kError), std::vector<std::string>(c.error.empty() ? 0 : 1, c.error));
   }
-  // A property the state file does not name is unknown.
-  writeStates("Q=1\n");
-  initialised.reset();
-  SharedLibraries::clear();
-  EXPECT_TRUE(make("Q")->getValue());
-  EXPECT_TRUE(make("NOT_LISTED", true)->getValue());
 }
 
 // Changes of a named property reach the map's listener (LiveSourcesTest); a property outside the

@@ -60,6 +60,13 @@ TEST_F(LiveSourcesE2ETest, InjectedFramesFeedTheCanPropertiesAndTheDoorSwitchIsA
   EXPECT_NE(refused.err.find("line 2"), std::string::npos) << refused.err;
   EXPECT_EQ(zemctl({"get", "Vehicle.DoorOpen", "--as", "boolean"}).out, "true\n");
   EXPECT_EQ(zemctl({"can", "inject", "3C0#00", "3C0#02"}).out, "accepted 2\n");  // bit 0 stays clear: one change
+  // A flood of 100,000 frames in one call is taken whole, in order, and the unit goes on.
+  std::string flood;
+  for (int i = 1; i < 100000; ++i) flood += "3C1#1027\n";
+  writeFile(File(workFolder() + "/flood.log"), flood + "3C1#E803\n");
+  EXPECT_EQ(zemctl({"--timeout", "60000", "can", "inject", "-f", workFolder() + "/flood.log"}).out,
+            "accepted 100000\n");
+  EXPECT_EQ(zemctl({"get", "Vehicle.Speed", "--as", "float"}).out, "10\n");
   EXPECT_TRUE(exitedWith(watcher->waitForExit(std::chrono::seconds(10)), 0));
   EXPECT_EQ(readFile(workFolder() + "/watch.out"),
             "ZemVehicleProperty Vehicle.DoorOpen = true\nZemVehicleProperty Vehicle.DoorOpen = false\n");
