@@ -128,7 +128,8 @@ BenchUnit::~BenchUnit() {
 void BenchUnit::startHost(const std::map<std::string, std::string>& extra) {
   std::map<std::string, std::string> environment = extra;
   environment["ZEM_SYSROOT"] = sysroot_;
-  hostPid_ = spawn({ZEM_HOST_BIN}, environment, log_);
+  // The benchmark unit has no signing slot and sends unsigned containers: development mode.
+  hostPid_ = spawn({ZEM_HOST_BIN, "--development", "--library-dir", ZEM_EXAMPLE_LIB_DIR}, environment, log_);
   const bool ready = waitUntil(
       [&] {
         try {

@@ -40,13 +40,22 @@ TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
       {{"--can", "bad/name"}, "--can needs an interface"},
       {{"--can", "sixteen_chars_xx"}, "--can needs an interface"},
       {{"--can-replay"}, "candump log"},
-      {{"--can", "can0", "--can-replay", "log"}, "cannot go with --can"}};
+      {{"--can", "can0", "--can-replay", "log"}, "cannot go with --can"},
+      {{"--library-dir"}, "--library-dir needs the path of a folder"},
+      {{"--log-dir", ""}, "--log-dir needs the path of a folder"}};
   for (const auto& [args, reason] : refused) {
     EXPECT_FALSE(HostOptions::parse(args, "d", &o, &error)) << args[0];
     EXPECT_NE(error.find(reason), std::string::npos) << error;
   }
   ASSERT_TRUE(HostOptions::parse({"--can", "can0", "--can", "vcan-1.x"}, "d", &o, &error)) << error;
   EXPECT_EQ(o.canInterfaces, (std::vector<std::string>{"can0", "vcan-1.x"}));
+  EXPECT_FALSE(o.development);
+  ASSERT_TRUE(HostOptions::parse({"--library-dir", "/a", "--log-dir", "/l", "--development", "--library-dir", "/b"},
+                                 "d", &o, &error))
+      << error;
+  EXPECT_EQ(o.libraryFolders, (std::vector<std::string>{"/a", "/b"}));
+  EXPECT_EQ(o.logFolders, (std::vector<std::string>{"/l"}));
+  EXPECT_TRUE(o.development);
 }
 
 TEST(ZemctlWatchTest, VehiclePropertySignalsPrintPropertyAndValueOrTheShortenedRawText) {

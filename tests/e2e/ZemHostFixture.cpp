@@ -97,6 +97,7 @@ void ZemHostFixture::TearDown() {
 void ZemHostFixture::startHost(const std::vector<std::string>& args,
                                const std::map<std::string, std::string>& environment) {
   std::vector<std::string> argv{ZEM_HOST_BIN};
+  if (trustedHost_) argv.insert(argv.end(), {"--development", "--library-dir", ZEM_EXAMPLE_LIB_DIR});
   argv.insert(argv.end(), args.begin(), args.end());
   std::map<std::string, std::string> env = environment;
   env["ZEM_SYSROOT"] = sysroot_;

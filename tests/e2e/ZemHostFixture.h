@@ -61,7 +61,10 @@ class ZemHostFixture : public ::testing::Test {
   void TearDown() override;
 
   // Starts zem-host with `args` and `environment` plus ZEM_SYSROOT=sysroot(); zemctl() then uses the
-  // bus addresses (DBUS_*) of `environment` too. The host's stderr goes to hostStderr().
+  // bus addresses (DBUS_*) of `environment` too. The host's stderr goes to hostStderr(). Unless
+  // setTrustedHost(false) was called, the host also runs in development mode (the seeded unit has
+  // no signing slot and the tests send unsigned containers) and loads libraries from the build's
+  // library folder.
   void startHost(const std::vector<std::string>& args = {}, const std::map<std::string, std::string>& environment = {});
   // Polls "zemctl ping" (on the host's bus) until it prints "status <status>"; false on timeout or
   // when the host has ended.
@@ -76,6 +79,9 @@ class ZemHostFixture : public ::testing::Test {
   // restores the variable and ends the bus after the host. Returns the address, for startHost.
   std::string startPrivateBus();
 
+  // Whether startHost adds --development and --library-dir <build lib>; true by default.
+  void setTrustedHost(bool trusted) { trustedHost_ = trusted; }
+
   const std::string& sysroot() const { return sysroot_; }
   const std::string& workFolder() const { return work_; }
   std::string hostStderr() const { return work_ + "/zem-host.err"; }
@@ -88,6 +94,7 @@ class ZemHostFixture : public ::testing::Test {
   std::string work_;                                   // base_ + "/work": captured output
   std::map<std::string, std::string> busEnvironment_;  // the DBUS_* variables of the host
   bool systemBus_ = false;
+  bool trustedHost_ = true;
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<ChildProcess> bus_;           // the private bus, when started
   std::optional<std::string> savedSessionBus_;  // DBUS_SESSION_BUS_ADDRESS before startPrivateBus

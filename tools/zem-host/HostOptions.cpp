@@ -60,6 +60,14 @@ bool HostOptions::parse(const std::vector<std::string>& args, const std::string&
         return false;
       }
       result.canReplayFiles.push_back(args[++i]);
+    } else if (arg == "--library-dir" || arg == "--log-dir") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        *error = arg + " needs the path of a folder";
+        return false;
+      }
+      (arg == "--library-dir" ? result.libraryFolders : result.logFolders).push_back(args[++i]);
+    } else if (arg == "--development") {
+      result.development = true;
     } else {
       *error = "unknown argument: " + arg;
       return false;
@@ -85,7 +93,8 @@ std::string HostOptions::defaultPluginPath() {
 std::string HostOptions::usage(const std::string& program) {
   return "usage: " + program +
          " [--plugin PATH] [--system] [--shutdown-timeout MS]\n"
-         "       [--can IFACE]... [--can-replay FILE]... [--help]\n"
+         "       [--can IFACE]... [--can-replay FILE]... [--library-dir DIR]...\n"
+         "       [--log-dir DIR]... [--development] [--help]\n"
          "Loads the ZEM application plug-in, serves it as com.olvane.ZEM_APP on D-Bus and runs\n"
          "until SIGTERM or SIGINT, then shuts the application down and exits 0.\n"
          "\n"
@@ -98,6 +107,12 @@ std::string HostOptions::usage(const std::string& program) {
          "                 first is the default interface of signals naming none)\n"
          "  --can-replay FILE  without --can: replay the candump log FILE onto the simulated bus,\n"
          "                 honouring its time stamps (repeatable)\n"
+         "  --library-dir DIR  also load library-call and vehicle-property libraries from DIR\n"
+         "                 (repeatable; <device root>/usr/lib/zem always counts)\n"
+         "  --log-dir DIR  also let log-files requests collect files below DIR (repeatable; the\n"
+         "                 unit's log folder and the application folder always count)\n"
+         "  --development  run unsigned containers when the unit has no signing slot (one WARN\n"
+         "                 each); without it such a unit refuses every container\n"
          "  --help         show this text\n"
          "\n"
          "Without --can the vehicle bus is simulated: interface sim0, fed by --can-replay and by\n"

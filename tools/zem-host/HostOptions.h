@@ -16,6 +16,15 @@ struct HostOptions {
   std::vector<std::string> canInterfaces;
   // --can-replay FILE (repeatable, simulated bus only): candump logs replayed after initialise().
   std::vector<std::string> canReplayFiles;
+  // --library-dir DIR (repeatable): folders besides <device root>/usr/lib/zem from which
+  // library-call and vehicle-property libraries may be loaded.
+  std::vector<std::string> libraryFolders;
+  // --log-dir DIR (repeatable): folders besides the unit's log folder and the application folder
+  // from which a log-files request may collect files.
+  std::vector<std::string> logFolders;
+  // --development: a unit without a signing slot runs unsigned containers (one WARN each)
+  // instead of refusing them.
+  bool development = false;
 
   // Parses the arguments after the program name. Returns true and fills `options` on success;
   // returns false with a one-line reason in `error` for an unknown option, a missing value, a stray

@@ -18,6 +18,7 @@
 #include "kest/File.h"
 #include "kest/MetaDataService.h"
 #include "kest/PlatformService.h"
+#include "kest/TrustBoundaries.h"
 #include "kest/ipc/DBusIpcService.h"
 #include "kest/ipc/IpcServlet.h"
 #include "kest/security/SecurityService.h"
@@ -121,6 +122,8 @@ bool ZemHost::startIpc() {
 }
 
 bool ZemHost::loadPlugin() {
+  // The boundaries are fixed before the plug-in's first line runs and never change afterwards.
+  TrustBoundaries::set({options_.libraryFolders, options_.logFolders, options_.development});
   std::string error;
   plugin_ = PluginLibrary::open(options_.pluginPath, &error);
   if (plugin_ == nullptr) {

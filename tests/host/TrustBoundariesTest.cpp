@@ -1,0 +1,54 @@
+#include "kest/TrustBoundaries.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "kest/DevicePaths.h"
+
+namespace fs = std::filesystem;
+
+TEST(TrustBoundariesTest, AFileCountsOnlyWhenItsRealPathLiesBelowATrustedFolder) {
+  const fs::path base = fs::path(DevicePaths::sysroot()) / "trust";
+  fs::create_directories(base / "lib");
+  fs::create_directories(base / "libx");
+  fs::create_directories(base / "other");
+  std::ofstream(base / "lib/good.so") << "x";
+  std::ofstream(base / "libx/sibling.so") << "x";
+  std::ofstream(base / "other/secret") << "x";
+  fs::create_symlink(base / "other/secret", base / "lib/escape");
+  fs::create_symlink(base / "lib/good.so", base / "other/inward");
+  const std::string lib = (base / "lib").string();
+  const std::vector<std::string> folders{(base / "missing").string(), lib};
+
+  struct Case {
+    std::string path;
+    bool taken;
+  };
+  const std::vector<Case> cases = {
+      {lib + "/good.so", true},
+      {lib + "/../lib/good.so", true},
+      {(base / "other/inward").string(), true},  // a link from outside to a file inside: its real path counts
+      {lib + "/escape", false},                  // a link inside that leads out
+      {lib + "/../other/secret", false},
+      {(base / "libx/sibling.so").string(), false},  // a sibling whose name starts like the folder
+      {lib, false},                                  // the folder itself
+      {lib + "/absent.so", false},
+      {"", false}};
+  for (const Case& c : cases) {
+    const auto real = TrustBoundaries::containedRealPath(c.path, folders);
+    EXPECT_EQ(real.has_value(), c.taken) << c.path;
+    if (real) {
+      EXPECT_EQ(*real, fs::canonical(base / "lib/good.so").string()) << c.path;
+    }
+  }
+
+  const ScopedTrustBoundaries scoped({{lib}, {}, true});
+  EXPECT_TRUE(TrustBoundaries::developmentMode());
+  EXPECT_EQ(TrustBoundaries::libraryFolders(),
+            (std::vector<std::string>{DevicePaths::deviceRoot() + "/usr/lib/zem", lib}));
+  EXPECT_EQ(TrustBoundaries::logFolders().front(), DevicePaths::sysroot() + "/cache/var/log");
+}
