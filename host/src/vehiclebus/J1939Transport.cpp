@@ -86,6 +86,14 @@ bool J1939Transport::dataTransfer(unsigned interface, std::uint8_t sender, const
     return false;
   }
   Session& session = it->second;
+  // A packet stamped before its predecessor cannot belong to the same transfer in order: the
+  // timeout could never expire it, so the transfer is dropped.
+  if (timestampUs < session.lastUs) {
+    ZEM_DEBUG("J1939 transfer of PGN 0x" << std::hex << session.pgn << " from 0x" << static_cast<unsigned>(sender)
+                                         << std::dec << " dropped: a packet's time stamp runs backwards");
+    drop(sessions, sender);
+    return false;
+  }
   const std::size_t wantedBytes = std::min(kPacketBytes, session.size - session.bytes.size());
   if (length < 1 || data[0] != session.nextSequence || length - 1 < wantedBytes) {
     ZEM_DEBUG("J1939 transfer of PGN 0x" << std::hex << session.pgn << " from 0x" << static_cast<unsigned>(sender)

@@ -35,7 +35,8 @@ class J1939Transport {
   void connectionManagement(unsigned interface, std::uint8_t sender, const std::uint8_t* data, std::size_t length,
                             std::int64_t timestampUs, const std::function<bool(std::uint32_t)>& wanted);
   // Takes a TP.DT packet from `sender`. Returns true with `*done` filled when it completes the
-  // sender's transfer; a packet out of sequence, or too short, drops the transfer.
+  // sender's transfer; a packet out of sequence, too short, or stamped before the transfer's
+  // previous frame drops the transfer.
   bool dataTransfer(unsigned interface, std::uint8_t sender, const std::uint8_t* data, std::size_t length,
                     std::int64_t timestampUs, Message* done);
   // Transfers open over every interface.
