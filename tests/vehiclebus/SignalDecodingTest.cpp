@@ -135,6 +135,12 @@ TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
       {"big-endian across bytes", [] { return probe(bits(7, 16, true)); }, frame(0x100, false, {0x12, 0x34}), "4660"},
       {"big-endian from mid-byte", [] { return probe(bits(3, 8, true)); }, frame(0x100, false, {0xA5, 0x3C}), "83"},
       {"signed", [] { return probe(bits(0, 8, false, true)); }, frame(0x100, false, {0xFE}), "-2"},
+      // The sign bit alone, and the bit just below it: a sign read one bit off gets one of them wrong.
+      {"signed, minimum", [] { return probe(bits(0, 8, false, true)); }, frame(0x100, false, {0x80}), "-128"},
+      {"signed, only the bit below the sign", [] { return probe(bits(0, 8, false, true)); },
+       frame(0x100, false, {0x40}), "64"},
+      {"big-endian signed across bytes", [] { return probe(bits(7, 12, true, true)); },
+       frame(0x100, false, {0x80, 0x00}), "-2048"},
       {"signed, factor, offset", [&] { return probe(scaled); }, frame(0x100, false, {0x18, 0xFC}), "-510"},
       {"64-bit signed", [] { return probe(bits(0, 64, false, true)); },
        frame(0x100, false, std::vector<std::uint8_t>(8, 0xFF)), "-1"},
