@@ -16,9 +16,10 @@ using namespace apptest;
 using kest::testing::LogCapture;
 using proptest::named;
 
-const std::string kConfig =
-    document("ProvisioningConfig",
-             groupXml("BUS", {"X"}, named("Integer", "rate", "PersistedInteger", "<k:key>BUS.rate</k:key>")));
+const std::string kConfig = document(
+    "ProvisioningConfig", groupXml("BUS", {"X"},
+                                   named("Integer", "rate", "PersistedInteger", "<k:key>BUS.rate</k:key>") +
+                                       named("Integer", "Bitrate", "PersistedInteger", "<k:key>BUS.Bitrate</k:key>")));
 
 class BusPropertiesTaskTest : public ::testing::Test {
  protected:
@@ -80,6 +81,36 @@ TEST_F(BusPropertiesTaskTest, TheApplyStatusDecidesOutcomeLogAndError) {
   LogCapture log;
   EXPECT_TRUE(succeeded(update("none", entryXml("BUS.rate", valueXml("Integer", "7")))));
   EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Bus configuration feature not supported"), 1U);
+}
+
+TEST_F(BusPropertiesTaskTest, ABitrateTheBusDoesNotSupportRefusesTheWholeJobBeforeAnythingIsWritten) {
+  bus_->forceStatus(0);
+  ASSERT_TRUE(succeeded(update(
+      "ok", entryXml("BUS.rate", valueXml("Integer", "1")) + entryXml("BUS.Bitrate", valueXml("Integer", "500000")))));
+  EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("BUS.Bitrate"), "500000");
+  const std::size_t appliedBefore = bus_->applyCalls();
+  const struct {
+    const char* key;
+    std::string value;
+  } refused[] = {{"BUS.Bitrate", valueXml("Integer", "123456")},
+                 {"BUS.Bitrate", valueXml("Integer", "-1")},
+                 {"BUS.Bitrate", valueXml("String", "fast")},
+                 {"BUS.DATA_BITRATE", valueXml("String", "3000000")}};
+  int n = 0;
+  for (const auto& row : refused) {
+    SCOPED_TRACE(row.value);
+    const ResultPackage package = update("r" + std::to_string(n++),
+                                         entryXml("BUS.rate", valueXml("Integer", "2")) + entryXml(row.key, row.value));
+    ASSERT_NE(package.result, nullptr);
+    const auto* info = package.result->element_errorInfo();
+    EXPECT_FALSE(info->get_success());
+    EXPECT_EQ(info->get_errorType(), 7);
+    EXPECT_EQ(info->get_errorMessage(), std::string("Impossible to update property ") + row.key);
+    // Nothing of the job is written, not even the entry before the bitrate, and nothing is applied.
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("BUS.rate"), "1");
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("BUS.Bitrate"), "500000");
+  }
+  EXPECT_EQ(bus_->applyCalls(), appliedBefore);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -47,6 +48,12 @@ class BusMonitoringService {
   void forceStatus(std::optional<int> status);
   // How many times apply() was called, forced or not.
   std::size_t applyCalls() const { return applyCalls_.load(); }
+
+  // The bitrates, in bits per second, that the unit's CAN controllers can be set to: the classic
+  // nominal rates 10k, 20k, 33.333k, 50k, 83.333k, 100k, 125k, 250k, 500k, 800k and 1M, and the
+  // CAN FD data-phase rates 2M, 4M, 5M and 8M. A bus configuration naming any other rate is refused
+  // before it is written, since a controller set to it would leave the bus.
+  static bool isSupportedBitrate(std::int64_t bitsPerSecond);
 
   // The restart that RestartSources implementations share: stops every source of `sources` (not
   // owned), calls `whileStopped`, then starts each again. Returns the reason (the exception's

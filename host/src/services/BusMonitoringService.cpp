@@ -1,6 +1,8 @@
 #include "kest/BusMonitoringService.h"
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 #include <utility>
 
 #include "kest/ApplicationLogger.h"
@@ -12,6 +14,13 @@ BusMonitoringService::BusMonitoringService(RestartSources restartSources)
     : restartSources_(std::move(restartSources)) {}
 
 BusMonitoringService::~BusMonitoringService() = default;
+
+bool BusMonitoringService::isSupportedBitrate(std::int64_t bitsPerSecond) {
+  static constexpr std::int64_t kSupported[] = {10'000,    20'000,    33'333,    50'000,    83'333,
+                                                100'000,   125'000,   250'000,   500'000,   800'000,
+                                                1'000'000, 2'000'000, 4'000'000, 5'000'000, 8'000'000};
+  return std::find(std::begin(kSupported), std::end(kSupported), bitsPerSecond) != std::end(kSupported);
+}
 
 int BusMonitoringService::apply() {
   applyCalls_.fetch_add(1);
