@@ -43,12 +43,14 @@ std::string profileXml(const std::string& profile, const std::string& backendUrl
 // Profile "dev" active (its link and store entry laid out), "prod" reachable, "dark" not.
 class BackendConfigTaskTest : public ::testing::Test {
  protected:
-  BackendConfigTaskTest() {
+  // `configName`: the backend configuration file (the link) that the profile origin manages.
+  explicit BackendConfigTaskTest(const std::string& configName = "connectivity.properties")
+      : config_(File(folder_, configName)) {
     freshDevice();
     writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"),
               document("ProvisioningConfig",
                        named("String", "CONNECTIVITY.ACTIVE_BACKEND_PROFILE", "TqlBackendConfig",
-                             keyXml("backend.profile") + "<k:configPath>connectivity.properties</k:configPath>") +
+                             keyXml("backend.profile") + "<k:configPath>" + configName + "</k:configPath>") +
                            named("String", "CONNECTIVITY.NOTE", "PersistedString", keyXml("backend.note")) +
                            profileXml("prod", kms_.url(""), kms_) + profileXml("dark", closedPortUrl(), kms_)));
     writeFile(File(folder_, "dev.prs"), "prm.manager.url=http://old.example\n");
@@ -83,7 +85,7 @@ class BackendConfigTaskTest : public ::testing::Test {
 
   TestKms kms_;
   const File folder_{DevicePaths::backendApplicationFolder()};
-  const File config_{File(folder_, "connectivity.properties")};
+  const File config_;
   std::shared_ptr<Security::SecurityService> security_ = std::make_shared<Security::SecurityService>();
   std::unique_ptr<RunningApp> app_;
 };
@@ -158,6 +160,20 @@ TEST_F(BackendConfigTaskTest, TheReloadStatusDecidesWhetherTheSwitchStays) {
     breakOne();
     EXPECT_EQ(security_->reloadConnectivityConfiguration(), status);
   }
+}
+
+class BackendConfigOtherFileTest : public BackendConfigTaskTest {
+ protected:
+  BackendConfigOtherFileTest() : BackendConfigTaskTest("backend.conf") {}
+};
+
+// The reload checks the link that the profile origin manages, whatever its configPath names.
+TEST_F(BackendConfigOtherFileTest, TheReloadChecksTheLinkTheProfileOriginManages) {
+  expectError(job("other-file", profileEntry("prod")), true, 0, "");
+  EXPECT_EQ(active(), "prod");
+  EXPECT_EQ(linkTarget(), "prod.prs");
+  EXPECT_EQ(security_->getConnectivityConfigFile(), config_.getPath());
+  EXPECT_FALSE(File(folder_, "connectivity.properties").exists());
 }
 
 // Without a profile entry only the properties are written; a failing write stops before the switch.

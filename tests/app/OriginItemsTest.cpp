@@ -126,6 +126,7 @@ TEST_F(OriginItemsTest, ABackendProfileSwitchRelinksTheConfigurationOrTouchesNot
   EXPECT_EQ(names(File(DevicePaths::backendApplicationFolder())), std::vector<std::string>{});
   EXPECT_EQ(stored("profile"), "dev");
 
+  // A fresh unit's configuration is a plain file: the first switch saves it and creates the link.
   writeFile(config, "a=1\nprm.manager.url=https://dev.example\n");
   const auto prod = stringNode("prod");
   ASSERT_TRUE(map_.updateProperty(&prod, "tql"));

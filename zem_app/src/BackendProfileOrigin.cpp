@@ -2,7 +2,14 @@
 // active profile's file (<profile>.prs beside it); switching the profile saves the current
 // configuration under the current profile's name, points the new profile's file at the new
 // profile's backend address ("CONNECTIVITY.<profile>.BACKEND_URL" of the property map), swaps
-// the link atomically and stores the new name.
+// the link atomically, stores the new name and tells the security service which link its
+// connectivity reload must check.
+//
+// The new profile's file is created as a copy of the configuration even when the configuration is
+// still a plain file, not a link: that is the state of a fresh unit before its first switch, and
+// without the copy the first switch could never produce the link that every later switch and the
+// connectivity reload rely on. The plain file's content is first saved under the current profile's
+// name, so nothing of it is lost.
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,10 +21,13 @@
 #include "OriginValues.h"
 #include "PropertyException.h"
 #include "ProvisioningAdapterMap.h"
+#include "ZemApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
+#include "kest/ExtensionServices.h"
 #include "kest/File.h"
 #include "kest/Utils.h"
+#include "kest/security/SecurityService.h"
 
 namespace Types = Sarnet_Configuration::Types;
 
@@ -95,6 +105,7 @@ bool setValue(const Types::TqlBackendConfigPropertyOrigin& origin, const Types::
   }
   const std::string profileFileName = profile + ".prs";
   const File profileFile(folder, profileFileName);
+  // Also from a plain configuration file (see the top of this file).
   if (!profileFile.exists() && !config.copyTo(profileFile)) {
     fail("Impossible to create the tQL configuration of backend profile " + profile);
   }
@@ -110,6 +121,11 @@ bool setValue(const Types::TqlBackendConfigPropertyOrigin& origin, const Types::
   }
   if (!Database::getInstance()->setString(origin.get_key(), value)) {
     fail("Impossible to store the new backend profile in configuration");
+  }
+  // The reload that follows a switch checks this link, not a fixed file name.
+  const std::shared_ptr<ExtensionServices> services = getApp()->getExtensionServices().lock();
+  if (services && services->getSecurityService() != nullptr) {
+    services->getSecurityService()->setConnectivityConfigFile(path);
   }
   return true;
 }

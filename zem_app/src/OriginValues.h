@@ -107,7 +107,9 @@ bool setValue(const Sarnet_Configuration::Types::ComponentLogLevelPropertyOrigin
               const Sarnet_Configuration::Types::PersistedValue* value);
 
 // Backend profile (BackendProfileOrigin.cpp): reads the stored profile name; a write switches the
-// backend configuration to the named profile and stores the name. Throws PropertyException with
+// backend configuration to the named profile (creating "<profile>.prs" from the configuration when
+// it is missing, also when the configuration is still a plain file, as on a fresh unit), stores the
+// name and points the security service's connectivity reload at the link. Throws PropertyException with
 // the reason on failure (nothing stored). The profile name becomes a file name, so a name that is
 // empty, longer than 64 bytes, starts with '.' or holds a byte outside [A-Za-z0-9_.-] is refused
 // before anything is touched.

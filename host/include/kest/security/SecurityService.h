@@ -122,8 +122,9 @@ class SecurityService {
   // connection on its port (scheme default 80/443) within kReachabilityTimeoutMs (3 otherwise).
   // A forced status (forceReloadStatus) is returned without any check.
   virtual int reloadConnectivityConfiguration();
-  // The connectivity configuration checked by the reload. Default: the backend application's
-  // folder + "/" + kConnectivityConfigName.
+  // The connectivity configuration checked by the reload: the link that the application's
+  // backend-profile origin manages, which it sets at each switch (setConnectivityConfigFile).
+  // Until then: the backend application's folder + "/" + kConnectivityConfigName.
   std::string getConnectivityConfigFile() const;
   void setConnectivityConfigFile(const std::string& path);
   // Test seam: reloadConnectivityConfiguration returns `status` until reset with std::nullopt.
