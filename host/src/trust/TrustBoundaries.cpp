@@ -42,7 +42,7 @@ bool TrustBoundaries::developmentMode() { return current().developmentMode; }
 
 std::optional<std::string> TrustBoundaries::containedRealPath(const std::string& path,
                                                               const std::vector<std::string>& folders) {
-  const std::optional<std::string> resolved = realPath(path);
+  std::optional<std::string> resolved = realPath(path);
   if (!resolved) return std::nullopt;
   for (const std::string& folder : folders) {
     const std::optional<std::string> root = realPath(folder);
