@@ -12,6 +12,7 @@
 #include "ZemTaskExecutionQueue.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
+#include "kest/TrustBoundaries.h"
 #include "kest/testing/LogCapture.h"
 
 namespace {
@@ -145,7 +146,19 @@ std::string logFilesJob(const std::string& id, const std::vector<std::string>& f
   return document("RequestLogFilesZemTaskDescription", body, "taskId=\"" + id + "\"");
 }
 
-TEST_F(DataTasksTest, LogFilesAreCappedInPathOrderAndHostileFilesAreSkipped) {
+// The trust settings in force, plus `folder` as a log folder given to the host with --log-dir.
+TrustBoundaries::Settings withLogFolder(const File& folder) {
+  TrustBoundaries::Settings settings = TrustBoundaries::settings();
+  settings.extraLogFolders.push_back(folder.getPath());
+  return settings;
+}
+std::vector<std::string> entryNames(const ResultPackage& package) {
+  std::vector<std::string> entries;
+  for (const auto& e : package.entries) entries.push_back(e.first);
+  return entries;
+}
+
+TEST_F(DataTasksTest, LogFilesAreCappedInPathOrder) {
   // The cap is tested before each file in path order (not in the order of the request), so the
   // last file added may carry the total past it, or be bigger than the cap on its own.
   const struct {
@@ -157,6 +170,7 @@ TEST_F(DataTasksTest, LogFilesAreCappedInPathOrderAndHostileFilesAreSkipped) {
   };
   for (const auto& run : runs) {
     const File folder = freshFolder("capped");
+    const ScopedTrustBoundaries trusted(withLogFolder(folder));
     std::vector<std::string> paths;
     for (const auto& [name, size] : run.files) {
       writeFile(File(folder, name), std::string(size, 'x'));
@@ -166,40 +180,58 @@ TEST_F(DataTasksTest, LogFilesAreCappedInPathOrderAndHostileFilesAreSkipped) {
     const auto capped = app_.runJob(makeJob(inboxFile("capped.zip"), logFilesJob("capped", paths)));
     EXPECT_TRUE(succeeded(capped));
     EXPECT_EQ(capped.result->typeName(), "RequestLogFilesZemTaskResult");
-    std::vector<std::string> entries;
-    for (const auto& e : capped.entries) entries.push_back(e.first);
-    EXPECT_EQ(entries, run.expected);
+    EXPECT_EQ(entryNames(capped), run.expected);
     EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL,
                              "Maximum size of collectable log files is reached, we will "
                              "ignore the remaining files"));
   }
+}
 
+TEST_F(DataTasksTest, LogFilesAreTakenOnlyFromTheLogFoldersAndHostileFilesAreSkipped) {
   const File src = freshFolder("logs");
+  const File outside = freshFolder("outside");
+  const ScopedTrustBoundaries trusted(withLogFolder(src));
   writeFile(File(src, "c.log"), "c\n");
+  writeFile(File(DevicePaths::sysroot() + "/cache/var/log/unit.log"), "unit\n");
+  writeFile(File(outside, "secret.log"), "secret\n");
+  writeFile(File(outside, "bad\nname.log"), "secret\n");
+  writeFile(File(outside, "other.log"), "secret\n");
   // A folder, a FIFO (never waited on), a link whose file vanished, a missing path, an empty file
-  // and, when permissions hold, an unreadable one.
+  // and, when permissions hold, an unreadable one; links to a file outside and inside the folder,
+  // a file reached through a linked folder, files outside and the unit's own log folder.
   ASSERT_TRUE(File(src, "dir.log").mkdirs());
   ASSERT_EQ(::mkfifo(File(src, "fifo.log").getPath().c_str(), 0600), 0);
   ASSERT_EQ(::symlink("/nonexistent/x", File(src, "vanished.log").getPath().c_str()), 0);
+  ASSERT_EQ(::symlink(File(outside, "secret.log").getPath().c_str(), File(src, "link.log").getPath().c_str()), 0);
+  ASSERT_EQ(::symlink(File(src, "c.log").getPath().c_str(), File(src, "inner.log").getPath().c_str()), 0);
+  ASSERT_EQ(::symlink(outside.getPath().c_str(), File(src, "through").getPath().c_str()), 0);
   writeFile(File(src, "empty.log"), "");
   writeFile(File(src, "locked.log"), "secret");
   ASSERT_EQ(::chmod(File(src, "locked.log").getPath().c_str(), 0), 0);
   std::vector<std::string> hostile;
-  for (const char* n : {"dir.log", "fifo.log", "vanished.log", "missing.log", "empty.log", "locked.log", "c.log"})
+  for (const char* n : {"dir.log", "fifo.log", "vanished.log", "missing.log", "empty.log", "locked.log", "c.log",
+                        "link.log", "inner.log", "through/other.log"})
     hostile.push_back(File(src, n).getPath());
   hostile.push_back(std::string(5000, '/') + "..");
+  hostile.push_back(File(outside, "secret.log").getPath());
+  hostile.push_back(File(outside, "bad\nname.log").getPath());
+  hostile.push_back(DevicePaths::sysroot() + "/cache/var/log/unit.log");
   ZEM_ERROR("log files probe 77aa");
   LogCapture log;
   const auto sent = app_.runJob(makeJob(inboxFile("hostile.zip"), logFilesJob("hostile", hostile)));
   EXPECT_TRUE(succeeded(sent));
-  std::vector<std::string> entries;
-  for (const auto& e : sent.entries) entries.push_back(e.first);
-  std::vector<std::string> expected = {"LOGS/c.log", "LOGS/syslog.txt", "index.xml", "result.xml"};
+  std::vector<std::string> expected = {"LOGS/c.log", "LOGS/syslog.txt", "LOGS/unit.log", "index.xml", "result.xml"};
   if (::geteuid() == 0) expected.insert(expected.begin() + 1, "LOGS/locked.log");  // root reads it all the same
-  EXPECT_EQ(entries, expected);
+  EXPECT_EQ(entryNames(sent), expected);
   EXPECT_NE(sent.entries.at("LOGS/syslog.txt").find("log files probe 77aa"), std::string::npos);
   EXPECT_TRUE(
       log.contains(log4cplus::TRACE_LOG_LEVEL, "LOGS/empty.log will not be added to archive as it is an empty file"));
+  for (const std::string& refused :
+       {"link: " + File(src, "link.log").getPath(), "link: " + File(src, "inner.log").getPath(),
+        "link: " + File(src, "vanished.log").getPath(), "folders: " + File(src, "through/other.log").getPath(),
+        "folders: " + File(outside, "secret.log").getPath(), "folders: " + outside.getPath() + "/bad\\nname.log"})
+    EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, refused)) << refused << "\n" << log.dump();
+  EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Log file not taken, "), 6u) << log.dump();
   EXPECT_FALSE(File(dataFolder(), "LOGS").exists());
   EXPECT_EQ(outboxPackages().back().getName().rfind("OBU.LOGFILES_hostile_", 0), 0u);
 }

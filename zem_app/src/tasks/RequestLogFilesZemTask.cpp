@@ -5,14 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "TaskTypeRegistration.h"
 #include "kest/DevicePaths.h"
 #include "kest/LogFilter.h"
+#include "kest/TrustBoundaries.h"
 #include "kolconfig/FileIo.h"
 #include "tasks/ResultPackageWriter.h"
 
@@ -26,17 +29,55 @@ constexpr const char* kSysLogBackupName = "syslog.txt";
 constexpr size_t kMaxLoggedPathBytes = 256;
 constexpr size_t kCopyBufferBytes = 64 * 1024;
 
-std::string shown(const std::string& path) { return ApplicationLogger::shortened(path, kMaxLoggedPathBytes); }
+// A requested path as it may appear in a log line: cut before escaping (a huge name never makes a
+// huge string), control characters escaped.
+std::string shown(const std::string& path) {
+  return ApplicationLogger::sanitise(ApplicationLogger::shortened(path, kMaxLoggedPathBytes), 4 * kMaxLoggedPathBytes);
+}
 
-// Copies the regular file at `source` to `target`, streaming, up to the size the file had when it
-// was opened (a log that keeps growing does not make the copy endless). The source stays
-// non-blocking: a FIFO never waits for a writer, and a file that would block (a kernel message
-// queue) fails the copy. Returns false, leaving no target, when anything fails or the source is
-// not a regular file.
-bool copyRegularFile(const std::string& source, const File& target) {
-  const xmldoc::UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Opens the requested log file `path` for reading when it is a regular file whose real location
+// lies inside one of `folders`. The last component is never followed (O_NOFOLLOW), and the check
+// is made on the opened descriptor: its location as the kernel reports it (/proc/self/fd) must lie
+// inside a folder and name the very file that was opened, so a link swapped in between the check
+// and the open cannot redirect the read. Never waits (O_NONBLOCK: a FIFO or device does not
+// block). Returns the descriptor, which the caller owns, or -1 when the file is not taken: a file
+// refused for where it lies or for being a link is logged at WARN, a missing, unreadable or
+// non-regular one is skipped without a word.
+int openTrustedLog(const std::string& path, const std::vector<std::string>& folders) {
+  const auto refuse = [&path](const char* why) {
+    ZEM_WARN("Log file not taken, " << why << ": " << shown(path));
+    return -1;
+  };
+  struct stat named {};
+  if (::lstat(path.c_str(), &named) != 0) return -1;
+  if (S_ISLNK(named.st_mode)) return refuse("it is a link");
+  // Checked before the open too: nothing outside the folders (a device, a FIFO) is ever opened.
+  if (!TrustBoundaries::containedRealPath(path, folders)) return refuse("it lies outside the log folders");
+  xmldoc::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return errno == ELOOP ? refuse("it is a link") : -1;
+  struct stat opened {};
+  if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return -1;
+  std::array<char, 4096> location{};
+  const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+  const ssize_t n = ::readlink(self.c_str(), location.data(), location.size());
+  if (n <= 0 || static_cast<size_t>(n) >= location.size()) return refuse("its location cannot be checked");
+  const std::optional<std::string> real =
+      TrustBoundaries::containedRealPath(std::string(location.data(), static_cast<size_t>(n)), folders);
+  struct stat there {};
+  if (!real || ::stat(real->c_str(), &there) != 0 || !sameFile(there, opened)) {
+    return refuse("it lies outside the log folders");
+  }
+  return fd.release();
+}
+
+// Copies the regular file open on `in` to `target`, streaming, up to the size the file had when
+// it was opened (a log that keeps growing does not make the copy endless). A read that would block
+// fails the copy. Returns false, leaving no target, when anything fails.
+bool copyOpenedFile(const xmldoc::UniqueFd& in, const File& target) {
   struct stat st {};
-  if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   const auto copy = [&in, &st](int out) {
     std::vector<char> buffer(kCopyBufferBytes);
     auto left = static_cast<uint64_t>(st.st_size);
@@ -108,12 +149,16 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
     }
   }
   sources.emplace(kSysLogBackupName, std::string());  // the backup, written above
+  const std::vector<std::string> logFolders = TrustBoundaries::logFolders();
   uint64_t collected = 0;
   for (const auto& [name, path] : sources) {
     if (collected > kMaxCollectedBytes) break;
     const File target(collection.getAbsolutePath() + "/" + name);
-    // A file that is missing, unreadable or not a regular file is skipped without a word.
-    if (!path.empty()) copyRegularFile(path, target);
+    if (!path.empty()) {
+      // A file that is missing, unreadable or not a regular file is skipped without a word.
+      const xmldoc::UniqueFd in(openTrustedLog(path, logFolders));
+      if (in.valid()) copyOpenedFile(in, target);
+    }
     if (target.exists()) collected += target.size();
   }
 

@@ -30,10 +30,12 @@ class RequestLogFilesZemTask : public ZemTask {
   // Collects the system-log backup and the additional log files in the folder "LOGS" of the
   // application data folder, adds them in path order as "LOGS/" + name up to the size cap, then
   // "result.xml" and "index.xml"; removes the collection folder, closes and announces the package.
-  // Only regular files are collected: a missing, unreadable, directory or special file (a FIFO is
-  // never waited on) is skipped. Files are streamed, never held in memory. A file that cannot be
-  // added makes the result fail with error code 7. Throws ZipException when no package can be
-  // written at all.
+  // An additional file is taken only when it is a regular file, not a link, whose real path lies
+  // inside one of TrustBoundaries::logFolders(); any other is skipped (a link or a file outside
+  // those folders with a WARN naming it, a missing, unreadable, directory or special file without
+  // a word; a FIFO is never waited on). Files are streamed, never held in memory. A file that
+  // cannot be added makes the result fail with error code 7. Throws ZipException when no package
+  // can be written at all.
   void collectResults(const File& folder, bool success) override;
 
  private:
