@@ -1,9 +1,12 @@
 // The data install and request tasks and the log-files task on a started application: containers
 // run through "JobAppeared" and the queue, and the result packages are read back.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -158,33 +161,70 @@ std::vector<std::string> entryNames(const ResultPackage& package) {
   return entries;
 }
 
-TEST_F(DataTasksTest, LogFilesAreCappedInPathOrder) {
-  // The cap is tested before each file in path order (not in the order of the request), so the
-  // last file added may carry the total past it, or be bigger than the cap on its own.
+// A log of `size` bytes ending in kNewestLine (when it fits), sparse before it: a huge one costs
+// neither time nor disk.
+const std::string kNewestLine = "newest line\n";
+void writeLog(const File& file, uint64_t size) {
+  const int fd = ::open(file.getPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0) << file.getPath();
+  const std::string tail = size >= kNewestLine.size() ? kNewestLine : std::string(size, 'x');
+  EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+  EXPECT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())),
+            static_cast<ssize_t>(tail.size()));
+  ::close(fd);
+}
+TEST_F(DataTasksTest, LogFilesAreCappedInNameOrderAndEachGivesOnlyItsNewestTenMiB) {
+  const uint64_t MiB = 1 << 20;
+  // The cap is tested before each file in name order (not in the order of the request), so the
+  // last file added may carry the total past it. "syslog.txt" (the system log) sorts among them.
   const struct {
-    std::vector<std::pair<std::string, size_t>> files;  // in request order
-    std::vector<std::string> expected;                  // package entries
+    std::vector<std::pair<std::string, uint64_t>> files;  // in request order
+    std::vector<std::string> expected;                    // package entries
   } runs[] = {
-      {{{"c.log", 2}, {"b.log", 5 << 20}, {"a.log", 6 << 20}}, {"LOGS/a.log", "LOGS/b.log", "index.xml", "result.xml"}},
-      {{{"0huge.log", 11 << 20}}, {"LOGS/0huge.log", "index.xml", "result.xml"}},
+      {{{"c.log", 2}, {"b.log", 5 * MiB}, {"a.log", 6 * MiB}}, {"LOGS/a.log", "LOGS/b.log", "index.xml", "result.xml"}},
+      // A 3 GiB log gives its last 10 MiB, and counts as that much.
+      {{{"0huge.log", 3072 * MiB}, {"1small.log", 5}},
+       {"LOGS/0huge.log", "LOGS/1small.log", "index.xml", "result.xml"}},
   };
+  const File folder = freshFolder("capped");
+  const ScopedTrustBoundaries trusted(withLogFolder(folder));
   for (const auto& run : runs) {
-    const File folder = freshFolder("capped");
-    const ScopedTrustBoundaries trusted(withLogFolder(folder));
+    SCOPED_TRACE(run.files.front().first);
     std::vector<std::string> paths;
+    std::map<std::string, uint64_t> sizes;
     for (const auto& [name, size] : run.files) {
-      writeFile(File(folder, name), std::string(size, 'x'));
+      writeLog(File(folder, name), size);
       paths.push_back(File(folder, name).getPath());
+      sizes["LOGS/" + name] = size;
     }
     LogCapture log;
     const auto capped = app_.runJob(makeJob(inboxFile("capped.zip"), logFilesJob("capped", paths)));
-    EXPECT_TRUE(succeeded(capped));
+    ASSERT_TRUE(succeeded(capped));
     EXPECT_EQ(capped.result->typeName(), "RequestLogFilesZemTaskResult");
     EXPECT_EQ(entryNames(capped), run.expected);
+    for (const std::string& name : run.expected) {
+      if (sizes.count(name) == 0) continue;
+      const std::string& sent = capped.entries.at(name);
+      EXPECT_EQ(sent.size(), std::min<uint64_t>(sizes[name], 10 * MiB)) << name;
+      if (sent.size() >= kNewestLine.size()) {
+        EXPECT_EQ(sent.substr(sent.size() - kNewestLine.size()), kNewestLine) << name;
+      }
+    }
     EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL,
                              "Maximum size of collectable log files is reached, we will "
                              "ignore the remaining files"));
+    for (const auto& [name, size] : run.files) ASSERT_TRUE(File(folder, name).remove());
   }
+
+  // The system log, rotated predecessors included, gives its newest 10 MiB too.
+  const File rotated(DevicePaths::systemLogFile() + ".1");
+  writeFile(rotated, std::string(11 * MiB, 'o'));
+  ZEM_ERROR("system log probe 3c5f");
+  const auto sent = app_.runJob(makeJob(inboxFile("syslog.zip"), logFilesJob("syslog", {})));
+  ASSERT_TRUE(rotated.remove());
+  const std::string& syslog = sent.entries.at("LOGS/syslog.txt");
+  EXPECT_EQ(syslog.size(), 10 * MiB);
+  EXPECT_NE(syslog.find("system log probe 3c5f"), std::string::npos);
 }
 
 TEST_F(DataTasksTest, LogFilesAreTakenOnlyFromTheLogFoldersAndHostileFilesAreSkipped) {

@@ -15,6 +15,7 @@
 #include "TaskTypeRegistration.h"
 #include "kest/DevicePaths.h"
 #include "kest/LogFilter.h"
+#include "kest/TempFile.h"
 #include "kest/TrustBoundaries.h"
 #include "kolconfig/FileIo.h"
 #include "tasks/ResultPackageWriter.h"
@@ -72,30 +73,36 @@ int openTrustedLog(const std::string& path, const std::vector<std::string>& fold
   return fd.release();
 }
 
-// Copies the regular file open on `in` to `target`, streaming, up to the size the file had when
-// it was opened (a log that keeps growing does not make the copy endless). A read that would block
-// fails the copy. Returns false, leaving no target, when anything fails.
-bool copyOpenedFile(const xmldoc::UniqueFd& in, const File& target) {
+// Copies the last `maxBytes` bytes (all of a smaller file) of the regular file open on `in` to
+// `target`, streaming, up to the size the file had when it was opened: a log that keeps growing
+// does not make the copy endless, and a huge one yields its newest lines only. A read that would
+// block fails the copy. Returns the bytes copied, or nullopt (leaving no target) when anything
+// fails.
+std::optional<uint64_t> copyTail(const xmldoc::UniqueFd& in, uint64_t maxBytes, const File& target) {
   struct stat st {};
-  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const auto copy = [&in, &st](int out) {
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  const uint64_t start = size > maxBytes ? size - maxBytes : 0;
+  uint64_t copied = 0;
+  const auto copy = [&in, &copied, start, size](int out) {
     std::vector<char> buffer(kCopyBufferBytes);
-    auto left = static_cast<uint64_t>(st.st_size);
-    while (left > 0) {
-      const ssize_t n = ::read(in.get(), buffer.data(), static_cast<size_t>(std::min<uint64_t>(left, buffer.size())));
+    while (start + copied < size) {
+      const uint64_t want = std::min<uint64_t>(size - start - copied, buffer.size());
+      const ssize_t n = ::pread(in.get(), buffer.data(), static_cast<size_t>(want), static_cast<off_t>(start + copied));
       if (n < 0) {
         if (errno == EINTR) continue;
         return false;
       }
       if (n == 0) return true;  // truncated meanwhile: what is left is copied
       if (!xmldoc::writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
-      left -= static_cast<uint64_t>(n);
+      copied += static_cast<uint64_t>(n);
     }
     return true;
   };
   // The collection folder is temporary: no flush is needed.
-  const xmldoc::ReplaceResult copied = xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
-  return copied.outcome != xmldoc::ReplaceOutcome::kFailed;
+  const xmldoc::ReplaceResult result = xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
+  if (result.outcome == xmldoc::ReplaceOutcome::kFailed) return std::nullopt;
+  return copied;
 }
 
 // The file name of an untrusted path; empty when it names no file ("", ".", "..", a trailing '/').
@@ -135,11 +142,18 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
   // A folder left by an interrupted run holds nothing of this request.
   collection.remove();
   collection.mkdirs();
-  LogFilter::backupSysLog(File(collection, kSysLogBackupName).getPath(), {}, "TRACE",
-                          std::chrono::system_clock::time_point());
+  {
+    // The whole backup waits outside the collection; only its newest part is collected, like any file.
+    const TempFile backupFolder("syslog");
+    const File backup(backupFolder.getFile(), kSysLogBackupName);
+    LogFilter::backupSysLog(backup.getPath(), {}, "TRACE", std::chrono::system_clock::time_point());
+    const xmldoc::UniqueFd in(::open(backup.getPath().c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.valid()) copyTail(in, kMaxBytesPerFile, File(collection, kSysLogBackupName));
+  }
   // The package takes the collected files in name order until the cap is passed, so they are
-  // copied in that order and the copying stops where the package will: however many and however
-  // large the files a request names, the collection holds at most the cap plus one file. A later
+  // copied in that order and the copying stops where the package will. As each file yields at
+  // most its last kMaxBytesPerFile bytes, the collection holds at most the cap plus one file's
+  // share and the backup's, however many and however large the files a request names. A later
   // request of a name replaces an earlier one, and a file named like the backup replaces it.
   std::map<std::string, std::string> sources;  // name -> path
   if (requestDescription_ != nullptr) {
@@ -157,7 +171,7 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
     if (!path.empty()) {
       // A file that is missing, unreadable or not a regular file is skipped without a word.
       const xmldoc::UniqueFd in(openTrustedLog(path, logFolders));
-      if (in.valid()) copyOpenedFile(in, target);
+      if (in.valid()) copyTail(in, kMaxBytesPerFile, target);
     }
     if (target.exists()) collected += target.size();
   }
