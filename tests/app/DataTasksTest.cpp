@@ -185,6 +185,9 @@ TEST_F(DataTasksTest, LogFilesAreCappedInNameOrderAndEachGivesOnlyItsNewestTenMi
       // A 3 GiB log gives its last 10 MiB, and counts as that much.
       {{{"0huge.log", 3072 * MiB}, {"1small.log", 5}},
        {"LOGS/0huge.log", "LOGS/1small.log", "index.xml", "result.xml"}},
+      // Left out after the system log, which comes first.
+      {{{"x.log", 6 * MiB}, {"y.log", 5 * MiB}, {"z.log", 1}},
+       {"LOGS/syslog.txt", "LOGS/x.log", "LOGS/y.log", "index.xml", "result.xml"}},
   };
   const File folder = freshFolder("capped");
   const ScopedTrustBoundaries trusted(withLogFolder(folder));

@@ -142,52 +142,41 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
   // A folder left by an interrupted run holds nothing of this request.
   collection.remove();
   collection.mkdirs();
-  {
-    // The whole backup waits outside the collection; only its newest part is collected, like any file.
-    const TempFile backupFolder("syslog");
-    const File backup(backupFolder.getFile(), kSysLogBackupName);
-    LogFilter::backupSysLog(backup.getPath(), {}, "TRACE", std::chrono::system_clock::time_point());
-    const xmldoc::UniqueFd in(::open(backup.getPath().c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.valid()) copyTail(in, kMaxBytesPerFile, File(collection, kSysLogBackupName));
-  }
-  // The package takes the collected files in name order until the cap is passed, so they are
-  // copied in that order and the copying stops where the package will. As each file yields at
-  // most its last kMaxBytesPerFile bytes, the collection holds at most the cap plus one file's
-  // share and the backup's, however many and however large the files a request names. A later
-  // request of a name replaces an earlier one, and a file named like the backup replaces it.
-  std::map<std::string, std::string> sources;  // name -> path
+  // The whole backup waits outside the collection; only its newest part is collected, like any file.
+  const TempFile backupFolder("syslog");
+  const File backup(backupFolder.getFile(), kSysLogBackupName);
+  LogFilter::backupSysLog(backup.getPath(), {}, "TRACE", std::chrono::system_clock::time_point());
+
+  // The files are taken in name order while the total taken before them is within the cap, each
+  // copied just before it is added, so the copying stops where the package does. As each file
+  // yields at most its last kMaxBytesPerFile bytes, the collection and the package hold at most
+  // the cap plus one file's share, however many and however large the files a request names. A
+  // later request of a name replaces an earlier one; a file named like the backup replaces it.
+  std::map<std::string, std::string> sources;  // name -> requested path; "" for the backup
   if (requestDescription_ != nullptr) {
     for (const std::string& path : requestDescription_->elements_additionalLogFile()) {
       const std::string name = plainName(path);
       if (!name.empty()) sources[name] = path;
     }
   }
-  sources.emplace(kSysLogBackupName, std::string());  // the backup, written above
+  sources.emplace(kSysLogBackupName, std::string());
   const std::vector<std::string> logFolders = TrustBoundaries::logFolders();
-  uint64_t collected = 0;
-  for (const auto& [name, path] : sources) {
-    if (collected > kMaxCollectedBytes) break;
-    const File target(collection.getAbsolutePath() + "/" + name);
-    if (!path.empty()) {
-      // A file that is missing, unreadable or not a regular file is skipped without a word.
-      const xmldoc::UniqueFd in(openTrustedLog(path, logFolders));
-      if (in.valid()) copyTail(in, kMaxBytesPerFile, target);
-    }
-    if (target.exists()) collected += target.size();
-  }
-
-  std::vector<File> files = collection.listFiles();
-  std::sort(files.begin(), files.end(),
-            [](const File& a, const File& b) { return a.getAbsolutePath() < b.getAbsolutePath(); });
   uint64_t total = 0;
-  for (const File& file : files) {
+  for (const auto& [name, path] : sources) {
     if (total > kMaxCollectedBytes) {
       ZEM_WARN("Maximum size of collectable log files is reached, we will ignore the remaining files");
       break;
     }
-    ZEM_DEBUG("Gathering syslog file " << shown(file.getAbsolutePath()));
-    if (addFile(writer, std::string(DevicePaths::kLogsFolderName) + "/" + file.getName())) {
-      total += file.size();
+    const xmldoc::UniqueFd in(path.empty() ? ::open(backup.getPath().c_str(), O_RDONLY | O_CLOEXEC)
+                                           : openTrustedLog(path, logFolders));
+    if (!in.valid()) continue;
+    const File copy(collection, name);
+    // A file that cannot be read to the end is skipped without a word.
+    const std::optional<uint64_t> copied = copyTail(in, kMaxBytesPerFile, copy);
+    if (!copied) continue;
+    ZEM_DEBUG("Gathering syslog file " << shown(copy.getAbsolutePath()));
+    if (addFile(writer, std::string(DevicePaths::kLogsFolderName) + "/" + name)) {
+      total += *copied;
     } else {
       success = false;
     }
