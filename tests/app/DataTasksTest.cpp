@@ -182,6 +182,9 @@ TEST_F(DataTasksTest, LogFilesAreCappedInNameOrderAndEachGivesOnlyItsNewestTenMi
     std::vector<std::string> expected;                    // package entries
   } runs[] = {
       {{{"c.log", 2}, {"b.log", 5 * MiB}, {"a.log", 6 * MiB}}, {"LOGS/a.log", "LOGS/b.log", "index.xml", "result.xml"}},
+      // Exactly at the cap after b.log: c.log is still taken, the system log is not.
+      {{{"a.log", 6 * MiB}, {"b.log", 4 * MiB}, {"c.log", 1}},
+       {"LOGS/a.log", "LOGS/b.log", "LOGS/c.log", "index.xml", "result.xml"}},
       // A 3 GiB log gives its last 10 MiB, and counts as that much.
       {{{"0huge.log", 3072 * MiB}, {"1small.log", 5}},
        {"LOGS/0huge.log", "LOGS/1small.log", "index.xml", "result.xml"}},
