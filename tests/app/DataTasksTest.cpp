@@ -140,6 +140,17 @@ TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileI
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Error while compressing file settings.xml"));
   EXPECT_EQ(failed.entries.count("settings.xml"), 0u);
   ASSERT_TRUE(settingsFile().remove());
+
+  // A missing settings file has nothing to send, like an empty one: no entry, no failure.
+  log.clear();
+  const auto missing = app_.runJob(makeJob(
+      inboxFile("req3.zip"),
+      document("RequestZemDataTaskDescription", "<k:dataType>ZEM_GLOBAL_SETTINGS</k:dataType>", "taskId=\"req3\"")));
+  EXPECT_TRUE(succeeded(missing));
+  EXPECT_EQ(errorInfo(missing)->get_errorType(), 0);
+  EXPECT_EQ(missing.entries.count("settings.xml"), 0u);
+  EXPECT_TRUE(
+      log.contains(log4cplus::TRACE_LOG_LEVEL, "settings.xml will not be added to archive as it is an empty file"));
   writeFile(settingsFile(), saved);
 }
 
