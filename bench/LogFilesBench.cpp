@@ -75,7 +75,8 @@ int main() {
   try {
     bench::BenchUnit unit("logfilesbench");
     const std::string logFolder = unit.sysroot() + "/cache/var/log";
-    const std::string extra = unit.base() + "/extra";
+    // Requested files must lie in a log folder: the application folder is one.
+    const std::string extra = unit.sysroot() + "/media/olvane/data/zem_app/extra-logs";
     fs::create_directories(logFolder);
     fs::create_directories(extra);
     writeLog(logFolder + "/messages.2", 1 << 20, "OTHER_APP", 1);

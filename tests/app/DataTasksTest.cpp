@@ -1,9 +1,12 @@
 // The data install and request tasks and the log-files task on a started application: containers
 // run through "JobAppeared" and the queue, and the result packages are read back.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "ZemTaskExecutionQueue.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
+#include "kest/TrustBoundaries.h"
 #include "kest/testing/LogCapture.h"
 
 namespace {
@@ -136,6 +140,17 @@ TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileI
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Error while compressing file settings.xml"));
   EXPECT_EQ(failed.entries.count("settings.xml"), 0u);
   ASSERT_TRUE(settingsFile().remove());
+
+  // A missing settings file has nothing to send, like an empty one: no entry, no failure.
+  log.clear();
+  const auto missing = app_.runJob(makeJob(
+      inboxFile("req3.zip"),
+      document("RequestZemDataTaskDescription", "<k:dataType>ZEM_GLOBAL_SETTINGS</k:dataType>", "taskId=\"req3\"")));
+  EXPECT_TRUE(succeeded(missing));
+  EXPECT_EQ(errorInfo(missing)->get_errorType(), 0);
+  EXPECT_EQ(missing.entries.count("settings.xml"), 0u);
+  EXPECT_TRUE(
+      log.contains(log4cplus::TRACE_LOG_LEVEL, "settings.xml will not be added to archive as it is an empty file"));
   writeFile(settingsFile(), saved);
 }
 
@@ -145,61 +160,135 @@ std::string logFilesJob(const std::string& id, const std::vector<std::string>& f
   return document("RequestLogFilesZemTaskDescription", body, "taskId=\"" + id + "\"");
 }
 
-TEST_F(DataTasksTest, LogFilesAreCappedInPathOrderAndHostileFilesAreSkipped) {
-  // The cap is tested before each file in path order (not in the order of the request), so the
-  // last file added may carry the total past it, or be bigger than the cap on its own.
+// The trust settings in force, plus `folder` as a log folder given to the host with --log-dir.
+TrustBoundaries::Settings withLogFolder(const File& folder) {
+  TrustBoundaries::Settings settings = TrustBoundaries::settings();
+  settings.extraLogFolders.push_back(folder.getPath());
+  return settings;
+}
+std::vector<std::string> entryNames(const ResultPackage& package) {
+  std::vector<std::string> entries;
+  for (const auto& e : package.entries) entries.push_back(e.first);
+  return entries;
+}
+
+// A log of `size` bytes ending in kNewestLine (when it fits), sparse before it: a huge one costs
+// neither time nor disk.
+const std::string kNewestLine = "newest line\n";
+void writeLog(const File& file, uint64_t size) {
+  const int fd = ::open(file.getPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0) << file.getPath();
+  const std::string tail = size >= kNewestLine.size() ? kNewestLine : std::string(size, 'x');
+  EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+  EXPECT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())),
+            static_cast<ssize_t>(tail.size()));
+  ::close(fd);
+}
+TEST_F(DataTasksTest, LogFilesAreCappedInNameOrderAndEachGivesOnlyItsNewestTenMiB) {
+  const uint64_t MiB = 1 << 20;
+  // The cap is tested before each file in name order (not in the order of the request), so the
+  // last file added may carry the total past it. "syslog.txt" (the system log) sorts among them.
   const struct {
-    std::vector<std::pair<std::string, size_t>> files;  // in request order
-    std::vector<std::string> expected;                  // package entries
+    std::vector<std::pair<std::string, uint64_t>> files;  // in request order
+    std::vector<std::string> expected;                    // package entries
   } runs[] = {
-      {{{"c.log", 2}, {"b.log", 5 << 20}, {"a.log", 6 << 20}}, {"LOGS/a.log", "LOGS/b.log", "index.xml", "result.xml"}},
-      {{{"0huge.log", 11 << 20}}, {"LOGS/0huge.log", "index.xml", "result.xml"}},
+      {{{"c.log", 2}, {"b.log", 5 * MiB}, {"a.log", 6 * MiB}}, {"LOGS/a.log", "LOGS/b.log", "index.xml", "result.xml"}},
+      // Exactly at the cap after b.log: c.log is still taken, the system log is not.
+      {{{"a.log", 6 * MiB}, {"b.log", 4 * MiB}, {"c.log", 1}},
+       {"LOGS/a.log", "LOGS/b.log", "LOGS/c.log", "index.xml", "result.xml"}},
+      // A 3 GiB log gives its last 10 MiB, and counts as that much.
+      {{{"0huge.log", 3072 * MiB}, {"1small.log", 5}},
+       {"LOGS/0huge.log", "LOGS/1small.log", "index.xml", "result.xml"}},
+      // Left out after the system log, which comes first.
+      {{{"x.log", 6 * MiB}, {"y.log", 5 * MiB}, {"z.log", 1}},
+       {"LOGS/syslog.txt", "LOGS/x.log", "LOGS/y.log", "index.xml", "result.xml"}},
   };
+  const File folder = freshFolder("capped");
+  const ScopedTrustBoundaries trusted(withLogFolder(folder));
   for (const auto& run : runs) {
-    const File folder = freshFolder("capped");
+    SCOPED_TRACE(run.files.front().first);
     std::vector<std::string> paths;
+    std::map<std::string, uint64_t> sizes;
     for (const auto& [name, size] : run.files) {
-      writeFile(File(folder, name), std::string(size, 'x'));
+      writeLog(File(folder, name), size);
       paths.push_back(File(folder, name).getPath());
+      sizes["LOGS/" + name] = size;
     }
     LogCapture log;
     const auto capped = app_.runJob(makeJob(inboxFile("capped.zip"), logFilesJob("capped", paths)));
-    EXPECT_TRUE(succeeded(capped));
+    ASSERT_TRUE(succeeded(capped));
     EXPECT_EQ(capped.result->typeName(), "RequestLogFilesZemTaskResult");
-    std::vector<std::string> entries;
-    for (const auto& e : capped.entries) entries.push_back(e.first);
-    EXPECT_EQ(entries, run.expected);
+    EXPECT_EQ(entryNames(capped), run.expected);
+    for (const std::string& name : run.expected) {
+      if (sizes.count(name) == 0) continue;
+      const std::string& sent = capped.entries.at(name);
+      EXPECT_EQ(sent.size(), std::min<uint64_t>(sizes[name], 10 * MiB)) << name;
+      if (sent.size() >= kNewestLine.size()) {
+        EXPECT_EQ(sent.substr(sent.size() - kNewestLine.size()), kNewestLine) << name;
+      }
+    }
     EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL,
                              "Maximum size of collectable log files is reached, we will "
                              "ignore the remaining files"));
+    for (const auto& [name, size] : run.files) ASSERT_TRUE(File(folder, name).remove());
   }
 
+  // The system log, rotated predecessors included, gives its newest 10 MiB too.
+  const File rotated(DevicePaths::systemLogFile() + ".1");
+  writeFile(rotated, std::string(11 * MiB, 'o'));
+  ZEM_ERROR("system log probe 3c5f");
+  const auto sent = app_.runJob(makeJob(inboxFile("syslog.zip"), logFilesJob("syslog", {})));
+  ASSERT_TRUE(rotated.remove());
+  const std::string& syslog = sent.entries.at("LOGS/syslog.txt");
+  EXPECT_EQ(syslog.size(), 10 * MiB);
+  EXPECT_NE(syslog.find("system log probe 3c5f"), std::string::npos);
+}
+
+TEST_F(DataTasksTest, LogFilesAreTakenOnlyFromTheLogFoldersAndHostileFilesAreSkipped) {
   const File src = freshFolder("logs");
+  const File outside = freshFolder("outside");
+  const ScopedTrustBoundaries trusted(withLogFolder(src));
   writeFile(File(src, "c.log"), "c\n");
+  writeFile(File(DevicePaths::sysroot() + "/cache/var/log/unit.log"), "unit\n");
+  writeFile(File(outside, "secret.log"), "secret\n");
+  writeFile(File(outside, "bad\nname.log"), "secret\n");
+  writeFile(File(outside, "other.log"), "secret\n");
   // A folder, a FIFO (never waited on), a link whose file vanished, a missing path, an empty file
-  // and, when permissions hold, an unreadable one.
+  // and, when permissions hold, an unreadable one; links to a file outside and inside the folder,
+  // a file reached through a linked folder, files outside and the unit's own log folder.
   ASSERT_TRUE(File(src, "dir.log").mkdirs());
   ASSERT_EQ(::mkfifo(File(src, "fifo.log").getPath().c_str(), 0600), 0);
   ASSERT_EQ(::symlink("/nonexistent/x", File(src, "vanished.log").getPath().c_str()), 0);
+  ASSERT_EQ(::symlink(File(outside, "secret.log").getPath().c_str(), File(src, "link.log").getPath().c_str()), 0);
+  ASSERT_EQ(::symlink(File(src, "c.log").getPath().c_str(), File(src, "inner.log").getPath().c_str()), 0);
+  ASSERT_EQ(::symlink(outside.getPath().c_str(), File(src, "through").getPath().c_str()), 0);
   writeFile(File(src, "empty.log"), "");
   writeFile(File(src, "locked.log"), "secret");
   ASSERT_EQ(::chmod(File(src, "locked.log").getPath().c_str(), 0), 0);
   std::vector<std::string> hostile;
-  for (const char* n : {"dir.log", "fifo.log", "vanished.log", "missing.log", "empty.log", "locked.log", "c.log"})
+  for (const char* n : {"dir.log", "fifo.log", "vanished.log", "missing.log", "empty.log", "locked.log", "c.log",
+                        "link.log", "inner.log", "through/other.log"})
     hostile.push_back(File(src, n).getPath());
   hostile.push_back(std::string(5000, '/') + "..");
+  hostile.push_back(File(outside, "secret.log").getPath());
+  hostile.push_back(File(outside, "bad\nname.log").getPath());
+  hostile.push_back(DevicePaths::sysroot() + "/cache/var/log/unit.log");
   ZEM_ERROR("log files probe 77aa");
   LogCapture log;
   const auto sent = app_.runJob(makeJob(inboxFile("hostile.zip"), logFilesJob("hostile", hostile)));
   EXPECT_TRUE(succeeded(sent));
-  std::vector<std::string> entries;
-  for (const auto& e : sent.entries) entries.push_back(e.first);
-  std::vector<std::string> expected = {"LOGS/c.log", "LOGS/syslog.txt", "index.xml", "result.xml"};
+  std::vector<std::string> expected = {"LOGS/c.log", "LOGS/syslog.txt", "LOGS/unit.log", "index.xml", "result.xml"};
   if (::geteuid() == 0) expected.insert(expected.begin() + 1, "LOGS/locked.log");  // root reads it all the same
-  EXPECT_EQ(entries, expected);
+  EXPECT_EQ(entryNames(sent), expected);
   EXPECT_NE(sent.entries.at("LOGS/syslog.txt").find("log files probe 77aa"), std::string::npos);
   EXPECT_TRUE(
       log.contains(log4cplus::TRACE_LOG_LEVEL, "LOGS/empty.log will not be added to archive as it is an empty file"));
+  for (const std::string& refused :
+       {"link: " + File(src, "link.log").getPath(), "link: " + File(src, "inner.log").getPath(),
+        "link: " + File(src, "vanished.log").getPath(), "folders: " + File(src, "through/other.log").getPath(),
+        "folders: " + File(outside, "secret.log").getPath(), "folders: " + outside.getPath() + "/bad\\nname.log"})
+    EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, refused)) << refused << "\n" << log.dump();
+  EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Log file not taken, "), 6u) << log.dump();
   EXPECT_FALSE(File(dataFolder(), "LOGS").exists());
   EXPECT_EQ(outboxPackages().back().getName().rfind("OBU.LOGFILES_hostile_", 0), 0u);
 }

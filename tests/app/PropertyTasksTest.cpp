@@ -101,6 +101,9 @@ TEST_F(PropertyTasksTest, ARequestSendsTypedValuesAndTheOutcomeOfItsLastName) {
     const auto* result = dynamic_cast<const Types::RequestPropertyZemTaskResult*>(package.result.get());
     ASSERT_NE(result, nullptr);
     EXPECT_EQ(result->element_errorInfo()->get_success(), row.success);
+    // A request sets no error type: its result carries none, whatever the outcome.
+    EXPECT_EQ(package.entries.at("result.xml").find("errorType"), std::string::npos)
+        << package.entries.at("result.xml");
     std::string sent;
     for (const auto& entry : result->element_properties()->elements_entry())
       sent += entry->get_key() + "=" + (entry->element_value() ? entry->element_value()->typeName() : "-") + " ";

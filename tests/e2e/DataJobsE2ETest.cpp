@@ -14,9 +14,10 @@ class DataJobsE2ETest : public ZemHostFixture {
   void SetUp() override {
     ZemHostFixture::SetUp();
     if (IsSkipped()) return;
-    startHost();
+    startHost({"--log-dir", extraLogFolder()});
     ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   }
+  std::string extraLogFolder() const { return workFolder() + "/extra"; }
   std::string settingsPath() const { return sysroot() + "/media/olvane/data/zem_app/settings.xml"; }
   static bool has(const CommandResult& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
 };
@@ -40,15 +41,21 @@ TEST_F(DataJobsE2ETest, DataRequestSendsTheLogExtractAndTheSettings) {
   EXPECT_EQ(zemctl({"data", "request", "NOT_A_TYPE"}).exitCode, 3);
 }
 
-TEST_F(DataJobsE2ETest, LogsRequestPacksTheSystemLogAndTheNamedFiles) {
-  const File extra(workFolder() + "/extra/app.log");
+TEST_F(DataJobsE2ETest, LogsRequestPacksTheSystemLogAndTheNamedFilesOfTheLogFolders) {
+  const File extra(extraLogFolder() + "/app.log");
   writeFile(extra, "one line of an application log\n");
-  const CommandResult r =
-      zemctl({"logs", "request", "--task-id", "logs-1", extra.getPath(), workFolder() + "/extra/missing.log"});
+  const File unit(sysroot() + "/cache/var/log/unit.log");
+  writeFile(unit, "unit\n");
+  const File outside(workFolder() + "/outside/secret.log");
+  writeFile(outside, "secret\n");
+  const CommandResult r = zemctl({"logs", "request", "--task-id", "logs-1", extra.getPath(),
+                                  extraLogFolder() + "/missing.log", unit.getPath(), outside.getPath()});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(has(r, "/OUTBOX/OBU.LOGFILES_logs-1_")) << r.out;
   EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/app.log 31\n")) << r.out;
+  EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/unit.log 5\n")) << r.out;
   EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/syslog.txt ")) << r.out;
+  EXPECT_FALSE(has(r, "secret.log")) << r.out;
 }
 
 }  // namespace

@@ -87,6 +87,10 @@ class ZemTask : public CtpTask {
   // thrown then.
   template <class ResultType>
   void createTaskResults(const File& folder, bool success);
+  // As createTaskResults, into a result document the kind has already filled with its own
+  // content (`result` keeps that content; taskId and errorInfo are set here).
+  template <class ResultType>
+  void writeTaskResult(ResultType& result, const File& folder, bool success);
 
   // The declared uncompressed size of the container's entries; 0 for the null archive or when the
   // archive cannot tell (logged at ERROR).
@@ -107,17 +111,22 @@ class ZemTask : public CtpTask {
 
 template <class ResultType>
 void ZemTask::createTaskResults(const File& folder, bool success) {
+  const auto result = xmldoc::createDocument<ResultType>();
+  writeTaskResult(*result, folder, success);
+}
+
+template <class ResultType>
+void ZemTask::writeTaskResult(ResultType& result, const File& folder, bool success) {
   try {
-    auto result = xmldoc::createDocument<ResultType>();
     const auto* description = getDescription();
-    result->set_taskId(description != nullptr ? description->get_taskId() : std::string());
-    auto* info = result->add_node_errorInfo();
+    result.set_taskId(description != nullptr ? description->get_taskId() : std::string());
+    auto* info = result.add_node_errorInfo();
     populateErrorInfo(info, success, errorType, errorMessage);
     // A task that set no error type reports none: only the flag (and a message it set) appear.
     if (info != nullptr && errorType == 0) info->clear_errorType();
     generateMetaData(folder);
     // The result folder is temporary: the package built from it is what is made durable.
-    xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
+    xmldoc::saveFile(result, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
   } catch (const XPlus::Exception& e) {
     ZEM_ERROR("Error while creating result.xml file: " << folder.getAbsolutePath());
     ZEM_ERROR(e.what());

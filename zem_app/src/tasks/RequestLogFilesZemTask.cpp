@@ -5,14 +5,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "TaskTypeRegistration.h"
 #include "kest/DevicePaths.h"
 #include "kest/LogFilter.h"
+#include "kest/TempFile.h"
+#include "kest/TrustBoundaries.h"
 #include "kolconfig/FileIo.h"
 #include "tasks/ResultPackageWriter.h"
 
@@ -26,35 +30,79 @@ constexpr const char* kSysLogBackupName = "syslog.txt";
 constexpr size_t kMaxLoggedPathBytes = 256;
 constexpr size_t kCopyBufferBytes = 64 * 1024;
 
-std::string shown(const std::string& path) { return ApplicationLogger::shortened(path, kMaxLoggedPathBytes); }
+// A requested path as it may appear in a log line: cut before escaping (a huge name never makes a
+// huge string), control characters escaped.
+std::string shown(const std::string& path) {
+  return ApplicationLogger::sanitise(ApplicationLogger::shortened(path, kMaxLoggedPathBytes), 4 * kMaxLoggedPathBytes);
+}
 
-// Copies the regular file at `source` to `target`, streaming, up to the size the file had when it
-// was opened (a log that keeps growing does not make the copy endless). The source stays
-// non-blocking: a FIFO never waits for a writer, and a file that would block (a kernel message
-// queue) fails the copy. Returns false, leaving no target, when anything fails or the source is
-// not a regular file.
-bool copyRegularFile(const std::string& source, const File& target) {
-  const xmldoc::UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Opens the requested log file `path` for reading when it is a regular file whose real location
+// lies inside one of `folders`. The last component is never followed (O_NOFOLLOW), and the check
+// is made on the opened descriptor: its location as the kernel reports it (/proc/self/fd) must lie
+// inside a folder and name the very file that was opened, so a link swapped in between the check
+// and the open cannot redirect the read. Never waits (O_NONBLOCK: a FIFO or device does not
+// block). Returns the descriptor, which the caller owns, or -1 when the file is not taken: a file
+// refused for where it lies or for being a link is logged at WARN, a missing, unreadable or
+// non-regular one is skipped without a word.
+int openTrustedLog(const std::string& path, const std::vector<std::string>& folders) {
+  const auto refuse = [&path](const char* why) {
+    ZEM_WARN("Log file not taken, " << why << ": " << shown(path));
+    return -1;
+  };
+  struct stat named {};
+  if (::lstat(path.c_str(), &named) != 0) return -1;
+  if (S_ISLNK(named.st_mode)) return refuse("it is a link");
+  // Checked before the open too: nothing outside the folders (a device, a FIFO) is ever opened.
+  if (!TrustBoundaries::containedRealPath(path, folders)) return refuse("it lies outside the log folders");
+  xmldoc::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return errno == ELOOP ? refuse("it is a link") : -1;
+  struct stat opened {};
+  if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return -1;
+  std::array<char, 4096> location{};
+  const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+  const ssize_t n = ::readlink(self.c_str(), location.data(), location.size());
+  if (n <= 0 || static_cast<size_t>(n) >= location.size()) return refuse("its location cannot be checked");
+  const std::optional<std::string> real =
+      TrustBoundaries::containedRealPath(std::string(location.data(), static_cast<size_t>(n)), folders);
+  struct stat there {};
+  if (!real || ::stat(real->c_str(), &there) != 0 || !sameFile(there, opened)) {
+    return refuse("it lies outside the log folders");
+  }
+  return fd.release();
+}
+
+// Copies the last `maxBytes` bytes (all of a smaller file) of the regular file open on `in` to
+// `target`, streaming, up to the size the file had when it was opened: a log that keeps growing
+// does not make the copy endless, and a huge one yields its newest lines only. A read that would
+// block fails the copy. Returns the bytes copied, or nullopt (leaving no target) when anything
+// fails.
+std::optional<uint64_t> copyTail(const xmldoc::UniqueFd& in, uint64_t maxBytes, const File& target) {
   struct stat st {};
-  if (!in.valid() || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const auto copy = [&in, &st](int out) {
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const auto size = static_cast<uint64_t>(st.st_size);
+  const uint64_t start = size > maxBytes ? size - maxBytes : 0;
+  uint64_t copied = 0;
+  const auto copy = [&in, &copied, start, size](int out) {
     std::vector<char> buffer(kCopyBufferBytes);
-    auto left = static_cast<uint64_t>(st.st_size);
-    while (left > 0) {
-      const ssize_t n = ::read(in.get(), buffer.data(), static_cast<size_t>(std::min<uint64_t>(left, buffer.size())));
+    while (start + copied < size) {
+      const uint64_t want = std::min<uint64_t>(size - start - copied, buffer.size());
+      const ssize_t n = ::pread(in.get(), buffer.data(), static_cast<size_t>(want), static_cast<off_t>(start + copied));
       if (n < 0) {
         if (errno == EINTR) continue;
         return false;
       }
       if (n == 0) return true;  // truncated meanwhile: what is left is copied
       if (!xmldoc::writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
-      left -= static_cast<uint64_t>(n);
+      copied += static_cast<uint64_t>(n);
     }
     return true;
   };
   // The collection folder is temporary: no flush is needed.
-  const xmldoc::ReplaceResult copied = xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
-  return copied.outcome != xmldoc::ReplaceOutcome::kFailed;
+  const xmldoc::ReplaceResult result = xmldoc::replaceFile(target.getPath(), copy, xmldoc::Durability::Volatile, 0600);
+  if (result.outcome == xmldoc::ReplaceOutcome::kFailed) return std::nullopt;
+  return copied;
 }
 
 // The file name of an untrusted path; empty when it names no file ("", ".", "..", a trailing '/').
@@ -94,41 +142,41 @@ void RequestLogFilesZemTask::collectResults(const File& folder, bool success) {
   // A folder left by an interrupted run holds nothing of this request.
   collection.remove();
   collection.mkdirs();
-  LogFilter::backupSysLog(File(collection, kSysLogBackupName).getPath(), {}, "TRACE",
-                          std::chrono::system_clock::time_point());
-  // The package takes the collected files in name order until the cap is passed, so they are
-  // copied in that order and the copying stops where the package will: however many and however
-  // large the files a request names, the collection holds at most the cap plus one file. A later
-  // request of a name replaces an earlier one, and a file named like the backup replaces it.
-  std::map<std::string, std::string> sources;  // name -> path
+  // The whole backup waits outside the collection; only its newest part is collected, like any file.
+  const TempFile backupFolder("syslog");
+  const File backup(backupFolder.getFile(), kSysLogBackupName);
+  LogFilter::backupSysLog(backup.getPath(), {}, "TRACE", std::chrono::system_clock::time_point());
+
+  // The files are taken in name order while the total taken before them is within the cap, each
+  // copied just before it is added, so the copying stops where the package does. As each file
+  // yields at most its last kMaxBytesPerFile bytes, the collection and the package hold at most
+  // the cap plus one file's share, however many and however large the files a request names. A
+  // later request of a name replaces an earlier one; a file named like the backup replaces it.
+  std::map<std::string, std::string> sources;  // name -> requested path; "" for the backup
   if (requestDescription_ != nullptr) {
     for (const std::string& path : requestDescription_->elements_additionalLogFile()) {
       const std::string name = plainName(path);
       if (!name.empty()) sources[name] = path;
     }
   }
-  sources.emplace(kSysLogBackupName, std::string());  // the backup, written above
-  uint64_t collected = 0;
-  for (const auto& [name, path] : sources) {
-    if (collected > kMaxCollectedBytes) break;
-    const File target(collection.getAbsolutePath() + "/" + name);
-    // A file that is missing, unreadable or not a regular file is skipped without a word.
-    if (!path.empty()) copyRegularFile(path, target);
-    if (target.exists()) collected += target.size();
-  }
-
-  std::vector<File> files = collection.listFiles();
-  std::sort(files.begin(), files.end(),
-            [](const File& a, const File& b) { return a.getAbsolutePath() < b.getAbsolutePath(); });
+  sources.emplace(kSysLogBackupName, std::string());
+  const std::vector<std::string> logFolders = TrustBoundaries::logFolders();
   uint64_t total = 0;
-  for (const File& file : files) {
+  for (const auto& [name, path] : sources) {
     if (total > kMaxCollectedBytes) {
       ZEM_WARN("Maximum size of collectable log files is reached, we will ignore the remaining files");
       break;
     }
-    ZEM_DEBUG("Gathering syslog file " << shown(file.getAbsolutePath()));
-    if (addFile(writer, std::string(DevicePaths::kLogsFolderName) + "/" + file.getName())) {
-      total += file.size();
+    const xmldoc::UniqueFd in(path.empty() ? ::open(backup.getPath().c_str(), O_RDONLY | O_CLOEXEC)
+                                           : openTrustedLog(path, logFolders));
+    if (!in.valid()) continue;
+    const File copy(collection, name);
+    // A file that cannot be read to the end is skipped without a word.
+    const std::optional<uint64_t> copied = copyTail(in, kMaxBytesPerFile, copy);
+    if (!copied) continue;
+    ZEM_DEBUG("Gathering syslog file " << shown(copy.getAbsolutePath()));
+    if (addFile(writer, std::string(DevicePaths::kLogsFolderName) + "/" + name)) {
+      total += *copied;
     } else {
       success = false;
     }

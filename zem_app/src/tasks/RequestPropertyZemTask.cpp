@@ -44,16 +44,5 @@ bool RequestPropertyZemTask::execute() {
 int RequestPropertyZemTask::getPriority() const { return Task::HIGHEST; }
 
 void RequestPropertyZemTask::createTaskResults(const File& folder, bool success) {
-  try {
-    result_->set_taskId(requestDescription_ != nullptr ? requestDescription_->get_taskId() : std::string());
-    auto* info = result_->add_node_errorInfo();
-    populateErrorInfo(info, success, errorType, errorMessage);
-    if (info != nullptr && errorType == 0) info->clear_errorType();
-    generateMetaData(folder);
-    // The result folder is temporary: the package built from it is what is made durable.
-    xmldoc::saveFile(*result_, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
-  } catch (const XPlus::Exception& e) {
-    ZEM_ERROR("Error while creating result.xml file: " << folder.getAbsolutePath());
-    ZEM_ERROR(e.what());
-  }
+  writeTaskResult(*result_, folder, success);
 }

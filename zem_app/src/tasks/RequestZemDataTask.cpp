@@ -69,7 +69,14 @@ void RequestZemDataTask::collectResults(const File& folder, bool success) {
 }
 
 bool RequestZemDataTask::addFile(ResultPackageWriter& writer, const std::string& name, ElementType type) {
-  if (writer.addFile(File(File(DevicePaths::applicationDataFolder()), name), name, type)) return true;
+  const File file(File(DevicePaths::applicationDataFolder()), name);
+  // Nothing at the path (not even a link) has nothing to send, like an empty file: no entry, no
+  // failure. Anything there that cannot be added still fails the request.
+  if (!file.exists() && !file.isSymbolicLink()) {
+    ZEM_TRACE("File " << file.getAbsolutePath() << " will not be added to archive as it is an empty file");
+    return true;
+  }
+  if (writer.addFile(file, name, type)) return true;
   errorType = 7;
   errorMessage = "Error while compressing file " + name;
   return false;

@@ -29,7 +29,8 @@ class RequestZemDataTask : public ZemTask {
 
  private:
   // Adds `name` of the application data folder with its index entry of `type` (see
-  // ResultPackageWriter::addFile). Returns false, with error code 7, when it cannot be added.
+  // ResultPackageWriter::addFile). A missing file counts as empty: skipped with a TRACE line,
+  // returns true. Returns false, with error code 7, when it cannot be added.
   bool addFile(ResultPackageWriter& writer, const std::string& name, ElementType type);
 
   const Sarnet_Configuration::Types::RequestZemDataTaskDescription* requestDescription_;  // owned by the base
