@@ -54,7 +54,7 @@ TEST_F(DataTasksTest, InstallAppliesEachValidSettingsFileInOrderAndRefusesAnInva
   };
   const Row rows[] = {
       {"other.zip",
-       {{"ZEM_DATABASE", {"db.xml", "x"}}, {"NO_SUCH_TYPE", {"n.bin", "y"}}},
+       {{"ZEM_DATABASE", {"db.xml", "x"}}},  // an unknown entry type is refused at intake
        true,
        10,
        log4cplus::NOT_SET_LOG_LEVEL,

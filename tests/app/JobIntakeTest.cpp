@@ -14,6 +14,7 @@
 #include "Inbox.h"
 #include "IpcDefinitions.h"
 #include "ProcessTaskRequest.h"
+#include "Quarantine.h"
 #include "RunningApp.h"
 #include "ZemApp.h"
 #include "ZemJobAppearedIpcHandler.h"
@@ -22,7 +23,6 @@
 #include "kest/DevicePaths.h"
 #include "kest/PosixFileOps.h"
 #include "kest/testing/LogCapture.h"
-#include "kolconfig/XSDEnumException.h"
 
 namespace {
 
@@ -44,61 +44,82 @@ class ProcessTaskRequestTest : public ::testing::Test {
 };
 
 // The ProcessTaskRequest outcomes: one row per kind of container (its entries; none: the file
-// holds `raw`), with what execute() answers, whether the container stays, and what it logs.
+// holds `raw`), with what becomes of it. Every refusal logs one ERROR naming the container; none
+// but a file that is no regular inbox entry stays where it was.
 TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   const std::string task = description(kRequest, "x"), database = databaseXml(entryXml("a", valueXml("String", "b")));
   const auto job = [](const std::string& name) { return makeJob(inboxFile(name), description(kRequest, "q")); };
   const std::string valid = readFile(job("valid.zip"));
   const auto index = [](const std::string& type, const std::string& file) { return indexDocument({{type, file}}); };
+  // Deeper than the XML caps allow: the description never parses, so its task id is never read.
+  std::string deep = description(kRequest, "too-deep");
+  deep.insert(deep.find("</k:content>"), [] {
+    std::string nested;
+    for (int i = 0; i < 200; ++i) nested += "<k:x>";
+    for (int i = 0; i < 200; ++i) nested += "</k:x>";
+    return nested;
+  }());
   ASSERT_TRUE(inboxFile("folder.zip").mkdirs());
   const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), task);
+  enum Outcome { kStays, kQuarantined, kFailurePackage, kAbsent };
   struct Row {
     std::string name;  // in the inbox, or an absolute path
     std::vector<Entry> entries;
     std::string raw;
-    int result;  // execute(): 1 true, 0 false, -1 throws XSDEnumException
-    bool kept;
-    const char* log;  // "E": the ERROR for the container; "W": also the WARN of its deletion
+    Outcome outcome;
   };
   const std::vector<Row> rows = {
-      {"not-a-zip.zip", {}, "this is no zip archive", 0, false, "W"},
-      {"truncated.zip", {}, valid.substr(0, valid.size() / 2), 0, false, "W"},
-      {"folder.zip", {}, "", 0, true, "E"},
-      {"absent.zip", {}, "", 0, false, "E"},
-      {elsewhere.getPath(), {}, "", 0, true, "E"},
-      {"no-index.zip", {{"task.xml", task}}, "", 1, true, "E"},
-      {"no-request.zip", {{"index.xml", index("ZEM_DATABASE", "db.xml")}, {"db.xml", database}}, "", 1, true, "E"},
-      {"index-not-an-index.zip", {{"index.xml", task}, {"task.xml", task}}, "", 1, true, "E"},
-      {"not-a-description.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", database}}, "", 1, true, "E"},
+      {"not-a-zip.zip", {}, "this is no zip archive", kQuarantined},
+      {"truncated.zip", {}, valid.substr(0, valid.size() / 2), kQuarantined},
+      {"folder.zip", {}, "", kStays},
+      {"absent.zip", {}, "", kAbsent},
+      {elsewhere.getPath(), {}, "", kStays},
+      {"no-index.zip", {{"task.xml", task}}, "", kQuarantined},
+      {"no-request.zip", {{"index.xml", index("ZEM_DATABASE", "db.xml")}, {"db.xml", database}}, "", kQuarantined},
+      {"index-not-an-index.zip", {{"index.xml", task}, {"task.xml", task}}, "", kQuarantined},
+      {"not-a-description.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", database}}, "", kQuarantined},
       {"unknown.zip",
        {{"index.xml", index("TASK_REQUEST", "t")}, {"t", description("NoSuchZem", "x")}},
        "",
-       1,
-       true,
-       "E"},
-      {"dotdot.zip", {{"index.xml", index("TASK_REQUEST", "../t.xml")}, {"../t.xml", task}}, "", 1, true, "E"},
-      {"enum.zip", {{"index.xml", index("Task_Request", "t")}, {"t", task}}, "", -1, true, ""},
+       kQuarantined},
+      {"dotdot.zip", {{"index.xml", index("TASK_REQUEST", "../t.xml")}, {"../t.xml", task}}, "", kQuarantined},
+      {"enum-first.zip", {{"index.xml", index("Task_Request", "t")}, {"t", task}}, "", kQuarantined},
+      {"over-caps.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", deep}}, "", kQuarantined},
+      {"enum-after.zip",
+       {{"index.xml", indexDocument({{"TASK_REQUEST", "t"}, {"NO_SUCH_TYPE", "x"}})},
+        {"t", description(kRequest, "poison")},
+        {"x", "x"}},
+       "",
+       kFailurePackage},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const File container = row.name[0] == '/' ? File(row.name) : inboxFile(row.name);
     if (!row.entries.empty()) makeZip(container, row.entries);
     if (!row.raw.empty()) writeFile(container, row.raw);
+    const size_t quarantined = File(Quarantine::folder()).listFiles().size();
     LogCapture log;
     ProcessTaskRequest request(queue_, nullptr, container.getPath());
-    if (row.result < 0) {
-      EXPECT_THROW(request.execute(), XSDEnumException);
-    } else {
-      EXPECT_EQ(request.execute(), row.result == 1);
-    }
-    EXPECT_EQ(container.exists(), row.kept);
+    EXPECT_FALSE(request.execute());
+    EXPECT_EQ(container.exists(), row.outcome == kStays);
     EXPECT_EQ(queue_.pendingCount(), 0u);
     EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "New job enqueued: " + container.getPath()));
-    const std::string logged(row.log);
-    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + container.getPath()), logged.empty() ? 0u : 1u);
-    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Job definition will be deleted : " + container.getPath()),
-              logged == "W" ? 1u : 0u);
+    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, kCannotHandle + container.getPath()), 1u);
+    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "Job definition is quarantined : " + container.getPath()),
+              row.outcome == kQuarantined ? 1u : 0u);
+    const std::vector<File> kept = File(Quarantine::folder()).listFiles();
+    EXPECT_EQ(kept.size(), quarantined + (row.outcome == kQuarantined ? 1 : 0));
+    EXPECT_EQ(log.contains(log4cplus::ERROR_LOG_LEVEL, "Parse error: refused: "), row.name == "over-caps.zip");
+    if (row.outcome == kFailurePackage) {
+      ASSERT_EQ(outboxPackages().size(), 1u);
+      const ResultPackage package = readPackage(outboxPackages().at(0));
+      EXPECT_EQ(package.result->get_taskId(), "poison");
+      EXPECT_FALSE(succeeded(package));
+      EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "unknown entry type \"NO_SUCH_TYPE\""));
+      File(outboxPackages().at(0)).remove();
+    }
   }
+  EXPECT_TRUE(outboxPackages().empty());
   // A valid container: its task is queued, deletes the container and reports.
   EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, inboxFile("valid.zip").getPath()).execute());
   EXPECT_EQ(queue_.runPending(), 1u);
@@ -112,6 +133,41 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   EXPECT_FALSE(refused.exists());
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL,
                            "Impossible to enqueue task, task container will be deleted : " + refused.getPath()));
+}
+
+// Poison containers leave the inbox for the quarantine under a safe, fresh name each (a hostile
+// name and the same name twice included); only the newest Quarantine::kMaxKept stay.
+TEST_F(ProcessTaskRequestTest, TheQuarantineKeepsTheNewestPoisonContainersUnderSafeFreshNames) {
+  const std::string hostile = "$(reboot)\n\x1b[31m" + std::string(200, 'n') + ".zip";
+  std::vector<std::string> names = {hostile, "same.zip", "same.zip"};
+  for (size_t k = names.size(); k < Quarantine::kMaxKept + 4; ++k) names.push_back("p" + std::to_string(k) + ".zip");
+  for (const std::string& name : names) {
+    const File container = inboxFile(name);
+    writeFile(container, "no zip");
+    EXPECT_FALSE(ProcessTaskRequest(queue_, nullptr, container.getPath()).execute());
+    EXPECT_FALSE(container.exists());
+  }
+  std::set<std::string> kept;
+  for (const File& file : File(Quarantine::folder()).listFiles()) kept.insert(file.getName());
+  EXPECT_EQ(kept.size(), Quarantine::kMaxKept);
+  for (const std::string& name : kept) {
+    EXPECT_EQ(name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-"),
+              std::string::npos)
+        << name;
+    EXPECT_LE(name.size(), 40 + Quarantine::kMaxKeptNameBytes) << name;
+  }
+  // The oldest went first: the hostile name and both "same.zip" (all made before the others).
+  const auto endsWith = [&](const std::string& suffix) {
+    return std::count_if(kept.begin(), kept.end(), [&](const std::string& name) {
+      return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
+  };
+  EXPECT_EQ(endsWith("-same.zip"), 0);
+  EXPECT_EQ(endsWith("-" + names.back()), 1);
+  EXPECT_EQ(endsWith("-p3.zip"), 0);
+  EXPECT_EQ(endsWith("-p4.zip"), 1);
+  EXPECT_TRUE(File(DevicePaths::inboxFolder()).listFiles().empty());
+  EXPECT_EQ(Quarantine::safeName(hostile).substr(0, 14), "__reboot____31");
 }
 
 TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
@@ -295,8 +351,9 @@ TEST_F(JobAppearedTest, RestartQueuesWhatWaitsInTheInboxInListingOrderOnce) {
   { RunningApp first; }
   const File b = makeJob(inboxFile("b.zip"), description(kRequest, "second"));
   const File a = makeJob(inboxFile("a.zip"), description(kRequest, "first"));
-  const File other = inboxFile("notes.txt");
+  const File other = inboxFile("notes.txt"), poison = inboxFile("poison.zip");
   ASSERT_TRUE(other.writeAtomically("not a container"));
+  writeFile(poison, "no zip");
 
   RunningApp::Options options;
   options.freshDevice = false;
@@ -312,6 +369,9 @@ TEST_F(JobAppearedTest, RestartQueuesWhatWaitsInTheInboxInListingOrderOnce) {
     if (finished.id != "Zem Task") taskIds.push_back(finished.id);
   }
   EXPECT_EQ(taskIds, (std::vector<std::string>{"first", "second"}));
+  // The poison container left the inbox for good: the next start-up does not meet it again.
+  EXPECT_FALSE(poison.exists());
+  EXPECT_EQ(File(Quarantine::folder()).listFiles().size(), 1u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "kest/zip/ZipArchive.h"
 #include "kest/zip/ZipException.h"
 #include "kolconfig/Types.h"
+#include "kolconfig/XSDEnumException.h"
 #include "kolconfig/XmlDoc.h"
 
 class ConfigLoader {
@@ -26,11 +27,13 @@ class ConfigLoader {
   // each candidate entry goes through the security service's decryptor and a signature validator for the signing slot
   // (`security` may be null: nothing is decrypted or checked). A candidate that fails to extract,
   // verify or parse is logged at ERROR and skipped. A failure to read the index is logged at ERROR
-  // and yields null.
+  // and yields null. With `transientFailure`, it is set when a failure met on the way says nothing
+  // about the container (ZipException::isTransient): the same search may succeed later.
   // Throws XSDEnumException ("Unable to parse the enum value " + text) when an entry's type text,
   // met before a usable candidate, is not an ElementType name.
   template <class Document, ElementType::Enum entryTypeToFind>
-  static xmldoc::DocumentPtr<Document> loadAndGet(const ZipArchive& archive, Security::SecurityService* security) {
+  static xmldoc::DocumentPtr<Document> loadAndGet(const ZipArchive& archive, Security::SecurityService* security,
+                                                  bool* transientFailure = nullptr) {
     namespace Types = Sarnet_Configuration::Types;
     xmldoc::DocumentPtr<Types::TaskIndex> index;
     try {
@@ -38,6 +41,7 @@ class ConfigLoader {
                                                    ZipArchive::nonValidator(), false);
     } catch (const ZipException& e) {
       ZEM_ERROR(e.what());
+      if (transientFailure != nullptr && e.isTransient()) *transientFailure = true;
       return nullptr;
     } catch (const Security::SecurityException& e) {
       ZEM_ERROR(e.what());
@@ -61,11 +65,30 @@ class ConfigLoader {
         if (document != nullptr) return document;
       } catch (const ZipException& e) {
         ZEM_ERROR(e.what());
+        if (transientFailure != nullptr && e.isTransient()) *transientFailure = true;
       } catch (const Security::SecurityException& e) {
         ZEM_ERROR(e.what());
       }
     }
     return nullptr;
+  }
+
+  // The first entry type text of the container's index that is not an ElementType name; "" when
+  // every type is known. The index is read as loadAndGet reads it. Throws ZipException or
+  // SecurityException when the index cannot be read.
+  static std::string firstUnknownEntryType(const ZipArchive& archive) {
+    namespace Types = Sarnet_Configuration::Types;
+    const auto index = archive.extractXML<Types::TaskIndex>(DevicePaths::kIndexFileName, ZipArchive::nonDecryptor(),
+                                                            ZipArchive::nonValidator(), false);
+    if (index == nullptr) return std::string();
+    for (const auto& entry : index->elements_taskIndexEntry()) {
+      try {
+        ElementType::parse(entry->get_type());
+      } catch (const XSDEnumException&) {
+        return entry->get_type();
+      }
+    }
+    return std::string();
   }
 
   // True when the container's TASK_REQUEST description is a Description whose forceOverride is

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "kest/Task.h"
+#include "kest/zip/ZipArchive.h"
 
 class ExtensionServices;
+class ZemTask;
 class ZemTaskExecutionQueue;
 
 class ProcessTaskRequest : public Task {
@@ -22,19 +25,28 @@ class ProcessTaskRequest : public Task {
 
   // "Zem Task".
   std::string getID() const override;
-  // Builds and queues the container's task. What happens to the container file:
+  // Builds and queues the container's task. Every refusal logs one ERROR that names the container
+  // and the reason (the search for the description logs what it met on lines of its own). Failures
+  // that may pass keep the container for a retry; every other refusal is for good, and such a
+  // container never stays in the inbox. What happens to the container file:
   // - task built and queued: kept (the task deletes it); returns true; the queued task holds no
   //   open descriptor on it while it waits;
   // - task built but refused by the queue: deleted; returns true;
   // - task needs an encryption the container lacks: deleted; returns false;
-  // - no task (no index, no description, unregistered type): kept for the next start-up; true;
-  // - archive or security failure: deleted when it is a regular file; returns false; but a
-  //   failure for want of descriptors or space keeps it for a retry;
-  // - a path that is not directly inside the inbox: logged, not touched; returns false.
-  // The container is opened and deleted relative to the inbox folder; a symbolic link is never
-  // followed (nor deleted).
-  // Throws XSDEnumException when the container's index names an unknown entry type (the container
-  // is kept).
+  // - a failure that may pass (ZipException::isTransient: no descriptor, no space, EIO), while
+  //   opening it or looking for its description: kept in the inbox for a retry; returns false;
+  // - refused for good once its description was read (the task id is known): the index names an
+  //   entry type that is no ElementType: the task's failure package answers it (ZemTask::refuse)
+  //   and the container is removed; returns false;
+  // - refused for good before a task id could be trusted: not a zip, truncated, no index, no
+  //   description that extracts, verifies and parses within the XML caps, an unknown entry type
+  //   before the description, a description type no task kind is registered for (no result
+  //   document exists for it): moved to the quarantine (Quarantine::admit), or deleted when that
+  //   fails; returns false;
+  // - a path that is not directly inside the inbox, or no regular file: logged, not touched;
+  //   returns false.
+  // The container is opened, moved and deleted relative to the inbox folder; a symbolic link is
+  // never followed (nor deleted).
   bool execute() override;
   bool finalize() override;
   // Task::HIGHEST.
@@ -56,6 +68,11 @@ class ProcessTaskRequest : public Task {
   ExtensionServices* getExtensionServices() const { return extensionServices; }
 
  private:
+  // Queues the built task of the inbox container `name` (see execute). Returns execute's answer.
+  bool queueTask(std::unique_ptr<ZemTask> task, const std::string& name, ZipArchive& archive);
+  // Moves the inbox container `name` to the quarantine, or deletes it when that fails.
+  void quarantine(const std::string& name, const ZipArchive& archive) const;
+
   ZemTaskExecutionQueue& queue;
   ExtensionServices* const extensionServices;
   const std::string jobLocation;

@@ -121,6 +121,12 @@ void ZemTask::cleanUpZipContainer() {
   }
 }
 
+void ZemTask::refuse(const std::string& reason) {
+  errorMessage = reason;
+  reportResults(false);
+  cleanUpZipContainer();
+}
+
 bool ZemTask::checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security) {
   return ConfigLoader::loadAndGet<Types::ZemTaskDescription, Types::ElementType::TASK_REQUEST>(archive, security) !=
          nullptr;

@@ -62,6 +62,12 @@ class ZemTask : public CtpTask {
   // without a container (null archive). Failures are logged at ERROR; never throws.
   void cleanUpZipContainer();
 
+  // Answers a container refused for good after its description was read, without running its job:
+  // the kind's failure report (success false, errorMessage `reason`) goes out as after a failed
+  // run, then the container is cleaned up (cleanUpZipContainer: removed, or kept when the report
+  // failed for want of descriptors or space). Never throws.
+  void refuse(const std::string& reason);
+
   // True when a ZemTaskDescription can be found in `archive` as the TASK_REQUEST entry.
   // `security` may be null. Throws XSDEnumException for an unknown entry type text in the index.
   static bool checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security);

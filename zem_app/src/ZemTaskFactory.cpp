@@ -15,12 +15,13 @@ ZemTaskFactory::SchemaTypeToConstructorMap& ZemTaskFactory::getMap() {
   return schemaTypeToConstructorMap;
 }
 
-std::unique_ptr<ZemTask> ZemTaskFactory::createTask(ZipArchive& archive) {
+std::unique_ptr<ZemTask> ZemTaskFactory::createTask(ZipArchive& archive, bool* transientFailure) {
   const std::shared_ptr<ExtensionServices> services = getApp()->getExtensionServices().lock();
   Security::SecurityService* const security = services != nullptr ? services->getSecurityService() : nullptr;
 
   CtpTask::DescriptionPtr description =
-      ConfigLoader::loadAndGet<Types::TaskDescription, Types::ElementType::TASK_REQUEST>(archive, security);
+      ConfigLoader::loadAndGet<Types::TaskDescription, Types::ElementType::TASK_REQUEST>(archive, security,
+                                                                                         transientFailure);
   if (description == nullptr) return nullptr;
 
   const std::string typeName = Types::localTypeName(description->typeName());

@@ -38,9 +38,10 @@ class ZemTaskFactory {
   // and builds the kind registered under its type name, with any namespace prefix dropped. The new
   // task gets the application's extension services and backend communicator. Returns the task,
   // owned by the caller, or null when the container has no readable description or its type is not
-  // registered.
+  // registered. With `transientFailure`, it is set when the search for the description met a
+  // failure that may pass (see ConfigLoader::loadAndGet).
   // Throws XSDEnumException when the index names an unknown entry type (see ConfigLoader).
-  static std::unique_ptr<ZemTask> createTask(ZipArchive& archive);
+  static std::unique_ptr<ZemTask> createTask(ZipArchive& archive, bool* transientFailure = nullptr);
 };
 
 }  // namespace Tasks

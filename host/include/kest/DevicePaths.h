@@ -38,5 +38,7 @@ extern const char* const kUuidFileName;      // "uuid"
 extern const char* const kIndexFileName;     // "index.xml"
 extern const char* const kResultFileName;    // "result.xml"
 extern const char* const kLogsFolderName;    // "LOGS": collected logs in the application data folder
+// "QUARANTINE": refused task containers that carry no usable task id, in the application data folder
+extern const char* const kQuarantineFolderName;
 
 }  // namespace DevicePaths

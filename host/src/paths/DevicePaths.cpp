@@ -115,5 +115,6 @@ const char* const kUuidFileName = "uuid";
 const char* const kIndexFileName = "index.xml";
 const char* const kResultFileName = "result.xml";
 const char* const kLogsFolderName = "LOGS";
+const char* const kQuarantineFolderName = "QUARANTINE";
 
 }  // namespace DevicePaths

@@ -240,6 +240,8 @@ bool ZipException::isShortageError(int error) {
 
 bool ZipException::isResourceShortage() const { return isShortageError(systemError_); }
 
+bool ZipException::isTransient() const { return isResourceShortage() || systemError_ == EIO; }
+
 ZipArchive ZipArchive::openForReading(const std::string& path,
                                       std::shared_ptr<const XmlValidatorLibXml2> schemaValidator,
                                       uint64_t diskSpaceCeiling) {

@@ -26,6 +26,9 @@ class ZipException : public std::runtime_error {
   // True when the failure came from a shortage that passes (no free descriptor, no free space):
   // the same operation may succeed later.
   bool isResourceShortage() const;
+  // True when the failure says nothing about the archive itself: a passing shortage, or an I/O
+  // error of the medium (EIO). A container that failed so is worth another try.
+  bool isTransient() const;
   // True for the errno values of a passing shortage of the unit: EMFILE, ENFILE, ENOSPC, EDQUOT.
   static bool isShortageError(int error);
 
