@@ -22,6 +22,8 @@
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/PosixFileOps.h"
+#include "kest/TrustBoundaries.h"
+#include "kest/security/SecurityService.h"
 #include "kest/testing/LogCapture.h"
 
 namespace {
@@ -345,6 +347,33 @@ TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox)
   EXPECT_TRUE(queue()->getReplayHistory().empty());
   for (const File& file : {passwd, job, link, fifo, nested, dotted}) EXPECT_TRUE(file.exists()) << file.getPath();
   EXPECT_TRUE(outboxPackages().empty());
+}
+
+// Without a signing slot only a development unit opens containers: otherwise each one is refused
+// with one ERROR, set aside unread, and nothing it holds is applied.
+TEST_F(JobAppearedTest, WithoutASigningSlotOnlyADevelopmentUnitRunsContainers) {
+  RunningApp app;
+  app.services()->setSecurityService(std::make_shared<Security::SecurityService>());
+  const File database(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName);
+  for (const bool development : {false, true}) {
+    SCOPED_TRACE(development);
+    const ScopedTrustBoundaries trust({{}, {}, development});
+    const std::string id = development ? "development" : "unit";
+    const File job =
+        makeJob(inboxFile(id + ".zip"), description("InstallZemDatabaseTaskDescription", id, "forceOverride=\"true\""),
+                {{"ZEM_DATABASE", {"database.xml", databaseXml(entryXml("Job", valueXml("String", id)))}}});
+    LogCapture log;
+    EXPECT_EQ(app.announce(job.getPath()), 1);
+    EXPECT_TRUE(waitUntil([&] { return !job.exists(); }));
+    ASSERT_TRUE(queue()->waitIdle(10000));
+    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL), development ? 0u : 1u);
+    EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "has no file and zem-host runs without --development"),
+              development ? 0u : 1u);
+    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "development mode"), development ? 1u : 0u);
+    EXPECT_EQ(database.exists(), development);
+    EXPECT_EQ(outboxPackages().size(), development ? 1u : 0u);
+    EXPECT_EQ(File(Quarantine::folder()).listFiles().size(), 1u);
+  }
 }
 
 TEST_F(JobAppearedTest, RestartQueuesWhatWaitsInTheInboxInListingOrderOnce) {

@@ -3,6 +3,7 @@
 // and zemctl without a running unit. What the plug-in does with each container is tested in tests/app.
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 
 #include "ZemHostFixture.h"
 #include "ZemTestSupport.h"
@@ -195,6 +196,37 @@ TEST_F(JobsE2ETest, SignaturesOfDescriptionsAndPayloadsAreCheckedWhenTheSigningS
   EXPECT_FALSE(fs::exists(unsignedJob));
   EXPECT_FALSE(fs::exists(foreign));
   EXPECT_EQ(quarantined(), 2u);
+  expectHealthy();
+}
+
+// A unit without a signing slot and without --development refuses every container with one ERROR
+// and applies nothing; seeded with `seed-device --signing-cert`, it runs a container signed with
+// that certificate's key.
+TEST_F(JobsE2ETest, OnlyASeededSigningSlotOrDevelopmentModeLetsContainersRun) {
+  setTrustedHost(false);
+  ASSERT_NO_FATAL_FAILURE(startUnit());
+  const std::string stored = readFile(storedDatabase());
+  const std::string refused = submit(install("no-slot", "no-slot"));
+  EXPECT_TRUE(waitUntil([&] { return !fs::exists(refused); }, kJobTimeout));
+  EXPECT_EQ(quarantined(), 1u);
+  EXPECT_EQ(readFile(storedDatabase()), stored);
+  EXPECT_EQ(zemctl({"job", "result", "no-slot"}).exitCode, 2) << "no package for a refused container";
+  size_t errors = 0;
+  std::istringstream lines(readFile(hostStderr()));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(" ERROR ") != std::string::npos && line.find(refused) != std::string::npos) ++errors;
+  }
+  EXPECT_EQ(errors, 1u) << readFile(hostStderr());
+  EXPECT_NE(readFile(hostStderr()).find("has no file and zem-host runs without --development"), std::string::npos);
+
+  ASSERT_TRUE(stopHost(SIGTERM));
+  const CommandResult seeded = runCommand(
+      {"bash", ZEM_SEED_DEVICE, "--signing-cert", rsaKeys().certificate.getPath(), sysroot()}, {}, workFolder());
+  ASSERT_EQ(seeded.exitCode, 0) << seeded.err;
+  ASSERT_NO_FATAL_FAILURE(startUnit());
+  submit(buildJob(kRequest, "signed", {"--key", rsaKeys().key.getPath()}));
+  EXPECT_EQ(result("signed").exitCode, 0);
+  EXPECT_EQ(readFile(hostStderr()).find("development mode"), std::string::npos);
   expectHealthy();
 }
 

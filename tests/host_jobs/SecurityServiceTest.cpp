@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ZemTestSupport.h"
+#include "kest/TrustBoundaries.h"
 #include "kest/security/SecurityService.h"
 #include "kest/task/CtpTask.h"
 #include "kest/testing/LogCapture.h"
@@ -123,36 +124,45 @@ TEST_F(SecurityServiceTest, ChecksEntrySignaturesAgainstTheSigningCertificate) {
   EXPECT_THROW(security_->verifySignature(File(folder_, "to-sign.bin"), good, 7, context), SecurityException);
 }
 
-// Fails closed: only an absent slot file means development mode (nothing checked, one WARN per
-// container); a slot that exists but cannot be read or parsed refuses even a well-signed entry.
-TEST_F(SecurityServiceTest, OnlyAnAbsentSigningSlotMeansDevelopmentMode) {
+// Fails closed: only an absent slot file in development mode skips the check (one WARN per
+// container); an absent slot outside development mode, or a slot that exists but cannot be read
+// or parsed, refuses even a well-signed entry, and containerRefusal() says so before any entry.
+TEST_F(SecurityServiceTest, OnlyAnAbsentSigningSlotInDevelopmentModeSkipsTheCheck) {
   const File elsewhere(folder_, "ca.pem");
   zem_test::writeFile(elsewhere, zem_test::readFile(zem_test::rsaKeys().certificate));
   const struct {
     const char* what;
     std::string shell;    // makes the slot, in the certificate folder
+    bool development;     // zem-host --development
     const char* outcome;  // "" accepted; else a part of the refusal
   } cases[] = {
-      {"absent", "true", ""},
-      {"dangling link", "ln -s missing Cert2_Signing_CA", "cannot be read (No such file or directory)"},
-      {"folder", "mkdir Cert2_Signing_CA", "cannot be read (not a regular file)"},
-      {"link loop", "ln -s Cert2_Signing_CA Cert2_Signing_CA", "cannot be read (Too many levels of symbolic links)"},
-      {"FIFO", "mkfifo Cert2_Signing_CA", "cannot be read (not a regular file)"},
-      {"empty file", ": > Cert2_Signing_CA", "cannot be read (the file is empty)"},
-      {"oversized", "head -c 70000 /dev/zero > Cert2_Signing_CA", "cannot be read (larger than 65536 bytes)"},
-      {"garbage", "echo garbage > Cert2_Signing_CA", "holds no PEM or DER X.509 certificate"},
-      {"link to a certificate", "ln -s " + elsewhere.getPath() + " Cert2_Signing_CA", ""},
+      {"absent", "true", true, ""},
+      {"absent, no development mode", "true", false, "has no file and zem-host runs without --development"},
+      {"dangling link", "ln -s missing Cert2_Signing_CA", true, "cannot be read (No such file or directory)"},
+      {"folder", "mkdir Cert2_Signing_CA", true, "cannot be read (not a regular file)"},
+      {"link loop", "ln -s Cert2_Signing_CA Cert2_Signing_CA", true,
+       "cannot be read (Too many levels of symbolic links)"},
+      {"FIFO", "mkfifo Cert2_Signing_CA", true, "cannot be read (not a regular file)"},
+      {"empty file", ": > Cert2_Signing_CA", true, "cannot be read (the file is empty)"},
+      {"oversized", "head -c 70000 /dev/zero > Cert2_Signing_CA", true, "cannot be read (larger than 65536 bytes)"},
+      {"garbage", "echo garbage > Cert2_Signing_CA", true, "holds no PEM or DER X.509 certificate"},
+      {"link to a certificate", "ln -s " + elsewhere.getPath() + " Cert2_Signing_CA", false, ""},
   };
   const std::string good = signWith(zem_test::rsaKeys(), payload_);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    const ScopedTrustBoundaries trust({{}, {}, c.development});
     ASSERT_EQ(0, zem_test::run("cd " + certificates_.getPath() + " && rm -rf Cert2_Signing_CA && " + c.shell));
     kest::testing::LogCapture log;
-    const std::string why = refusal(c.what == std::string("absent") ? "d3Jvbmc=" : good);
+    const bool absent = std::string(c.what).rfind("absent", 0) == 0;
+    const std::string why = refusal(absent ? "d3Jvbmc=" : good);
     EXPECT_NE(std::string::npos, why.find(c.outcome)) << why;
     EXPECT_EQ(why.empty(), std::string(c.outcome).empty()) << why;
     EXPECT_EQ(why.empty(), why.find("every container is refused") == std::string::npos) << why;
-    EXPECT_EQ(c.what == std::string("absent") ? 1u : 0u, log.count(log4cplus::WARN_LOG_LEVEL, "development mode"));
+    EXPECT_EQ(absent && c.development ? 1u : 0u, log.count(log4cplus::WARN_LOG_LEVEL, "development mode"));
+    const std::string unit = security_->containerRefusal();
+    EXPECT_NE(std::string::npos, unit.find(c.outcome)) << unit;
+    EXPECT_EQ(unit.empty(), std::string(c.outcome).empty()) << unit;
   }
 }
 

@@ -8,6 +8,7 @@
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/TempFile.h"
+#include "kest/TrustBoundaries.h"
 
 int main(int argc, char** argv) {
   // DevicePaths reads ZEM_SYSROOT once, on first use: set it before anything asks for a path.
@@ -23,6 +24,9 @@ int main(int argc, char** argv) {
   }
   ::setenv("TMPDIR", tmp.getPath().c_str(), 1);
   ApplicationLogger::configure(DevicePaths::loggingConfigFile(), DevicePaths::systemLogFile());
+  // The test sysroot has no signing slot and the tests send unsigned containers: they run as a
+  // development unit; a test of the refusal installs ScopedTrustBoundaries of its own.
+  TrustBoundaries::set({{}, {}, true});
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

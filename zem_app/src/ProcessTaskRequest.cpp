@@ -6,12 +6,15 @@
 #include "ConfigLoader.h"
 #include "Inbox.h"
 #include "Quarantine.h"
+#include "ZemApp.h"
 #include "ZemTask.h"
 #include "ZemTaskExecutionQueue.h"
 #include "ZemTaskFactory.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
+#include "kest/ExtensionServices.h"
 #include "kest/security/SecurityException.h"
+#include "kest/security/SecurityService.h"
 #include "kest/zip/ZipArchive.h"
 #include "kest/zip/ZipException.h"
 #include "kolconfig/XSDEnumException.h"
@@ -83,8 +86,16 @@ bool ProcessTaskRequest::execute() {
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "The task container is not directly inside the inbox");
     return false;
   }
-  ZipArchive archive;   // once opened, only that file is moved or deleted (not one put in its place)
-  std::string refusal;  // why the container is refused for good, before any task id could be trusted
+  // Once opened, only that file is moved or deleted (not one put in its place).
+  ZipArchive archive;
+  // Why the container is refused for good before a task id could be trusted; empty while it is not.
+  std::string refusal = unitRefusal();
+  if (!refusal.empty()) {
+    // Nothing of the container is read: one ERROR, and it is set aside as every refusal for good.
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation) << " (" << refusal << ")");
+    if (Inbox::isRegularFile(name)) quarantine(name, archive);
+    return false;
+  }
   try {
     archive = ZipArchive::openInFolder(DevicePaths::inboxFolder(), name);
     bool transient = false;
@@ -151,6 +162,12 @@ bool ProcessTaskRequest::queueTask(std::unique_ptr<ZemTask> task, const std::str
     Inbox::remove(name, &archive);
   }
   return true;
+}
+
+std::string ProcessTaskRequest::unitRefusal() {
+  const std::shared_ptr<ExtensionServices> services = getApp()->getExtensionServices().lock();
+  const Security::SecurityService* const security = services != nullptr ? services->getSecurityService() : nullptr;
+  return security != nullptr ? security->containerRefusal() : std::string();
 }
 
 void ProcessTaskRequest::quarantine(const std::string& name, const ZipArchive& archive) const {

@@ -38,6 +38,9 @@ class ProcessTaskRequest : public Task {
   // - refused for good once its description was read (the task id is known): the index names an
   //   entry type that is no ElementType: the task's failure package answers it (ZemTask::refuse)
   //   and the container is removed; returns false;
+  // - refused before anything is read, because this unit opens no container (no signing slot
+  //   outside development mode, an unusable slot: SecurityService::containerRefusal): moved to
+  //   the quarantine as below, with that one ERROR only; returns false;
   // - refused for good before a task id could be trusted: not a zip, truncated, no index, no
   //   description that extracts, verifies and parses within the XML caps, an unknown entry type
   //   before the description, a description type no task kind is registered for (no result
@@ -70,6 +73,9 @@ class ProcessTaskRequest : public Task {
  private:
   // Queues the built task of the inbox container `name` (see execute). Returns execute's answer.
   bool queueTask(std::unique_ptr<ZemTask> task, const std::string& name, ZipArchive& archive);
+  // The reason why this unit refuses every container (see SecurityService::containerRefusal);
+  // "" when it opens them or has no security service.
+  static std::string unitRefusal();
   // Moves the inbox container `name` to the quarantine, or deletes it when that fails.
   void quarantine(const std::string& name, const ZipArchive& archive) const;
 

@@ -26,6 +26,7 @@
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
+#include "kest/TrustBoundaries.h"
 #include "kolconfig/FileIo.h"
 #include "security/OpenSslHandles.h"
 
@@ -178,6 +179,13 @@ bool acceptsConnection(const std::string& host, const std::string& port, int tim
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) return true;
   }
   return false;
+}
+
+// Why a unit without a signing slot file refuses containers outside development mode.
+std::string noSlotRefusal(const std::string& slotPath) {
+  return "the certificate slot " + slotPath +
+         " has no file and zem-host runs without --development: every container is refused until the slot holds "
+         "a certificate";
 }
 
 bool isBase64Char(char c) {
@@ -458,6 +466,28 @@ SignatureValidator SecurityService::getSignatureValidator(const std::string& sig
   });
 }
 
+std::string SecurityService::containerRefusal() const {
+  const CertificateSlot slot = Types::CertificateIdType::fromInt(kSigningKeyNumber);
+  const std::string path = getSlotFile(slot).getPath();
+  std::string bytes;
+  std::string reason;
+  switch (readSigningSlot(slot, &bytes, &reason)) {
+    case SlotState::kAbsent:
+      return TrustBoundaries::developmentMode() ? std::string() : noSlotRefusal(path);
+    case SlotState::kUnusable:
+      return "the certificate slot " + path + " cannot be read (" + reason +
+             "): every container is refused until the slot holds a usable certificate";
+    case SlotState::kPresent:
+      break;
+  }
+  if (parseCertificate(bytes) == nullptr) {
+    return "the certificate slot " + path +
+           " holds no PEM or DER X.509 certificate: every container is refused until the slot holds a usable "
+           "certificate";
+  }
+  return std::string();
+}
+
 void SecurityService::verifySignature(const File& file, const std::string& signatureBase64, int keyNumber,
                                       ValidationContext& context) const {
   CertificateSlot slot;
@@ -471,6 +501,9 @@ void SecurityService::verifySignature(const File& file, const std::string& signa
   std::string reason;
   switch (readSigningSlot(slot, &certificateBytes, &reason)) {
     case SlotState::kAbsent:
+      // A unit without a signing certificate runs unsigned containers only when its host was
+      // started for development; otherwise the missing slot refuses them.
+      if (!TrustBoundaries::developmentMode()) throw SecurityException(noSlotRefusal(getSlotFile(slot).getPath()));
       if (context.takeFirstNotice()) {
         ZEM_WARN("Certificate slot " << slotName << " has no file: development mode, signatures of container "
                                      << context.getContainerPath() << " are not checked");

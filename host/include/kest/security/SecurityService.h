@@ -33,8 +33,9 @@ namespace Security {
 // PKCS#1 v1.5 or ECDSA, as `openssl dgst -sha256 -sign KEY FILE` writes it) over the entry's
 // bytes. It is checked with the public key of the certificate in the slot named by the key
 // number (2: Cert2_Signing_CA). With a certificate in that slot a missing or wrong signature is
-// refused. The check fails closed: only an ABSENT slot file (no file and no link of that name)
-// puts the unit in development mode, where nothing is checked and one WARN per container says so.
+// refused. The check fails closed: an ABSENT slot file (no file and no link of that name) refuses
+// every container, unless the host runs in development mode (TrustBoundaries::developmentMode(),
+// zem-host --development): then nothing is checked and one WARN per container says so.
 // A slot that is a folder, a link loop or a dangling link, a FIFO or device, an unreadable,
 // empty or oversized file (kMaxSlotSize), or bytes that are no certificate refuses every
 // container with a SecurityException naming the slot and the reason.
@@ -142,14 +143,19 @@ class SecurityService {
   // ---- container entries
   // Pass-through decryptor.
   virtual FileDecryptor getFileDecryptor() const;
+  // Whether this unit opens task containers at all, asked once per container before it is read.
+  // Returns "" when it does: the signing slot holds a certificate, or it has no file and the host
+  // runs in development mode. Otherwise returns the reason every container is refused (naming the
+  // slot): no slot file outside development mode, or a slot that cannot be read or parsed.
+  virtual std::string containerRefusal() const;
   // A validator that checks an extracted entry against `signatureBase64` with the certificate of
   // slot `keyNumber` (see verifySignature). REQUIRES: this service outlives the validator.
   virtual SignatureValidator getSignatureValidator(const std::string& signatureBase64, int keyNumber) const;
   // Returns normally when the file may be used: its signature verifies with the certificate in
-  // slot `keyNumber`, or that slot file is absent (development mode; WARN once per container
+  // slot `keyNumber`, or that slot file is absent in development mode (WARN once per container
   // through `context`). Throws SecurityException with the reason otherwise: missing or
-  // undecodable signature, wrong signature, a slot that cannot be read or parsed, unknown key
-  // number, unreadable file.
+  // undecodable signature, wrong signature, an absent slot outside development mode, a slot that
+  // cannot be read or parsed, unknown key number, unreadable file.
   void verifySignature(const File& file, const std::string& signatureBase64, int keyNumber,
                        ValidationContext& context) const;
 
