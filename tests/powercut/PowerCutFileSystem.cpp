@@ -114,10 +114,6 @@ void PowerCutFileSystem::journalFolderOf(const std::string& path) {
   folder->journal.push_back(std::move(listing));
 }
 
-void PowerCutFileSystem::makeContentDurable(const Key& key, const std::string& content) {
-  durableContent_[key] = content;
-}
-
 void PowerCutFileSystem::flush(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return;
@@ -136,7 +132,7 @@ void PowerCutFileSystem::flush(int fd) {
   if (fault_ == Fault::kFsyncAfterRename) {
     heldFlushes_.emplace_back(key, std::move(content));
   } else {
-    makeContentDurable(key, content);
+    durableContent_[key] = std::move(content);
   }
 }
 
@@ -177,7 +173,7 @@ int PowerCutFileSystem::rename(const char* from, const char* to) {
   held.swap(active_->heldFlushes_);
   for (const auto& flush : held) {
     if (!active_->step()) break;
-    active_->makeContentDurable(flush.first, flush.second);
+    active_->durableContent_[flush.first] = flush.second;
   }
   return 0;
 }

@@ -85,7 +85,6 @@ class PowerCutFileSystem {
   Folder* watched(const std::string& folderPath);
   // Records the durable content of the file open as `fd`, or the durable listing of a folder.
   void flush(int fd);
-  void makeContentDurable(const Key& key, const std::string& content);
 
   static PowerCutFileSystem* active_;
 

@@ -83,7 +83,8 @@ class Store {
   virtual ~Store() = default;
   virtual void setUp(const Layout& layout) = 0;
   virtual bool write(int version) = 0;
-  // For every kind but the packages: the surviving version. REQUIRES: write() no longer runs.
+  // The version found (packages: the newest present, all older ones checked present), or torn.
+  // REQUIRES: write() no longer runs.
   virtual Found restart(const Layout& layout) = 0;
 };
 
