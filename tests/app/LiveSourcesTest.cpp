@@ -2,6 +2,8 @@
 // calls and library vehicle properties, their change notifications and the end of a generation's
 // events when the map is reloaded or released.
 #include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -122,6 +124,70 @@ TEST_F(LiveSourcesTest, LibraryPropertiesCallTheirFunctionAndVehiclePropertiesFo
   map_.release();
   setStatus("IGNITION_ON", 1);
   EXPECT_EQ(announced(ipc_), before);
+}
+
+// A provisioning configuration is job input: a library is loaded only from the library folders, and
+// any other is refused when the map loads, before the loader could run a line of it.
+TEST_F(LiveSourcesTest, LibrariesLoadOnlyFromTheLibraryFoldersAndARefusedOneLeavesItsPropertyEmpty) {
+  TrustBoundaries::Settings deviceFolderOnly = TrustBoundaries::settings();
+  deviceFolderOnly.extraLibraryFolders.clear();
+  const ScopedTrustBoundaries trusted(deviceFolderOnly);
+  const File folder(DevicePaths::deviceRoot() + "/usr/lib/zem");
+  ASSERT_TRUE(folder.mkdirs());
+  const File built(example("libzem-example-functions.so"));
+  ASSERT_TRUE(built.copyTo(File(folder, "libzem-example-functions.so")));
+  ASSERT_TRUE(built.copyTo(File(folder.getParentFile(), "libzem-example-functions.so")));  // beside it, not in it
+  ASSERT_EQ(::symlink(built.getPath().c_str(), File(folder, "linked.so").getPath().c_str()), 0);
+  Dl_info libc{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&::system), &libc), 0);
+  const File marker(DevicePaths::sysroot() + "/tmp/system-ran");
+  const std::string touch =
+      "<k:arguments><k:key>c</k:key><k:value>touch " + marker.getPath() + "</k:value></k:arguments>";
+
+  const struct {
+    std::string library;
+    bool loads;
+    const char* function = "system";
+  } cases[] = {
+      {"libzem-example-functions.so", true, "echo"},
+      {folder.getPath() + "/libzem-example-functions.so", true, "echo"},
+      {"libzem-example-functions.so", true},  // a function of its dependencies does not count
+      {"libc.so.6", false},
+      {libc.dli_fname, false},
+      {"linked.so", false},  // a link in the folder whose target lies outside
+      {folder.getPath() + "/linked.so", false},
+      {"../libzem-example-functions.so", false},
+      {folder.getPath() + "/../libzem-example-functions.so", false},
+      {"", false},
+      {"lib\tc.so.6", false},  // escaped in the log line
+  };
+  std::string definitions;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    definitions += named("String", "p" + std::to_string(i), "LibraryCall",
+                         "<k:libraryName>" + cases[i].library + "</k:libraryName><k:functionName>" + cases[i].function +
+                             "</k:functionName>" + touch);
+  }
+  definitions += named("Boolean", "vehicle", "LibraryCallVehicle",
+                       "<k:libraryName>libc.so.6</k:libraryName><k:propertyName>IGNITION_ON</k:propertyName>"
+                       "<k:propertyValueWhenUnknown>true</k:propertyValueWhenUnknown>");
+  LogCapture log;
+  load(definitions);
+  std::vector<std::string> refusals;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    if (cases[i].loads) continue;
+    const std::string shown = cases[i].library == "lib\tc.so.6" ? "lib\\tc.so.6" : cases[i].library;
+    refusals.push_back("Library refused, not in a library folder: " + shown + " (property p" + std::to_string(i) + ")");
+  }
+  refusals.push_back("Library refused, not in a library folder: libc.so.6 (property vehicle)");
+  EXPECT_EQ(log.messages(log4cplus::ERROR_LOG_LEVEL), refusals);
+
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].library);
+    const bool echoes = std::string(cases[i].function) == "echo";
+    EXPECT_EQ(map_.getPropertyValue("p" + std::to_string(i)), echoes ? "touch " + marker.getPath() : "");
+  }
+  EXPECT_EQ(map_.getPropertyValue("vehicle"), "");  // no source: not even the unknown value
+  EXPECT_FALSE(marker.exists());
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ TEST_F(PropertyMapTest, LoadingNamesEveryPropertyAndPicksTheItemByTheOriginSelec
       "IGNITION_ON=MapAdapter<DatabaseVehicleProperty> cert=CertificatePropertyOrigin "
       "tql=TqlBackendConfigPropertyOrigin log=ComponentLogLevelPropertyOrigin "
       "ps=PersistedStringPropertyOrigin i=IntegerLiteralPropertyOrigin can=MapAdapter<Signal> "
-      "canf=MapAdapter<Value> canb=MapAdapter<ByteField> lib=LibraryCallPropertyOrigin "
+      "canf=MapAdapter<Value> canb=MapAdapter<ByteField> lib=MapAdapter<SharedLibrary> "
       "libveh=MapAdapter<VehicleProperty> s=StringLiteralPropertyOrigin");
   for (std::string row; inserted >> row;) {
     const std::string key = row.substr(0, row.find('='));

@@ -10,6 +10,7 @@
 #include "RunningApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
+#include "kest/TrustBoundaries.h"
 #include "kest/ipc/InProcessIpcService.h"
 #include "kest/testing/LogCapture.h"
 
@@ -25,7 +26,16 @@ inline std::string named(const std::string& adapter, const std::string& name, co
 }
 inline std::string keyXml(const std::string& key) { return "<k:key>" + key + "</k:key>"; }
 
-// A fresh device, the in-process service as the process's IPC service, and an empty property map.
+// The trust settings in force plus the build's example library folder, as zem-host --library-dir
+// adds it.
+inline TrustBoundaries::Settings withExampleLibraries() {
+  TrustBoundaries::Settings settings = TrustBoundaries::settings();
+  settings.extraLibraryFolders.emplace_back(ZEM_EXAMPLE_LIB_DIR);
+  return settings;
+}
+
+// A fresh device, the in-process service as the process's IPC service, an empty property map, and
+// the build's example libraries loadable.
 class PropertyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,6 +59,7 @@ class PropertyTest : public ::testing::Test {
   }
   std::string stored(const std::string& key) { return Database::getInstance()->getString(key)->str(); }
 
+  const ScopedTrustBoundaries exampleLibraries_{withExampleLibraries()};
   Ipc::InProcessIpcService ipc_;
   ProvisioningAdapterMap map_;
 };

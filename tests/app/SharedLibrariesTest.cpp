@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "PropertyTestSupport.h"
 #include "ZemTestSupport.h"
+#include "kest/TrustBoundaries.h"
 #include "kest/testing/LogCapture.h"
 #include "libraries/LibraryLoaderSeam.h"
 #include "libraries/SharedLibraries.h"
@@ -37,6 +39,8 @@ class SharedLibrariesTest : public ::testing::Test {
  protected:
   void SetUp() override { SharedLibraries::clear(); }
   void TearDown() override { SharedLibraries::clear(); }
+
+  const ScopedTrustBoundaries exampleLibraries_{proptest::withExampleLibraries()};
 };
 
 TEST_F(SharedLibrariesTest, CallFunctionPassesEachValueThenTheBufferAndReadsItsText) {
@@ -66,15 +70,23 @@ TEST_F(SharedLibrariesTest, CallFunctionPassesEachValueThenTheBufferAndReadsItsT
 }
 
 TEST_F(SharedLibrariesTest, LoaderAndCallFailuresAreLoggedAndYieldEmptyText) {
+  const File folder = zem_test::freshFolder("libs");
+  zem_test::writeFile(File(folder, "libbroken.so"), "not a library");
+  TrustBoundaries::Settings settings = TrustBoundaries::settings();
+  settings.extraLibraryFolders.push_back(folder.getPath());
+  const ScopedTrustBoundaries trusted(settings);
   LogCapture log;
   const std::string missing = "/nonexistent/libnothing.so";
   EXPECT_EQ(call(missing, "echo", {"a"}), "");
   EXPECT_EQ(call(missing, "echo", {"a"}), "");  // stays registered: not opened again
+  EXPECT_EQ(call("libbroken.so", "echo", {"a"}), "");
   EXPECT_EQ(call(kFunctions, "absent", {}), "");
   EXPECT_EQ(log.messages(kError), (std::vector<std::string>{
-                                      "Impossible to load library " + missing,
+                                      "Library refused, not in a library folder: " + missing,
                                       "Cannot find the function echo in library " + missing,
                                       "Cannot find the function echo in library " + missing,
+                                      "Impossible to load library libbroken.so",
+                                      "Cannot find the function echo in library libbroken.so",
                                       "Cannot find the function absent in library " + kFunctions,
                                   }));
   log.clear();

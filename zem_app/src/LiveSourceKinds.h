@@ -3,7 +3,8 @@
 //
 // Signal, Value and ByteField are the host's vehicle-bus sources (CAN signals decoded by the host's
 // framework); VehicleProperty is a property of a vehicle-property library; the two database kinds
-// are booleans of the persistent store.
+// are booleans of the persistent store. SharedLibrary marks a library-call property whose library
+// was refused when the map was loaded: that adapter never has a source.
 #pragma once
 
 #include "kest/vehiclebus/ByteField.h"
@@ -17,6 +18,7 @@ using ByteField = VehicleBus::ByteField;  // a raw byte field of the vehicle bus
 class VehicleProperty;                    // a vehicle property reported by a vehicle-property library
 class DatabaseProperty;
 class DatabaseVehicleProperty;
+class SharedLibrary;
 
 // The name of each source kind, as it appears in "MapAdapter<...>" type names in log lines.
 template <class Source>
@@ -44,4 +46,8 @@ struct SourceKind<DatabaseProperty> {
 template <>
 struct SourceKind<DatabaseVehicleProperty> {
   static constexpr const char* kName = "DatabaseVehicleProperty";
+};
+template <>
+struct SourceKind<SharedLibrary> {
+  static constexpr const char* kName = "SharedLibrary";
 };

@@ -121,6 +121,11 @@ PropertyValue getValue(const MapAdapter<VehicleProperty>& adapter) {
 }
 
 template <>
+PropertyValue getValue(const MapAdapter<SharedLibrary>& /*adapter*/) {
+  return emptyFromAdapterWithoutSource();
+}
+
+template <>
 PropertyValue getValue(const MapAdapter<DatabaseProperty>& adapter) {
   if (!adapter.getSource()) return emptyFromAdapterWithoutSource();
   return booleanText(adapter.getSource()->getValue());

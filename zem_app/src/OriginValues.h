@@ -148,6 +148,9 @@ template <>
 PropertyValue getValue(const MapAdapter<ByteField>& adapter);
 template <>
 PropertyValue getValue(const MapAdapter<VehicleProperty>& adapter);
+// A library-call property refused when the map was loaded: no source, so an empty string.
+template <>
+PropertyValue getValue(const MapAdapter<SharedLibrary>& adapter);
 // Store booleans: "true"/"false" from the cached value; a write stores a PersistedBooleanValue
 // under the origin's key, after which the store tells the listeners.
 template <>

@@ -23,6 +23,7 @@
 #include "kest/vehiclebus/ByteFieldFactory.h"
 #include "kest/vehiclebus/SignalFactory.h"
 #include "kest/vehiclebus/ValueFactory.h"
+#include "libraries/SharedLibrary.h"
 #include "libraries/VehicleProperty.h"
 
 namespace Types = Sarnet_Configuration::Types;
@@ -73,6 +74,15 @@ MapAdapter<Source> liveAdapter(const Config& config, std::shared_ptr<Source> sou
   std::shared_ptr<attachToAsListener<Source>> listener;
   if (source) listener = std::make_shared<attachToAsListener<Source>>(source, key);
   return MapAdapter<Source>(std::move(copy), std::move(source), std::move(listener));
+}
+
+// True when `library` may be loaded (SharedLibrary::trustedPath); otherwise an ERROR naming it and
+// the property `key`, both escaped and bounded.
+bool libraryAdmitted(const std::string& library, const std::string& key) {
+  if (SharedLibrary::trustedPath(library)) return true;
+  ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
+                  "Library refused, not in a library folder: " << shown(library) << " (property " << shown(key) << ")");
+  return false;
 }
 
 // The property name of each adapter type, before the prefix.
@@ -261,10 +271,23 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
     }
     return;
   }
-  ZEM_ORIGIN_ITSELF(LibraryCallPropertyOrigin)
+  // A library is checked here, before anything opens it: one outside the library folders leaves
+  // its property in the map without a source, so it reads empty and nothing of the library runs.
+  if (const auto* typed = dynamic_cast<const Types::LibraryCallPropertyOrigin*>(origin)) {
+    if (duplicate()) return;
+    if (libraryAdmitted(typed->get_libraryName(), key)) {
+      addItemToMap(Types::LibraryCallPropertyOrigin(*typed), key, map, permissionsMap, permissions);
+    } else {
+      std::shared_ptr<const Types::XmlNode> copy(typed->cloneNode());
+      addItemToMap(MapAdapter<SharedLibrary>(std::move(copy), nullptr, nullptr), key, map, permissionsMap, permissions);
+    }
+    return;
+  }
   if (const auto* typed = dynamic_cast<const Types::LibraryCallVehiclePropertyOrigin*>(origin)) {
     if (duplicate()) return;
-    addItemToMap(liveAdapter(*typed, VehicleProperty::create(*typed), key), key, map, permissionsMap, permissions);
+    std::shared_ptr<VehicleProperty> source;
+    if (libraryAdmitted(typed->get_libraryName(), key)) source = VehicleProperty::create(*typed);
+    addItemToMap(liveAdapter(*typed, std::move(source), key), key, map, permissionsMap, permissions);
     return;
   }
 #undef ZEM_ORIGIN_ITSELF

@@ -25,8 +25,9 @@ class SharedLibraries {
   // first NUL when the function returns 0. A function that fills the whole buffer without a NUL
   // cannot make us read past it: the buffer has one more byte, always 0, that is not part of its
   // documented size, so the result has at most kOutputBufferBytes bytes.
-  // Returns "" after an ERROR line when the library or function cannot be found, the call cannot
-  // be prepared, or the function returns non-zero. Never throws for a library's failure.
+  // Returns "" after an ERROR line when the library is refused (outside the library folders, see
+  // SharedLibrary), the library or function cannot be found, the call cannot be prepared, or the
+  // function returns non-zero. Never throws for a library's failure.
   static std::string callFunction(const std::string& library, const std::string& function,
                                   const std::vector<std::unique_ptr<Sarnet_Configuration::Types::KeyValue>>& arguments);
 
