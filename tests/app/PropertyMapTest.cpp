@@ -86,7 +86,8 @@ TEST_F(PropertyMapTest, LoadingNamesEveryPropertyAndPicksTheItemByTheOriginSelec
 }
 
 TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefinition) {
-  load(everyKindConfig(), entryXml("ps", valueXml("String", "old")));
+  load(everyKindConfig() + named("String", "ZEM.LOGLEVEL", "PersistedString", keyXml("ZEM.LOGLEVEL")),
+       entryXml("ps", valueXml("String", "old")));
   const struct {
     const char *name, *component, *kind, *text;
     bool outcome;
@@ -103,6 +104,12 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
       {"ps", ":1.42", "Integer", "3", false, "Cannot update value for property key ps"},     // wrong kind
       {"ps", ":1.42", "String", "new", true, "Updated value for property key ps to 'new'"},  // unrestricted
       {"nothing", "", "String", "x", false, "Cannot update value for property key nothing"},
+      // Start-up applies the stored level: only exact level names are taken.
+      {"ZEM.LOGLEVEL", "", "String", "INFO", true, "Updated value for property key ZEM.LOGLEVEL to 'INFO'"},
+      {"ZEM.LOGLEVEL", "", "String", "NOT_A_LEVEL", false,
+       "ZEM.LOGLEVEL takes only a log level name, not 'NOT_A_LEVEL'"},
+      {"ZEM.LOGLEVEL", "", "String", "info", false, "ZEM.LOGLEVEL takes only a log level name, not 'info'"},
+      {"ZEM.LOGLEVEL", "", "Integer", "3", false, "ZEM.LOGLEVEL takes only a log level name, not a value of another"},
   };
   for (const auto& c : cases) {
     LogCapture log;
@@ -115,6 +122,7 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
   }
   EXPECT_EQ(map_.getPropertyValue("A.b"), "false");
   EXPECT_EQ(stored("ps"), "new");
+  EXPECT_EQ(stored("ZEM.LOGLEVEL"), "INFO");
   const auto integer = integerNode(5);
   EXPECT_FALSE(map_.updateProperty(&integer, "A.after"));  // no permission check, but the kind is checked
   EXPECT_FALSE(map_.updateProperty(nullptr, "A.after"));

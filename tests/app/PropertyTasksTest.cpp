@@ -14,14 +14,16 @@ using namespace apptest;
 
 using proptest::named;
 
-// "s" and "Code" literals; group P, owned by X (jobs are not bound by owners), of persisted kinds.
-const std::string kConfig =
-    document("ProvisioningConfig", named("String", "s", "StringLiteral", "<k:value>hello</k:value>") +
-                                       named("Integer", "Code", "IntegerLiteral", "<k:value>007</k:value>") +
-                                       groupXml("P", {"X"},
-                                                named("Integer", "i", "PersistedInteger", "<k:key>P.i</k:key>") +
-                                                    named("List", "l", "PersistedList", "<k:key>P.l</k:key>") +
-                                                    named("Map", "m", "PersistedMap", "<k:key>P.m</k:key>")));
+// "s" and "Code" literals; group P, owned by X (jobs are not bound by owners), of persisted kinds;
+// the log level.
+const std::string kConfig = document(
+    "ProvisioningConfig", named("String", "s", "StringLiteral", "<k:value>hello</k:value>") +
+                              named("Integer", "Code", "IntegerLiteral", "<k:value>007</k:value>") +
+                              named("String", "ZEM.LOGLEVEL", "PersistedString", "<k:key>ZEM.LOGLEVEL</k:key>") +
+                              groupXml("P", {"X"},
+                                       named("Integer", "i", "PersistedInteger", "<k:key>P.i</k:key>") +
+                                           named("List", "l", "PersistedList", "<k:key>P.l</k:key>") +
+                                           named("Map", "m", "PersistedMap", "<k:key>P.m</k:key>")));
 
 class PropertyTasksTest : public ::testing::Test {
  protected:
@@ -51,6 +53,7 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
     std::string entries;
     bool success;
     std::string errorMessage, storedInteger;  // errorMessage "": no error fields
+    std::string storedLevel = "";
   };
   const Row rows[] = {
       {entryXml("s", valueXml("String", "x")) + entryXml("Code", valueXml("Integer", "8")) +
@@ -59,6 +62,10 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
       {entryXml("P.i", valueXml("String", "seven")), false, "Impossible to update property P.i", "6"},
       {entryXml("P.i", ""), false, "Impossible to update property P.i", "6"},
       {"", false, "", "6"},
+      {entryXml("ZEM.LOGLEVEL", valueXml("String", "INFO")), true, "", "6", "INFO"},
+      // A level start-up could not apply is refused; the stored one stays.
+      {entryXml("ZEM.LOGLEVEL", valueXml("String", "NOT_A_LEVEL")), false, "Impossible to update property ZEM.LOGLEVEL",
+       "6", "INFO"},
   };
   int n = 0;
   for (const Row& row : rows) {
@@ -72,6 +79,7 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
     EXPECT_EQ(info->get_errorType(), row.errorMessage.empty() ? 0 : 7);
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("P.i"), row.storedInteger);
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("s"), "hello");
+    EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("ZEM.LOGLEVEL"), row.storedLevel);
   }
 }
 

@@ -14,6 +14,7 @@
 #include "MapValue.h"
 #include "PropertyChangeHandlers.h"
 #include "PropertyResultConverter.h"
+#include "ProvisioningAdapterMap.h"
 #include "StringValue.h"
 #include "ValueUtils.h"
 #include "kest/ApplicationLogger.h"
@@ -23,6 +24,7 @@
 #include "kest/vehiclebus/ByteFieldFactory.h"
 #include "kest/vehiclebus/SignalFactory.h"
 #include "kest/vehiclebus/ValueFactory.h"
+#include "kolconfig/XSDEnumException.h"
 #include "libraries/SharedLibrary.h"
 #include "libraries/VehicleProperty.h"
 
@@ -35,6 +37,25 @@ constexpr size_t kMaxLoggedNameBytes = 256;
 std::string shown(const std::string& text) { return ApplicationLogger::shortened(text, kMaxLoggedNameBytes); }
 
 bool isPresent(const PropertyValue& value) { return value && value->isValid(); }
+
+// False, after an ERROR, for a value that `name` must never hold: start-up applies the stored log
+// level, so a level it cannot parse would stop every later start. Every write path passes here.
+bool fitFor(const std::string& name, const Types::PersistedValue* value) {
+  if (name != ProvisioningAdapterMap::kLogLevelProperty) return true;
+  const auto* text = dynamic_cast<const Types::PersistedStringValue*>(value);
+  if (text != nullptr) {
+    try {
+      Types::LogLevelType::parse(text->get_stringValue());
+      return true;
+    } catch (const XSDEnumException&) {
+    }
+  }
+  ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, ProvisioningAdapterMap::kLogLevelProperty
+                                                  << " takes only a log level name, not "
+                                                  << (text != nullptr ? "'" + shown(text->get_stringValue()) + "'"
+                                                                      : std::string("a value of another kind")));
+  return false;
+}
 
 // The value as the kind a caller asked for; null when it is not of that kind.
 template <class V>
@@ -534,7 +555,7 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::s
     } else {
       const auto found = map.find(name);
       try {
-        outcome = found != map.end() && found->second.setValue_(value);
+        outcome = found != map.end() && fitFor(name, value) && found->second.setValue_(value);
       } catch (const std::exception& e) {
         ZEM_ERROR(e.what());
       }
@@ -567,7 +588,7 @@ bool provisioningAdapter_impl::updateProperty(const Types::PersistedValue* value
   const auto found = map.find(name);
   bool updated = false;
   try {
-    updated = found != map.end() && found->second.setValue_(value);
+    updated = found != map.end() && fitFor(name, value) && found->second.setValue_(value);
   } catch (const std::exception& e) {
     ZEM_ERROR(e.what());
   }

@@ -15,6 +15,12 @@ class provisioningAdapter_impl;
 
 class ProvisioningAdapterMap {
  public:
+  // The property whose value start-up applies as the application's log level. Every write of it
+  // (setXmlPropertyResult, updateProperty) accepts only a PersistedStringValue naming a
+  // LogLevelType value exactly ("FATAL", "ERROR", "WARNING", "DEBUG", "INFO", "TRACE"); any other
+  // value is refused like a value of the wrong kind and nothing is stored.
+  static constexpr const char* kLogLevelProperty = "ZEM.LOGLEVEL";
+
   // Creates the shared implementation on first construction; later handles share it.
   ProvisioningAdapterMap();
 

@@ -24,6 +24,7 @@
 #include "kest/XmlValidatorLibXml2.h"
 #include "kest/ZemSettings.h"
 #include "kest/ipc/IpcService.h"
+#include "kolconfig/XSDEnumException.h"
 #include "libraries/SharedLibraries.h"
 
 ZemApp::ZemApp() { ZEM_INFO("OLVANE ZEM_APP VERSION = " << kZemSoftwareVersion); }
@@ -77,11 +78,21 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
     adapterMap_ = adapterMap;
   }
 
-  // An empty or absent level leaves the logger as configured; an unknown text aborts start-up.
-  const std::string logLevel = adapterMap->getPropertyValue("ZEM.LOGLEVEL");
+  // An empty or absent level leaves the logger as configured. So does an unknown text (stored
+  // before writes were checked, or by hand), after an ERROR: a bad level must never keep the unit
+  // from starting, since then no job could ever repair it.
+  const std::string logLevel = adapterMap->getPropertyValue(ProvisioningAdapterMap::kLogLevelProperty);
   if (!logLevel.empty()) {
-    ZEM_TRACE("setLogLevel to " << logLevel);
-    ApplicationLogger::setLogLevel(Sarnet_Configuration::Types::LogLevelType::parse(logLevel));
+    try {
+      const auto level = Sarnet_Configuration::Types::LogLevelType::parse(logLevel);
+      ZEM_TRACE("setLogLevel to " << logLevel);
+      ApplicationLogger::setLogLevel(level);
+    } catch (const XSDEnumException&) {
+      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "Unknown log level '" << ApplicationLogger::shortened(logLevel, 64)
+                                                                        << "' in "
+                                                                        << ProvisioningAdapterMap::kLogLevelProperty
+                                                                        << ": the configured level is kept");
+    }
   }
 
   auto notification = std::make_shared<IpcChangeNotification>();

@@ -32,8 +32,8 @@ class ZemApp : public IpcListener, public Application {
 
   // Starts the application (see the .cpp for the order of the steps). Exceptions from any step
   // propagate to the host; members already set stay set and the status stays 1. A stored
-  // "ZEM.LOGLEVEL" that is not a LogLevelType name throws XSDEnumException ("Unable to parse the
-  // enum value " + text).
+  // "ZEM.LOGLEVEL" that is not a LogLevelType name logs ERROR and leaves the logger's level as
+  // configured; start-up goes on.
   void initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) override;
   // Closes the queue, stops listening, empties the property map and releases the services. The
   // settings and the status stay.
