@@ -131,6 +131,22 @@ TEST_F(ZemctlPropertyTest, TheConfigurationIsInstalledWithForceRequestedBackAndD
             xmldoc::toString(*xmldoc::parseString<Types::ProvisioningConfig>(configXml("replaced"))));
   EXPECT_NE(zemctl({"config", "request"}).out.find("<k:value>replaced</k:value>"), std::string::npos);
 
+  // A configuration naming a library outside the library folders installs, but that property has
+  // no source: its command never runs.
+  const File marker(workFolder() + "/shell-ran");
+  writeFile(replacement,
+            document("ProvisioningConfig",
+                     propertyXml("StringPropertyAdapter", "propertyName=\"Shell\"", "LibraryCallPropertyOrigin",
+                                 "<k:libraryName>libc.so.6</k:libraryName><k:functionName>system</k:functionName>"
+                                 "<k:arguments><k:key>c</k:key><k:value>touch " +
+                                     marker.getPath() + "</k:value></k:arguments>")));
+  EXPECT_EQ(zemctl({"config", "install", replacement.getPath(), "--force"}).exitCode, 0);
+  EXPECT_EQ(zemctl({"get", "Shell"}).out, "\n");
+  EXPECT_FALSE(marker.exists());
+  EXPECT_NE(readFile(sysroot() + "/cache/var/log/messages")
+                .find("Library refused, not in a library folder: libc.so.6 (property Shell)"),
+            std::string::npos);
+
   EXPECT_EQ(zemctl({"config", "delete"}).exitCode, 0);
   EXPECT_EQ(zemctl({"read", "U.Literal"}).out, "\n");
 }
