@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kest/ApplicationLogger.h"
+#include "kest/TrustBoundaries.h"
 #include "libraries/SharedLibraries.h"
 
 namespace {
@@ -72,6 +73,8 @@ BENCHMARK(BM_DirectCall)->MinTime(0.5);
 int main(int argc, char** argv) {
   // Logging below ERROR would dominate the figure (one DEBUG line per call).
   ApplicationLogger::setLogLevel(Types::LogLevelType::ERROR);
+  // The example library is loaded from its build folder, trusted as zem-host --library-dir would.
+  const ScopedTrustBoundaries exampleLibraries({{ZEM_EXAMPLE_LIB_DIR}, {}, false});
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
