@@ -26,7 +26,9 @@ std::optional<std::string> SharedLibrary::trustedPath(const std::string& name) {
   const std::vector<std::string> folders = TrustBoundaries::libraryFolders();
   if (name.front() == '/') return TrustBoundaries::containedRealPath(name, folders);
   for (const std::string& folder : folders) {
-    std::optional<std::string> found = TrustBoundaries::containedRealPath(folder + "/" + name, folders);
+    std::string candidate = folder;
+    candidate.append("/").append(name);
+    std::optional<std::string> found = TrustBoundaries::containedRealPath(candidate, folders);
     if (found) return found;
   }
   return std::nullopt;
