@@ -114,6 +114,12 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
     EXPECT_EQ(log.countAny(c.log), 1u) << c.name << " by " << c.component << "\n" << log.dump();
   }
   EXPECT_EQ(map_.getPropertyValue("A.b"), "false");
+  // A caller owning several component names is judged by all of them, whichever sorts first.
+  const auto updatedBy = [&](const std::vector<std::string>& names) {
+    return map_.setXmlPropertyResult(updateXml("A.b", "Boolean", "true"), names).find(">true<") != std::string::npos;
+  };
+  EXPECT_FALSE(updatedBy({"Q", "Z"}));
+  EXPECT_TRUE(updatedBy({"Q", "X"}));
   EXPECT_EQ(stored("ps"), "new");
   const auto integer = integerNode(5);
   EXPECT_FALSE(map_.updateProperty(&integer, "A.after"));  // no permission check, but the kind is checked

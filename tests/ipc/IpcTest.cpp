@@ -102,13 +102,18 @@ class DBusIpcServiceTest : public ::testing::Test {
   }
 };
 
-// Registers a servlet that answers what it was asked and who asked.
+// Registers a servlet that answers what it was asked and who asked: "sender" and "names" (joined by
+// spaces).
 void registerEcho(DBusIpcService& service, const Ipc::IpcMessageDefinition& definition) {
   service.registerServlet(definition,
                           std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
                             for (const auto& entry : request.getParameters().all())
                               response.addParameter(entry.second->clone());
                             response.addParameter(str("sender", request.getSender()));
+                            std::string names;
+                            for (const std::string& name : request.getSenderNames())
+                              names += (names.empty() ? "" : " ") + name;
+                            response.addParameter(str("names", names));
                           }));
 }
 
@@ -197,7 +202,7 @@ TEST_F(DBusIpcServiceTest, ServletsAddedOrReplacedWhileCallsFlowAnswerWithExactl
   EXPECT_EQ(stringOf(out, "text"), "h\xc3\xa9llo");
   EXPECT_EQ(integerOf(out, "number"), INT64_MIN);
   EXPECT_EQ(out.get<Ipc::IpcByteFieldParameter>("raw").getValueAsString(), blob);
-  EXPECT_EQ(out.all().size(), 4u);  // the three plus "sender"
+  EXPECT_EQ(out.all().size(), 5u);  // the three plus "sender" and "names"
   // The same member on the other interface is not served.
   EXPECT_NE(errorOf([&] { client.call(component, "Zem", "Echo0", with()); }).find("UnknownMethod"), std::string::npos);
   service->registerServlet(zemMessage("First"),
@@ -355,6 +360,23 @@ TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePay
   }
   DBusIpcClient foreign(Ipc::DBusBusType::Session, "org.example.Foreign" + std::to_string(::getpid()));
   EXPECT_EQ(senderSeenBy(foreign), foreign.getUniqueName());
+  EXPECT_EQ(stringOf(foreign.call(service->getComponent(), "Zem", "WhoAmI", {}), "names"), foreign.getUniqueName());
+
+  // A caller owning several names is known by all of them (permissions), and by the first for logs.
+  const std::string second = uniqueComponent("B");
+  const std::string first = uniqueComponent("A");
+  auto connection = sdbus::createSessionBusConnection();
+  connection->requestName("com.olvane." + second);
+  connection->requestName("com.olvane." + first);
+  auto proxy = sdbus::createProxy(*connection, "com.olvane." + service->getComponent(),
+                                  "/com/olvane/" + service->getComponent());
+  std::map<std::string, sdbus::Variant> out;
+  proxy->callMethod("WhoAmI")
+      .onInterface("com.olvane.Zem")
+      .withArguments(std::map<std::string, sdbus::Variant>{})
+      .storeResultsTo(out);
+  EXPECT_EQ(out.at("sender").get<std::string>(), first);
+  EXPECT_EQ(out.at("names").get<std::string>(), first + " " + second);
 }
 
 // A service calls another component, from outside and from inside a servlet; failures and timeouts

@@ -1,5 +1,6 @@
 #include "ProvisioningAdapterImpl.h"
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <type_traits>
@@ -32,6 +33,13 @@ namespace {
 // Names and texts from IPC callers are cut before they are logged.
 constexpr size_t kMaxLoggedNameBytes = 256;
 std::string shown(const std::string& text) { return ApplicationLogger::shortened(text, kMaxLoggedNameBytes); }
+
+// The names of a caller as one text: "A, B".
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
 
 bool isPresent(const PropertyValue& value) { return value && value->isValid(); }
 
@@ -487,7 +495,7 @@ std::string provisioningAdapter_impl::getXmlPropertyResult(const std::string& re
 // ---- writing
 
 xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::setPropertyResult(
-    const std::string& update, const std::string& component) {
+    const std::string& update, const std::vector<std::string>& callerNames) {
   auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
   xmldoc::DocumentPtr<Types::IpcMessagePropertyUpdate> parsed;
   try {
@@ -505,9 +513,11 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::s
     const MapType& map = getMap();
     const MapPermissionsType& permissionsMap = getPermissionsMap();
     const auto permitted = permissionsMap.find(name);
-    if (!component.empty() && permitted != permissionsMap.end() && permitted->second.count(component) == 0) {
-      ZEM_WARN("Update of property " << name << " is not allowed because the updating component (" << shown(component)
-                                     << ") does not having update permissions");
+    const auto isOwner = [&](const std::string& component) { return permitted->second.count(component) != 0; };
+    if (!callerNames.empty() && permitted != permissionsMap.end() &&
+        std::none_of(callerNames.begin(), callerNames.end(), isOwner)) {
+      ZEM_WARN("Update of property " << name << " is not allowed because the updating component ("
+                                     << shown(joined(callerNames)) << ") does not having update permissions");
     } else {
       const auto found = map.find(name);
       try {
@@ -526,10 +536,11 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::s
   return document;
 }
 
-std::string provisioningAdapter_impl::setXmlPropertyResult(const std::string& update, const std::string& component) {
+std::string provisioningAdapter_impl::setXmlPropertyResult(const std::string& update,
+                                                           const std::vector<std::string>& callerNames) {
   ZEM_TRACE("Xml Content: " << ApplicationLogger::shortened(update, ApplicationLogger::kMaxMessageBytes));
   try {
-    std::string answer = xmldoc::toString(*setPropertyResult(update, component));
+    std::string answer = xmldoc::toString(*setPropertyResult(update, callerNames));
     ZEM_TRACE("Xml content: " << answer);
     return answer;
   } catch (const std::exception& e) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "OriginMapItem.h"
 #include "kolconfig/Types.h"
@@ -64,11 +65,12 @@ class provisioningAdapter_impl {
   bool tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer);
   bool tryGetPropertyValueAtOnce(const std::string& name, std::string* value);
 
-  // Applies the update document on behalf of `component` (see ProvisioningAdapterMap): the
-  // answer holds a PropertyUpdateResult with the outcome; empty when the text does not parse.
+  // Applies the update document on behalf of the caller known by `callerNames` (see
+  // ProvisioningAdapterMap): the answer holds a PropertyUpdateResult with the outcome; empty when
+  // the text does not parse.
   xmldoc::DocumentPtr<Sarnet_Configuration::Types::IpcMessagePropertyResult> setPropertyResult(
-      const std::string& update, const std::string& component);
-  std::string setXmlPropertyResult(const std::string& update, const std::string& component);
+      const std::string& update, const std::vector<std::string>& callerNames);
+  std::string setXmlPropertyResult(const std::string& update, const std::vector<std::string>& callerNames);
 
   // True when the item stored `value`; false (logged) for an unknown name, a refused value or a
   // failed write (a PropertyException of the origin is caught here).

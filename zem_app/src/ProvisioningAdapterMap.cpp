@@ -33,8 +33,13 @@ bool ProvisioningAdapterMap::tryGetPropertyValueAtOnce(const std::string& name, 
   return impl_->tryGetPropertyValueAtOnce(name, value);
 }
 
+std::string ProvisioningAdapterMap::setXmlPropertyResult(const std::string& update,
+                                                         const std::vector<std::string>& callerNames) {
+  return impl_->setXmlPropertyResult(update, callerNames);
+}
+
 std::string ProvisioningAdapterMap::setXmlPropertyResult(const std::string& update, const std::string& component) {
-  return impl_->setXmlPropertyResult(update, component);
+  return impl_->setXmlPropertyResult(update, component.empty() ? std::vector<std::string>() : std::vector{component});
 }
 
 bool ProvisioningAdapterMap::updateProperty(const Sarnet_Configuration::Types::PersistedValue* value,

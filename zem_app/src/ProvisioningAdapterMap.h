@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kolconfig/Types.h"
 
@@ -44,11 +45,13 @@ class ProvisioningAdapterMap {
   bool tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer);
   bool tryGetPropertyValueAtOnce(const std::string& name, std::string* value);
 
-  // Applies the IPC update document `update` (IpcMessagePropertyUpdate) on behalf of `component`,
-  // the caller that the bus vouches for, and answers a serialised IpcMessagePropertyResult holding
-  // a PropertyUpdateResult. A property with an owner list may be updated only by a listed
-  // component (an empty `component` is not checked); a refused or failed update stores nothing
-  // and answers false.
+  // Applies the IPC update document `update` (IpcMessagePropertyUpdate) on behalf of the caller
+  // known by `callerNames` (every component name the bus vouches for), and answers a serialised
+  // IpcMessagePropertyResult holding a PropertyUpdateResult. A property with an owner list may be
+  // updated only when one of `callerNames` is listed (an empty list is not checked); a refused or
+  // failed update stores nothing and answers false.
+  std::string setXmlPropertyResult(const std::string& update, const std::vector<std::string>& callerNames);
+  // The same for a caller known by `component` alone; an empty `component` is not checked.
   std::string setXmlPropertyResult(const std::string& update, const std::string& component);
 
   // Writes `value` (not taken over; may be null) to the property `name` without a permission

@@ -75,7 +75,7 @@ class DBusIpcService::Impl {
   bool isLiveness(const IpcMessageDefinition& definition) const;
   // Bus thread: lets the servlet answer at once (IpcMethodServlet::processMethodCallAtOnce) and
   // sends the answer. Returns false, with the call's arguments rewound, when the servlet declines.
-  bool answerAtOnce(const std::string& key, sdbus::MethodCall& call, const std::string& sender);
+  bool answerAtOnce(const std::string& key, sdbus::MethodCall& call, const IpcCaller& caller);
   // Sends `out` as the answer of `call` (nothing when no answer is expected); an answer D-Bus
   // cannot carry is replaced by an error. Any thread. Throws sdbus::Error when sending fails.
   void reply(const sdbus::MethodCall& call, const std::string& key, const IpcParameterSet& out);
@@ -109,9 +109,9 @@ class DBusIpcService::Impl {
 // One received call on its way through a dispatch thread.
 class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
  public:
-  CallJob(Impl& impl, std::string key, sdbus::MethodCall call, std::string sender,
+  CallJob(Impl& impl, std::string key, sdbus::MethodCall call, IpcCaller caller,
           std::unique_ptr<ClientCallLimiter::Slot> slot)
-      : impl_(impl), key_(std::move(key)), call_(std::move(call)), sender_(std::move(sender)), slot_(std::move(slot)) {}
+      : impl_(impl), key_(std::move(key)), call_(std::move(call)), caller_(std::move(caller)), slot_(std::move(slot)) {}
 
   void run() noexcept override {
     try {
@@ -129,7 +129,7 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
       }
       IpcParameterSet out;
       try {
-        out = detail::runServlet(entry, std::move(in), sender_);
+        out = detail::runServlet(entry, std::move(in), caller_);
         detail::checkSendable(out);
       } catch (const std::exception& e) {
         ZEM_ERROR("The IPC servlet of " << entry.definition->toString() << " failed");
@@ -160,7 +160,7 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
   Impl& impl_;
   const std::string key_;
   sdbus::MethodCall call_;
-  const std::string sender_;
+  const IpcCaller caller_;
   // Counts the call against its client until the job is gone (after run() or cancel()).
   const std::unique_ptr<ClientCallLimiter::Slot> slot_;
 };
@@ -268,9 +268,9 @@ void DBusIpcService::Impl::onMethodCall(const std::string& key, sdbus::MethodCal
                      " calls in flight already");
       return;
     }
-    std::string sender = owners_.senderOf(client);
-    if (answerAtOnce(key, call, sender)) return;
-    pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(sender), std::move(slot)));
+    IpcCaller caller = owners_.callerOf(client);
+    if (answerAtOnce(key, call, caller)) return;
+    pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(caller), std::move(slot)));
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot dispatch the IPC call " << key << ": " << e.what());
   }
@@ -282,20 +282,20 @@ void DBusIpcService::Impl::onLivenessCall(const std::string& key, sdbus::MethodC
       replyError(call, kErrorFailed, "The call " + key + " was not run: the service is stopping");
       return;
     }
-    std::string sender = owners_.senderOf(call.getSender());
-    CallJob(*this, key, std::move(call), std::move(sender), nullptr).run();
+    IpcCaller caller = owners_.callerOf(call.getSender());
+    CallJob(*this, key, std::move(call), std::move(caller), nullptr).run();
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot answer the IPC call " << key << ": " << e.what());
   }
 }
 
-bool DBusIpcService::Impl::answerAtOnce(const std::string& key, sdbus::MethodCall& call, const std::string& sender) {
+bool DBusIpcService::Impl::answerAtOnce(const std::string& key, sdbus::MethodCall& call, const IpcCaller& caller) {
   const detail::ServletRegistry::Entry entry = registry_.find(key);
   if (entry.servlet == nullptr || !entry.servlet->mayAnswerAtOnce()) return false;
   IpcMethodCallResponse response;
   bool answered = false;
   try {
-    const IpcMethodCallRequest request(detail::readParameters(call, kMaxAtOnceValueBytes), sender);
+    const IpcMethodCallRequest request(detail::readParameters(call, kMaxAtOnceValueBytes), caller);
     answered = entry.servlet->processMethodCallAtOnce(*entry.definition, request, response);
     if (answered) detail::checkSendable(response.getParameters());
   } catch (const std::exception&) {

@@ -100,8 +100,8 @@ void ServletRegistry::clear() {
   }
 }
 
-IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, std::string sender) {
-  const IpcMethodCallRequest request(std::move(in), std::move(sender));
+IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, IpcCaller caller) {
+  const IpcMethodCallRequest request(std::move(in), std::move(caller));
   IpcMethodCallResponse response;
   entry.servlet->processMethodCall(*entry.definition, request, response);
   return response.takeParameters();

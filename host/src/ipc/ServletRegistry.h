@@ -55,7 +55,7 @@ class ServletRegistry {
 
 // Runs `entry`'s servlet on the calling thread and returns the parameters it added to its response.
 // Exceptions of the servlet propagate. REQUIRES: entry.servlet != nullptr.
-IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, std::string sender);
+IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, IpcCaller caller);
 
 }  // namespace detail
 }  // namespace Ipc

@@ -28,6 +28,9 @@ class InProcessIpcService : public IpcService {
   // IpcException when none serves it or with the servlet's error text.
   IpcParameterSet call(const std::string& kind, const std::string& name, const IpcParameterSet& in,
                        const std::string& sender = "test");
+  // The same, made by `caller` (a caller owning several names, or one to be told clientLeft).
+  IpcParameterSet call(const std::string& kind, const std::string& name, const IpcParameterSet& in,
+                       const IpcCaller& caller);
   // As DBusIpcService::notifyListeners.
   void notifyListeners(const IpcMessageDefinition& definition, const IpcMessage& message);
 
