@@ -11,8 +11,10 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <set>
 #include <thread>
 
+#include "ZemTestSupport.h"
 #include "ipc/DBusNames.h"
 #include "ipc/NameOwnerCache.h"
 #include "kest/ipc/DBusIpcClient.h"
@@ -116,6 +118,20 @@ void registerEcho(DBusIpcService& service, const Ipc::IpcMessageDefinition& defi
                             response.addParameter(str("names", names));
                           }));
 }
+
+// Records the connections its service says left the bus.
+struct LeavingRecorder : Ipc::IpcClientListener {
+  void clientLeft(const std::string& connection) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    left.insert(connection);
+  }
+  bool hasLeft(const std::string& connection) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return left.count(connection) != 0;
+  }
+  std::mutex mutex;
+  std::set<std::string> left;  // guarded by mutex
+};
 
 int64_t integerOf(const Ipc::IpcParameterSet& set, const std::string& name) {
   return set.get<Ipc::IpcIntegerParameter>(name).getValue();
@@ -377,6 +393,40 @@ TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePay
       .storeResultsTo(out);
   EXPECT_EQ(out.at("sender").get<std::string>(), first);
   EXPECT_EQ(out.at("names").get<std::string>(), first + " " + second);
+}
+
+// A caller's departure reaches the client listeners, but only once no call of it runs any more.
+TEST_F(DBusIpcServiceTest, ClientListenersHearOfACallerLeavingOnceItsLastCallHasEnded) {
+  auto service = startService("LEAVING");
+  registerEcho(*service, zemMessage("WhoAmI"));
+  std::promise<void> release;  // destroyed before the service: a failed test still releases
+  std::shared_future<void> released = release.get_future().share();
+  service->registerServlet(zemMessage("Hold"),
+                           std::make_unique<LambdaServlet>(zemMessage("Hold"), [=](auto&...) { released.wait(); }));
+  LeavingRecorder recorder;
+  service->addClientListener(&recorder);
+  const std::string component = service->getComponent();
+  const auto leaveAfterCalling = [&](const char* member) {
+    DBusIpcClient client;
+    errorOf([&] { client.call(component, "Zem", member, with(), std::chrono::milliseconds(300)); });
+    return client.getUniqueName();
+  };
+  const std::string holding = leaveAfterCalling("Hold");  // its call still runs when it has gone
+  const std::string quick = leaveAfterCalling("WhoAmI");
+  ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.hasLeft(quick); }));
+  // The bus told of `holding` leaving before `quick`: it was held back for its running call.
+  EXPECT_FALSE(recorder.hasLeft(holding));
+  release.set_value();
+  EXPECT_TRUE(zem_test::waitUntil([&] { return recorder.hasLeft(holding); }));
+
+  service->removeClientListener(&recorder);
+  const std::string unheard = leaveAfterCalling("WhoAmI");
+  LeavingRecorder witness;  // added after the removal: once it heard, the removed one would have
+  service->addClientListener(&witness);
+  const std::string last = leaveAfterCalling("WhoAmI");
+  ASSERT_TRUE(zem_test::waitUntil([&] { return witness.hasLeft(last); }));
+  EXPECT_FALSE(recorder.hasLeft(unheard));
+  service->removeClientListener(&witness);
 }
 
 // A service calls another component, from outside and from inside a servlet; failures and timeouts

@@ -62,6 +62,14 @@ void InProcessIpcService::removeListener(const IpcMessageDefinition& definition,
   registry_->removeListener(definition, listener);
 }
 
+void InProcessIpcService::addClientListener(IpcClientListener* listener) { registry_->addClientListener(listener); }
+
+void InProcessIpcService::removeClientListener(IpcClientListener* listener) {
+  registry_->removeClientListener(listener);
+}
+
+void InProcessIpcService::clientLeft(const std::string& connection) { registry_->notifyClientLeft(connection); }
+
 void InProcessIpcService::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {
   detail::checkMemberName(definition.getName());
   detail::checkSendable(parameters);  // the same refusal a bus gives

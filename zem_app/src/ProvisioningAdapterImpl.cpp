@@ -601,24 +601,24 @@ std::shared_ptr<const Types::PropertyOrigin> provisioningAdapter_impl::getProper
 
 // ---- monitors
 
-void provisioningAdapter_impl::addPropertyMonitor(const std::string& name) {
-  if (name.size() > kMaxMonitoredNameBytes) {
-    ZEM_WARN("Property name too long to be monitored: " << shown(name));
-    return;
+MonitorTable::Result provisioningAdapter_impl::addPropertyMonitor(const std::string& name,
+                                                                  const std::string& connection,
+                                                                  const std::string& sender) {
+  bool known = false;
+  if (name.size() <= kMaxMonitoredNameBytes) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    known = storedMap().count(name) != 0;  // as loaded: a refusal never retries a missing configuration
   }
-  std::lock_guard<std::mutex> lock(monitorMutex_);
-  if (monitors_.size() >= kMaxMonitors && monitors_.count(name) == 0) {
-    ZEM_WARN("Too many monitored properties: no monitor for " << shown(name));
-    return;
-  }
-  monitors_[name] = true;
+  // The map lock is released first: a store write holds it while it takes the monitor table's.
+  return monitors_.add(name, known, connection, sender);
+}
+
+void provisioningAdapter_impl::removePropertyMonitors(const std::string& connection) {
+  monitors_.dropCaller(connection);
 }
 
 void provisioningAdapter_impl::notifyMonitors(const std::string& name, const std::string& value) {
-  {
-    std::lock_guard<std::mutex> lock(monitorMutex_);
-    if (monitors_.count(name) == 0) return;
-  }
+  if (!monitors_.isMonitored(name)) return;
   try {
     Ipc::IpcService* const service = Ipc::IpcService::getInstance();
     if (service == nullptr) throw Ipc::IpcException("no IPC service");

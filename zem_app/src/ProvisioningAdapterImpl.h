@@ -1,6 +1,6 @@
 // The one implementation behind every ProvisioningAdapterMap handle: property, permission and monitor tables.
 // Thread safety: a recursive mutex serialises the property and permission tables; the monitor
-// table has its own mutex, never held while calling out. Lock order: map lock, then the store's.
+// table has its own lock, never held while calling out. Lock order: map lock, then the store's.
 #pragma once
 
 #include <map>
@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "MonitorTable.h"
 #include "OriginMapItem.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
@@ -20,8 +21,8 @@
 // component). Both are process-wide (function-local statics of storedMap() and
 // getPermissionsMap()) and touched only with mutex_ held. mutex_ is recursive because an origin's
 // write may read another property (backend profile) and a store listener may call back into the
-// map on the writing thread. notifyMonitors takes only monitorMutex_, so it may run on any thread,
-// the map lock held or not.
+// map on the writing thread. notifyMonitors takes only the monitor table's lock, so it may run on
+// any thread, the map lock held or not.
 class provisioningAdapter_impl {
  public:
   using MapType = std::unordered_map<std::string, const OriginMapItem>;
@@ -31,10 +32,7 @@ class provisioningAdapter_impl {
   // Names beyond this many are not listed in the "Knowns key:" diagnostic of a failed lookup,
   // which a caller naming unknown properties could otherwise make arbitrarily long.
   static constexpr size_t kMaxListedKeys = 32;
-  // Monitor registrations beyond this many distinct names are refused (logged).
-  static constexpr size_t kMaxMonitors = 4096;
-  // Longer names are not monitored: with kMaxMonitors, callers can make the table hold at most
-  // 4 MiB of names.
+  // Longer names are refused as monitors without a lookup: no property is named like that.
   static constexpr size_t kMaxMonitoredNameBytes = 1024;
 
   provisioningAdapter_impl() = default;
@@ -80,8 +78,11 @@ class provisioningAdapter_impl {
   // A copy of the origin element (certificates), shared with the caller; null otherwise.
   std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
 
-  // Registers `name`; refused (WARN) beyond kMaxMonitors distinct names or kMaxMonitoredNameBytes.
-  void addPropertyMonitor(const std::string& name);
+  // Registers `name` for the caller on `connection` (see ProvisioningAdapterMap).
+  MonitorTable::Result addPropertyMonitor(const std::string& name, const std::string& connection,
+                                          const std::string& sender);
+  // Drops the registrations of the caller on `connection`.
+  void removePropertyMonitors(const std::string& connection);
   // Sends "PropertyValueChanged" {"property", "value"} when `name` is monitored; IPC failures are
   // logged and swallowed.
   void notifyMonitors(const std::string& name, const std::string& value);
@@ -125,6 +126,5 @@ class provisioningAdapter_impl {
   static void logNotFound(const std::string& name, const MapType& map);
 
   std::recursive_mutex mutex_;
-  std::mutex monitorMutex_;
-  std::map<std::string, bool> monitors_;  // guarded by monitorMutex_; a present name is monitored
+  MonitorTable monitors_;  // synchronises itself
 };

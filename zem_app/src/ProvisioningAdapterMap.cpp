@@ -57,7 +57,14 @@ std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> ProvisioningA
   return impl_->getPropertyConfig(name);
 }
 
-void ProvisioningAdapterMap::addPropertyMonitor(const std::string& name) { impl_->addPropertyMonitor(name); }
+MonitorTable::Result ProvisioningAdapterMap::addPropertyMonitor(const std::string& name, const std::string& connection,
+                                                                const std::string& sender) {
+  return impl_->addPropertyMonitor(name, connection, sender);
+}
+
+void ProvisioningAdapterMap::removePropertyMonitors(const std::string& connection) {
+  impl_->removePropertyMonitors(connection);
+}
 
 void ProvisioningAdapterMap::notifyMonitors(const std::string& name, const std::string& value) {
   impl_->notifyMonitors(name, value);

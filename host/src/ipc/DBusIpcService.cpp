@@ -39,6 +39,10 @@ const char kSignalInterface[] = "com.olvane.Zem";
 const char kNameOwnerChangedRule[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0namespace='com.olvane'";
+// Names that lost their owner; for a unique name (":1.42") that is its connection leaving the bus.
+const char kNameVanishedRule[] =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
 
 }  // namespace
 
@@ -81,6 +85,9 @@ class DBusIpcService::Impl {
   void reply(const sdbus::MethodCall& call, const std::string& key, const IpcParameterSet& out);
   // Bus thread: keeps the owner cache current.
   void onNameOwnerChanged(sdbus::Message& message) noexcept;
+  // Bus thread: a connection that left the bus is handed to the limiter, which tells the client
+  // listeners once its last call has ended.
+  void onNameVanished(sdbus::Message& message) noexcept;
   // Fills the owner cache with the current owners of "com.olvane.*" names.
   void loadNameOwners();
 
@@ -99,6 +106,7 @@ class DBusIpcService::Impl {
   std::mutex stateMutex_;
   State state_ = State::Created;  // guarded by stateMutex_
   sdbus::Slot nameOwnerSlot_;
+  sdbus::Slot nameVanishedSlot_;
   std::unique_ptr<sdbus::IObject> signalObject_;
   // One object per served member, all on objectPath_: sd-bus merges their vtables, so a member added
   // later never disturbs the members already served. Bus-thread callbacks never take objectsMutex_.
@@ -169,7 +177,8 @@ DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
     : options_(options),
       ownsName_(name != nullptr),
       bus_(options.bus, options.onBusLost),
-      limiter_(options.maxCallsPerClient),
+      limiter_(options.maxCallsPerClient,
+               [this](const std::string& connection) { registry_.notifyClientLeft(connection); }),
       pool_(options.dispatchThreads, options.maxPendingCalls) {
   if (ownsName_) {
     if (name->find('.') == std::string::npos) {
@@ -187,6 +196,8 @@ DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
   nameOwnerSlot_ =
       bus_.addMatch(kNameOwnerChangedRule, [this](sdbus::Message& message) { onNameOwnerChanged(message); });
   loadNameOwners();
+  if (ownsName_)
+    nameVanishedSlot_ = bus_.addMatch(kNameVanishedRule, [this](sdbus::Message& message) { onNameVanished(message); });
   if (ownsName_) {
     bus_.ownName(busName_);
     owners_.setOwner(busName_, bus_.uniqueName());
@@ -227,6 +238,18 @@ void DBusIpcService::Impl::onNameOwnerChanged(sdbus::Message& message) noexcept 
     std::string newOwner;
     message >> name >> oldOwner >> newOwner;
     owners_.setOwner(name, newOwner);
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Unreadable NameOwnerChanged signal: " << e.what());
+  }
+}
+
+void DBusIpcService::Impl::onNameVanished(sdbus::Message& message) noexcept {
+  try {
+    std::string name;
+    std::string oldOwner;
+    std::string newOwner;
+    message >> name >> oldOwner >> newOwner;
+    if (!name.empty() && name[0] == ':' && newOwner.empty()) limiter_.departed(name);
   } catch (const std::exception& e) {
     ZEM_ERROR("Unreadable NameOwnerChanged signal: " << e.what());
   }
@@ -425,6 +448,12 @@ void DBusIpcService::addListener(const IpcMessageDefinition& definition, IpcList
 
 void DBusIpcService::removeListener(const IpcMessageDefinition& definition, IpcListener* listener) {
   impl_->registry().removeListener(definition, listener);
+}
+
+void DBusIpcService::addClientListener(IpcClientListener* listener) { impl_->registry().addClientListener(listener); }
+
+void DBusIpcService::removeClientListener(IpcClientListener* listener) {
+  impl_->registry().removeClientListener(listener);
 }
 
 void DBusIpcService::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {

@@ -37,6 +37,11 @@ class InProcessIpcService : public IpcService {
   void registerServlet(const IpcMessageDefinition& definition, std::unique_ptr<IpcMethodServlet> servlet) override;
   void addListener(const IpcMessageDefinition& definition, IpcListener* listener) override;
   void removeListener(const IpcMessageDefinition& definition, IpcListener* listener) override;
+  void addClientListener(IpcClientListener* listener) override;
+  void removeClientListener(IpcClientListener* listener) override;
+  // Tells the client listeners, on the caller's thread, that `connection` left (calls here run
+  // synchronously, so none of it is in flight).
+  void clientLeft(const std::string& connection);
   // Throws IpcException for a parameter that cannot be sent (an unsupported one).
   void sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) override;
   // The parameters of the signals named `name` sent so far, in sending order; strings and byte
