@@ -315,6 +315,40 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   EXPECT_EQ(outcomes.size(), 3u);
 }
 
+// Declared caps hold each argument, undeclared ones the largest cap, names 255 bytes: a call over
+// them is refused before its servlet runs.
+TEST_F(DBusIpcServiceTest, ArgumentsOverTheirCapsAreRefusedBeforeTheServletRuns) {
+  auto service = startService("CAPS");
+  const Ipc::ZemMessageDefinition capped("Capped",
+                                         {{"name", Ipc::IpcParameterType::String, Ipc::IpcParameterDirection::In, 8},
+                                          {"doc", Ipc::IpcParameterType::ByteField, Ipc::IpcParameterDirection::In, 16},
+                                          {"n", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::In}});
+  registerEcho(*service, capped);
+  DBusIpcClient client;
+  const auto outcome = [&](Ipc::IpcParameterSet in) {
+    const std::string error = errorOf([&] { client.call(service->getComponent(), "Zem", "Capped", std::move(in)); });
+    return error == "<no IpcException>" ? std::string("answered") : error;
+  };
+  const auto bytes = [](const std::string& name, size_t size) {
+    return std::make_unique<Ipc::IpcByteFieldParameter>(name, std::string(size, 'b'));
+  };
+  EXPECT_EQ(outcome(with(str("name", "12345678"), bytes("doc", 16), bytes("extra", 16), integer("n", 1))), "answered");
+  const struct {
+    Ipc::IpcParameterSet in;
+    const char* error;
+  } refusals[] = {
+      {with(str("name", "123456789")), "The string name is too large: 9 bytes, at most 8"},
+      {with(bytes("doc", 17)), "The byte field doc is too large: 17 bytes, at most 16"},
+      {with(str("extra", std::string(17, 'e'))), "The string extra is too large: 17 bytes, at most 16"},
+      {with(integer(std::string(256, 'n'), 1)), "A parameter name is too large: 256 bytes, at most 255"},
+  };
+  for (const auto& r : refusals) {
+    const std::string error = outcome(r.in);
+    EXPECT_NE(error.find("LimitsExceeded"), std::string::npos) << error;
+    EXPECT_NE(error.find(r.error), std::string::npos) << error;
+  }
+}
+
 // A servlet that answers "fast" calls at once: they pass while every dispatch thread is held, and
 // a declined call still reaches the dispatch thread with all of its arguments.
 struct AtOnceServlet : Ipc::IpcMethodServlet {

@@ -4,6 +4,10 @@
 #include <sdbus-c++/IObject.h>
 #include <sdbus-c++/Message.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -35,6 +39,9 @@ const char kErrorLimitsExceeded[] = "org.freedesktop.DBus.Error.LimitsExceeded";
 // A call offered to a servlet's at-once answer carries no string or byte field longer than this:
 // the bus thread never copies more for a call that a dispatch thread may run after all.
 constexpr size_t kMaxAtOnceValueBytes = 64 * 1024;
+// After a call whose arguments held this much, the memory freed is handed back to the system at
+// once: a few large calls must not leave the daemon's resident size pinned at their peak.
+constexpr size_t kLargeCallBytes = 1024 * 1024;
 const char kSignalInterface[] = "com.olvane.Zem";
 const char kNameOwnerChangedRule[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
@@ -43,6 +50,13 @@ const char kNameOwnerChangedRule[] =
 const char kNameVanishedRule[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
+
+// Hands the heap's free memory back to the system (glibc keeps it otherwise).
+void giveBackFreedMemory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
 
 }  // namespace
 
@@ -122,6 +136,25 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
       : impl_(impl), key_(std::move(key)), call_(std::move(call)), caller_(std::move(caller)), slot_(std::move(slot)) {}
 
   void run() noexcept override {
+    size_t argumentBytes = 0;
+    answer(&argumentBytes);
+    if (argumentBytes >= kLargeCallBytes) {
+      call_ = sdbus::MethodCall();  // the received message goes first
+      giveBackFreedMemory();
+    }
+  }
+
+  void cancel(DispatchPool::Refusal refusal) noexcept override {
+    if (refusal == DispatchPool::Refusal::Overloaded)
+      impl_.replyError(call_, kErrorLimitsExceeded, "The call " + key_ + " was not run: too many calls are waiting");
+    else
+      impl_.replyError(call_, kErrorFailed, "The call " + key_ + " was not run: the service is stopping");
+  }
+
+ private:
+  // Reads the arguments (within the definition's caps), runs the servlet and sends the answer or an
+  // error. `argumentBytes` receives the size of the arguments read.
+  void answer(size_t* argumentBytes) noexcept {
     try {
       const detail::ServletRegistry::Entry entry = impl_.registry().find(key_);
       if (entry.servlet == nullptr) {
@@ -130,9 +163,12 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
       }
       IpcParameterSet in;
       try {
-        in = detail::readParameters(call_);
+        in = detail::readParameters(call_, detail::ValueCaps::of(*entry.definition), argumentBytes);
       } catch (const sdbus::Error& e) {
-        impl_.replyError(call_, kErrorInvalidArgs, "Unreadable arguments for " + key_ + ": " + e.getMessage());
+        const bool tooLarge = e.getName() == kErrorLimitsExceeded;
+        impl_.replyError(
+            call_, tooLarge ? kErrorLimitsExceeded : kErrorInvalidArgs,
+            (tooLarge ? "Arguments refused for " : "Unreadable arguments for ") + key_ + ": " + e.getMessage());
         return;
       }
       IpcParameterSet out;
@@ -157,17 +193,9 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
     }
   }
 
-  void cancel(DispatchPool::Refusal refusal) noexcept override {
-    if (refusal == DispatchPool::Refusal::Overloaded)
-      impl_.replyError(call_, kErrorLimitsExceeded, "The call " + key_ + " was not run: too many calls are waiting");
-    else
-      impl_.replyError(call_, kErrorFailed, "The call " + key_ + " was not run: the service is stopping");
-  }
-
- private:
   Impl& impl_;
   const std::string key_;
-  sdbus::MethodCall call_;
+  sdbus::MethodCall call_;  // released early after a large call
   const IpcCaller caller_;
   // Counts the call against its client until the job is gone (after run() or cancel()).
   const std::unique_ptr<ClientCallLimiter::Slot> slot_;
@@ -318,7 +346,8 @@ bool DBusIpcService::Impl::answerAtOnce(const std::string& key, sdbus::MethodCal
   IpcMethodCallResponse response;
   bool answered = false;
   try {
-    const IpcMethodCallRequest request(detail::readParameters(call, kMaxAtOnceValueBytes), caller);
+    const IpcMethodCallRequest request(
+        detail::readParameters(call, detail::ValueCaps::of(*entry.definition).atMost(kMaxAtOnceValueBytes)), caller);
     answered = entry.servlet->processMethodCallAtOnce(*entry.definition, request, response);
     if (answered) detail::checkSendable(response.getParameters());
   } catch (const std::exception&) {
