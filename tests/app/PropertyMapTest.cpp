@@ -121,6 +121,12 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
     EXPECT_EQ(log.countAny(c.log), 1u) << c.name << " by " << c.component << "\n" << log.dump();
   }
   EXPECT_EQ(map_.getPropertyValue("A.b"), "false");
+  // A caller owning several component names is judged by all of them, whichever sorts first.
+  const auto updatedBy = [&](const std::vector<std::string>& names) {
+    return map_.setXmlPropertyResult(updateXml("A.b", "Boolean", "true"), names).find(">true<") != std::string::npos;
+  };
+  EXPECT_FALSE(updatedBy({"Q", "Z"}));
+  EXPECT_TRUE(updatedBy({"Q", "X"}));
   EXPECT_EQ(stored("ps"), "new");
   EXPECT_EQ(stored("ZEM.LOGLEVEL"), "INFO");
   const auto integer = integerNode(5);
@@ -145,8 +151,8 @@ TEST_F(PropertyMapTest, AMissingConfigIsRetriedOnEveryAccess) {
 TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicleBooleanSendsItsResult) {
   RunningApp app(RunningApp::Options{false, false});  // the application's change notifier
   load(everyKindConfig(), entryXml("A", mapXml(entryXml("b", valueXml("Boolean", "false")))));
-  map_.addPropertyMonitor("A.b");
-  map_.addPropertyMonitor("A.b");  // twice is once
+  map_.addPropertyMonitor("A.b", ":1.5", "M");
+  map_.addPropertyMonitor("A.b", ":1.5", "M");  // twice is once
   const auto yes = booleanNode(true);
   const auto no = booleanNode(false);
   const auto announced = [&] {  // "property=value " per PropertyValueChanged sent
@@ -159,9 +165,6 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   ASSERT_TRUE(map_.updateProperty(&yes, "A.b"));  // unchanged: nothing to announce
   ASSERT_TRUE(map_.updateProperty(&no, "A.b"));
   ASSERT_TRUE(map_.updateProperty(&yes, "IGNITION_ON"));  // not monitored: no PropertyValueChanged
-  const std::string tooLong(2048, 'x');  // not registered: callers cannot fill the table with long names
-  map_.addPropertyMonitor(tooLong);
-  map_.notifyMonitors(tooLong, "y");
   EXPECT_EQ(announced(), "A.b=true A.b=false ");
   const auto sent = ipc_.sent("ZemVehicleProperty");
   ASSERT_EQ(sent.size(), 1u);
@@ -182,6 +185,59 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Unable to notify registered monitor for propertyA.b : "), 1u);
   map_.notifyMonitors("unmonitored", "x");
   EXPECT_EQ(log.entries().size(), 1u);
+  map_.removePropertyMonitors(":1.5");
+}
+
+// Monitors through the servlet: only names in the map, at most 256 per caller, gone when the caller
+// leaves; a flood of refusals writes a few lines and a legitimate monitor is still announced.
+TEST_F(PropertyMapTest, MonitorsTakeOnlyMapNamesAFewPerCallerUntilTheCallerLeaves) {
+  RunningApp app(RunningApp::Options{false, false});
+  std::string many;
+  for (int i = 0; i < 300; ++i)
+    many += named("String", "p" + std::to_string(i), "StringLiteral", "<k:value>v</k:value>");
+  load(everyKindConfig() + many, entryXml("A", mapXml(entryXml("b", valueXml("Boolean", "false")))));
+  const auto monitor = [&](const std::string& caller, const std::string& name) {
+    Ipc::IpcParameterSet in;
+    in.add(std::make_unique<Ipc::IpcStringParameter>("property", name));
+    const Ipc::IpcCaller who{caller, {caller}, ":" + caller};
+    return app.ipc().call("Zem", "MonitorProperty", in, who).get<Ipc::IpcIntegerParameter>("result").getValue();
+  };
+  const auto announcedA = [&] { return ipc_.sent("PropertyValueChanged").size(); };
+  const auto flip = [&](bool value) {
+    const auto node = booleanNode(value);
+    return map_.updateProperty(&node, "A.b");
+  };
+
+  EXPECT_EQ(monitor("first", "No.Such"), 1);
+  EXPECT_EQ(monitor("first", std::string(2048, 'p')), 1);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(monitor("greedy", "p" + std::to_string(i)), 0) << i;
+  EXPECT_EQ(monitor("greedy", "A.b"), 2);  // the 257th
+  EXPECT_EQ(monitor("greedy", "p0"), 0);   // held already
+  for (int i = 299; i >= 44; --i) ASSERT_EQ(monitor("other", "p" + std::to_string(i)), 0) << i;
+  app.ipc().clientLeft(":greedy");
+  EXPECT_EQ(monitor("greedy", "A.b"), 0);  // its slots are free again
+  ASSERT_TRUE(flip(true));
+  EXPECT_EQ(announcedA(), 1u);
+  app.ipc().clientLeft(":greedy");  // nobody else monitors A.b: no longer announced
+  ASSERT_TRUE(flip(false));
+  EXPECT_EQ(announcedA(), 1u);
+
+  ASSERT_EQ(monitor("legit", "A.b"), 0);
+  LogCapture log;
+  std::atomic<int> refused{0};
+  std::thread flood([&] {
+    for (int i = 0; i < 20000; ++i) refused += monitor("flood", "No.Such" + std::to_string(i)) == 1;
+  });
+  EXPECT_TRUE(waitUntil([&] { return refused > 0; }));
+  for (int i = 1; i <= 20; ++i) EXPECT_TRUE(flip(i % 2 == 1));
+  flood.join();
+  EXPECT_EQ(refused, 20000);
+  EXPECT_EQ(announcedA(), 21u);  // every change during the flood reached the monitor
+  app.ipc().clientLeft(":flood");
+  const size_t lines = log.countAny("monitor request(s) of caller flood");
+  EXPECT_GE(lines, 1u);
+  EXPECT_LE(lines, 5u) << log.dump();
+  for (const char* caller : {":first", ":other", ":legit"}) app.ipc().clientLeft(caller);
 }
 
 // Only small values the map holds are answered at once, and nothing while another thread holds the map.
@@ -221,7 +277,7 @@ TEST_F(PropertyMapTest, AtOnceAnswersOnlyHeldValuesWhileTheMapIsFree) {
 
 TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {
   load(everyKindConfig(), entryXml("A", mapXml(entryXml("b", valueXml("Boolean", "false")))));
-  map_.addPropertyMonitor("A.b");
+  map_.addPropertyMonitor("A.b", ":1.6", "M");
   const std::string request = document("IpcMessageBooleanPropertyRequest", "<k:propertyName>A.b</k:propertyName>");
   std::atomic<bool> done{false};
   const auto read = [&] {
@@ -239,6 +295,7 @@ TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {
   for (auto& reader : readers) reader.join();
   reloader.join();
   EXPECT_EQ(ipc_.sent("PropertyValueChanged").size(), 40u);  // every write changed the value
+  map_.removePropertyMonitors(":1.6");
 }
 
 TEST_F(PropertyMapTest, TenThousandPropertiesLoadAndAFailedLookupListsAtMost32) {

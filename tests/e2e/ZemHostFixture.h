@@ -33,6 +33,7 @@ class ChildProcess {
   // The wait status (as waitpid gives it), or nullopt when the child still runs after `timeout`.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout);
   bool running() { return !waitForExit(std::chrono::milliseconds(0)); }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

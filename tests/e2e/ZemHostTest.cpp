@@ -6,9 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <tuple>
 
 #include "ZemHostFixture.h"
+#include "kest/ipc/DBusIpcClient.h"
 #include "kest/ipc/DBusIpcService.h"
 
 namespace {
@@ -34,6 +36,42 @@ TEST_F(ZemHostTest, SignalsEndTheHostWithinTwoSecondsAndTheLevelSurvivesARestart
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   EXPECT_EQ(zemctl({"log-level", "get"}).out, "level 5 (TRACE)\n");
   EXPECT_TRUE(exitedWith(stopHost(SIGINT, std::chrono::seconds(2)), 0)) << readFile(hostStderr());
+}
+
+// The resident size of process `pid` in KiB (VmRSS), -1 when it cannot be read.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// Twelve callers at once name a property with 30 MB: each is refused before the name is copied, and
+// the daemon gives the memory back.
+TEST_F(ZemHostTest, HugeArgumentsAreRefusedAndLeaveNoMemoryPinned) {
+  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  const std::string huge(30 * 1024 * 1024, 'p');
+  std::vector<std::future<std::string>> calls;
+  for (int i = 0; i < 12; ++i)
+    calls.push_back(std::async(std::launch::async, [&] {
+      Ipc::IpcParameterSet in;
+      in.add(std::make_unique<Ipc::IpcStringParameter>("property", huge));
+      try {
+        Ipc::DBusIpcClient().call("ZEM_APP", "SelfDiag", "ReadStringProperty", in, std::chrono::seconds(20));
+        return std::string("answered");
+      } catch (const Ipc::IpcException& e) {
+        return std::string(e.what());
+      }
+    }));
+  for (auto& call : calls) {
+    const std::string outcome = call.get();
+    EXPECT_NE(outcome.find("The string property is too large: 31457280 bytes, at most 1024"), std::string::npos)
+        << outcome;
+  }
+  EXPECT_TRUE(waitUntil([&] { return residentKiB(host()->pid()) < 32 * 1024; }, std::chrono::seconds(5)))
+      << residentKiB(host()->pid()) << " KiB";
+  EXPECT_TRUE(waitForPing(2));  // and it serves on
 }
 
 TEST_F(ZemHostTest, StartUpFailuresExitWithTheirStatusAndTheReason) {

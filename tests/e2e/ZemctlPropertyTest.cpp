@@ -82,7 +82,8 @@ TEST_F(ZemctlPropertyTest, GetSetReadAndMonitorAnswerAsTheMapSaysAndOnlyOwnersUp
       {{"set", "T.Flag", "boolean:true"}, 3, "result false\n"},                             // unnamed caller
       {{"--as-component", "Radio", "set", "T.Flag", "boolean:true"}, 3, "result false\n"},  // not an owner
       {{"set", "U.Count", "string:x"}, 3, "result false\n"},                                // kind misfit
-      {{"get", "T.Flag", "--as", "boolean"}, 0, "false\n"}};
+      {{"get", "T.Flag", "--as", "boolean"}, 0, "false\n"},
+      {{"monitor", "U.Count", "No.Such"}, 3, ""}};  // a name outside the map is refused
   for (const Case& c : cases) {
     const CommandResult r = zemctl(c.args);
     EXPECT_EQ(r.exitCode, c.exitCode) << c.args[0] << " " << c.args[1] << ": " << r.err;

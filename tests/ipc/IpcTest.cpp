@@ -11,8 +11,10 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <set>
 #include <thread>
 
+#include "ZemTestSupport.h"
 #include "ipc/DBusNames.h"
 #include "ipc/NameOwnerCache.h"
 #include "kest/ipc/DBusIpcClient.h"
@@ -102,15 +104,34 @@ class DBusIpcServiceTest : public ::testing::Test {
   }
 };
 
-// Registers a servlet that answers what it was asked and who asked.
+// Registers a servlet that answers what it was asked and who asked: "sender" and "names" (joined by
+// spaces).
 void registerEcho(DBusIpcService& service, const Ipc::IpcMessageDefinition& definition) {
   service.registerServlet(definition,
                           std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
                             for (const auto& entry : request.getParameters().all())
                               response.addParameter(entry.second->clone());
                             response.addParameter(str("sender", request.getSender()));
+                            std::string names;
+                            for (const std::string& name : request.getSenderNames())
+                              names += (names.empty() ? "" : " ") + name;
+                            response.addParameter(str("names", names));
                           }));
 }
+
+// Records the connections its service says left the bus.
+struct LeavingRecorder : Ipc::IpcClientListener {
+  void clientLeft(const std::string& connection) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    left.insert(connection);
+  }
+  bool hasLeft(const std::string& connection) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return left.count(connection) != 0;
+  }
+  std::mutex mutex;
+  std::set<std::string> left;  // guarded by mutex
+};
 
 int64_t integerOf(const Ipc::IpcParameterSet& set, const std::string& name) {
   return set.get<Ipc::IpcIntegerParameter>(name).getValue();
@@ -197,7 +218,7 @@ TEST_F(DBusIpcServiceTest, ServletsAddedOrReplacedWhileCallsFlowAnswerWithExactl
   EXPECT_EQ(stringOf(out, "text"), "h\xc3\xa9llo");
   EXPECT_EQ(integerOf(out, "number"), INT64_MIN);
   EXPECT_EQ(out.get<Ipc::IpcByteFieldParameter>("raw").getValueAsString(), blob);
-  EXPECT_EQ(out.all().size(), 4u);  // the three plus "sender"
+  EXPECT_EQ(out.all().size(), 5u);  // the three plus "sender" and "names"
   // The same member on the other interface is not served.
   EXPECT_NE(errorOf([&] { client.call(component, "Zem", "Echo0", with()); }).find("UnknownMethod"), std::string::npos);
   service->registerServlet(zemMessage("First"),
@@ -294,6 +315,40 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   EXPECT_EQ(outcomes.size(), 3u);
 }
 
+// Declared caps hold each argument, undeclared ones the largest cap, names 255 bytes: a call over
+// them is refused before its servlet runs.
+TEST_F(DBusIpcServiceTest, ArgumentsOverTheirCapsAreRefusedBeforeTheServletRuns) {
+  auto service = startService("CAPS");
+  const Ipc::ZemMessageDefinition capped("Capped",
+                                         {{"name", Ipc::IpcParameterType::String, Ipc::IpcParameterDirection::In, 8},
+                                          {"doc", Ipc::IpcParameterType::ByteField, Ipc::IpcParameterDirection::In, 16},
+                                          {"n", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::In}});
+  registerEcho(*service, capped);
+  DBusIpcClient client;
+  const auto outcome = [&](Ipc::IpcParameterSet in) {
+    const std::string error = errorOf([&] { client.call(service->getComponent(), "Zem", "Capped", std::move(in)); });
+    return error == "<no IpcException>" ? std::string("answered") : error;
+  };
+  const auto bytes = [](const std::string& name, size_t size) {
+    return std::make_unique<Ipc::IpcByteFieldParameter>(name, std::string(size, 'b'));
+  };
+  EXPECT_EQ(outcome(with(str("name", "12345678"), bytes("doc", 16), bytes("extra", 16), integer("n", 1))), "answered");
+  const struct {
+    Ipc::IpcParameterSet in;
+    const char* error;
+  } refusals[] = {
+      {with(str("name", "123456789")), "The string name is too large: 9 bytes, at most 8"},
+      {with(bytes("doc", 17)), "The byte field doc is too large: 17 bytes, at most 16"},
+      {with(str("extra", std::string(17, 'e'))), "The string extra is too large: 17 bytes, at most 16"},
+      {with(integer(std::string(256, 'n'), 1)), "A parameter name is too large: 256 bytes, at most 255"},
+  };
+  for (const auto& r : refusals) {
+    const std::string error = outcome(r.in);
+    EXPECT_NE(error.find("LimitsExceeded"), std::string::npos) << error;
+    EXPECT_NE(error.find(r.error), std::string::npos) << error;
+  }
+}
+
 // A servlet that answers "fast" calls at once: they pass while every dispatch thread is held, and
 // a declined call still reaches the dispatch thread with all of its arguments.
 struct AtOnceServlet : Ipc::IpcMethodServlet {
@@ -355,6 +410,57 @@ TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePay
   }
   DBusIpcClient foreign(Ipc::DBusBusType::Session, "org.example.Foreign" + std::to_string(::getpid()));
   EXPECT_EQ(senderSeenBy(foreign), foreign.getUniqueName());
+  EXPECT_EQ(stringOf(foreign.call(service->getComponent(), "Zem", "WhoAmI", {}), "names"), foreign.getUniqueName());
+
+  // A caller owning several names is known by all of them (permissions), and by the first for logs.
+  const std::string second = uniqueComponent("B");
+  const std::string first = uniqueComponent("A");
+  auto connection = sdbus::createSessionBusConnection();
+  connection->requestName("com.olvane." + second);
+  connection->requestName("com.olvane." + first);
+  auto proxy = sdbus::createProxy(*connection, "com.olvane." + service->getComponent(),
+                                  "/com/olvane/" + service->getComponent());
+  std::map<std::string, sdbus::Variant> out;
+  proxy->callMethod("WhoAmI")
+      .onInterface("com.olvane.Zem")
+      .withArguments(std::map<std::string, sdbus::Variant>{})
+      .storeResultsTo(out);
+  EXPECT_EQ(out.at("sender").get<std::string>(), first);
+  EXPECT_EQ(out.at("names").get<std::string>(), first + " " + second);
+}
+
+// A caller's departure reaches the client listeners, but only once no call of it runs any more.
+TEST_F(DBusIpcServiceTest, ClientListenersHearOfACallerLeavingOnceItsLastCallHasEnded) {
+  auto service = startService("LEAVING");
+  registerEcho(*service, zemMessage("WhoAmI"));
+  std::promise<void> release;  // destroyed before the service: a failed test still releases
+  std::shared_future<void> released = release.get_future().share();
+  service->registerServlet(zemMessage("Hold"),
+                           std::make_unique<LambdaServlet>(zemMessage("Hold"), [=](auto&...) { released.wait(); }));
+  LeavingRecorder recorder;
+  service->addClientListener(&recorder);
+  const std::string component = service->getComponent();
+  const auto leaveAfterCalling = [&](const char* member) {
+    DBusIpcClient client;
+    errorOf([&] { client.call(component, "Zem", member, with(), std::chrono::milliseconds(300)); });
+    return client.getUniqueName();
+  };
+  const std::string holding = leaveAfterCalling("Hold");  // its call still runs when it has gone
+  const std::string quick = leaveAfterCalling("WhoAmI");
+  ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.hasLeft(quick); }));
+  // The bus told of `holding` leaving before `quick`: it was held back for its running call.
+  EXPECT_FALSE(recorder.hasLeft(holding));
+  release.set_value();
+  EXPECT_TRUE(zem_test::waitUntil([&] { return recorder.hasLeft(holding); }));
+
+  service->removeClientListener(&recorder);
+  const std::string unheard = leaveAfterCalling("WhoAmI");
+  LeavingRecorder witness;  // added after the removal: once it heard, the removed one would have
+  service->addClientListener(&witness);
+  const std::string last = leaveAfterCalling("WhoAmI");
+  ASSERT_TRUE(zem_test::waitUntil([&] { return witness.hasLeft(last); }));
+  EXPECT_FALSE(recorder.hasLeft(unheard));
+  service->removeClientListener(&witness);
 }
 
 // A service calls another component, from outside and from inside a servlet; failures and timeouts

@@ -26,11 +26,16 @@ InProcessIpcService::~InProcessIpcService() {
 
 IpcParameterSet InProcessIpcService::call(const std::string& kind, const std::string& name, const IpcParameterSet& in,
                                           const std::string& sender) {
+  return call(kind, name, in, IpcCaller::named(sender));
+}
+
+IpcParameterSet InProcessIpcService::call(const std::string& kind, const std::string& name, const IpcParameterSet& in,
+                                          const IpcCaller& caller) {
   const std::string key = interfaceOf(kind) + "." + name;
   const detail::ServletRegistry::Entry entry = registry_->find(key);
   if (entry.servlet == nullptr) throw IpcException("No servlet serves " + key);
   try {
-    return detail::runServlet(entry, in, sender);
+    return detail::runServlet(entry, in, caller);
   } catch (const std::exception& e) {
     ZEM_ERROR("The IPC servlet of " << entry.definition->toString() << " failed");
     ZEM_ERROR(e.what());
@@ -56,6 +61,14 @@ void InProcessIpcService::addListener(const IpcMessageDefinition& definition, Ip
 void InProcessIpcService::removeListener(const IpcMessageDefinition& definition, IpcListener* listener) {
   registry_->removeListener(definition, listener);
 }
+
+void InProcessIpcService::addClientListener(IpcClientListener* listener) { registry_->addClientListener(listener); }
+
+void InProcessIpcService::removeClientListener(IpcClientListener* listener) {
+  registry_->removeClientListener(listener);
+}
+
+void InProcessIpcService::clientLeft(const std::string& connection) { registry_->notifyClientLeft(connection); }
 
 void InProcessIpcService::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {
   detail::checkMemberName(definition.getName());

@@ -1,4 +1,6 @@
 // zem-host: loads the ZEM application plug-in and serves it on D-Bus (see ZemHost.h).
+#include <malloc.h>
+
 #include <iostream>
 #include <string>
 #include <vector>
@@ -7,6 +9,12 @@
 #include "ZemHost.h"
 
 int main(int argc, char** argv) {
+  // Large call arguments must not pin memory: two heap arenas, however many threads, and blocks
+  // from 128 KiB up mapped on their own, so that freeing one returns it to the system (a fixed
+  // threshold also stops glibc raising it after the first large block).
+  mallopt(M_ARENA_MAX, 2);
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+
   // Before any thread exists, so that only the host's wait takes these signals.
   ZemHost::blockTerminationSignals();
 

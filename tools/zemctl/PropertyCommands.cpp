@@ -201,6 +201,13 @@ int PropertyCommands::monitor(const ZemctlCommand& command) {
       subscription.reset();
       return rc;
     }
+    // 1: no such property; 2: this connection monitors too many already.
+    const auto* result = dynamic_cast<const Ipc::IpcIntegerParameter*>(answer.find("result"));
+    if (result != nullptr && result->getValue() != 0) {
+      err_ << "zemctl: " << name << " cannot be monitored (result " << result->getValue() << ")\n";
+      subscription.reset();
+      return Zemctl::kExitFailed;
+    }
   }
   err_ << "zemctl: monitoring " << names.size() << (names.size() == 1 ? " property" : " properties") << std::endl;
 

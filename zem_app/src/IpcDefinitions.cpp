@@ -11,16 +11,23 @@ constexpr auto kOut = IpcParameterDirection::Out;
 constexpr auto kString = IpcParameterType::String;
 constexpr auto kInteger = IpcParameterType::Integer;
 constexpr auto kBytes = IpcParameterType::ByteField;
+// No property is named by more than 1 KiB.
+constexpr std::size_t kMaxPropertyNameBytes = 1024;
+// The largest XML document any reader takes.
+constexpr std::size_t kMaxDocumentBytes = 32u * 1024 * 1024;
+// A longer path names no file (PATH_MAX).
+constexpr std::size_t kMaxPathBytes = 4096;
 
 }  // namespace
 
 const Ipc::IpcMessageDefinition& zemPropertyRequest() {
   static const Ipc::ZemMessageDefinition d("ZemPropertyRequest",
-                                           {{"request", kBytes, kIn}, {"response", kBytes, kOut}});
+                                           {{"request", kBytes, kIn, kMaxDocumentBytes}, {"response", kBytes, kOut}});
   return d;
 }
 const Ipc::IpcMessageDefinition& zemPropertyUpdate() {
-  static const Ipc::ZemMessageDefinition d("ZemPropertyUpdate", {{"request", kBytes, kIn}, {"response", kBytes, kOut}});
+  static const Ipc::ZemMessageDefinition d("ZemPropertyUpdate",
+                                           {{"request", kBytes, kIn, kMaxDocumentBytes}, {"response", kBytes, kOut}});
   return d;
 }
 const Ipc::IpcMessageDefinition& ping() {
@@ -28,16 +35,18 @@ const Ipc::IpcMessageDefinition& ping() {
   return d;
 }
 const Ipc::IpcMessageDefinition& monitorProperty() {
-  static const Ipc::ZemMessageDefinition d("MonitorProperty", {{"property", kString, kIn}, {"result", kInteger, kOut}});
+  static const Ipc::ZemMessageDefinition d(
+      "MonitorProperty", {{"property", kString, kIn, kMaxPropertyNameBytes}, {"result", kInteger, kOut}});
   return d;
 }
 const Ipc::IpcMessageDefinition& readStringProperty() {
-  static const Ipc::ZemSelfDiagMessageDefinition d("ReadStringProperty",
-                                                   {{"property", kString, kIn}, {"value", kString, kOut}});
+  static const Ipc::ZemSelfDiagMessageDefinition d(
+      "ReadStringProperty", {{"property", kString, kIn, kMaxPropertyNameBytes}, {"value", kString, kOut}});
   return d;
 }
 const Ipc::IpcMessageDefinition& jobAppeared() {
-  static const Ipc::ZemMessageDefinition d("JobAppeared", {{"jobLocation", kString, kIn}, {"status", kInteger, kOut}});
+  static const Ipc::ZemMessageDefinition d("JobAppeared",
+                                           {{"jobLocation", kString, kIn, kMaxPathBytes}, {"status", kInteger, kOut}});
   return d;
 }
 const Ipc::IpcMessageDefinition& getSwVersion() {

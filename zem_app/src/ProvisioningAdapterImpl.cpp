@@ -1,5 +1,6 @@
 #include "ProvisioningAdapterImpl.h"
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <type_traits>
@@ -35,6 +36,13 @@ namespace {
 // Names and texts from IPC callers are cut before they are logged.
 constexpr size_t kMaxLoggedNameBytes = 256;
 std::string shown(const std::string& text) { return ApplicationLogger::shortened(text, kMaxLoggedNameBytes); }
+
+// The names of a caller as one text: "A, B".
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
 
 bool isPresent(const PropertyValue& value) { return value && value->isValid(); }
 
@@ -531,7 +539,7 @@ std::string provisioningAdapter_impl::getXmlPropertyResult(const std::string& re
 // ---- writing
 
 xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::setPropertyResult(
-    const std::string& update, const std::string& component) {
+    const std::string& update, const std::vector<std::string>& callerNames) {
   auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
   xmldoc::DocumentPtr<Types::IpcMessagePropertyUpdate> parsed;
   try {
@@ -549,9 +557,11 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::s
     const MapType& map = getMap();
     const MapPermissionsType& permissionsMap = getPermissionsMap();
     const auto permitted = permissionsMap.find(name);
-    if (!component.empty() && permitted != permissionsMap.end() && permitted->second.count(component) == 0) {
-      ZEM_WARN("Update of property " << name << " is not allowed because the updating component (" << shown(component)
-                                     << ") does not having update permissions");
+    const auto isOwner = [&](const std::string& component) { return permitted->second.count(component) != 0; };
+    if (!callerNames.empty() && permitted != permissionsMap.end() &&
+        std::none_of(callerNames.begin(), callerNames.end(), isOwner)) {
+      ZEM_WARN("Update of property " << name << " is not allowed because the updating component ("
+                                     << shown(joined(callerNames)) << ") does not having update permissions");
     } else {
       const auto found = map.find(name);
       try {
@@ -570,10 +580,11 @@ xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::s
   return document;
 }
 
-std::string provisioningAdapter_impl::setXmlPropertyResult(const std::string& update, const std::string& component) {
+std::string provisioningAdapter_impl::setXmlPropertyResult(const std::string& update,
+                                                           const std::vector<std::string>& callerNames) {
   ZEM_TRACE("Xml Content: " << ApplicationLogger::shortened(update, ApplicationLogger::kMaxMessageBytes));
   try {
-    std::string answer = xmldoc::toString(*setPropertyResult(update, component));
+    std::string answer = xmldoc::toString(*setPropertyResult(update, callerNames));
     ZEM_TRACE("Xml content: " << answer);
     return answer;
   } catch (const std::exception& e) {
@@ -634,24 +645,24 @@ std::shared_ptr<const Types::PropertyOrigin> provisioningAdapter_impl::getProper
 
 // ---- monitors
 
-void provisioningAdapter_impl::addPropertyMonitor(const std::string& name) {
-  if (name.size() > kMaxMonitoredNameBytes) {
-    ZEM_WARN("Property name too long to be monitored: " << shown(name));
-    return;
+MonitorTable::Result provisioningAdapter_impl::addPropertyMonitor(const std::string& name,
+                                                                  const std::string& connection,
+                                                                  const std::string& sender) {
+  bool known = false;
+  if (name.size() <= kMaxMonitoredNameBytes) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    known = storedMap().count(name) != 0;  // as loaded: a refusal never retries a missing configuration
   }
-  std::lock_guard<std::mutex> lock(monitorMutex_);
-  if (monitors_.size() >= kMaxMonitors && monitors_.count(name) == 0) {
-    ZEM_WARN("Too many monitored properties: no monitor for " << shown(name));
-    return;
-  }
-  monitors_[name] = true;
+  // The map lock is released first: a store write holds it while it takes the monitor table's.
+  return monitors_.add(name, known, connection, sender);
+}
+
+void provisioningAdapter_impl::removePropertyMonitors(const std::string& connection) {
+  monitors_.dropCaller(connection);
 }
 
 void provisioningAdapter_impl::notifyMonitors(const std::string& name, const std::string& value) {
-  {
-    std::lock_guard<std::mutex> lock(monitorMutex_);
-    if (monitors_.count(name) == 0) return;
-  }
+  if (!monitors_.isMonitored(name)) return;
   try {
     Ipc::IpcService* const service = Ipc::IpcService::getInstance();
     if (service == nullptr) throw Ipc::IpcException("no IPC service");

@@ -1,6 +1,6 @@
 // The one implementation behind every ProvisioningAdapterMap handle: property, permission and monitor tables.
 // Thread safety: a recursive mutex serialises the property and permission tables; the monitor
-// table has its own mutex, never held while calling out. Lock order: map lock, then the store's.
+// table has its own lock, never held while calling out. Lock order: map lock, then the store's.
 #pragma once
 
 #include <map>
@@ -9,7 +9,9 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "MonitorTable.h"
 #include "OriginMapItem.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
@@ -19,8 +21,8 @@
 // component). Both are process-wide (function-local statics of storedMap() and
 // getPermissionsMap()) and touched only with mutex_ held. mutex_ is recursive because an origin's
 // write may read another property (backend profile) and a store listener may call back into the
-// map on the writing thread. notifyMonitors takes only monitorMutex_, so it may run on any thread,
-// the map lock held or not.
+// map on the writing thread. notifyMonitors takes only the monitor table's lock, so it may run on
+// any thread, the map lock held or not.
 class provisioningAdapter_impl {
  public:
   using MapType = std::unordered_map<std::string, const OriginMapItem>;
@@ -30,10 +32,7 @@ class provisioningAdapter_impl {
   // Names beyond this many are not listed in the "Knowns key:" diagnostic of a failed lookup,
   // which a caller naming unknown properties could otherwise make arbitrarily long.
   static constexpr size_t kMaxListedKeys = 32;
-  // Monitor registrations beyond this many distinct names are refused (logged).
-  static constexpr size_t kMaxMonitors = 4096;
-  // Longer names are not monitored: with kMaxMonitors, callers can make the table hold at most
-  // 4 MiB of names.
+  // Longer names are refused as monitors without a lookup: no property is named like that.
   static constexpr size_t kMaxMonitoredNameBytes = 1024;
 
   provisioningAdapter_impl() = default;
@@ -64,11 +63,12 @@ class provisioningAdapter_impl {
   bool tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer);
   bool tryGetPropertyValueAtOnce(const std::string& name, std::string* value);
 
-  // Applies the update document on behalf of `component` (see ProvisioningAdapterMap): the
-  // answer holds a PropertyUpdateResult with the outcome; empty when the text does not parse.
+  // Applies the update document on behalf of the caller known by `callerNames` (see
+  // ProvisioningAdapterMap): the answer holds a PropertyUpdateResult with the outcome; empty when
+  // the text does not parse.
   xmldoc::DocumentPtr<Sarnet_Configuration::Types::IpcMessagePropertyResult> setPropertyResult(
-      const std::string& update, const std::string& component);
-  std::string setXmlPropertyResult(const std::string& update, const std::string& component);
+      const std::string& update, const std::vector<std::string>& callerNames);
+  std::string setXmlPropertyResult(const std::string& update, const std::vector<std::string>& callerNames);
 
   // True when the item stored `value`; false (logged) for an unknown name, a refused value or a
   // failed write (a PropertyException of the origin is caught here).
@@ -78,8 +78,11 @@ class provisioningAdapter_impl {
   // A copy of the origin element (certificates), shared with the caller; null otherwise.
   std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
 
-  // Registers `name`; refused (WARN) beyond kMaxMonitors distinct names or kMaxMonitoredNameBytes.
-  void addPropertyMonitor(const std::string& name);
+  // Registers `name` for the caller on `connection` (see ProvisioningAdapterMap).
+  MonitorTable::Result addPropertyMonitor(const std::string& name, const std::string& connection,
+                                          const std::string& sender);
+  // Drops the registrations of the caller on `connection`.
+  void removePropertyMonitors(const std::string& connection);
   // Sends "PropertyValueChanged" {"property", "value"} when `name` is monitored; IPC failures are
   // logged and swallowed.
   void notifyMonitors(const std::string& name, const std::string& value);
@@ -123,6 +126,5 @@ class provisioningAdapter_impl {
   static void logNotFound(const std::string& name, const MapType& map);
 
   std::recursive_mutex mutex_;
-  std::mutex monitorMutex_;
-  std::map<std::string, bool> monitors_;  // guarded by monitorMutex_; a present name is monitored
+  MonitorTable monitors_;  // synchronises itself
 };

@@ -33,8 +33,13 @@ bool ProvisioningAdapterMap::tryGetPropertyValueAtOnce(const std::string& name, 
   return impl_->tryGetPropertyValueAtOnce(name, value);
 }
 
+std::string ProvisioningAdapterMap::setXmlPropertyResult(const std::string& update,
+                                                         const std::vector<std::string>& callerNames) {
+  return impl_->setXmlPropertyResult(update, callerNames);
+}
+
 std::string ProvisioningAdapterMap::setXmlPropertyResult(const std::string& update, const std::string& component) {
-  return impl_->setXmlPropertyResult(update, component);
+  return impl_->setXmlPropertyResult(update, component.empty() ? std::vector<std::string>() : std::vector{component});
 }
 
 bool ProvisioningAdapterMap::updateProperty(const Sarnet_Configuration::Types::PersistedValue* value,
@@ -52,7 +57,14 @@ std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> ProvisioningA
   return impl_->getPropertyConfig(name);
 }
 
-void ProvisioningAdapterMap::addPropertyMonitor(const std::string& name) { impl_->addPropertyMonitor(name); }
+MonitorTable::Result ProvisioningAdapterMap::addPropertyMonitor(const std::string& name, const std::string& connection,
+                                                                const std::string& sender) {
+  return impl_->addPropertyMonitor(name, connection, sender);
+}
+
+void ProvisioningAdapterMap::removePropertyMonitors(const std::string& connection) {
+  impl_->removePropertyMonitors(connection);
+}
 
 void ProvisioningAdapterMap::notifyMonitors(const std::string& name, const std::string& value) {
   impl_->notifyMonitors(name, value);

@@ -8,7 +8,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "MonitorTable.h"
 #include "kolconfig/Types.h"
 
 class provisioningAdapter_impl;
@@ -50,11 +52,13 @@ class ProvisioningAdapterMap {
   bool tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer);
   bool tryGetPropertyValueAtOnce(const std::string& name, std::string* value);
 
-  // Applies the IPC update document `update` (IpcMessagePropertyUpdate) on behalf of `component`,
-  // the caller that the bus vouches for, and answers a serialised IpcMessagePropertyResult holding
-  // a PropertyUpdateResult. A property with an owner list may be updated only by a listed
-  // component (an empty `component` is not checked); a refused or failed update stores nothing
-  // and answers false.
+  // Applies the IPC update document `update` (IpcMessagePropertyUpdate) on behalf of the caller
+  // known by `callerNames` (every component name the bus vouches for), and answers a serialised
+  // IpcMessagePropertyResult holding a PropertyUpdateResult. A property with an owner list may be
+  // updated only when one of `callerNames` is listed (an empty list is not checked); a refused or
+  // failed update stores nothing and answers false.
+  std::string setXmlPropertyResult(const std::string& update, const std::vector<std::string>& callerNames);
+  // The same for a caller known by `component` alone; an empty `component` is not checked.
   std::string setXmlPropertyResult(const std::string& update, const std::string& component);
 
   // Writes `value` (not taken over; may be null) to the property `name` without a permission
@@ -71,10 +75,17 @@ class ProvisioningAdapterMap {
   // the element stays valid across a reload of the map.
   std::shared_ptr<const Sarnet_Configuration::Types::PropertyOrigin> getPropertyConfig(const std::string& name);
 
-  // Registers a monitor for `name` (known to the map or not); registering twice is once. There is
-  // no removal; registrations survive reloads. Beyond 4096 distinct names, or for a name longer
-  // than 1 KiB, a registration is refused (logged), so callers cannot grow the table without bound.
-  void addPropertyMonitor(const std::string& name);
+  // Registers a monitor for the property `name` on behalf of the caller on `connection` (`sender`
+  // names it in logs): from then on its changes are announced. Registering twice is once. Returns
+  // kAdded, or refuses: kUnknownProperty for a name the map does not hold, kTooManyMonitors when
+  // the caller monitors MonitorTable::kMaxNamesPerCaller other names. Refusals are WARNed at most
+  // once a second per caller, with their count. Registrations survive reloads and last until
+  // removePropertyMonitors for the caller's connection.
+  MonitorTable::Result addPropertyMonitor(const std::string& name, const std::string& connection,
+                                          const std::string& sender);
+  // Drops every registration of the caller on `connection` (it left the bus); a name no other
+  // caller monitors is no longer announced.
+  void removePropertyMonitors(const std::string& connection);
   // Emits "PropertyValueChanged" {"property": name, "value": value} when `name` is monitored.
   void notifyMonitors(const std::string& name, const std::string& value);
 

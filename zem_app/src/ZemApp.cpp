@@ -67,6 +67,8 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   installDefaultConfigIfNeeded();
   Database::getInstance()->load();
 
+  // Before the monitor servlet is served: every caller that registers a monitor is seen leaving.
+  if (services->getIpcService() != nullptr) services->getIpcService()->addClientListener(this);
   // Building the proxy registers the servlets; the read-string servlet loads the installed
   // configuration into the map, so the map below finds its table filled.
   auto proxy = std::make_shared<ZemAppIpcProxy>(*services);
@@ -187,8 +189,11 @@ void ZemApp::unregisterListeners() {
   std::shared_ptr<ExtensionServices> services = getExtensionServices().lock();
   if (services && services->getIpcService() != nullptr) {
     services->getIpcService()->removeListener(IpcDefinitions::jobAppeared(), this);
+    services->getIpcService()->removeClientListener(this);
   }
 }
+
+void ZemApp::clientLeft(const std::string& connection) { ProvisioningAdapterMap().removePropertyMonitors(connection); }
 
 void ZemApp::installDefaultConfigIfNeeded() const {
   const File installedFolder(DevicePaths::installedConfigFolder());

@@ -1,5 +1,6 @@
 // The single application object of the plug-in: start-up and shut-down in a fixed order, the
-// shared services, and the "JobAppeared" listener.
+// shared services, the "JobAppeared" listener, and the listener that drops the monitors of callers
+// that left the bus.
 // Thread safety: initialise() and shutdown() are called by the host's main thread. The members
 // are written only by them; the servlets and ipcMessageReceived read them on IPC threads. The host
 // may dispatch IPC calls while initialise() runs, so the shared members are published through
@@ -23,7 +24,7 @@ class GeoLocationReporter;
 class LogCollector;
 class ProvisioningAdapterMap;
 
-class ZemApp : public IpcListener, public Application {
+class ZemApp : public IpcListener, public Ipc::IpcClientListener, public Application {
  public:
   ZemApp();
   ~ZemApp() override;
@@ -43,6 +44,10 @@ class ZemApp : public IpcListener, public Application {
   // queued or running (then the announcement is logged and ignored). Always returns "".
   // Throws std::bad_cast when the message content is not a string.
   std::string ipcMessageReceived(const Ipc::IpcMessageDefinition& definition, const IpcMessage& message) override;
+
+  // Drops the property monitors of the caller that used `connection`. Runs on an IPC transport
+  // thread; takes only the monitor table's lock.
+  void clientLeft(const std::string& connection) override;
 
   void registerListeners();
   void unregisterListeners();

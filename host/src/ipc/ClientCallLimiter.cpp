@@ -14,10 +14,25 @@ std::unique_ptr<ClientCallLimiter::Slot> ClientCallLimiter::admit(const std::str
 }
 
 void ClientCallLimiter::release(const std::string& client) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = inFlight_.find(client);
-  if (it == inFlight_.end()) return;
-  if (--it->second == 0) inFlight_.erase(it);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = inFlight_.find(client);
+    if (it == inFlight_.end() || --it->second != 0) return;
+    inFlight_.erase(it);
+    if (departed_.erase(client) == 0) return;
+  }
+  if (onIdle_) onIdle_(client);
+}
+
+void ClientCallLimiter::departed(const std::string& client) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (inFlight_.count(client) != 0) {
+      departed_.insert(client);
+      return;
+    }
+  }
+  if (onIdle_) onIdle_(client);
 }
 
 }  // namespace detail

@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -28,7 +29,44 @@ void check(int result, const char* what) {
   if (result < 0) throw sdbus::Error(kInvalidArgs, std::string(what) + ": " + std::strerror(-result));
 }
 
+// Throws LimitsExceeded "<what> is too large: <size> bytes, at most <max>" when size > max.
+void checkSize(const std::string& what, size_t size, size_t max) {
+  if (size <= max) return;
+  throw sdbus::Error(kLimitsExceeded,
+                     what + " is too large: " + std::to_string(size) + " bytes, at most " + std::to_string(max));
+}
+
 }  // namespace
+
+ValueCaps ValueCaps::of(const IpcMessageDefinition& definition) {
+  ValueCaps caps;
+  if (definition.getParameters().empty()) return caps;
+  bool allCapped = true;
+  size_t largest = 0;
+  for (const IpcParameterDefinition& parameter : definition.getParameters()) {
+    if (parameter.direction != IpcParameterDirection::In || parameter.type == IpcParameterType::Integer) continue;
+    if (parameter.maxBytes == 0) {
+      allCapped = false;
+      continue;
+    }
+    caps.byName[parameter.name] = parameter.maxBytes;
+    largest = std::max(largest, parameter.maxBytes);
+  }
+  if (allCapped) caps.others = largest == 0 ? kMaxUndeclaredValueBytes : largest;
+  return caps;
+}
+
+ValueCaps ValueCaps::atMost(size_t max) const {
+  ValueCaps caps = *this;
+  for (auto& entry : caps.byName) entry.second = std::min(entry.second, max);
+  caps.others = std::min(caps.others, max);
+  return caps;
+}
+
+size_t ValueCaps::of(const std::string& name) const {
+  const auto found = byName.find(name);
+  return found == byName.end() ? others : found->second;
+}
 
 void checkSendable(const IpcParameterSet& parameters) {
   for (const auto& entry : parameters.all()) {
@@ -67,6 +105,15 @@ void appendParameters(sdbus::Message& message, const IpcParameterSet& parameters
 }
 
 IpcParameterSet readParameters(sdbus::Message& message, size_t maxValueBytes) {
+  ValueCaps caps;
+  caps.others = maxValueBytes;
+  return readParameters(message, caps);
+}
+
+IpcParameterSet readParameters(sdbus::Message& message, const ValueCaps& caps, size_t* seenBytes) {
+  size_t seen = 0;
+  size_t* const total = seenBytes != nullptr ? seenBytes : &seen;
+  *total = 0;
   sd_bus_message* m = RawMessage::of(message);
   IpcParameterSet parameters;
   check(sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "{sv}"), "the arguments are no a{sv}");
@@ -76,6 +123,10 @@ IpcParameterSet readParameters(sdbus::Message& message, size_t maxValueBytes) {
     if (more == 0) break;
     const char* name = nullptr;
     check(sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &name), "unreadable parameter name");
+    const size_t nameBytes = std::strlen(name);
+    *total += nameBytes;
+    checkSize("A parameter name", nameBytes, kMaxParameterNameBytes);
+    const size_t maxValueBytes = caps.of(name);
     char type = 0;
     const char* contents = nullptr;
     check(sd_bus_message_peek_type(m, &type, &contents), "unreadable parameter value");
@@ -84,7 +135,9 @@ IpcParameterSet readParameters(sdbus::Message& message, size_t maxValueBytes) {
     if (signature == "s") {
       const char* text = nullptr;
       check(sd_bus_message_read_basic(m, SD_BUS_TYPE_STRING, &text), "unreadable string");
-      if (std::strlen(text) > maxValueBytes) throw sdbus::Error(kLimitsExceeded, "a string is too long");
+      const size_t size = std::strlen(text);
+      *total += size;
+      checkSize(std::string("The string ") + name, size, maxValueBytes);
       parameters.add(std::make_unique<IpcStringParameter>(name, text));
     } else if (signature == "x") {
       int64_t value = 0;
@@ -94,7 +147,8 @@ IpcParameterSet readParameters(sdbus::Message& message, size_t maxValueBytes) {
       const void* bytes = nullptr;
       size_t size = 0;
       check(sd_bus_message_read_array(m, SD_BUS_TYPE_BYTE, &bytes, &size), "unreadable byte field");
-      if (size > maxValueBytes) throw sdbus::Error(kLimitsExceeded, "a byte field is too long");
+      *total += size;
+      checkSize(std::string("The byte field ") + name, size, maxValueBytes);
       parameters.add(std::make_unique<IpcByteFieldParameter>(
           name, size == 0 ? std::string() : std::string(static_cast<const char*>(bytes), size)));
     } else {

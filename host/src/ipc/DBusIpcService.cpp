@@ -4,6 +4,10 @@
 #include <sdbus-c++/IObject.h>
 #include <sdbus-c++/Message.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -35,10 +39,24 @@ const char kErrorLimitsExceeded[] = "org.freedesktop.DBus.Error.LimitsExceeded";
 // A call offered to a servlet's at-once answer carries no string or byte field longer than this:
 // the bus thread never copies more for a call that a dispatch thread may run after all.
 constexpr size_t kMaxAtOnceValueBytes = 64 * 1024;
+// After a call whose arguments held this much, the memory freed is handed back to the system at
+// once: a few large calls must not leave the daemon's resident size pinned at their peak.
+constexpr size_t kLargeCallBytes = 1024 * 1024;
 const char kSignalInterface[] = "com.olvane.Zem";
 const char kNameOwnerChangedRule[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0namespace='com.olvane'";
+// Names that lost their owner; for a unique name (":1.42") that is its connection leaving the bus.
+const char kNameVanishedRule[] =
+    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
+
+// Hands the heap's free memory back to the system (glibc keeps it otherwise).
+void giveBackFreedMemory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
 
 }  // namespace
 
@@ -75,12 +93,15 @@ class DBusIpcService::Impl {
   bool isLiveness(const IpcMessageDefinition& definition) const;
   // Bus thread: lets the servlet answer at once (IpcMethodServlet::processMethodCallAtOnce) and
   // sends the answer. Returns false, with the call's arguments rewound, when the servlet declines.
-  bool answerAtOnce(const std::string& key, sdbus::MethodCall& call, const std::string& sender);
+  bool answerAtOnce(const std::string& key, sdbus::MethodCall& call, const IpcCaller& caller);
   // Sends `out` as the answer of `call` (nothing when no answer is expected); an answer D-Bus
   // cannot carry is replaced by an error. Any thread. Throws sdbus::Error when sending fails.
   void reply(const sdbus::MethodCall& call, const std::string& key, const IpcParameterSet& out);
   // Bus thread: keeps the owner cache current.
   void onNameOwnerChanged(sdbus::Message& message) noexcept;
+  // Bus thread: a connection that left the bus is handed to the limiter, which tells the client
+  // listeners once its last call has ended.
+  void onNameVanished(sdbus::Message& message) noexcept;
   // Fills the owner cache with the current owners of "com.olvane.*" names.
   void loadNameOwners();
 
@@ -99,6 +120,7 @@ class DBusIpcService::Impl {
   std::mutex stateMutex_;
   State state_ = State::Created;  // guarded by stateMutex_
   sdbus::Slot nameOwnerSlot_;
+  sdbus::Slot nameVanishedSlot_;
   std::unique_ptr<sdbus::IObject> signalObject_;
   // One object per served member, all on objectPath_: sd-bus merges their vtables, so a member added
   // later never disturbs the members already served. Bus-thread callbacks never take objectsMutex_.
@@ -109,11 +131,30 @@ class DBusIpcService::Impl {
 // One received call on its way through a dispatch thread.
 class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
  public:
-  CallJob(Impl& impl, std::string key, sdbus::MethodCall call, std::string sender,
+  CallJob(Impl& impl, std::string key, sdbus::MethodCall call, IpcCaller caller,
           std::unique_ptr<ClientCallLimiter::Slot> slot)
-      : impl_(impl), key_(std::move(key)), call_(std::move(call)), sender_(std::move(sender)), slot_(std::move(slot)) {}
+      : impl_(impl), key_(std::move(key)), call_(std::move(call)), caller_(std::move(caller)), slot_(std::move(slot)) {}
 
   void run() noexcept override {
+    size_t argumentBytes = 0;
+    answer(&argumentBytes);
+    if (argumentBytes >= kLargeCallBytes) {
+      call_ = sdbus::MethodCall();  // the received message goes first
+      giveBackFreedMemory();
+    }
+  }
+
+  void cancel(DispatchPool::Refusal refusal) noexcept override {
+    if (refusal == DispatchPool::Refusal::Overloaded)
+      impl_.replyError(call_, kErrorLimitsExceeded, "The call " + key_ + " was not run: too many calls are waiting");
+    else
+      impl_.replyError(call_, kErrorFailed, "The call " + key_ + " was not run: the service is stopping");
+  }
+
+ private:
+  // Reads the arguments (within the definition's caps), runs the servlet and sends the answer or an
+  // error. `argumentBytes` receives the size of the arguments read.
+  void answer(size_t* argumentBytes) noexcept {
     try {
       const detail::ServletRegistry::Entry entry = impl_.registry().find(key_);
       if (entry.servlet == nullptr) {
@@ -122,14 +163,17 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
       }
       IpcParameterSet in;
       try {
-        in = detail::readParameters(call_);
+        in = detail::readParameters(call_, detail::ValueCaps::of(*entry.definition), argumentBytes);
       } catch (const sdbus::Error& e) {
-        impl_.replyError(call_, kErrorInvalidArgs, "Unreadable arguments for " + key_ + ": " + e.getMessage());
+        const bool tooLarge = e.getName() == kErrorLimitsExceeded;
+        impl_.replyError(
+            call_, tooLarge ? kErrorLimitsExceeded : kErrorInvalidArgs,
+            (tooLarge ? "Arguments refused for " : "Unreadable arguments for ") + key_ + ": " + e.getMessage());
         return;
       }
       IpcParameterSet out;
       try {
-        out = detail::runServlet(entry, std::move(in), sender_);
+        out = detail::runServlet(entry, std::move(in), caller_);
         detail::checkSendable(out);
       } catch (const std::exception& e) {
         ZEM_ERROR("The IPC servlet of " << entry.definition->toString() << " failed");
@@ -149,18 +193,10 @@ class DBusIpcService::Impl::CallJob : public DispatchPool::Job {
     }
   }
 
-  void cancel(DispatchPool::Refusal refusal) noexcept override {
-    if (refusal == DispatchPool::Refusal::Overloaded)
-      impl_.replyError(call_, kErrorLimitsExceeded, "The call " + key_ + " was not run: too many calls are waiting");
-    else
-      impl_.replyError(call_, kErrorFailed, "The call " + key_ + " was not run: the service is stopping");
-  }
-
- private:
   Impl& impl_;
   const std::string key_;
-  sdbus::MethodCall call_;
-  const std::string sender_;
+  sdbus::MethodCall call_;  // released early after a large call
+  const IpcCaller caller_;
   // Counts the call against its client until the job is gone (after run() or cancel()).
   const std::unique_ptr<ClientCallLimiter::Slot> slot_;
 };
@@ -169,7 +205,8 @@ DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
     : options_(options),
       ownsName_(name != nullptr),
       bus_(options.bus, options.onBusLost),
-      limiter_(options.maxCallsPerClient),
+      limiter_(options.maxCallsPerClient,
+               [this](const std::string& connection) { registry_.notifyClientLeft(connection); }),
       pool_(options.dispatchThreads, options.maxPendingCalls) {
   if (ownsName_) {
     if (name->find('.') == std::string::npos) {
@@ -187,6 +224,8 @@ DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
   nameOwnerSlot_ =
       bus_.addMatch(kNameOwnerChangedRule, [this](sdbus::Message& message) { onNameOwnerChanged(message); });
   loadNameOwners();
+  if (ownsName_)
+    nameVanishedSlot_ = bus_.addMatch(kNameVanishedRule, [this](sdbus::Message& message) { onNameVanished(message); });
   if (ownsName_) {
     bus_.ownName(busName_);
     owners_.setOwner(busName_, bus_.uniqueName());
@@ -232,6 +271,18 @@ void DBusIpcService::Impl::onNameOwnerChanged(sdbus::Message& message) noexcept 
   }
 }
 
+void DBusIpcService::Impl::onNameVanished(sdbus::Message& message) noexcept {
+  try {
+    std::string name;
+    std::string oldOwner;
+    std::string newOwner;
+    message >> name >> oldOwner >> newOwner;
+    if (!name.empty() && name[0] == ':' && newOwner.empty()) limiter_.departed(name);
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Unreadable NameOwnerChanged signal: " << e.what());
+  }
+}
+
 void DBusIpcService::Impl::start() {
   std::lock_guard<std::mutex> lock(stateMutex_);
   if (state_ == State::Running) return;
@@ -268,9 +319,9 @@ void DBusIpcService::Impl::onMethodCall(const std::string& key, sdbus::MethodCal
                      " calls in flight already");
       return;
     }
-    std::string sender = owners_.senderOf(client);
-    if (answerAtOnce(key, call, sender)) return;
-    pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(sender), std::move(slot)));
+    IpcCaller caller = owners_.callerOf(client);
+    if (answerAtOnce(key, call, caller)) return;
+    pool_.post(std::make_unique<CallJob>(*this, key, std::move(call), std::move(caller), std::move(slot)));
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot dispatch the IPC call " << key << ": " << e.what());
   }
@@ -282,20 +333,21 @@ void DBusIpcService::Impl::onLivenessCall(const std::string& key, sdbus::MethodC
       replyError(call, kErrorFailed, "The call " + key + " was not run: the service is stopping");
       return;
     }
-    std::string sender = owners_.senderOf(call.getSender());
-    CallJob(*this, key, std::move(call), std::move(sender), nullptr).run();
+    IpcCaller caller = owners_.callerOf(call.getSender());
+    CallJob(*this, key, std::move(call), std::move(caller), nullptr).run();
   } catch (const std::exception& e) {
     ZEM_ERROR("Cannot answer the IPC call " << key << ": " << e.what());
   }
 }
 
-bool DBusIpcService::Impl::answerAtOnce(const std::string& key, sdbus::MethodCall& call, const std::string& sender) {
+bool DBusIpcService::Impl::answerAtOnce(const std::string& key, sdbus::MethodCall& call, const IpcCaller& caller) {
   const detail::ServletRegistry::Entry entry = registry_.find(key);
   if (entry.servlet == nullptr || !entry.servlet->mayAnswerAtOnce()) return false;
   IpcMethodCallResponse response;
   bool answered = false;
   try {
-    const IpcMethodCallRequest request(detail::readParameters(call, kMaxAtOnceValueBytes), sender);
+    const IpcMethodCallRequest request(
+        detail::readParameters(call, detail::ValueCaps::of(*entry.definition).atMost(kMaxAtOnceValueBytes)), caller);
     answered = entry.servlet->processMethodCallAtOnce(*entry.definition, request, response);
     if (answered) detail::checkSendable(response.getParameters());
   } catch (const std::exception&) {
@@ -425,6 +477,12 @@ void DBusIpcService::addListener(const IpcMessageDefinition& definition, IpcList
 
 void DBusIpcService::removeListener(const IpcMessageDefinition& definition, IpcListener* listener) {
   impl_->registry().removeListener(definition, listener);
+}
+
+void DBusIpcService::addClientListener(IpcClientListener* listener) { impl_->registry().addClientListener(listener); }
+
+void DBusIpcService::removeClientListener(IpcClientListener* listener) {
+  impl_->registry().removeClientListener(listener);
 }
 
 void DBusIpcService::sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) {

@@ -31,5 +31,13 @@ std::string NameOwnerCache::senderOf(const std::string& uniqueName) const {
   return *it->second.begin();
 }
 
+IpcCaller NameOwnerCache::callerOf(const std::string& uniqueName) const {
+  const std::string connection = uniqueName.empty() ? ":unknown" : uniqueName;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = componentsOf_.find(connection);
+  if (it == componentsOf_.end() || it->second.empty()) return IpcCaller::named(connection);
+  return IpcCaller{*it->second.begin(), std::vector<std::string>(it->second.begin(), it->second.end()), connection};
+}
+
 }  // namespace detail
 }  // namespace Ipc

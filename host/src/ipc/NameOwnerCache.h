@@ -8,6 +8,8 @@
 #include <set>
 #include <string>
 
+#include "kest/ipc/IpcMethodCall.h"
+
 namespace Ipc {
 namespace detail {
 
@@ -19,6 +21,9 @@ class NameOwnerCache {
   // The component NAME when `uniqueName` owns "com.olvane.NAME" (the first in sort order when it owns
   // several), otherwise `uniqueName` itself. Never empty: an empty unique name gives ":unknown".
   std::string senderOf(const std::string& uniqueName) const;
+  // The caller behind `uniqueName`: senderOf as its sender, every component it owns, in sort
+  // order, as its names ({uniqueName} when it owns none), and `uniqueName` as its connection.
+  IpcCaller callerOf(const std::string& uniqueName) const;
 
  private:
   mutable std::mutex mutex_;

@@ -91,6 +91,33 @@ void ServletRegistry::notifyListeners(const IpcMessageDefinition& definition, co
   }
 }
 
+void ServletRegistry::addClientListener(IpcClientListener* listener) {
+  if (listener == nullptr) return;
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  if (std::find(clientListeners_.begin(), clientListeners_.end(), listener) == clientListeners_.end())
+    clientListeners_.push_back(listener);
+}
+
+void ServletRegistry::removeClientListener(IpcClientListener* listener) {
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  clientListeners_.erase(std::remove(clientListeners_.begin(), clientListeners_.end(), listener),
+                         clientListeners_.end());
+}
+
+void ServletRegistry::notifyClientLeft(const std::string& connection) {
+  // Held while the listeners run, so that a removed listener is never called afterwards.
+  std::lock_guard<std::mutex> lock(clientsMutex_);
+  for (IpcClientListener* listener : clientListeners_) {
+    try {
+      listener->clientLeft(connection);
+    } catch (const std::exception& e) {
+      ZEM_ERROR("IPC client listener failed for " << connection << ": " << e.what());
+    } catch (...) {
+      ZEM_ERROR("IPC client listener failed for " << connection);
+    }
+  }
+}
+
 void ServletRegistry::clear() {
   std::map<std::string, Entry> servlets;
   {
@@ -100,8 +127,8 @@ void ServletRegistry::clear() {
   }
 }
 
-IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, std::string sender) {
-  const IpcMethodCallRequest request(std::move(in), std::move(sender));
+IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, IpcCaller caller) {
+  const IpcMethodCallRequest request(std::move(in), std::move(caller));
   IpcMethodCallResponse response;
   entry.servlet->processMethodCall(*entry.definition, request, response);
   return response.takeParameters();

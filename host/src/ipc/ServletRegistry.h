@@ -1,7 +1,8 @@
 // The servlets and listeners of one IPC service, by definition key, and the running of a servlet.
 // Shared by DBusIpcService and InProcessIpcService so both keep the same contract.
-// Thread safety: every method may be called from any thread; mutex_ guards servlets_ and listeners_.
-// No sd-bus or other foreign lock is ever taken while mutex_ is held.
+// Thread safety: every method may be called from any thread; mutex_ guards servlets_ and listeners_,
+// clientsMutex_ guards clientListeners_. No sd-bus or other foreign lock is ever taken while mutex_
+// is held; clientsMutex_ is held while client listeners run.
 #pragma once
 
 #include <map>
@@ -44,6 +45,12 @@ class ServletRegistry {
   // serves it (a served key's listeners belong to its servlet). Exceptions of a listener are logged.
   void notifyListeners(const IpcMessageDefinition& definition, const IpcMessage& message);
 
+  // Records / forgets a client listener (not owned); recording twice is once.
+  void addClientListener(IpcClientListener* listener);
+  void removeClientListener(IpcClientListener* listener);
+  // Tells every client listener that `connection` left. Exceptions of a listener are logged.
+  void notifyClientLeft(const std::string& connection);
+
   // Destroys every servlet that no call holds any more.
   void clear();
 
@@ -51,11 +58,13 @@ class ServletRegistry {
   mutable std::mutex mutex_;
   std::map<std::string, Entry> servlets_;                       // guarded by mutex_
   std::map<std::string, std::vector<IpcListener*>> listeners_;  // guarded by mutex_
+  std::mutex clientsMutex_;
+  std::vector<IpcClientListener*> clientListeners_;  // guarded by clientsMutex_
 };
 
 // Runs `entry`'s servlet on the calling thread and returns the parameters it added to its response.
 // Exceptions of the servlet propagate. REQUIRES: entry.servlet != nullptr.
-IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, std::string sender);
+IpcParameterSet runServlet(const ServletRegistry::Entry& entry, IpcParameterSet in, IpcCaller caller);
 
 }  // namespace detail
 }  // namespace Ipc

@@ -21,7 +21,7 @@ std::int64_t nowUs() {
 
 const Ipc::IpcMessageDefinition& InjectFramesServlet::definition() {
   static const Ipc::VehicleBusMessageDefinition d(
-      "InjectFrames", {{"frames", Ipc::IpcParameterType::String, Ipc::IpcParameterDirection::In},
+      "InjectFrames", {{"frames", Ipc::IpcParameterType::String, Ipc::IpcParameterDirection::In, kMaxTextBytes},
                        {"accepted", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::Out}});
   return d;
 }

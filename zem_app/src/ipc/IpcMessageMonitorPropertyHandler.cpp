@@ -1,5 +1,6 @@
 #include "ipc/IpcMessageMonitorPropertyHandler.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -11,12 +12,9 @@ void IpcMessageMonitorPropertyHandler::processMethodCall(const Ipc::IpcMessageDe
                                                          Ipc::IpcMethodCallResponse& response) {
   try {
     const std::string& name = request.getParameter<Ipc::IpcStringParameter>("property").getValue();
-    if (name.size() > kMaxPropertyNameBytes) {
-      ZEM_WARN("Property name too long to be monitored: " << ApplicationLogger::shortened(name, 64));
-    } else {
-      ProvisioningAdapterMap().addPropertyMonitor(name);
-    }
-    response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("result", 0));
+    const MonitorTable::Result result =
+        ProvisioningAdapterMap().addPropertyMonitor(name, request.getConnection(), request.getSender());
+    response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("result", static_cast<int64_t>(result)));
   } catch (const Ipc::IpcException& e) {
     // The first line names the request message: other components' log filters rely on this text.
     ZEM_ERROR("Problem during reception of message ZemPropertyRequest");

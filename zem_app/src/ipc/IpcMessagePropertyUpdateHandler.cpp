@@ -11,9 +11,8 @@ void IpcMessagePropertyUpdateHandler::processMethodCall(const Ipc::IpcMessageDef
                                                         Ipc::IpcMethodCallResponse& response) {
   try {
     const std::string& text = request.getParameter<Ipc::IpcByteFieldParameter>("request").getValueAsString();
-    const std::string& component = request.getSender();
     ZEM_TRACE("Received an incoming request of size (in bytes): " << text.size());
-    std::string answer = ProvisioningAdapterMap().setXmlPropertyResult(text, component);
+    std::string answer = ProvisioningAdapterMap().setXmlPropertyResult(text, request.getSenderNames());
     ZEM_TRACE("Sending out going response of size (in bytes): " << answer.size());
     response.addParameter(std::make_unique<Ipc::IpcByteFieldParameter>("response", std::move(answer)));
   } catch (const Ipc::IpcException& e) {

@@ -11,8 +11,9 @@ class IpcMessagePropertyUpdateHandler : public Ipc::IpcMethodServlet {
   IpcMessagePropertyUpdateHandler(const Ipc::IpcMessageDefinition& definition, ExtensionServices* services)
       : Ipc::IpcMethodServlet(definition, services) {}
 
-  // The updating component is request.getSender(), the caller the transport vouches for (never
-  // taken from the document), so a restricted property is written only for a listed owner. Adds
+  // The updating caller is known by request.getSenderNames(), every component name the transport
+  // vouches for (never taken from the document), so a restricted property is written only when one
+  // of them is a listed owner. Adds
   // "response" with a PropertyUpdateResult (false: refused or not stored). A missing or mistyped
   // "request" (Ipc::IpcException) is logged as two ERROR lines and answered without "response".
   void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,

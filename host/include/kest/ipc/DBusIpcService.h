@@ -74,6 +74,11 @@ class DBusIpcService : public IpcService {
   void registerServlet(const IpcMessageDefinition& definition, std::unique_ptr<IpcMethodServlet> servlet) override;
   void addListener(const IpcMessageDefinition& definition, IpcListener* listener) override;
   void removeListener(const IpcMessageDefinition& definition, IpcListener* listener) override;
+  // A connection counts as gone when the bus says so (NameOwnerChanged of its unique name) and its
+  // last call on this service has ended; its client listeners run on the bus thread or on the
+  // dispatch thread that ended that call.
+  void addClientListener(IpcClientListener* listener) override;
+  void removeClientListener(IpcClientListener* listener) override;
   void sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) override;
   IpcParameterSet callMethod(const std::string& component, const std::string& interfaceName,
                              const IpcMessageDefinition& definition, const IpcParameterSet& parameters,

@@ -1,5 +1,6 @@
-// Listener interface and message for IPC notifications delivered to in-process listeners.
-// Thread safety: ipcMessageReceived runs on an IPC dispatch thread; implementations synchronise.
+// Listener interfaces and message for IPC notifications delivered to in-process listeners.
+// Thread safety: ipcMessageReceived runs on an IPC dispatch thread, clientLeft on a transport
+// thread; implementations synchronise.
 #pragma once
 
 #include <memory>
@@ -41,3 +42,18 @@ class IpcListener {
   // listener's answer text (unused by the host).
   virtual std::string ipcMessageReceived(const Ipc::IpcMessageDefinition& definition, const IpcMessage& message) = 0;
 };
+
+namespace Ipc {
+
+// Told when a caller's connection leaves the bus, so that whatever is kept per caller can go.
+class IpcClientListener {
+ public:
+  virtual ~IpcClientListener() = default;
+  // `connection` (IpcCaller::connection, ":1.42") has left the bus and none of its calls is running
+  // or waiting any more: no call of it follows. Called once per connection that made a call, and
+  // possibly for connections that never called. Runs on a transport thread while the service's
+  // list of client listeners is locked: it must return quickly and must not call the IpcService.
+  virtual void clientLeft(const std::string& connection) = 0;
+};
+
+}  // namespace Ipc

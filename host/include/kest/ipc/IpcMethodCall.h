@@ -3,15 +3,34 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "kest/ipc/IpcTypes.h"
 
 namespace Ipc {
 
+// Who made a call, as the transport vouches for it (never taken from the payload).
+struct IpcCaller {
+  // NAME when the calling connection owns "com.olvane.NAME" (the first in sort order when it owns
+  // several), otherwise `connection`. Meant for logs; permission checks use `names`.
+  std::string sender;
+  // Every NAME of the "com.olvane.NAME" names the connection owns, in sort order; {connection} when
+  // it owns none.
+  std::vector<std::string> names;
+  // The connection's unique name (":1.42"), the key IpcClientListener::clientLeft names.
+  std::string connection;
+
+  // A caller known by the one name `name`, which is also its connection (in-process callers).
+  static IpcCaller named(const std::string& name) { return IpcCaller{name, {name}, name}; }
+};
+
 class IpcMethodCallRequest {
  public:
-  IpcMethodCallRequest(IpcParameterSet parameters, std::string sender)
-      : parameters_(std::move(parameters)), sender_(std::move(sender)) {}
+  IpcMethodCallRequest(IpcParameterSet parameters, IpcCaller caller)
+      : parameters_(std::move(parameters)), caller_(std::move(caller)) {}
+  // A call of IpcCaller::named(sender).
+  IpcMethodCallRequest(IpcParameterSet parameters, const std::string& sender)
+      : IpcMethodCallRequest(std::move(parameters), IpcCaller::named(sender)) {}
 
   // Returns the "in" parameter of that name as P. Throws IpcException when it is missing or of
   // another type ("Parameter does not have the right type: " + name); the error is also logged.
@@ -26,13 +45,20 @@ class IpcMethodCallRequest {
   }
   const IpcParameterSet& getParameters() const { return parameters_; }
   // The calling component as vouched for by the transport: NAME when the caller owns
-  // "com.olvane.NAME", otherwise its unique connection name. Never empty over D-Bus.
-  const std::string& getSender() const { return sender_; }
+  // "com.olvane.NAME" (the first in sort order when it owns several), otherwise its unique
+  // connection name. Never empty over D-Bus.
+  const std::string& getSender() const { return caller_.sender; }
+  // Every component name the caller owns (IpcCaller::names): a permission held by any one of them
+  // is the caller's. Never empty over D-Bus.
+  const std::vector<std::string>& getSenderNames() const { return caller_.names; }
+  // The caller's unique connection name (IpcCaller::connection).
+  const std::string& getConnection() const { return caller_.connection; }
+  const IpcCaller& getCaller() const { return caller_; }
 
  private:
   static void logParameterError(const std::string& text);
   IpcParameterSet parameters_;
-  std::string sender_;
+  IpcCaller caller_;
 };
 
 class IpcMethodCallResponse {

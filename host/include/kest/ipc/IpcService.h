@@ -30,6 +30,10 @@ class IpcService {
   // the listener and notify() reaches it.
   virtual void addListener(const IpcMessageDefinition& definition, IpcListener* listener) = 0;
   virtual void removeListener(const IpcMessageDefinition& definition, IpcListener* listener) = 0;
+  // Adds / removes a listener (not owned) told of every caller connection that leaves the bus. Once
+  // removeClientListener has returned the listener is not called any more. Adding twice is once.
+  virtual void addClientListener(IpcClientListener* listener) = 0;
+  virtual void removeClientListener(IpcClientListener* listener) = 0;
   // Emits `definition` as a signal carrying `parameters`. Throws IpcException on transport failure.
   virtual void sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) = 0;
   // Calls `definition` on component `component` ("com.olvane." + component, object

@@ -3,6 +3,7 @@
 // once built. IpcParameterSet is not synchronised: one owner at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -28,7 +29,16 @@ struct IpcParameterDefinition {
   std::string name;
   IpcParameterType type;
   IpcParameterDirection direction;
+  // The most bytes an "in" string or byte field may hold; 0 for no cap of its own. A transport
+  // refuses a call carrying more before the value is copied. When every "in" string and byte field
+  // of a definition has a cap, a parameter the definition does not declare is held to the largest
+  // of them, and to kMaxUndeclaredValueBytes when it declares none; a definition declaring no
+  // parameter at all leaves every value uncapped.
+  std::size_t maxBytes = 0;
 };
+
+// The cap of an undeclared parameter of a definition that declares no "in" string or byte field.
+constexpr std::size_t kMaxUndeclaredValueBytes = 1024;
 
 // A message of a component. On D-Bus, a ZemMessageDefinition is a member of interface
 // "com.olvane.Zem" and a ZemSelfDiagMessageDefinition of "com.olvane.SelfDiag", both served at the

@@ -28,12 +28,20 @@ class InProcessIpcService : public IpcService {
   // IpcException when none serves it or with the servlet's error text.
   IpcParameterSet call(const std::string& kind, const std::string& name, const IpcParameterSet& in,
                        const std::string& sender = "test");
+  // The same, made by `caller` (a caller owning several names, or one to be told clientLeft).
+  IpcParameterSet call(const std::string& kind, const std::string& name, const IpcParameterSet& in,
+                       const IpcCaller& caller);
   // As DBusIpcService::notifyListeners.
   void notifyListeners(const IpcMessageDefinition& definition, const IpcMessage& message);
 
   void registerServlet(const IpcMessageDefinition& definition, std::unique_ptr<IpcMethodServlet> servlet) override;
   void addListener(const IpcMessageDefinition& definition, IpcListener* listener) override;
   void removeListener(const IpcMessageDefinition& definition, IpcListener* listener) override;
+  void addClientListener(IpcClientListener* listener) override;
+  void removeClientListener(IpcClientListener* listener) override;
+  // Tells the client listeners, on the caller's thread, that `connection` left (calls here run
+  // synchronously, so none of it is in flight).
+  void clientLeft(const std::string& connection);
   // Throws IpcException for a parameter that cannot be sent (an unsupported one).
   void sendSignal(const IpcMessageDefinition& definition, const IpcParameterSet& parameters) override;
   // The parameters of the signals named `name` sent so far, in sending order; strings and byte
