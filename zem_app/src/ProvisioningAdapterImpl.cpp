@@ -252,6 +252,7 @@ void provisioningAdapter_impl::addAnyOriginToMap(const AdapterType& adapter, con
   ZEM_ORIGIN_ITSELF(PersistedFloatPropertyOrigin)
   if (const auto* typed = dynamic_cast<const Types::PersistedBooleanPropertyOrigin*>(origin)) {
     if (duplicate()) return;
+    storedBooleanKeys().insert(typed->get_key());
     if constexpr (std::is_same<AdapterType, Types::VehiclePropertyAdapter>::value) {
       addItemToMap(databaseAdapter<DatabaseVehicleProperty>(*typed, key), key, map, permissionsMap, permissions);
     } else {
@@ -345,12 +346,14 @@ void provisioningAdapter_impl::initialise() {
 void provisioningAdapter_impl::release() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   storedMap().clear();
+  storedBooleanKeys().clear();
   getPermissionsMap().clear();
 }
 
 void provisioningAdapter_impl::reloadConfig() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   storedMap().clear();
+  storedBooleanKeys().clear();
   getPermissionsMap().clear();
   getMap();
 }
@@ -651,10 +654,16 @@ MonitorTable::Result provisioningAdapter_impl::addPropertyMonitor(const std::str
   bool known = false;
   if (name.size() <= kMaxMonitoredNameBytes) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    known = storedMap().count(name) != 0;  // as loaded: a refusal never retries a missing configuration
+    const MapType& map = storedMap();  // as loaded: a refusal never retries a missing configuration
+    known = map.count(name) != 0 || storedBooleanKeys().count(name) != 0;
   }
   // The map lock is released first: a store write holds it while it takes the monitor table's.
   return monitors_.add(name, known, connection, sender);
+}
+
+std::set<std::string>& provisioningAdapter_impl::storedBooleanKeys() {
+  static std::set<std::string> keys;
+  return keys;
 }
 
 void provisioningAdapter_impl::removePropertyMonitors(const std::string& connection) {

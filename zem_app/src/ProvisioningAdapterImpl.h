@@ -122,6 +122,10 @@ class provisioningAdapter_impl {
   // True when `name` is in the table as loaded and its item holds its value. REQUIRES: mutex_ held.
   static bool holdsValueInMemory(const std::string& name);
 
+  // The store keys of the table's persisted booleans, which announce their changes to monitors
+  // under that key, so they may be monitored too. Filled and cleared with the table.
+  // REQUIRES: mutex_ held.
+  static std::set<std::string>& storedBooleanKeys();
   // ERROR "No value found for key <name>", then the known keys at DEBUG. REQUIRES: mutex_ held.
   static void logNotFound(const std::string& name, const MapType& map);
 
