@@ -167,6 +167,16 @@ TEST(SchemaDocument, WrongRootsAndBadDocumentsAreRefusedWithTheirReason) {
     const std::string message = errorOf([&] { xmldoc::detail::parseDocument(c.xml.data(), c.xml.size(), c.readAs); });
     EXPECT_NE(message.find(c.reason), std::string::npos) << c.xml << ": " << message;
   }
+  // Bytes that break the declared encoding fail the parse and print nothing: libxml2 reports them
+  // outside the parser, through a handler that would write to stderr.
+  for (const std::string encoding : {"Shift_JIS", "ISO-2022-JP"}) {
+    std::string xml = document("k:TaskIndex", std::string(8, '\x80'));
+    xml.replace(0, xml.find('\n'), "<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>");
+    testing::internal::CaptureStderr();
+    const std::string message = errorOf([&] { xmldoc::detail::parseDocument(xml.data(), xml.size(), "TaskIndex"); });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << encoding;
+    EXPECT_EQ(message.find("Parse error: "), 0u) << encoding << ": " << message;
+  }
   // Writing refuses what the schema or XML cannot carry.
   EXPECT_EQ(errorOf([] { xmldoc::toString(*xmldoc::createDocument<Types::PersistedDatabase>()); }),
             "Serialisation error: required element 'data' of PersistedDatabase is missing");

@@ -182,9 +182,11 @@ bool ClientCertificateProvisioner::makeKeyAndRequest(const std::string& commonNa
 
 bool ClientCertificateProvisioner::keyMatchesCertificate(const std::string& certificate,
                                                          const std::string& privateKeyPem) {
+  // The certificate first: an answer that holds none costs no key decoding (slow in OpenSSL 3).
   const X509Ptr cert = parseCertificate(certificate);
+  if (cert == nullptr) return false;
   const PkeyPtr key = parsePrivateKey(privateKeyPem);
-  if (cert == nullptr || key == nullptr) return false;
+  if (key == nullptr) return false;
   const EVP_PKEY* const certKey = X509_get0_pubkey(cert.get());  // owned by the certificate
   const bool match = certKey != nullptr && EVP_PKEY_eq(certKey, key.get()) == 1;
   ERR_clear_error();

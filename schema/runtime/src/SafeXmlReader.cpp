@@ -35,6 +35,20 @@ void initialiseLibxml() {
   std::call_once(once, [] { xmlInitParser(); });
 }
 
+void ignoreError(void* /*context*/, xmlErrorPtr /*error*/) {}
+
+// libxml2 reports some failures outside the parser context (bytes that break the document's
+// declared encoding, I/O errors of the conversion), through the calling thread's global handler,
+// which prints them to stderr. They fail the parse anyway and their reason travels in the
+// exception, so that channel is silenced, once per thread: a document must not write to stderr.
+void silenceGlobalErrors() {
+  thread_local bool silenced = false;
+  if (!silenced) {
+    xmlSetStructuredErrorFunc(nullptr, &ignoreError);
+    silenced = true;
+  }
+}
+
 std::string trimmedMessage(const char* message) {
   std::string out = message != nullptr ? message : "unknown error";
   while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) {
@@ -163,6 +177,7 @@ void checkDocumentShape(const char* data, std::size_t size, std::size_t maxBytes
 
 XmlDocPtr readXmlDocument(const char* data, std::size_t size, std::size_t maxBytes) {
   initialiseLibxml();
+  silenceGlobalErrors();
   checkDocumentShape(data, size, maxBytes);
   std::unique_ptr<xmlParserCtxt, ParserContextDeleter> context(xmlNewParserCtxt());
   if (!context || context->sax == nullptr) {
