@@ -49,6 +49,11 @@ long residentKiB(pid_t pid) {
 // Twelve callers at once name a property with 30 MB: each is refused before the name is copied, and
 // the daemon gives the memory back.
 TEST_F(ZemHostTest, HugeArgumentsAreRefusedAndLeaveNoMemoryPinned) {
+#ifdef __SANITIZE_ADDRESS__
+  // The daemon then runs on the sanitizer's allocator, which keeps freed memory in quarantine and
+  // ignores the trimming under test; the refusal itself is tested in-process by the IPC tests.
+  GTEST_SKIP() << "resident size is meaningless under AddressSanitizer";
+#endif
   startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   const std::string huge(30 * 1024 * 1024, 'p');
