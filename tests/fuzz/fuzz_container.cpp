@@ -8,6 +8,7 @@
 #include "FuzzSupport.h"
 #include "ProcessTaskRequest.h"
 #include "ProvisioningAdapterMap.h"
+#include "Quarantine.h"
 #include "ZemTaskExecutionQueue.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
@@ -23,11 +24,11 @@ ZemTaskExecutionQueue*& queue() {
 }
 
 // Puts the device back in its factory state: no installed configuration or store, nothing in the
-// inbox, the outbox or the queue's storage.
+// inbox, the outbox, the quarantine or the queue's storage.
 void resetDevice() {
   for (const std::string& folder :
        {DevicePaths::inboxFolder(), DevicePaths::outboxFolder(), DevicePaths::installedConfigFolder(),
-        DevicePaths::storeFolder(), queue()->getStoragePath()}) {
+        DevicePaths::storeFolder(), Quarantine::folder(), queue()->getStoragePath()}) {
     File(folder).remove();
   }
   File(DevicePaths::inboxFolder()).mkdirs();
