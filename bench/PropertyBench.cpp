@@ -41,13 +41,13 @@
 
 #include "BenchSupport.h"
 #include "PropertyDocuments.h"
-#include "ProvisioningAdapterMap.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/ipc/DBusIpcClient.h"
 #include "kolconfig/FileIo.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 namespace {
 

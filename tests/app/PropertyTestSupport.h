@@ -6,13 +6,13 @@
 #include <memory>
 #include <string>
 
-#include "ProvisioningAdapterMap.h"
 #include "RunningApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
 #include "kest/TrustBoundaries.h"
 #include "kest/ipc/InProcessIpcService.h"
 #include "kest/testing/LogCapture.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 namespace proptest {
 

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "ZemApp.h"
-#include "ZemJobAppearedIpcHandler.h"
+#include "app/ZemApp.h"
 #include "database/Database.h"
+#include "ipc/ZemJobAppearedIpcHandler.h"
 #include "kest/DevicePaths.h"
 #include "kest/MetaDataService.h"
 

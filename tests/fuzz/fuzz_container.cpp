@@ -6,15 +6,15 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "ProcessTaskRequest.h"
-#include "ProvisioningAdapterMap.h"
-#include "Quarantine.h"
-#include "ZemTaskExecutionQueue.h"
 #include "database/Database.h"
+#include "jobs/ProcessTaskRequest.h"
+#include "jobs/Quarantine.h"
+#include "jobs/ZemTaskExecutionQueue.h"
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
 #include "kest/TrustBoundaries.h"
 #include "kolconfig/XSDEnumException.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 namespace {
 

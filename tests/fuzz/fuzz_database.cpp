@@ -7,10 +7,10 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "StringValue.h"
 #include "database/XMLDatabaseImpl.h"
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
+#include "values/StringValue.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "IpcDefinitions.h"
+#include "ipc/IpcDefinitions.h"
 #include "ipc/IpcMessageMonitorPropertyHandler.h"
 #include "ipc/ReadStringPropertyHandler.h"
 #include "kest/ipc/IpcMethodCall.h"

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "IpcDefinitions.h"
 #include "PropertyDocuments.h"
 #include "ResultTree.h"
+#include "ipc/IpcDefinitions.h"
 #include "ipc/IpcMessagePropertyRequestHandler.h"
 #include "ipc/IpcMessagePropertyUpdateHandler.h"
 #include "kest/ipc/IpcMethodCall.h"

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "ProvisioningAdapterMap.h"
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 namespace {
 

@@ -5,14 +5,14 @@
 #include <memory>
 #include <string>
 
-#include "BooleanValue.h"
-#include "ByteFieldValue.h"
-#include "FloatValue.h"
-#include "IntegerValue.h"
-#include "ListValue.h"
-#include "MapValue.h"
-#include "StringValue.h"
 #include "kolconfig/Types.h"
+#include "values/BooleanValue.h"
+#include "values/ByteFieldValue.h"
+#include "values/FloatValue.h"
+#include "values/IntegerValue.h"
+#include "values/ListValue.h"
+#include "values/MapValue.h"
+#include "values/StringValue.h"
 
 class DatabaseImpl {
  public:

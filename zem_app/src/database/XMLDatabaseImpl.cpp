@@ -7,11 +7,11 @@
 #include <type_traits>
 #include <utility>
 
-#include "ValueConversion.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
 #include "kest/XmlValidatorLibXml2.h"
+#include "values/ValueConversion.h"
 
 namespace Types = Sarnet_Configuration::Types;
 

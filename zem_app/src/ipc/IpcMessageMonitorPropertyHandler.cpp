@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "ProvisioningAdapterMap.h"
 #include "kest/ApplicationLogger.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 void IpcMessageMonitorPropertyHandler::processMethodCall(const Ipc::IpcMessageDefinition& /*definition*/,
                                                          const Ipc::IpcMethodCallRequest& request,

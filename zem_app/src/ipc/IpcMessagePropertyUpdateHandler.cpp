@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "ProvisioningAdapterMap.h"
 #include "kest/ApplicationLogger.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 void IpcMessagePropertyUpdateHandler::processMethodCall(const Ipc::IpcMessageDefinition& /*definition*/,
                                                         const Ipc::IpcMethodCallRequest& request,

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "ProvisioningAdapterMap.h"
 #include "ipc/IpcMessagePropertyRequestHandler.h"
 #include "kest/ApplicationLogger.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 ReadStringPropertyHandler::ReadStringPropertyHandler(const Ipc::IpcMessageDefinition& definition,
                                                      ExtensionServices* services)

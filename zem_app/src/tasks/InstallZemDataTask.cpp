@@ -5,9 +5,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "TaskTypeRegistration.h"
-#include "ZemApp.h"
-#include "ZemTaskExecutionQueue.h"
+#include "app/ZemApp.h"
+#include "jobs/TaskTypeRegistration.h"
+#include "jobs/ZemTaskExecutionQueue.h"
 #include "kest/DevicePaths.h"
 #include "kest/ZemSettings.h"
 #include "kest/security/SecurityService.h"

@@ -3,7 +3,7 @@
 // Thread safety: run by the queue's worker thread only.
 #pragma once
 
-#include "ZemTask.h"
+#include "jobs/ZemTask.h"
 
 class InstallZemDataTask : public ZemTask {
  public:

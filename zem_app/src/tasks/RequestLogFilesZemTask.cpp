@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "TaskTypeRegistration.h"
+#include "jobs/TaskTypeRegistration.h"
 #include "kest/DevicePaths.h"
 #include "kest/LogFilter.h"
 #include "kest/TempFile.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "ZemTask.h"
+#include "jobs/ZemTask.h"
 
 class ResultPackageWriter;
 

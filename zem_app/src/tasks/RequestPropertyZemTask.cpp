@@ -3,8 +3,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "ProvisioningAdapterMap.h"
-#include "TaskTypeRegistration.h"
+#include "jobs/TaskTypeRegistration.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 namespace Types = Sarnet_Configuration::Types;
 

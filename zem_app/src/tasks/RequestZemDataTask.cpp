@@ -3,7 +3,7 @@
 #include <chrono>
 #include <vector>
 
-#include "TaskTypeRegistration.h"
+#include "jobs/TaskTypeRegistration.h"
 #include "kest/DevicePaths.h"
 #include "kest/LogFilter.h"
 #include "tasks/ResultPackageWriter.h"

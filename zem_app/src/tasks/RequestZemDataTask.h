@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "ZemTask.h"
+#include "jobs/ZemTask.h"
 
 class ResultPackageWriter;
 

@@ -3,13 +3,13 @@
 #include <exception>
 #include <memory>
 
-#include "ProvisioningAdapterMap.h"
-#include "TaskTypeRegistration.h"
-#include "ZemApp.h"
+#include "app/ZemApp.h"
+#include "jobs/TaskTypeRegistration.h"
 #include "kest/ExtensionServices.h"
 #include "kest/PlatformService.h"
 #include "kest/security/SecurityService.h"
 #include "kolconfig/XSDEnumException.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 namespace Types = Sarnet_Configuration::Types;
 

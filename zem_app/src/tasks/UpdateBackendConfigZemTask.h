@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ZemTask.h"
+#include "jobs/ZemTask.h"
 
 class UpdateBackendConfigZemTask : public ZemTask {
  public:

@@ -6,11 +6,11 @@
 #include <optional>
 #include <string_view>
 
-#include "TaskTypeRegistration.h"
-#include "ValueUtils.h"
+#include "jobs/TaskTypeRegistration.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/BusMonitoringService.h"
 #include "kest/ExtensionServices.h"
+#include "values/ValueUtils.h"
 
 namespace Types = Sarnet_Configuration::Types;
 

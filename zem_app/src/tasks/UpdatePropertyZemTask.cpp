@@ -1,7 +1,7 @@
 #include "tasks/UpdatePropertyZemTask.h"
 
-#include "ProvisioningAdapterMap.h"
-#include "TaskTypeRegistration.h"
+#include "jobs/TaskTypeRegistration.h"
+#include "properties/ProvisioningAdapterMap.h"
 
 namespace Types = Sarnet_Configuration::Types;
 

@@ -1,8 +1,8 @@
-#include "GetComponentLogLevelZemIpcHandler.h"
+#include "ipc/selfdiagnosis/GetComponentLogLevelZemIpcHandler.h"
 
 #include <memory>
 
-#include "ZemApp.h"
+#include "app/ZemApp.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/ZemSettings.h"
 

@@ -1,8 +1,8 @@
-#include "GetSwVersionZemIpcHandler.h"
+#include "ipc/selfdiagnosis/GetSwVersionZemIpcHandler.h"
 
 #include <memory>
 
-#include "ZemVersion.h"
+#include "app/ZemVersion.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/Utils.h"
 

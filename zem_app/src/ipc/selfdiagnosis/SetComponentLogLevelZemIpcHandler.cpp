@@ -1,8 +1,8 @@
-#include "SetComponentLogLevelZemIpcHandler.h"
+#include "ipc/selfdiagnosis/SetComponentLogLevelZemIpcHandler.h"
 
 #include <memory>
 
-#include "ZemApp.h"
+#include "app/ZemApp.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/ZemSettings.h"
 

@@ -1,6 +1,6 @@
 #include "ipc/selfdiagnosis/ZemSelfDiagnosisIpcProxy.h"
 
-#include "IpcDefinitions.h"
+#include "ipc/IpcDefinitions.h"
 #include "ipc/selfdiagnosis/GetComponentLogLevelZemIpcHandler.h"
 #include "ipc/selfdiagnosis/GetSwVersionZemIpcHandler.h"
 #include "ipc/selfdiagnosis/SetComponentLogLevelZemIpcHandler.h"

@@ -1,3 +1,0 @@
-#include "BaseValue.h"
-
-BaseValue::~BaseValue() = default;

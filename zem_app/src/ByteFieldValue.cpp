@@ -1,9 +1,0 @@
-#include "ByteFieldValue.h"
-
-ByteFieldValue::ByteFieldValue() = default;
-
-ByteFieldValue::ByteFieldValue(const std::string& byteField) : StringValue(true, byteField), byteField_(byteField) {}
-
-ByteFieldValue::~ByteFieldValue() = default;
-
-std::string ByteFieldValue::str() const { return byteField_; }

@@ -1,0 +1,3 @@
+#include "values/BaseValue.h"
+
+BaseValue::~BaseValue() = default;
