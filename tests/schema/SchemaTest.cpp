@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <limits>
 #include <string>
@@ -45,6 +46,14 @@ constexpr std::chrono::milliseconds kDecisionBound(15000);
 #else
 constexpr std::chrono::milliseconds kDecisionBound(1000);
 #endif
+
+// CPU time of the calling thread: the bound is on the work a decision takes, which other processes
+// competing for the cores do not change.
+std::chrono::nanoseconds threadCpuTime() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 std::string repeat(const std::string& piece, size_t times) {
   std::string out;
@@ -218,9 +227,9 @@ TEST(HostileDocument, ShapesThatWouldBeSlowAreRefusedQuicklyAndClearly) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = threadCpuTime();
     const std::string refusals = decide<Types::ConfigurationContent>(c.xml);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, kDecisionBound);
+    EXPECT_LT(threadCpuTime() - start, kDecisionBound);
     const size_t first = refusals.find(c.reason);
     EXPECT_LT(first, refusals.find(" | ")) << refusals;
     EXPECT_NE(refusals.find(c.reason, first + 1), std::string::npos) << refusals;
@@ -231,7 +240,7 @@ TEST(HostileDocument, ShapesThatWouldBeSlowAreRefusedQuicklyAndClearly) {
   // The largest document within every cap (16 MiB, 249,000 elements) is still decided in time.
   std::string body = repeat("<k:entry><k:key>" + std::string(40, 'k') + "</k:key></k:entry>", 124500);
   body += std::string((16u << 20) - body.size() - 400, ' ');
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = threadCpuTime();
   EXPECT_EQ(decide<Types::PersistedDatabase>(document("k:PersistedDatabase", "<k:data>" + body + "</k:data>")), " | ");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, kDecisionBound);
+  EXPECT_LT(threadCpuTime() - start, kDecisionBound);
 }
