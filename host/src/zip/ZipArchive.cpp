@@ -19,7 +19,7 @@
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
-#include "kest/zip/ZipLibOps.h"
+#include "kest/seams/ZipLibOps.h"
 #include "kolconfig/FileIo.h"
 
 namespace {
