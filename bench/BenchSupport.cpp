@@ -101,7 +101,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
     const std::string entry(*e);
     if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
   }
-  for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : extra) env.push_back(name + "=" += value);
   std::vector<std::string> args(argv);
   std::vector<char*> argp, envp;
   for (auto& a : args) argp.push_back(a.data());

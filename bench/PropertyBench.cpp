@@ -110,7 +110,7 @@ std::string largeConfig() {
     body += "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"" + group + "\"><k:owner>HMI</k:owner>";
     for (int p = 0; p < 100; ++p) {
       const std::string name = "P" + std::to_string(p);
-      const std::string key = group + "." + name;
+      const std::string key = group + "." += name;
       switch (p % 4) {
         case 0:
           body += adapter("StringPropertyAdapter", name, literal("String", "value " + key));
@@ -190,6 +190,7 @@ std::vector<double> interleavedMedians(const std::vector<std::function<void()>>&
     }
   }
   std::vector<double> medians;
+  medians.reserve(means.size());
   for (const auto& m : means) medians.push_back(percentile(m, 0.5));
   return medians;
 }
