@@ -29,7 +29,7 @@ void signalPlatform(PlatformService* platform, int code) {
 
 // The text of a string value; empty for any other kind or no value.
 std::string textOf(const Types::PersistedValue* value) {
-  const auto* text = dynamic_cast<const Types::PersistedStringValue*>(value);
+  const auto* text = Types::exactly<Types::PersistedStringValue>(value);
   return text != nullptr ? text->get_stringValue() : std::string();
 }
 
@@ -93,7 +93,7 @@ bool UpdateBackendConfigZemTask::switchProfile(const Types::PersistedMapEntry& p
   // The configuration element is shared: it stays valid while `origin` holds it.
   const std::shared_ptr<const Types::PropertyOrigin> origin =
       adapterMap.getPropertyConfig(prefix + ".TLS_CLIENT_CERTIFICATE");
-  const auto* certificate = dynamic_cast<const Types::CertificatePropertyOrigin*>(origin.get());
+  const auto* certificate = Types::exactly<Types::CertificatePropertyOrigin>(origin.get());
   if (certificate != nullptr) {
     certificateId = certificate->get_certificateId();
     try {
