@@ -1,22 +1,22 @@
 #include "tasks/DatabaseDocument.h"
 
 #include "database/Database.h"
-#include "jobs/TaskTypeRegistration.h"
 
-template class DocumentTask<DatabaseDocument, DocumentOperation::kInstall>;
-template class DocumentTask<DatabaseDocument, DocumentOperation::kRemove>;
-template class DocumentTask<DatabaseDocument, DocumentOperation::kRequest>;
+const DocumentTexts DatabaseDocument::kTexts = {"Start installation of a ZEM database",
+                                                "Database is already installed at: ",
+                                                "Allowing override of database.",
+                                                "Override of ZEM database not allowed",
+                                                "Invalid ZEM database in Task Container!",
+                                                "Database loaded",
+                                                "Unable to write the ZEM database to: ",
+                                                "Start resetting ZEM database",
+                                                "ZEM database removed",
+                                                "Unable to delete ZEM database at: ",
+                                                "ZEM database does not exists at: ",
+                                                "Start requesting the current ZEM database"};
 
-namespace {
-
-const TaskTypeRegistration<InstallDatabase> installRegistration("InstallZemDatabaseTaskDescription");
-const TaskTypeRegistration<ResetDatabase> resetRegistration("ResetZemDatabaseTaskDescription");
-const TaskTypeRegistration<RequestDatabase> requestRegistration("RequestZemDatabaseTaskDescription");
-
-}  // namespace
-
-File DatabaseDocument::folder() { return File(DevicePaths::storeFolder()); }
-
-const char* DatabaseDocument::fileName() { return DevicePaths::kDatabaseFileName; }
+File DatabaseDocument::installedFile() {
+  return File(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName);
+}
 
 void DatabaseDocument::reload() { Database::getInstance()->reset(); }

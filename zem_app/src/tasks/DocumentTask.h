@@ -8,18 +8,46 @@
 
 #include "jobs/ConfigLoader.h"
 #include "jobs/DiskSpaceChecker.h"
+#include "jobs/TaskTypeRegistration.h"
 #include "jobs/ZemTask.h"
 
 enum class DocumentOperation { kInstall, kRemove, kRequest };
 
-// A Document trait names:
-// - `Content`, the schema type of the document, and `kEntryType`, its index entry type;
-// - `InstallDescription` (whose forceOverride allows replacing an installed document) and the
-//   result types `InstallResult`, `RemoveResult`, `RequestResult`;
-// - `folder()` and `fileName()`, where the installed document lies;
+// The log texts of the tasks over one document, in this order.
+struct DocumentTexts {
+  const char* installStart;
+  const char* alreadyInstalled;  // followed by the installed file's path
+  const char* overrideAllowed;
+  const char* overrideRefused;
+  const char* invalid;     // the container holds no usable document
+  const char* loaded;      // the container's document parsed
+  const char* unwritable;  // followed by the installed file's path
+  const char* removeStart;
+  const char* removed;
+  const char* undeletable;  // followed by the installed file's path
+  const char* missing;      // followed by the installed file's path
+  const char* requestStart;
+};
+
+// The schema types of one document, as a Document trait names them (see DocumentTask).
+template <class ContentType, Sarnet_Configuration::Types::ElementType::Enum entryType, class InstallDescriptionType,
+          class InstallResultType, class RemoveResultType, class RequestResultType>
+struct DocumentTypes {
+  using Content = ContentType;
+  static constexpr auto kEntryType = entryType;
+  using InstallDescription = InstallDescriptionType;
+  using InstallResult = InstallResultType;
+  using RemoveResult = RemoveResultType;
+  using RequestResult = RequestResultType;
+};
+
+// A Document trait derives from DocumentTypes (`Content`, the schema type of the document, and
+// `kEntryType`, its index entry type; `InstallDescription`, whose forceOverride allows replacing an
+// installed document; the result types) and names:
+// - `installedFile()`, where the installed document lies;
 // - `reload()`, which makes the application take up the file as it now is (or its absence); it
 //   may throw XPlus::Exception;
-// - the log texts (see the uses below).
+// - `kTexts`, its log texts.
 template <class Document, DocumentOperation kOperation>
 class DocumentTask : public ZemTask {
  public:
@@ -42,8 +70,6 @@ class DocumentTask : public ZemTask {
       std::conditional_t<kOperation == DocumentOperation::kInstall, typename Document::InstallResult,
                          std::conditional_t<kOperation == DocumentOperation::kRemove, typename Document::RemoveResult,
                                             typename Document::RequestResult>>;
-
-  static File installedFile() { return File(Document::folder(), Document::fileName()); }
 
   // Installs the container's document unless one is installed and the description does not allow
   // replacing it, or the data folder lacks room for the container. A failed install leaves the
@@ -81,7 +107,7 @@ void DocumentTask<Document, kOperation>::createTaskResults(const File& folder, b
     // Attempted whatever the outcome; a missing document simply leaves no copy. The installed file
     // is only ever replaced by rename, so a snapshot (a link where possible) is a true copy of the
     // file as it was, and the result folder is only read.
-    installedFile().snapshotTo(File(folder, Document::fileName()));
+    Document::installedFile().snapshotTo(File(folder, Document::installedFile().getName()));
   }
   ZemTask::createTaskResults<Result>(folder, success);
 }
@@ -91,21 +117,21 @@ bool DocumentTask<Document, kOperation>::allowOverride(const ZipArchive& contain
   const bool allowed =
       ConfigLoader::forcesOverride<typename Document::InstallDescription>(container, getSecurityService());
   if (allowed) {
-    ZEM_DEBUG(Document::kOverrideAllowed);
+    ZEM_DEBUG(Document::kTexts.overrideAllowed);
   } else {
-    ZEM_DEBUG(Document::kOverrideRefused);
+    ZEM_DEBUG(Document::kTexts.overrideRefused);
   }
   return allowed;
 }
 
 template <class Document, DocumentOperation kOperation>
 bool DocumentTask<Document, kOperation>::install() {
-  ZEM_INFO(Document::kInstallStart);
-  const File file = installedFile();
+  ZEM_INFO(Document::kTexts.installStart);
+  const File file = Document::installedFile();
   bool allowed = true;
   if (file.exists()) {
     allowed = allowOverride(archive);
-    if (!allowed) ZEM_ERROR(Document::kAlreadyInstalled << file.getAbsolutePath() << " Remove it first! ");
+    if (!allowed) ZEM_ERROR(Document::kTexts.alreadyInstalled << file.getAbsolutePath() << " Remove it first! ");
   }
   // Evaluated also when the install is refused: the check logs what the container would need.
   const bool space = DiskSpaceChecker::sufficientDiskSpaceAvailable(getContainerSize());
@@ -121,17 +147,17 @@ bool DocumentTask<Document, kOperation>::writeContainerDocument(const File& file
     ZEM_ERROR(e.what());
   }
   if (content == nullptr) {
-    ZEM_ERROR(Document::kInvalid);
+    ZEM_ERROR(Document::kTexts.invalid);
     return false;
   }
-  ZEM_DEBUG(Document::kLoaded);
+  ZEM_DEBUG(Document::kTexts.loaded);
   try {
-    Document::folder().mkdirs();
+    file.getParentFile().mkdirs();
     xmldoc::saveFile(*content, file.getPath());
     Document::reload();
     return true;
   } catch (const XPlus::Exception& e) {
-    ZEM_ERROR(Document::kUnwritable << file.getAbsolutePath());
+    ZEM_ERROR(Document::kTexts.unwritable << file.getAbsolutePath());
     ZEM_ERROR(e.what());
     return false;
   }
@@ -139,27 +165,40 @@ bool DocumentTask<Document, kOperation>::writeContainerDocument(const File& file
 
 template <class Document, DocumentOperation kOperation>
 bool DocumentTask<Document, kOperation>::remove() {
-  ZEM_INFO(Document::kRemoveStart);
-  const File file = installedFile();
+  ZEM_INFO(Document::kTexts.removeStart);
+  const File file = Document::installedFile();
   if (!DiskSpaceChecker::sufficientDiskSpaceAvailable(getContainerSize())) return false;
   if (!file.exists()) {
-    ZEM_ERROR(Document::kMissing << file.getAbsolutePath());
+    ZEM_ERROR(Document::kTexts.missing << file.getAbsolutePath());
     return false;
   }
   if (!file.remove()) {
-    ZEM_ERROR(Document::kUndeletable << file.getAbsolutePath());
+    ZEM_ERROR(Document::kTexts.undeletable << file.getAbsolutePath());
     return false;
   }
-  ZEM_INFO(Document::kRemoved);
+  ZEM_INFO(Document::kTexts.removed);
   Document::reload();
   return true;
 }
 
 template <class Document, DocumentOperation kOperation>
 bool DocumentTask<Document, kOperation>::request() {
-  ZEM_INFO(Document::kRequestStart);
-  const File file = installedFile();
+  ZEM_INFO(Document::kTexts.requestStart);
+  const File file = Document::installedFile();
   if (file.exists()) return true;
-  ZEM_ERROR(Document::kMissing << file.getAbsolutePath());
+  ZEM_ERROR(Document::kTexts.missing << file.getAbsolutePath());
   return false;
 }
+
+// Registers the three kinds over Document under their description type names; one static object
+// per document, in the trait's source file.
+template <class Document>
+class DocumentTaskRegistration {
+ public:
+  DocumentTaskRegistration(const std::string& installType, const std::string& removeType,
+                           const std::string& requestType) {
+    const TaskTypeRegistration<DocumentTask<Document, DocumentOperation::kInstall>> install(installType);
+    const TaskTypeRegistration<DocumentTask<Document, DocumentOperation::kRemove>> remove(removeType);
+    const TaskTypeRegistration<DocumentTask<Document, DocumentOperation::kRequest>> request(requestType);
+  }
+};

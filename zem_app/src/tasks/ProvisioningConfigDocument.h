@@ -11,39 +11,19 @@
 
 #include "tasks/DocumentTask.h"
 
-struct ProvisioningConfigDocument {
-  using Content = Sarnet_Configuration::Types::ProvisioningConfig;
-  static constexpr auto kEntryType = Sarnet_Configuration::Types::ElementType::PROVISIONING_CONFIG;
-  using InstallDescription = Sarnet_Configuration::Types::InstallProvisioningConfigTaskDescription;
-  using InstallResult = Sarnet_Configuration::Types::InstallProvisioningConfigTaskResult;
-  using RemoveResult = Sarnet_Configuration::Types::DeleteProvisioningConfigTaskResult;
-  using RequestResult = Sarnet_Configuration::Types::RequestProvisioningConfigTaskResult;
-
-  static File folder();
-  static const char* fileName();
+struct ProvisioningConfigDocument : DocumentTypes<Sarnet_Configuration::Types::ProvisioningConfig,
+                                                  Sarnet_Configuration::Types::ElementType::PROVISIONING_CONFIG,
+                                                  Sarnet_Configuration::Types::InstallProvisioningConfigTaskDescription,
+                                                  Sarnet_Configuration::Types::InstallProvisioningConfigTaskResult,
+                                                  Sarnet_Configuration::Types::DeleteProvisioningConfigTaskResult,
+                                                  Sarnet_Configuration::Types::RequestProvisioningConfigTaskResult> {
+  static File installedFile();
   // Rebuilds the application's property map from the installed file; without one the map is
   // empty: deleting the configuration leaves the unit without properties.
   static void reload();
-
-  static constexpr const char* kInstallStart = "Start installation of a Provisioning config";
-  static constexpr const char* kAlreadyInstalled = "Config is already installed at: ";
-  static constexpr const char* kOverrideAllowed = "Allowing override of config.";
-  static constexpr const char* kOverrideRefused = "Override of config not allowed";
-  static constexpr const char* kInvalid = "Invalid Job Config in Task Container!";
-  static constexpr const char* kLoaded = "Job Config loaded";
-  static constexpr const char* kUnwritable = "Unable to write the provisioning config to: ";
-  static constexpr const char* kRemoveStart = "Start deletion of a Provisioning config";
-  static constexpr const char* kRemoved = "Provisioning config removed";
-  static constexpr const char* kUndeletable = "Unable to delete provisioning config at: ";
-  static constexpr const char* kMissing = "Provisioning config does not exists at: ";
-  static constexpr const char* kRequestStart = "Start requesting the current config";
+  static const DocumentTexts kTexts;
 };
 
 using InstallProvisioningConfig = DocumentTask<ProvisioningConfigDocument, DocumentOperation::kInstall>;
 using DeleteProvisioningConfig = DocumentTask<ProvisioningConfigDocument, DocumentOperation::kRemove>;
 using RequestProvisioningConfig = DocumentTask<ProvisioningConfigDocument, DocumentOperation::kRequest>;
-
-// Instantiated once, in ProvisioningConfigDocument.cpp.
-extern template class DocumentTask<ProvisioningConfigDocument, DocumentOperation::kInstall>;
-extern template class DocumentTask<ProvisioningConfigDocument, DocumentOperation::kRemove>;
-extern template class DocumentTask<ProvisioningConfigDocument, DocumentOperation::kRequest>;
