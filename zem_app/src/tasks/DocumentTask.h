@@ -96,9 +96,7 @@ bool DocumentTask<Document, kOperation>::execute() {
   } else {
     success = request();
   }
-  reportResults(success);
-  cleanUpZipContainer();
-  return success;
+  return finish(success);
 }
 
 template <class Document, DocumentOperation kOperation>

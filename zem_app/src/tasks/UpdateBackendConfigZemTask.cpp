@@ -56,9 +56,7 @@ bool UpdateBackendConfigZemTask::execute() {
   } else if (outcome) {
     outcome = switchProfile(*profileEntry);
   }
-  reportResults(outcome);
-  cleanUpZipContainer();
-  return outcome;
+  return finish(outcome);
 }
 
 bool UpdateBackendConfigZemTask::writeProperties(const Types::PersistedMapEntry** profileEntry) {
