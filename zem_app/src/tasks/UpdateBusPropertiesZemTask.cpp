@@ -65,9 +65,7 @@ bool UpdateBusPropertiesZemTask::execute() {
     errorMessage = "Impossible to update property " + refused;
     ZEM_ERROR("Bus configuration refused: property " << ApplicationLogger::shortened(refused, 256)
                                                      << " names no bitrate the bus supports");
-    reportResults(false);
-    cleanUpZipContainer();
-    return false;
+    return finish(false);
   }
   bool outcome = updateProperties();
   if (outcome) {
@@ -87,9 +85,7 @@ bool UpdateBusPropertiesZemTask::execute() {
       ZEM_ERROR("Bus configuration not applied - unsupported error");
     }
   }
-  reportResults(outcome);
-  cleanUpZipContainer();
-  return outcome;
+  return finish(outcome);
 }
 
 void UpdateBusPropertiesZemTask::createTaskResults(const File& folder, bool success) {
