@@ -323,8 +323,8 @@ TEST_F(DBusIpcServiceTest, ArgumentsOverTheirCapsAreRefusedBeforeTheServletRuns)
                                           {"n", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::In}});
   registerEcho(*service, capped);
   DBusIpcClient client;
-  const auto outcome = [&](Ipc::IpcParameterSet in) {
-    const std::string error = errorOf([&] { client.call(service->getComponent(), "Zem", "Capped", std::move(in)); });
+  const auto outcome = [&](const Ipc::IpcParameterSet& in) {
+    const std::string error = errorOf([&] { client.call(service->getComponent(), "Zem", "Capped", in); });
     return error == "<no IpcException>" ? std::string("answered") : error;
   };
   const auto bytes = [](const std::string& name, size_t size) {
@@ -375,6 +375,7 @@ TEST_F(DBusIpcServiceTest, AtOnceAnswersPassHeldDispatchThreadsAndDeclinedCallsK
   service->registerServlet(zemMessage("Read"),
                            std::make_unique<AtOnceServlet>(zemMessage("Read"), release.get_future().share()));
   std::vector<std::future<Ipc::IpcParameterSet>> held;  // enough to occupy every dispatch thread
+  held.reserve(16);
   for (int i = 0; i < 16; ++i)
     held.push_back(std::async(std::launch::async, [&, i] {
       return DBusIpcClient().call(component, "Zem", "Read", with(integer("n", i)), std::chrono::seconds(20));
