@@ -3,7 +3,6 @@
 // and zemctl without a running unit. What the plug-in does with each container is tested in tests/app.
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 
 #include "ZemHostFixture.h"
 #include "ZemTestSupport.h"
@@ -118,36 +117,31 @@ TEST_F(JobsE2ETest, HostileContainersAreQuarantinedOrFailTheirTaskAndNeverHurtTh
         {"task.xml", description("InstallZemDatabaseTaskDescription", id, "forceOverride=\"true\"")},
         {name, content, false, false, declared}};
   };
-  const std::string bytes = readFile(buildJob(kRequest, "truncated"));
   enum Outcome { kQuarantined, kTaskFails };
   struct Row {
     std::string name;
-    std::vector<Entry> entries;  // empty: the file holds `raw` instead
+    std::vector<Entry> entries;
     Outcome outcome;
-    std::string raw;
   };
   const std::vector<Row> rows = {
-      {"truncated", {}, kQuarantined, bytes.substr(0, bytes.size() / 2)},
-      {"dtd", {{"index.xml", index("task.xml")}, {"task.xml", dtd}}, kQuarantined, ""},
-      {"dotdot", {{"index.xml", index("../escaped.xml")}, {"../escaped.xml", request}}, kQuarantined, ""},
-      {"link", {{"index.xml", index("task.xml")}, {"task.xml", "/etc/hostname", true}}, kQuarantined, ""},
-      {"bomb", payload("bomb", "database.xml", database(std::string(200000, 'x')), 1000), kTaskFails, ""},
-      {"entity", payload("entity", "database.xml", dtd), kTaskFails, ""},
-      {"payload-absolute", payload("payload-absolute", files() + "/db.xml", database("x")), kTaskFails, ""},
-      {"huge", payload("huge", "database.xml", database(std::string(50 << 20, 'x'))), kTaskFails, ""},
+      {"dtd", {{"index.xml", index("task.xml")}, {"task.xml", dtd}}, kQuarantined},
+      {"dotdot", {{"index.xml", index("../escaped.xml")}, {"../escaped.xml", request}}, kQuarantined},
+      {"link", {{"index.xml", index("task.xml")}, {"task.xml", "/etc/hostname", true}}, kQuarantined},
+      {"bomb", payload("bomb", "database.xml", database(std::string(200000, 'x')), 1000), kTaskFails},
+      {"entity", payload("entity", "database.xml", dtd), kTaskFails},
+      {"payload-absolute", payload("payload-absolute", files() + "/db.xml", database("x")), kTaskFails},
+      {"huge", payload("huge", "database.xml", database(std::string(50 << 20, 'x'))), kTaskFails},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const File built(files() + "/" + row.name + ".zip");
-    if (row.entries.empty()) writeFile(built, row.raw);
-    if (!row.entries.empty()) makeZip(built, row.entries);
+    makeZip(built, row.entries);
     const size_t before = quarantined();
     const std::string container = submit(built.getPath());
     EXPECT_TRUE(waitUntil([&] { return !fs::exists(container); }, kJobTimeout));
     EXPECT_EQ(quarantined(), before + (row.outcome == kQuarantined ? 1 : 0));
     if (row.outcome == kTaskFails) {
       EXPECT_EQ(result(row.name).exitCode, 3);
-      EXPECT_TRUE(waitUntil([&] { return !fs::exists(container); }, kJobTimeout));
       EXPECT_EQ(readFile(storedDatabase()), stored);
     }
     expectHealthy();
@@ -199,8 +193,8 @@ TEST_F(JobsE2ETest, SignaturesOfDescriptionsAndPayloadsAreCheckedWhenTheSigningS
   expectHealthy();
 }
 
-// A unit without a signing slot and without --development refuses every container with one ERROR
-// and applies nothing; seeded with `seed-device --signing-cert`, it runs a container signed with
+// A unit without a signing slot and without --development refuses every container and applies
+// nothing (one ERROR each: JobIntakeTest); seeded with `seed-device --signing-cert`, it runs a container signed with
 // that certificate's key.
 TEST_F(JobsE2ETest, OnlyASeededSigningSlotOrDevelopmentModeLetsContainersRun) {
   setTrustedHost(false);
@@ -211,12 +205,6 @@ TEST_F(JobsE2ETest, OnlyASeededSigningSlotOrDevelopmentModeLetsContainersRun) {
   EXPECT_EQ(quarantined(), 1u);
   EXPECT_EQ(readFile(storedDatabase()), stored);
   EXPECT_EQ(zemctl({"job", "result", "no-slot"}).exitCode, 2) << "no package for a refused container";
-  size_t errors = 0;
-  std::istringstream lines(readFile(hostStderr()));
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find(" ERROR ") != std::string::npos && line.find(refused) != std::string::npos) ++errors;
-  }
-  EXPECT_EQ(errors, 1u) << readFile(hostStderr());
   EXPECT_NE(readFile(hostStderr()).find("has no file and zem-host runs without --development"), std::string::npos);
 
   ASSERT_TRUE(stopHost(SIGTERM));

@@ -1,6 +1,6 @@
 // File: listings that leave out links and temporary files, sizes, whole-file writes and copies
 // that keep modes. The durable writer's failures are covered by DatabaseStoreTest (a failed save
-// keeps the old file and leaves no temporary one), its order by DatabaseCrashSafetyTest.
+// keeps the old file and leaves no temporary one), its order under power cuts by PowerCutSim.
 #include "kest/File.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +66,8 @@ TEST(FileTest, WritesAndCopiesReplaceWholeFilesKeepModesAndFlushOnlyWhenDurable)
     fsyncs = 0;
     ASSERT_TRUE(source.copyTo(File(tmp.getFile(), "copy"), xmldoc::Durability::Volatile));
     EXPECT_EQ(fsyncs, 0);
+    ASSERT_TRUE(source.copyTo(File(tmp.getFile(), "durable")));  // by default: the file, then its folder
+    EXPECT_EQ(fsyncs, 2);
   }
   EXPECT_EQ(zem_test::readFile(target), "second");
   struct stat st;

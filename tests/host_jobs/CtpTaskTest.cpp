@@ -146,7 +146,7 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatching
 
 // A failed task is reported as such (its error info: TaskFactoryTest); without a device key the
 // entries are unsigned. A failure to write the package (written under a hidden name and renamed
-// when complete, DatabaseCrashSafetyTest) leaves nothing behind and reports the task as failed.
+// when complete, PowerCutSim) leaves nothing behind and reports the task as failed.
 TEST_F(CtpTaskTest, FailedTasksAndPackagesReportFailureAndLeaveNothing) {
   makeTask("T-7")->reportResults(false);
   EXPECT_EQ(communicator_->calls.at(0), "TaskStatus T-7 1");

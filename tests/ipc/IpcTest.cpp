@@ -43,6 +43,10 @@ struct LambdaServlet : Ipc::IpcMethodServlet {  // a servlet whose behaviour is 
 };
 
 Ipc::ZemMessageDefinition zemMessage(const std::string& name) { return Ipc::ZemMessageDefinition(name, {}); }
+// Serves `definition` on `service` with `handler`.
+void serve(Ipc::IpcService& service, const Ipc::IpcMessageDefinition& definition, Handler handler) {
+  service.registerServlet(definition, std::make_unique<LambdaServlet>(definition, std::move(handler)));
+}
 template <typename... Parameters>
 Ipc::IpcParameterSet with(Parameters... parameters) {
   Ipc::IpcParameterSet set;
@@ -107,16 +111,13 @@ class DBusIpcServiceTest : public ::testing::Test {
 // Registers a servlet that answers what it was asked and who asked: "sender" and "names" (joined by
 // spaces).
 void registerEcho(DBusIpcService& service, const Ipc::IpcMessageDefinition& definition) {
-  service.registerServlet(definition,
-                          std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
-                            for (const auto& entry : request.getParameters().all())
-                              response.addParameter(entry.second->clone());
-                            response.addParameter(str("sender", request.getSender()));
-                            std::string names;
-                            for (const std::string& name : request.getSenderNames())
-                              names += (names.empty() ? "" : " ") + name;
-                            response.addParameter(str("names", names));
-                          }));
+  serve(service, definition, [](auto&, auto& request, auto& response) {
+    for (const auto& entry : request.getParameters().all()) response.addParameter(entry.second->clone());
+    response.addParameter(str("sender", request.getSender()));
+    std::string names;
+    for (const std::string& name : request.getSenderNames()) names += (names.empty() ? "" : " ") + name;
+    response.addParameter(str("names", names));
+  });
 }
 
 // Records the connections its service says left the bus.
@@ -221,10 +222,8 @@ TEST_F(DBusIpcServiceTest, ServletsAddedOrReplacedWhileCallsFlowAnswerWithExactl
   EXPECT_EQ(out.all().size(), 5u);  // the three plus "sender" and "names"
   // The same member on the other interface is not served.
   EXPECT_NE(errorOf([&] { client.call(component, "Zem", "Echo0", with()); }).find("UnknownMethod"), std::string::npos);
-  service->registerServlet(zemMessage("First"),
-                           std::make_unique<LambdaServlet>(zemMessage("First"), [](auto&, auto&, auto& response) {
-                             response.addParameter(str("version", "2"));
-                           }));
+  serve(*service, zemMessage("First"),
+        [](auto&, auto&, auto& response) { response.addParameter(str("version", "2")); });
   EXPECT_EQ(stringOf(client.call(component, "Zem", "First", with()), "version"), "2");
 }
 
@@ -233,11 +232,10 @@ TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongTyp
   auto service = startService("WRONGTYPE");
   const std::string component = service->getComponent();
   const auto definition = zemMessage("JobAppeared");
-  service->registerServlet(
-      definition, std::make_unique<LambdaServlet>(definition, [](auto&, auto& request, auto& response) {
-        response.addParameter(
-            str("error", errorOf([&] { request.template getParameter<Ipc::IpcStringParameter>("jobLocation"); })));
-      }));
+  serve(*service, definition, [](auto&, auto& request, auto& response) {
+    response.addParameter(
+        str("error", errorOf([&] { request.template getParameter<Ipc::IpcStringParameter>("jobLocation"); })));
+  });
   // Our client only sends s, x and ay: i, b and a nested dictionary go through raw sdbus-c++.
   auto connection = sdbus::createSessionBusConnection();
   auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
@@ -270,10 +268,10 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   std::promise<void> release;  // destroyed before the service: a failed test still releases
   std::shared_future<void> released = release.get_future().share();
   const auto slow = Ipc::ZemSelfDiagMessageDefinition("SetComponentLogLevel", {});
-  service->registerServlet(slow, std::make_unique<LambdaServlet>(slow, [=](auto&, auto&, auto& response) {
-                             released.wait();
-                             response.addParameter(integer("result", 0));
-                           }));
+  serve(*service, slow, [=](auto&, auto&, auto& response) {
+    released.wait();
+    response.addParameter(integer("result", 0));
+  });
   registerEcho(*service, zemMessage("Ping"));
 
   auto connection = sdbus::createSessionBusConnection();
@@ -325,8 +323,8 @@ TEST_F(DBusIpcServiceTest, ArgumentsOverTheirCapsAreRefusedBeforeTheServletRuns)
                                           {"n", Ipc::IpcParameterType::Integer, Ipc::IpcParameterDirection::In}});
   registerEcho(*service, capped);
   DBusIpcClient client;
-  const auto outcome = [&](Ipc::IpcParameterSet in) {
-    const std::string error = errorOf([&] { client.call(service->getComponent(), "Zem", "Capped", std::move(in)); });
+  const auto outcome = [&](const Ipc::IpcParameterSet& in) {
+    const std::string error = errorOf([&] { client.call(service->getComponent(), "Zem", "Capped", in); });
     return error == "<no IpcException>" ? std::string("answered") : error;
   };
   const auto bytes = [](const std::string& name, size_t size) {
@@ -377,6 +375,7 @@ TEST_F(DBusIpcServiceTest, AtOnceAnswersPassHeldDispatchThreadsAndDeclinedCallsK
   service->registerServlet(zemMessage("Read"),
                            std::make_unique<AtOnceServlet>(zemMessage("Read"), release.get_future().share()));
   std::vector<std::future<Ipc::IpcParameterSet>> held;  // enough to occupy every dispatch thread
+  held.reserve(16);
   for (int i = 0; i < 16; ++i)
     held.push_back(std::async(std::launch::async, [&, i] {
       return DBusIpcClient().call(component, "Zem", "Read", with(integer("n", i)), std::chrono::seconds(20));
@@ -435,8 +434,7 @@ TEST_F(DBusIpcServiceTest, ClientListenersHearOfACallerLeavingOnceItsLastCallHas
   registerEcho(*service, zemMessage("WhoAmI"));
   std::promise<void> release;  // destroyed before the service: a failed test still releases
   std::shared_future<void> released = release.get_future().share();
-  service->registerServlet(zemMessage("Hold"),
-                           std::make_unique<LambdaServlet>(zemMessage("Hold"), [=](auto&...) { released.wait(); }));
+  serve(*service, zemMessage("Hold"), [=](auto&...) { released.wait(); });
   LeavingRecorder recorder;
   service->addClientListener(&recorder);
   const std::string component = service->getComponent();
@@ -470,19 +468,16 @@ TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTi
   auto logger = startService("LOGGER");
   const auto setLevel = Ipc::ZemSelfDiagMessageDefinition("SetComponentLogLevel", {});
   registerEcho(*logger, setLevel);
-  logger->registerServlet(zemMessage("Fail"), std::make_unique<LambdaServlet>(zemMessage("Fail"), [](auto&...) {
-                            throw std::runtime_error("disk on fire");
-                          }));
+  serve(*logger, zemMessage("Fail"), [](auto&...) { throw std::runtime_error("disk on fire"); });
   auto app = startService("APP");
   auto out = app->callMethod(logger->getComponent(), "SelfDiag", setLevel, with(integer("level", 3)));
   EXPECT_EQ(integerOf(out, "level"), 3);
   EXPECT_EQ(stringOf(out, "sender"), app->getComponent());
   // From inside a servlet running on a dispatch thread (the bus thread stays free).
-  app->registerServlet(
-      zemMessage("Relay"), std::make_unique<LambdaServlet>(zemMessage("Relay"), [&](auto&, auto&, auto& response) {
-        response.addParameter(
-            app->callMethod(logger->getComponent(), "", setLevel, with(integer("level", 5))).find("level")->clone());
-      }));
+  serve(*app, zemMessage("Relay"), [&](auto&, auto&, auto& response) {
+    response.addParameter(
+        app->callMethod(logger->getComponent(), "", setLevel, with(integer("level", 5))).find("level")->clone());
+  });
   DBusIpcClient client;
   EXPECT_EQ(integerOf(client.call(app->getComponent(), "Zem", "Relay", with()), "level"), 5);
 
@@ -493,8 +488,7 @@ TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTi
 
   std::promise<void> release;  // destroyed before the services: a failed test still releases
   std::shared_future<void> released = release.get_future().share();
-  logger->registerServlet(zemMessage("Stuck"),
-                          std::make_unique<LambdaServlet>(zemMessage("Stuck"), [=](auto&...) { released.wait(); }));
+  serve(*logger, zemMessage("Stuck"), [=](auto&...) { released.wait(); });
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(
       errorOf([&] { client.call(logger->getComponent(), "Zem", "Stuck", with(), std::chrono::milliseconds(200)); }),
@@ -519,12 +513,11 @@ TEST_F(DBusIpcServiceTest, StopAnswersWaitingCallsAndRefusesNewOnes) {
   std::promise<void> entered;
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  service->registerServlet(zemMessage("Hold"),
-                           std::make_unique<LambdaServlet>(zemMessage("Hold"), [&](auto&, auto&, auto& response) {
-                             entered.set_value();
-                             released.wait();
-                             response.addParameter(integer("status", 1));
-                           }));
+  serve(*service, zemMessage("Hold"), [&](auto&, auto&, auto& response) {
+    entered.set_value();
+    released.wait();
+    response.addParameter(integer("status", 1));
+  });
   registerEcho(*service, zemMessage("Queued"));
   const std::string component = service->getComponent();
   DBusIpcClient client;
