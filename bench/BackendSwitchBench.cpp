@@ -28,12 +28,6 @@ namespace {
 constexpr int kRounds = 30;
 constexpr auto kJobTimeout = std::chrono::seconds(30);
 
-std::string document(const std::string& type, const std::string& attributes, const std::string& body) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
-         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content xsi:type=\"k:" +
-         type + "\" " + attributes + ">" + body + "</k:content></k:config>\n";
-}
-
 std::string property(const std::string& name, const std::string& origin, const std::string& body) {
   return "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"" + name +
          "\"><k:origin xsi:type=\"k:" + origin + "PropertyOrigin\">" + body + "</k:origin></k:provisioningDefinitions>";
@@ -53,9 +47,9 @@ std::string profile(const std::string& name, const zem_test::TestKms& kms) {
 // A container holding the switch to `name`, written to `path`.
 void stageSwitch(const std::string& folder, const std::string& path, const std::string& taskId,
                  const std::string& name) {
-  std::ofstream(folder + "/index.xml") << document(
+  std::ofstream(folder + "/index.xml") << bench::configDocument(
       "TaskIndex", "", "<k:taskIndexEntry><k:type>TASK_REQUEST</k:type><k:file>task.xml</k:file></k:taskIndexEntry>");
-  std::ofstream(folder + "/task.xml") << document(
+  std::ofstream(folder + "/task.xml") << bench::configDocument(
       "UpdateBackendConfigZemTaskDescription", "taskId=\"" + taskId + "\"",
       "<k:properties><k:entry><k:key>CONNECTIVITY.ACTIVE_BACKEND_PROFILE</k:key><k:value "
       "xsi:type=\"k:PersistedStringValue\"><k:stringValue>" +
@@ -77,66 +71,65 @@ void report(const std::string& label, const std::vector<double>& us) {
             << bench::percentile(us, 0.95) / 1000.0 << " ms (" << us.size() << " rounds)\n";
 }
 
+// The whole benchmark: sets up, measures and prints its figures. Returns the exit status; throws
+// when the unit fails.
+int runBench() {
+  zem_test::TestKms kms;
+  bench::BenchUnit unit("backend-switch");
+  const std::string root = unit.sysroot() + "/media/olvane";
+  const std::string config = bench::configDocument(
+      "ProvisioningConfig", "",
+      property("CONNECTIVITY.ACTIVE_BACKEND_PROFILE", "TqlBackendConfig",
+               "<k:key>backend.profile</k:key><k:configPath>connectivity.properties</k:configPath>") +
+          profile("a", kms) + profile("b", kms));
+  std::ofstream(root + "/configs/zem_app/config.xml") << config;
+  fs::create_directories(root + "/data/tql_app");
+  std::ofstream(root + "/data/tql_app/a.prs") << "prm.manager.url=" << kms.url("/") << "\n";
+  fs::create_symlink("a.prs", root + "/data/tql_app/connectivity.properties");
+  unit.startHost();
+
+  const std::string inbox = root + "/data/zem_app/INBOX";
+  const std::string outbox = root + "/data/zem_app/OUTBOX";
+  const std::string staging = unit.base() + "/staging";
+  fs::create_directories(staging);
+  std::vector<double> jobs;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string id = "switch-" + std::to_string(round);
+    const std::string name = id + ".zip";
+    const fs::path staged = fs::path(staging) / name;
+    const std::string target = (fs::path(inbox) / name).string();
+    stageSwitch(staging, staged.string(), id, round % 2 == 0 ? "b" : "a");
+    fs::rename(staged, target);
+    const size_t before = countFiles(outbox);
+    Ipc::IpcParameterSet in;
+    in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", target));
+    const auto start = std::chrono::steady_clock::now();
+    unit.client().call("ZEM_APP", "Zem", "JobAppeared", in);
+    if (!bench::waitUntil([&] { return countFiles(outbox) > before; }, kJobTimeout)) {
+      throw std::runtime_error("no result package for " + id + "; see " + unit.log());
+    }
+    jobs.push_back(bench::microseconds(std::chrono::steady_clock::now() - start));
+  }
+  std::string certificate;
+  const bool chained = File(root + "/certs/Cert0_Client_Target").readAll(&certificate) && kms.issued(certificate);
+
+  const Security::ClientCertificateProvisioner provisioner;
+  std::vector<double> exchanges;
+  for (int round = 0; round < kRounds; ++round) {
+    Security::ClientCertificateProvisioner::Issued issued;
+    std::string reason;
+    const auto start = std::chrono::steady_clock::now();
+    if (!provisioner.obtain("bench", kms.url("/req"), &issued, &reason)) throw std::runtime_error(reason);
+    exchanges.push_back(bench::microseconds(std::chrono::steady_clock::now() - start));
+  }
+  report("switch job (announcement to result package)", jobs);
+  report("baseline: KMS exchange alone (key, request, POST, checked answer)", exchanges);
+  std::cout << "ratio job / exchange: median " << bench::percentile(jobs, 0.5) / bench::percentile(exchanges, 0.5)
+            << ", p95 " << bench::percentile(jobs, 0.95) / bench::percentile(exchanges, 0.95) << "\n"
+            << "slot certificate issued by the bench CA: " << (chained ? "yes" : "NO") << "\n";
+  return chained ? 0 : 1;
+}
+
 }  // namespace
 
-int main() {
-  try {
-    zem_test::TestKms kms;
-    bench::BenchUnit unit("backend-switch");
-    const std::string root = unit.sysroot() + "/media/olvane";
-    const std::string config =
-        document("ProvisioningConfig", "",
-                 property("CONNECTIVITY.ACTIVE_BACKEND_PROFILE", "TqlBackendConfig",
-                          "<k:key>backend.profile</k:key><k:configPath>connectivity.properties</k:configPath>") +
-                     profile("a", kms) + profile("b", kms));
-    std::ofstream(root + "/configs/zem_app/config.xml") << config;
-    fs::create_directories(root + "/data/tql_app");
-    std::ofstream(root + "/data/tql_app/a.prs") << "prm.manager.url=" << kms.url("/") << "\n";
-    fs::create_symlink("a.prs", root + "/data/tql_app/connectivity.properties");
-    unit.startHost();
-
-    const std::string inbox = root + "/data/zem_app/INBOX";
-    const std::string outbox = root + "/data/zem_app/OUTBOX";
-    const std::string staging = unit.base() + "/staging";
-    fs::create_directories(staging);
-    std::vector<double> jobs;
-    for (int round = 0; round < kRounds; ++round) {
-      const std::string id = "switch-" + std::to_string(round);
-      const std::string name = id + ".zip";
-      const fs::path staged = fs::path(staging) / name;
-      const std::string target = (fs::path(inbox) / name).string();
-      stageSwitch(staging, staged.string(), id, round % 2 == 0 ? "b" : "a");
-      fs::rename(staged, target);
-      const size_t before = countFiles(outbox);
-      Ipc::IpcParameterSet in;
-      in.add(std::make_unique<Ipc::IpcStringParameter>("jobLocation", target));
-      const auto start = std::chrono::steady_clock::now();
-      unit.client().call("ZEM_APP", "Zem", "JobAppeared", in);
-      if (!bench::waitUntil([&] { return countFiles(outbox) > before; }, kJobTimeout)) {
-        throw std::runtime_error("no result package for " + id + "; see " + unit.log());
-      }
-      jobs.push_back(bench::microseconds(std::chrono::steady_clock::now() - start));
-    }
-    std::string certificate;
-    const bool chained = File(root + "/certs/Cert0_Client_Target").readAll(&certificate) && kms.issued(certificate);
-
-    const Security::ClientCertificateProvisioner provisioner;
-    std::vector<double> exchanges;
-    for (int round = 0; round < kRounds; ++round) {
-      Security::ClientCertificateProvisioner::Issued issued;
-      std::string reason;
-      const auto start = std::chrono::steady_clock::now();
-      if (!provisioner.obtain("bench", kms.url("/req"), &issued, &reason)) throw std::runtime_error(reason);
-      exchanges.push_back(bench::microseconds(std::chrono::steady_clock::now() - start));
-    }
-    report("switch job (announcement to result package)", jobs);
-    report("baseline: KMS exchange alone (key, request, POST, checked answer)", exchanges);
-    std::cout << "ratio job / exchange: median " << bench::percentile(jobs, 0.5) / bench::percentile(exchanges, 0.5)
-              << ", p95 " << bench::percentile(jobs, 0.95) / bench::percentile(exchanges, 0.95) << "\n"
-              << "slot certificate issued by the bench CA: " << (chained ? "yes" : "NO") << "\n";
-    return chained ? 0 : 1;
-  } catch (const std::exception& e) {
-    std::cerr << "BackendSwitchBench: " << e.what() << "\n";
-    return 1;
-  }
-}
+int main() { return bench::runReported("BackendSwitchBench", runBench); }

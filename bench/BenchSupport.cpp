@@ -9,14 +9,77 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <thread>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/TempFile.h"
 
 extern char** environ;
 
 namespace bench {
+
+int runBenchmarks(int argc, char** argv, const BenchmarkMain& steps) {
+  std::optional<TempFile> sysroot;
+  if (!steps.sysrootPrefix.empty()) {
+    sysroot.emplace(steps.sysrootPrefix);
+    setenv("ZEM_SYSROOT", sysroot->getFile().getPath().c_str(), 1);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (steps.setUp) {
+    try {
+      steps.setUp();
+    } catch (const std::exception& e) {
+      std::cerr << steps.setUpFailure << e.what() << "\n";
+      return 1;
+    }
+  }
+  benchmark::RunSpecifiedBenchmarks(steps.reporter);
+  if (steps.report) steps.report();
+  benchmark::Shutdown();
+  return 0;
+}
+
+int runInEmptySysroot(int argc, char** argv, const std::string& sysrootPrefix) {
+  BenchmarkMain steps;
+  steps.sysrootPrefix = sysrootPrefix;
+  steps.setUp = [] { ApplicationLogger::setLogLevel(Sarnet_Configuration::Types::LogLevelType::ERROR); };
+  return runBenchmarks(argc, argv, steps);
+}
+
+int runReported(const std::string& name, const std::function<int()>& body, int failureStatus) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    std::cerr << name << ": " << e.what() << "\n";
+    return failureStatus;
+  }
+}
+
+std::string configDocument(const std::string& type, const std::string& attributes, const std::string& body) {
+  return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n") +
+         "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" "
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+         "<k:content xsi:type=\"k:" +
+         type + "\"" + (attributes.empty() ? "" : " " + attributes) + ">" + body + "</k:content></k:config>\n";
+}
+
+std::string stringEntries(const std::string& keyPrefix, int count) {
+  std::string entries;
+  for (int i = 0; i < count; ++i) {
+    entries += "<k:entry><k:key>" + keyPrefix + std::to_string(i) +
+               "</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>value number " + std::to_string(i) +
+               " of the benchmark database</k:stringValue></k:value></k:entry>";
+  }
+  return entries;
+}
 
 double microseconds(std::chrono::steady_clock::duration duration) {
   return std::chrono::duration<double, std::micro>(duration).count();
@@ -38,7 +101,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::map<std::string, st
     const std::string entry(*e);
     if (extra.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
   }
-  for (const auto& [name, value] : extra) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : extra) env.push_back(name + "=" += value);
   std::vector<std::string> args(argv);
   std::vector<char*> argp, envp;
   for (auto& a : args) argp.push_back(a.data());

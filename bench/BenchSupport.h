@@ -1,5 +1,7 @@
-// What the benchmarks that run zem-host share: child processes, polling with a deadline, and a
-// unit made of a seeded temporary device, a private session bus and the daemon on it.
+// What the benchmarks share: the frame of their main(), child processes, polling with a deadline,
+// and a unit made of a seeded temporary device, a private session bus and zem-host on it.
+// Thread safety: the free functions are reentrant; a BenchUnit and runBenchmarks() belong to the
+// main thread.
 #pragma once
 
 #include <sys/types.h>
@@ -13,7 +15,47 @@
 
 #include "kest/ipc/DBusIpcClient.h"
 
+namespace benchmark {
+class BenchmarkReporter;
+}
+
 namespace bench {
+
+// What a google-benchmark program does around its registered benchmarks; every step is optional.
+struct BenchmarkMain {
+  // When not empty, ZEM_SYSROOT names a fresh empty folder "<sysrootPrefix>XXXXXX" for the whole
+  // run (removed after it), so that nothing reaches real device folders.
+  std::string sysrootPrefix;
+  // Runs after the command line was read and before the first benchmark. When it throws,
+  // `setUpFailure` and the reason are printed on stderr and the program ends with 1.
+  std::function<void()> setUp;
+  std::string setUpFailure;
+  // Takes the results when not null (not owned); the console reporter otherwise.
+  benchmark::BenchmarkReporter* reporter = nullptr;
+  // Runs after the last benchmark: the figures derived from the results.
+  std::function<void()> report;
+};
+
+// Reads the command line into google-benchmark, runs the registered benchmarks between the steps
+// of `steps` and shuts google-benchmark down. Returns the exit status of the program: 0; 1 for an
+// unrecognised argument or a failed setUp.
+int runBenchmarks(int argc, char** argv, const BenchmarkMain& steps = BenchmarkMain());
+
+// runBenchmarks() for code measured in process: ZEM_SYSROOT on a fresh empty folder
+// "<sysrootPrefix>XXXXXX", so that nothing reaches real device folders, and log messages below
+// ERROR dropped.
+int runInEmptySysroot(int argc, char** argv, const std::string& sysrootPrefix);
+
+// The frame of a benchmark that is a program of its own: returns what `body` returns; when it
+// throws, prints "NAME: REASON" on stderr and returns `failureStatus`.
+int runReported(const std::string& name, const std::function<int()>& body, int failureStatus = 1);
+
+// A configuration document whose content is of schema type `type` (without prefix), with the XML
+// attributes `attributes` (none when empty) and the elements `body`.
+std::string configDocument(const std::string& type, const std::string& attributes, const std::string& body);
+// `count` entries of a PersistedDatabase, keys "<keyPrefix>0" and on, each a string value
+// "value number N of the benchmark database".
+std::string stringEntries(const std::string& keyPrefix, int count);
 
 // Starts `argv` (looked up in PATH) with the current environment plus `extra`, its output appended
 // to `logFile`. Returns its pid; throws when it cannot be started.

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "database/XMLDatabaseImpl.h"
 #include "kest/File.h"
 #include "kolconfig/XmlDoc.h"
@@ -280,18 +281,13 @@ void printRatios() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::BenchmarkMain steps;
   // Everything happens below a fresh temporary sysroot; nothing touches the device folders.
-  std::string pattern = File::tmpFolder().getPath() + "/zem-dbbench-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return 1;
-  setenv("ZEM_SYSROOT", pattern.c_str(), 1);
-  workFolder() = pattern + "/work";
-  File(workFolder()).mkdirs();
-
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  printRatios();
-  benchmark::Shutdown();
-  File(pattern).remove();
-  return 0;
+  steps.sysrootPrefix = "zem-dbbench-";
+  steps.setUp = [] {
+    workFolder() = std::string(std::getenv("ZEM_SYSROOT")) + "/work";
+    File(workFolder()).mkdirs();
+  };
+  steps.report = printRatios;
+  return bench::runBenchmarks(argc, argv, steps);
 }

@@ -94,32 +94,29 @@ int main(int argc, char** argv) {
   argc = static_cast<int>(args.size());
   args.push_back(nullptr);
   argv = args.data();
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
   std::unique_ptr<Daemon> daemon;
-  try {
-    daemon = std::make_unique<Daemon>();
-  } catch (const std::exception& e) {
-    std::cerr << "HostBench: cannot start zem-host: " << e.what() << "\n";
-    return 1;
-  }
-  gDaemon = daemon.get();
-  std::cout << "zem-host idle on the seeded device: peak RSS (VmHWM) " << daemon->idlePeakKiB()
-            << " KiB = " << daemon->idlePeakKiB() / 1024.0 << " MiB (target < 16 MiB), RSS " << daemon->idleRssKiB()
-            << " KiB\n";
-
   MedianReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  const double bare = reporter.median("BM_PeerPingSameConnection");
-  const double zem = reporter.median("BM_ZemHostPing");
-  if (bare > 0 && zem > 0) {
-    std::cout << "Ping through zem-host / Peer.Ping to the same connection (medians): " << zem / bare
-              << "x (target <= 1.2x)\n";
-  }
-  std::cout << "zem-host peak RSS after the benchmark: " << statusKiB(daemon->hostPid(), "VmHWM") << " KiB\n";
-  gDaemon = nullptr;
-  daemon.reset();
-  benchmark::Shutdown();
-  return 0;
+  bench::BenchmarkMain steps;
+  steps.setUp = [&daemon] {
+    daemon = std::make_unique<Daemon>();
+    gDaemon = daemon.get();
+    std::cout << "zem-host idle on the seeded device: peak RSS (VmHWM) " << daemon->idlePeakKiB()
+              << " KiB = " << daemon->idlePeakKiB() / 1024.0 << " MiB (target < 16 MiB), RSS " << daemon->idleRssKiB()
+              << " KiB\n";
+  };
+  steps.setUpFailure = "HostBench: cannot start zem-host: ";
+  steps.reporter = &reporter;
+  steps.report = [&] {
+    const double bare = reporter.median("BM_PeerPingSameConnection");
+    const double zem = reporter.median("BM_ZemHostPing");
+    if (bare > 0 && zem > 0) {
+      std::cout << "Ping through zem-host / Peer.Ping to the same connection (medians): " << zem / bare
+                << "x (target <= 1.2x)\n";
+    }
+    std::cout << "zem-host peak RSS after the benchmark: " << statusKiB(daemon->hostPid(), "VmHWM") << " KiB\n";
+    gDaemon = nullptr;
+    daemon.reset();
+  };
+  return bench::runBenchmarks(argc, argv, steps);
 }

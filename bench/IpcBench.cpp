@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "BenchSupport.h"
 #include "kest/ipc/DBusIpcClient.h"
 #include "kest/ipc/DBusIpcService.h"
 
@@ -146,17 +147,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  try {
-    setup();
-  } catch (const std::exception& e) {
-    std::cerr << "IpcBench cannot set up D-Bus: " << e.what() << "\n";
-    return 1;
-  }
   RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios();
-  benchmark::Shutdown();
-  return 0;
+  bench::BenchmarkMain steps;
+  steps.setUp = [] { setup(); };
+  steps.setUpFailure = "IpcBench cannot set up D-Bus: ";
+  steps.reporter = &reporter;
+  steps.report = [&reporter] { reporter.printRatios(); };
+  return bench::runBenchmarks(argc, argv, steps);
 }

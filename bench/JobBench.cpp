@@ -51,15 +51,6 @@ constexpr long kLeakTargetKiB = 1024;
 constexpr auto kBatchTimeout = std::chrono::seconds(120);
 constexpr auto kLeakPhaseBudget = std::chrono::seconds(150);
 
-const char* const kWrapperStart =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">";
-
-std::string document(const std::string& type, const std::string& attributes, const std::string& body) {
-  return std::string(kWrapperStart) + "<k:content xsi:type=\"k:" + type + "\" " + attributes + ">" + body +
-         "</k:content></k:config>\n";
-}
-
 std::string indexDocument(const std::vector<std::pair<std::string, std::string>>& entries) {
   std::string body;
   for (const auto& [type, file] : entries) {
@@ -69,17 +60,12 @@ std::string indexDocument(const std::vector<std::pair<std::string, std::string>>
     body += file;
     body += "</k:file></k:taskIndexEntry>";
   }
-  return document("TaskIndex", "", body);
+  return bench::configDocument("TaskIndex", "", body);
 }
 
 std::string databaseWithEntries(int count) {
-  std::string body = "<k:data>";
-  for (int i = 0; i < count; ++i) {
-    body += "<k:entry><k:key>Bench" + std::to_string(i) +
-            "</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>value number " + std::to_string(i) +
-            " of the benchmark database</k:stringValue></k:value></k:entry>";
-  }
-  return document("PersistedDatabase", "", body + "</k:data>");
+  const std::string body = "<k:data>" + bench::stringEntries("Bench", count);
+  return bench::configDocument("PersistedDatabase", "", body + "</k:data>");
 }
 
 // utime + stime of a process in seconds (fields 14 and 15 of /proc/PID/stat).
@@ -180,7 +166,7 @@ class Unit {
   }
 
   std::string stageRequest(const std::string& taskId) {
-    return stage(taskId, document("RequestZemDatabaseTaskDescription", "taskId=\"" + taskId + "\"", ""));
+    return stage(taskId, bench::configDocument("RequestZemDatabaseTaskDescription", "taskId=\"" + taskId + "\"", ""));
   }
 
   // Moves a staged container into the inbox; returns its inbox path.
@@ -225,11 +211,82 @@ void installDatabase(Unit& unit) {
   payloadFolder.mkdirs();
   std::ofstream(payloadFolder.getPath() + "/database.xml") << databaseWithEntries(1000);
   const std::string staged = unit.stage(
-      "install-db", document("InstallZemDatabaseTaskDescription", "taskId=\"install-db\" forceOverride=\"true\"", ""),
+      "install-db",
+      bench::configDocument("InstallZemDatabaseTaskDescription", "taskId=\"install-db\" forceOverride=\"true\"", ""),
       {{"ZEM_DATABASE", "database.xml"}});
   std::chrono::steady_clock::time_point first, last;
   if (runBatch(unit, {staged}, &first, &last) != 1) throw std::runtime_error("the database install did not report");
   unit.clearOutbox();
+}
+
+// The whole benchmark: sets up, measures and prints its figures. Returns the exit status; throws
+// when the unit fails.
+int runBench(bool throughputOnly) {
+  Unit unit;
+  unit.startHost();
+  installDatabase(unit);
+  std::cout << "zem-host on a seeded device with a 1,000-entry database installed by a job\n";
+
+  // (a) throughput
+  std::vector<std::string> staged;
+  staged.reserve(kThroughputJobs);
+  const auto buildStart = std::chrono::steady_clock::now();
+  for (int i = 0; i < kThroughputJobs; ++i) staged.push_back(unit.stageRequest("tp-" + std::to_string(i)));
+  const double buildSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
+  std::cout << "staged " << kThroughputJobs << " containers in " << buildSeconds << " s\n";
+
+  const double cpuBefore = cpuSeconds(unit.hostPid());
+  std::chrono::steady_clock::time_point first, last;
+  const int done = runBatch(unit, staged, &first, &last);
+  const double cpuAfter = cpuSeconds(unit.hostPid());
+  if (done != kThroughputJobs) {
+    std::cout << "only " << done << " of " << kThroughputJobs << " result packages arrived; see " << unit.log() << "\n";
+    return 1;
+  }
+  const double seconds = std::chrono::duration<double>(last - first).count();
+  const double jobsPerSecond = kThroughputJobs / seconds;
+  const double cpuPerJobMs = (cpuAfter - cpuBefore) * 1000.0 / kThroughputJobs;
+  std::cout << "throughput: " << kThroughputJobs << " jobs in " << seconds << " s = " << jobsPerSecond
+            << " jobs/s; ratio to the target of " << kTargetJobsPerSecond
+            << " jobs/s: " << jobsPerSecond / kTargetJobsPerSecond << "x\n";
+  std::cout << "zem-host CPU time (utime+stime) per job: " << cpuPerJobMs << " ms (" << (cpuAfter - cpuBefore)
+            << " s for " << kThroughputJobs << " jobs; wall per job " << seconds * 1000.0 / kThroughputJobs
+            << " ms); ratio to the target of " << kTargetCpuMsPerJob << " ms: " << cpuPerJobMs / kTargetCpuMsPerJob
+            << "x\n";
+  unit.clearOutbox();
+  if (throughputOnly) return 0;
+
+  // (b) leaks, on a freshly started daemon
+  unit.stopHost();
+  unit.startHost();
+  const auto phaseStart = std::chrono::steady_clock::now();
+  long rssAfterFirst = 0;
+  long rssAfterLast = 0;
+  int jobs = 0;
+  while (jobs < kLeakJobs) {
+    if (std::chrono::steady_clock::now() - phaseStart > kLeakPhaseBudget) {
+      std::cout << "leak phase stopped after " << jobs << " jobs: time budget spent\n";
+      break;
+    }
+    std::vector<std::string> batch;
+    batch.reserve(kLeakBatch);
+    for (int i = 0; i < kLeakBatch; ++i) batch.push_back(unit.stageRequest("leak-" + std::to_string(jobs + i)));
+    if (runBatch(unit, batch, &first, &last) != kLeakBatch) {
+      std::cout << "a leak batch did not complete; see " << unit.log() << "\n";
+      return 1;
+    }
+    jobs += kLeakBatch;
+    unit.clearOutbox();
+    const long rss = statusKiB(unit.hostPid(), "VmRSS");
+    if (jobs == kLeakBatch) rssAfterFirst = rss;
+    rssAfterLast = rss;
+  }
+  std::cout << "RSS (VmRSS) of zem-host after " << kLeakBatch << " jobs: " << rssAfterFirst << " KiB; after " << jobs
+            << " jobs: " << rssAfterLast << " KiB; difference " << (rssAfterLast - rssAfterFirst)
+            << " KiB (target within " << kLeakTargetKiB << " KiB)\n";
+  const bool tmpClean = fs::is_empty(unit.hostTmp());
+  std::cout << "temporary folders left by zem-host: " << (tmpClean ? "none" : "some") << "\n";
+  return 0;
 }
 
 }  // namespace
@@ -237,75 +294,5 @@ void installDatabase(Unit& unit) {
 int main(int argc, char** argv) {
   const bool throughputOnly = argc > 1 && std::string(argv[1]) == "--throughput-only";
   ApplicationLogger::logger().setLogLevel(log4cplus::OFF_LOG_LEVEL);
-  try {
-    Unit unit;
-    unit.startHost();
-    installDatabase(unit);
-    std::cout << "zem-host on a seeded device with a 1,000-entry database installed by a job\n";
-
-    // (a) throughput
-    std::vector<std::string> staged;
-    staged.reserve(kThroughputJobs);
-    const auto buildStart = std::chrono::steady_clock::now();
-    for (int i = 0; i < kThroughputJobs; ++i) staged.push_back(unit.stageRequest("tp-" + std::to_string(i)));
-    const double buildSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
-    std::cout << "staged " << kThroughputJobs << " containers in " << buildSeconds << " s\n";
-
-    const double cpuBefore = cpuSeconds(unit.hostPid());
-    std::chrono::steady_clock::time_point first, last;
-    const int done = runBatch(unit, staged, &first, &last);
-    const double cpuAfter = cpuSeconds(unit.hostPid());
-    if (done != kThroughputJobs) {
-      std::cout << "only " << done << " of " << kThroughputJobs << " result packages arrived; see " << unit.log()
-                << "\n";
-      return 1;
-    }
-    const double seconds = std::chrono::duration<double>(last - first).count();
-    const double jobsPerSecond = kThroughputJobs / seconds;
-    const double cpuPerJobMs = (cpuAfter - cpuBefore) * 1000.0 / kThroughputJobs;
-    std::cout << "throughput: " << kThroughputJobs << " jobs in " << seconds << " s = " << jobsPerSecond
-              << " jobs/s; ratio to the target of " << kTargetJobsPerSecond
-              << " jobs/s: " << jobsPerSecond / kTargetJobsPerSecond << "x\n";
-    std::cout << "zem-host CPU time (utime+stime) per job: " << cpuPerJobMs << " ms (" << (cpuAfter - cpuBefore)
-              << " s for " << kThroughputJobs << " jobs; wall per job " << seconds * 1000.0 / kThroughputJobs
-              << " ms); ratio to the target of " << kTargetCpuMsPerJob << " ms: " << cpuPerJobMs / kTargetCpuMsPerJob
-              << "x\n";
-    unit.clearOutbox();
-    if (throughputOnly) return 0;
-
-    // (b) leaks, on a freshly started daemon
-    unit.stopHost();
-    unit.startHost();
-    const auto phaseStart = std::chrono::steady_clock::now();
-    long rssAfterFirst = 0;
-    long rssAfterLast = 0;
-    int jobs = 0;
-    while (jobs < kLeakJobs) {
-      if (std::chrono::steady_clock::now() - phaseStart > kLeakPhaseBudget) {
-        std::cout << "leak phase stopped after " << jobs << " jobs: time budget spent\n";
-        break;
-      }
-      std::vector<std::string> batch;
-      batch.reserve(kLeakBatch);
-      for (int i = 0; i < kLeakBatch; ++i) batch.push_back(unit.stageRequest("leak-" + std::to_string(jobs + i)));
-      if (runBatch(unit, batch, &first, &last) != kLeakBatch) {
-        std::cout << "a leak batch did not complete; see " << unit.log() << "\n";
-        return 1;
-      }
-      jobs += kLeakBatch;
-      unit.clearOutbox();
-      const long rss = statusKiB(unit.hostPid(), "VmRSS");
-      if (jobs == kLeakBatch) rssAfterFirst = rss;
-      rssAfterLast = rss;
-    }
-    std::cout << "RSS (VmRSS) of zem-host after " << kLeakBatch << " jobs: " << rssAfterFirst << " KiB; after " << jobs
-              << " jobs: " << rssAfterLast << " KiB; difference " << (rssAfterLast - rssAfterFirst)
-              << " KiB (target within " << kLeakTargetKiB << " KiB)\n";
-    const bool tmpClean = fs::is_empty(unit.hostTmp());
-    std::cout << "temporary folders left by zem-host: " << (tmpClean ? "none" : "some") << "\n";
-  } catch (const std::exception& e) {
-    std::cerr << "JobBench: " << e.what() << "\n";
-    return 1;
-  }
-  return 0;
+  return bench::runReported("JobBench", [&] { return runBench(throughputOnly); });
 }

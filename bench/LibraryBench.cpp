@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/TrustBoundaries.h"
 #include "libraries/SharedLibraries.h"
@@ -75,16 +76,15 @@ int main(int argc, char** argv) {
   ApplicationLogger::setLogLevel(Types::LogLevelType::ERROR);
   // The example library is loaded from its build folder, trusted as zem-host --library-dir would.
   const ScopedTrustBoundaries exampleLibraries({{ZEM_EXAMPLE_LIB_DIR}, {}, false});
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  if (gDirectNs > 0 && gViaLibraryNs > 0) {
-    const double overhead = gViaLibraryNs - gDirectNs;
-    std::printf("callFunction %.0f ns, direct call %.0f ns: overhead %.0f ns per call, ratio %.1f\n", gViaLibraryNs,
-                gDirectNs, overhead, gViaLibraryNs / gDirectNs);
-    std::printf("Target overhead < 5000 ns: %s\n", overhead < 5000 ? "met" : "NOT met");
-  }
-  SharedLibraries::clear();
-  benchmark::Shutdown();
-  return 0;
+  bench::BenchmarkMain steps;
+  steps.report = [] {
+    if (gDirectNs > 0 && gViaLibraryNs > 0) {
+      const double overhead = gViaLibraryNs - gDirectNs;
+      std::printf("callFunction %.0f ns, direct call %.0f ns: overhead %.0f ns per call, ratio %.1f\n", gViaLibraryNs,
+                  gDirectNs, overhead, gViaLibraryNs / gDirectNs);
+      std::printf("Target overhead < 5000 ns: %s\n", overhead < 5000 ? "met" : "NOT met");
+    }
+    SharedLibraries::clear();
+  };
+  return bench::runBenchmarks(argc, argv, steps);
 }

@@ -119,31 +119,29 @@ void measure(bench::BenchUnit& unit, const std::string& title, const std::string
   report("p95 / Peer.Ping p95", p95 / ping95, 2.5);
 }
 
-}  // namespace
+// The whole benchmark: sets up, measures and prints its figures. Returns the exit status; throws
+// when the unit fails.
+int runBench() {
+  bench::BenchUnit unit("livesourcebench");
+  const std::string state = unit.sysroot() + "/tmp/vehicle-state";
+  writeText(unit.sysroot() + "/media/olvane/configs/zem_app/config.xml",
+            readText(std::string(ZEM_SOURCE_DIR) + "/examples/jobs/provisioning-config.xml"));
+  std::filesystem::create_directories(unit.sysroot() + "/tmp");
+  unit.startHost({{"LD_LIBRARY_PATH", ZEM_LIBRARY_DIR}});
 
-int main() {
-  try {
-    bench::BenchUnit unit("livesourcebench");
-    const std::string state = unit.sysroot() + "/tmp/vehicle-state";
-    writeText(unit.sysroot() + "/media/olvane/configs/zem_app/config.xml",
-              readText(std::string(ZEM_SOURCE_DIR) + "/examples/jobs/provisioning-config.xml"));
-    std::filesystem::create_directories(unit.sysroot() + "/tmp");
-    unit.startHost({{"LD_LIBRARY_PATH", ZEM_LIBRARY_DIR}});
-
-    measure(unit, "(a) an injected frame flipping Vehicle.DoorOpen", "Vehicle.DoorOpen", [&](int i) {
-      Ipc::IpcParameterSet in;
-      in.add(std::make_unique<Ipc::IpcStringParameter>("frames", i % 2 == 0 ? "3C0#01" : "3C0#00"));
-      unit.client().call(kComponent, "VehicleBus", "InjectFrames", in);
-    });
-    // The state file is replaced whole, so the library never reads it half written.
-    measure(unit, "(b) the example vehicle library's ENGINE_RUNNING, from its state file", "ENGINE_RUNNING",
-            [&](int i) {
-              writeText(state + ".new", i % 2 == 0 ? "ENGINE_RUNNING=1\n" : "ENGINE_RUNNING=0\n");
-              std::filesystem::rename(state + ".new", state);
-            });
-  } catch (const std::exception& e) {
-    std::cerr << "LiveSourceBench: " << e.what() << "\n";
-    return 1;
-  }
+  measure(unit, "(a) an injected frame flipping Vehicle.DoorOpen", "Vehicle.DoorOpen", [&](int i) {
+    Ipc::IpcParameterSet in;
+    in.add(std::make_unique<Ipc::IpcStringParameter>("frames", i % 2 == 0 ? "3C0#01" : "3C0#00"));
+    unit.client().call(kComponent, "VehicleBus", "InjectFrames", in);
+  });
+  // The state file is replaced whole, so the library never reads it half written.
+  measure(unit, "(b) the example vehicle library's ENGINE_RUNNING, from its state file", "ENGINE_RUNNING", [&](int i) {
+    writeText(state + ".new", i % 2 == 0 ? "ENGINE_RUNNING=1\n" : "ENGINE_RUNNING=0\n");
+    std::filesystem::rename(state + ".new", state);
+  });
   return 0;
 }
+
+}  // namespace
+
+int main() { return bench::runReported("LiveSourceBench", runBench); }

@@ -75,14 +75,6 @@ void report(const std::string& what, double ratio, double target, bool lowerIsBe
 
 // ---- documents of the run (the bench's own text, no outside input)
 
-const char* const kWrapperStart =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">";
-
-std::string document(const std::string& type, const std::string& body) {
-  return std::string(kWrapperStart) + "<k:content xsi:type=\"k:" + type + "\">" + body + "</k:content></k:config>\n";
-}
-
 std::string adapter(const std::string& adapterType, const std::string& name, const std::string& origin) {
   return "<k:provisioningDefinitions xsi:type=\"k:" + adapterType + "\" propertyName=\"" + name + "\">" + origin +
          "</k:provisioningDefinitions>";
@@ -107,7 +99,7 @@ std::string benchConfig(bool big) {
   body += adapter("StringPropertyAdapter", "Text", persisted("String", kText));
   if (big) body += adapter("StringPropertyAdapter", "Big", literal("String", std::string(kBigSize, 'x')));
   body += "</k:provisioningDefinitions>";
-  return document("ProvisioningConfig", body);
+  return bench::configDocument("ProvisioningConfig", "", body);
 }
 
 // 100 groups of 100 properties, each group with an owner; literals and database origins in turn.
@@ -118,7 +110,7 @@ std::string largeConfig() {
     body += "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"" + group + "\"><k:owner>HMI</k:owner>";
     for (int p = 0; p < 100; ++p) {
       const std::string name = "P" + std::to_string(p);
-      const std::string key = group + "." + name;
+      const std::string key = group + "." += name;
       switch (p % 4) {
         case 0:
           body += adapter("StringPropertyAdapter", name, literal("String", "value " + key));
@@ -135,24 +127,19 @@ std::string largeConfig() {
     }
     body += "</k:provisioningDefinitions>";
   }
-  return document("ProvisioningConfig", body);
+  return bench::configDocument("ProvisioningConfig", "", body);
 }
 
 // A database of `entries` top-level string entries plus "Bench" {"Flag": false, "Text": "start"}.
 std::string benchDatabase(int entries) {
-  std::string body = "<k:data>";
-  for (int i = 0; i < entries; ++i) {
-    body += "<k:entry><k:key>Entry" + std::to_string(i) +
-            "</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>value number " + std::to_string(i) +
-            " of the benchmark database</k:stringValue></k:value></k:entry>";
-  }
+  std::string body = "<k:data>" + bench::stringEntries("Entry", entries);
   body +=
       "<k:entry><k:key>Bench</k:key><k:value xsi:type=\"k:PersistedMapValue\">"
       "<k:entry><k:key>Flag</k:key><k:value xsi:type=\"k:PersistedBooleanValue\"><k:booleanValue>false"
       "</k:booleanValue></k:value></k:entry>"
       "<k:entry><k:key>Text</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>start"
       "</k:stringValue></k:value></k:entry></k:value></k:entry>";
-  return document("PersistedDatabase", body + "</k:data>");
+  return bench::configDocument("PersistedDatabase", "", body + "</k:data>");
 }
 
 void writeText(const std::string& path, const std::string& text) {
@@ -203,6 +190,7 @@ std::vector<double> interleavedMedians(const std::vector<std::function<void()>>&
     }
   }
   std::vector<double> medians;
+  medians.reserve(means.size());
   for (const auto& m : means) medians.push_back(percentile(m, 0.5));
   return medians;
 }
@@ -405,26 +393,27 @@ void inProcess(const std::string& sysroot) {
   map.release();
 }
 
+// The whole benchmark: sets up, measures and prints its figures. Returns the exit status; throws
+// when the unit fails.
+int runBench() {
+  Run run;
+  // The in-process map reads its device paths once, from ZEM_SYSROOT: the second device.
+  const std::string local = run.base() + "/local";
+  bench::seedDevice(local, run.log());
+  setenv("ZEM_SYSROOT", local.c_str(), 1);
+
+  run.startHost();
+  std::cout << std::fixed << std::setprecision(1);
+  busCalls(run);
+  monitoredUpdates(run);
+  bigByteField(run);
+  inProcess(local);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
   ApplicationLogger::logger().setLogLevel(log4cplus::OFF_LOG_LEVEL);
-  try {
-    Run run;
-    // The in-process map reads its device paths once, from ZEM_SYSROOT: the second device.
-    const std::string local = run.base() + "/local";
-    bench::seedDevice(local, run.log());
-    setenv("ZEM_SYSROOT", local.c_str(), 1);
-
-    run.startHost();
-    std::cout << std::fixed << std::setprecision(1);
-    busCalls(run);
-    monitoredUpdates(run);
-    bigByteField(run);
-    inProcess(local);
-  } catch (const std::exception& e) {
-    std::cerr << "PropertyBench: " << e.what() << "\n";
-    return 1;
-  }
-  return 0;
+  return bench::runReported("PropertyBench", runBench);
 }

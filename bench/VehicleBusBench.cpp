@@ -11,8 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "kest/ApplicationLogger.h"
-#include "kest/TempFile.h"
+#include "BenchSupport.h"
 #include "kest/vehiclebus/BusDispatcher.h"
 #include "kest/vehiclebus/ByteFieldFactory.h"
 #include "kest/vehiclebus/SignalFactory.h"
@@ -187,13 +186,4 @@ BENCHMARK(BM_DecodeRecordedTraffic)->Unit(benchmark::kMillisecond)->MinTime(2.0)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // Nothing here may reach real device folders: give the process an empty sysroot.
-  static const TempFile sysroot("zem-vehiclebusbench-sysroot-");
-  ::setenv("ZEM_SYSROOT", sysroot.getFile().getPath().c_str(), 1);
-  ApplicationLogger::setLogLevel(Sarnet_Configuration::Types::LogLevelType::ERROR);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return bench::runInEmptySysroot(argc, argv, "zem-vehiclebusbench-sysroot-"); }

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "kest/ApplicationLogger.h"
+#include "BenchSupport.h"
 #include "kest/DevicePaths.h"
 #include "kest/ExtensionServices.h"
 #include "kest/File.h"
@@ -129,13 +129,4 @@ BENCHMARK(BM_ReportResults)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // Nothing here may reach real device folders: give the process an empty sysroot.
-  static const TempFile sysroot("zem-zipbench-sysroot-");
-  ::setenv("ZEM_SYSROOT", sysroot.getFile().getPath().c_str(), 1);
-  ApplicationLogger::setLogLevel(Sarnet_Configuration::Types::LogLevelType::ERROR);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return bench::runInEmptySysroot(argc, argv, "zem-zipbench-sysroot-"); }

@@ -27,6 +27,21 @@ inline std::string named(const std::string& adapter, const std::string& name, co
 }
 inline std::string keyXml(const std::string& key) { return "<k:key>" + key + "</k:key>"; }
 
+// Starts the application on a fresh device whose default configuration is `config` (laid out
+// before start-up, as on a new unit).
+inline std::unique_ptr<RunningApp> startWithDefaultConfig(const std::string& config) {
+  freshDevice();
+  writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"), config);
+  return std::make_unique<RunningApp>(RunningApp::Options{false, false});
+}
+// Runs on `app` a job of description `type` with task id `id` whose properties are the map
+// entries `entries`; returns its result package.
+inline ResultPackage runPropertiesJob(RunningApp& app, const std::string& type, const std::string& id,
+                                      const std::string& entries) {
+  return app.runJob(makeJob(inboxFile(id + ".zip"),
+                            document(type, "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
+}
+
 // The trust settings in force plus the build's example library folder, as zem-host --library-dir
 // adds it.
 inline TrustBoundaries::Settings withExampleLibraries() {

@@ -5,7 +5,7 @@
 
 #include "JobCommands.h"
 #include "kest/File.h"
-#include "kest/PosixFileOps.h"
+#include "kest/seams/PosixFileOps.h"
 
 TEST(InboxPlacementTest, AContainerTakesAFreeNameAtOnceAndAFailureLeavesNothing) {
   char root[] = "/tmp/zem-inbox-XXXXXX";

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ZemTestSupport.h"
-#include "kest/PosixFileOps.h"
 #include "kest/TempFile.h"
+#include "kest/seams/PosixFileOps.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include "kest/DevicePaths.h"
 #include "kest/ExtensionServices.h"
 #include "kest/MetaDataService.h"
+#include "kest/seams/ZipLibOps.h"
 #include "kest/security/SecurityService.h"
 #include "kest/task/CtpTask.h"
 #include "kest/zip/ZipArchive.h"
-#include "kest/zip/ZipLibOps.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 

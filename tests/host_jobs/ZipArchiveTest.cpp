@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "ZemTestSupport.h"
-#include "kest/PosixFileOps.h"
+#include "kest/seams/PosixFileOps.h"
+#include "kest/seams/ZipLibOps.h"
 #include "kest/task/CtpTask.h"
 #include "kest/testing/LogCapture.h"
 #include "kest/zip/ZipArchive.h"
-#include "kest/zip/ZipLibOps.h"
 #include "kolconfig/Types.h"
 
 namespace {

@@ -105,6 +105,33 @@ TEST(SchemaDocument, ValidDocumentsRoundTripThroughTheGeneratedClasses) {
          EXPECT_EQ(as<Types::IntegerLiteralPropertyOrigin>(*n.element_origin()).get_value(), "007");
          EXPECT_LT(written.find("<k:defaultValue>true"), written.find("<k:key>A.b"));
        }},
+      {"a derived type is itself for exactly<T>, accept() and clone(), never its base",
+       document("k:ProvisioningConfig",
+                "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"L\"><k:origin "
+                "xsi:type=\"k:ComponentLogLevelPropertyOrigin\"><k:key>L</k:key><k:component>C</k:component>"
+                "<k:interface>I</k:interface></k:origin></k:provisioningDefinitions>"),
+       [](const Types::XmlNode& node, const std::string&) {
+         const auto& config = as<Types::ProvisioningConfig>(node);
+         const auto& adapter = as<Types::StringPropertyAdapter>(*config.elements_provisioningDefinitions().at(0));
+         const Types::StringPropertyOrigin& origin = *adapter.element_origin();
+         EXPECT_EQ(Types::exactly<Types::PersistedStringPropertyOrigin>(&origin), nullptr);
+         EXPECT_EQ(Types::exactly<Types::ComponentLogLevelPropertyOrigin>(&origin), &origin);
+         struct : Types::StringPropertyOriginVisitor {
+           std::string seen;
+           void visit(const Types::StringLiteralPropertyOrigin&) override { seen = "literal"; }
+           void visit(const Types::PersistedStringPropertyOrigin&) override { seen = "persisted"; }
+           void visit(const Types::ComponentLogLevelPropertyOrigin& o) override { seen = o.get_component(); }
+           void visit(const Types::TqlBackendConfigPropertyOrigin&) override { seen = "backend"; }
+           void visit(const Types::CertificatePropertyOrigin&) override { seen = "certificate"; }
+           void visit(const Types::LibraryCallPropertyOrigin&) override { seen = "library"; }
+         } visitor;
+         EXPECT_TRUE(origin.accept(visitor));
+         EXPECT_EQ(visitor.seen, "C");
+         const std::unique_ptr<Types::PersistedStringPropertyOrigin> copy =
+             as<Types::PersistedStringPropertyOrigin>(origin).clone();
+         EXPECT_EQ(as<Types::ComponentLogLevelPropertyOrigin>(*copy).get_interface(), "I");
+         EXPECT_FALSE(Types::StringPropertyOrigin().accept(visitor));  // the abstract type itself visits nothing
+       }},
       {"polymorphism by xsi:type; a declared prefix other than k is ignored",
        "<k:config xmlns:k=\"http://www.olvane.com/kolconfig\" xmlns:ns=\"http://www.olvane.com/kolconfig\" "
        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><k:content "

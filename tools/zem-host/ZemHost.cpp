@@ -276,6 +276,14 @@ void ZemHost::releaseEverything() {
   plugin_.reset();
 }
 
+void ZemHost::shutDown(std::chrono::milliseconds deadline) {
+  const ShutdownWatchdog watchdog(deadline);
+  // No frame may reach an application that is shutting down.
+  stopFrameSources();
+  shutdownApplication();
+  releaseEverything();
+}
+
 int ZemHost::run() {
   ApplicationLogger::configure(DevicePaths::loggingConfigFile(), DevicePaths::systemLogFile());
   ZEM_INFO("zem-host starting: plug-in " << options_.pluginPath << ", " << (options_.systemBus ? "system" : "session")
@@ -302,31 +310,18 @@ int ZemHost::run() {
   // Registered before initialise() so that the application's listener registration reaches it.
   registerJobAppearedServlet();
   if (!initialiseApplication()) {
-    const ShutdownWatchdog watchdog(options_.shutdownTimeout);
-    stopFrameSources();
-    shutdownApplication();
-    releaseEverything();
+    shutDown(options_.shutdownTimeout);
     return kExitStartupFailed;
   }
   buildSelfDiagnosis();
   if (!startReplays()) {
-    const ShutdownWatchdog watchdog(options_.shutdownTimeout);
-    stopFrameSources();
-    shutdownApplication();
-    releaseEverything();
+    shutDown(options_.shutdownTimeout);
     return kExitStartupFailed;
   }
 
   ZEM_INFO("zem-host ready");
   const bool busLost = waitForStop();
-  {
-    const ShutdownWatchdog watchdog(busLost ? std::min(options_.shutdownTimeout, kBusLostShutdownLimit)
-                                            : options_.shutdownTimeout);
-    // No frame may reach an application that is shutting down.
-    stopFrameSources();
-    shutdownApplication();
-    releaseEverything();
-  }
+  shutDown(busLost ? std::min(options_.shutdownTimeout, kBusLostShutdownLimit) : options_.shutdownTimeout);
   if (busLost) return kExitBusLost;
   ZEM_INFO("zem-host stopped");
   return kExitOk;

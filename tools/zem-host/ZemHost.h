@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -95,6 +96,9 @@ class ZemHost {
   void shutdownApplication();
   // Stops serving and releases the proxy, the services and the plug-in, in that order.
   void releaseEverything();
+  // Stops the frame sources, shuts the application down and releases everything, all within
+  // `deadline` (the watchdog ends the process with kExitShutdownOverran after it).
+  void shutDown(std::chrono::milliseconds deadline);
 
   const HostOptions options_;
   const pthread_t mainThread_;

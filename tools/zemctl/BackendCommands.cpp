@@ -1,10 +1,7 @@
 #include "BackendCommands.h"
 
-#include <exception>
-
 #include "JobCommands.h"
 #include "PropertyDocuments.h"
-#include "Zemctl.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 
@@ -26,13 +23,8 @@ std::string BackendCommands::description(const PropertyCommand& command, const s
 
 int BackendCommands::run(const ZemctlCommand& command) {
   const PropertyCommand& p = command.property;
-  const std::string taskId = p.taskId.empty() ? JobCommands::freshTaskId("backend-switch") : p.taskId;
-  std::string document;
-  try {
-    document = description(p, taskId);
-  } catch (const std::exception& e) {
-    err_ << "zemctl: backend switch: " << e.what() << "\n";
-    return Zemctl::kExitFailed;
-  }
-  return JobCommands(out_, err_).runDescription(command, "backend switch", document, taskId, p.keyFile, p.wait);
+  return JobCommands(out_, err_)
+      .runDescribed(
+          command, "backend switch", p.taskId, [&p](const std::string& taskId) { return description(p, taskId); },
+          p.keyFile, p.wait);
 }

@@ -1,10 +1,7 @@
 #include "BusCommands.h"
 
-#include <exception>
-
 #include "JobCommands.h"
 #include "PropertyDocuments.h"
-#include "Zemctl.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 
@@ -24,13 +21,8 @@ std::string BusCommands::description(const BusCommand& bus, const std::string& t
 
 int BusCommands::run(const ZemctlCommand& command) {
   const BusCommand& bus = command.bus;
-  const std::string taskId = bus.taskId.empty() ? JobCommands::freshTaskId("bus-update") : bus.taskId;
-  std::string document;
-  try {
-    document = description(bus, taskId);
-  } catch (const std::exception& e) {
-    err_ << "zemctl: bus update: " << e.what() << "\n";
-    return Zemctl::kExitFailed;
-  }
-  return JobCommands(out_, err_).runDescription(command, "bus update", document, taskId, bus.keyFile, bus.wait);
+  return JobCommands(out_, err_)
+      .runDescribed(
+          command, "bus update", bus.taskId, [&bus](const std::string& taskId) { return description(bus, taskId); },
+          bus.keyFile, bus.wait);
 }

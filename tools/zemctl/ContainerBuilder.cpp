@@ -18,6 +18,25 @@ namespace {
 
 const char* const kTaskRequestType = "TASK_REQUEST";
 
+// The signing service reads its key as "device.key" of its certificate folder: a private copy of
+// the key at `keyFile` in `staging` (mode 0700) serves as that folder. Returns true with the
+// service in `signer`; false with the reason in `error`.
+bool stageSigner(const std::string& keyFile, const File& staging, std::unique_ptr<Security::SecurityService>* signer,
+                 std::string* error) {
+  std::string key;
+  if (!File(keyFile).isFile() || !File(keyFile).readAll(&key)) {
+    *error = "cannot read the key " + keyFile;
+    return false;
+  }
+  const File keys(staging, "keys");
+  if (!keys.mkdirs() || !File(keys, Security::SecurityService::kDeviceKeyFileName).writeAtomically(key)) {
+    *error = "cannot stage the key " + keyFile;
+    return false;
+  }
+  *signer = std::make_unique<Security::SecurityService>(keys.getPath());
+  return true;
+}
+
 }  // namespace
 
 bool ContainerBuilder::nameTaken(const std::string& name) const {
@@ -136,52 +155,45 @@ bool ContainerBuilder::build(const std::string& output, const std::string& keyFi
       *error = "cannot write " + descriptionFile.getPath();
       return false;
     }
-    auto sourceOf = [&](const Item& item) { return item.path.empty() ? descriptionFile : File(item.path); };
-
-    // The signing service reads its key as "device.key" of its certificate folder: a private
-    // copy of the given key in the staging folder (mode 0700) serves as that folder.
     std::unique_ptr<Security::SecurityService> signer;
-    if (!keyFile.empty()) {
-      std::string key;
-      if (!File(keyFile).isFile() || !File(keyFile).readAll(&key)) {
-        *error = "cannot read the key " + keyFile;
-        return false;
-      }
-      const File keys(staging.getFile(), "keys");
-      if (!keys.mkdirs() || !File(keys, Security::SecurityService::kDeviceKeyFileName).writeAtomically(key)) {
-        *error = "cannot stage the key " + keyFile;
-        return false;
-      }
-      signer = std::make_unique<Security::SecurityService>(keys.getPath());
-    }
-
-    auto index = xmldoc::createDocument<Types::TaskIndex>();
-    for (const Item& item : items_) {
-      auto* entry = index->add_node_taskIndexEntry();
-      entry->set_type(item.type);
-      entry->set_file(item.name);
-      if (signer != nullptr) {
-        const std::string signature = signer->signFile(sourceOf(item));
-        if (signature.empty()) {
-          *error = "cannot sign " + item.name + " with " + keyFile + " (not a PEM private key, or unreadable file)";
-          return false;
-        }
-        entry->set_signature(signature);
-      }
-    }
+    if (!keyFile.empty() && !stageSigner(keyFile, staging.getFile(), &signer, error)) return false;
     const File indexFile(staging.getFile(), DevicePaths::kIndexFileName);
-    if (!indexFile.writeAtomically(xmldoc::toString(*index))) {
-      *error = "cannot write " + indexFile.getPath();
-      return false;
-    }
+    if (!writeIndex(indexFile, descriptionFile, signer.get(), keyFile, error)) return false;
 
     ZipArchive archive = ZipArchive::create(output);
     archive.addFile(DevicePaths::kIndexFileName, indexFile);
-    for (const Item& item : items_) archive.addFile(item.name, sourceOf(item));
+    for (const Item& item : items_) archive.addFile(item.name, sourceOf(item, descriptionFile));
     archive.close();
     return true;
   } catch (const std::exception& e) {
     *error = std::string("cannot write ") + output + ": " + e.what();
     return false;
   }
+}
+
+File ContainerBuilder::sourceOf(const Item& item, const File& descriptionFile) {
+  return item.path.empty() ? descriptionFile : File(item.path);
+}
+
+bool ContainerBuilder::writeIndex(const File& indexFile, const File& descriptionFile, Security::SecurityService* signer,
+                                  const std::string& keyFile, std::string* error) const {
+  auto index = xmldoc::createDocument<Types::TaskIndex>();
+  for (const Item& item : items_) {
+    auto* entry = index->add_node_taskIndexEntry();
+    entry->set_type(item.type);
+    entry->set_file(item.name);
+    if (signer != nullptr) {
+      const std::string signature = signer->signFile(sourceOf(item, descriptionFile));
+      if (signature.empty()) {
+        *error = "cannot sign " + item.name + " with " + keyFile + " (not a PEM private key, or unreadable file)";
+        return false;
+      }
+      entry->set_signature(signature);
+    }
+  }
+  if (!indexFile.writeAtomically(xmldoc::toString(*index))) {
+    *error = "cannot write " + indexFile.getPath();
+    return false;
+  }
+  return true;
 }

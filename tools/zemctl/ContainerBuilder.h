@@ -8,6 +8,11 @@
 
 #include "kolconfig/Types.h"
 
+class File;
+namespace Security {
+class SecurityService;
+}
+
 class ContainerBuilder {
  public:
   // The entry name of a generated description.
@@ -45,6 +50,12 @@ class ContainerBuilder {
     std::string path;  // source file; empty for the generated description
   };
   bool nameTaken(const std::string& name) const;
+  // The file whose bytes `item` carries: its path, or `descriptionFile` for the generated description.
+  static File sourceOf(const Item& item, const File& descriptionFile);
+  // Writes the TaskIndex of items_ to `indexFile`, each entry signed by `signer` when it is not null
+  // (`keyFile` names the key in messages). Returns true; false with the reason in `error`.
+  bool writeIndex(const File& indexFile, const File& descriptionFile, Security::SecurityService* signer,
+                  const std::string& keyFile, std::string* error) const;
 
   std::vector<Item> items_;  // the description first (once set), then the payloads in order
   bool described_ = false;

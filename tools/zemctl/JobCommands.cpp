@@ -244,6 +244,22 @@ int JobCommands::runDescription(const ZemctlCommand& command, const std::string&
   }
 }
 
+int JobCommands::runDescribed(const ZemctlCommand& command, const std::string& what, const std::string& taskId,
+                              const std::function<std::string(const std::string& taskId)>& describe,
+                              const std::string& keyFile, std::chrono::milliseconds wait) {
+  std::string idWhat = what;
+  std::replace(idWhat.begin(), idWhat.end(), ' ', '-');
+  const std::string id = taskId.empty() ? freshTaskId(idWhat) : taskId;
+  std::string document;
+  try {
+    document = describe(id);
+  } catch (const std::exception& e) {
+    err_ << "zemctl: " << what << ": " << e.what() << "\n";
+    return Zemctl::kExitFailed;
+  }
+  return runDescription(command, what, document, id, keyFile, wait);
+}
+
 int JobCommands::findResult(const std::string& taskId, std::chrono::milliseconds wait, ResultPackage* package) {
   const std::string safeId = ResultPackage::safeIdForName(taskId);
   const File outbox(DevicePaths::outboxFolder());

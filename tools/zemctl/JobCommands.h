@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -53,6 +54,13 @@ class JobCommands {
   // and findResult().
   int runDescription(const ZemctlCommand& command, const std::string& what, const std::string& description,
                      const std::string& taskId, const std::string& keyFile, std::chrono::milliseconds wait);
+  // Runs one job as runDescription() does, its document made by `describe` from the task id:
+  // `taskId`, or a fresh one named after `what` (spaces as dashes) when `taskId` is empty. When
+  // `describe` throws (a name or value that XML cannot carry), prints "zemctl: WHAT: REASON" and
+  // returns kExitFailed; otherwise returns as runDescription().
+  int runDescribed(const ZemctlCommand& command, const std::string& what, const std::string& taskId,
+                   const std::function<std::string(const std::string& taskId)>& describe, const std::string& keyFile,
+                   std::chrono::milliseconds wait);
 
  private:
   int build(const JobCommand& job);

@@ -186,6 +186,76 @@ bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command,
   return true;
 }
 
+// The checks of the value types of "TYPE:VALUE": each gives the document form of a valid `value`
+// in `text`, or returns false with the reason in `error`.
+bool stringForm(const std::string& value, std::string* text, std::string* /*error*/) {
+  *text = value;
+  return true;
+}
+
+bool integerForm(const std::string& value, std::string* text, std::string* error) {
+  errno = 0;
+  char* end = nullptr;
+  const long long parsed = std::strtoll(value.c_str(), &end, 10);
+  if (value.empty() || errno != 0 || *end != '\0' || parsed < std::numeric_limits<int32_t>::min() ||
+      parsed > std::numeric_limits<int32_t>::max()) {
+    *error = "integer: '" + value + "' is not a whole number from -2147483648 to 2147483647";
+    return false;
+  }
+  *text = std::to_string(parsed);
+  return true;
+}
+
+bool floatForm(const std::string& value, std::string* text, std::string* error) {
+  errno = 0;
+  char* end = nullptr;
+  const double parsed = std::strtod(value.c_str(), &end);
+  if (value.empty() || errno != 0 || *end != '\0' || !std::isfinite(parsed)) {
+    *error = "float: '" + value + "' is not a finite number";
+    return false;
+  }
+  *text = value;
+  return true;
+}
+
+bool booleanForm(const std::string& value, std::string* text, std::string* error) {
+  if (value != "true" && value != "false") {
+    *error = "boolean: '" + value + "' is neither true nor false";
+    return false;
+  }
+  *text = value;
+  return true;
+}
+
+bool byteFieldForm(const std::string& value, std::string* text, std::string* error) {
+  const bool prefixed = value.size() >= 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
+  const std::string digits = prefixed ? value.substr(2) : value;
+  bool hex = !digits.empty() && digits.size() % 2 == 0;
+  std::string normalised = "0x";
+  for (const char c : digits) {
+    hex = hex && std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    normalised += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (!hex) {
+    *error = "bytefield: '" + value + "' is not whole bytes in hexadecimal (e.g. 0x00FF)";
+    return false;
+  }
+  *text = std::move(normalised);
+  return true;
+}
+
+struct ValueType {
+  const char* name;
+  PropertyCommand::ValueKind kind;
+  bool (*documentForm)(const std::string& value, std::string* text, std::string* error);
+};
+
+constexpr ValueType kValueTypes[] = {{"string", PropertyCommand::ValueKind::String, stringForm},
+                                     {"integer", PropertyCommand::ValueKind::Integer, integerForm},
+                                     {"float", PropertyCommand::ValueKind::Float, floatForm},
+                                     {"boolean", PropertyCommand::ValueKind::Boolean, booleanForm},
+                                     {"bytefield", PropertyCommand::ValueKind::ByteField, byteFieldForm}};
+
 }  // namespace
 
 bool PropertyCommand::parseRequestKind(const std::string& text, RequestKind* kind) {
@@ -214,66 +284,17 @@ bool PropertyCommand::takesName(RequestKind kind) {
 bool PropertyCommand::parseTypedValue(const std::string& argument, ValueKind* kind, std::string* text,
                                       std::string* error) {
   const auto colon = argument.find(':');
-  const std::string type = argument.substr(0, colon);
-  const std::string value = colon == std::string::npos ? std::string() : argument.substr(colon + 1);
   if (colon == std::string::npos) {
     *error = "value '" + argument + "' is not TYPE:VALUE (string, integer, float, boolean or bytefield)";
     return false;
   }
-  if (type == "string") {
-    *kind = ValueKind::String;
-    *text = value;
-    return true;
-  }
-  if (type == "integer") {
-    errno = 0;
-    char* end = nullptr;
-    const long long parsed = std::strtoll(value.c_str(), &end, 10);
-    if (value.empty() || errno != 0 || *end != '\0' || parsed < std::numeric_limits<int32_t>::min() ||
-        parsed > std::numeric_limits<int32_t>::max()) {
-      *error = "integer: '" + value + "' is not a whole number from -2147483648 to 2147483647";
-      return false;
-    }
-    *kind = ValueKind::Integer;
-    *text = std::to_string(parsed);
-    return true;
-  }
-  if (type == "float") {
-    errno = 0;
-    char* end = nullptr;
-    const double parsed = std::strtod(value.c_str(), &end);
-    if (value.empty() || errno != 0 || *end != '\0' || !std::isfinite(parsed)) {
-      *error = "float: '" + value + "' is not a finite number";
-      return false;
-    }
-    *kind = ValueKind::Float;
-    *text = value;
-    return true;
-  }
-  if (type == "boolean") {
-    if (value != "true" && value != "false") {
-      *error = "boolean: '" + value + "' is neither true nor false";
-      return false;
-    }
-    *kind = ValueKind::Boolean;
-    *text = value;
-    return true;
-  }
-  if (type == "bytefield") {
-    const bool prefixed = value.size() >= 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X');
-    const std::string digits = prefixed ? value.substr(2) : value;
-    bool hex = !digits.empty() && digits.size() % 2 == 0;
-    std::string normalised = "0x";
-    for (const char c : digits) {
-      hex = hex && std::isxdigit(static_cast<unsigned char>(c)) != 0;
-      normalised += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    if (!hex) {
-      *error = "bytefield: '" + value + "' is not whole bytes in hexadecimal (e.g. 0x00FF)";
-      return false;
-    }
-    *kind = ValueKind::ByteField;
-    *text = std::move(normalised);
+  const std::string type = argument.substr(0, colon);
+  for (const ValueType& entry : kValueTypes) {
+    if (type != entry.name) continue;
+    std::string form;
+    if (!entry.documentForm(argument.substr(colon + 1), &form, error)) return false;
+    *kind = entry.kind;
+    *text = std::move(form);
     return true;
   }
   *error = "unknown value type '" + type + "' (string, integer, float, boolean or bytefield)";

@@ -1,21 +1,15 @@
 #include "PropertyCommands.h"
 
-#include <signal.h>
-
-#include <atomic>
-#include <ctime>
 #include <exception>
-#include <mutex>
 #include <set>
 
 #include "PropertyDocuments.h"
 #include "ResultTree.h"
+#include "WatchPrinter.h"
 #include "Zemctl.h"
 #include "kest/ipc/DBusIpcClient.h"
 
 namespace {
-
-const char* busKind(const ZemctlCommand& command) { return command.systemBus ? "system" : "session"; }
 
 // The text of a string parameter of a signal; empty when absent or of another type.
 std::string stringParameter(const Ipc::IpcParameterSet& parameters, const std::string& name) {
@@ -50,19 +44,7 @@ int PropertyCommands::run(const ZemctlCommand& command) {
 
 std::unique_ptr<Ipc::DBusIpcClient> PropertyCommands::connect(const ZemctlCommand& command, int* exitCode) {
   const std::string owned = command.ownedComponent.empty() ? std::string() : "com.olvane." + command.ownedComponent;
-  try {
-    return std::make_unique<Ipc::DBusIpcClient>(
-        command.systemBus ? Ipc::DBusBusType::System : Ipc::DBusBusType::Session, owned);
-  } catch (const std::exception& e) {
-    if (owned.empty()) {
-      err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
-      *exitCode = Zemctl::kExitUnreachable;
-    } else {
-      err_ << "zemctl: cannot connect to the " << busKind(command) << " bus as " << owned << ": " << e.what() << "\n";
-      *exitCode = Zemctl::kExitFailed;
-    }
-    return nullptr;
-  }
+  return Zemctl(out_, err_).connect(command, exitCode, owned);
 }
 
 int PropertyCommands::exchange(const ZemctlCommand& command, Ipc::DBusIpcClient& client, const std::string& method,
@@ -159,13 +141,7 @@ int PropertyCommands::read(const ZemctlCommand& command, Ipc::DBusIpcClient& cli
 }
 
 int PropertyCommands::monitor(const ZemctlCommand& command) {
-  // Taken by the wait below only; the client's threads start after this and inherit the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
+  WatchPrinter printer(out_, command.property.count);  // before the client: its threads inherit the signal mask
   int exitCode = Zemctl::kExitOk;
   const std::unique_ptr<Ipc::DBusIpcClient> client = connect(command, &exitCode);
   if (client == nullptr) return exitCode;
@@ -173,49 +149,38 @@ int PropertyCommands::monitor(const ZemctlCommand& command) {
   // Monitors are shared by every caller of the application: only the changes of the names given
   // here are printed.
   const std::set<std::string> names(command.property.names.begin(), command.property.names.end());
-  std::mutex printMutex;
-  uint64_t printed = 0;  // guarded by printMutex
-  std::atomic<bool> done{false};
   std::unique_ptr<Ipc::DBusIpcClient::Subscription> subscription;
   try {
     // Subscribed before the monitors are registered, so that no change after a registration is missed.
     subscription = client->subscribe(command.component, [&](const std::string& signal, const Ipc::IpcParameterSet& p) {
       if (signal != "PropertyValueChanged") return;
       const std::string name = stringParameter(p, "property");
-      if (names.count(name) == 0) return;
-      const std::lock_guard<std::mutex> lock(printMutex);
-      if (done) return;
-      out_ << changeLine(name, stringParameter(p, "value")) << std::endl;
-      if (command.property.count != 0 && ++printed >= command.property.count) done = true;
+      if (names.count(name) != 0) printer.print(changeLine(name, stringParameter(p, "value")));
     });
   } catch (const std::exception& e) {
     err_ << "zemctl: cannot listen to com.olvane." << command.component << ": " << e.what() << "\n";
     return Zemctl::kExitUnreachable;
   }
+  if (const int rc = registerMonitors(command, *client); rc != Zemctl::kExitOk) return rc;
+  err_ << "zemctl: monitoring " << names.size() << (names.size() == 1 ? " property" : " properties") << std::endl;
+  printer.waitForStop();
+  subscription.reset();
+  return Zemctl::kExitOk;
+}
+
+int PropertyCommands::registerMonitors(const ZemctlCommand& command, Ipc::DBusIpcClient& client) {
   for (const std::string& name : command.property.names) {
     Ipc::IpcParameterSet in;
     in.add(std::make_unique<Ipc::IpcStringParameter>("property", name));
     Ipc::IpcParameterSet answer;
-    const int rc = Zemctl(out_, err_).call(command, *client, "Zem", "MonitorProperty", in, &answer);
-    if (rc != Zemctl::kExitOk) {
-      subscription.reset();
-      return rc;
-    }
+    const int rc = Zemctl(out_, err_).call(command, client, "Zem", "MonitorProperty", in, &answer);
+    if (rc != Zemctl::kExitOk) return rc;
     // 1: no such property; 2: this connection monitors too many already.
     const auto* result = dynamic_cast<const Ipc::IpcIntegerParameter*>(answer.find("result"));
     if (result != nullptr && result->getValue() != 0) {
       err_ << "zemctl: " << name << " cannot be monitored (result " << result->getValue() << ")\n";
-      subscription.reset();
       return Zemctl::kExitFailed;
     }
   }
-  err_ << "zemctl: monitoring " << names.size() << (names.size() == 1 ? " property" : " properties") << std::endl;
-
-  // Waits for a stop signal, looking at the count between short waits.
-  const timespec slice{0, 50 * 1000 * 1000};
-  while (!done) {
-    if (sigtimedwait(&stopSignals, nullptr, &slice) > 0) break;
-  }
-  subscription.reset();
   return Zemctl::kExitOk;
 }

@@ -43,6 +43,9 @@ class PropertyCommands {
   int set(const ZemctlCommand& command, Ipc::DBusIpcClient& client);
   int read(const ZemctlCommand& command, Ipc::DBusIpcClient& client);
   int monitor(const ZemctlCommand& command);
+  // Asks the application to monitor each of command.property.names. Returns kExitOk; otherwise
+  // the exit code after printing the reason (kExitFailed: a name that cannot be monitored).
+  int registerMonitors(const ZemctlCommand& command, Ipc::DBusIpcClient& client);
 
   std::ostream& out_;
   std::ostream& err_;

@@ -1,12 +1,7 @@
 #include "Zemctl.h"
 
-#include <signal.h>
-
-#include <atomic>
-#include <ctime>
 #include <exception>
 #include <memory>
-#include <mutex>
 
 #include "BackendCommands.h"
 #include "BusCommands.h"
@@ -16,6 +11,7 @@
 #include "PropertyCommands.h"
 #include "PropertyDocuments.h"
 #include "ResultTree.h"
+#include "WatchPrinter.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/ipc/DBusIpcClient.h"
 
@@ -146,14 +142,9 @@ int Zemctl::run(const ZemctlCommand& command) {
     return config ? ConfigCommands(out_, err_).run(command) : PropertyCommands(out_, err_).run(command);
   }
 
-  std::unique_ptr<Ipc::DBusIpcClient> client;
-  try {
-    client =
-        std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System : Ipc::DBusBusType::Session);
-  } catch (const std::exception& e) {
-    err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
-    return kExitUnreachable;
-  }
+  int exitCode = kExitOk;
+  const std::unique_ptr<Ipc::DBusIpcClient> client = connect(command, &exitCode);
+  if (client == nullptr) return exitCode;
   switch (command.action) {
     case ZemctlCommand::Action::Ping:
       return ping(command, *client);
@@ -179,6 +170,24 @@ int Zemctl::run(const ZemctlCommand& command) {
       break;
   }
   return kExitUsage;
+}
+
+std::unique_ptr<Ipc::DBusIpcClient> Zemctl::connect(const ZemctlCommand& command, int* exitCode,
+                                                    const std::string& ownedName) {
+  try {
+    return std::make_unique<Ipc::DBusIpcClient>(
+        command.systemBus ? Ipc::DBusBusType::System : Ipc::DBusBusType::Session, ownedName);
+  } catch (const std::exception& e) {
+    if (ownedName.empty()) {
+      err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
+      *exitCode = kExitUnreachable;
+    } else {
+      err_ << "zemctl: cannot connect to the " << busKind(command) << " bus as " << ownedName << ": " << e.what()
+           << "\n";
+      *exitCode = kExitFailed;
+    }
+    return nullptr;
+  }
 }
 
 int Zemctl::call(const ZemctlCommand& command, Ipc::DBusIpcClient& client, const std::string& interfaceName,
@@ -256,32 +265,15 @@ int Zemctl::logLevelSet(const ZemctlCommand& command, Ipc::DBusIpcClient& client
 }
 
 int Zemctl::watch(const ZemctlCommand& command) {
-  // Taken by the wait below only; the client's threads start after this and inherit the mask.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  WatchPrinter printer(out_, command.count);  // before the client: its threads inherit the signal mask
+  int exitCode = kExitOk;
+  const std::unique_ptr<Ipc::DBusIpcClient> client = connect(command, &exitCode);
+  if (client == nullptr) return exitCode;
 
-  std::unique_ptr<Ipc::DBusIpcClient> client;
-  try {
-    client =
-        std::make_unique<Ipc::DBusIpcClient>(command.systemBus ? Ipc::DBusBusType::System : Ipc::DBusBusType::Session);
-  } catch (const std::exception& e) {
-    err_ << "zemctl: cannot connect to the " << busKind(command) << " bus: " << e.what() << "\n";
-    return kExitUnreachable;
-  }
-
-  std::mutex printMutex;
-  uint64_t printed = 0;  // guarded by printMutex
-  std::atomic<bool> done{false};
   std::unique_ptr<Ipc::DBusIpcClient::Subscription> subscription;
   try {
     subscription = client->subscribe(command.component, [&](const std::string& name, const Ipc::IpcParameterSet& p) {
-      const std::lock_guard<std::mutex> lock(printMutex);
-      if (done) return;
-      out_ << (name == kVehiclePropertySignal ? formatVehicleProperty(p) : formatSignal(name, p)) << std::endl;
-      if (command.count != 0 && ++printed >= command.count) done = true;
+      printer.print(name == kVehiclePropertySignal ? formatVehicleProperty(p) : formatSignal(name, p));
     });
   } catch (const std::exception& e) {
     err_ << "zemctl: cannot watch " << busName(command) << ": " << e.what() << "\n";
@@ -289,12 +281,7 @@ int Zemctl::watch(const ZemctlCommand& command) {
   }
   err_ << "zemctl: watching the signals of " << busName(command) << " on the " << busKind(command) << " bus"
        << std::endl;
-
-  // Waits for a stop signal, looking at the count between short waits.
-  const timespec slice{0, 50 * 1000 * 1000};
-  while (!done) {
-    if (sigtimedwait(&stopSignals, nullptr, &slice) > 0) break;
-  }
+  printer.waitForStop();
   subscription.reset();
   return kExitOk;
 }

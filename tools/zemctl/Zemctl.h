@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 
@@ -44,6 +45,11 @@ class Zemctl {
   // "INFO" for 4 and so on; "not set" for 255; "unknown" otherwise.
   static std::string logLevelName(int64_t level);
 
+  // Connects to the bus of `command`, owning the bus name `ownedName` when it is not empty.
+  // Returns the client; null after printing the reason, with `*exitCode` set to kExitUnreachable
+  // (the bus cannot be reached) or kExitFailed (the connection may not own `ownedName`).
+  std::unique_ptr<Ipc::DBusIpcClient> connect(const ZemctlCommand& command, int* exitCode,
+                                              const std::string& ownedName = std::string());
   // Calls one method of command.component into `answer`, within command.timeout. Returns kExitOk,
   // or prints the reason and returns kExitUnreachable (nobody serves the component) or kExitFailed
   // (any other failure).

@@ -21,6 +21,7 @@
 #include "ipc/DBusNames.h"
 #include "ipc/DispatchPool.h"
 #include "ipc/NameOwnerCache.h"
+#include "ipc/NameOwnerWatch.h"
 #include "ipc/ServletRegistry.h"
 #include "kest/ApplicationLogger.h"
 
@@ -43,13 +44,6 @@ constexpr size_t kMaxAtOnceValueBytes = 64 * 1024;
 // once: a few large calls must not leave the daemon's resident size pinned at their peak.
 constexpr size_t kLargeCallBytes = 1024 * 1024;
 const char kSignalInterface[] = "com.olvane.Zem";
-const char kNameOwnerChangedRule[] =
-    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0namespace='com.olvane'";
-// Names that lost their owner; for a unique name (":1.42") that is its connection leaving the bus.
-const char kNameVanishedRule[] =
-    "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
 
 // Hands the heap's free memory back to the system (glibc keeps it otherwise).
 void giveBackFreedMemory() {
@@ -97,13 +91,6 @@ class DBusIpcService::Impl {
   // Sends `out` as the answer of `call` (nothing when no answer is expected); an answer D-Bus
   // cannot carry is replaced by an error. Any thread. Throws sdbus::Error when sending fails.
   void reply(const sdbus::MethodCall& call, const std::string& key, const IpcParameterSet& out);
-  // Bus thread: keeps the owner cache current.
-  void onNameOwnerChanged(sdbus::Message& message) noexcept;
-  // Bus thread: a connection that left the bus is handed to the limiter, which tells the client
-  // listeners once its last call has ended.
-  void onNameVanished(sdbus::Message& message) noexcept;
-  // Fills the owner cache with the current owners of "com.olvane.*" names.
-  void loadNameOwners();
 
   const Options options_;
   const bool ownsName_;
@@ -221,11 +208,12 @@ DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
     objectPath_ = destination.objectPath;
   }
   // Watch first, then read the current owners: no change can fall between the two.
-  nameOwnerSlot_ =
-      bus_.addMatch(kNameOwnerChangedRule, [this](sdbus::Message& message) { onNameOwnerChanged(message); });
-  loadNameOwners();
+  nameOwnerSlot_ = detail::followNameOwners(bus_, owners_);
+  // A connection that left the bus is handed to the limiter, which tells the client listeners once
+  // its last call has ended.
   if (ownsName_)
-    nameVanishedSlot_ = bus_.addMatch(kNameVanishedRule, [this](sdbus::Message& message) { onNameVanished(message); });
+    nameVanishedSlot_ =
+        detail::watchDepartures(bus_, [this](const std::string& connection) { limiter_.departed(connection); });
   if (ownsName_) {
     bus_.ownName(busName_);
     owners_.setOwner(busName_, bus_.uniqueName());
@@ -238,50 +226,6 @@ DBusIpcService::Impl::Impl(const std::string* name, const Options& options)
 }
 
 DBusIpcService::Impl::~Impl() { stop(); }
-
-void DBusIpcService::Impl::loadNameOwners() {
-  std::vector<std::string> names;
-  bus_.call(
-      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames", [](sdbus::MethodCall&) {},
-      [&](sdbus::MethodReply& reply) { reply >> names; }, std::chrono::milliseconds(5000));
-  for (const std::string& name : names) {
-    if (detail::componentOfBusName(name).empty()) continue;
-    try {
-      std::string owner;
-      bus_.call(
-          "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
-          [&](sdbus::MethodCall& message) { message << name; }, [&](sdbus::MethodReply& reply) { reply >> owner; },
-          std::chrono::milliseconds(5000));
-      owners_.setOwner(name, owner);
-    } catch (const IpcException&) {
-      // Released meanwhile: the NameOwnerChanged signal already on its way says so.
-    }
-  }
-}
-
-void DBusIpcService::Impl::onNameOwnerChanged(sdbus::Message& message) noexcept {
-  try {
-    std::string name;
-    std::string oldOwner;
-    std::string newOwner;
-    message >> name >> oldOwner >> newOwner;
-    owners_.setOwner(name, newOwner);
-  } catch (const std::exception& e) {
-    ZEM_ERROR("Unreadable NameOwnerChanged signal: " << e.what());
-  }
-}
-
-void DBusIpcService::Impl::onNameVanished(sdbus::Message& message) noexcept {
-  try {
-    std::string name;
-    std::string oldOwner;
-    std::string newOwner;
-    message >> name >> oldOwner >> newOwner;
-    if (!name.empty() && name[0] == ':' && newOwner.empty()) limiter_.departed(name);
-  } catch (const std::exception& e) {
-    ZEM_ERROR("Unreadable NameOwnerChanged signal: " << e.what());
-  }
-}
 
 void DBusIpcService::Impl::start() {
   std::lock_guard<std::mutex> lock(stateMutex_);

@@ -1,5 +1,5 @@
 // The libzip seam: the table starts as the real library functions.
-#include "kest/zip/ZipLibOps.h"
+#include "kest/seams/ZipLibOps.h"
 
 ZipLibOps& zipLibOps() {
   static ZipLibOps ops{

@@ -21,8 +21,8 @@
 #include "jobs/ZemTaskExecutionQueue.h"
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
-#include "kest/PosixFileOps.h"
 #include "kest/TrustBoundaries.h"
+#include "kest/seams/PosixFileOps.h"
 #include "kest/security/SecurityService.h"
 #include "kest/testing/LogCapture.h"
 

@@ -8,7 +8,7 @@
 #include "RunningApp.h"
 #include "jobs/ZemTask.h"
 #include "jobs/ZemTaskFactory.h"
-#include "tasks/RequestDatabase.h"
+#include "tasks/DatabaseDocument.h"
 
 namespace {
 

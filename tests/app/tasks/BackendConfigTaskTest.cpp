@@ -61,9 +61,7 @@ class BackendConfigTaskTest : public ::testing::Test {
     EXPECT_TRUE(Database::getInstance()->setString("backend.profile", &dev));
   }
   ResultPackage job(const std::string& id, const std::string& entries) {
-    return app_->runJob(makeJob(inboxFile(id + ".zip"),
-                                document("UpdateBackendConfigZemTaskDescription",
-                                         "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
+    return runPropertiesJob(*app_, "UpdateBackendConfigZemTaskDescription", id, entries);
   }
   static std::string profileEntry(const std::string& profile) {
     return entryXml("CONNECTIVITY.ACTIVE_BACKEND_PROFILE", valueXml("String", profile));

@@ -24,21 +24,16 @@ const std::string kConfig = document(
 class BusPropertiesTaskTest : public ::testing::Test {
  protected:
   BusPropertiesTaskTest() {
-    freshDevice();
-    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"), kConfig);
-    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, false});
     // No restart of its own: the status is forced by each case.
     app_->services()->setBusMonitoringService(bus_);
   }
   ResultPackage update(const std::string& id, const std::string& entries) {
-    return app_->runJob(makeJob(inboxFile(id + ".zip"),
-                                document("UpdateBusPropertiesZemTaskDescription",
-                                         "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
+    return proptest::runPropertiesJob(*app_, "UpdateBusPropertiesZemTaskDescription", id, entries);
   }
 
   std::shared_ptr<BusMonitoringService> bus_ =
       std::make_shared<BusMonitoringService>(BusMonitoringService::RestartSources());
-  std::unique_ptr<RunningApp> app_;
+  std::unique_ptr<RunningApp> app_ = proptest::startWithDefaultConfig(kConfig);
 };
 
 TEST_F(BusPropertiesTaskTest, TheApplyStatusDecidesOutcomeLogAndError) {

@@ -27,15 +27,8 @@ const std::string kConfig = document(
 
 class PropertyTasksTest : public ::testing::Test {
  protected:
-  PropertyTasksTest() {
-    freshDevice();
-    writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"), kConfig);
-    app_ = std::make_unique<RunningApp>(RunningApp::Options{false, false});
-  }
   ResultPackage update(const std::string& id, const std::string& entries) {
-    return app_->runJob(makeJob(inboxFile(id + ".zip"),
-                                document("UpdatePropertyZemTaskDescription",
-                                         "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
+    return proptest::runPropertiesJob(*app_, "UpdatePropertyZemTaskDescription", id, entries);
   }
   ResultPackage request(const std::string& id, const std::vector<std::string>& names) {
     std::string body;
@@ -44,7 +37,7 @@ class PropertyTasksTest : public ::testing::Test {
         makeJob(inboxFile(id + ".zip"), document("RequestPropertyZemTaskDescription", body, "taskId=\"" + id + "\"")));
   }
 
-  std::unique_ptr<RunningApp> app_;
+  std::unique_ptr<RunningApp> app_ = proptest::startWithDefaultConfig(kConfig);
 };
 
 // Every entry is applied; the outcome is the last entry's, the error the last failure's; misfits store nothing.

@@ -57,17 +57,17 @@ std::unique_ptr<ListValue> Database::getList(const std::string& key) { return ge
 std::unique_ptr<MapValue> Database::getMap(const std::string& key) { return getImpl()->getMap(key); }
 
 bool Database::setString(const std::string& key, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedStringValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedStringValue>(value);
   return node != nullptr && getImpl()->setString(key, node);
 }
 
 bool Database::setInteger(const std::string& key, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedIntegerValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedIntegerValue>(value);
   return node != nullptr && getImpl()->setInteger(key, node);
 }
 
 bool Database::setBoolean(const std::string& key, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedBooleanValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedBooleanValue>(value);
   if (node == nullptr || !getImpl()->setBoolean(key, node)) return false;
   std::vector<DatabaseListener*> listeners;
   {
@@ -81,22 +81,22 @@ bool Database::setBoolean(const std::string& key, const Types::PersistedValue* v
 }
 
 bool Database::setFloat(const std::string& key, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedFloatValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedFloatValue>(value);
   return node != nullptr && getImpl()->setFloat(key, node);
 }
 
 bool Database::setByteField(const std::string& key, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedByteFieldValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedByteFieldValue>(value);
   return node != nullptr && getImpl()->setByteField(key, node);
 }
 
 bool Database::setList(const std::string& key, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedListValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedListValue>(value);
   return node != nullptr && getImpl()->setList(key, node);
 }
 
 bool Database::setMap(const std::string& key, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedMapValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedMapValue>(value);
   return node != nullptr && getImpl()->setMap(key, node);
 }
 

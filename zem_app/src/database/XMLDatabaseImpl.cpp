@@ -42,43 +42,44 @@ void copyEntries(const Types::PersistedMapValue& from, Types::PersistedMapValue&
   }
 }
 
+// Copies one value node: lists and maps entry by entry (so `replaced` is met inside them), every
+// other kind as a whole, as its most-derived type.
+class ValueCopier final : public Types::PersistedValueVisitor {
+ public:
+  ValueCopier(const Types::PersistedValue* replaced, const Types::PersistedValue* replacement)
+      : replaced_(replaced), replacement_(replacement) {}
+
+  std::unique_ptr<Types::PersistedValue> copy;
+
+  void visit(const Types::PersistedListValue& list) override {
+    auto to = std::make_unique<Types::PersistedListValue>();
+    copyItems(list, *to, replaced_, replacement_);
+    copy = std::move(to);
+  }
+  void visit(const Types::PersistedMapValue& map) override {
+    auto to = std::make_unique<Types::PersistedMapValue>();
+    copyEntries(map, *to, replaced_, replacement_);
+    copy = std::move(to);
+  }
+  void visit(const Types::PersistedStringValue& text) override { copy = text.clone(); }
+  void visit(const Types::PersistedIntegerValue& integer) override { copy = integer.clone(); }
+  void visit(const Types::PersistedFloatValue& number) override { copy = number.clone(); }
+  void visit(const Types::PersistedBooleanValue& boolean) override { copy = boolean.clone(); }
+  void visit(const Types::PersistedByteFieldValue& bytes) override { copy = bytes.clone(); }
+
+ private:
+  const Types::PersistedValue* const replaced_;
+  const Types::PersistedValue* const replacement_;
+};
+
 // A deep copy of one value node of any kind.
 std::unique_ptr<Types::PersistedValue> copyValue(const Types::PersistedValue& from,
                                                  const Types::PersistedValue* replaced,
                                                  const Types::PersistedValue* replacement) {
   if (&from == replaced) return copyValue(*replacement, nullptr, nullptr);
-  if (const auto* list = dynamic_cast<const Types::PersistedListValue*>(&from)) {
-    auto copy = std::make_unique<Types::PersistedListValue>();
-    copyItems(*list, *copy, replaced, replacement);
-    return copy;
-  }
-  if (const auto* map = dynamic_cast<const Types::PersistedMapValue*>(&from)) {
-    auto copy = std::make_unique<Types::PersistedMapValue>();
-    copyEntries(*map, *copy, replaced, replacement);
-    return copy;
-  }
-  if (const auto* text = dynamic_cast<const Types::PersistedStringValue*>(&from)) {
-    return std::make_unique<Types::PersistedStringValue>(*text);
-  }
-  if (const auto* integer = dynamic_cast<const Types::PersistedIntegerValue*>(&from)) {
-    return std::make_unique<Types::PersistedIntegerValue>(*integer);
-  }
-  if (const auto* number = dynamic_cast<const Types::PersistedFloatValue*>(&from)) {
-    return std::make_unique<Types::PersistedFloatValue>(*number);
-  }
-  if (const auto* boolean = dynamic_cast<const Types::PersistedBooleanValue*>(&from)) {
-    return std::make_unique<Types::PersistedBooleanValue>(*boolean);
-  }
-  if (const auto* bytes = dynamic_cast<const Types::PersistedByteFieldValue*>(&from)) {
-    return std::make_unique<Types::PersistedByteFieldValue>(*bytes);
-  }
-  // A kind this store does not know: keep it as it is rather than lose it.
-  std::unique_ptr<Types::XmlNode> clone = from.cloneNode();
-  if (auto* value = dynamic_cast<Types::PersistedValue*>(clone.get())) {
-    (void)clone.release();  // ownership moves to the typed pointer
-    return std::unique_ptr<Types::PersistedValue>(value);
-  }
-  return nullptr;
+  ValueCopier copier(replaced, replacement);
+  if (from.accept(copier)) return std::move(copier.copy);
+  return from.clone();  // an object of the abstract type itself: kept as it is rather than lost
 }
 
 // Converts a list or map node into its value type (convertValue gives the base type).
@@ -205,11 +206,11 @@ T* XMLDatabaseImpl::findByPath(const std::string& key, const Entries& entries, K
   Types::PersistedValue* found = lookUp(components.front(), entries, index);
   if (found == nullptr) return nullptr;
   if (components.size() > 1) {
-    auto* map = dynamic_cast<Types::PersistedMapValue*>(found);
+    auto* map = Types::exactly<Types::PersistedMapValue>(found);
     if (map == nullptr) return nullptr;
     return findByPath<T>(joinStrings(components, 1), map->elements_entry(), index);
   }
-  if (auto* node = dynamic_cast<T*>(found)) return node;
+  if (auto* node = Types::exactly<T>(found)) return node;
   ZEM_ERROR("Incompatible value type : " << key);
   return nullptr;
 }
@@ -222,11 +223,11 @@ T* XMLDatabaseImpl::createPath(const std::string& key, Types::PersistedMapValue&
   Types::PersistedValue* found = lookUp(components.front(), entries, index);
   if (found != nullptr) {
     if (components.size() > 1) {
-      auto* inner = dynamic_cast<Types::PersistedMapValue*>(found);
+      auto* inner = Types::exactly<Types::PersistedMapValue>(found);
       if (inner == nullptr) return nullptr;
       return createPath<T>(joinStrings(components, 1), *inner, created, index);
     }
-    if (auto* node = dynamic_cast<T*>(found)) return node;
+    if (auto* node = Types::exactly<T>(found)) return node;
     ZEM_ERROR("Incompatible value type : " << key);
     return nullptr;
   }

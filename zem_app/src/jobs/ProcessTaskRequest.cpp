@@ -1,6 +1,7 @@
 #include "jobs/ProcessTaskRequest.h"
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "app/ZemApp.h"
@@ -97,6 +98,18 @@ bool ProcessTaskRequest::execute() {
     if (Inbox::isRegularFile(name)) quarantine(name, archive);
     return false;
   }
+  const std::optional<bool> handled = openAndQueue(name, archive, refusal);
+  if (handled.has_value()) return *handled;
+  // One ERROR tells the container and why it is refused; only a regular file is then set aside.
+  ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
+                  kCannotHandle << Inbox::forLog(jobLocation) << " ("
+                                << ApplicationLogger::shortened(refusal, kMaxLoggedReasonBytes) << ")");
+  if (Inbox::isRegularFile(name)) quarantine(name, archive);
+  return false;
+}
+
+std::optional<bool> ProcessTaskRequest::openAndQueue(const std::string& name, ZipArchive& archive,
+                                                     std::string& refusal) {
   try {
     archive = ZipArchive::openInFolder(DevicePaths::inboxFolder(), name);
     bool transient = false;
@@ -108,20 +121,14 @@ bool ProcessTaskRequest::execute() {
     }
     if (task == nullptr) {
       refusal = "the container holds no readable task description of a task type this unit runs";
-    } else {
-      // A task id is known from here on: a refusal is answered with the task's failure package.
-      const std::string unknownType = ConfigLoader::firstUnknownEntryType(archive);
-      archive.suspend();
-      if (!unknownType.empty()) {
-        const std::string reason = "the index names the unknown entry type \"" +
-                                   ApplicationLogger::shortened(unknownType, kMaxLoggedTypeBytes) + "\"";
-        ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
-                        kCannotHandle << Inbox::forLog(jobLocation) << " (" << reason << ")");
-        task->refuse(reason);
-        return false;
-      }
-      return queueTask(std::move(task), name, archive);
+      return std::nullopt;
     }
+    // A task id is known from here on: a refusal is answered with the task's failure package.
+    const std::string unknownType = ConfigLoader::firstUnknownEntryType(archive);
+    archive.suspend();
+    if (unknownType.empty()) return queueTask(std::move(task), name, archive);
+    refuseUnknownEntryType(*task, unknownType);
+    return false;
   } catch (const ZipException& e) {
     // No descriptor, no space or a failing medium says nothing about the container: it waits.
     if (e.isTransient()) {
@@ -136,12 +143,14 @@ bool ProcessTaskRequest::execute() {
   } catch (const XSDEnumException& e) {
     refusal = e.what();
   }
-  // One ERROR tells the container and why it is refused; only a regular file is then set aside.
-  ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL,
-                  kCannotHandle << Inbox::forLog(jobLocation) << " ("
-                                << ApplicationLogger::shortened(refusal, kMaxLoggedReasonBytes) << ")");
-  if (Inbox::isRegularFile(name)) quarantine(name, archive);
-  return false;
+  return std::nullopt;
+}
+
+void ProcessTaskRequest::refuseUnknownEntryType(ZemTask& task, const std::string& unknownType) const {
+  const std::string reason = "the index names the unknown entry type \"" +
+                             ApplicationLogger::shortened(unknownType, kMaxLoggedTypeBytes) + "\"";
+  ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation) << " (" << reason << ")");
+  task.refuse(reason);
 }
 
 bool ProcessTaskRequest::queueTask(std::unique_ptr<ZemTask> task, const std::string& name, ZipArchive& archive) {

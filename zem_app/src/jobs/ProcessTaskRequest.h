@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "kest/Task.h"
@@ -72,6 +73,13 @@ class ProcessTaskRequest : public Task {
   ExtensionServices* getExtensionServices() const { return extensionServices; }
 
  private:
+  // Opens the inbox container `name` into `archive`, builds its task and queues it or answers it
+  // with the task's failure package (see execute). Returns execute's answer once the container is
+  // dealt with (also kept for a retry); nullopt, with `refusal` set, when it is refused for good
+  // before a task id could be trusted (the caller sets it aside).
+  std::optional<bool> openAndQueue(const std::string& name, ZipArchive& archive, std::string& refusal);
+  // Logs the refusal of a container whose index names `unknownType` and has `task` answer it.
+  void refuseUnknownEntryType(ZemTask& task, const std::string& unknownType) const;
   // Queues the built task of the inbox container `name` (see execute). Returns execute's answer.
   bool queueTask(std::unique_ptr<ZemTask> task, const std::string& name, ZipArchive& archive);
   // The reason why this unit refuses every container (see SecurityService::containerRefusal);

@@ -134,6 +134,12 @@ bool ZemTask::checkIfTaskContainerIsValid(const ZipArchive& archive, Security::S
          nullptr;
 }
 
+bool ZemTask::finish(bool outcome) {
+  reportResults(outcome);
+  cleanUpZipContainer();
+  return outcome;
+}
+
 long ZemTask::getContainerSize() const {
   if (archive.isNull()) return 0;
   try {

@@ -100,6 +100,10 @@ class ZemTask : public CtpTask {
   template <class ResultType>
   void writeTaskResult(ResultType& result, const File& folder, bool success);
 
+  // How every kind ends its execute(): reports `outcome` (reportResults), deletes the container
+  // (cleanUpZipContainer) and returns `outcome`.
+  bool finish(bool outcome);
+
   // The declared uncompressed size of the container's entries; 0 for the null archive or when the
   // archive cannot tell (logged at ERROR).
   long getContainerSize() const;

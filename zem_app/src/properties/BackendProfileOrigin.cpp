@@ -83,7 +83,7 @@ PropertyValue getValue(const Types::TqlBackendConfigPropertyOrigin& origin) {
 
 template <>
 bool setValue(const Types::TqlBackendConfigPropertyOrigin& origin, const Types::PersistedValue* value) {
-  const auto* node = dynamic_cast<const Types::PersistedStringValue*>(value);
+  const auto* node = Types::exactly<Types::PersistedStringValue>(value);
   if (node == nullptr) fail("Backend profile value should be a string");
   const std::string& profile = node->get_stringValue();
   if (!isSafeProfileName(profile)) {

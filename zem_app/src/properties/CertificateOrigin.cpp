@@ -56,7 +56,7 @@ template <>
 bool setValue(const Types::CertificatePropertyOrigin& origin, const Types::PersistedValue* value) {
   const std::string& id = origin.get_certificateId();
   ZEM_DEBUG("Store certificate " << id);
-  const auto* text = dynamic_cast<const Types::PersistedStringValue*>(value);
+  const auto* text = Types::exactly<Types::PersistedStringValue>(value);
   if (text == nullptr) {
     ZEM_ERROR("Certificate " << id << " must be given as a Base64 string");
     return false;

@@ -27,7 +27,7 @@ PropertyValue getValue(const Types::ComponentLogLevelPropertyOrigin& origin) {
 template <>
 bool setValue(const Types::ComponentLogLevelPropertyOrigin& origin, const Types::PersistedValue* value) {
   ZEM_TRACE("Write in database " << origin.get_key());
-  const auto* text = dynamic_cast<const Types::PersistedStringValue*>(value);
+  const auto* text = Types::exactly<Types::PersistedStringValue>(value);
   if (text == nullptr) {
     ZEM_ERROR("Log level value should be a string");
     return false;

@@ -1,6 +1,7 @@
 #include "properties/PropertyResultConverter.h"
 
 #include <string>
+#include <utility>
 
 #include "values/BooleanValue.h"
 #include "values/ByteFieldValue.h"
@@ -19,26 +20,80 @@ std::unique_ptr<Types::PropertyResult> scalar(const BaseValue& value) {
   return result;
 }
 
-// The result element of `value`'s kind, most derived kinds first; null for no known kind.
+// The result element of a value's kind.
+class ResultOfValue final : public ValueVisitor {
+ public:
+  std::unique_ptr<Types::PropertyResult> result;
+
+  void visit(const StringValue& value) override { result = scalar<Types::StringPropertyResult>(value); }
+  void visit(const IntegerValue& value) override { result = scalar<Types::IntegerPropertyResult>(value); }
+  void visit(const FloatValue& value) override { result = scalar<Types::FloatPropertyResult>(value); }
+  void visit(const BooleanValue& value) override { result = scalar<Types::SimpleBooleanPropertyResult>(value); }
+  void visit(const ByteFieldValue& value) override { result = scalar<Types::ByteFieldPropertyResult>(value); }
+  void visit(const ListValue& value) override {
+    auto list = std::make_unique<Types::ListPropertyResult>();
+    convertValueToResult(list.get(), value);
+    result = std::move(list);
+  }
+  void visit(const MapValue& value) override {
+    auto map = std::make_unique<Types::MapPropertyResult>();
+    convertValueToResult(map.get(), value);
+    result = std::move(map);
+  }
+};
+
 std::unique_ptr<Types::PropertyResult> toResult(const BaseValue* value) {
   if (value == nullptr) return nullptr;
-  if (dynamic_cast<const IntegerValue*>(value) != nullptr) return scalar<Types::IntegerPropertyResult>(*value);
-  if (dynamic_cast<const FloatValue*>(value) != nullptr) return scalar<Types::FloatPropertyResult>(*value);
-  if (dynamic_cast<const BooleanValue*>(value) != nullptr) return scalar<Types::SimpleBooleanPropertyResult>(*value);
-  if (dynamic_cast<const ByteFieldValue*>(value) != nullptr) return scalar<Types::ByteFieldPropertyResult>(*value);
-  if (dynamic_cast<const StringValue*>(value) != nullptr) return scalar<Types::StringPropertyResult>(*value);
-  if (const auto* list = dynamic_cast<const ListValue*>(value)) {
-    auto result = std::make_unique<Types::ListPropertyResult>();
-    convertValueToResult(result.get(), *list);
-    return result;
-  }
-  if (const auto* map = dynamic_cast<const MapValue*>(value)) {
-    auto result = std::make_unique<Types::MapPropertyResult>();
-    convertValueToResult(result.get(), *map);
-    return result;
-  }
-  return nullptr;
+  ResultOfValue visitor;
+  value->accept(visitor);
+  return std::move(visitor.result);
 }
+
+// The persisted node of a value's kind.
+class PersistedOfValue final : public ValueVisitor {
+ public:
+  std::unique_ptr<Types::PersistedValue> node;
+
+  void visit(const StringValue& value) override {
+    hold(&Types::PersistedStringValue::set_stringValue, value.getText());
+  }
+  void visit(const IntegerValue& value) override {
+    hold(&Types::PersistedIntegerValue::set_integerValue, value.getValue());
+  }
+  void visit(const FloatValue& value) override { hold(&Types::PersistedFloatValue::set_floatValue, value.getValue()); }
+  void visit(const BooleanValue& value) override {
+    hold(&Types::PersistedBooleanValue::set_booleanValue, value.getValue());
+  }
+  void visit(const ByteFieldValue& value) override {
+    hold(&Types::PersistedByteFieldValue::set_byteFieldValue, value.getByteField());
+  }
+  void visit(const ListValue& value) override {
+    auto list = std::make_unique<Types::PersistedListValue>();
+    for (const auto& item : value.getItems()) {
+      std::unique_ptr<Types::PersistedValue> converted = item ? toPersistedValue(*item) : nullptr;
+      if (converted) list->add_element_item(std::move(converted));
+    }
+    node = std::move(list);
+  }
+  void visit(const MapValue& value) override {
+    auto map = std::make_unique<Types::PersistedMapValue>();
+    for (const auto& entry : value.getEntries()) {
+      auto* persisted = map->add_node_entry();
+      persisted->set_key(entry.first);
+      if (entry.second) persisted->set_element_value(toPersistedValue(*entry.second));
+    }
+    node = std::move(map);
+  }
+
+ private:
+  // Holds a new scalar node set to `value`.
+  template <class Node, class Param, class Value>
+  void hold(void (Node::*set)(Param), const Value& value) {
+    auto scalar = std::make_unique<Node>();
+    (scalar.get()->*set)(value);
+    node = std::move(scalar);
+  }
+};
 
 }  // namespace
 
@@ -60,47 +115,7 @@ void convertValueToResult(Types::MapPropertyResult* result, const MapValue& valu
 }
 
 std::unique_ptr<Types::PersistedValue> toPersistedValue(const BaseValue& value) {
-  if (const auto* i = dynamic_cast<const IntegerValue*>(&value)) {
-    auto node = std::make_unique<Types::PersistedIntegerValue>();
-    node->set_integerValue(i->getValue());
-    return node;
-  }
-  if (const auto* f = dynamic_cast<const FloatValue*>(&value)) {
-    auto node = std::make_unique<Types::PersistedFloatValue>();
-    node->set_floatValue(f->getValue());
-    return node;
-  }
-  if (const auto* b = dynamic_cast<const BooleanValue*>(&value)) {
-    auto node = std::make_unique<Types::PersistedBooleanValue>();
-    node->set_booleanValue(b->getValue());
-    return node;
-  }
-  if (const auto* bytes = dynamic_cast<const ByteFieldValue*>(&value)) {
-    auto node = std::make_unique<Types::PersistedByteFieldValue>();
-    node->set_byteFieldValue(bytes->getByteField());
-    return node;
-  }
-  if (const auto* s = dynamic_cast<const StringValue*>(&value)) {
-    auto node = std::make_unique<Types::PersistedStringValue>();
-    node->set_stringValue(s->getText());
-    return node;
-  }
-  if (const auto* list = dynamic_cast<const ListValue*>(&value)) {
-    auto node = std::make_unique<Types::PersistedListValue>();
-    for (const auto& item : list->getItems()) {
-      std::unique_ptr<Types::PersistedValue> converted = item ? toPersistedValue(*item) : nullptr;
-      if (converted) node->add_element_item(std::move(converted));
-    }
-    return node;
-  }
-  if (const auto* map = dynamic_cast<const MapValue*>(&value)) {
-    auto node = std::make_unique<Types::PersistedMapValue>();
-    for (const auto& entry : map->getEntries()) {
-      auto* persisted = node->add_node_entry();
-      persisted->set_key(entry.first);
-      if (entry.second) persisted->set_element_value(toPersistedValue(*entry.second));
-    }
-    return node;
-  }
-  return nullptr;
+  PersistedOfValue visitor;
+  value.accept(visitor);
+  return std::move(visitor.node);
 }

@@ -12,12 +12,12 @@
 // Appends one `item` per item of `value`, in list order, typed by the item's kind: StringValue ->
 // StringPropertyResult, IntegerValue -> IntegerPropertyResult, FloatValue -> FloatPropertyResult,
 // BooleanValue -> SimpleBooleanPropertyResult, ByteFieldValue -> ByteFieldPropertyResult (each
-// with value = str()), ListValue / MapValue -> nested results, recursively. Items of no known
-// kind (or empty pointers) are skipped. REQUIRES: result != nullptr.
+// with value = str()), ListValue / MapValue -> nested results, recursively; each value counts as
+// its most-derived kind. Empty pointers are skipped. REQUIRES: result != nullptr.
 void convertValueToResult(Sarnet_Configuration::Types::ListPropertyResult* result, const ListValue& value);
 // As above for a map: one `entry` per entry, in key order, with key and a typed `value`.
 void convertValueToResult(Sarnet_Configuration::Types::MapPropertyResult* result, const MapValue& value);
 
 // The persisted value node of `value`'s kind (string, integer, float, boolean, byte field, list,
-// map; containers converted item by item), owned by the caller; null for a value of no known kind.
+// map, by the value's most-derived kind; containers converted item by item), owned by the caller.
 std::unique_ptr<Sarnet_Configuration::Types::PersistedValue> toPersistedValue(const BaseValue& value);

@@ -22,7 +22,8 @@
 // getPermissionsMap()) and touched only with mutex_ held. mutex_ is recursive because an origin's
 // write may read another property (backend profile) and a store listener may call back into the
 // map on the writing thread. notifyMonitors takes only the monitor table's lock, so it may run on
-// any thread, the map lock held or not.
+// any thread, the map lock held or not. Loading is defined in ProvisioningAdapterLoading.cpp; reads,
+// writes, requests and monitors in ProvisioningAdapterAccess.cpp.
 class provisioningAdapter_impl {
  public:
   using MapType = std::unordered_map<std::string, const OriginMapItem>;
@@ -107,9 +108,11 @@ class provisioningAdapter_impl {
   // REQUIRES: mutex_ held.
   static MapPermissionsType& getPermissionsMap();
 
-  template <class AdapterType>
-  static void addAnyOriginToMap(const AdapterType& adapter, const std::string& key, MapType& map,
-                                MapPermissionsType& permissionsMap, const permissionsType& permissions);
+  // The visitors that turn a definition's adapter and its origin into items of the table
+  // (ProvisioningAdapterLoading.cpp).
+  class AdapterLoader;
+  class OriginLoader;
+  // Adds `item` (an origin element or a MapAdapter) under `key` unless the key is taken (ERROR).
   template <class ItemType>
   static void addItemToMap(ItemType&& item, const std::string& key, MapType& map, MapPermissionsType& permissionsMap,
                            const permissionsType& permissions);

@@ -33,10 +33,7 @@ InstallZemDataTask::~InstallZemDataTask() = default;
 
 bool InstallZemDataTask::execute() {
   ZEM_INFO("Start installation of ZEM data");
-  const bool outcome = installFiles();
-  reportResults(outcome);
-  cleanUpZipContainer();
-  return outcome;
+  return finish(installFiles());
 }
 
 int InstallZemDataTask::getPriority() const { return Task::HIGHEST; }

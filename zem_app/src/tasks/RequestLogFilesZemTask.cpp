@@ -123,9 +123,7 @@ RequestLogFilesZemTask::~RequestLogFilesZemTask() = default;
 
 bool RequestLogFilesZemTask::execute() {
   ZEM_DEBUG("Start collecting the log files");
-  reportResults(true);
-  cleanUpZipContainer();
-  return true;
+  return finish(true);
 }
 
 int RequestLogFilesZemTask::getPriority() const { return Task::HIGHEST; }

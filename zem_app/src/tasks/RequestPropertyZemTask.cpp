@@ -36,9 +36,7 @@ bool RequestPropertyZemTask::execute() {
                     : answered.emplace(name, adapterMap.getRequestPropertyResult(name, properties_)).first->second;
     }
   }
-  reportResults(outcome);
-  cleanUpZipContainer();
-  return outcome;
+  return finish(outcome);
 }
 
 int RequestPropertyZemTask::getPriority() const { return Task::HIGHEST; }

@@ -24,11 +24,7 @@ RequestZemDataTask::RequestZemDataTask(const ZipArchive& archive, DescriptionPtr
 
 RequestZemDataTask::~RequestZemDataTask() = default;
 
-bool RequestZemDataTask::execute() {
-  reportResults(true);
-  cleanUpZipContainer();
-  return true;
-}
+bool RequestZemDataTask::execute() { return finish(true); }
 
 int RequestZemDataTask::getPriority() const { return Task::HIGHEST; }
 

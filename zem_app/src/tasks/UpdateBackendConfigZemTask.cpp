@@ -29,7 +29,7 @@ void signalPlatform(PlatformService* platform, int code) {
 
 // The text of a string value; empty for any other kind or no value.
 std::string textOf(const Types::PersistedValue* value) {
-  const auto* text = dynamic_cast<const Types::PersistedStringValue*>(value);
+  const auto* text = Types::exactly<Types::PersistedStringValue>(value);
   return text != nullptr ? text->get_stringValue() : std::string();
 }
 
@@ -56,9 +56,7 @@ bool UpdateBackendConfigZemTask::execute() {
   } else if (outcome) {
     outcome = switchProfile(*profileEntry);
   }
-  reportResults(outcome);
-  cleanUpZipContainer();
-  return outcome;
+  return finish(outcome);
 }
 
 bool UpdateBackendConfigZemTask::writeProperties(const Types::PersistedMapEntry** profileEntry) {
@@ -86,56 +84,73 @@ bool UpdateBackendConfigZemTask::switchProfile(const Types::PersistedMapEntry& p
   ProvisioningAdapterMap adapterMap;
   const std::string profile = textOf(profileEntry.element_value());
   const std::string previous = adapterMap.getPropertyValue(kActiveProfileProperty);
-  const std::string prefix = "CONNECTIVITY." + profile;
-
-  std::string certificateId;
-  int certificateNumber = -1;
-  // The configuration element is shared: it stays valid while `origin` holds it.
-  const std::shared_ptr<const Types::PropertyOrigin> origin =
-      adapterMap.getPropertyConfig(prefix + ".TLS_CLIENT_CERTIFICATE");
-  const auto* certificate = dynamic_cast<const Types::CertificatePropertyOrigin*>(origin.get());
-  if (certificate != nullptr) {
-    certificateId = certificate->get_certificateId();
-    try {
-      certificateNumber = static_cast<int>(Types::CertificateIdType::parse(certificateId));
-    } catch (const XSDEnumException&) {
-      certificateNumber = -1;  // the security service refuses an unknown slot
-    }
-    ZEM_DEBUG("Client certificate for profile " << profile << " = " << certificateId << " (" << certificateNumber
-                                                << ")");
-  }
-  const std::string rootCa = adapterMap.getPropertyValue(prefix + ".ROOT_CA_IDENTIFIER");
-  const std::string requestUrl = adapterMap.getPropertyValue(prefix + ".KMS_URL_CERTIFICATE_REQUEST");
-  const std::string renewalUrl = adapterMap.getPropertyValue(prefix + ".KMS_URL_RENEWAL_REQUEST");
+  const CertificateRequest request = certificateRequestFor(adapterMap, profile);
 
   const std::shared_ptr<ExtensionServices> services = getApp()->getExtensionServices().lock();
   Security::SecurityService* const security = services ? services->getSecurityService() : nullptr;
   signalPlatform(services ? services->getPlatformService() : nullptr, kPlatformProvisioningCode);
+  if (!provisionCertificate(security, request, profile)) return false;
+  if (!setActiveProfile(adapterMap, profileEntry, profile)) return false;
+  // A provisioned certificate means there is a security service.
+  return reloadConnectivity(*security, adapterMap, profile, previous);
+}
+
+UpdateBackendConfigZemTask::CertificateRequest UpdateBackendConfigZemTask::certificateRequestFor(
+    ProvisioningAdapterMap& adapterMap, const std::string& profile) {
+  const std::string prefix = "CONNECTIVITY." + profile;
+  CertificateRequest request;
+  // The configuration element is shared: it stays valid while `origin` holds it.
+  const std::shared_ptr<const Types::PropertyOrigin> origin =
+      adapterMap.getPropertyConfig(prefix + ".TLS_CLIENT_CERTIFICATE");
+  const auto* certificate = Types::exactly<Types::CertificatePropertyOrigin>(origin.get());
+  if (certificate != nullptr) {
+    request.certificateId = certificate->get_certificateId();
+    try {
+      request.certificateNumber = static_cast<int>(Types::CertificateIdType::parse(request.certificateId));
+    } catch (const XSDEnumException&) {
+      request.certificateNumber = -1;  // the security service refuses an unknown slot
+    }
+    ZEM_DEBUG("Client certificate for profile " << profile << " = " << request.certificateId << " ("
+                                                << request.certificateNumber << ")");
+  }
+  request.rootCa = adapterMap.getPropertyValue(prefix + ".ROOT_CA_IDENTIFIER");
+  request.requestUrl = adapterMap.getPropertyValue(prefix + ".KMS_URL_CERTIFICATE_REQUEST");
+  request.renewalUrl = adapterMap.getPropertyValue(prefix + ".KMS_URL_RENEWAL_REQUEST");
+  return request;
+}
+
+bool UpdateBackendConfigZemTask::provisionCertificate(Security::SecurityService* security,
+                                                      const CertificateRequest& request, const std::string& profile) {
   ZEM_INFO("Starting certificate provisioning for backend profile " << profile);
   const Security::SecurityService::ProvisioningResult provisioned =
-      security != nullptr
-          ? security->provisionClientCertificate(certificateId, certificateNumber, rootCa, requestUrl, renewalUrl)
-          : Security::SecurityService::ProvisioningResult{false, "no security service"};
-  if (!provisioned.success) {
-    errorType = kCertificateError;
-    errorMessage = "Impossible to provision a client certificate for CA " + rootCa + " (profile " + profile + ")";
-    ZEM_ERROR(errorMessage << ": " << ApplicationLogger::shortened(provisioned.reason, kMaxLoggedText));
-    return false;
-  }
+      security != nullptr ? security->provisionClientCertificate(request.certificateId, request.certificateNumber,
+                                                                 request.rootCa, request.requestUrl, request.renewalUrl)
+                          : Security::SecurityService::ProvisioningResult{false, "no security service"};
+  if (provisioned.success) return true;
+  errorType = kCertificateError;
+  errorMessage = "Impossible to provision a client certificate for CA " + request.rootCa + " (profile " + profile + ")";
+  ZEM_ERROR(errorMessage << ": " << ApplicationLogger::shortened(provisioned.reason, kMaxLoggedText));
+  return false;
+}
 
+bool UpdateBackendConfigZemTask::setActiveProfile(ProvisioningAdapterMap& adapterMap,
+                                                  const Types::PersistedMapEntry& profileEntry,
+                                                  const std::string& profile) {
   try {
-    if (!adapterMap.updateProperty(profileEntry.element_value(), kActiveProfileProperty)) {
-      errorType = kPropertyUpdateError;
-      errorMessage = "Impossible to switch backend configuration to profile " + profile;
-      return false;
-    }
+    if (adapterMap.updateProperty(profileEntry.element_value(), kActiveProfileProperty)) return true;
+    errorType = kPropertyUpdateError;
+    errorMessage = "Impossible to switch backend configuration to profile " + profile;
   } catch (const std::exception& e) {
     errorType = kPropertyUpdateError;
     errorMessage = "Impossible to switch backend configuration to profile " + profile + " (" + e.what() + ")";
-    return false;
   }
+  return false;
+}
 
-  const int status = security->reloadConnectivityConfiguration();
+bool UpdateBackendConfigZemTask::reloadConnectivity(Security::SecurityService& security,
+                                                    ProvisioningAdapterMap& adapterMap, const std::string& profile,
+                                                    const std::string& previous) {
+  const int status = security.reloadConnectivityConfiguration();
   if (status == Security::SecurityService::kReloadOk) {
     ZEM_INFO("Backend profile is now set to " << profile);
     return true;

@@ -37,9 +37,9 @@ bool isBitrateKey(const std::string& key) {
 // digits. nullopt for anything else.
 std::optional<std::int64_t> bitrateOf(const Types::PersistedValue* value) {
   std::int64_t rate = -1;
-  if (const auto* integer = dynamic_cast<const Types::PersistedIntegerValue*>(value)) {
+  if (const auto* integer = Types::exactly<Types::PersistedIntegerValue>(value)) {
     rate = integer->get_integerValue();
-  } else if (const auto* text = dynamic_cast<const Types::PersistedStringValue*>(value)) {
+  } else if (const auto* text = Types::exactly<Types::PersistedStringValue>(value)) {
     const std::string& digits = text->get_stringValue();
     if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) {
       return std::nullopt;
@@ -65,9 +65,7 @@ bool UpdateBusPropertiesZemTask::execute() {
     errorMessage = "Impossible to update property " + refused;
     ZEM_ERROR("Bus configuration refused: property " << ApplicationLogger::shortened(refused, 256)
                                                      << " names no bitrate the bus supports");
-    reportResults(false);
-    cleanUpZipContainer();
-    return false;
+    return finish(false);
   }
   bool outcome = updateProperties();
   if (outcome) {
@@ -87,9 +85,7 @@ bool UpdateBusPropertiesZemTask::execute() {
       ZEM_ERROR("Bus configuration not applied - unsupported error");
     }
   }
-  reportResults(outcome);
-  cleanUpZipContainer();
-  return outcome;
+  return finish(outcome);
 }
 
 void UpdateBusPropertiesZemTask::createTaskResults(const File& folder, bool success) {

@@ -19,12 +19,7 @@ UpdatePropertyZemTask::UpdatePropertyZemTask(const ZipArchive& archive, Descript
 
 UpdatePropertyZemTask::~UpdatePropertyZemTask() = default;
 
-bool UpdatePropertyZemTask::execute() {
-  const bool outcome = updateProperties();
-  reportResults(outcome);
-  cleanUpZipContainer();
-  return outcome;
-}
+bool UpdatePropertyZemTask::execute() { return finish(updateProperties()); }
 
 int UpdatePropertyZemTask::getPriority() const { return Task::HIGHEST; }
 

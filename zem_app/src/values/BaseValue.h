@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "values/ValueVisitor.h"
+
 class BaseValue {
  public:
   explicit BaseValue(bool valid) : valid_(valid) {}
@@ -12,6 +14,9 @@ class BaseValue {
   // The value as text. An invalid value renders like a valid one of the same content
   // ("0", "0.000000", "false", "", "[]", "{}").
   virtual std::string str() const = 0;
+
+  // Calls the visit of the value's most-derived kind.
+  virtual void accept(ValueVisitor& visitor) const = 0;
 
   // True when the value was built from a real value (not default-constructed).
   bool isValid() const { return valid_; }

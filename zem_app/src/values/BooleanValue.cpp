@@ -7,3 +7,5 @@ BooleanValue::BooleanValue(bool value) : StringValue(true, value ? "1" : "0"), v
 BooleanValue::~BooleanValue() = default;
 
 std::string BooleanValue::str() const { return value_ ? "true" : "false"; }
+
+void BooleanValue::accept(ValueVisitor& visitor) const { visitor.visit(*this); }

@@ -16,6 +16,7 @@ class BooleanValue : public StringValue {
 
   // "true" or "false", also for an invalid value ("false").
   std::string str() const override;
+  void accept(ValueVisitor& visitor) const override;
 
   bool getValue() const { return value_; }
 

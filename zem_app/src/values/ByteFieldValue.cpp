@@ -7,3 +7,5 @@ ByteFieldValue::ByteFieldValue(const std::string& byteField) : StringValue(true,
 ByteFieldValue::~ByteFieldValue() = default;
 
 std::string ByteFieldValue::str() const { return byteField_; }
+
+void ByteFieldValue::accept(ValueVisitor& visitor) const { visitor.visit(*this); }

@@ -16,6 +16,7 @@ class ByteFieldValue : public StringValue {
 
   // The byte-field text as stored.
   std::string str() const override;
+  void accept(ValueVisitor& visitor) const override;
 
   const std::string& getByteField() const { return byteField_; }
 

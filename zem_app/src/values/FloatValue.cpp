@@ -23,3 +23,5 @@ FloatValue::FloatValue(double value) : StringValue(true, formatFloat(value)), va
 FloatValue::~FloatValue() = default;
 
 std::string FloatValue::str() const { return formatFloat(value_); }
+
+void FloatValue::accept(ValueVisitor& visitor) const { visitor.visit(*this); }

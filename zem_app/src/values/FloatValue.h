@@ -16,6 +16,7 @@ class FloatValue : public StringValue {
 
   // The number as printf "%f", also for an invalid value ("0.000000").
   std::string str() const override;
+  void accept(ValueVisitor& visitor) const override;
 
   double getValue() const { return value_; }
 

@@ -17,3 +17,5 @@ IntegerValue::IntegerValue(int32_t value) : StringValue(true, formatInteger(valu
 IntegerValue::~IntegerValue() = default;
 
 std::string IntegerValue::str() const { return formatInteger(value_); }
+
+void IntegerValue::accept(ValueVisitor& visitor) const { visitor.visit(*this); }

@@ -16,6 +16,7 @@ class IntegerValue : public StringValue {
 
   // The integer in decimal, also for an invalid value ("0").
   std::string str() const override;
+  void accept(ValueVisitor& visitor) const override;
 
   int32_t getValue() const { return value_; }
 

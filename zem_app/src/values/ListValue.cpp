@@ -19,3 +19,5 @@ std::string ListValue::str() const {
 }
 
 void ListValue::addItem(std::shared_ptr<BaseValue> item) { items_.push_back(std::move(item)); }
+
+void ListValue::accept(ValueVisitor& visitor) const { visitor.visit(*this); }

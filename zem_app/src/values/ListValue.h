@@ -19,6 +19,7 @@ class ListValue : public BaseValue {
   // "[" + the items' str() joined by ";" + "]". An empty pointer renders as an empty text
   // ("[a;;b]"), so a list holding one never fails to render.
   std::string str() const override;
+  void accept(ValueVisitor& visitor) const override;
 
   const Items& getItems() const { return items_; }
   Items& getItems() { return items_; }

@@ -21,3 +21,5 @@ std::string MapValue::str() const {
 }
 
 void MapValue::setEntry(const std::string& key, std::shared_ptr<BaseValue> value) { entries_[key] = std::move(value); }
+
+void MapValue::accept(ValueVisitor& visitor) const { visitor.visit(*this); }

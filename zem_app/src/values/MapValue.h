@@ -20,6 +20,7 @@ class MapValue : public BaseValue {
   // "{" + "key = value" for each entry in key order, joined by ", " + "}". Keys and texts are
   // not quoted. An empty pointer renders as an empty text ("{a = }").
   std::string str() const override;
+  void accept(ValueVisitor& visitor) const override;
 
   const Entries& getEntries() const { return entries_; }
   Entries& getEntries() { return entries_; }

@@ -11,3 +11,5 @@ StringValue::StringValue(bool valid, std::string text) : BaseValue(valid), text_
 StringValue::~StringValue() = default;
 
 std::string StringValue::str() const { return text_; }
+
+void StringValue::accept(ValueVisitor& visitor) const { visitor.visit(*this); }

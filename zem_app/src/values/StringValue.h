@@ -1,6 +1,6 @@
 // A text value, and the base of every scalar kind: integers, floats, booleans and byte fields
-// carry their text form here too, so a caller that must tell the kinds apart tests the most
-// derived kinds first. Thread safety: none; immutable after construction.
+// carry their text form here too, so a caller that must tell the kinds apart visits the value
+// (ValueVisitor). Thread safety: none; immutable after construction.
 #pragma once
 
 #include <string>
@@ -17,6 +17,7 @@ class StringValue : public BaseValue {
 
   // The text as stored.
   std::string str() const override;
+  void accept(ValueVisitor& visitor) const override;
 
   // The text part: for the scalar kinds, the text their value constructor set (a boolean holds
   // "1" or "0", an integer its decimal form).

@@ -6,38 +6,64 @@ namespace Types = Sarnet_Configuration::Types;
 
 namespace {
 
-// Logs `value` under `name`, one line per scalar, while `budget` lasts. Returns false when the
-// budget ran out before every scalar was logged.
-bool printBounded(const std::string& name, const Types::PersistedValue* value, size_t& budget) {
-  if (const auto* list = dynamic_cast<const Types::PersistedListValue*>(value)) {
+bool printBounded(const std::string& name, const Types::PersistedValue* value, size_t& budget);
+
+// Logs a value under `name`, one line per scalar, while `budget` lasts; `complete` turns false
+// when the budget ran out before every scalar was logged.
+class ValuePrinter final : public Types::PersistedValueVisitor {
+ public:
+  ValuePrinter(const std::string& name, size_t& budget) : name_(name), budget_(budget) {}
+
+  bool complete = true;
+
+  void visit(const Types::PersistedListValue& list) override {
     size_t position = 0;
-    for (const auto& item : list->elements_item()) {
-      if (!printBounded(name + " #" + std::to_string(++position), item.get(), budget)) return false;
+    for (const auto& item : list.elements_item()) {
+      if (!printBounded(name_ + " #" + std::to_string(++position), item.get(), budget_)) {
+        complete = false;
+        return;
+      }
     }
+  }
+  void visit(const Types::PersistedMapValue& map) override {
+    for (const auto& entry : map.elements_entry()) {
+      const std::string entryName = name_ + "." + ApplicationLogger::shortened(entry->get_key(), 64);
+      if (!printBounded(entryName, entry->element_value(), budget_)) {
+        complete = false;
+        return;
+      }
+    }
+  }
+  void visit(const Types::PersistedStringValue& s) override { print(s.get_stringValue(), "'"); }
+  void visit(const Types::PersistedIntegerValue& i) override { print(i.get_integerValue()); }
+  void visit(const Types::PersistedBooleanValue& b) override { print(b.get_booleanValue()); }
+  void visit(const Types::PersistedFloatValue& f) override { print(f.get_floatValue()); }
+  void visit(const Types::PersistedByteFieldValue& bytes) override { print(bytes.get_byteFieldValue()); }
+  // One scalar's line, the value between `quote`s, when the budget allows.
+  template <class Value>
+  void print(const Value& value, const char* quote = "") {
+    if (!spend()) return;
+    ZEM_DEBUG("Updated value for property key " << name_ << " to " << quote << value << quote);
+  }
+  // Takes one line of the budget for a scalar; false (complete = false) when none is left.
+  bool spend() {
+    if (budget_ == 0) complete = false;
+    if (!complete) return false;
+    --budget_;
     return true;
   }
-  if (const auto* map = dynamic_cast<const Types::PersistedMapValue*>(value)) {
-    for (const auto& entry : map->elements_entry()) {
-      const std::string entryName = name + "." + ApplicationLogger::shortened(entry->get_key(), 64);
-      if (!printBounded(entryName, entry->element_value(), budget)) return false;
-    }
-    return true;
-  }
-  if (budget == 0) return false;
-  --budget;
-  if (const auto* s = dynamic_cast<const Types::PersistedStringValue*>(value)) {
-    ZEM_DEBUG("Updated value for property key " << name << " to '" << s->get_stringValue() << "'");
-  } else if (const auto* i = dynamic_cast<const Types::PersistedIntegerValue*>(value)) {
-    ZEM_DEBUG("Updated value for property key " << name << " to " << i->get_integerValue());
-  } else if (const auto* b = dynamic_cast<const Types::PersistedBooleanValue*>(value)) {
-    ZEM_DEBUG("Updated value for property key " << name << " to " << b->get_booleanValue());
-  } else if (const auto* f = dynamic_cast<const Types::PersistedFloatValue*>(value)) {
-    ZEM_DEBUG("Updated value for property key " << name << " to " << f->get_floatValue());
-  } else if (const auto* bytes = dynamic_cast<const Types::PersistedByteFieldValue*>(value)) {
-    ZEM_DEBUG("Updated value for property key " << name << " to " << bytes->get_byteFieldValue());
-  } else {
-    ZEM_WARN("Unknown value type for key " << name);
-  }
+
+ private:
+  const std::string& name_;
+  size_t& budget_;
+};
+
+// Logs `value` under `name`. Returns false when the budget ran out before every scalar was logged.
+bool printBounded(const std::string& name, const Types::PersistedValue* value, size_t& budget) {
+  ValuePrinter printer(name, budget);
+  if (value != nullptr && value->accept(printer)) return printer.complete;
+  if (!printer.spend()) return false;
+  ZEM_WARN("Unknown value type for key " << name);
   return true;
 }
 

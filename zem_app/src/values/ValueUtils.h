@@ -12,6 +12,7 @@ constexpr size_t kMaxPrintedValueLines = 256;
 
 // Logs "Updated value for property key <name> to ..." for `value` (not taken over; may be null:
 // logged as an unknown kind). A list item is logged under "<name> #<position from 1>", a map
-// entry under "<name>.<entry key>", in document order. Any other kind: WARN "Unknown value type
-// for key <name>". Beyond kMaxPrintedValueLines lines one DEBUG line says the rest is not logged.
+// entry under "<name>.<entry key>", in document order. No value, or an object of the abstract
+// PersistedValue itself: WARN "Unknown value type for key <name>". Beyond kMaxPrintedValueLines
+// lines one DEBUG line says the rest is not logged.
 void printValue(const std::string& name, const Sarnet_Configuration::Types::PersistedValue* value);

@@ -158,7 +158,7 @@ class KEST_EXPORT ZipArchive {
   static const Security::FileDecryptor& nonDecryptor();
   static const Security::SignatureValidator& nonValidator();
 
-  // The state shared by the copies of one archive; opaque outside ZipArchive.cpp.
+  // The state shared by the copies of one archive; opaque outside the ZipArchive sources.
   struct State;
 
  private:

@@ -1,5 +1,6 @@
 // The libzip calls behind ZipArchive, gathered in one table so that tests can replace a call to
-// force a failure (an open that fails, a read that breaks off, a close that cannot write).
+// force a failure (an open that fails, a read that breaks off, a close that cannot write). A test
+// seam, outside the public headers: only KestCommon and the tests that force failures see it.
 // Thread safety: the table is read by every ZipArchive operation without a lock; replace entries
 // only while no other thread uses an archive (tests do it from the test body).
 #pragma once

@@ -1,0 +1,361 @@
+// ZipArchive, reading: the entry list and sizes, and extraction, which never trusts the archive.
+// An entry goes through named steps (locate and refuse special entries, check its declared size,
+// place the target inside the extraction folder, copy within the limits, decrypt and validate,
+// commit), each of which throws and leaves nothing behind.
+#include "kest/zip/ZipArchive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+
+#include "kest/ApplicationLogger.h"
+#include "kest/DevicePaths.h"
+#include "kolconfig/FileIo.h"
+#include "zip/ZipArchiveState.h"
+
+namespace zipdetail {
+namespace {
+
+struct ZipFileCloser {
+  void operator()(zip_file_t* file) const { zipLibOps().fclose(file); }
+};
+using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileCloser>;
+
+// The durable writer's descriptor holder and write loop: one of each in the system.
+using xmldoc::UniqueFd;
+using xmldoc::writeAll;
+
+// Free bytes for an unprivileged writer on the file system holding `folder`.
+uint64_t availableBytes(const std::string& folder) {
+  struct statvfs st;
+  if (::statvfs(folder.c_str(), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.f_bavail) * static_cast<uint64_t>(st.f_frsize);
+}
+
+std::string realPath(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (::realpath(path.c_str(), buffer) == nullptr) return std::string();
+  return std::string(buffer);
+}
+
+bool isWithin(const std::string& root, const std::string& path) {
+  if (path == root) return true;
+  const std::string prefix = root == "/" ? root : root + "/";
+  return path.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The index of `entryName`. Throws ZipException(kEntryRefused) when there is no such entry, or
+// when it is stored as a symbolic link or as anything but a regular file.
+zip_uint64_t locateEntry(const ZipArchive::State& state, zip_t* zip, const std::string& entryName) {
+  const zip_int64_t found = zipLibOps().nameLocate(zip, entryName.c_str(), 0);
+  if (found < 0) {
+    throw ZipException(ZipException::kEntryRefused, "No entry " + shown(entryName) + " in archive " + state.path);
+  }
+  const auto index = static_cast<zip_uint64_t>(found);
+
+  zip_uint8_t opsys = 0;
+  zip_uint32_t attributes = 0;
+  if (zipLibOps().fileGetExternalAttributes(zip, index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX) {
+    const mode_t type = static_cast<mode_t>(attributes >> 16) & S_IFMT;
+    if (type == S_IFLNK) {
+      throw ZipException(ZipException::kEntryRefused, "Refused entry \"" + shown(entryName) + "\": symbolic link");
+    }
+    if (type != 0 && type != S_IFREG) {
+      throw ZipException(ZipException::kEntryRefused, "Refused entry \"" + shown(entryName) + "\": not a regular file");
+    }
+  }
+  return index;
+}
+
+// The uncompressed size the entry declares. Throws ZipException(kReadFailure) when it declares
+// none, ZipException(kSizeLimit) for a task description beyond ZipArchive::kMaxIndexSize.
+uint64_t declaredSize(zip_t* zip, zip_uint64_t index, const std::string& entryName) {
+  zip_stat_t st;
+  if (zipLibOps().statIndex(zip, index, 0, &st) != 0 || (st.valid & ZIP_STAT_SIZE) == 0) {
+    throw ZipException(ZipException::kReadFailure,
+                       "Cannot read entry " + shown(entryName) + ": " + archiveErrorText(zip));
+  }
+  const uint64_t declared = st.size;
+  if (entryName == DevicePaths::kIndexFileName && declared > ZipArchive::kMaxIndexSize) {
+    throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " declares " + std::to_string(declared) +
+                                                     " bytes, more than the " +
+                                                     std::to_string(ZipArchive::kMaxIndexSize) +
+                                                     " bytes allowed for a task description");
+  }
+  return declared;
+}
+
+// Creates the folder of `target` and returns its real path. Throws ZipException when it cannot
+// be created (kWriteFailure) or resolves outside `folder` once links are resolved (kEntryRefused).
+std::string containedTargetFolder(const File& folder, const File& target, const std::string& targetName) {
+  const File targetFolder = target.getParentFile();
+  if (!folder.mkdirs() || !targetFolder.mkdirs()) {
+    throw ZipException(ZipException::kWriteFailure,
+                       "Cannot create folder " + targetFolder.getPath() + ": " + errnoText());
+  }
+  const std::string root = realPath(folder.getPath());
+  std::string resolved = realPath(targetFolder.getPath());
+  if (root.empty() || resolved.empty() || !isWithin(root, resolved)) {
+    throw ZipException(ZipException::kEntryRefused,
+                       "Refused target name \"" + shown(targetName) + "\": resolves outside " + folder.getPath());
+  }
+  return resolved;
+}
+
+// How many bytes the entry may write in `resolved`: `limit` or the free space, the smaller.
+// Throws ZipException(kSizeLimit) when the entry declares more.
+uint64_t allowedSize(const std::string& entryName, uint64_t declared, uint64_t limit, const std::string& resolved) {
+  const uint64_t available = availableBytes(resolved);
+  const uint64_t allowed = std::min(limit, available);
+  if (declared > allowed) {
+    throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " declares " + std::to_string(declared) +
+                                                     " bytes, more than the " + std::to_string(allowed) +
+                                                     " bytes allowed");
+  }
+  return allowed;
+}
+
+// Copies the entry's bytes from `input` to `output`, stopping with a ZipException as soon as it
+// grows past `declared` or `allowed` bytes, and when it ends short of `declared`.
+void copyEntry(zip_file_t* input, int output, const std::string& entryName, uint64_t declared, uint64_t allowed,
+               const File& target) {
+  std::vector<char> buffer(64 * 1024);
+  uint64_t total = 0;
+  for (;;) {
+    const zip_int64_t n = zipLibOps().fread(input, buffer.data(), buffer.size());
+    if (n < 0) {
+      const char* reason = zipLibOps().fileStrerror(input);
+      throw ZipException(ZipException::kReadFailure,
+                         "Cannot read entry " + shown(entryName) + ": " + (reason != nullptr ? reason : "read error"));
+    }
+    if (n == 0) break;
+    const auto count = static_cast<uint64_t>(n);
+    if (total + count > declared) {
+      throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " expands past its declared size of " +
+                                                       std::to_string(declared) + " bytes");
+    }
+    if (total + count > allowed) {
+      throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " exceeds the disk-space ceiling of " +
+                                                       std::to_string(allowed) + " bytes");
+    }
+    if (!writeAll(output, buffer.data(), static_cast<size_t>(count))) {
+      throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText(), errno);
+    }
+    total += count;
+  }
+  if (total != declared) {
+    throw ZipException(ZipException::kReadFailure, "Entry " + shown(entryName) + " holds " + std::to_string(total) +
+                                                       " bytes instead of its declared " + std::to_string(declared));
+  }
+}
+
+// Decrypts the extracted `part` in place and validates it. Throws SecurityException "File cannot
+// be extracted for security reasons: ..." when either refuses it.
+void checkPart(ZipArchive::State& state, const std::string& entryName, const File& part,
+               const Security::FileDecryptor& decryptor, const Security::SignatureValidator& validator) {
+  try {
+    decryptor.decrypt(part);
+    Security::ValidationContext context(state.path, entryName, &state.noticeGiven);
+    validator.validate(part, context);
+  } catch (const Security::SecurityException& e) {
+    throw Security::SecurityException("File cannot be extracted for security reasons: " + shown(entryName) + " (" +
+                                      e.what() + ")");
+  }
+}
+
+// Extracts one entry to `folder`/`targetName` under `limit` bytes. The body of extract().
+// `durable` flushes the file and its folder to the device; a document read from a temporary
+// folder that is removed right after does not need it (and a flush costs milliseconds per job).
+// REQUIRES: state.mutex held; state in read mode.
+File extractLocked(ZipArchive::State& state, const std::string& entryName, const File& folder,
+                   const std::string& targetName, const Security::FileDecryptor& decryptor,
+                   const Security::SignatureValidator& validator, uint64_t limit, bool durable) {
+  requireSafeName(entryName, "entry");
+  requireSafeName(targetName, "target name");
+  zip_t* const zip = readHandle(state);
+  const zip_uint64_t index = locateEntry(state, zip, entryName);
+  const uint64_t declared = declaredSize(zip, index, entryName);
+  File target(folder, targetName);
+  const std::string resolved = containedTargetFolder(folder, target, targetName);
+  const uint64_t allowed = allowedSize(entryName, declared, limit, resolved);
+
+  ZipFilePtr input(zipLibOps().fopenIndex(zip, index, 0));
+  if (input == nullptr) {
+    throw ZipException(ZipException::kReadFailure,
+                       "Cannot read entry " + shown(entryName) + ": " + archiveErrorText(zip));
+  }
+  std::string pattern = File(resolved, "." + target.getName() + ".part-XXXXXX").getPath();
+  UniqueFd output(::mkostemp(&pattern[0], O_CLOEXEC));
+  if (output.get() < 0) {
+    throw ZipException(ZipException::kWriteFailure, "Cannot create a file in " + resolved + ": " + errnoText(), errno);
+  }
+  FileRemover removePart(pattern);
+  ::fchmod(output.get(), 0644);
+  copyEntry(input.get(), output.get(), entryName, declared, allowed, target);
+  input.reset();
+  if (!output.close()) {
+    throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText());
+  }
+  checkPart(state, entryName, File(pattern), decryptor, validator);
+
+  // Only a validated file takes the target name; the flushes are the durable writer's.
+  const xmldoc::ReplaceResult committed = xmldoc::commitFile(
+      pattern, target.getPath(), durable ? xmldoc::Durability::Durable : xmldoc::Durability::Volatile);
+  if (committed.outcome == xmldoc::ReplaceOutcome::kFailed) {
+    throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + committed.error,
+                       committed.systemError);
+  }
+  removePart.release();
+  return target;
+}
+
+}  // namespace
+}  // namespace zipdetail
+
+using zipdetail::extractLocked;
+using zipdetail::readHandle;
+using zipdetail::requireMode;
+using zipdetail::requireState;
+using zipdetail::shown;
+
+std::vector<std::string> ZipArchive::getEntryNames() const {
+  State& state = requireState(state_);
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.mode == State::Mode::Write) return state.addedNames;
+  if (state.mode != State::Mode::Read) {
+    throw ZipException(ZipException::kInvalidState, "Archive " + state.path + " is closed");
+  }
+  std::vector<std::string> names;
+  zip_t* const zip = readHandle(state);
+  const zip_int64_t count = zipLibOps().getNumEntries(zip, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* name = zipLibOps().getName(zip, static_cast<zip_uint64_t>(i), 0);
+    if (name != nullptr) names.emplace_back(name);
+  }
+  return names;
+}
+
+bool ZipArchive::hasEntry(const std::string& entryName) const {
+  State& state = requireState(state_);
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.mode == State::Mode::Write) {
+    return std::find(state.addedNames.begin(), state.addedNames.end(), entryName) != state.addedNames.end();
+  }
+  if (state.mode != State::Mode::Read) return false;
+  return zipLibOps().nameLocate(readHandle(state), entryName.c_str(), 0) >= 0;
+}
+
+uint64_t ZipArchive::getUncompressedSize() const {
+  State& state = requireState(state_);
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.mode == State::Mode::Write) {
+    uint64_t total = 0;
+    for (const uint64_t size : state.addedSizes) total += size;
+    return total;
+  }
+  if (state.mode != State::Mode::Read) {
+    throw ZipException(ZipException::kInvalidState, "Archive " + state.path + " is closed");
+  }
+  uint64_t total = 0;
+  zip_t* const zip = readHandle(state);
+  const zip_int64_t count = zipLibOps().getNumEntries(zip, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    zip_stat_t st;
+    if (zipLibOps().statIndex(zip, static_cast<zip_uint64_t>(i), 0, &st) == 0 && (st.valid & ZIP_STAT_SIZE) != 0) {
+      total += st.size;
+    }
+  }
+  return total;
+}
+
+uint64_t ZipArchive::getUncompressedSize(const std::string& entryName) const {
+  State& state = requireState(state_);
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  requireMode(state, true, "read an entry size");
+  zip_t* const zip = readHandle(state);
+  const zip_int64_t index = zipLibOps().nameLocate(zip, entryName.c_str(), 0);
+  zip_stat_t st;
+  if (index < 0 || zipLibOps().statIndex(zip, static_cast<zip_uint64_t>(index), 0, &st) != 0 ||
+      (st.valid & ZIP_STAT_SIZE) == 0) {
+    throw ZipException(ZipException::kEntryRefused, "No entry " + shown(entryName) + " in archive " + state.path);
+  }
+  return st.size;
+}
+
+File ZipArchive::extract(const std::string& entryName, const File& folder, const std::string& targetName,
+                         const Security::FileDecryptor& decryptor,
+                         const Security::SignatureValidator& validator) const {
+  State& state = requireState(state_);
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  requireMode(state, true, "extract " + shown(entryName));
+  return extractLocked(state, entryName, folder, targetName, decryptor, validator, state.diskSpaceCeiling, true);
+}
+
+bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDecryptor& decryptor,
+                            const Security::SignatureValidator& validator, bool onlyExtract,
+                            const std::string& decompressedPath, std::unique_ptr<TempFile>* temporary,
+                            File* file) const {
+  if (onlyExtract && decompressedPath.empty()) {
+    ZEM_ERROR("Failed to specify decompressedPath with onlyExtract option");
+    return false;
+  }
+  State& state = requireState(state_);
+  try {
+    File folder;
+    std::string name;
+    if (decompressedPath.empty()) {
+      *temporary = std::make_unique<TempFile>("zemxml");
+      folder = (*temporary)->getFile();
+      name = "document.xml";
+    } else {
+      const File path(decompressedPath);
+      folder = path.getParentFile();
+      name = path.getName();
+    }
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    requireMode(state, true, "extract " + shown(entryName));
+    const uint64_t limit = onlyExtract ? state.diskSpaceCeiling.load()
+                                       : std::min(state.diskSpaceCeiling.load(), state.maxDocumentSize.load());
+    *file = extractLocked(state, entryName, folder, name, decryptor, validator, limit, !decompressedPath.empty());
+  } catch (const Security::SecurityException&) {
+    throw;
+  } catch (const ZipException& e) {
+    ZEM_ERROR("Cannot extract " << shown(entryName) << " from " << state.path << ": " << e.what());
+    throw ZipException(ZipException::kCannotExtract,
+                       "Cannot extract the XML item " + shown(entryName) + " from archive " + state.path,
+                       e.getSystemError());
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Cannot extract " << shown(entryName) << " from " << state.path << ": " << e.what());
+    throw ZipException(ZipException::kCannotExtract,
+                       "Cannot extract the XML item " + shown(entryName) + " from archive " + state.path);
+  }
+  if (onlyExtract) return false;
+  validateSchema(entryName, *file);
+  return true;
+}
+
+ZipException ZipArchive::documentFailure(const std::string& entryName, const std::string& reason) const {
+  ZEM_ERROR("Cannot load XML file : " << shown(entryName) << " from archive: " << reason);
+  return ZipException(ZipException::kInvalidDocument,
+                      "Cannot extract the XML item " + shown(entryName) + " from archive " + getPath());
+}
+
+void ZipArchive::validateSchema(const std::string& entryName, const File& file) const {
+  const State& state = requireState(state_);
+  try {
+    if (state.schemaValidator != nullptr) {
+      state.schemaValidator->validate(file.getPath());
+    } else {
+      XmlValidatorLibXml2().validate(file.getPath());
+    }
+  } catch (const std::exception& e) {
+    throw ZipException(ZipException::kInvalidDocument,
+                       "XML file failed schema validation " + shown(entryName) + ": " + e.what());
+  }
+}
