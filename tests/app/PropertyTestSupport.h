@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "DatabaseTestAccess.h"
 #include "RunningApp.h"
 #include "database/Database.h"
 #include "kest/DevicePaths.h"
@@ -57,18 +58,18 @@ class PropertyTest : public ::testing::Test {
     freshDevice();
     Ipc::IpcService::setInstance(&ipc_);
     map_.release();
-    Database::getInstance()->resetForTesting();
+    DatabaseTestAccess::reset();
   }
   void TearDown() override {
     map_.release();
     Ipc::IpcService::setInstance(nullptr);
-    Database::getInstance()->resetForTesting();
+    DatabaseTestAccess::reset();
   }
   // Lays out the store and the configuration, then loads the map.
   void load(const std::string& definitions, const std::string& storeEntries = "") {
     writeFile(File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName),
               databaseXml(storeEntries));
-    Database::getInstance()->resetForTesting();
+    DatabaseTestAccess::reset();
     installConfig(definitions);
     map_.reloadConfig();
   }

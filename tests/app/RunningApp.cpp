@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "DatabaseTestAccess.h"
 #include "app/ZemApp.h"
 #include "database/Database.h"
 #include "ipc/ZemJobAppearedIpcHandler.h"
@@ -15,7 +16,7 @@ namespace apptest {
 
 RunningApp::RunningApp(const Options& options) {
   if (options.freshDevice) freshDevice();
-  Database::getInstance()->resetForTesting();
+  DatabaseTestAccess::reset();
   services_->setIpcService(ipc_);
   if (options.metaDataService) services_->setMetaDataService(std::make_shared<MetaDataService>("19.22.3"));
   std::unique_ptr<Ipc::IpcMethodServlet> servlet(zemCreateJobAppearedServlet(services_.get()));
@@ -29,7 +30,7 @@ RunningApp::RunningApp(const Options& options) {
 
 RunningApp::~RunningApp() {
   getApp()->shutdown();
-  Database::getInstance()->resetForTesting();
+  DatabaseTestAccess::reset();
 }
 
 int64_t RunningApp::announce(const std::string& jobLocation) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "DatabaseTestAccess.h"
 #include "FuzzSupport.h"
 #include "database/Database.h"
 #include "jobs/ProcessTaskRequest.h"
@@ -32,7 +33,7 @@ void resetDevice() {
     File(folder).remove();
   }
   File(DevicePaths::inboxFolder()).mkdirs();
-  Database::getInstance()->resetForTesting();
+  DatabaseTestAccess::reset();
   ProvisioningAdapterMap().release();
 }
 

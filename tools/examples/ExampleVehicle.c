@@ -20,7 +20,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include "VehiclePropertyLibraryApi.h"
+#include "zem/VehiclePropertyLibrary.h"
 
 #define MAX_FILE_BYTES 65536
 #define MAX_LINE_BYTES 255

@@ -6,13 +6,15 @@
 
 #include <memory>
 
+#include "kest/Export.h"
+
 class ExtensionServices;
 class ZemSettings;
 namespace Ipc {
 class IpcMethodServlet;
 }
 
-class Application {
+class KEST_EXPORT Application {
  public:
   virtual ~Application() = default;
   // Starts the application. Throws whatever a start-up step throws; the host logs it and exits.

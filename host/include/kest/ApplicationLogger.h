@@ -13,9 +13,10 @@
 #include <sstream>
 #include <string>
 
+#include "kest/Export.h"
 #include "kolconfig/Types.h"
 
-class ApplicationLogger {
+class KEST_EXPORT ApplicationLogger {
  public:
   // Bytes of message text (after escaping, before the marker) one event may carry.
   static constexpr size_t kMaxMessageBytes = 1024;
@@ -48,7 +49,7 @@ class ApplicationLogger {
 // Collects a message in a string stream and emits it on destruction, with the source position
 // it was built with, through ApplicationLogger::sanitise (one line, bounded). Used directly or
 // through the ZEM_LOG macros below; the one helper of both styles.
-class LoggerStreamHelper {
+class KEST_EXPORT LoggerStreamHelper {
  public:
   // `escape` records the escaped style (ZEM_LOG_ESCAPED); the text is sanitised either way.
   LoggerStreamHelper(log4cplus::LogLevel level, const char* file, int line, const char* function, bool escape = false);

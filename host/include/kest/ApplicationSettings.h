@@ -13,11 +13,12 @@
 #include <mutex>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 #include "kolconfig/XmlDoc.h"
 
 template <class XML>
-class ApplicationSettings {
+class KEST_EXPORT ApplicationSettings {
  public:
   ApplicationSettings(std::string name, File file) : name_(std::move(name)), file_(std::move(file)) {}
   virtual ~ApplicationSettings() = default;

@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/ipc/IpcTypes.h"
 
 class ExtensionServices;
 
-class BackendAdapterCommunicatorIF {
+class KEST_EXPORT BackendAdapterCommunicatorIF {
  public:
   virtual ~BackendAdapterCommunicatorIF() = default;
   // Returns true when the notification was sent.
@@ -18,7 +19,7 @@ class BackendAdapterCommunicatorIF {
   virtual bool sendResultPlaced(const std::string& location) = 0;
 };
 
-class BackendAdapterIpcCommunicator : public BackendAdapterCommunicatorIF {
+class KEST_EXPORT BackendAdapterIpcCommunicator : public BackendAdapterCommunicatorIF {
  public:
   // `services` must outlive the communicator. `jobDefinition` is the message by which the
   // backend adapter announces jobs to this component.

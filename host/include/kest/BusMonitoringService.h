@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
+
 namespace VehicleBus {
 class FrameSource;
 }
 
-class BusMonitoringService {
+class KEST_EXPORT BusMonitoringService {
  public:
   // Statuses of apply().
   static constexpr int kApplied = 0;         // every source restarted, every open transfer dropped

@@ -7,16 +7,18 @@
 #include <stdexcept>
 #include <string>
 
-class CrashDetectedException : public std::runtime_error {
+#include "kest/Export.h"
+
+class KEST_EXPORT CrashDetectedException : public std::runtime_error {
  public:
   explicit CrashDetectedException(const std::string& what) : std::runtime_error(what) {}
 };
-class UnrecoverableCrashDetectedException : public std::runtime_error {
+class KEST_EXPORT UnrecoverableCrashDetectedException : public std::runtime_error {
  public:
   explicit UnrecoverableCrashDetectedException(const std::string& what) : std::runtime_error(what) {}
 };
 
-class CrashGuard {
+class KEST_EXPORT CrashGuard {
  public:
   // Marks a load of (name, tag) as begun. When the previous load began and never ended, counts
   // one more consecutive crash, clears the in-progress mark and throws: CrashDetectedException

@@ -5,7 +5,9 @@
 
 #include <string>
 
-namespace DevicePaths {
+#include "kest/Export.h"
+
+namespace KEST_EXPORT DevicePaths {
 
 const std::string& sysroot();                   // value of ZEM_SYSROOT read at first use
 const std::string& deviceRoot();                // sysroot + "/media/olvane"

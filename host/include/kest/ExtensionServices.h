@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "kest/Export.h"
+
 namespace Ipc {
 class IpcService;
 }
@@ -14,7 +16,7 @@ class MetaDataService;
 class PlatformService;
 class BusMonitoringService;
 
-class ExtensionServices {
+class KEST_EXPORT ExtensionServices {
  public:
   ExtensionServices() = default;
   virtual ~ExtensionServices();

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kolconfig/FileIo.h"
 
-class File {
+class KEST_EXPORT File {
  public:
   File() = default;
   explicit File(std::string path);

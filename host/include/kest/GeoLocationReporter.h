@@ -9,10 +9,12 @@
 #include <optional>
 #include <utility>
 
+#include "kest/Export.h"
+
 class ExtensionServices;
 class BackendAdapterCommunicatorIF;
 
-class GeoLocationReporter {
+class KEST_EXPORT GeoLocationReporter {
  public:
   GeoLocationReporter(std::weak_ptr<ExtensionServices> services, BackendAdapterCommunicatorIF* communicator);
   // The last position read, or empty when none is known. Reads the position file each call.

@@ -4,7 +4,9 @@
 
 #include <atomic>
 
-class InitializationStatus {
+#include "kest/Export.h"
+
+class KEST_EXPORT InitializationStatus {
  public:
   static constexpr int kNotInitialised = 0;
   static constexpr int kInitialising = 1;

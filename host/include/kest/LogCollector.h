@@ -6,10 +6,12 @@
 #include <set>
 #include <string>
 
+#include "kest/Export.h"
+
 class ExtensionServices;
 class BackendAdapterCommunicatorIF;
 
-class LogCollector {
+class KEST_EXPORT LogCollector {
  public:
   LogCollector(std::weak_ptr<ExtensionServices> services, BackendAdapterCommunicatorIF* communicator);
   // Copies the lines of the system log whose component is in `components` (all when empty) and

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-class LogFilter {
+#include "kest/Export.h"
+
+class KEST_EXPORT LogFilter {
  public:
   // Writes to `target` the entries of the system log that pass filter() with the same arguments,
   // read from systemLogSources(), oldest first.

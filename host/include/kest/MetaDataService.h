@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 
 class ZipArchive;
@@ -31,7 +32,7 @@ class TaskIndex;
 // The device id is the first line of the id file (default: DevicePaths::dataFolder() + "/uuid");
 // when that file is missing it is created durably from a fresh random UUID of the kernel, so the
 // unit keeps one id across boots.
-class MetaDataService {
+class KEST_EXPORT MetaDataService {
  public:
   // One file described in the document: its name in the package and the file on disk.
   using Item = std::pair<std::string, File>;

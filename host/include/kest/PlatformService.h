@@ -8,7 +8,9 @@
 #include <mutex>
 #include <vector>
 
-class PlatformService {
+#include "kest/Export.h"
+
+class KEST_EXPORT PlatformService {
  public:
   // A client certificate is about to be provisioned: keep the data connection up until it is done.
   static constexpr int kClientCertificateProvisioning = 15;

@@ -5,9 +5,11 @@
 #include <map>
 #include <string>
 
+#include "kest/Export.h"
+
 enum class JobResultType { Success = 0, Failure = 1, Retry = 2 };
 
-class Task {
+class KEST_EXPORT Task {
  public:
   // Priorities: higher runs first.
   static const int HIGHEST;  // 100

@@ -15,11 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/Task.h"
 
 class ExtensionServices;
 
-class TaskExecutionQueue {
+class KEST_EXPORT TaskExecutionQueue {
  public:
   struct FinishedTask {
     std::string id;

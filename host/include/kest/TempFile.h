@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 
 // An empty folder of its own below TempFile::folder(), made with mkdtemp and removed with its content
 // when the TempFile is destroyed. In the application's private folder an emptied folder is kept
 // instead (a few per prefix) and handed to the next TempFile of the same prefix. Throws
 // std::runtime_error when the folder cannot be created.
-class TempFile {
+class KEST_EXPORT TempFile {
  public:
   explicit TempFile(const std::string& prefix = "zem");
   ~TempFile();

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-class TrustBoundaries {
+#include "kest/Export.h"
+
+class KEST_EXPORT TrustBoundaries {
  public:
   struct Settings {
     std::vector<std::string> extraLibraryFolders;  // zem-host --library-dir DIR (repeatable)
@@ -38,7 +40,7 @@ class TrustBoundaries {
 };
 
 // Installs other settings for the lifetime of the object and restores the previous ones after.
-class ScopedTrustBoundaries {
+class KEST_EXPORT ScopedTrustBoundaries {
  public:
   explicit ScopedTrustBoundaries(TrustBoundaries::Settings settings) : saved_(TrustBoundaries::settings()) {
     TrustBoundaries::set(std::move(settings));

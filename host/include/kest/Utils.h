@@ -3,11 +3,13 @@
 
 #include <string>
 
+#include "kest/Export.h"
+
 namespace Ipc {
 class IpcMethodCallResponse;
 }
 
-namespace Utils {
+namespace KEST_EXPORT Utils {
 // Splits "MAJOR.MINOR.PATCH" and adds the integer parameters "major", "minor" and "patch" to
 // `response`. Missing or non-numeric parts are reported as 0.
 void checkSoftwareVersion(const std::string& version, Ipc::IpcMethodCallResponse& response);

@@ -7,12 +7,14 @@
 #include <stdexcept>
 #include <string>
 
-class XmlValidationException : public std::runtime_error {
+#include "kest/Export.h"
+
+class KEST_EXPORT XmlValidationException : public std::runtime_error {
  public:
   explicit XmlValidationException(const std::string& what) : std::runtime_error(what) {}
 };
 
-class XmlValidatorLibXml2 {
+class KEST_EXPORT XmlValidatorLibXml2 {
  public:
   // Uses the schema at `schemaPath` (default: DevicePaths::configurationSchema()).
   XmlValidatorLibXml2();

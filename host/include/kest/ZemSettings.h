@@ -7,9 +7,10 @@
 #pragma once
 
 #include "kest/ApplicationSettings.h"
+#include "kest/Export.h"
 #include "kolconfig/Types.h"
 
-class ZemSettings : public ApplicationSettings<Sarnet_Configuration::Types::ZemGlobalSettings> {
+class KEST_EXPORT ZemSettings : public ApplicationSettings<Sarnet_Configuration::Types::ZemGlobalSettings> {
  public:
   static constexpr uint32_t kDefaultMaximumDataSize = 102400;
   static constexpr uint32_t kDefaultReplayHistorySize = 10;

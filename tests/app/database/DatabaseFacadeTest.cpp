@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "DatabaseTestAccess.h"
 #include "RunningApp.h"
 #include "database/Database.h"
 #include "database/XMLDatabaseImpl.h"
@@ -39,9 +40,9 @@ class DatabaseFacadeTest : public ::testing::Test {
     auto impl = std::make_shared<XMLDatabaseImpl>(base + "/STORE/database.xml", base + "/defaults.xml",
                                                   sourceSchemaFile(), base + "/STORE");
     impl->load();
-    Database::getInstance()->resetForTesting(impl);
+    DatabaseTestAccess::reset(impl);
   }
-  void TearDown() override { Database::getInstance()->resetForTesting(); }
+  void TearDown() override { DatabaseTestAccess::reset(); }
 };
 
 TEST_F(DatabaseFacadeTest, ListenersHearOnlyTheirKeyInOrderAndOnlyAfterASuccessfulSetOfTheRightKind) {

@@ -183,7 +183,7 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
             2u);
   EXPECT_EQ(queue_.runPending(), 2u);
   EXPECT_EQ(outboxPackages().size(), 1u);
-  EXPECT_FALSE(Inbox::instance().isClaimed("twice.zip"));
+  EXPECT_FALSE(queue_.inbox()->isClaimed("twice.zip"));
 
   // A container that yields no task stays, unclaimed: a later announcement is taken.
   const File unknown = makeJob(inboxFile("unknown.zip"), description("NoSuchZemTaskDescription", "u"));
@@ -192,7 +192,7 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
   EXPECT_TRUE(ProcessTaskRequest::submit(queue_, nullptr, unknown.getPath()));
   // A request or task destroyed unrun (closed queue) ends its claim too.
   queue_.close();
-  EXPECT_FALSE(Inbox::instance().isClaimed("unknown.zip"));
+  EXPECT_FALSE(queue_.inbox()->isClaimed("unknown.zip"));
 }
 
 TEST_F(ProcessTaskRequestTest, AnInboxReplacedByALinkIsNotFollowed) {
@@ -267,7 +267,7 @@ TEST_F(ProcessTaskRequestTest, AContainerWhosePackageFailsForWantOfSpaceIsKeptFo
     }
     EXPECT_TRUE(outboxPackages().empty());
     EXPECT_EQ(job.isFile(), error != EIO);  // any other failure ends the job as before
-    EXPECT_FALSE(Inbox::instance().isClaimed("retry.zip"));
+    EXPECT_FALSE(queue_.inbox()->isClaimed("retry.zip"));
   }
 }
 

@@ -81,6 +81,7 @@ TEST_F(SharedLibrariesTest, LoaderAndCallFailuresAreLoggedAndYieldEmptyText) {
   EXPECT_EQ(call(missing, "echo", {"a"}), "");  // stays registered: not opened again
   EXPECT_EQ(call("libbroken.so", "echo", {"a"}), "");
   EXPECT_EQ(call(kFunctions, "absent", {}), "");
+  EXPECT_EQ(SharedLibraries::functionLibraryCount(), 3u);  // one entry per name, the refused ones too
   EXPECT_EQ(log.messages(kError), (std::vector<std::string>{
                                       "Library refused, not in a library folder: " + missing,
                                       "Cannot find the function echo in library " + missing,
@@ -215,7 +216,9 @@ TEST_F(VehiclePropertyTest, ClearingTheTablesReleasesTheLibraryAtOnce) {
   Recorder recorder;
   property->attachListener(&recorder);
   EXPECT_EQ(running_(), 1);
+  EXPECT_EQ(SharedLibraries::vehiclePropertyLibraryCount(), 1u);
   SharedLibraries::clear();
+  EXPECT_EQ(SharedLibraries::vehiclePropertyLibraryCount(), 0u);
   EXPECT_EQ(running_(), 0);  // releaseAPI stopped the watcher thread and dropped the registrations
   EXPECT_EQ(registrations_(), 0);
   property->detachListener();  // the library is gone: nothing to call

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <typeinfo>
+#include <utility>
 
 #include "app/ZemAppIpcProxy.h"
 #include "app/ZemVersion.h"
@@ -37,76 +38,94 @@ ZemApp::~ZemApp() {
 }
 
 void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) {
+  adoptServices(settings, services);
+  const auto queue = createTaskQueue(*settings, services.get());
+  installDefaultConfigIfNeeded();
+  Database::getInstance()->load();
+  const auto adapterMap = createProxyAndMap(*services);
+  applyStoredLogLevel(*adapterMap);
+  createReporters(services);
+  offerWaitingContainers(*queue, services.get());
+  status_.setState(InitializationStatus::kInitialised);
+  registerListeners();
+}
+
+void ZemApp::adoptServices(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) {
   status_.setState(InitializationStatus::kInitialising);
   TempFile::clearAtStartUp(File(DevicePaths::applicationDataFolder()),
                            {File(DevicePaths::certificateFolder()), File(DevicePaths::dataFolder())},
                            {File(DevicePaths::inboxFolder())});
-  {
-    std::lock_guard<std::mutex> lock(membersMutex_);
-    services_ = services;
-    settings_ = settings;
-  }
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  services_ = std::move(services);
+  settings_ = std::move(settings);
+}
 
+std::shared_ptr<ZemTaskExecutionQueue> ZemApp::createTaskQueue(ZemSettings& settings, ExtensionServices* services) {
   // The settings document is needed for the queue's replay history. A settings object whose
   // document cannot be produced at all (unrecoverable crash of earlier loads) falls back to the
   // default history size so that the unit still comes up.
   // Read under the settings' lock: an IPC thread may change the document meanwhile.
-  settings->ensureLoaded();
-  const std::optional<unsigned> storedHistorySize = settings->read([](const auto* document) -> std::optional<unsigned> {
+  settings.ensureLoaded();
+  const std::optional<unsigned> storedHistorySize = settings.read([](const auto* document) -> std::optional<unsigned> {
     if (document == nullptr) return std::nullopt;
     return static_cast<unsigned>(document->get_replayHistorySize());
   });
   const unsigned replayHistorySize = storedHistorySize.value_or(ZemSettings::kDefaultReplayHistorySize);
   if (!storedHistorySize) ZEM_WARN("No global settings available, using a replay history of " << replayHistorySize);
-  auto queue = std::make_shared<ZemTaskExecutionQueue>(services.get(), replayHistorySize);
-  {
-    std::lock_guard<std::mutex> lock(membersMutex_);
-    taskQueue_ = queue;
-  }
+  auto queue = std::make_shared<ZemTaskExecutionQueue>(services, replayHistorySize);
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  taskQueue_ = queue;
+  return queue;
+}
 
-  installDefaultConfigIfNeeded();
-  Database::getInstance()->load();
-
+std::shared_ptr<ProvisioningAdapterMap> ZemApp::createProxyAndMap(ExtensionServices& services) {
   // Before the monitor servlet is served: every caller that registers a monitor is seen leaving.
-  if (services->getIpcService() != nullptr) services->getIpcService()->addClientListener(this);
+  if (services.getIpcService() != nullptr) services.getIpcService()->addClientListener(this);
   // Building the proxy registers the servlets; the read-string servlet loads the installed
   // configuration into the map, so the map below finds its table filled.
-  auto proxy = std::make_shared<ZemAppIpcProxy>(*services);
+  auto proxy = std::make_shared<ZemAppIpcProxy>(services);
   auto adapterMap = std::make_shared<ProvisioningAdapterMap>();
   adapterMap->initialise();
-  {
-    std::lock_guard<std::mutex> lock(membersMutex_);
-    ipcProxy_ = proxy;
-    adapterMap_ = adapterMap;
-  }
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  ipcProxy_ = std::move(proxy);
+  adapterMap_ = adapterMap;
+  return adapterMap;
+}
 
+void ZemApp::applyStoredLogLevel(ProvisioningAdapterMap& adapterMap) {
   // An empty or absent level leaves the logger as configured. So does an unknown text (stored
   // before writes were checked, or by hand), after an ERROR: a bad level must never keep the unit
   // from starting, since then no job could ever repair it.
-  const std::string logLevel = adapterMap->getPropertyValue(ProvisioningAdapterMap::kLogLevelProperty);
-  if (!logLevel.empty()) {
-    try {
-      const auto level = Sarnet_Configuration::Types::LogLevelType::parse(logLevel);
-      ZEM_TRACE("setLogLevel to " << logLevel);
-      ApplicationLogger::setLogLevel(level);
-    } catch (const XSDEnumException&) {
-      ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "Unknown log level '" << ApplicationLogger::shortened(logLevel, 64)
-                                                                        << "' in "
-                                                                        << ProvisioningAdapterMap::kLogLevelProperty
-                                                                        << ": the configured level is kept");
-    }
+  const std::string logLevel = adapterMap.getPropertyValue(ProvisioningAdapterMap::kLogLevelProperty);
+  if (logLevel.empty()) return;
+  try {
+    const auto level = Sarnet_Configuration::Types::LogLevelType::parse(logLevel);
+    ZEM_TRACE("setLogLevel to " << logLevel);
+    ApplicationLogger::setLogLevel(level);
+  } catch (const XSDEnumException&) {
+    ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, "Unknown log level '" << ApplicationLogger::shortened(logLevel, 64)
+                                                                      << "' in "
+                                                                      << ProvisioningAdapterMap::kLogLevelProperty
+                                                                      << ": the configured level is kept");
   }
+}
 
-  auto notification = std::make_shared<IpcChangeNotification>();
-  auto reporter = std::make_shared<GeoLocationReporter>(services, proxy.get());
-  auto collector = std::make_shared<LogCollector>(services, proxy.get());
+void ZemApp::createReporters(const std::shared_ptr<ExtensionServices>& services) {
+  ZemAppIpcProxy* proxy = nullptr;
   {
     std::lock_guard<std::mutex> lock(membersMutex_);
-    changeNotification_ = notification;
-    geoLocationReporter_ = reporter;
-    logCollector_ = collector;
+    proxy = ipcProxy_.get();
   }
+  auto notification = std::make_shared<IpcChangeNotification>();
+  auto reporter = std::make_shared<GeoLocationReporter>(services, proxy);
+  auto collector = std::make_shared<LogCollector>(services, proxy);
+  std::lock_guard<std::mutex> lock(membersMutex_);
+  changeNotification_ = std::move(notification);
+  geoLocationReporter_ = std::move(reporter);
+  logCollector_ = std::move(collector);
+}
 
+void ZemApp::offerWaitingContainers(ZemTaskExecutionQueue& queue, ExtensionServices* services) {
   File(DevicePaths::inboxFolder()).mkdirs();
   File(DevicePaths::outboxFolder()).mkdirs();
   File(DevicePaths::certificateFolder()).mkdirs();
@@ -114,11 +133,8 @@ void ZemApp::initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<E
   // Containers that arrived while the application was down are offered again, in listing order.
   // A refused push is not examined: the container stays for the next start-up.
   for (const File& container : File(DevicePaths::inboxFolder()).listFiles("zip")) {
-    ProcessTaskRequest::submit(*queue, services.get(), container.getAbsolutePath());
+    ProcessTaskRequest::submit(queue, services, container.getAbsolutePath());
   }
-
-  status_.setState(InitializationStatus::kInitialised);
-  registerListeners();
 }
 
 void ZemApp::shutdown() {

@@ -3,8 +3,8 @@
 // that left the bus.
 // Thread safety: initialise() and shutdown() are called by the host's main thread. The members
 // are written only by them; the servlets and ipcMessageReceived read them on IPC threads. The host
-// may dispatch IPC calls while initialise() runs, so the shared members are published through
-// std::atomic shared pointers (members_mutex_ guards the writes and snapshot reads).
+// may dispatch IPC calls while initialise() runs, so every shared member is written and read under
+// membersMutex_ (readers copy the shared pointer and use it outside the lock).
 #pragma once
 
 #include <memory>
@@ -31,10 +31,12 @@ class ZemApp : public IpcListener, public Ipc::IpcClientListener, public Applica
   ZemApp(const ZemApp&) = delete;
   ZemApp& operator=(const ZemApp&) = delete;
 
-  // Starts the application (see the .cpp for the order of the steps). Exceptions from any step
-  // propagate to the host; members already set stay set and the status stays 1. A stored
-  // "ZEM.LOGLEVEL" that is not a LogLevelType name logs ERROR and leaves the logger's level as
-  // configured; start-up goes on.
+  // Starts the application, in this order: adoptServices, createTaskQueue,
+  // installDefaultConfigIfNeeded, the store's load, createProxyAndMap, applyStoredLogLevel,
+  // createReporters, offerWaitingContainers; then marks itself initialised and registers its
+  // listeners. Exceptions from any step propagate to the host; members already set stay set and
+  // the status stays 1. A stored "ZEM.LOGLEVEL" that is not a LogLevelType name logs ERROR and
+  // leaves the logger's level as configured; start-up goes on.
   void initialise(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services) override;
   // Closes the queue, stops listening, empties the property map and releases the services. The
   // settings and the status stay.
@@ -73,6 +75,23 @@ class ZemApp : public IpcListener, public Ipc::IpcClientListener, public Applica
   std::string getXmlPropertyResult(const std::string& request);
 
  private:
+  // The start-up steps of initialise().
+  // Marks the start, clears temporary files left by an earlier run, keeps the settings and services.
+  void adoptServices(std::shared_ptr<ZemSettings> settings, std::shared_ptr<ExtensionServices> services);
+  // Creates the task queue with the replay history size of the settings (the default without a
+  // settings document). Returns it (also kept as taskQueue_).
+  std::shared_ptr<ZemTaskExecutionQueue> createTaskQueue(ZemSettings& settings, ExtensionServices* services);
+  // Listens for callers leaving the bus, builds the IPC proxy (registering the servlets) and the
+  // property map. Returns the map (both kept as members).
+  std::shared_ptr<ProvisioningAdapterMap> createProxyAndMap(ExtensionServices& services);
+  // Applies the level stored under "ZEM.LOGLEVEL"; an unknown text is logged and ignored.
+  static void applyStoredLogLevel(ProvisioningAdapterMap& adapterMap);
+  // Creates the change notifier, the geo-location reporter and the log collector.
+  void createReporters(const std::shared_ptr<ExtensionServices>& services);
+  // Creates the inbox, outbox and certificate folders and queues every container already waiting
+  // in the inbox, in listing order.
+  static void offerWaitingContainers(ZemTaskExecutionQueue& queue, ExtensionServices* services);
+
   mutable std::mutex membersMutex_;
   // Members in the order of construction; all guarded by membersMutex_.
   std::shared_ptr<ExtensionServices> services_;

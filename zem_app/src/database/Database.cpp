@@ -39,7 +39,7 @@ void Database::load() {
   }
 }
 
-void Database::resetForTesting(std::shared_ptr<DatabaseImpl> impl) {
+void Database::replaceImpl(std::shared_ptr<DatabaseImpl> impl) {
   {
     std::lock_guard<std::mutex> lock(implMutex_);
     impl_ = std::move(impl);

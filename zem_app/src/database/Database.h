@@ -63,14 +63,17 @@ class Database {
   // Erases every occurrence of `listener` from the list of `key`.
   void removeListener(const std::string& key, DatabaseListener* listener);
 
-  // Tests only: replaces the implementation (null: the next getImpl() creates and loads a fresh
-  // XMLDatabaseImpl on the device paths) and forgets every listener.
-  void resetForTesting(std::shared_ptr<DatabaseImpl> impl = nullptr);
-
  private:
+  // The tests' seam (tests/app/DatabaseTestAccess.h) onto replaceImpl.
+  friend class DatabaseTestAccess;
+
   struct PassKey {
     explicit PassKey() = default;
   };
+
+  // Replaces the implementation (null: the next getImpl() creates and loads a fresh
+  // XMLDatabaseImpl on the device paths) and forgets every listener.
+  void replaceImpl(std::shared_ptr<DatabaseImpl> impl);
 
  public:
   explicit Database(PassKey);

@@ -26,11 +26,6 @@ bool isPlainName(const std::string& name) {
 
 }  // namespace
 
-Inbox& Inbox::instance() {
-  static Inbox inbox;
-  return inbox;
-}
-
 std::string Inbox::entryName(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return std::string();

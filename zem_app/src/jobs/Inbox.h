@@ -1,5 +1,7 @@
 // The inbox of task containers: which paths name a container in it, the claims that let one
 // container be processed by one request at a time, and its removal relative to the inbox folder.
+// The claims are the application's task queue's (ZemTaskExecutionQueue owns its Inbox and shares it
+// with the requests and tasks that hold a claim); the static functions only read the folder.
 // Thread safety: all functions are thread-safe; claims_ is guarded by mutex_.
 #pragma once
 
@@ -11,9 +13,6 @@
 
 class Inbox {
  public:
-  // The one inbox of the process (DevicePaths::inboxFolder()).
-  static Inbox& instance();
-
   // The file name of `path` when `path` names an entry directly inside the inbox folder: its
   // folder, taken literally (no "." or ".." component, no trailing '/'), is the inbox folder,
   // spelt absolutely or relative to the current folder. Returns "" for any other path.

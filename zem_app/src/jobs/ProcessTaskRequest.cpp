@@ -29,19 +29,20 @@ const char* const kQuarantined = "Job definition is quarantined : ";
 constexpr size_t kMaxLoggedTypeBytes = 64;
 constexpr size_t kMaxLoggedReasonBytes = 512;
 
-// Ends the claim held under `name` (if any) when the scope ends.
+// Ends the claim held in `inbox` under `name` (if any) when the scope ends.
 class ClaimEnd {
  public:
-  explicit ClaimEnd(std::string& name) : name_(name) {}
+  ClaimEnd(Inbox& inbox, std::string& name) : inbox_(inbox), name_(name) {}
   ~ClaimEnd() {
     if (name_.empty()) return;
-    Inbox::instance().release(name_);
+    inbox_.release(name_);
     name_.clear();
   }
   ClaimEnd(const ClaimEnd&) = delete;
   ClaimEnd& operator=(const ClaimEnd&) = delete;
 
  private:
+  Inbox& inbox_;
   std::string& name_;
 };
 
@@ -49,10 +50,10 @@ class ClaimEnd {
 
 ProcessTaskRequest::ProcessTaskRequest(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
                                        std::string jobLocation)
-    : queue(queue), extensionServices(extensionServices), jobLocation(std::move(jobLocation)) {}
+    : queue(queue), inbox(queue.inbox()), extensionServices(extensionServices), jobLocation(std::move(jobLocation)) {}
 
 ProcessTaskRequest::~ProcessTaskRequest() {
-  if (!claimedName.empty()) Inbox::instance().release(claimedName);
+  if (!claimedName.empty()) inbox->release(claimedName);
 }
 
 bool ProcessTaskRequest::submit(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
@@ -61,7 +62,7 @@ bool ProcessTaskRequest::submit(ZemTaskExecutionQueue& queue, ExtensionServices*
   // A path outside the inbox is not claimed: execute() refuses it.
   const std::string name = Inbox::entryName(jobLocation);
   if (!name.empty()) {
-    if (!Inbox::instance().claim(name)) {
+    if (!queue.inbox()->claim(name)) {
       ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL,
                       "Task container already queued or running, announcement ignored: " << Inbox::forLog(jobLocation));
       return false;
@@ -80,7 +81,7 @@ bool ProcessTaskRequest::execute() {
   // Only a regular file directly inside the inbox is opened, run, quarantined or deleted, and only
   // through the inbox folder: a path elsewhere (from the host or a test) is logged and left alone.
   // Every way out but a queued task ends the claim.
-  const ClaimEnd claimEnd(claimedName);
+  const ClaimEnd claimEnd(*inbox, claimedName);
   const std::string name = Inbox::entryName(jobLocation);
   if (name.empty()) {
     ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
@@ -162,7 +163,7 @@ bool ProcessTaskRequest::queueTask(std::unique_ptr<ZemTask> task, const std::str
     return false;
   }
   // The claim on the container passes to the task, which ends it when it is done.
-  if (!claimedName.empty()) task->holdInboxClaim(std::move(claimedName));
+  if (!claimedName.empty()) task->holdInboxClaim(inbox, std::move(claimedName));
   claimedName.clear();
   // The queue owns the task from here on, also when it refuses it (it then destroys it).
   if (!queue.push(task.release())) {

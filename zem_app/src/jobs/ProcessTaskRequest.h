@@ -12,6 +12,7 @@
 #include "kest/zip/ZipArchive.h"
 
 class ExtensionServices;
+class Inbox;
 class ZemTask;
 class ZemTaskExecutionQueue;
 
@@ -62,7 +63,7 @@ class ProcessTaskRequest : public Task {
   bool isExternal() const override;
 
   // Queues a request for the container at `jobLocation` unless that inbox container is already
-  // claimed (queued or running): then logs it at WARN and queues nothing. The claim passes to the
+  // claimed in the queue's inbox (queued or running): then logs it at WARN and queues nothing. The claim passes to the
   // request, then to its task, and ends when the container's processing ends. Returns true when a
   // request was queued; false when it was a duplicate or the queue refused it (claim released).
   static bool submit(ZemTaskExecutionQueue& queue, ExtensionServices* extensionServices,
@@ -88,6 +89,8 @@ class ProcessTaskRequest : public Task {
   void quarantine(const std::string& name, const ZipArchive& archive) const;
 
   ZemTaskExecutionQueue& queue;
+  // The queue's claims, shared: the request may outlive the queue that destroys it.
+  const std::shared_ptr<Inbox> inbox;
   ExtensionServices* const extensionServices;
   const std::string jobLocation;
   // The inbox name whose claim this request holds; empty when it holds none.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include "app/ZemApp.h"
 #include "jobs/ConfigLoader.h"
@@ -21,14 +22,15 @@ ZemTask::ZemTask(const ZipArchive& archiveToCopy, DescriptionPtr description)
 
 ZemTask::~ZemTask() { releaseInboxClaim(); }
 
-void ZemTask::holdInboxClaim(std::string name) {
+void ZemTask::holdInboxClaim(std::shared_ptr<Inbox> inbox, std::string name) {
   releaseInboxClaim();
+  inbox_ = std::move(inbox);
   claimedName_ = std::move(name);
 }
 
 void ZemTask::releaseInboxClaim() {
-  if (claimedName_.empty()) return;
-  Inbox::instance().release(claimedName_);
+  if (inbox_ != nullptr && !claimedName_.empty()) inbox_->release(claimedName_);
+  inbox_.reset();
   claimedName_.clear();
 }
 

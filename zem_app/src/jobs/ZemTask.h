@@ -4,6 +4,7 @@
 // Thread safety: a task is used by the queue's worker thread only; it takes no lock.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "kest/ApplicationLogger.h"
@@ -14,6 +15,7 @@
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 
+class Inbox;
 namespace Security {
 class SecurityService;
 }
@@ -72,9 +74,9 @@ class ZemTask : public CtpTask {
   // `security` may be null. Throws XSDEnumException for an unknown entry type text in the index.
   static bool checkIfTaskContainerIsValid(const ZipArchive& archive, Security::SecurityService* security);
 
-  // Takes over the claim on the inbox container `name`; cleanUpZipContainer or the destructor
-  // ends it.
-  void holdInboxClaim(std::string name);
+  // Takes over the claim on the container `name` held in `inbox` (shared: the queue that owns it
+  // may go first); cleanUpZipContainer or the destructor ends it. REQUIRES: `inbox` not null.
+  void holdInboxClaim(std::shared_ptr<Inbox> inbox, std::string name);
 
   const ZipArchive& getArchive() const { return archive; }
   int getErrorType() const { return errorType; }
@@ -115,8 +117,9 @@ class ZemTask : public CtpTask {
  private:
   void releaseInboxClaim();
 
-  std::string claimedName_;    // inbox container whose claim this task holds; empty when none
-  bool keepForRetry_ = false;  // the last report failed for want of descriptors or space
+  std::shared_ptr<Inbox> inbox_;  // where claimedName_ is claimed; null while no claim is held
+  std::string claimedName_;       // inbox container whose claim this task holds; empty when none
+  bool keepForRetry_ = false;     // the last report failed for want of descriptors or space
 };
 
 template <class ResultType>

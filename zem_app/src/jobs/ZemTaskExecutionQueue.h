@@ -1,10 +1,13 @@
 // The application's task queue: the host queue with the application's storage path, which turns
-// container paths handed over by the host into ProcessTaskRequests.
+// container paths handed over by the host into ProcessTaskRequests, and the claims on the inbox
+// containers it has queued or runs.
 // Thread safety: as TaskExecutionQueue (all operations thread-safe).
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "jobs/Inbox.h"
 #include "kest/TaskExecutionQueue.h"
 
 class ZemTaskExecutionQueue : public TaskExecutionQueue {
@@ -22,4 +25,11 @@ class ZemTaskExecutionQueue : public TaskExecutionQueue {
   bool addDtsiTask(const std::string& path) override;
   // The application folder + "/QUEUE".
   std::string getStoragePath() const override;
+
+  // The claims on this queue's inbox containers. Shared with every request and task holding a
+  // claim, so that one destroyed after the queue still ends its claim safely. Never null.
+  const std::shared_ptr<Inbox>& inbox() const { return inbox_; }
+
+ private:
+  const std::shared_ptr<Inbox> inbox_ = std::make_shared<Inbox>();
 };

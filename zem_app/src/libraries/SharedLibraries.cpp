@@ -108,3 +108,13 @@ void SharedLibraries::clear() {
   vehicleLibraries.clear();
   libraries.clear();
 }
+
+size_t SharedLibraries::functionLibraryCount() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return m_libraryHandles.size();
+}
+
+size_t SharedLibraries::vehiclePropertyLibraryCount() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return m_vehiclePropertyLibraryHandles.size();
+}

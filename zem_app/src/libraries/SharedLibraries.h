@@ -42,10 +42,14 @@ class SharedLibraries {
   // REQUIRES: not called from a library's own callback thread.
   static void clear();
 
-  // Guarded by mutex_. Ordered maps from the library name to the library.
-  static std::map<std::string, std::shared_ptr<SharedLibrary>> m_libraryHandles;
-  static std::map<std::string, std::shared_ptr<VehiclePropertySharedLibrary>> m_vehiclePropertyLibraryHandles;
+  // The number of libraries in each table (opened or refused), for diagnosis and tests.
+  static size_t functionLibraryCount();
+  static size_t vehiclePropertyLibraryCount();
 
  private:
   static std::mutex mutex_;
+  // Guarded by mutex_. Ordered maps from the library name to the library; reached only through the
+  // functions above.
+  static std::map<std::string, std::shared_ptr<SharedLibrary>> m_libraryHandles;
+  static std::map<std::string, std::shared_ptr<VehiclePropertySharedLibrary>> m_vehiclePropertyLibraryHandles;
 };

@@ -11,8 +11,8 @@
 
 #include "kolconfig/Types.h"
 #include "libraries/VehiclePropertyEventListener.h"
-#include "libraries/VehiclePropertyLibraryApi.h"
 #include "libraries/VehiclePropertySharedLibrary.h"
+#include "zem/VehiclePropertyLibrary.h"
 
 class VehicleProperty {
  public:

@@ -1,4 +1,4 @@
-// A vehicle-property library: a SharedLibrary whose five C entry points (VehiclePropertyLibraryApi.h)
+// A vehicle-property library: a SharedLibrary whose five C entry points (zem/VehiclePropertyLibrary.h)
 // are resolved by name at each call. Thread safety: every operation may be called from any
 // thread; the library itself must cope with concurrent calls.
 #pragma once
@@ -6,7 +6,7 @@
 #include <string>
 
 #include "libraries/SharedLibrary.h"
-#include "libraries/VehiclePropertyLibraryApi.h"
+#include "zem/VehiclePropertyLibrary.h"
 
 class VehiclePropertySharedLibrary : public SharedLibrary {
  public:

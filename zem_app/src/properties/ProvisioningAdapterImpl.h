@@ -88,9 +88,10 @@ class provisioningAdapter_impl {
   // logged and swallowed.
   void notifyMonitors(const std::string& name, const std::string& value);
 
-  // Loading, exposed for tests. loadProvisioningConfig adds the properties of the installed
-  // "config.xml" to `map` and `permissionsMap`; false (logged) when the file is missing,
-  // unreadable or does not parse (entries added before a failure stay).
+ private:
+  // Adds the properties of the installed "config.xml" to `map` and `permissionsMap`. Returns
+  // false (logged) when the file is missing, unreadable or does not parse (entries added before a
+  // failure stay).
   static bool loadProvisioningConfig(MapType& map, MapPermissionsType& permissionsMap);
   // Adds the properties of one definition under `prefix`: a group adds its owners to
   // `permissions` (shared by the whole top-level definition, so owners accumulate in document
@@ -99,7 +100,6 @@ class provisioningAdapter_impl {
                                              MapType& map, const std::string& prefix,
                                              MapPermissionsType& permissionsMap, permissionsType& permissions);
 
- private:
   // The process-wide property table as it is. REQUIRES: mutex_ held.
   static MapType& storedMap();
   // The property table; loads the installed configuration first whenever it is empty.

@@ -9,12 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/ipc/DBusBusType.h"
 #include "kest/ipc/IpcTypes.h"
 
 namespace Ipc {
 
-class DBusIpcClient {
+class KEST_EXPORT DBusIpcClient {
  public:
   // Called for every signal of interface com.olvane.Zem from the subscribed component.
   using SignalHandler = std::function<void(const std::string& signalName, const IpcParameterSet& parameters)>;

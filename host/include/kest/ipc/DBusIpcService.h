@@ -16,12 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/ipc/DBusBusType.h"
 #include "kest/ipc/IpcService.h"
 
 namespace Ipc {
 
-class DBusIpcService : public IpcService {
+class KEST_EXPORT DBusIpcService : public IpcService {
  public:
   struct Options {
     DBusBusType bus = DBusBusType::Session;

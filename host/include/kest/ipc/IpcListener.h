@@ -6,16 +6,18 @@
 #include <memory>
 #include <string>
 
+#include "kest/Export.h"
+
 namespace Ipc {
 class IpcMessageDefinition;
 }
 
-class IpcMessageContent {
+class KEST_EXPORT IpcMessageContent {
  public:
   virtual ~IpcMessageContent() = default;
 };
 
-class IpcStringMessageContent : public IpcMessageContent {
+class KEST_EXPORT IpcStringMessageContent : public IpcMessageContent {
  public:
   explicit IpcStringMessageContent(std::string text) : text_(std::move(text)) {}
   const std::string& getString() const { return text_; }
@@ -25,7 +27,7 @@ class IpcStringMessageContent : public IpcMessageContent {
 };
 
 // A message handed to listeners. Owns its content.
-class IpcMessage {
+class KEST_EXPORT IpcMessage {
  public:
   explicit IpcMessage(std::unique_ptr<IpcMessageContent> content) : content_(std::move(content)) {}
   // REQUIRES: the message has content.
@@ -35,7 +37,7 @@ class IpcMessage {
   std::unique_ptr<IpcMessageContent> content_;
 };
 
-class IpcListener {
+class KEST_EXPORT IpcListener {
  public:
   virtual ~IpcListener() = default;
   // Called for each message of a definition the listener was added for. The result is the
@@ -46,7 +48,7 @@ class IpcListener {
 namespace Ipc {
 
 // Told when a caller's connection leaves the bus, so that whatever is kept per caller can go.
-class IpcClientListener {
+class KEST_EXPORT IpcClientListener {
  public:
   virtual ~IpcClientListener() = default;
   // `connection` (IpcCaller::connection, ":1.42") has left the bus and none of its calls is running

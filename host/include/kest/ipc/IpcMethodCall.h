@@ -5,12 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/ipc/IpcTypes.h"
 
 namespace Ipc {
 
 // Who made a call, as the transport vouches for it (never taken from the payload).
-struct IpcCaller {
+struct KEST_EXPORT IpcCaller {
   // NAME when the calling connection owns "com.olvane.NAME" (the first in sort order when it owns
   // several), otherwise `connection`. Meant for logs; permission checks use `names`.
   std::string sender;
@@ -24,7 +25,7 @@ struct IpcCaller {
   static IpcCaller named(const std::string& name) { return IpcCaller{name, {name}, name}; }
 };
 
-class IpcMethodCallRequest {
+class KEST_EXPORT IpcMethodCallRequest {
  public:
   IpcMethodCallRequest(IpcParameterSet parameters, IpcCaller caller)
       : parameters_(std::move(parameters)), caller_(std::move(caller)) {}
@@ -61,7 +62,7 @@ class IpcMethodCallRequest {
   IpcCaller caller_;
 };
 
-class IpcMethodCallResponse {
+class KEST_EXPORT IpcMethodCallResponse {
  public:
   // Adds an "out" parameter; the response owns it.
   void addParameter(std::unique_ptr<IpcParameter> parameter) { parameters_.add(std::move(parameter)); }

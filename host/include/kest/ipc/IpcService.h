@@ -8,13 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/ipc/IpcListener.h"
 #include "kest/ipc/IpcServlet.h"
 #include "kest/ipc/IpcTypes.h"
 
 namespace Ipc {
 
-class IpcService {
+class KEST_EXPORT IpcService {
  public:
   virtual ~IpcService() = default;
 

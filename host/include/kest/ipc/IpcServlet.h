@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/ipc/IpcListener.h"
 #include "kest/ipc/IpcMethodCall.h"
 #include "kest/ipc/IpcTypes.h"
@@ -16,7 +17,7 @@ class ExtensionServices;
 
 namespace Ipc {
 
-class IpcServlet {
+class KEST_EXPORT IpcServlet {
  public:
   // Messages held per servlet while no listener is registered for their key (deliverOrHold).
   static constexpr size_t kMaxHeldMessages = 256;
@@ -49,7 +50,7 @@ class IpcServlet {
   std::vector<HeldMessage> held_;                               // guarded by mutex_, arrival order
 };
 
-class IpcMethodServlet : public IpcServlet {
+class KEST_EXPORT IpcMethodServlet : public IpcServlet {
  public:
   // `services` is not owned and may be null.
   IpcMethodServlet(const IpcMessageDefinition& definition, ExtensionServices* services)

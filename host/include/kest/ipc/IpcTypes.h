@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
+
 namespace Ipc {
 
 // Raised for every IPC contract violation: a missing parameter, a parameter of the wrong type,
 // an unreachable peer, a refused registration.
-class IpcException : public std::runtime_error {
+class KEST_EXPORT IpcException : public std::runtime_error {
  public:
   explicit IpcException(const std::string& what) : std::runtime_error(what) {}
 };
@@ -25,7 +27,7 @@ class IpcException : public std::runtime_error {
 enum class IpcParameterType { String = 0, Integer = 1, ByteField = 2, Unsupported = 3 };
 enum class IpcParameterDirection { In = 0, Out = 1 };
 
-struct IpcParameterDefinition {
+struct KEST_EXPORT IpcParameterDefinition {
   std::string name;
   IpcParameterType type;
   IpcParameterDirection direction;
@@ -44,7 +46,7 @@ constexpr std::size_t kMaxUndeclaredValueBytes = 1024;
 // "com.olvane.Zem" and a ZemSelfDiagMessageDefinition of "com.olvane.SelfDiag", both served at the
 // component's own object "/com/olvane/<component>"; a VehicleBusMessageDefinition is a member of
 // "com.olvane.VehicleBus" served at the fixed object "/com/olvane/VehicleBus".
-class IpcMessageDefinition {
+class KEST_EXPORT IpcMessageDefinition {
  public:
   enum class Kind { Zem, ZemSelfDiag, VehicleBus };
 
@@ -74,25 +76,25 @@ class IpcMessageDefinition {
   std::vector<IpcParameterDefinition> parameters_;
 };
 
-class ZemMessageDefinition : public IpcMessageDefinition {
+class KEST_EXPORT ZemMessageDefinition : public IpcMessageDefinition {
  public:
   ZemMessageDefinition(std::string name, std::vector<IpcParameterDefinition> parameters)
       : IpcMessageDefinition(Kind::Zem, std::move(name), std::move(parameters)) {}
 };
 
-class ZemSelfDiagMessageDefinition : public IpcMessageDefinition {
+class KEST_EXPORT ZemSelfDiagMessageDefinition : public IpcMessageDefinition {
  public:
   ZemSelfDiagMessageDefinition(std::string name, std::vector<IpcParameterDefinition> parameters)
       : IpcMessageDefinition(Kind::ZemSelfDiag, std::move(name), std::move(parameters)) {}
 };
 
-class VehicleBusMessageDefinition : public IpcMessageDefinition {
+class KEST_EXPORT VehicleBusMessageDefinition : public IpcMessageDefinition {
  public:
   VehicleBusMessageDefinition(std::string name, std::vector<IpcParameterDefinition> parameters)
       : IpcMessageDefinition(Kind::VehicleBus, std::move(name), std::move(parameters)) {}
 };
 
-class IpcParameter {
+class KEST_EXPORT IpcParameter {
  public:
   explicit IpcParameter(std::string name) : name_(std::move(name)) {}
   virtual ~IpcParameter() = default;
@@ -104,7 +106,7 @@ class IpcParameter {
   std::string name_;
 };
 
-class IpcStringParameter : public IpcParameter {
+class KEST_EXPORT IpcStringParameter : public IpcParameter {
  public:
   IpcStringParameter(std::string name, std::string value) : IpcParameter(std::move(name)), value_(std::move(value)) {}
   IpcParameterType getType() const override { return IpcParameterType::String; }
@@ -115,7 +117,7 @@ class IpcStringParameter : public IpcParameter {
   std::string value_;
 };
 
-class IpcIntegerParameter : public IpcParameter {
+class KEST_EXPORT IpcIntegerParameter : public IpcParameter {
  public:
   IpcIntegerParameter(std::string name, int64_t value) : IpcParameter(std::move(name)), value_(value) {}
   IpcParameterType getType() const override { return IpcParameterType::Integer; }
@@ -127,7 +129,7 @@ class IpcIntegerParameter : public IpcParameter {
 };
 
 // A byte field; the bytes are kept as they came and read back as a string of the same bytes.
-class IpcByteFieldParameter : public IpcParameter {
+class KEST_EXPORT IpcByteFieldParameter : public IpcParameter {
  public:
   IpcByteFieldParameter(std::string name, std::string bytes)
       : IpcParameter(std::move(name)), bytes_(std::move(bytes)) {}
@@ -142,7 +144,7 @@ class IpcByteFieldParameter : public IpcParameter {
 // A received parameter of a type outside the contract (string, integer, byte field). It exists so
 // that the handler, not the transport, decides what a wrong type means: every typed read of it
 // throws "Parameter does not have the right type: " + name. It is never sent.
-class IpcUnsupportedParameter : public IpcParameter {
+class KEST_EXPORT IpcUnsupportedParameter : public IpcParameter {
  public:
   // `signature` is the transport's type text ("i", "u", "b", "a{sv}", ...), kept for log lines.
   IpcUnsupportedParameter(std::string name, std::string signature)
@@ -156,7 +158,7 @@ class IpcUnsupportedParameter : public IpcParameter {
 };
 
 // Parameters by name. Owns its parameters.
-class IpcParameterSet {
+class KEST_EXPORT IpcParameterSet {
  public:
   IpcParameterSet() = default;
   IpcParameterSet(const IpcParameterSet& other);

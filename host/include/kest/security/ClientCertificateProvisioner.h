@@ -10,10 +10,12 @@
 #include <memory>
 #include <string>
 
+#include "kest/Export.h"
+
 namespace Security {
 
 // The HTTP exchange behind one interface, so that tests can replace or starve it.
-class HttpPoster {
+class KEST_EXPORT HttpPoster {
  public:
   struct Response {
     long status = 0;   // the HTTP status of the answer
@@ -32,13 +34,13 @@ class HttpPoster {
 
 // The exchange on libcurl: one easy handle per post, http and https only, no redirects, no
 // signals (safe in a multi-threaded daemon), the whole exchange bounded by the timeout.
-class CurlHttpPoster : public HttpPoster {
+class KEST_EXPORT CurlHttpPoster : public HttpPoster {
  public:
   bool post(const std::string& url, const std::string& contentType, const std::string& body,
             std::chrono::milliseconds timeout, size_t maxBody, Response* response, std::string* error) const override;
 };
 
-class ClientCertificateProvisioner {
+class KEST_EXPORT ClientCertificateProvisioner {
  public:
   // The whole exchange with the KMS must end within this time.
   static constexpr std::chrono::milliseconds kDefaultTimeout{10000};

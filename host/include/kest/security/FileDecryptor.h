@@ -5,11 +5,12 @@
 
 #include <functional>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 
 namespace Security {
 
-class FileDecryptor {
+class KEST_EXPORT FileDecryptor {
  public:
   using Function = std::function<void(const File& file)>;
 

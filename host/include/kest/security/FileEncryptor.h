@@ -5,11 +5,12 @@
 
 #include <functional>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 
 namespace Security {
 
-class FileEncryptor {
+class KEST_EXPORT FileEncryptor {
  public:
   using Function = std::function<void(const File& source, const File& target)>;
 

@@ -6,9 +6,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "kest/Export.h"
+
 namespace Security {
 
-class SecurityException : public std::runtime_error {
+class KEST_EXPORT SecurityException : public std::runtime_error {
  public:
   explicit SecurityException(const std::string& what) : std::runtime_error(what) {}
 };

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 #include "kest/security/ClientCertificateProvisioner.h"
 #include "kest/security/FileDecryptor.h"
@@ -52,7 +53,7 @@ namespace Security {
 // lies beside it as "<slot>.key" (mode 0600). Both are written durably, the key first: a power
 // cut between the two leaves a pair that reloadConnectivityConfiguration reports as status 2,
 // which the next provisioning repairs.
-class SecurityService {
+class KEST_EXPORT SecurityService {
  public:
   // Statuses of reloadConnectivityConfiguration.
   static constexpr int kReloadOk = 0;                  // link, certificate and key consistent, backend reachable

@@ -6,11 +6,12 @@
 #include <functional>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 
 namespace Security {
 
-class SignatureGenerator {
+class KEST_EXPORT SignatureGenerator {
  public:
   using Function = std::function<std::string(const File& file)>;
 

@@ -8,12 +8,13 @@
 #include <functional>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 
 namespace Security {
 
 // What a validator learns about the entry it checks. Built by the archive for each extraction.
-class ValidationContext {
+class KEST_EXPORT ValidationContext {
  public:
   // `noticeGiven` is the container's once-flag, shared by every handle on the same open
   // container; it must outlive the context. May be null (then every notice counts as first).
@@ -32,7 +33,7 @@ class ValidationContext {
   std::atomic<bool>* noticeGiven_;
 };
 
-class SignatureValidator {
+class KEST_EXPORT SignatureValidator {
  public:
   using Function = std::function<void(const File& file, ValidationContext& context)>;
 

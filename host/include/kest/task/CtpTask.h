@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kest/BackendAdapterIpcCommunicator.h"
+#include "kest/Export.h"
 #include "kest/File.h"
 #include "kest/Task.h"
 #include "kest/TempFile.h"
@@ -35,7 +36,7 @@ class SecurityService;
 // "result.xml", "MetaData.xml" (when a metadata service is offered) and the other files of the
 // result folder under their names relative to it. It is written under a hidden temporary name and
 // renamed into place, so the outbox never shows a partial package.
-class CtpTask : public Task {
+class KEST_EXPORT CtpTask : public Task {
  public:
   using ElementType = Sarnet_Configuration::Types::ElementType::Enum;
   using FileTypeList = std::vector<std::pair<File, ElementType>>;

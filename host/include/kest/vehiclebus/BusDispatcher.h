@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/vehiclebus/CanFrame.h"
 
 namespace VehicleBus {
 
-class BusDispatcher {
+class KEST_EXPORT BusDispatcher {
  public:
   // A J1939 BAM transfer whose next packet has not come this long after the previous one is
   // dropped with everything received of it.

@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
+
 namespace VehicleBus {
 
 class ByteField;
 
 // Told of every decoded byte field. Called with the dispatcher's lock held: it must not throw and
 // must not add or remove vehicle-bus listeners or sources.
-class ByteFieldEventListener {
+class KEST_EXPORT ByteFieldEventListener {
  public:
   virtual ~ByteFieldEventListener() = default;
   virtual void byteFieldEvent(const ByteField& field, std::int64_t timestampUs,
@@ -24,7 +26,7 @@ class ByteFieldEventListener {
 // Built by ByteFieldFactory from a RawCanByteFieldSignal (bytes of frames with one identifier) or
 // a J1939ByteFieldSignal (bytes of one parameter group, single frames and reassembled BAM
 // transfers alike, optionally from one source address only).
-class ByteField {
+class KEST_EXPORT ByteField {
  public:
   virtual ~ByteField();
   ByteField(const ByteField&) = delete;

@@ -4,12 +4,13 @@
 
 #include <memory>
 
+#include "kest/Export.h"
 #include "kest/vehiclebus/ByteField.h"
 #include "kolconfig/Types.h"
 
 namespace VehicleBus {
 
-class ByteFieldFactory {
+class KEST_EXPORT ByteFieldFactory {
  public:
   // Returns a byte field registered with BusDispatcher::instance() for a RawCanByteFieldSignal or a
   // J1939ByteFieldSignal; null for any other kind or a definition that can never decode (an

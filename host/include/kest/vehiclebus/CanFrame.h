@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kest/Export.h"
+
 namespace VehicleBus {
 
-struct CanFrame {
+struct KEST_EXPORT CanFrame {
   static constexpr std::size_t kMaxData = 8;                   // classical CAN
   static constexpr std::uint32_t kMaxStandardId = 0x7FF;       // 11 bits
   static constexpr std::uint32_t kMaxExtendedId = 0x1FFFFFFF;  // 29 bits

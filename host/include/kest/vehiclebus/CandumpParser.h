@@ -8,17 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/vehiclebus/CanFrame.h"
 
 namespace VehicleBus {
 
-struct ParsedFrame {
+struct KEST_EXPORT ParsedFrame {
   std::string interface;  // empty when the line named none
   CanFrame frame;
   bool hasTimestamp = false;  // frame.timestampUs came from the line
 };
 
-class CandumpParser {
+class KEST_EXPORT CandumpParser {
  public:
   // The longest line read; a longer one is refused.
   static constexpr std::size_t kMaxLineLength = 256;

@@ -13,12 +13,13 @@
 #include <string>
 #include <thread>
 
+#include "kest/Export.h"
 #include "kest/vehiclebus/FrameSink.h"
 #include "kest/vehiclebus/FrameSource.h"
 
 namespace VehicleBus {
 
-class CandumpReplaySource : public FrameSource {
+class KEST_EXPORT CandumpReplaySource : public FrameSource {
  public:
   // A larger log file is refused.
   static constexpr std::uint64_t kMaxFileBytes = 512ULL * 1024 * 1024;

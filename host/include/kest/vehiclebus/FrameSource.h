@@ -5,9 +5,11 @@
 
 #include <string>
 
+#include "kest/Export.h"
+
 namespace VehicleBus {
 
-class FrameSource {
+class KEST_EXPORT FrameSource {
  public:
   virtual ~FrameSource() = default;
   // The interface name frames are delivered under.

@@ -8,12 +8,13 @@
 #include <cstddef>
 #include <string>
 
+#include "kest/Export.h"
 #include "kest/ipc/IpcServlet.h"
 #include "kest/vehiclebus/FrameSink.h"
 
 namespace VehicleBus {
 
-class InjectFramesServlet : public Ipc::IpcMethodServlet {
+class KEST_EXPORT InjectFramesServlet : public Ipc::IpcMethodServlet {
  public:
   // The most frames and text bytes one call may carry; more is refused.
   static constexpr std::size_t kMaxFrames = 1'000'000;

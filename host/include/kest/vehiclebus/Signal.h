@@ -8,13 +8,15 @@
 #include <optional>
 #include <string>
 
+#include "kest/Export.h"
+
 namespace VehicleBus {
 
 class Signal;
 
 // Told when a boolean signal changes state. Called with the dispatcher's lock held: it must not
 // throw and must not add or remove vehicle-bus listeners or sources.
-class SignalEventListener {
+class KEST_EXPORT SignalEventListener {
  public:
   virtual ~SignalEventListener() = default;
   // `timestampUs` is the frame's time stamp (microseconds since the epoch).
@@ -24,7 +26,7 @@ class SignalEventListener {
 // A boolean signal built by SignalFactory from a BytefieldMatchBooleanSignal or a
 // ValueRangeBooleanSignal. It reports only changes of its state; the first decoded frame counts as
 // a change. It stays registered with the process's BusDispatcher until destroyed.
-class Signal {
+class KEST_EXPORT Signal {
  public:
   virtual ~Signal();
   Signal(const Signal&) = delete;

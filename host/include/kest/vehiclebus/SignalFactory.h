@@ -4,12 +4,13 @@
 
 #include <memory>
 
+#include "kest/Export.h"
 #include "kest/vehiclebus/Signal.h"
 #include "kolconfig/Types.h"
 
 namespace VehicleBus {
 
-class SignalFactory {
+class KEST_EXPORT SignalFactory {
  public:
   // Returns a signal registered with BusDispatcher::instance() for a BytefieldMatchBooleanSignal
   // or a ValueRangeBooleanSignal. Returns null for any other kind, and for a definition that can

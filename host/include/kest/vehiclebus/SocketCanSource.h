@@ -12,12 +12,13 @@
 #include <string>
 #include <thread>
 
+#include "kest/Export.h"
 #include "kest/vehiclebus/FrameSink.h"
 #include "kest/vehiclebus/FrameSource.h"
 
 namespace VehicleBus {
 
-class SocketCanSource : public FrameSource {
+class KEST_EXPORT SocketCanSource : public FrameSource {
  public:
   // `interface` names the network interface ("can0"); `sink` receives the frames
   // (BusDispatcher::instance() when empty).

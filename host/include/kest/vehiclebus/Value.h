@@ -7,20 +7,22 @@
 #include <optional>
 #include <string>
 
+#include "kest/Export.h"
+
 namespace VehicleBus {
 
 class Value;
 
 // Told of every decoded value (not only changes). Called with the dispatcher's lock held: it must
 // not throw and must not add or remove vehicle-bus listeners or sources.
-class ValueEventListener {
+class KEST_EXPORT ValueEventListener {
  public:
   virtual ~ValueEventListener() = default;
   virtual void valueEvent(const Value& value, std::int64_t timestampUs, double physical) = 0;
 };
 
 // A numeric signal built by ValueFactory from an ArrayValueSignal: physical = raw x factor + offset.
-class Value {
+class KEST_EXPORT Value {
  public:
   virtual ~Value();
   Value(const Value&) = delete;

@@ -4,12 +4,13 @@
 
 #include <memory>
 
+#include "kest/Export.h"
 #include "kest/vehiclebus/Value.h"
 #include "kolconfig/Types.h"
 
 namespace VehicleBus {
 
-class ValueFactory {
+class KEST_EXPORT ValueFactory {
  public:
   // Returns a value registered with BusDispatcher::instance() for an ArrayValueSignal; null for any
   // other kind or a definition that can never decode (as SignalFactory), logged at ERROR.

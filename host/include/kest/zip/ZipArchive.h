@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kest/Export.h"
 #include "kest/File.h"
 #include "kest/TempFile.h"
 #include "kest/XmlValidatorLibXml2.h"
@@ -36,7 +37,7 @@
 // is signed, and is committed by the durable writer when close() succeeds, so its final name
 // never shows a partial file. Its entries are deflated at the fastest level: a result package is
 // written once per job and read rarely, so CPU time matters more than a few bytes.
-class ZipArchive {
+class KEST_EXPORT ZipArchive {
  public:
   static constexpr uint64_t kDefaultDiskSpaceCeiling = 64ull * 1024 * 1024;
   // Documents read by extractXML are refused beyond this size (the schema of this unit has no

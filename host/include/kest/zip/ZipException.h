@@ -5,7 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-class ZipException : public std::runtime_error {
+#include "kest/Export.h"
+
+class KEST_EXPORT ZipException : public std::runtime_error {
  public:
   // Codes. Callers rely on kInvalidDocument and kCannotExtract; the others tell the failures
   // apart in logs and tests.

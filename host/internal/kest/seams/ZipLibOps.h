@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+#include "kest/Export.h"
+
 struct ZipLibOps {
   zip_t* (*open)(const char* path, int flags, int* errorCode);
   // Takes ownership of `fd` on success only.
@@ -35,7 +37,7 @@ struct ZipLibOps {
 };
 
 // The table in use. Its entries start as the real libzip functions.
-ZipLibOps& zipLibOps();
+KEST_EXPORT ZipLibOps& zipLibOps();
 
 // Replaces the table for the lifetime of the object and restores the previous one afterwards.
 class ScopedZipLibOps {

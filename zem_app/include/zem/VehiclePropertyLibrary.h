@@ -9,8 +9,8 @@
  *   "releaseAPI"                          VehiclePropertyReleaseFunction
  * The library may call a registered callback from any thread of its own, for every change of
  * every property; the callback tells properties apart by the name it is given. */
-#ifndef ZEM_VEHICLE_PROPERTY_LIBRARY_API_H
-#define ZEM_VEHICLE_PROPERTY_LIBRARY_API_H
+#ifndef ZEM_VEHICLE_PROPERTY_LIBRARY_H
+#define ZEM_VEHICLE_PROPERTY_LIBRARY_H
 
 #ifdef __cplusplus
 extern "C" {
@@ -39,4 +39,4 @@ typedef void (*VehiclePropertyReleaseFunction)(void);
 }
 #endif
 
-#endif /* ZEM_VEHICLE_PROPERTY_LIBRARY_API_H */
+#endif /* ZEM_VEHICLE_PROPERTY_LIBRARY_H */
