@@ -5,9 +5,10 @@
 
 #include <string>
 
-#include "kest/Export.h"
 
-namespace KEST_EXPORT DevicePaths {
+// Every declaration of the namespace is public API.
+#pragma GCC visibility push(default)
+namespace DevicePaths {
 
 const std::string& sysroot();                   // value of ZEM_SYSROOT read at first use
 const std::string& deviceRoot();                // sysroot + "/media/olvane"
@@ -44,3 +45,4 @@ extern const char* const kLogsFolderName;    // "LOGS": collected logs in the ap
 extern const char* const kQuarantineFolderName;
 
 }  // namespace DevicePaths
+#pragma GCC visibility pop

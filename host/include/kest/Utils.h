@@ -3,13 +3,14 @@
 
 #include <string>
 
-#include "kest/Export.h"
 
 namespace Ipc {
 class IpcMethodCallResponse;
 }
 
-namespace KEST_EXPORT Utils {
+// Every declaration of the namespace is public API.
+#pragma GCC visibility push(default)
+namespace Utils {
 // Splits "MAJOR.MINOR.PATCH" and adds the integer parameters "major", "minor" and "patch" to
 // `response`. Missing or non-numeric parts are reported as 0.
 void checkSoftwareVersion(const std::string& version, Ipc::IpcMethodCallResponse& response);
@@ -18,3 +19,4 @@ void checkSoftwareVersion(const std::string& version, Ipc::IpcMethodCallResponse
 // (file untouched) when the pattern is invalid, the file cannot be read or written, or no line matched.
 bool replaceLineInPropertiesFile(const std::string& file, const std::string& pattern, const std::string& replacement);
 }  // namespace Utils
+#pragma GCC visibility pop

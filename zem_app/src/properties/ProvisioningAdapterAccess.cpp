@@ -74,7 +74,8 @@ std::shared_ptr<const V> asKind(PropertyValue value) {
 template <>
 std::shared_ptr<const StringValue> asKind<StringValue>(PropertyValue value) {
   // A plain string is handed on as it is; every other kind as its text.
-  if (typeid(*value) == typeid(StringValue)) return std::static_pointer_cast<const StringValue>(value);
+  const auto& held = *value;
+  if (typeid(held) == typeid(StringValue)) return std::static_pointer_cast<const StringValue>(value);
   return std::make_shared<const StringValue>(value->str());
 }
 
