@@ -44,8 +44,10 @@ struct Counter : VehicleBus::SignalEventListener, VehicleBus::ValueEventListener
   }
 };
 
-// The 1,000 sources, listened to by one counter; unregistered on destruction.
+// The 1,000 sources on a dispatcher of their own, listened to by one counter; unregistered on
+// destruction.
 struct Configuration {
+  const std::shared_ptr<VehicleBus::BusDispatcher> dispatcher = std::make_shared<VehicleBus::BusDispatcher>();
   Counter counter;
   std::vector<std::shared_ptr<VehicleBus::Signal>> signals;
   std::vector<std::shared_ptr<VehicleBus::Value>> values;
@@ -83,11 +85,11 @@ struct Configuration {
       raw.set_canId(id);
       raw.set_startByte(4);
       raw.set_length(4);
-      values.push_back(VehicleBus::ValueFactory::create(speed));
-      values.push_back(VehicleBus::ValueFactory::create(temperature));
-      signals.push_back(VehicleBus::SignalFactory::create(high));
-      signals.push_back(VehicleBus::SignalFactory::create(flag));
-      fields.push_back(VehicleBus::ByteFieldFactory::create(raw));
+      values.push_back(VehicleBus::ValueFactory::create(speed, dispatcher));
+      values.push_back(VehicleBus::ValueFactory::create(temperature, dispatcher));
+      signals.push_back(VehicleBus::SignalFactory::create(high, dispatcher));
+      signals.push_back(VehicleBus::SignalFactory::create(flag, dispatcher));
+      fields.push_back(VehicleBus::ByteFieldFactory::create(raw, dispatcher));
     }
     for (int g = 0; g < kGroups; ++g) {
       for (int k = 0; k < 5; ++k) {
@@ -99,7 +101,7 @@ struct Configuration {
         if (k == 4) {
           group.set_sourceAddress(0x00);
         }
-        fields.push_back(VehicleBus::ByteFieldFactory::create(group));
+        fields.push_back(VehicleBus::ByteFieldFactory::create(group, dispatcher));
       }
     }
     for (const auto& s : signals) s->addListener(&counter);
@@ -147,7 +149,7 @@ std::vector<CanFrame> recordedSecond() {
 void BM_DecodeRecordedTraffic(benchmark::State& state) {
   const Configuration configuration;
   const std::vector<CanFrame> frames = recordedSecond();
-  VehicleBus::BusDispatcher& dispatcher = VehicleBus::BusDispatcher::instance();
+  VehicleBus::BusDispatcher& dispatcher = *configuration.dispatcher;
 
   // Baseline: copying the frames one by one, with the same per-frame call shape.
   std::vector<CanFrame> copies(frames.size());

@@ -36,11 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text = zem_fuzz::text(data, size);
 
   std::size_t dispatched = 0;
-  VehicleBus::InjectFramesServlet servlet([&](const std::string& interface, const std::vector<CanFrame>& frames) {
-    check(!interface.empty() && !frames.empty());
-    for (const CanFrame& frame : frames) checkFrame(frame);
-    dispatched += frames.size();
-  });
+  VehicleBus::InjectFramesServlet servlet(std::make_shared<VehicleBus::BusDispatcher>(),
+                                          [&](const std::string& interface, const std::vector<CanFrame>& frames) {
+                                            check(!interface.empty() && !frames.empty());
+                                            for (const CanFrame& frame : frames) checkFrame(frame);
+                                            dispatched += frames.size();
+                                          });
   Ipc::IpcParameterSet in;
   in.add(std::make_unique<Ipc::IpcStringParameter>("frames", text));
   const Ipc::IpcMethodCallRequest request(std::move(in), "fuzz");

@@ -61,7 +61,7 @@ struct Sources {
   std::shared_ptr<VehicleBus::ByteField> group;
 };
 
-Sources makeSources(FuzzedDataProvider& in) {
+Sources makeSources(FuzzedDataProvider& in, const std::shared_ptr<BusDispatcher>& bus) {
   Sources sources;
   Types::ArrayValueSignal value;
   onBus(in, value);
@@ -71,7 +71,7 @@ Sources makeSources(FuzzedDataProvider& in) {
   value.set_signed(pickBool(in, true));
   value.set_factor(pickDouble(in, 0.5));
   value.set_offset(pickDouble(in, -10));
-  sources.value = VehicleBus::ValueFactory::create(value);
+  sources.value = VehicleBus::ValueFactory::create(value, bus);
 
   Types::ValueRangeBooleanSignal range;
   onBus(in, range);
@@ -80,20 +80,20 @@ Sources makeSources(FuzzedDataProvider& in) {
   range.set_bigEndian(pickBool(in, true));
   range.set_minimum(pickDouble(in, 10));
   range.set_maximum(pickDouble(in, 100));
-  sources.range = VehicleBus::SignalFactory::create(range);
+  sources.range = VehicleBus::SignalFactory::create(range, bus);
 
   Types::BytefieldMatchBooleanSignal match;
   onBus(in, match);
   match.set_startByte(pick(in, 1, -2, 10));
   match.set_mask(in.remaining_bytes() == 0 ? "F0FF" : in.ConsumeRandomLengthString(20));
   match.set_match(in.remaining_bytes() == 0 ? "A0" : in.ConsumeRandomLengthString(20));
-  sources.match = VehicleBus::SignalFactory::create(match);
+  sources.match = VehicleBus::SignalFactory::create(match, bus);
 
   Types::RawCanByteFieldSignal raw;
   onBus(in, raw);
   raw.set_startByte(pick(in, 2, -2, 10));
   if (pickBool(in, true)) raw.set_length(pick(in, 3, -2, 10));
-  sources.raw = VehicleBus::ByteFieldFactory::create(raw);
+  sources.raw = VehicleBus::ByteFieldFactory::create(raw, bus);
 
   Types::J1939ByteFieldSignal group;
   group.set_busInterface(kInterface);
@@ -101,7 +101,7 @@ Sources makeSources(FuzzedDataProvider& in) {
   if (pickBool(in, false)) group.set_sourceAddress(pick<std::uint8_t>(in, 1, 0, 255));
   if (pickBool(in, false)) group.set_startByte(pick(in, 0, -2, 1800));
   if (pickBool(in, false)) group.set_length(pick(in, 0, -2, 1800));
-  sources.group = VehicleBus::ByteFieldFactory::create(group);
+  sources.group = VehicleBus::ByteFieldFactory::create(group, bus);
   return sources;
 }
 
@@ -122,8 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::size_t configBytes = std::min<std::size_t>(data[0], size - 1);
   FuzzedDataProvider config(data + 1, configBytes);
-  const Sources sources = makeSources(config);
-  BusDispatcher& bus = BusDispatcher::instance();
+  // A dispatcher per input: nothing of one input (open transfers, interfaces) reaches the next.
+  const auto dispatcher = std::make_shared<BusDispatcher>();
+  const Sources sources = makeSources(config, dispatcher);
+  BusDispatcher& bus = *dispatcher;
   std::int64_t now = 0;
   std::vector<CanFrame> frames;
   constexpr std::size_t kRecord = 16;

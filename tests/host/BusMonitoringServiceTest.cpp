@@ -46,30 +46,33 @@ TEST(BusMonitoringServiceTest, ApplyRestartsTheSourcesAndDropsOpenTransfersOrRep
   FakeSource can1("can1");
   std::vector<VehicleBus::FrameSource*> sources{&can0, &can1};
   std::size_t openWhileStopped = 99;
-  BusMonitoringService service([&](const std::function<void()>& whileStopped) {
-    return BusMonitoringService::restartAll(sources, [&] {
-      EXPECT_FALSE(can0.running || can1.running);
-      whileStopped();
-      openWhileStopped = BusDispatcher::instance().openTransfers();
-    });
-  });
+  const auto bus = std::make_shared<BusDispatcher>();
+  BusMonitoringService service(
+      [&](const std::function<void()>& whileStopped) {
+        return BusMonitoringService::restartAll(sources, [&] {
+          EXPECT_FALSE(can0.running || can1.running);
+          whileStopped();
+          openWhileStopped = bus->openTransfers();
+        });
+      },
+      bus);
 
   // A BAM transfer of 10 bytes of 0xFEE5 is announced and its first packet received.
   const std::string interface = "bm-apply";
   Sarnet_Configuration::Types::J1939ByteFieldSignal config;
   config.set_busInterface(interface);
   config.set_pgn(0xFEE5);
-  const auto field = VehicleBus::ByteFieldFactory::create(config);
+  const auto field = VehicleBus::ByteFieldFactory::create(config, bus);
   ASSERT_NE(field, nullptr);
-  BusDispatcher::instance().dispatch(interface, {j1939(0xECFF, {32, 10, 0, 2, 0xFF, 0xE5, 0xFE, 0x00}, 0),
-                                                 j1939(0xEBFF, {1, 1, 2, 3, 4, 5, 6, 7}, 10)});
-  ASSERT_EQ(BusDispatcher::instance().openTransfers(), 1U);
+  bus->dispatch(interface, {j1939(0xECFF, {32, 10, 0, 2, 0xFF, 0xE5, 0xFE, 0x00}, 0),
+                            j1939(0xEBFF, {1, 1, 2, 3, 4, 5, 6, 7}, 10)});
+  ASSERT_EQ(bus->openTransfers(), 1U);
 
   EXPECT_EQ(service.apply(), BusMonitoringService::kApplied);
   EXPECT_EQ(openWhileStopped, 0U);
   EXPECT_EQ(can0.starts + can1.starts, 2);
   // The dropped transfer's last packet completes nothing.
-  BusDispatcher::instance().dispatch(interface, j1939(0xEBFF, {2, 8, 9, 10, 0xFF, 0xFF, 0xFF, 0xFF}, 20));
+  bus->dispatch(interface, j1939(0xEBFF, {2, 8, 9, 10, 0xFF, 0xFF, 0xFF, 0xFF}, 20));
   EXPECT_FALSE(field->getRawValue().has_value());
 
   can0.refuse = true;
@@ -78,7 +81,8 @@ TEST(BusMonitoringServiceTest, ApplyRestartsTheSourcesAndDropsOpenTransfersOrRep
   EXPECT_TRUE(can1.running);  // the others keep running
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Cannot open CAN interface can0: No such device")) << log.dump();
 
-  EXPECT_EQ(BusMonitoringService(BusMonitoringService::RestartSources()).apply(), BusMonitoringService::kNotSupported);
+  EXPECT_EQ(BusMonitoringService(BusMonitoringService::RestartSources(), nullptr).apply(),
+            BusMonitoringService::kNotSupported);
 }
 
 TEST(PlatformServiceTest, EveryRequestIsLoggedAndTheLastSixteenAreKept) {

@@ -34,6 +34,8 @@ struct Recorder {
     const std::lock_guard<std::mutex> lock(mutex);
     return arrivals.size();
   }
+  // The sources' dispatcher: only its default interface is used, frames go to sink().
+  const std::shared_ptr<VehicleBus::BusDispatcher> bus = std::make_shared<VehicleBus::BusDispatcher>();
   std::mutex mutex;
   std::vector<Arrival> arrivals;  // guarded by mutex
 };
@@ -54,7 +56,8 @@ long long msBetween(Clock::time_point a, Clock::time_point b) {
 TEST(FrameSourceTest, ReplayHonoursTheLogTimeStamps) {
   Recorder recorder;
   CandumpReplaySource source(
-      logFile("(100.000000) sim0 101#01\n(100.050000) can1 102#02\n(100.100000) 103#03\n104#04\n"), recorder.sink());
+      logFile("(100.000000) sim0 101#01\n(100.050000) can1 102#02\n(100.100000) 103#03\n104#04\n"), recorder.bus,
+      recorder.sink());
   const Clock::time_point start = Clock::now();
   source.start();
   ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.count() == 4; }));
@@ -75,7 +78,7 @@ TEST(FrameSourceTest, ReplayHonoursTheLogTimeStamps) {
 
 TEST(FrameSourceTest, StopInterruptsALongWaitPromptly) {
   Recorder recorder;
-  CandumpReplaySource source(logFile("(1.0) 101#01\n(3601.0) 102#02\n"), recorder.sink());
+  CandumpReplaySource source(logFile("(1.0) 101#01\n(3601.0) 102#02\n"), recorder.bus, recorder.sink());
   source.start();
   ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.count() == 1; }));
   const Clock::time_point before = Clock::now();
@@ -92,7 +95,7 @@ TEST(FrameSourceTest, ABadLogIsRefusedAtStartNamingTheLineAndDeliversNothing) {
       {"101#01\n" + std::string(100000, '1') + "\n", "line 2: line longer than 256"},
   };
   for (const auto& [content, reason] : rows) {
-    CandumpReplaySource source(logFile(content), recorder.sink());
+    CandumpReplaySource source(logFile(content), recorder.bus, recorder.sink());
     try {
       source.start();
       ADD_FAILURE() << "accepted: " << reason;
@@ -100,13 +103,13 @@ TEST(FrameSourceTest, ABadLogIsRefusedAtStartNamingTheLineAndDeliversNothing) {
       EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
     }
   }
-  CandumpReplaySource missing("/nonexistent/log", recorder.sink());
+  CandumpReplaySource missing("/nonexistent/log", recorder.bus, recorder.sink());
   EXPECT_THROW(missing.start(), std::runtime_error);
   EXPECT_EQ(recorder.count(), 0U);
 }
 
 TEST(FrameSourceTest, SocketCanRefusesToStartWithoutKernelSupport) {
-  SocketCanSource source("can0");
+  SocketCanSource source("can0", std::make_shared<VehicleBus::BusDispatcher>());
   try {
     source.start();
     GTEST_SKIP() << "this kernel has CAN support";

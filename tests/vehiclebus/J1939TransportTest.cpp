@@ -104,6 +104,7 @@ TEST(J1939TransportTest, BroadcastTransfersAreReassembledOrDropped) {
        "2122232425262728292A",
        0},
   };
+  const auto bus = std::make_shared<BusDispatcher>();
   int row = 0;
   for (const auto& c : cases) {
     const std::string interface = "t4-" + std::to_string(row++);
@@ -113,14 +114,14 @@ TEST(J1939TransportTest, BroadcastTransfersAreReassembledOrDropped) {
     if (c.sourceFilter >= 0) {
       config.set_sourceAddress(static_cast<std::uint32_t>(c.sourceFilter));
     }
-    const auto field = ByteFieldFactory::create(config);
+    const auto field = ByteFieldFactory::create(config, bus);
     ASSERT_NE(field, nullptr) << c.what;
-    BusDispatcher::instance().dispatch(interface, c.frames);
+    bus->dispatch(interface, c.frames);
     EXPECT_EQ(hex(field->getRawValue()), c.expected) << c.what;
-    EXPECT_EQ(BusDispatcher::instance().openTransfers(), c.openAfter) << c.what;
+    EXPECT_EQ(bus->openTransfers(), c.openAfter) << c.what;
     // Whatever is left open times out once any later frame of its interface arrives.
-    BusDispatcher::instance().dispatch(interface, j1939(0xFEF1, 9, {0}, 10'000'000));
-    EXPECT_EQ(BusDispatcher::instance().openTransfers(), 0U) << c.what;
+    bus->dispatch(interface, j1939(0xFEF1, 9, {0}, 10'000'000));
+    EXPECT_EQ(bus->openTransfers(), 0U) << c.what;
   }
 }
 

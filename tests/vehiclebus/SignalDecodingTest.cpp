@@ -40,16 +40,16 @@ Config onId(Config config, std::uint32_t id, const char* interface = "t1") {
   return config;
 }
 
-Probe probe(const Types::BooleanSignal& config) {
-  auto signal = SignalFactory::create(config);
+Probe probe(const std::shared_ptr<BusDispatcher>& bus, const Types::BooleanSignal& config) {
+  auto signal = SignalFactory::create(config, bus);
   return {signal, [signal] {
             const auto state = signal ? signal->getCurrentState() : std::nullopt;
             return state ? (*state ? "true" : "false") : "none";
           }};
 }
 
-Probe probe(const Types::ValueSignal& config) {
-  auto value = ValueFactory::create(config);
+Probe probe(const std::shared_ptr<BusDispatcher>& bus, const Types::ValueSignal& config) {
+  auto value = ValueFactory::create(config, bus);
   return {value, [value] {
             const auto number = value ? value->getCurrentValue() : std::nullopt;
             std::ostringstream text;
@@ -58,8 +58,8 @@ Probe probe(const Types::ValueSignal& config) {
           }};
 }
 
-Probe probe(const Types::ByteFieldSignal& config) {
-  auto field = ByteFieldFactory::create(config);
+Probe probe(const std::shared_ptr<BusDispatcher>& bus, const Types::ByteFieldSignal& config) {
+  auto field = ByteFieldFactory::create(config, bus);
   return {field, [field] {
             const auto bytes = field ? field->getRawValue() : std::nullopt;
             std::ostringstream text;
@@ -120,6 +120,7 @@ Types::J1939ByteFieldSignal group(std::uint32_t pgn, int sourceAddress = -1, con
 }
 
 TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
+  const auto bus = std::make_shared<BusDispatcher>();
   Types::ArrayValueSignal scaled = bits(0, 16, false, true);
   scaled.set_factor(0.5);
   scaled.set_offset(-10);
@@ -131,49 +132,56 @@ TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
     CanFrame frame;
     std::string expected;
   } cases[] = {
-      {"little-endian across bytes", [] { return probe(bits(4, 12)); }, frame(0x100, false, {0x12, 0x34}), "833"},
-      {"big-endian across bytes", [] { return probe(bits(7, 16, true)); }, frame(0x100, false, {0x12, 0x34}), "4660"},
-      {"big-endian from mid-byte", [] { return probe(bits(3, 8, true)); }, frame(0x100, false, {0xA5, 0x3C}), "83"},
-      {"signed", [] { return probe(bits(0, 8, false, true)); }, frame(0x100, false, {0xFE}), "-2"},
+      {"little-endian across bytes", [&] { return probe(bus, bits(4, 12)); }, frame(0x100, false, {0x12, 0x34}), "833"},
+      {"big-endian across bytes", [&] { return probe(bus, bits(7, 16, true)); }, frame(0x100, false, {0x12, 0x34}),
+       "4660"},
+      {"big-endian from mid-byte", [&] { return probe(bus, bits(3, 8, true)); }, frame(0x100, false, {0xA5, 0x3C}),
+       "83"},
+      {"signed", [&] { return probe(bus, bits(0, 8, false, true)); }, frame(0x100, false, {0xFE}), "-2"},
       // The sign bit alone, and the bit just below it: a sign read one bit off gets one of them wrong.
-      {"signed, minimum", [] { return probe(bits(0, 8, false, true)); }, frame(0x100, false, {0x80}), "-128"},
-      {"signed, only the bit below the sign", [] { return probe(bits(0, 8, false, true)); },
+      {"signed, minimum", [&] { return probe(bus, bits(0, 8, false, true)); }, frame(0x100, false, {0x80}), "-128"},
+      {"signed, only the bit below the sign", [&] { return probe(bus, bits(0, 8, false, true)); },
        frame(0x100, false, {0x40}), "64"},
-      {"big-endian signed across bytes", [] { return probe(bits(7, 12, true, true)); },
+      {"big-endian signed across bytes", [&] { return probe(bus, bits(7, 12, true, true)); },
        frame(0x100, false, {0x80, 0x00}), "-2048"},
-      {"signed, factor, offset", [&] { return probe(scaled); }, frame(0x100, false, {0x18, 0xFC}), "-510"},
-      {"64-bit signed", [] { return probe(bits(0, 64, false, true)); },
+      {"signed, factor, offset", [&] { return probe(bus, scaled); }, frame(0x100, false, {0x18, 0xFC}), "-510"},
+      {"64-bit signed", [&] { return probe(bus, bits(0, 64, false, true)); },
        frame(0x100, false, std::vector<std::uint8_t>(8, 0xFF)), "-1"},
-      {"frame too short", [] { return probe(bits(8, 16)); }, frame(0x100, false, {1, 2}), "none"},
-      {"remote frame", [] { return probe(bits(0, 8)); }, frame(0x100, false, {}, true), "none"},
-      {"standard frame, extended signal", [&] { return probe(extendedOnly); }, frame(0x100, false, {1}), "none"},
-      {"masked match", [] { return probe(matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x2A}), "true"},
-      {"masked mismatch", [] { return probe(matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x3A}), "false"},
-      {"unmasked match", [] { return probe(matching(6, "DEad")); }, frame(0x100, false, {0, 0, 0, 0, 0, 0, 0xDE, 0xAD}),
-       "true"},
-      {"in range", [] { return probe(range(10, 20)); }, frame(0x100, false, {20}), "true"},
-      {"above range", [] { return probe(range(10, 20)); }, frame(0x100, false, {21}), "false"},
-      {"raw bytes", [] { return probe(rawBytes(0x100, 2, 3)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5}), "020304"},
-      {"raw bytes to the end", [] { return probe(rawBytes(0x100, 5)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5, 6}),
-       "0506"},
-      {"raw bytes, implied extended", [] { return probe(rawBytes(0x18FEF100, 0, 2)); },
+      {"frame too short", [&] { return probe(bus, bits(8, 16)); }, frame(0x100, false, {1, 2}), "none"},
+      {"remote frame", [&] { return probe(bus, bits(0, 8)); }, frame(0x100, false, {}, true), "none"},
+      {"standard frame, extended signal", [&] { return probe(bus, extendedOnly); }, frame(0x100, false, {1}), "none"},
+      {"masked match", [&] { return probe(bus, matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x2A}), "true"},
+      {"masked mismatch", [&] { return probe(bus, matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x3A}),
+       "false"},
+      {"unmasked match", [&] { return probe(bus, matching(6, "DEad")); },
+       frame(0x100, false, {0, 0, 0, 0, 0, 0, 0xDE, 0xAD}), "true"},
+      {"in range", [&] { return probe(bus, range(10, 20)); }, frame(0x100, false, {20}), "true"},
+      {"above range", [&] { return probe(bus, range(10, 20)); }, frame(0x100, false, {21}), "false"},
+      {"raw bytes", [&] { return probe(bus, rawBytes(0x100, 2, 3)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5}),
+       "020304"},
+      {"raw bytes to the end", [&] { return probe(bus, rawBytes(0x100, 5)); },
+       frame(0x100, false, {0, 1, 2, 3, 4, 5, 6}), "0506"},
+      {"raw bytes, implied extended", [&] { return probe(bus, rawBytes(0x18FEF100, 0, 2)); },
        frame(0x18FEF100, true, {7, 8, 9}), "0708"},
-      {"J1939 PDU2", [] { return probe(group(0xFEF1)); }, frame(0x18FEF117, true, {1, 2}), "0102"},
-      {"J1939 PDU2, other sender", [] { return probe(group(0xFEF1, 0x18)); }, frame(0x18FEF117, true, {1}), "none"},
-      {"J1939 PDU1 ignores destination", [] { return probe(group(0xEF00, 0x03)); }, frame(0x18EF2A03, true, {9}), "09"},
-      {"J1939 data page", [] { return probe(group(0x1FEF1)); }, frame(0x19FEF100, true, {5}), "05"},
-      {"J1939 needs a 29-bit identifier", [] { return probe(group(0x0100)); }, frame(0x100, false, {1}), "none"},
+      {"J1939 PDU2", [&] { return probe(bus, group(0xFEF1)); }, frame(0x18FEF117, true, {1, 2}), "0102"},
+      {"J1939 PDU2, other sender", [&] { return probe(bus, group(0xFEF1, 0x18)); }, frame(0x18FEF117, true, {1}),
+       "none"},
+      {"J1939 PDU1 ignores destination", [&] { return probe(bus, group(0xEF00, 0x03)); }, frame(0x18EF2A03, true, {9}),
+       "09"},
+      {"J1939 data page", [&] { return probe(bus, group(0x1FEF1)); }, frame(0x19FEF100, true, {5}), "05"},
+      {"J1939 needs a 29-bit identifier", [&] { return probe(bus, group(0x0100)); }, frame(0x100, false, {1}), "none"},
   };
   for (const auto& c : cases) {
     const Probe p = c.make();
     ASSERT_NE(p.source, nullptr) << c.what;
     EXPECT_EQ(p.read(), "none") << c.what;
-    BusDispatcher::instance().dispatch("t1", c.frame);
+    bus->dispatch("t1", c.frame);
     EXPECT_EQ(p.read(), c.expected) << c.what;
   }
 }
 
 TEST(SignalDecodingTest, SignalsReportChangesValuesReportEveryFrameUntilRemoved) {
+  const auto bus = std::make_shared<BusDispatcher>();
   struct Recorder : SignalEventListener, ValueEventListener {
     std::vector<std::string> events;
     void signalEvent(const Signal& s, std::int64_t ts, bool state) override {
@@ -190,8 +198,8 @@ TEST(SignalDecodingTest, SignalsReportChangesValuesReportEveryFrameUntilRemoved)
   levelConfig.set_signalName("level");
   levelConfig.set_startBit(0);
   levelConfig.set_length(8);
-  const auto flag = SignalFactory::create(flagConfig);
-  const auto level = ValueFactory::create(levelConfig);
+  const auto flag = SignalFactory::create(flagConfig, bus);
+  const auto level = ValueFactory::create(levelConfig, bus);
   ASSERT_TRUE(flag && level);
   flag->addListener(&recorder);
   level->addListener(&recorder);
@@ -202,24 +210,27 @@ TEST(SignalDecodingTest, SignalsReportChangesValuesReportEveryFrameUntilRemoved)
   for (const std::uint8_t byte : {0, 0, 1, 1}) {
     CanFrame f = frame(0x200, false, {byte});
     f.timestampUs = ++ts;
-    BusDispatcher::instance().dispatch("t2", f);
+    bus->dispatch("t2", f);
   }
   EXPECT_EQ(recorder.events,
             (std::vector<std::string>{"flag@1=0", "level@1=0", "level@2=0", "flag@3=1", "level@3=1", "level@4=1"}));
   flag->removeListener(&recorder);
   level->removeListener(&recorder);
-  BusDispatcher::instance().dispatch("t2", frame(0x200, false, {0}));
+  bus->dispatch("t2", frame(0x200, false, {0}));
   EXPECT_EQ(recorder.events.size(), 6U);
   EXPECT_EQ(flag->getCurrentState(), false);
 }
 
 TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
-  const auto refusedValue = [](Types::ArrayValueSignal config) { return ValueFactory::create(config) == nullptr; };
-  const auto refusedSignal = [](const Types::BooleanSignal& config) {
-    return SignalFactory::create(config) == nullptr;
+  const auto bus = std::make_shared<BusDispatcher>();
+  const auto refusedValue = [&](Types::ArrayValueSignal config) {
+    return ValueFactory::create(config, bus) == nullptr;
   };
-  const auto refusedField = [](const Types::ByteFieldSignal& config) {
-    return ByteFieldFactory::create(config) == nullptr;
+  const auto refusedSignal = [&](const Types::BooleanSignal& config) {
+    return SignalFactory::create(config, bus) == nullptr;
+  };
+  const auto refusedField = [&](const Types::ByteFieldSignal& config) {
+    return ByteFieldFactory::create(config, bus) == nullptr;
   };
   Types::ArrayValueSignal noId = bits(0, 8);
   noId.clear_canId();
@@ -251,11 +262,11 @@ TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
       {"PDU1 pgn with a destination", [&] { return refusedField(group(0xEF01)); }},
       {"J1939 bytes past the largest transfer", [&] { return refusedField(tooLong); }},
   };
-  const std::size_t before = BusDispatcher::instance().registeredSources();
+  const std::size_t before = bus->registeredSources();
   for (const auto& c : cases) {
     EXPECT_TRUE(c.refused()) << c.what;
   }
-  EXPECT_EQ(BusDispatcher::instance().registeredSources(), before);
+  EXPECT_EQ(bus->registeredSources(), before);
 }
 
 }  // namespace

@@ -117,7 +117,8 @@ bool ZemHost::startIpc() {
   // The host always has a bus, real or simulated: on the simulated bus apply() restarts no socket
   // and only drops the open transfers.
   services_->setBusMonitoringService(std::make_shared<BusMonitoringService>(
-      [this](const std::function<void()>& whileStopped) { return restartCanSources(whileStopped); }));
+      [this](const std::function<void()>& whileStopped) { return restartCanSources(whileStopped); },
+      services_->getBusDispatcher()));
   return true;
 }
 
@@ -156,28 +157,29 @@ void ZemHost::registerJobAppearedServlet() {
 }
 
 bool ZemHost::startVehicleBus() {
+  const std::shared_ptr<VehicleBus::BusDispatcher>& bus = services_->getBusDispatcher();
   if (options_.canInterfaces.empty()) {
     try {
       ipc_->registerServlet(VehicleBus::InjectFramesServlet::definition(),
-                            std::make_unique<VehicleBus::InjectFramesServlet>());
+                            std::make_unique<VehicleBus::InjectFramesServlet>(bus));
     } catch (const std::exception& e) {
       ZEM_FATAL("Cannot serve the simulated bus's InjectFrames: " << e.what());
       return false;
     }
-    ZEM_INFO("Simulated vehicle bus " << VehicleBus::BusDispatcher::instance().defaultInterface()
-                                      << ": frames are taken by InjectFrames");
+    ZEM_INFO("Simulated vehicle bus " << bus->defaultInterface() << ": frames are taken by InjectFrames");
     return true;
   }
-  VehicleBus::BusDispatcher::instance().setInterfaces(options_.canInterfaces);
+  bus->setInterfaces(options_.canInterfaces);
   for (const std::string& interface : options_.canInterfaces) {
-    if (!startFrameSource(std::make_unique<VehicleBus::SocketCanSource>(interface), true)) return false;
+    if (!startFrameSource(std::make_unique<VehicleBus::SocketCanSource>(interface, bus), true)) return false;
   }
   return true;
 }
 
 bool ZemHost::startReplays() {
+  const std::shared_ptr<VehicleBus::BusDispatcher>& bus = services_->getBusDispatcher();
   for (const std::string& file : options_.canReplayFiles) {
-    if (!startFrameSource(std::make_unique<VehicleBus::CandumpReplaySource>(file))) return false;
+    if (!startFrameSource(std::make_unique<VehicleBus::CandumpReplaySource>(file, bus))) return false;
   }
   return true;
 }

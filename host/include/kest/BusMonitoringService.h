@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,8 +17,9 @@
 #include "kest/Export.h"
 
 namespace VehicleBus {
+class BusDispatcher;
 class FrameSource;
-}
+}  // namespace VehicleBus
 
 class KEST_EXPORT BusMonitoringService {
  public:
@@ -32,15 +34,17 @@ class KEST_EXPORT BusMonitoringService {
   using RestartSources = std::function<std::vector<std::string>(const std::function<void()>& whileStopped)>;
 
   // `restartSources` is how the host restarts its sources; an empty function means the host was
-  // built without a vehicle bus, and apply() then answers kNotSupported.
-  explicit BusMonitoringService(RestartSources restartSources);
+  // built without a vehicle bus, and apply() then answers kNotSupported. `dispatcher` is the bus
+  // whose open transfers apply() drops, kept for the service's lifetime.
+  // REQUIRES: dispatcher != nullptr when restartSources is not empty.
+  BusMonitoringService(RestartSources restartSources, std::shared_ptr<VehicleBus::BusDispatcher> dispatcher);
   virtual ~BusMonitoringService();
   BusMonitoringService(const BusMonitoringService&) = delete;
   BusMonitoringService& operator=(const BusMonitoringService&) = delete;
 
   // Re-applies the bus configuration: restarts the frame sources (a reconfigured SocketCAN
   // interface is read again) and, while they are stopped, drops every open J1939 transfer of the
-  // process's dispatcher. Returns kApplied; kSourceFailed when a source could not restart, each
+  // service's dispatcher. Returns kApplied; kSourceFailed when a source could not restart, each
   // reason logged at ERROR; kNotSupported on a host without a vehicle bus. While a status is
   // forced (forceStatus) returns it and touches nothing. Never throws.
   virtual int apply();
@@ -65,6 +69,7 @@ class KEST_EXPORT BusMonitoringService {
 
  private:
   const RestartSources restartSources_;
+  const std::shared_ptr<VehicleBus::BusDispatcher> dispatcher_;
   std::mutex applyMutex_;  // serialises apply(); guards forced_
   std::optional<int> forced_;
   std::atomic<std::size_t> applyCalls_{0};

@@ -1,4 +1,5 @@
-// The bundle of host services handed to the application. Owns the services it was built with.
+// The bundle of host services handed to the application. Owns the services it was built with and
+// the host's vehicle bus (one BusDispatcher, created with the bundle, shared with its users).
 // Thread safety: the getters may be called from any thread; the services synchronise themselves.
 #pragma once
 
@@ -15,10 +16,14 @@ class SecurityService;
 class MetaDataService;
 class PlatformService;
 class BusMonitoringService;
+namespace VehicleBus {
+class BusDispatcher;
+}
 
 class KEST_EXPORT ExtensionServices {
  public:
-  ExtensionServices() = default;
+  // Creates the bundle's BusDispatcher; every other service starts empty.
+  ExtensionServices();
   virtual ~ExtensionServices();
   ExtensionServices(const ExtensionServices&) = delete;
   ExtensionServices& operator=(const ExtensionServices&) = delete;
@@ -29,6 +34,8 @@ class KEST_EXPORT ExtensionServices {
   virtual MetaDataService* getMetaDataService() const { return metaData_.get(); }
   virtual PlatformService* getPlatformService() const { return platform_.get(); }
   virtual BusMonitoringService* getBusMonitoringService() const { return busMonitoring_.get(); }
+  // The host's vehicle bus, never null; shared with every frame source and signal built on it.
+  const std::shared_ptr<VehicleBus::BusDispatcher>& getBusDispatcher() const { return busDispatcher_; }
 
   // Setters used by the host while it assembles the bundle (before handing it out).
   void setIpcService(std::shared_ptr<Ipc::IpcService> s) { ipc_ = std::move(s); }
@@ -43,4 +50,5 @@ class KEST_EXPORT ExtensionServices {
   std::shared_ptr<MetaDataService> metaData_;
   std::shared_ptr<PlatformService> platform_;
   std::shared_ptr<BusMonitoringService> busMonitoring_;
+  const std::shared_ptr<VehicleBus::BusDispatcher> busDispatcher_;
 };

@@ -10,8 +10,9 @@
 #include "kest/vehiclebus/FrameSource.h"
 #include "vehiclebus/BusDispatcherImpl.h"
 
-BusMonitoringService::BusMonitoringService(RestartSources restartSources)
-    : restartSources_(std::move(restartSources)) {}
+BusMonitoringService::BusMonitoringService(RestartSources restartSources,
+                                           std::shared_ptr<VehicleBus::BusDispatcher> dispatcher)
+    : restartSources_(std::move(restartSources)), dispatcher_(std::move(dispatcher)) {}
 
 BusMonitoringService::~BusMonitoringService() = default;
 
@@ -30,7 +31,7 @@ int BusMonitoringService::apply() {
   std::vector<std::string> failures;
   std::size_t dropped = 0;
   try {
-    failures = restartSources_([&dropped] { dropped = VehicleBus::BusDispatcher::instance().impl().dropTransfers(); });
+    failures = restartSources_([this, &dropped] { dropped = dispatcher_->impl().dropTransfers(); });
   } catch (const std::exception& e) {
     failures.emplace_back(e.what());
   }

@@ -172,14 +172,6 @@ std::size_t BusDispatcher::Impl::dropTransfers() {
 // ---------------------------------------------------------------------------------------------------------------
 // BusDispatcher
 
-BusDispatcher& BusDispatcher::instance() {
-  // Built on first use and never destroyed: sources destroyed by other statics at exit still
-  // unregister from a live dispatcher.
-  alignas(BusDispatcher) static unsigned char storage[sizeof(BusDispatcher)];
-  static BusDispatcher* const dispatcher = ::new (static_cast<void*>(storage)) BusDispatcher();
-  return *dispatcher;
-}
-
 BusDispatcher::BusDispatcher() : impl_(std::make_unique<Impl>()) {}
 
 BusDispatcher::~BusDispatcher() = default;

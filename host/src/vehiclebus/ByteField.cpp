@@ -33,21 +33,24 @@ std::optional<std::vector<std::uint8_t>> ByteField::Impl::rawValue() const {
   return value_;
 }
 
-ByteField::ByteField(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) { impl_->setOwner(this); }
+ByteField::ByteField(std::unique_ptr<Impl> impl, std::shared_ptr<BusDispatcher> dispatcher)
+    : dispatcher_(std::move(dispatcher)), impl_(std::move(impl)) {
+  impl_->setOwner(this);
+}
 
-ByteField::~ByteField() { BusDispatcher::instance().impl().remove(impl_.get()); }
+ByteField::~ByteField() { dispatcher_->impl().remove(impl_.get()); }
 
 const std::string& ByteField::getName() const { return impl_->name(); }
 
 std::optional<std::vector<std::uint8_t>> ByteField::getRawValue() const { return impl_->rawValue(); }
 
 void ByteField::addListener(ByteFieldEventListener* listener) {
-  const std::lock_guard<std::mutex> lock(BusDispatcher::instance().impl().mutex());
+  const std::lock_guard<std::mutex> lock(dispatcher_->impl().mutex());
   impl_->listeners().add(listener);
 }
 
 void ByteField::removeListener(ByteFieldEventListener* listener) {
-  const std::lock_guard<std::mutex> lock(BusDispatcher::instance().impl().mutex());
+  const std::lock_guard<std::mutex> lock(dispatcher_->impl().mutex());
   impl_->listeners().remove(listener);
 }
 

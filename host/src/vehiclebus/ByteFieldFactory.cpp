@@ -76,13 +76,13 @@ std::unique_ptr<ByteField::Impl> j1939Decoder(const Types::J1939ByteFieldSignal&
 
 }  // namespace
 
-std::shared_ptr<ByteField> ByteFieldFactory::create(const Types::ByteFieldSignal& config) {
+std::shared_ptr<ByteField> ByteFieldFactory::create(const Types::ByteFieldSignal& config,
+                                                    std::shared_ptr<BusDispatcher> dispatcher) {
   std::string why;
   std::unique_ptr<ByteField::Impl> impl;
   Route route;
-  route.interface = config.has_busInterface() && !config.get_busInterface().empty()
-                        ? config.get_busInterface()
-                        : BusDispatcher::instance().defaultInterface();
+  route.interface = config.has_busInterface() && !config.get_busInterface().empty() ? config.get_busInterface()
+                                                                                    : dispatcher->defaultInterface();
   if (const auto* raw = dynamic_cast<const Types::RawCanByteFieldSignal*>(&config)) {
     impl = rawCanDecoder(*raw, std::move(route), &why);
   } else if (const auto* j1939 = dynamic_cast<const Types::J1939ByteFieldSignal*>(&config)) {
@@ -95,8 +95,9 @@ std::shared_ptr<ByteField> ByteFieldFactory::create(const Types::ByteFieldSignal
     return nullptr;
   }
   ByteField::Impl* const decoder = impl.get();
-  std::shared_ptr<ByteField> field(new ByteField(std::move(impl)));  // the constructor is private to the factory
-  BusDispatcher::instance().impl().add(decoder);
+  std::shared_ptr<ByteField> field(
+      new ByteField(std::move(impl), dispatcher));  // the constructor is private to the factory
+  dispatcher->impl().add(decoder);
   return field;
 }
 

@@ -27,10 +27,10 @@ std::int64_t realtimeUs() {
 
 }  // namespace
 
-CandumpReplaySource::CandumpReplaySource(std::string path, FrameSink sink)
+CandumpReplaySource::CandumpReplaySource(std::string path, std::shared_ptr<BusDispatcher> dispatcher, FrameSink sink)
     : path_(std::move(path)),
-      interface_(BusDispatcher::instance().defaultInterface()),
-      sink_(sinkOrDispatcher(std::move(sink))) {}
+      interface_(dispatcher->defaultInterface()),
+      sink_(sinkOrDispatcher(std::move(sink), std::move(dispatcher))) {}
 
 CandumpReplaySource::~CandumpReplaySource() { stop(); }
 

@@ -26,8 +26,10 @@ const Ipc::IpcMessageDefinition& InjectFramesServlet::definition() {
   return d;
 }
 
-InjectFramesServlet::InjectFramesServlet(FrameSink sink)
-    : Ipc::IpcMethodServlet(definition(), nullptr), sink_(sinkOrDispatcher(std::move(sink))) {}
+InjectFramesServlet::InjectFramesServlet(std::shared_ptr<BusDispatcher> dispatcher, FrameSink sink)
+    : Ipc::IpcMethodServlet(definition(), nullptr),
+      dispatcher_(std::move(dispatcher)),
+      sink_(sinkOrDispatcher(std::move(sink), dispatcher_)) {}
 
 void InjectFramesServlet::processMethodCall(const Ipc::IpcMessageDefinition& /*definition*/,
                                             const Ipc::IpcMethodCallRequest& request,
@@ -43,7 +45,7 @@ void InjectFramesServlet::processMethodCall(const Ipc::IpcMessageDefinition& /*d
     throw Ipc::IpcException("InjectFrames: " + error);
   }
 
-  const std::string defaultInterface = BusDispatcher::instance().defaultInterface();
+  const std::string defaultInterface = dispatcher_->defaultInterface();
   const std::int64_t arrival = nowUs();
   std::vector<CanFrame> run;
   const std::string* runInterface = nullptr;

@@ -56,21 +56,24 @@ std::optional<bool> Signal::Impl::currentState() const {
   return state != 0;
 }
 
-Signal::Signal(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) { impl_->setOwner(this); }
+Signal::Signal(std::unique_ptr<Impl> impl, std::shared_ptr<BusDispatcher> dispatcher)
+    : dispatcher_(std::move(dispatcher)), impl_(std::move(impl)) {
+  impl_->setOwner(this);
+}
 
-Signal::~Signal() { BusDispatcher::instance().impl().remove(impl_.get()); }
+Signal::~Signal() { dispatcher_->impl().remove(impl_.get()); }
 
 const std::string& Signal::getName() const { return impl_->name(); }
 
 std::optional<bool> Signal::getCurrentState() const { return impl_->currentState(); }
 
 void Signal::addListener(SignalEventListener* listener) {
-  const std::lock_guard<std::mutex> lock(BusDispatcher::instance().impl().mutex());
+  const std::lock_guard<std::mutex> lock(dispatcher_->impl().mutex());
   impl_->listeners().add(listener);
 }
 
 void Signal::removeListener(SignalEventListener* listener) {
-  const std::lock_guard<std::mutex> lock(BusDispatcher::instance().impl().mutex());
+  const std::lock_guard<std::mutex> lock(dispatcher_->impl().mutex());
   impl_->listeners().remove(listener);
 }
 

@@ -68,13 +68,13 @@ std::unique_ptr<Signal::Impl> rangeDecoder(const Types::ValueRangeBooleanSignal&
 
 }  // namespace
 
-std::shared_ptr<Signal> SignalFactory::create(const Types::BooleanSignal& config) {
+std::shared_ptr<Signal> SignalFactory::create(const Types::BooleanSignal& config,
+                                              std::shared_ptr<BusDispatcher> dispatcher) {
   std::string why;
   std::unique_ptr<Signal::Impl> impl;
   Route route;
-  route.interface = config.has_busInterface() && !config.get_busInterface().empty()
-                        ? config.get_busInterface()
-                        : BusDispatcher::instance().defaultInterface();
+  route.interface = config.has_busInterface() && !config.get_busInterface().empty() ? config.get_busInterface()
+                                                                                    : dispatcher->defaultInterface();
   route.id = config.get_canId();
   const auto* match = dynamic_cast<const Types::BytefieldMatchBooleanSignal*>(&config);
   const auto* range = dynamic_cast<const Types::ValueRangeBooleanSignal*>(&config);
@@ -91,8 +91,8 @@ std::shared_ptr<Signal> SignalFactory::create(const Types::BooleanSignal& config
     return nullptr;
   }
   Signal::Impl* const decoder = impl.get();
-  std::shared_ptr<Signal> signal(new Signal(std::move(impl)));  // the constructor is private to the factory
-  BusDispatcher::instance().impl().add(decoder);
+  std::shared_ptr<Signal> signal(new Signal(std::move(impl), dispatcher));  // the constructor is private to the factory
+  dispatcher->impl().add(decoder);
   return signal;
 }
 

@@ -40,8 +40,8 @@ SocketCanSource::Descriptor& SocketCanSource::Descriptor::operator=(Descriptor&&
   return *this;
 }
 
-SocketCanSource::SocketCanSource(std::string interface, FrameSink sink)
-    : interface_(std::move(interface)), sink_(sinkOrDispatcher(std::move(sink))) {}
+SocketCanSource::SocketCanSource(std::string interface, std::shared_ptr<BusDispatcher> dispatcher, FrameSink sink)
+    : interface_(std::move(interface)), sink_(sinkOrDispatcher(std::move(sink), std::move(dispatcher))) {}
 
 SocketCanSource::~SocketCanSource() { stop(); }
 

@@ -36,21 +36,24 @@ std::optional<double> Value::Impl::currentValue() const {
   return value_.load(std::memory_order_relaxed);
 }
 
-Value::Value(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) { impl_->setOwner(this); }
+Value::Value(std::unique_ptr<Impl> impl, std::shared_ptr<BusDispatcher> dispatcher)
+    : dispatcher_(std::move(dispatcher)), impl_(std::move(impl)) {
+  impl_->setOwner(this);
+}
 
-Value::~Value() { BusDispatcher::instance().impl().remove(impl_.get()); }
+Value::~Value() { dispatcher_->impl().remove(impl_.get()); }
 
 const std::string& Value::getName() const { return impl_->name(); }
 
 std::optional<double> Value::getCurrentValue() const { return impl_->currentValue(); }
 
 void Value::addListener(ValueEventListener* listener) {
-  const std::lock_guard<std::mutex> lock(BusDispatcher::instance().impl().mutex());
+  const std::lock_guard<std::mutex> lock(dispatcher_->impl().mutex());
   impl_->listeners().add(listener);
 }
 
 void Value::removeListener(ValueEventListener* listener) {
-  const std::lock_guard<std::mutex> lock(BusDispatcher::instance().impl().mutex());
+  const std::lock_guard<std::mutex> lock(dispatcher_->impl().mutex());
   impl_->listeners().remove(listener);
 }
 

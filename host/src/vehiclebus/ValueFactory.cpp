@@ -11,13 +11,13 @@ namespace VehicleBus {
 
 namespace Types = Sarnet_Configuration::Types;
 
-std::shared_ptr<Value> ValueFactory::create(const Types::ValueSignal& config) {
+std::shared_ptr<Value> ValueFactory::create(const Types::ValueSignal& config,
+                                            std::shared_ptr<BusDispatcher> dispatcher) {
   std::string why;
   std::unique_ptr<Value::Impl> impl;
   Route route;
-  route.interface = config.has_busInterface() && !config.get_busInterface().empty()
-                        ? config.get_busInterface()
-                        : BusDispatcher::instance().defaultInterface();
+  route.interface = config.has_busInterface() && !config.get_busInterface().empty() ? config.get_busInterface()
+                                                                                    : dispatcher->defaultInterface();
   route.id = config.get_canId();
   const auto* array = dynamic_cast<const Types::ArrayValueSignal*>(&config);
   if (array == nullptr) {
@@ -36,8 +36,8 @@ std::shared_ptr<Value> ValueFactory::create(const Types::ValueSignal& config) {
     return nullptr;
   }
   Value::Impl* const decoder = impl.get();
-  std::shared_ptr<Value> value(new Value(std::move(impl)));  // the constructor is private to the factory
-  BusDispatcher::instance().impl().add(decoder);
+  std::shared_ptr<Value> value(new Value(std::move(impl), dispatcher));  // the constructor is private to the factory
+  dispatcher->impl().add(decoder);
   return value;
 }
 

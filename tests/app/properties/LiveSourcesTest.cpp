@@ -61,7 +61,7 @@ TEST_F(LiveSourcesTest, CanSourcesAnswerTheirLastFrameAndABooleanAnnouncesOnlyCh
        named("ByteField", "raw", "CanBytefield",
              signal("RawCanByteFieldSignal",
                     "<k:canId>258</k:canId><k:startByte>2</k:startByte><k:length>1</k:length>")));
-  BusDispatcher& bus = BusDispatcher::instance();
+  BusDispatcher& bus = *app.services()->getBusDispatcher();
   EXPECT_EQ(map_.getPropertyValue("door"), "");  // no frame yet: no value
   bus.dispatch(kBus, {frame(0x100, {0x00, 0x31}), frame(0x100, {0x00, 0x21}), frame(0x102, {0x00, 0x00, 0xAB})});
   EXPECT_EQ(map_.getPropertyValue("door"), "true");

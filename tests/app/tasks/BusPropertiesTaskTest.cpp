@@ -32,7 +32,7 @@ class BusPropertiesTaskTest : public ::testing::Test {
   }
 
   std::shared_ptr<BusMonitoringService> bus_ =
-      std::make_shared<BusMonitoringService>(BusMonitoringService::RestartSources());
+      std::make_shared<BusMonitoringService>(BusMonitoringService::RestartSources(), nullptr);
   std::unique_ptr<RunningApp> app_ = proptest::startWithDefaultConfig(kConfig);
 };
 

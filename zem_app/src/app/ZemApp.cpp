@@ -81,6 +81,8 @@ std::shared_ptr<ZemTaskExecutionQueue> ZemApp::createTaskQueue(ZemSettings& sett
 std::shared_ptr<ProvisioningAdapterMap> ZemApp::createProxyAndMap(ExtensionServices& services) {
   // Before the monitor servlet is served: every caller that registers a monitor is seen leaving.
   if (services.getIpcService() != nullptr) services.getIpcService()->addClientListener(this);
+  // Before the first load: the map's CAN sources listen to the host's bus.
+  ProvisioningAdapterMap().setBusDispatcher(services.getBusDispatcher());
   // Building the proxy registers the servlets; the read-string servlet loads the installed
   // configuration into the map, so the map below finds its table filled.
   auto proxy = std::make_shared<ZemAppIpcProxy>(services);

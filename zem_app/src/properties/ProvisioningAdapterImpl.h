@@ -16,6 +16,10 @@
 #include "kolconfig/XmlDoc.h"
 #include "properties/OriginMapItem.h"
 
+namespace VehicleBus {
+class BusDispatcher;
+}
+
 // The property table maps a property name to its OriginMapItem; the permission table maps a name
 // to the components that may update it (a property without an entry may be updated by any
 // component). Both are process-wide (function-local statics of storedMap() and
@@ -36,11 +40,13 @@ class provisioningAdapter_impl {
   // Longer names are refused as monitors without a lookup: no property is named like that.
   static constexpr size_t kMaxMonitoredNameBytes = 1024;
 
-  provisioningAdapter_impl() = default;
+  // Starts with a BusDispatcher of its own until setBusDispatcher() names the host's.
+  provisioningAdapter_impl();
   provisioningAdapter_impl(const provisioningAdapter_impl&) = delete;
   provisioningAdapter_impl& operator=(const provisioningAdapter_impl&) = delete;
 
   // The operations of ProvisioningAdapterMap, with the same results; see ProvisioningAdapterMap.h.
+  void setBusDispatcher(std::shared_ptr<VehicleBus::BusDispatcher> dispatcher);
   void initialise();
   void release();
   void reloadConfig();
@@ -89,16 +95,18 @@ class provisioningAdapter_impl {
   void notifyMonitors(const std::string& name, const std::string& value);
 
  private:
-  // Adds the properties of the installed "config.xml" to `map` and `permissionsMap`. Returns
-  // false (logged) when the file is missing, unreadable or does not parse (entries added before a
-  // failure stay).
-  static bool loadProvisioningConfig(MapType& map, MapPermissionsType& permissionsMap);
+  // Adds the properties of the installed "config.xml" to `map` and `permissionsMap`, its CAN
+  // sources registered with `bus`. Returns false (logged) when the file is missing, unreadable or
+  // does not parse (entries added before a failure stay).
+  static bool loadProvisioningConfig(MapType& map, MapPermissionsType& permissionsMap,
+                                     const std::shared_ptr<VehicleBus::BusDispatcher>& bus);
   // Adds the properties of one definition under `prefix`: a group adds its owners to
   // `permissions` (shared by the whole top-level definition, so owners accumulate in document
   // order) and recurses with prefix + name + "."; a property adapter adds its origin's item.
   static void createKeyFromOriginAndAddToMap(const Sarnet_Configuration::Types::ProvisioningAdapter* adapter,
                                              MapType& map, const std::string& prefix,
-                                             MapPermissionsType& permissionsMap, permissionsType& permissions);
+                                             MapPermissionsType& permissionsMap, permissionsType& permissions,
+                                             const std::shared_ptr<VehicleBus::BusDispatcher>& bus);
 
   // The process-wide property table as it is. REQUIRES: mutex_ held.
   static MapType& storedMap();
@@ -133,5 +141,7 @@ class provisioningAdapter_impl {
   static void logNotFound(const std::string& name, const MapType& map);
 
   std::recursive_mutex mutex_;
+  // The bus the CAN sources of later loads register with; shared with them. Guarded by mutex_.
+  std::shared_ptr<VehicleBus::BusDispatcher> busDispatcher_;
   MonitorTable monitors_;  // synchronises itself
 };

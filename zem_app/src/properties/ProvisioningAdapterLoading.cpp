@@ -9,6 +9,7 @@
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
+#include "kest/vehiclebus/BusDispatcher.h"
 #include "kest/vehiclebus/ByteFieldFactory.h"
 #include "kest/vehiclebus/SignalFactory.h"
 #include "kest/vehiclebus/ValueFactory.h"
@@ -69,12 +70,13 @@ class provisioningAdapter_impl::OriginLoader final : public Types::PropertyOrigi
   // `vehicleProperty`: the origin belongs to a VehiclePropertyAdapter (a store boolean then
   // becomes a DatabaseVehicleProperty).
   OriginLoader(bool vehicleProperty, const std::string& key, MapType& map, MapPermissionsType& permissionsMap,
-               const permissionsType& permissions)
+               const permissionsType& permissions, const std::shared_ptr<VehicleBus::BusDispatcher>& bus)
       : vehicleProperty_(vehicleProperty),
         key_(key),
         map_(map),
         permissionsMap_(permissionsMap),
-        permissions_(permissions) {}
+        permissions_(permissions),
+        bus_(bus) {}
 
   void load(const Types::PropertyOrigin* origin) {
     if (origin == nullptr || !origin->accept(*this)) ZEM_ERROR("Origin type not recognised!");
@@ -131,13 +133,15 @@ class provisioningAdapter_impl::OriginLoader final : public Types::PropertyOrigi
 
   // The plain signal bases name no bits to watch: no source is built from them.
   void visit(const Types::BooleanSignal& s) override { notRecognised(s.typeName()); }
-  void visit(const Types::BytefieldMatchBooleanSignal& s) override { live(s, VehicleBus::SignalFactory::create(s)); }
-  void visit(const Types::ValueRangeBooleanSignal& s) override { live(s, VehicleBus::SignalFactory::create(s)); }
+  void visit(const Types::BytefieldMatchBooleanSignal& s) override {
+    live(s, VehicleBus::SignalFactory::create(s, bus_));
+  }
+  void visit(const Types::ValueRangeBooleanSignal& s) override { live(s, VehicleBus::SignalFactory::create(s, bus_)); }
   void visit(const Types::ValueSignal& s) override { notRecognised(s.typeName()); }
-  void visit(const Types::ArrayValueSignal& s) override { live(s, VehicleBus::ValueFactory::create(s)); }
+  void visit(const Types::ArrayValueSignal& s) override { live(s, VehicleBus::ValueFactory::create(s, bus_)); }
   void visit(const Types::ByteFieldSignal& s) override { notRecognised(s.typeName()); }
-  void visit(const Types::RawCanByteFieldSignal& s) override { live(s, VehicleBus::ByteFieldFactory::create(s)); }
-  void visit(const Types::J1939ByteFieldSignal& s) override { live(s, VehicleBus::ByteFieldFactory::create(s)); }
+  void visit(const Types::RawCanByteFieldSignal& s) override { live(s, VehicleBus::ByteFieldFactory::create(s, bus_)); }
+  void visit(const Types::J1939ByteFieldSignal& s) override { live(s, VehicleBus::ByteFieldFactory::create(s, bus_)); }
 
  private:
   bool duplicate() const {
@@ -170,6 +174,7 @@ class provisioningAdapter_impl::OriginLoader final : public Types::PropertyOrigi
   MapType& map_;
   MapPermissionsType& permissionsMap_;
   const permissionsType& permissions_;
+  const std::shared_ptr<VehicleBus::BusDispatcher>& bus_;
 };
 
 // Adds the properties of one definition: a group recurses with its name as a prefix and adds its
@@ -177,14 +182,14 @@ class provisioningAdapter_impl::OriginLoader final : public Types::PropertyOrigi
 class provisioningAdapter_impl::AdapterLoader final : public Types::ProvisioningAdapterVisitor {
  public:
   AdapterLoader(const std::string& prefix, MapType& map, MapPermissionsType& permissionsMap,
-                permissionsType& permissions)
-      : prefix_(prefix), map_(map), permissionsMap_(permissionsMap), permissions_(permissions) {}
+                permissionsType& permissions, const std::shared_ptr<VehicleBus::BusDispatcher>& bus)
+      : prefix_(prefix), map_(map), permissionsMap_(permissionsMap), permissions_(permissions), bus_(bus) {}
 
   void visit(const Types::GroupAdapter& group) override {
     permissions_.insert(group.elements_owner().begin(), group.elements_owner().end());
     const std::string nested = prefix_ + group.get_name() + ".";
     for (const auto& definition : group.elements_provisioningDefinitions()) {
-      createKeyFromOriginAndAddToMap(definition.get(), map_, nested, permissionsMap_, permissions_);
+      createKeyFromOriginAndAddToMap(definition.get(), map_, nested, permissionsMap_, permissions_, bus_);
     }
   }
   void visit(const Types::ImeiPropertyAdapter& a) override { origin(a, "Imei"); }
@@ -204,13 +209,15 @@ class provisioningAdapter_impl::AdapterLoader final : public Types::Provisioning
  private:
   template <class Adapter>
   void origin(const Adapter& adapter, const std::string& name, bool vehicleProperty = false) {
-    OriginLoader(vehicleProperty, prefix_ + name, map_, permissionsMap_, permissions_).load(adapter.element_origin());
+    OriginLoader(vehicleProperty, prefix_ + name, map_, permissionsMap_, permissions_, bus_)
+        .load(adapter.element_origin());
   }
 
   const std::string& prefix_;
   MapType& map_;
   MapPermissionsType& permissionsMap_;
   permissionsType& permissions_;
+  const std::shared_ptr<VehicleBus::BusDispatcher>& bus_;
 };
 
 provisioningAdapter_impl::MapType& provisioningAdapter_impl::storedMap() {
@@ -220,7 +227,7 @@ provisioningAdapter_impl::MapType& provisioningAdapter_impl::storedMap() {
 
 provisioningAdapter_impl::MapType& provisioningAdapter_impl::getMap() {
   MapType& map = storedMap();
-  if (map.empty()) loadProvisioningConfig(map, getPermissionsMap());
+  if (map.empty()) loadProvisioningConfig(map, getPermissionsMap(), busDispatcher_);
   return map;
 }
 
@@ -234,7 +241,8 @@ std::set<std::string>& provisioningAdapter_impl::storedBooleanKeys() {
   return keys;
 }
 
-bool provisioningAdapter_impl::loadProvisioningConfig(MapType& map, MapPermissionsType& permissionsMap) {
+bool provisioningAdapter_impl::loadProvisioningConfig(MapType& map, MapPermissionsType& permissionsMap,
+                                                      const std::shared_ptr<VehicleBus::BusDispatcher>& bus) {
   const File file(DevicePaths::installedConfigFolder(), DevicePaths::kConfigFileName);
   if (!file.exists()) {
     ZEM_ERROR("Config file doesn't exist: " << file.getAbsolutePath());
@@ -249,7 +257,7 @@ bool provisioningAdapter_impl::loadProvisioningConfig(MapType& map, MapPermissio
     const auto config = xmldoc::parseFile<Types::ProvisioningConfig>(file.getPath());
     for (const auto& definition : config->elements_provisioningDefinitions()) {
       permissionsType permissions;
-      createKeyFromOriginAndAddToMap(definition.get(), map, "", permissionsMap, permissions);
+      createKeyFromOriginAndAddToMap(definition.get(), map, "", permissionsMap, permissions, bus);
     }
   } catch (const std::exception& e) {
     ZEM_ERROR(e.what());
@@ -262,8 +270,9 @@ bool provisioningAdapter_impl::loadProvisioningConfig(MapType& map, MapPermissio
 void provisioningAdapter_impl::createKeyFromOriginAndAddToMap(const Types::ProvisioningAdapter* adapter, MapType& map,
                                                               const std::string& prefix,
                                                               MapPermissionsType& permissionsMap,
-                                                              permissionsType& permissions) {
-  AdapterLoader loader(prefix, map, permissionsMap, permissions);
+                                                              permissionsType& permissions,
+                                                              const std::shared_ptr<VehicleBus::BusDispatcher>& bus) {
+  AdapterLoader loader(prefix, map, permissionsMap, permissions, bus);
   if (adapter == nullptr || !adapter->accept(loader)) {
     ZEM_ERROR("ProvisioningAdapter type not recognized: "
               << (adapter != nullptr ? adapter->typeName() : Types::ProvisioningAdapter::staticTypeName()));
@@ -282,6 +291,13 @@ void provisioningAdapter_impl::addItemToMap(ItemType&& item, const std::string& 
   }
   ZEM_TRACE("Inserted item to map: key = " << key << " and of type = " << Item::staticTypeName());
   ZEM_TRACE("Number of items in property map: " << map.size());
+}
+
+provisioningAdapter_impl::provisioningAdapter_impl() : busDispatcher_(std::make_shared<VehicleBus::BusDispatcher>()) {}
+
+void provisioningAdapter_impl::setBusDispatcher(std::shared_ptr<VehicleBus::BusDispatcher> dispatcher) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  busDispatcher_ = std::move(dispatcher);
 }
 
 void provisioningAdapter_impl::initialise() {

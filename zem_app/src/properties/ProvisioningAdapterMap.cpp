@@ -13,6 +13,9 @@ ProvisioningAdapterMap::ProvisioningAdapterMap() {
   std::call_once(created, [] { impl_ = std::make_shared<provisioningAdapter_impl>(); });
 }
 
+void ProvisioningAdapterMap::setBusDispatcher(std::shared_ptr<VehicleBus::BusDispatcher> dispatcher) {
+  impl_->setBusDispatcher(std::move(dispatcher));
+}
 void ProvisioningAdapterMap::initialise() { impl_->initialise(); }
 void ProvisioningAdapterMap::release() { impl_->release(); }
 void ProvisioningAdapterMap::reloadConfig() { impl_->reloadConfig(); }

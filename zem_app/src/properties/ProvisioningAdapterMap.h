@@ -14,6 +14,9 @@
 #include "kolconfig/Types.h"
 
 class provisioningAdapter_impl;
+namespace VehicleBus {
+class BusDispatcher;
+}
 
 class ProvisioningAdapterMap {
  public:
@@ -26,6 +29,10 @@ class ProvisioningAdapterMap {
   // Creates the shared implementation on first construction; later handles share it.
   ProvisioningAdapterMap();
 
+  // The bus that CAN sources built by later loads register with (and keep alive); until it is
+  // called, the map uses a BusDispatcher of its own. Sources already built keep theirs.
+  // REQUIRES: dispatcher != nullptr.
+  void setBusDispatcher(std::shared_ptr<VehicleBus::BusDispatcher> dispatcher);
   // Loads the installed configuration when the table is still empty.
   void initialise();
   // Empties the property and permission tables (shutdown). Monitor registrations stay. A later

@@ -1,7 +1,9 @@
-// The process's vehicle bus: takes frames from every frame source, reassembles J1939 transfers and
-// hands each frame to the sources (signals, values, byte fields) that decode it.
+// A vehicle bus: takes frames from every frame source, reassembles J1939 transfers and hands each
+// frame to the sources (signals, values, byte fields) that decode it. Owned through a shared_ptr
+// by whoever owns the bus (the host's ExtensionServices; a test or benchmark its own); every
+// source registered with it keeps it alive until the source is destroyed.
 // Thread safety: every method may be called from any thread. Frames are dispatched one at a time
-// for the whole process under one lock, which listener removal also takes: when a remove returns,
+// for the whole dispatcher under one lock, which listener removal also takes: when a remove returns,
 // no event of that listener runs. Listeners are called with that lock held.
 #pragma once
 
@@ -22,8 +24,9 @@ class KEST_EXPORT BusDispatcher {
   // dropped with everything received of it.
   static constexpr std::int64_t kTransportTimeoutUs = 750'000;
 
-  // The one dispatcher of the process.
-  static BusDispatcher& instance();
+  // A dispatcher with no sources and no interfaces set.
+  BusDispatcher();
+  ~BusDispatcher();
 
   // The interface a signal without busInterface listens to: the first of setInterfaces(), "sim0"
   // when none was set.
@@ -51,8 +54,6 @@ class KEST_EXPORT BusDispatcher {
   BusDispatcher& operator=(const BusDispatcher&) = delete;
 
  private:
-  BusDispatcher();
-  ~BusDispatcher();
   std::unique_ptr<Impl> impl_;
 };
 

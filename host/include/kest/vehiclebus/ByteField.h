@@ -12,6 +12,8 @@
 
 namespace VehicleBus {
 
+class BusDispatcher;
+
 class ByteField;
 
 // Told of every decoded byte field. Called with the dispatcher's lock held: it must not throw and
@@ -44,7 +46,8 @@ class KEST_EXPORT ByteField {
 
  private:
   friend class ByteFieldFactory;
-  explicit ByteField(std::unique_ptr<Impl> impl);
+  ByteField(std::unique_ptr<Impl> impl, std::shared_ptr<BusDispatcher> dispatcher);
+  const std::shared_ptr<BusDispatcher> dispatcher_;  // registered with it; kept alive for this source's lifetime
   std::unique_ptr<Impl> impl_;
 };
 

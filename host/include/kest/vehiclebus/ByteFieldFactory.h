@@ -10,12 +10,16 @@
 
 namespace VehicleBus {
 
+class BusDispatcher;
+
 class KEST_EXPORT ByteFieldFactory {
  public:
-  // Returns a byte field registered with BusDispatcher::instance() for a RawCanByteFieldSignal or a
+  // Returns a byte field registered with `dispatcher` for a RawCanByteFieldSignal or a
   // J1939ByteFieldSignal; null for any other kind or a definition that can never decode (an
   // identifier or group number out of range, bytes outside the largest message), logged at ERROR.
-  static std::shared_ptr<ByteField> create(const Sarnet_Configuration::Types::ByteFieldSignal& config);
+  // The byte field keeps `dispatcher` for its lifetime. REQUIRES: dispatcher != nullptr.
+  static std::shared_ptr<ByteField> create(const Sarnet_Configuration::Types::ByteFieldSignal& config,
+                                           std::shared_ptr<BusDispatcher> dispatcher);
 };
 
 }  // namespace VehicleBus

@@ -24,9 +24,10 @@ class KEST_EXPORT CandumpReplaySource : public FrameSource {
   // A larger log file is refused.
   static constexpr std::uint64_t kMaxFileBytes = 512ULL * 1024 * 1024;
 
-  // `path` names the log; `sink` receives the frames (BusDispatcher::instance() when empty).
-  // Frames naming no interface go to BusDispatcher::defaultInterface() as it is now.
-  explicit CandumpReplaySource(std::string path, FrameSink sink = FrameSink());
+  // `path` names the log; `sink` receives the frames (`dispatcher`, kept alive by the source, when
+  // empty). Frames naming no interface go to `dispatcher`->defaultInterface() as it is now.
+  // REQUIRES: dispatcher != nullptr.
+  CandumpReplaySource(std::string path, std::shared_ptr<BusDispatcher> dispatcher, FrameSink sink = FrameSink());
   ~CandumpReplaySource() override;
   CandumpReplaySource(const CandumpReplaySource&) = delete;
   CandumpReplaySource& operator=(const CandumpReplaySource&) = delete;

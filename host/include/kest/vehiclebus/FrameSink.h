@@ -1,10 +1,11 @@
-// Where a frame source or the injection servlet hands its frames: the process's BusDispatcher by
+// Where a frame source or the injection servlet hands its frames: the host's BusDispatcher by
 // default, a recorder in tests.
 // Thread safety: a sink is called from the source's own thread; the default sink may be called
 // from any thread.
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,12 @@ namespace VehicleBus {
 // Takes frames of one interface, in order.
 using FrameSink = std::function<void(const std::string& interface, const std::vector<CanFrame>& frames)>;
 
-// `sink` itself, or BusDispatcher::instance().dispatch when it is empty.
-inline FrameSink sinkOrDispatcher(FrameSink sink) {
+// `sink` itself, or `dispatcher`->dispatch when it is empty; that sink keeps `dispatcher` alive.
+// REQUIRES: sink or dispatcher != nullptr.
+inline FrameSink sinkOrDispatcher(FrameSink sink, std::shared_ptr<BusDispatcher> dispatcher) {
   if (sink) return sink;
-  return [](const std::string& interface, const std::vector<CanFrame>& frames) {
-    BusDispatcher::instance().dispatch(interface, frames);
+  return [dispatcher = std::move(dispatcher)](const std::string& interface, const std::vector<CanFrame>& frames) {
+    dispatcher->dispatch(interface, frames);
   };
 }
 

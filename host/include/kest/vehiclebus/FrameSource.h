@@ -1,5 +1,5 @@
 // Where frames come from: a SocketCAN interface, the simulated bus's replay of a candump log.
-// Every source delivers to BusDispatcher::instance() from a thread of its own.
+// Every source delivers to the BusDispatcher it was given from a thread of its own.
 // Thread safety: start() and stop() from one controlling thread.
 #pragma once
 

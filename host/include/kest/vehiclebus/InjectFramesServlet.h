@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "kest/Export.h"
@@ -24,18 +25,20 @@ class KEST_EXPORT InjectFramesServlet : public Ipc::IpcMethodServlet {
   // "accepted" (x).
   static const Ipc::IpcMessageDefinition& definition();
 
-  // `sink` receives the frames; the default hands them to BusDispatcher::instance().
-  explicit InjectFramesServlet(FrameSink sink = FrameSink());
+  // `sink` receives the frames; the default hands them to `dispatcher`. The servlet keeps
+  // `dispatcher` for its lifetime. REQUIRES: dispatcher != nullptr.
+  explicit InjectFramesServlet(std::shared_ptr<BusDispatcher> dispatcher, FrameSink sink = FrameSink());
 
   // Parses every line, then dispatches: runs of consecutive frames of one interface go to the sink
   // together, in the order of the lines. Frames naming no interface go to
-  // BusDispatcher::defaultInterface(); frames without a time stamp take the arrival time.
+  // the dispatcher's defaultInterface(); frames without a time stamp take the arrival time.
   // Throws Ipc::IpcException ("line N: reason: \"text\"", or a size refusal) before dispatching
   // anything when a line does not parse or the call is too large.
   void processMethodCall(const Ipc::IpcMessageDefinition& definition, const Ipc::IpcMethodCallRequest& request,
                          Ipc::IpcMethodCallResponse& response) override;
 
  private:
+  const std::shared_ptr<BusDispatcher> dispatcher_;
   const FrameSink sink_;
 };
 

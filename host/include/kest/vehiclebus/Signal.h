@@ -1,6 +1,6 @@
 // A boolean signal of the vehicle bus and the interface of those told about its changes.
 // Thread safety: every method may be called from any thread. Events run on the thread that
-// dispatches frames, one frame at a time for the whole process (BusDispatcher).
+// dispatches frames, one frame at a time per BusDispatcher.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,8 @@
 #include "kest/Export.h"
 
 namespace VehicleBus {
+
+class BusDispatcher;
 
 class Signal;
 
@@ -25,7 +27,7 @@ class KEST_EXPORT SignalEventListener {
 
 // A boolean signal built by SignalFactory from a BytefieldMatchBooleanSignal or a
 // ValueRangeBooleanSignal. It reports only changes of its state; the first decoded frame counts as
-// a change. It stays registered with the process's BusDispatcher until destroyed.
+// a change. It stays registered with its BusDispatcher until destroyed.
 class KEST_EXPORT Signal {
  public:
   virtual ~Signal();
@@ -46,7 +48,8 @@ class KEST_EXPORT Signal {
 
  private:
   friend class SignalFactory;
-  explicit Signal(std::unique_ptr<Impl> impl);
+  Signal(std::unique_ptr<Impl> impl, std::shared_ptr<BusDispatcher> dispatcher);
+  const std::shared_ptr<BusDispatcher> dispatcher_;  // registered with it; kept alive for this source's lifetime
   std::unique_ptr<Impl> impl_;
 };
 

@@ -20,9 +20,9 @@ namespace VehicleBus {
 
 class KEST_EXPORT SocketCanSource : public FrameSource {
  public:
-  // `interface` names the network interface ("can0"); `sink` receives the frames
-  // (BusDispatcher::instance() when empty).
-  explicit SocketCanSource(std::string interface, FrameSink sink = FrameSink());
+  // `interface` names the network interface ("can0"); `sink` receives the frames (`dispatcher`,
+  // kept alive by the source, when empty). REQUIRES: sink or dispatcher != nullptr.
+  SocketCanSource(std::string interface, std::shared_ptr<BusDispatcher> dispatcher, FrameSink sink = FrameSink());
   ~SocketCanSource() override;
   SocketCanSource(const SocketCanSource&) = delete;
   SocketCanSource& operator=(const SocketCanSource&) = delete;

@@ -11,6 +11,8 @@
 
 namespace VehicleBus {
 
+class BusDispatcher;
+
 class Value;
 
 // Told of every decoded value (not only changes). Called with the dispatcher's lock held: it must
@@ -39,7 +41,8 @@ class KEST_EXPORT Value {
 
  private:
   friend class ValueFactory;
-  explicit Value(std::unique_ptr<Impl> impl);
+  Value(std::unique_ptr<Impl> impl, std::shared_ptr<BusDispatcher> dispatcher);
+  const std::shared_ptr<BusDispatcher> dispatcher_;  // registered with it; kept alive for this source's lifetime
   std::unique_ptr<Impl> impl_;
 };
 

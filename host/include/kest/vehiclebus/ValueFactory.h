@@ -10,11 +10,15 @@
 
 namespace VehicleBus {
 
+class BusDispatcher;
+
 class KEST_EXPORT ValueFactory {
  public:
-  // Returns a value registered with BusDispatcher::instance() for an ArrayValueSignal; null for any
+  // Returns a value registered with `dispatcher` for an ArrayValueSignal; null for any
   // other kind or a definition that can never decode (as SignalFactory), logged at ERROR.
-  static std::shared_ptr<Value> create(const Sarnet_Configuration::Types::ValueSignal& config);
+  // The value keeps `dispatcher` for its lifetime. REQUIRES: dispatcher != nullptr.
+  static std::shared_ptr<Value> create(const Sarnet_Configuration::Types::ValueSignal& config,
+                                       std::shared_ptr<BusDispatcher> dispatcher);
 };
 
 }  // namespace VehicleBus
