@@ -14,6 +14,7 @@
 #include "kest/Application.h"
 #include "kest/InitializationStatus.h"
 #include "kest/ipc/IpcListener.h"
+#include "zem/Export.h"
 
 class ExtensionServices;
 class ZemSettings;
@@ -106,7 +107,7 @@ class ZemApp : public IpcListener, public Ipc::IpcClientListener, public Applica
 };
 
 // The one application object, built on first call (thread-safe), destroyed at library unload.
-ZemApp* getApp();
+ZEM_EXPORT ZemApp* getApp();
 
 // Plug-in entry points (see kest/Application.h).
 extern "C" {

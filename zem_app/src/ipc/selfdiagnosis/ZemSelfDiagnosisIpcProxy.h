@@ -5,9 +5,11 @@
 
 #include <memory>
 
+#include "zem/Export.h"
+
 class ExtensionServices;
 
-class ZemSelfDiagnosisIpcProxy {
+class ZEM_EXPORT ZemSelfDiagnosisIpcProxy {
  public:
   // Locks `services` and registers the servlets in the order above. When the services are already
   // gone, or offer no IPC service, nothing is registered and an ERROR is logged.
