@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -110,6 +111,7 @@ TEST(TaskExecutionQueueTest, WorkerRunsWhatAnyThreadPushesAndCloseFinishesOnlyTh
   for (std::thread& p : producers) p.join();
   ASSERT_TRUE(queue->waitIdle(5000));
   EXPECT_EQ(journal.ids.size(), 105u);
+  EXPECT_FALSE(TaskExecutionQueue::longestRunningTask());  // an idle worker shows no task
 
   Journal closing;
   std::promise<void> started;
@@ -123,6 +125,11 @@ TEST(TaskExecutionQueueTest, WorkerRunsWhatAnyThreadPushesAndCloseFinishesOnlyTh
   queue->push(new FakeTask("running", Task::HIGHEST, &closing, hold));
   started.get_future().wait();
   EXPECT_FALSE(queue->waitIdle(50));
+  // The process-wide view that the daemon's watchdog reads names the task and how long it runs.
+  const std::optional<TaskExecutionQueue::RunningTask> running = TaskExecutionQueue::longestRunningTask();
+  ASSERT_TRUE(running);
+  EXPECT_EQ(running->id, "running");
+  EXPECT_GE(running->elapsed, std::chrono::milliseconds(50));
   queue->push(new FakeTask("waiting-1", Task::NORMAL, &closing));
   queue->push(new FakeTask("waiting-2", Task::NORMAL, &closing));
   std::thread closer([&] { queue->close(); });

@@ -1,16 +1,19 @@
 // Runs pushed tasks one at a time on one worker thread: highest priority first, first-in
 // first-out among equal priorities. push() may be called from any thread, the worker included.
 // An exception escaping a task is logged and the queue goes on with the next task. The last
-// `replayHistorySize` finished tasks are remembered (id, result) for diagnosis.
+// `replayHistorySize` finished tasks are remembered (id, result) for diagnosis. Every queue with a
+// worker is listed process-wide while it lives, so that a supervisor can see a task that hangs.
 // Thread safety: all public operations are thread-safe; mutex_ guards every member below it.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +28,10 @@ class KEST_EXPORT TaskExecutionQueue {
   struct FinishedTask {
     std::string id;
     bool result;
+  };
+  struct RunningTask {
+    std::string id;  // empty while the task's id is being read
+    std::chrono::steady_clock::duration elapsed;
   };
 
   // `services` is not owned and may be null. `startWorker` false builds a queue that only stores
@@ -61,6 +68,10 @@ class KEST_EXPORT TaskExecutionQueue {
   size_t runPending();
   ExtensionServices* getExtensionServices() const { return services_; }
 
+  // Of the tasks running now on the workers of every live queue of the process, the one that began
+  // first; nullopt when every worker is idle. Queues built without a worker are not looked at.
+  static std::optional<RunningTask> longestRunningTask();
+
  private:
   struct Entry {
     int priority;
@@ -84,4 +95,8 @@ class KEST_EXPORT TaskExecutionQueue {
   std::deque<FinishedTask> history_;  // guarded by mutex_
   std::mutex joinMutex_;              // serialises joining worker_ in close()
   std::thread worker_;                // guarded by joinMutex_ after construction
+
+  // When the running task began, and its id once read; meaningful while running_. Guarded by mutex_.
+  std::chrono::steady_clock::time_point runningSince_;
+  std::string runningId_;
 };

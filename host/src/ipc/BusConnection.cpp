@@ -228,6 +228,22 @@ sdbus::Slot BusConnection::addMatch(const std::string& rule, sdbus::message_hand
   }
 }
 
+unsigned long BusConnection::wakeForProbe() {
+  const unsigned long mark = loopPasses_.load(std::memory_order_relaxed);
+  wake();
+  return mark;
+}
+
+bool BusConnection::probe(unsigned long mark, std::chrono::steady_clock::time_point deadline) {
+  // A healthy thread answers within microseconds: start with short pauses and lengthen them.
+  for (std::chrono::microseconds pause(50); loopPasses_.load(std::memory_order_relaxed) == mark;
+       pause = std::min(pause * 2, std::chrono::microseconds(10000))) {
+    if (!running_ || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+  }
+  return true;
+}
+
 void BusConnection::loop() {
   busThreadId_ = std::this_thread::get_id();
   while (!stopRequested_) {
@@ -238,6 +254,7 @@ void BusConnection::loop() {
       const auto pollData = connection_->getEventLoopPollData();
       pollfd fds[2] = {{pollData.fd, static_cast<short>(pollData.events), 0}, {wakeFd_.fd(), POLLIN, 0}};
       const int r = ::poll(fds, 2, pollData.getPollTimeout());
+      loopPasses_.fetch_add(1, std::memory_order_relaxed);
       if (r < 0 && errno != EINTR) {
         ZEM_ERROR("Waiting on the D-Bus connection failed: " << std::strerror(errno));
         break;

@@ -73,6 +73,12 @@ class BusConnection {
   // Wakes the bus thread so that it recomputes what it waits for (new output, a new call timeout,
   // messages read by another thread).
   void wake() { wakeFd_.signal(); }
+  // Wakes the bus thread, so that it goes round its loop, and returns the mark to probe it with.
+  unsigned long wakeForProbe();
+  // Returns true when the bus thread went round its loop after wakeForProbe() gave `mark` (it is not
+  // stuck inside a callback), waiting until `deadline` at most; false on timeout or when the thread
+  // does not run.
+  bool probe(unsigned long mark, std::chrono::steady_clock::time_point deadline);
 
   // Calls a method and waits for its reply. `write` appends the arguments to the call; `read` takes
   // the reply's arguments and runs on the bus thread or the caller's. Throws IpcException with
@@ -96,6 +102,7 @@ class BusConnection {
   EventFd wakeFd_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> running_{false};
+  std::atomic<unsigned long> loopPasses_{0};  // counted by the bus thread after each wait
   std::atomic<std::thread::id> busThreadId_{};
   std::mutex threadMutex_;
   std::thread thread_;  // guarded by threadMutex_

@@ -66,6 +66,7 @@ class DBusIpcService::Impl {
   IpcParameterSet callMethod(const std::string& component, const std::string& interfaceName,
                              const IpcMessageDefinition& definition, const IpcParameterSet& parameters,
                              std::chrono::milliseconds timeout);
+  Progress probe(std::chrono::milliseconds timeout);
 
   const std::string& component() const { return component_; }
   BusConnection& bus() { return bus_; }
@@ -249,6 +250,15 @@ void DBusIpcService::Impl::stop() {
   state_ = State::Stopped;
 }
 
+DBusIpcService::Progress DBusIpcService::Impl::probe(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const unsigned long mark = bus_.wakeForProbe();
+  Progress progress;
+  progress.dispatchThreads = ownsName_ && pool_.probe(deadline);
+  progress.busThread = bus_.probe(mark, deadline);
+  return progress;
+}
+
 void DBusIpcService::Impl::onMethodCall(const std::string& key, sdbus::MethodCall call) noexcept {
   try {
     if (!accepting_) {
@@ -407,6 +417,7 @@ DBusIpcService::~DBusIpcService() {
 
 void DBusIpcService::start() { impl_->start(); }
 void DBusIpcService::stop() { impl_->stop(); }
+DBusIpcService::Progress DBusIpcService::probe(std::chrono::milliseconds timeout) { return impl_->probe(timeout); }
 const std::string& DBusIpcService::getComponent() const { return impl_->component(); }
 std::string DBusIpcService::getUniqueName() const { return impl_->bus().uniqueName(); }
 

@@ -1,9 +1,10 @@
 // A small pool of threads that runs IPC calls off the bus thread, first come first served, with a
 // bound on the calls waiting for a thread.
-// Thread safety: post() may be called from any thread; start() and stop() from the owner only.
-// mutex_ guards queue_ and state_; no other lock is taken while it is held.
+// Thread safety: post() and probe() may be called from any thread; start() and stop() from the
+// owner only. mutex_ guards queue_ and state_; no other lock is taken while it is held.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -40,8 +41,13 @@ class DispatchPool {
   bool post(std::unique_ptr<Job> job);
   // Lets running jobs finish, cancels the waiting ones, and joins the threads. Idempotent.
   void stop();
+  // Queues a no-op behind the waiting jobs and waits for a thread to run it. Returns true when one
+  // did by `deadline`; false otherwise, or when the pool refused it. A no-op that missed an earlier
+  // deadline is waited for again rather than queued anew, so a stuck pool holds at most one.
+  bool probe(std::chrono::steady_clock::time_point deadline);
 
  private:
+  class Probe;
   enum class State { Created, Running, Stopped };
   void work();
 
@@ -52,6 +58,8 @@ class DispatchPool {
   std::deque<std::unique_ptr<Job>> queue_;  // guarded by mutex_
   State state_ = State::Created;            // guarded by mutex_
   std::vector<std::thread> threads_;        // touched by start() and stop() only
+  std::mutex probeMutex_;
+  std::shared_ptr<Probe> probe_;  // the last no-op queued by probe(); guarded by probeMutex_
 };
 
 }  // namespace detail

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <set>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
@@ -16,12 +17,47 @@ bool TaskExecutionQueue::Order::operator()(const Entry& a, const Entry& b) const
   return a.sequence > b.sequence;
 }
 
-TaskExecutionQueue::TaskExecutionQueue(ExtensionServices* services, unsigned replayHistorySize, bool startWorker)
-    : services_(services), replayHistorySize_(replayHistorySize) {
-  if (startWorker) worker_ = std::thread(&TaskExecutionQueue::workerLoop, this);
+namespace {
+
+// The live queues with a worker. Lock order: liveQueuesMutex() before any queue's mutex_.
+std::mutex& liveQueuesMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::set<const TaskExecutionQueue*>& liveQueues() {  // guarded by liveQueuesMutex()
+  static std::set<const TaskExecutionQueue*> queues;
+  return queues;
 }
 
-TaskExecutionQueue::~TaskExecutionQueue() { close(); }
+}  // namespace
+
+TaskExecutionQueue::TaskExecutionQueue(ExtensionServices* services, unsigned replayHistorySize, bool startWorker)
+    : services_(services), replayHistorySize_(replayHistorySize) {
+  if (!startWorker) return;
+  worker_ = std::thread(&TaskExecutionQueue::workerLoop, this);
+  const std::lock_guard<std::mutex> lock(liveQueuesMutex());
+  liveQueues().insert(this);
+}
+
+TaskExecutionQueue::~TaskExecutionQueue() {
+  {
+    const std::lock_guard<std::mutex> lock(liveQueuesMutex());
+    liveQueues().erase(this);
+  }
+  close();
+}
+
+std::optional<TaskExecutionQueue::RunningTask> TaskExecutionQueue::longestRunningTask() {
+  std::optional<RunningTask> longest;
+  const auto now = std::chrono::steady_clock::now();
+  const std::lock_guard<std::mutex> lock(liveQueuesMutex());
+  for (const TaskExecutionQueue* queue : liveQueues()) {
+    const std::lock_guard<std::mutex> queueLock(queue->mutex_);
+    if (queue->running_ && (!longest || now - queue->runningSince_ > longest->elapsed))
+      longest = RunningTask{queue->runningId_, now - queue->runningSince_};
+  }
+  return longest;
+}
 
 bool TaskExecutionQueue::push(Task* task) {
   std::unique_ptr<Task> owned(task);
@@ -138,12 +174,17 @@ bool TaskExecutionQueue::runOne(std::unique_lock<std::mutex>& lock) {
   std::unique_ptr<Task> task = std::move(heap_.back().task);
   heap_.pop_back();
   running_ = true;
+  runningSince_ = std::chrono::steady_clock::now();
+  runningId_.clear();
   lock.unlock();
 
   std::string id = "<unknown task>";
   bool result = false;
   try {
     id = ApplicationLogger::shortened(task->getID(), kMaxKeptIdBytes);
+    lock.lock();
+    runningId_ = id;
+    lock.unlock();
     result = task->execute();
   } catch (const std::exception& e) {
     ZEM_ERROR("Task " << id << " failed with an exception");

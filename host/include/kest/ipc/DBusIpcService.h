@@ -67,6 +67,18 @@ class KEST_EXPORT DBusIpcService : public IpcService {
   // until destruction. A second call does nothing; start() after stop() is refused (IpcException).
   void stop();
 
+  // What probe() saw make progress.
+  struct Progress {
+    bool busThread = false;        // the bus thread went round its loop
+    bool dispatchThreads = false;  // a dispatch thread ran a no-op queued behind the waiting calls
+  };
+  // Checks, through the paths calls take, that the service still serves: the bus thread is woken
+  // and must go round its loop, and a no-op queued behind the waiting calls must run, both within
+  // `timeout`. A no-op that missed an earlier timeout is waited for again rather than queued anew,
+  // so a stuck pool holds at most one. Returns what made progress; nothing does once stopped or on
+  // a client-only service. Takes at most `timeout`.
+  Progress probe(std::chrono::milliseconds timeout);
+
   // The component served ("ZEM_APP"); empty for a client-only service.
   const std::string& getComponent() const;
   // The connection's unique name (":1.42").
