@@ -1,6 +1,8 @@
 // A plug-in that files in $ZEM_SYSROOT steer: "fail-initialise" makes initialise() throw; else it
 // serves "Ping" (1 while initialising, 2 after) and waits for "release-initialise". "hang-shutdown"
-// makes shutdown() never return. It builds no self-diagnosis proxy.
+// makes shutdown() never return. While "stall-ping" exists, "Ping" does not answer (and so holds
+// the D-Bus thread, which runs it); while "stall-dispatch" exists, "Stall" does not answer (and so
+// holds a dispatch thread). It builds no self-diagnosis proxy.
 #include <unistd.h>
 
 #include <atomic>
@@ -23,11 +25,24 @@ bool sysrootHas(const char* name) {
   return access((std::string(sysroot != nullptr ? sysroot : "") + "/" + name).c_str(), F_OK) == 0;
 }
 
+void waitWhileSysrootHas(const char* name) {
+  while (sysrootHas(name)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 struct PingServlet : Ipc::IpcMethodServlet {
   using IpcMethodServlet::IpcMethodServlet;
   void processMethodCall(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest&,
                          Ipc::IpcMethodCallResponse& response) override {
+    waitWhileSysrootHas("stall-ping");
     response.addParameter(std::make_unique<Ipc::IpcIntegerParameter>("status", gState.load()));
+  }
+};
+
+struct StallServlet : Ipc::IpcMethodServlet {
+  using IpcMethodServlet::IpcMethodServlet;
+  void processMethodCall(const Ipc::IpcMessageDefinition&, const Ipc::IpcMethodCallRequest&,
+                         Ipc::IpcMethodCallResponse&) override {
+    waitWhileSysrootHas("stall-dispatch");
   }
 };
 
@@ -37,6 +52,8 @@ struct TestApplication : Application {
     gState = 1;
     const Ipc::ZemMessageDefinition ping("Ping", {});
     services->getIpcService()->registerServlet(ping, std::make_unique<PingServlet>(ping, nullptr));
+    const Ipc::ZemMessageDefinition stall("Stall", {});
+    services->getIpcService()->registerServlet(stall, std::make_unique<StallServlet>(stall, nullptr));
     while (!sysrootHas("release-initialise")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     gState = 2;
   }

@@ -9,6 +9,8 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "kest/ApplicationLogger.h"
@@ -18,6 +20,7 @@
 #include "kest/File.h"
 #include "kest/MetaDataService.h"
 #include "kest/PlatformService.h"
+#include "kest/TaskExecutionQueue.h"
 #include "kest/TrustBoundaries.h"
 #include "kest/ipc/DBusIpcService.h"
 #include "kest/ipc/IpcServlet.h"
@@ -241,6 +244,29 @@ void ZemHost::buildSelfDiagnosis() {
   if (selfDiagnosis_ == nullptr) ZEM_ERROR("The application serves no self-diagnosis");
 }
 
+void ZemHost::startKeepAlive() {
+  const std::chrono::microseconds period = SystemdNotifier::watchdogPeriod();
+  if (period.count() <= 0) return;
+  keepAlive_ = std::make_unique<ServiceWatchdog>(
+      notifier_, period, [this](std::chrono::milliseconds timeout) { return whatIsStuck(timeout); });
+  ZEM_INFO("The service manager expects a keep-alive every "
+           << std::chrono::duration_cast<std::chrono::milliseconds>(period).count()
+           << " ms: sent while the daemon makes progress");
+}
+
+std::string ZemHost::whatIsStuck(std::chrono::milliseconds timeout) const {
+  std::string stuck;
+  const auto add = [&stuck](const std::string& what) { stuck += (stuck.empty() ? "" : ", ") + what; };
+  const Ipc::DBusIpcService::Progress progress = ipc_->probe(timeout);
+  if (!progress.busThread) add("the D-Bus thread");
+  if (!progress.dispatchThreads) add("the IPC dispatch threads");
+  const std::optional<TaskExecutionQueue::RunningTask> task = TaskExecutionQueue::longestRunningTask();
+  if (task && task->elapsed > kStuckTaskLimit)
+    add("the task queue (task " + task->id + " running for " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(task->elapsed).count()) + " s)");
+  return stuck;
+}
+
 bool ZemHost::waitForStop() {
   const sigset_t waitFor = terminationSignals();
   int signal = 0;
@@ -267,6 +293,7 @@ void ZemHost::shutdownApplication() {
 }
 
 void ZemHost::releaseEverything() {
+  keepAlive_.reset();  // before ipc_, which it probes
   stopFrameSources();
   selfDiagnosis_.reset();
   if (ipc_ != nullptr) ipc_->stop();
@@ -278,8 +305,10 @@ void ZemHost::releaseEverything() {
   plugin_.reset();
 }
 
-void ZemHost::shutDown(std::chrono::milliseconds deadline) {
+void ZemHost::shutDown(std::chrono::milliseconds deadline, const std::string& status) {
+  notifier_.stopping(status);
   const ShutdownWatchdog watchdog(deadline);
+  keepAlive_.reset();
   // No frame may reach an application that is shutting down.
   stopFrameSources();
   shutdownApplication();
@@ -288,11 +317,13 @@ void ZemHost::shutDown(std::chrono::milliseconds deadline) {
 
 int ZemHost::run() {
   ApplicationLogger::configure(DevicePaths::loggingConfigFile(), DevicePaths::systemLogFile());
+  notifier_.status("starting");
   ZEM_INFO("zem-host starting: plug-in " << options_.pluginPath << ", " << (options_.systemBus ? "system" : "session")
                                          << " bus, device root " << DevicePaths::deviceRoot());
   // The name is owned before the plug-in loads, so callers reach the application from the start:
   // "Ping" answers while initialise() runs.
   if (!startIpc()) return kExitStartupFailed;
+  startKeepAlive();
   // The bus comes up before the plug-in loads: an interface that cannot be read fails the start
   // before any application code has run, and frames can be injected from the start.
   if (!startVehicleBus()) {
@@ -322,9 +353,12 @@ int ZemHost::run() {
   }
 
   ZEM_INFO("zem-host ready");
-  const bool busLost = waitForStop();
-  shutDown(busLost ? std::min(options_.shutdownTimeout, kBusLostShutdownLimit) : options_.shutdownTimeout);
-  if (busLost) return kExitBusLost;
+  notifier_.ready("ready");
+  if (waitForStop()) {
+    shutDown(std::min(options_.shutdownTimeout, kBusLostShutdownLimit), "stopping: lost the D-Bus connection");
+    return kExitBusLost;
+  }
+  shutDown(options_.shutdownTimeout);
   ZEM_INFO("zem-host stopped");
   return kExitOk;
 }
