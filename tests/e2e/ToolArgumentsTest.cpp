@@ -28,6 +28,10 @@ TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
   std::string error;
   ASSERT_TRUE(HostOptions::parse({}, "/default/libZem.so", &o, &error));
   EXPECT_EQ(o.pluginPath, "/default/libZem.so");
+  EXPECT_FALSE(o.version);
+  ASSERT_TRUE(HostOptions::parse({"--system", "--version"}, "d", &o, &error));
+  EXPECT_TRUE(o.version);
+  EXPECT_EQ(HostOptions::versionText(), "zem-host " ZEM_SOFTWARE_VERSION "\n");
 
   const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
       {{"--plugin"}, "--plugin needs"},
@@ -90,6 +94,11 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
   EXPECT_EQ(c.parameters.get<Ipc::IpcByteFieldParameter>("f").getValueAsString().rfind("// The argument", 0), 0u);
   ASSERT_TRUE(ZemctlCommand::parse({"job", "result", "--wait", "1", "--", "-x"}, &c, &error)) << error;
   EXPECT_EQ(c.job.taskId, "-x");
+  // --version is zemctl's own version and ends the parse; the command "version" asks the application.
+  ASSERT_TRUE(ZemctlCommand::parse(words("--system --version bogus"), &c, &error)) << error;
+  EXPECT_EQ(c.action, ZemctlCommand::Action::ToolVersion);
+  ASSERT_TRUE(ZemctlCommand::parse(words("version"), &c, &error)) << error;
+  EXPECT_EQ(c.action, ZemctlCommand::Action::Version);
 
   // Each case is split at spaces; "" is the empty command line.
   for (const char* line :

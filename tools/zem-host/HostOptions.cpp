@@ -26,8 +26,8 @@ bool HostOptions::parse(const std::vector<std::string>& args, const std::string&
   result.pluginPath = defaultPlugin;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      result.help = true;
+    if (arg == "--help" || arg == "-h" || arg == "--version") {
+      (arg == "--version" ? result.version : result.help) = true;
     } else if (arg == "--system") {
       result.systemBus = true;
     } else if (arg == "--plugin") {
@@ -90,11 +90,13 @@ std::string HostOptions::defaultPluginPath() {
   return folder + "/../lib/libZem.so";
 }
 
+std::string HostOptions::versionText() { return std::string("zem-host ") + ZEM_SOFTWARE_VERSION + "\n"; }
+
 std::string HostOptions::usage(const std::string& program) {
   return "usage: " + program +
          " [--plugin PATH] [--system] [--shutdown-timeout MS]\n"
          "       [--can IFACE]... [--can-replay FILE]... [--library-dir DIR]...\n"
-         "       [--log-dir DIR]... [--development] [--help]\n"
+         "       [--log-dir DIR]... [--development] [--version] [--help]\n"
          "Loads the ZEM application plug-in, serves it as com.olvane.ZEM_APP on D-Bus and runs\n"
          "until SIGTERM or SIGINT, then shuts the application down and exits 0.\n"
          "\n"
@@ -113,6 +115,7 @@ std::string HostOptions::usage(const std::string& program) {
          "                 unit's log folder and the application folder always count)\n"
          "  --development  run unsigned containers when the unit has no signing slot (one WARN\n"
          "                 each); without it such a unit refuses every container\n"
+         "  --version      print the software version and exit\n"
          "  --help         show this text\n"
          "\n"
          "Without --can the vehicle bus is simulated: interface sim0, fed by --can-replay and by\n"

@@ -10,6 +10,7 @@ struct HostOptions {
   std::string pluginPath;  // the plug-in to load; defaultPluginPath() unless --plugin was given
   bool systemBus = false;  // --system: serve on the system bus instead of the session bus
   bool help = false;       // --help: print the usage and exit
+  bool version = false;    // --version: print versionText() and exit
   // --shutdown-timeout MS: a shutdown still running after this long ends the process (status 4).
   std::chrono::milliseconds shutdownTimeout{5000};
   // --can IFACE (repeatable): read these SocketCAN interfaces; empty runs the simulated bus.
@@ -38,4 +39,6 @@ struct HostOptions {
   static std::string defaultPluginPath();
   // The usage text printed by --help.
   static std::string usage(const std::string& program);
+  // The line printed by --version: "zem-host " and the software version, e.g. "zem-host 19.22.3\n".
+  static std::string versionText();
 };

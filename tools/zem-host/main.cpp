@@ -30,5 +30,9 @@ int main(int argc, char** argv) {
     std::cout << HostOptions::usage(program);
     return 0;
   }
+  if (options.version) {
+    std::cout << HostOptions::versionText();
+    return 0;
+  }
   return ZemHost(std::move(options)).run();
 }

@@ -130,6 +130,10 @@ int Zemctl::run(const ZemctlCommand& command) {
     out_ << ZemctlCommand::usage();
     return kExitOk;
   }
+  if (command.action == ZemctlCommand::Action::ToolVersion) {
+    out_ << "zemctl " << ZEM_SOFTWARE_VERSION << "\n";
+    return kExitOk;
+  }
   if (command.action == ZemctlCommand::Action::Watch) return watch(command);
   if (command.action == ZemctlCommand::Action::Job) return JobCommands(out_, err_).run(command);
   if (command.action == ZemctlCommand::Action::Can) return CanCommands(out_, err_).run(command);
@@ -162,6 +166,7 @@ int Zemctl::run(const ZemctlCommand& command) {
       return kExitOk;
     }
     case ZemctlCommand::Action::Help:
+    case ZemctlCommand::Action::ToolVersion:
     case ZemctlCommand::Action::Watch:
     case ZemctlCommand::Action::Job:
     case ZemctlCommand::Action::Property:

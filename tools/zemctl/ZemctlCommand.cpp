@@ -90,15 +90,16 @@ bool ZemctlCommand::parseParameter(const std::string& argument, Ipc::IpcParamete
 namespace {
 
 // Reads the global options from args[*i] on and leaves *i at the first argument that is not one.
-// Returns false with the reason in `error` for an unknown or malformed option. Sets *help for
-// --help, which ends the parse.
-bool parseGlobalOptions(const std::vector<std::string>& args, size_t* i, ZemctlCommand* result, bool* help,
+// Returns false with the reason in `error` for an unknown or malformed option. Sets *finished
+// (and the action) for --help and --version, either of which ends the parse.
+bool parseGlobalOptions(const std::vector<std::string>& args, size_t* i, ZemctlCommand* result, bool* finished,
                         std::string* error) {
   for (; *i < args.size(); ++*i) {
     const std::string& arg = args[*i];
     std::string value;
-    if (arg == "--help" || arg == "-h") {
-      *help = true;
+    if (arg == "--help" || arg == "-h" || arg == "--version") {
+      *finished = true;
+      result->action = arg == "--version" ? ZemctlCommand::Action::ToolVersion : ZemctlCommand::Action::Help;
       return true;
     } else if (arg == "--system") {
       result->systemBus = true;
@@ -306,10 +307,9 @@ bool parseAction(const std::string& action, const std::vector<std::string>& rest
 bool ZemctlCommand::parse(const std::vector<std::string>& args, ZemctlCommand* command, std::string* error) {
   ZemctlCommand result;
   size_t i = 0;
-  bool help = false;
-  if (!parseGlobalOptions(args, &i, &result, &help, error)) return false;
-  if (help) {
-    result.action = Action::Help;
+  bool finished = false;
+  if (!parseGlobalOptions(args, &i, &result, &finished, error)) return false;
+  if (finished) {
     *command = std::move(result);
     return true;
   }
@@ -370,6 +370,7 @@ std::string ZemctlCommand::usage() {
          "  --as-component NAME\n"
          "                    get, set, read, monitor: call as component NAME, owning com.olvane.NAME\n"
          "                    (on the system bus only root may)\n"
+         "  --version         print zemctl's own version and exit\n"
          "  --help            show this text\n"
          "\n"
          "Exit status: 0 success, 1 usage error, 2 the service is not running or the bus is\n"

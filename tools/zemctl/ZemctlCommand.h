@@ -34,7 +34,21 @@ struct BusCommand {
 };
 
 struct ZemctlCommand {
-  enum class Action { Help, Ping, Version, LogLevelGet, LogLevelSet, Call, Watch, Job, Property, Can, Bus };
+  // ToolVersion is --version (zemctl's own version); Version asks the application for its version.
+  enum class Action {
+    Help,
+    ToolVersion,
+    Ping,
+    Version,
+    LogLevelGet,
+    LogLevelSet,
+    Call,
+    Watch,
+    Job,
+    Property,
+    Can,
+    Bus
+  };
 
   Action action = Action::Help;
   bool systemBus = false;                   // --system
