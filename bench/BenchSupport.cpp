@@ -190,10 +190,18 @@ BenchUnit::BenchUnit(const std::string& name) {
   const std::string socket = base_ + "/bus";
   const std::string address = "unix:path=" + socket;
   busPid_ = spawn({"dbus-daemon", "--session", "--nofork", "--address=" + address}, {}, log_);
-  if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10)))
-    throw std::runtime_error("the private bus did not come up; see " + log_);
   setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-  client_ = std::make_unique<Ipc::DBusIpcClient>();
+  // The socket appears before the bus listens on it: connecting is what tells that it is up.
+  const bool up = waitUntil(
+      [&] {
+        try {
+          if (fs::exists(socket)) client_ = std::make_unique<Ipc::DBusIpcClient>();
+        } catch (const std::exception&) {
+        }
+        return client_ != nullptr;
+      },
+      std::chrono::seconds(10));
+  if (!up) throw std::runtime_error("the private bus did not come up; see " + log_);
 }
 
 BenchUnit::~BenchUnit() {

@@ -219,8 +219,11 @@ struct Probe {
 };
 
 // Medians over `rounds` of each probe's mean time per call and mean server CPU time per call (both in
-// microseconds; no CPU time for a server <= 0), the probes taken in turn, `perRound` calls each.
+// microseconds; no CPU time for a server <= 0), the probes taken in turn, `perRound` calls each. A
+// round before them warms caches on both sides and is not counted.
 std::vector<std::pair<double, double>> interleavedProbes(const std::vector<Probe>& probes, int rounds, int perRound) {
+  for (const Probe& probe : probes)
+    for (int i = 0; i < perRound; ++i) probe.call();
   std::vector<std::vector<double>> wall(probes.size()), cpu(probes.size());
   for (int r = 0; r < rounds; ++r) {
     for (size_t p = 0; p < probes.size(); ++p) {
