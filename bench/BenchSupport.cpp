@@ -10,6 +10,11 @@
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
+#include <sdbus-c++/Error.h>
+#include <sdbus-c++/IConnection.h>
+#include <sdbus-c++/IObject.h>
+#include <sdbus-c++/Message.h>
+#include <systemd/sd-bus.h>
 
 #include <filesystem>
 #include <fstream>
@@ -156,6 +161,17 @@ long statusKiB(pid_t pid, const std::string& field) {
   return 0;
 }
 
+double cpuMicroseconds(pid_t pid) {
+  double total = 0;
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream in(task.path() / "schedstat");
+    double nanoseconds = 0;
+    if (in >> nanoseconds) total += nanoseconds / 1000;
+  }
+  return total;
+}
+
 void seedDevice(const std::string& sysroot, const std::string& logFile) {
   const int status =
       waitFor(spawn({"bash", std::string(ZEM_SOURCE_DIR) + "/scripts/seed-device", sysroot}, {}, logFile),
@@ -174,10 +190,18 @@ BenchUnit::BenchUnit(const std::string& name) {
   const std::string socket = base_ + "/bus";
   const std::string address = "unix:path=" + socket;
   busPid_ = spawn({"dbus-daemon", "--session", "--nofork", "--address=" + address}, {}, log_);
-  if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10)))
-    throw std::runtime_error("the private bus did not come up; see " + log_);
   setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-  client_ = std::make_unique<Ipc::DBusIpcClient>();
+  // The socket appears before the bus listens on it: connecting is what tells that it is up.
+  const bool up = waitUntil(
+      [&] {
+        try {
+          if (fs::exists(socket)) client_ = std::make_unique<Ipc::DBusIpcClient>();
+        } catch (const std::exception&) {
+        }
+        return client_ != nullptr;
+      },
+      std::chrono::seconds(10));
+  if (!up) throw std::runtime_error("the private bus did not come up; see " + log_);
 }
 
 BenchUnit::~BenchUnit() {
@@ -214,6 +238,97 @@ int64_t BenchUnit::ping() {
   return client_->call("ZEM_APP", "Zem", "Ping", Ipc::IpcParameterSet())
       .get<Ipc::IpcIntegerParameter>("status")
       .getValue();
+}
+
+namespace {
+
+constexpr const char* kEchoOption = "--echo-service";
+
+// sdbus-c++ 1.2 moves byte arrays one byte at a time and keeps the sd-bus message in a protected
+// member; the echo reaches the handle so that byte fields move as one block.
+struct RawMessage : sdbus::Message {
+  static sd_bus_message* of(sdbus::Message& message) {
+    return static_cast<sd_bus_message*>(message.*(&RawMessage::msg_));
+  }
+};
+
+void checked(int result) {
+  if (result < 0) throw sdbus::Error("org.freedesktop.DBus.Error.InvalidArgs", "the echo cannot read or write");
+}
+
+// Reads the a{sv} of `call` as a plain service does (every entry, byte fields as blocks) and answers
+// {"response": ay `response`}. Throws sdbus::Error, which sdbus-c++ answers, for other arguments.
+void echo(sdbus::MethodCall& call, const std::string& response) {
+  sd_bus_message* in = RawMessage::of(call);
+  checked(sd_bus_message_enter_container(in, SD_BUS_TYPE_ARRAY, "{sv}"));
+  for (;;) {
+    const int more = sd_bus_message_enter_container(in, SD_BUS_TYPE_DICT_ENTRY, "sv");
+    checked(more);
+    if (more == 0) break;
+    const char* name = nullptr;
+    const void* bytes = nullptr;
+    size_t size = 0;
+    checked(sd_bus_message_read_basic(in, SD_BUS_TYPE_STRING, &name));
+    checked(sd_bus_message_enter_container(in, SD_BUS_TYPE_VARIANT, "ay"));
+    checked(sd_bus_message_read_array(in, SD_BUS_TYPE_BYTE, &bytes, &size));
+    checked(sd_bus_message_exit_container(in));
+    checked(sd_bus_message_exit_container(in));
+  }
+  checked(sd_bus_message_exit_container(in));
+  sdbus::MethodReply reply = call.createReply();
+  sd_bus_message* out = RawMessage::of(reply);
+  checked(sd_bus_message_open_container(out, SD_BUS_TYPE_ARRAY, "{sv}"));
+  checked(sd_bus_message_open_container(out, SD_BUS_TYPE_DICT_ENTRY, "sv"));
+  checked(sd_bus_message_append_basic(out, SD_BUS_TYPE_STRING, "response"));
+  checked(sd_bus_message_open_container(out, SD_BUS_TYPE_VARIANT, "ay"));
+  checked(sd_bus_message_append_array(out, SD_BUS_TYPE_BYTE, response.data(), response.size()));
+  for (int i = 0; i < 3; ++i) checked(sd_bus_message_close_container(out));
+  reply.send();
+}
+
+}  // namespace
+
+EchoService::EchoService(BenchUnit& unit, const std::string& response) {
+  const std::string file = unit.base() + "/echo-response";
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << response;
+    if (!out.flush()) throw std::runtime_error("cannot write " + file);
+  }
+  pid_ = spawn({fs::read_symlink("/proc/self/exe").string(), kEchoOption, file}, {}, unit.log());
+  const bool up = waitUntil(
+      [&] {
+        try {
+          unit.client().peerPing(kComponent);
+          return true;
+        } catch (const std::exception&) {
+          return false;  // not on the bus yet
+        }
+      },
+      std::chrono::seconds(10));
+  if (!up) {
+    stop(pid_);
+    throw std::runtime_error("the echo service did not come up; see " + unit.log());
+  }
+}
+
+EchoService::~EchoService() { stop(pid_); }
+
+bool EchoService::isServiceCommand(int argc, char** argv) { return argc == 3 && std::string(argv[1]) == kEchoOption; }
+
+int EchoService::serve(const std::string& responseFile) {
+  return runReported("echo service", [&] {
+    std::ifstream in(responseFile, std::ios::binary);
+    const std::string response((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in) throw std::runtime_error("cannot read " + responseFile);
+    const auto connection = sdbus::createSessionBusConnection(std::string("com.olvane.") + kComponent);
+    const auto object = sdbus::createObject(*connection, std::string("/com/olvane/") + kComponent);
+    object->registerMethod("com.olvane.Echo", "Echo", "a{sv}", "a{sv}",
+                           [&response](sdbus::MethodCall call) { echo(call, response); });
+    object->finishRegistration();
+    connection->enterEventLoop();
+    return 0;
+  });
 }
 
 }  // namespace bench

@@ -74,6 +74,9 @@ double percentile(std::vector<double> values, double p);
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 // A field of /proc/PID/status in KiB ("VmHWM", "VmRSS"), 0 when unknown.
 long statusKiB(pid_t pid, const std::string& field);
+// The CPU time that the threads of `pid` have run so far, in microseconds, from the scheduler's
+// nanosecond counts (/proc/PID/task/*/schedstat); 0 when unknown. Threads that ended are not counted.
+double cpuMicroseconds(pid_t pid);
 // Lays out a device at `sysroot` with scripts/seed-device; throws when it fails.
 void seedDevice(const std::string& sysroot, const std::string& logFile);
 
@@ -108,6 +111,35 @@ class BenchUnit {
   pid_t busPid_ = -1;
   pid_t hostPid_ = -1;
   std::unique_ptr<Ipc::DBusIpcClient> client_;
+};
+
+// A plain echo service on the bus of a BenchUnit: the fair floor for a call that carries a payload.
+// This program, started again in a process of its own (its main() hands over to serve() when
+// isServiceCommand() holds), owns com.olvane.BENCH_ECHO and answers "Echo" of interface
+// com.olvane.Echo at /com/olvane/BENCH_ECHO: it reads the a{sv} of byte fields it is given and
+// answers {"response": ay RESPONSE}. An sdbus-c++ object, whose byte fields move as one block, as
+// zem-host moves them. Belongs to the thread that made it.
+class EchoService {
+ public:
+  static constexpr const char* kComponent = "BENCH_ECHO";
+
+  // Starts the echo answering `response` (its output goes to unit.log()) and waits until it answers
+  // Peer.Ping; throws after 10 s.
+  EchoService(BenchUnit& unit, const std::string& response);
+  // Stops the echo process.
+  ~EchoService();
+  EchoService(const EchoService&) = delete;
+  EchoService& operator=(const EchoService&) = delete;
+  pid_t pid() const { return pid_; }
+
+  // True when `argv` asks this program to be the echo process.
+  static bool isServiceCommand(int argc, char** argv);
+  // The echo process: serves the bytes of `responseFile` until it is stopped or the bus goes.
+  // Returns 0 then; 1 when it cannot serve.
+  static int serve(const std::string& responseFile);
+
+ private:
+  pid_t pid_ = -1;
 };
 
 }  // namespace bench

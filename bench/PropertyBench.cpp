@@ -1,7 +1,12 @@
 // The property map, measured against baselines taken in the same run:
-//  over D-Bus, with zem-host on a seeded temporary device and a private bus started for the run:
-//   (a) "ZemPropertyRequest" and "ReadStringProperty" of a string literal against
-//       org.freedesktop.DBus.Peer.Ping to the same connection (targets 1.4x and 1.25x);
+//  over D-Bus, with zem-host on a seeded temporary device (its default configuration and database,
+//  plus the group "Bench") and a private bus started for the run:
+//   (a) "ZemPropertyRequest" of a grouped string literal of the default configuration
+//       ("Vehicle.Model") against a plain echo service on the same bus: an sdbus-c++ object in a
+//       process of its own that reads the same a{sv} and answers the very bytes zem-host answers,
+//       called by the same client code (target 1.15x); the same request and "ReadStringProperty"
+//       against org.freedesktop.DBus.Peer.Ping to zem-host's connection (targets 1.4x and 1.25x).
+//       Besides the round trips, the CPU time each server spends per call (all its threads);
 //   (e) a monitored database boolean: from the start of its "ZemPropertyUpdate" to the
 //       "PropertyValueChanged" signal at a listener, p50 and p95 against Peer.Ping (target p95 2x);
 //       the update's durable write lies inside that span;
@@ -59,6 +64,9 @@ namespace Types = Sarnet_Configuration::Types;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kComponent = "ZEM_APP";
+// A grouped string literal of the default configuration (examples/config.xml).
+constexpr const char* kDefaultLiteral = "Vehicle.Model";
+constexpr const char* kDefaultLiteralValue = "Demo vehicle";
 constexpr const char* kLiteral = "Bench.Literal";
 constexpr const char* kFlag = "Bench.Flag";
 constexpr const char* kText = "Bench.Text";
@@ -89,8 +97,8 @@ std::string persisted(const std::string& kind, const std::string& key) {
 }
 
 // Group "Bench" without owners: a string literal, a database boolean, a database string and, when
-// asked, a literal of kBigSize bytes.
-std::string benchConfig(bool big) {
+// asked, a literal of kBigSize bytes; the definitions alone, or as a whole configuration.
+std::string benchGroup(bool big) {
   std::string body = "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"Bench\">";
   body += adapter("StringPropertyAdapter", "Literal", literal("String", "bench"));
   body += adapter("BooleanPropertyAdapter", "Flag",
@@ -98,9 +106,10 @@ std::string benchConfig(bool big) {
                   "<k:key>Bench.Flag</k:key></k:origin>");
   body += adapter("StringPropertyAdapter", "Text", persisted("String", kText));
   if (big) body += adapter("StringPropertyAdapter", "Big", literal("String", std::string(kBigSize, 'x')));
-  body += "</k:provisioningDefinitions>";
-  return bench::configDocument("ProvisioningConfig", "", body);
+  return body + "</k:provisioningDefinitions>";
 }
+
+std::string benchConfig(bool big) { return bench::configDocument("ProvisioningConfig", "", benchGroup(big)); }
 
 // 100 groups of 100 properties, each group with an owner; literals and database origins in turn.
 std::string largeConfig() {
@@ -130,16 +139,25 @@ std::string largeConfig() {
   return bench::configDocument("ProvisioningConfig", "", body);
 }
 
-// A database of `entries` top-level string entries plus "Bench" {"Flag": false, "Text": "start"}.
+// The entry "Bench" {"Flag": false, "Text": "start"} of a database.
+const char kBenchEntry[] =
+    "<k:entry><k:key>Bench</k:key><k:value xsi:type=\"k:PersistedMapValue\">"
+    "<k:entry><k:key>Flag</k:key><k:value xsi:type=\"k:PersistedBooleanValue\"><k:booleanValue>false"
+    "</k:booleanValue></k:value></k:entry>"
+    "<k:entry><k:key>Text</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>start"
+    "</k:stringValue></k:value></k:entry></k:value></k:entry>";
+
+// A database of `entries` top-level string entries plus "Bench".
 std::string benchDatabase(int entries) {
-  std::string body = "<k:data>" + bench::stringEntries("Entry", entries);
-  body +=
-      "<k:entry><k:key>Bench</k:key><k:value xsi:type=\"k:PersistedMapValue\">"
-      "<k:entry><k:key>Flag</k:key><k:value xsi:type=\"k:PersistedBooleanValue\"><k:booleanValue>false"
-      "</k:booleanValue></k:value></k:entry>"
-      "<k:entry><k:key>Text</k:key><k:value xsi:type=\"k:PersistedStringValue\"><k:stringValue>start"
-      "</k:stringValue></k:value></k:entry></k:value></k:entry>";
-  return bench::configDocument("PersistedDatabase", "", body + "</k:data>");
+  return bench::configDocument("PersistedDatabase", "",
+                               "<k:data>" + bench::stringEntries("Entry", entries) + kBenchEntry + "</k:data>");
+}
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return text;
 }
 
 void writeText(const std::string& path, const std::string& text) {
@@ -149,8 +167,15 @@ void writeText(const std::string& path, const std::string& text) {
   if (!out.flush()) throw std::runtime_error("cannot write " + path);
 }
 
+// `document` with `text` inserted before its first `closingTag`; throws when there is none.
+std::string insertedBefore(const std::string& document, const std::string& closingTag, const std::string& text) {
+  const size_t at = document.find(closingTag);
+  if (at == std::string::npos) throw std::runtime_error("the seeded document has no " + closingTag);
+  return document.substr(0, at) + text + document.substr(at);
+}
+
 // The temporary folders of the run, a private bus and zem-host on the first device, whose factory
-// configuration and database are the benchmark's own.
+// configuration and database are the seeded defaults with the group "Bench" added.
 class Run : public bench::BenchUnit {
  public:
   Run() : BenchUnit("propertybench") {}
@@ -158,8 +183,9 @@ class Run : public bench::BenchUnit {
   std::string hostStore() const { return sysroot() + "/media/olvane/data/zem_app/STORE"; }
   void startHost() {
     const std::string defaults = sysroot() + "/media/olvane/configs/zem_app/";
-    writeText(defaults + "config.xml", benchConfig(true));
-    writeText(defaults + "database.xml", benchDatabase(10));
+    writeText(defaults + "config.xml",
+              insertedBefore(readText(defaults + "config.xml"), "</k:content>", benchGroup(true)));
+    writeText(defaults + "database.xml", insertedBefore(readText(defaults + "database.xml"), "</k:data>", kBenchEntry));
     BenchUnit::startHost();
   }
 };
@@ -179,39 +205,70 @@ std::string readString(Ipc::DBusIpcClient& client, const std::string& name) {
   return client.call(kComponent, "SelfDiag", "ReadStringProperty", in).get<Ipc::IpcStringParameter>("value").getValue();
 }
 
-// The median over `rounds` of the mean time of `perRound` calls of each function, taken in turn.
-std::vector<double> interleavedMedians(const std::vector<std::function<void()>>& functions, int rounds, int perRound) {
-  std::vector<std::vector<double>> means(functions.size());
+std::string echoRequest(Ipc::DBusIpcClient& client, const std::string& document) {
+  Ipc::IpcParameterSet in;
+  in.add(std::make_unique<Ipc::IpcByteFieldParameter>("request", document));
+  const auto out = client.call(bench::EchoService::kComponent, "Echo", "Echo", in);
+  return out.get<Ipc::IpcByteFieldParameter>("response").getValueAsString();
+}
+
+// One kind of call of (a) and the process that serves it.
+struct Probe {
+  std::function<void()> call;
+  pid_t server;
+};
+
+// Medians over `rounds` of each probe's mean time per call and mean server CPU time per call (both in
+// microseconds; no CPU time for a server <= 0), the probes taken in turn, `perRound` calls each. A
+// round before them warms caches on both sides and is not counted.
+std::vector<std::pair<double, double>> interleavedProbes(const std::vector<Probe>& probes, int rounds, int perRound) {
+  for (const Probe& probe : probes)
+    for (int i = 0; i < perRound; ++i) probe.call();
+  std::vector<std::vector<double>> wall(probes.size()), cpu(probes.size());
   for (int r = 0; r < rounds; ++r) {
-    for (size_t f = 0; f < functions.size(); ++f) {
+    for (size_t p = 0; p < probes.size(); ++p) {
+      const double cpuStart = probes[p].server > 0 ? bench::cpuMicroseconds(probes[p].server) : 0;
       const auto start = Clock::now();
-      for (int i = 0; i < perRound; ++i) functions[f]();
-      means[f].push_back(microseconds(Clock::now() - start) / perRound);
+      for (int i = 0; i < perRound; ++i) probes[p].call();
+      wall[p].push_back(microseconds(Clock::now() - start) / perRound);
+      if (probes[p].server > 0) cpu[p].push_back((bench::cpuMicroseconds(probes[p].server) - cpuStart) / perRound);
     }
   }
-  std::vector<double> medians;
-  medians.reserve(means.size());
-  for (const auto& m : means) medians.push_back(percentile(m, 0.5));
+  std::vector<std::pair<double, double>> medians;
+  for (size_t p = 0; p < probes.size(); ++p) medians.emplace_back(percentile(wall[p], 0.5), percentile(cpu[p], 0.5));
   return medians;
 }
 
 void busCalls(Run& run) {
   Ipc::DBusIpcClient& client = run.client();
-  const std::string literalRequest = PropertyDocuments::request(PropertyCommand::RequestKind::String, kLiteral);
-  if (request(client, literalRequest).find(">bench<") == std::string::npos) {
-    throw std::runtime_error("the literal does not answer \"bench\"");
+  const std::string literalRequest = PropertyDocuments::request(PropertyCommand::RequestKind::String, kDefaultLiteral);
+  const std::string answer = request(client, literalRequest);
+  if (answer.find(std::string(">") + kDefaultLiteralValue + "<") == std::string::npos) {
+    throw std::runtime_error(std::string("the literal does not answer \"") + kDefaultLiteralValue + "\"");
   }
-  if (readString(client, kLiteral) != "bench") throw std::runtime_error("ReadStringProperty does not answer \"bench\"");
+  if (readString(client, kDefaultLiteral) != kDefaultLiteralValue)
+    throw std::runtime_error("ReadStringProperty does not answer the literal");
+  const bench::EchoService echoService(run, answer);
+  if (echoRequest(client, literalRequest) != answer)
+    throw std::runtime_error("the echo does not answer the same bytes");
 
-  const auto medians =
-      interleavedMedians({[&] { client.peerPing(kComponent); }, [&] { request(client, literalRequest); },
-                          [&] { readString(client, kLiteral); }},
-                         15, 100);
-  std::cout << "(a) over D-Bus, medians of 15 rounds of 100 calls:\n"
-            << "  Peer.Ping " << medians[0] << " us, ZemPropertyRequest " << medians[1] << " us, ReadStringProperty "
-            << medians[2] << " us\n";
-  report("ZemPropertyRequest / Peer.Ping", medians[1] / medians[0], 1.4);
-  report("ReadStringProperty / Peer.Ping", medians[2] / medians[0], 1.25);
+  const pid_t host = run.hostPid();
+  const auto medians = interleavedProbes({{[&] { client.peerPing(kComponent); }, host},
+                                          {[&] { echoRequest(client, literalRequest); }, echoService.pid()},
+                                          {[&] { request(client, literalRequest); }, host},
+                                          {[&] { readString(client, kDefaultLiteral); }, host}},
+                                         15, 100);
+  const double ping = medians[0].first, echoed = medians[1].first, property = medians[2].first;
+  std::cout << "(a) over D-Bus, " << kDefaultLiteral << " (" << answer.size()
+            << " bytes answered), medians of 15 rounds of 100 calls:\n"
+            << "  round trip: Peer.Ping " << ping << " us, echo " << echoed << " us, ZemPropertyRequest " << property
+            << " us, ReadStringProperty " << medians[3].first << " us\n"
+            << "  server CPU per call: Peer.Ping " << medians[0].second << " us, echo " << medians[1].second
+            << " us, ZemPropertyRequest " << medians[2].second << " us, ReadStringProperty " << medians[3].second
+            << " us\n";
+  report("ZemPropertyRequest / echo", property / echoed, 1.15);
+  report("ZemPropertyRequest / Peer.Ping", property / ping, 1.4);
+  report("ReadStringProperty / Peer.Ping", medians[3].first / ping, 1.25);
 }
 
 void monitoredUpdates(Run& run) {
@@ -325,18 +382,21 @@ void inProcess(const std::string& sysroot) {
   auto* value = resultDocument->add_node_value<Types::StringPropertyResult>();
   value->set_property(kLiteral);
   value->set_value("bench");
-  const auto medians = interleavedMedians({[&] {
-                                             const auto parsed =
-                                                 xmldoc::parseString<Types::IpcMessagePropertyRequest>(literalRequest);
-                                             const std::string text = xmldoc::toString(*resultDocument);
-                                             benchmark::DoNotOptimize(parsed.get());
-                                             benchmark::DoNotOptimize(text.data());
-                                           },
-                                           [&] {
-                                             const std::string text = map.getXmlPropertyResult(literalRequest);
-                                             benchmark::DoNotOptimize(text.data());
-                                           }},
-                                          15, 2000);
+  const auto timed = interleavedProbes({{[&] {
+                                           const auto parsed =
+                                               xmldoc::parseString<Types::IpcMessagePropertyRequest>(literalRequest);
+                                           const std::string text = xmldoc::toString(*resultDocument);
+                                           benchmark::DoNotOptimize(parsed.get());
+                                           benchmark::DoNotOptimize(text.data());
+                                         },
+                                         0},
+                                        {[&] {
+                                           const std::string text = map.getXmlPropertyResult(literalRequest);
+                                           benchmark::DoNotOptimize(text.data());
+                                         },
+                                         0}},
+                                       15, 2000);
+  const double medians[2] = {timed[0].first, timed[1].first};
   std::cout << "(b) getXmlPropertyResult in process, medians of 15 rounds of 2,000:\n"
             << "  " << std::fixed << std::setprecision(0) << 1e6 / medians[1] << " requests/s (" << std::setprecision(2)
             << medians[1] << " us each; target >= 100000/s: " << (1e6 / medians[1] >= 100000 ? "PASS" : "FAIL")
@@ -413,7 +473,8 @@ int runBench() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (bench::EchoService::isServiceCommand(argc, argv)) return bench::EchoService::serve(argv[2]);
   ApplicationLogger::logger().setLogLevel(log4cplus::OFF_LOG_LEVEL);
   return bench::runReported("PropertyBench", runBench);
 }

@@ -282,6 +282,19 @@ TEST_F(PropertyMapTest, AtOnceAnswersOnlyHeldValuesWhileTheMapIsFree) {
   writer.join();
   EXPECT_TRUE(map_.tryGetPropertyValueAtOnce("i", &answer));
   EXPECT_EQ(answer, "007");
+  // A request asked again answers what the map holds now: a kept answer never outlives its value,
+  // whether an update or a reload changed it.
+  const std::string flag = document("IpcMessageBooleanPropertyRequest", "<k:propertyName>A.b</k:propertyName>");
+  for (const bool value : {true, true, false}) {
+    const auto node = booleanNode(value);
+    ASSERT_TRUE(map_.updateProperty(&node, "A.b"));
+    ASSERT_TRUE(map_.tryGetXmlPropertyResultAtOnce(flag, &answer));
+    EXPECT_NE(answer.find(value ? ">true<" : ">false<"), std::string::npos) << answer;
+    EXPECT_EQ(answer, map_.getXmlPropertyResult(flag));
+  }
+  load(named("Integer", "i", "IntegerLiteral", "<k:value>8</k:value>"));
+  ASSERT_TRUE(map_.tryGetXmlPropertyResultAtOnce(request("i"), &answer));
+  EXPECT_NE(answer.find(">8<"), std::string::npos) << answer;
 }
 
 TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {

@@ -33,10 +33,13 @@ bool IpcMessagePropertyRequestHandler::processMethodCallAtOnce(const Ipc::IpcMes
   if (text == nullptr || !ProvisioningAdapterMap().tryGetXmlPropertyResultAtOnce(text->getValueAsString(), &answer)) {
     return false;
   }
-  ZEM_TRACE("Received an incoming request of size (in bytes): " << text->getValueAsString().size());
-  ZEM_TRACE("Sending out going response of size (in bytes): " << answer.size());
+  // One look at the level when tracing is off (the usual case), instead of one per line.
+  if (ApplicationLogger::isEnabled(ApplicationLogger::logger(), log4cplus::TRACE_LOG_LEVEL)) {
+    ZEM_TRACE("Received an incoming request of size (in bytes): " << text->getValueAsString().size());
+    ZEM_TRACE("Sending out going response of size (in bytes): " << answer.size());
+    logProcessingTime(start);
+  }
   response.addParameter(std::make_unique<Ipc::IpcByteFieldParameter>("response", std::move(answer)));
-  logProcessingTime(start);
   return true;
 }
 

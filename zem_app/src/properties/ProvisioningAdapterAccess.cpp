@@ -33,11 +33,11 @@ std::string joined(const std::vector<std::string>& names) {
   return text;
 }
 
-// The document a caller's `text` holds; null, after two ERRORs, when it does not parse.
-template <class Document>
-xmldoc::DocumentPtr<Document> parsedOrLogged(const std::string& text) {
+// The document that `parse` reads from a caller's text; null, after two ERRORs, when it does not parse.
+template <class Parse>
+auto parsedOrLogged(const Parse& parse) -> decltype(parse()) {
   try {
-    return xmldoc::parseString<Document>(text);
+    return parse();
   } catch (const std::exception& e) {
     ZEM_ERROR(e.what());
     ZEM_ERROR("Unable to parse request - xml/schema out of date?");
@@ -132,7 +132,7 @@ template std::shared_ptr<const MapValue> provisioningAdapter_impl::getPropertyVa
 
 xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::getPropertyResult(
     const std::string& request) {
-  const auto parsed = parsedOrLogged<Types::IpcMessagePropertyRequest>(request);
+  const auto parsed = parsedOrLogged([&] { return requests_.parse(request); });
   if (!parsed) return xmldoc::createDocument<Types::IpcMessagePropertyResult>();
   return resultFor(*parsed, request);
 }
@@ -170,11 +170,13 @@ const std::string RequestedName::kSystemTime = "SystemTime";
 const std::string RequestedName::kTcuId = "TcuId";
 const std::string RequestedName::kVin = "VIN";
 
-// Adds the result of one request kind to the answer document.
+// Adds the result of one request kind to the answer document. A value read already (`readName`,
+// `readValue`; may be null) is taken as it is instead of being read again.
 class RequestAnswerer final : public Types::IpcMessagePropertyRequestVisitor {
  public:
-  RequestAnswerer(provisioningAdapter_impl& impl, Types::IpcMessagePropertyResult& document)
-      : impl_(impl), document_(document) {}
+  RequestAnswerer(provisioningAdapter_impl& impl, Types::IpcMessagePropertyResult& document,
+                  const std::string* readName, const std::shared_ptr<const StringValue>& readValue)
+      : impl_(impl), document_(document), readName_(readName), readValue_(readValue) {}
 
   void visit(const Types::IpcMessageStringPropertyRequest& r) override { named<Types::StringPropertyResult>(r); }
   void visit(const Types::IpcMessageIntegerPropertyRequest& r) override { named<Types::IntegerPropertyResult>(r); }
@@ -212,7 +214,8 @@ class RequestAnswerer final : public Types::IpcMessagePropertyRequestVisitor {
   // A scalar result read from `readName`, with `property` set unless the result kind has none.
   template <class Result>
   void scalar(const std::string& readName, const std::string* property = nullptr) {
-    const std::shared_ptr<const StringValue> value = impl_.getPropertyValue<StringValue>(readName);
+    const std::shared_ptr<const StringValue> value =
+        readName_ != nullptr && *readName_ == readName ? readValue_ : impl_.getPropertyValue<StringValue>(readName);
     auto* result = document_.add_node_value<Result>();
     result->set_value(value->getText());
     if constexpr (!std::is_same<Result, Types::ImeiPropertyResult>::value &&
@@ -231,6 +234,8 @@ class RequestAnswerer final : public Types::IpcMessagePropertyRequestVisitor {
 
   provisioningAdapter_impl& impl_;
   Types::IpcMessagePropertyResult& document_;
+  const std::string* const readName_;
+  const std::shared_ptr<const StringValue>& readValue_;
 };
 
 }  // namespace
@@ -248,9 +253,9 @@ bool provisioningAdapter_impl::holdsValueInMemory(const std::string& name) {
 }
 
 bool provisioningAdapter_impl::tryGetXmlPropertyResultAtOnce(const std::string& request, std::string* answer) {
-  xmldoc::DocumentPtr<Types::IpcMessagePropertyRequest> parsed;
+  std::shared_ptr<const Types::IpcMessagePropertyRequest> parsed;
   try {
-    parsed = xmldoc::parseString<Types::IpcMessagePropertyRequest>(request);
+    parsed = requests_.parse(request);
   } catch (const std::exception&) {
     return false;  // the ordinary path answers and logs it
   }
@@ -258,13 +263,19 @@ bool provisioningAdapter_impl::tryGetXmlPropertyResultAtOnce(const std::string& 
   if (name == nullptr) return false;
   std::unique_lock<std::recursive_mutex> lock(mutex_, std::try_to_lock);
   if (!lock.owns_lock() || !holdsValueInMemory(*name)) return false;
-  ZEM_TRACE("Xml Content: " << ApplicationLogger::shortened(request, ApplicationLogger::kMaxMessageBytes));
-  try {
-    *answer = xmldoc::toString(*resultFor(*parsed, request));
-  } catch (const std::exception&) {
-    return false;
+  const bool tracing = ApplicationLogger::isEnabled(ApplicationLogger::logger(), log4cplus::TRACE_LOG_LEVEL);
+  if (tracing) ZEM_TRACE("Xml Content: " << ApplicationLogger::shortened(request, ApplicationLogger::kMaxMessageBytes));
+  // The one value the request reads, read once: the same text answers with the answer kept for it.
+  const std::shared_ptr<const StringValue> value = getPropertyValue<StringValue>(*name);
+  if (!requests_.findAnswer(request, value->getText(), answer)) {
+    try {
+      *answer = xmldoc::toString(*resultFor(*parsed, request, name, value));
+    } catch (const std::exception&) {
+      return false;
+    }
+    requests_.keepAnswer(request, value->getText(), *answer);
   }
-  ZEM_TRACE("Xml content: " << *answer);
+  if (tracing) ZEM_TRACE("Xml content: " << *answer);
   return true;
 }
 
@@ -276,9 +287,10 @@ bool provisioningAdapter_impl::tryGetPropertyValueAtOnce(const std::string& name
 }
 
 xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::resultFor(
-    const Types::IpcMessagePropertyRequest& request, const std::string& requestText) {
+    const Types::IpcMessagePropertyRequest& request, const std::string& requestText, const std::string* readName,
+    const std::shared_ptr<const StringValue>& readValue) {
   auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
-  RequestAnswerer answerer(*this, *document);
+  RequestAnswerer answerer(*this, *document, readName, readValue);
   if (!request.accept(answerer)) ZEM_ERROR("Property Request not recognised: " << shown(requestText));
   return document;
 }
@@ -300,7 +312,7 @@ std::string provisioningAdapter_impl::getXmlPropertyResult(const std::string& re
 xmldoc::DocumentPtr<Types::IpcMessagePropertyResult> provisioningAdapter_impl::setPropertyResult(
     const std::string& update, const std::vector<std::string>& callerNames) {
   auto document = xmldoc::createDocument<Types::IpcMessagePropertyResult>();
-  const auto parsed = parsedOrLogged<Types::IpcMessagePropertyUpdate>(update);
+  const auto parsed = parsedOrLogged([&] { return xmldoc::parseString<Types::IpcMessagePropertyUpdate>(update); });
   if (!parsed) return document;
   bool outcome = false;
   {

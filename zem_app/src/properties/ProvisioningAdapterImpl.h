@@ -15,7 +15,9 @@
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 #include "properties/OriginMapItem.h"
+#include "properties/ParsedRequestCache.h"
 
+class StringValue;
 namespace VehicleBus {
 class BusDispatcher;
 }
@@ -125,9 +127,11 @@ class provisioningAdapter_impl {
   static void addItemToMap(ItemType&& item, const std::string& key, MapType& map, MapPermissionsType& permissionsMap,
                            const permissionsType& permissions);
 
-  // The answer document to a parsed request; `requestText` is only logged. Never null.
+  // The answer document to a parsed request; `requestText` is only logged. When `readName` is given,
+  // `readValue` is that property's value, read already: it is not read again. Never null.
   xmldoc::DocumentPtr<Sarnet_Configuration::Types::IpcMessagePropertyResult> resultFor(
-      const Sarnet_Configuration::Types::IpcMessagePropertyRequest& request, const std::string& requestText);
+      const Sarnet_Configuration::Types::IpcMessagePropertyRequest& request, const std::string& requestText,
+      const std::string* readName = nullptr, const std::shared_ptr<const StringValue>& readValue = nullptr);
   // The property name a request kind reads; null for the kinds that read none or a list or map.
   static const std::string* nameReadBy(const Sarnet_Configuration::Types::IpcMessagePropertyRequest& request);
   // True when `name` is in the table as loaded and its item holds its value. REQUIRES: mutex_ held.
@@ -144,4 +148,6 @@ class provisioningAdapter_impl {
   // The bus the CAN sources of later loads register with; shared with them. Guarded by mutex_.
   std::shared_ptr<VehicleBus::BusDispatcher> busDispatcher_;
   MonitorTable monitors_;  // synchronises itself
+  // The request documents read last, for both request paths; synchronises itself.
+  ParsedRequestCache requests_;
 };
