@@ -23,7 +23,12 @@ install(TARGETS zem-host zemctl RUNTIME DESTINATION bin)
 install(TARGETS kolconfig KestCommon LIBRARY DESTINATION lib PERMISSIONS ${ZEM_LIBRARY_PERMISSIONS} NAMELINK_SKIP)
 install(TARGETS Zem LIBRARY DESTINATION lib PERMISSIONS ${ZEM_LIBRARY_PERMISSIONS})
 
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/zem.tmpfiles DESTINATION lib/tmpfiles.d RENAME zem.conf)
+# The tmpfiles entry names the factory content by its installed path: configured when installed.
+install(CODE "
+  set(ZEM_FACTORY_DIR \"\${CMAKE_INSTALL_PREFIX}/share/zem\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/zem.tmpfiles.in\"
+                 \"${PROJECT_BINARY_DIR}/packaging/installed/zem.conf\" @ONLY)")
+install(FILES ${PROJECT_BINARY_DIR}/packaging/installed/zem.conf DESTINATION lib/tmpfiles.d)
 install(FILES ${PROJECT_SOURCE_DIR}/schema/kolconfig.xsd ${PROJECT_SOURCE_DIR}/examples/config.xml
               ${PROJECT_SOURCE_DIR}/examples/database.xml ${PROJECT_SOURCE_DIR}/examples/log4cplus.kro.properties
         DESTINATION share/zem)

@@ -13,3 +13,11 @@ foreach(page IN LISTS pages)
   endif()
 endforeach()
 configure_file("${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides" "${staged}/share/lintian/overrides/zem" COPYONLY)
+
+# The unit and the tmpfiles entry were configured for the staging folder: the package names the
+# paths its files have once installed.
+set(ZEM_HOST_EXEC "${CPACK_PACKAGING_INSTALL_PREFIX}/bin/zem-host")
+set(ZEM_FACTORY_DIR "${CPACK_PACKAGING_INSTALL_PREFIX}/share/zem")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/../tools/zem-host/zem-host.service.in"
+               "${staged}/lib/systemd/system/zem-host.service" @ONLY)
+configure_file("${CMAKE_CURRENT_LIST_DIR}/zem.tmpfiles.in" "${staged}/lib/tmpfiles.d/zem.conf" @ONLY)
