@@ -1,5 +1,6 @@
 // "zemctl backend switch" against a real zem-host and the local KMS: the unit obtains a client
 // certificate that chains to the KMS's CA and switches its profile link (refusals: the task tests).
+// libcurl is loaded by that first exchange: the idle daemon does not map it.
 #include <unistd.h>
 
 #include "TestKms.h"
@@ -41,6 +42,10 @@ TEST_F(BackendJobsE2ETest, ASwitchObtainsACertificateOfTheKmsCaAndMovesTheProfil
   ASSERT_EQ(::symlink("dev.prs", link.c_str()), 0);
   startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  const auto mapsLibcurl = [&] {
+    return readFile("/proc/" + std::to_string(host()->pid()) + "/maps").find("/libcurl") != std::string::npos;
+  };
+  EXPECT_FALSE(mapsLibcurl());
 
   const std::vector<std::string> command = {"backend", "switch", "prod",
                                             "CONNECTIVITY.prod.BACKEND_URL=string:" + kms.url("/")};
@@ -54,6 +59,7 @@ TEST_F(BackendJobsE2ETest, ASwitchObtainsACertificateOfTheKmsCaAndMovesTheProfil
   EXPECT_STREQ(target, "prod.prs");
 
   EXPECT_EQ(kms.paths(), (std::vector<std::string>{"/request"}));
+  EXPECT_TRUE(mapsLibcurl());
 }
 
 }  // namespace

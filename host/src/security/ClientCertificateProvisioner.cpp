@@ -1,8 +1,8 @@
-// The KMS exchange on OpenSSL and libcurl. Every OpenSSL and libcurl handle is owned by a
-// unique_ptr from the moment it is obtained; the OpenSSL error queue is emptied after a failure.
+// The KMS exchange on OpenSSL and libcurl (loaded on the first exchange). Every OpenSSL and libcurl
+// handle is owned by a unique_ptr from the moment it is obtained; the OpenSSL error queue is
+// emptied after a failure.
 #include "kest/security/ClientCertificateProvisioner.h"
 
-#include <curl/curl.h>
 #include <openssl/bio.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
@@ -10,9 +10,8 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include <mutex>
-
 #include "kest/ApplicationLogger.h"
+#include "security/CurlLibrary.h"
 #include "security/OpenSslHandles.h"
 
 namespace Security {
@@ -26,11 +25,14 @@ using detail::PkeyPtr;
 using detail::ReqPtr;
 using detail::X509Ptr;
 
+// Frees with the entry point of the library that made the handle.
 struct CurlFree {
-  void operator()(CURL* p) const { curl_easy_cleanup(p); }
+  void (*cleanup)(CURL*);
+  void operator()(CURL* p) const { cleanup(p); }
 };
 struct SlistFree {
-  void operator()(curl_slist* p) const { curl_slist_free_all(p); }
+  void (*freeAll)(curl_slist*);
+  void operator()(curl_slist* p) const { freeAll(p); }
 };
 using CurlPtr = std::unique_ptr<CURL, CurlFree>;
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
@@ -86,26 +88,25 @@ size_t collect(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-// libcurl's global set-up is not thread-safe: done once, before the first handle.
-void initialiseCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 }  // namespace
 
 HttpPoster::~HttpPoster() = default;
 
+CurlHttpPoster::CurlHttpPoster(std::string libraryFileName) : libraryFileName_(std::move(libraryFileName)) {}
+
 bool CurlHttpPoster::post(const std::string& url, const std::string& contentType, const std::string& body,
                           std::chrono::milliseconds timeout, size_t maxBody, Response* response,
                           std::string* error) const {
-  initialiseCurlOnce();
-  const CurlPtr curl(curl_easy_init());
+  // Held for the whole exchange, so that the library outlives every handle it made.
+  const std::shared_ptr<const CurlLibrary> lib = CurlLibrary::load(libraryFileName_, error);
+  if (lib == nullptr) return false;
+  const CurlPtr curl(lib->easyInit(), CurlFree{lib->easyCleanup});
   if (curl == nullptr) {
     *error = "cannot start an HTTP exchange";
     return false;
   }
-  const SlistPtr headers(curl_slist_append(nullptr, ("Content-Type: " + contentType).c_str()));
+  const SlistPtr headers(lib->slistAppend(nullptr, ("Content-Type: " + contentType).c_str()),
+                         SlistFree{lib->slistFreeAll});
   if (headers == nullptr) {
     *error = "cannot start an HTTP exchange";
     return false;
@@ -115,32 +116,32 @@ bool CurlHttpPoster::post(const std::string& url, const std::string& contentType
   char curlError[CURL_ERROR_SIZE] = {0};
   CURL* const h = curl.get();
   const bool configured =
-      curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count())) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count())) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data()) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size())) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collect) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
-      curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlError) == CURLE_OK;
+      lib->easySetopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count())) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count())) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_POSTFIELDS, body.data()) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size())) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_WRITEFUNCTION, &collect) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
+      lib->easySetopt(h, CURLOPT_ERRORBUFFER, curlError) == CURLE_OK;
   if (!configured) {
     *error = "cannot configure the HTTP exchange";
     return false;
   }
-  const CURLcode code = curl_easy_perform(h);
+  const CURLcode code = lib->easyPerform(h);
   if (sink.overflow) {
     *error = "the answer is larger than " + std::to_string(maxBody) + " bytes";
     return false;
   }
   if (code != CURLE_OK) {
-    *error = curlError[0] != '\0' ? std::string(curlError) : std::string(curl_easy_strerror(code));
+    *error = curlError[0] != '\0' ? std::string(curlError) : std::string(lib->easyStrerror(code));
     return false;
   }
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response->status);
+  lib->easyGetinfo(h, CURLINFO_RESPONSE_CODE, &response->status);
   return true;
 }
 

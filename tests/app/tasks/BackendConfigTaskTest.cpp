@@ -88,21 +88,40 @@ class BackendConfigTaskTest : public ::testing::Test {
   std::unique_ptr<RunningApp> app_;
 };
 
-// Every kind of bad KMS answer refuses the switch with code 6 and leaves slot, key and profile as they were.
+// Every kind of bad KMS answer, and a unit without libcurl, refuses the switch with code 6 and leaves
+// slot, key and profile as they were.
 TEST_F(BackendConfigTaskTest, ARefusedCertificateKeepsTheSlotAndThePreviousProfile) {
   ASSERT_TRUE(
       security_->provisionClientCertificate("Cert0_Client_Target", 0, "TestCA", kms_.url("/request"), "").success);
   const std::string certificate = slot();
   const std::string key = slotKey();
-  auto quick = std::make_shared<Security::ClientCertificateProvisioner>();
-  quick->setTimeout(std::chrono::milliseconds(300));
-  security_->setClientCertificateProvisioner(quick);
+  struct Row {
+    Mode mode;
+    std::string library;  // a file that does not exist stands for a unit without libcurl
+    std::string error;    // in the ERROR line
+  };
+  const Row rows[] = {
+      {Mode::kGarbage, "libcurl.so.4", "no PEM certificate"},
+      {Mode::kError500, "libcurl.so.4", "answered HTTP 500"},
+      {Mode::kOtherKey, "libcurl.so.4", "certificate for another key"},
+      {Mode::kSilent, "libcurl.so.4", "no answer from the KMS"},
+      {Mode::kGood, "libcurl-absent.so.4", "libcurl (libcurl-absent.so.4) cannot be loaded"},
+  };
   int n = 0;
-  for (const Mode mode : {Mode::kGarbage, Mode::kError500, Mode::kOtherKey, Mode::kSilent}) {
-    SCOPED_TRACE(n);
-    kms_.setMode(mode);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.error);
+    auto quick = std::make_shared<Security::ClientCertificateProvisioner>(
+        std::make_shared<Security::CurlHttpPoster>(row.library));
+    quick->setTimeout(std::chrono::milliseconds(300));
+    security_->setClientCertificateProvisioner(quick);
+    kms_.setMode(row.mode);
+    const size_t exchanges = kms_.paths().size();
+    LogCapture log;
     expectError(job("refused" + std::to_string(n++), profileEntry("prod")), false, 6, kFailedProvisioning);
-    EXPECT_EQ(kms_.paths().back(), "/renew");  // the unit holds a pair: it renews
+    EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << log.dump();
+    // The unit holds a pair: it renews (a unit without libcurl makes no exchange at all).
+    EXPECT_EQ(kms_.paths().size(), exchanges + (row.mode == Mode::kGood ? 0 : 1));
+    EXPECT_EQ(kms_.paths().back(), "/renew");
     EXPECT_EQ(active(), "dev");
     EXPECT_EQ(linkTarget(), "dev.prs");
     EXPECT_EQ(slot(), certificate);

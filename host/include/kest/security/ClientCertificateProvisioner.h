@@ -33,11 +33,19 @@ class KEST_EXPORT HttpPoster {
 };
 
 // The exchange on libcurl: one easy handle per post, http and https only, no redirects, no
-// signals (safe in a multi-threaded daemon), the whole exchange bounded by the timeout.
+// signals (safe in a multi-threaded daemon), the whole exchange bounded by the timeout. libcurl is
+// loaded on the first post, not at start: a process that never posts does not map it. When it
+// cannot be loaded, every post fails with the reason (the exchange is refused; nothing crashes).
 class KEST_EXPORT CurlHttpPoster : public HttpPoster {
  public:
+  // Loads libcurl from the file `libraryFileName`, looked up by the dynamic loader (test seam: a
+  // name that does not exist stands for a unit without libcurl).
+  explicit CurlHttpPoster(std::string libraryFileName = "libcurl.so.4");
   bool post(const std::string& url, const std::string& contentType, const std::string& body,
             std::chrono::milliseconds timeout, size_t maxBody, Response* response, std::string* error) const override;
+
+ private:
+  const std::string libraryFileName_;
 };
 
 class KEST_EXPORT ClientCertificateProvisioner {
