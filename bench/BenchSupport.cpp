@@ -18,8 +18,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -170,6 +173,34 @@ double cpuMicroseconds(pid_t pid) {
     if (in >> nanoseconds) total += nanoseconds / 1000;
   }
   return total;
+}
+
+Memory memoryOf(pid_t pid) {
+  Memory memory;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  memory.rssKiB = statusKiB(pid, "VmRSS");
+  std::ifstream rollup(proc + "/smaps_rollup");
+  std::string line;
+  while (std::getline(rollup, line)) {
+    if (line.rfind("Pss:", 0) == 0) memory.pssKiB = std::atol(line.c_str() + 4);
+  }
+  std::ifstream maps(proc + "/maps");
+  std::set<std::string> libraries;
+  while (std::getline(maps, line)) {
+    const auto slash = line.find('/');
+    if (slash != std::string::npos && line.find(".so", slash) != std::string::npos)
+      libraries.insert(line.substr(slash));
+  }
+  memory.sharedLibraries = static_cast<int>(libraries.size());
+  return memory;
+}
+
+std::string describe(const Memory& memory) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(1) << "RSS " << memory.rssKiB << " KiB (" << memory.rssKiB / 1024.0
+       << " MiB), PSS " << memory.pssKiB << " KiB (" << memory.pssKiB / 1024.0 << " MiB), " << memory.sharedLibraries
+       << " shared libraries";
+  return text.str();
 }
 
 void seedDevice(const std::string& sysroot, const std::string& logFile) {

@@ -77,6 +77,15 @@ long statusKiB(pid_t pid, const std::string& field);
 // The CPU time that the threads of `pid` have run so far, in microseconds, from the scheduler's
 // nanosecond counts (/proc/PID/task/*/schedstat); 0 when unknown. Threads that ended are not counted.
 double cpuMicroseconds(pid_t pid);
+// What a process holds in memory, in KiB, as /proc reports it; every figure 0 when unknown.
+struct Memory {
+  long rssKiB = 0;          // VmRSS: every page mapped, shared ones counted in full
+  long pssKiB = 0;          // Pss of smaps_rollup: shared pages divided among the processes mapping them
+  int sharedLibraries = 0;  // distinct "*.so*" files mapped
+};
+Memory memoryOf(pid_t pid);
+// "RSS N KiB (X MiB), PSS N KiB (X MiB), N shared libraries", for the figures printed.
+std::string describe(const Memory& memory);
 // Lays out a device at `sysroot` with scripts/seed-device; throws when it fails.
 void seedDevice(const std::string& sysroot, const std::string& logFile);
 
