@@ -100,7 +100,9 @@ std::string containedTargetFolder(const File& folder, const File& target, const 
                        "Cannot create folder " + targetFolder.getPath() + ": " + errnoText());
   }
   const std::string root = realPath(folder.getPath());
-  std::string resolved = realPath(targetFolder.getPath());
+  // A target directly inside `folder` resolves to `root` itself: one resolution instead of two
+  // (each costs a readlink per path component).
+  std::string resolved = targetFolder.getPath() == folder.getPath() ? root : realPath(targetFolder.getPath());
   if (root.empty() || resolved.empty() || !isWithin(root, resolved)) {
     throw ZipException(ZipException::kEntryRefused,
                        "Refused target name \"" + shown(targetName) + "\": resolves outside " + folder.getPath());

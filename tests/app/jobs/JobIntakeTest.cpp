@@ -23,6 +23,7 @@
 #include "kest/DevicePaths.h"
 #include "kest/TrustBoundaries.h"
 #include "kest/seams/PosixFileOps.h"
+#include "kest/seams/ZipLibOps.h"
 #include "kest/security/SecurityService.h"
 #include "kest/testing/LogCapture.h"
 
@@ -33,6 +34,14 @@ using kest::testing::LogCapture;
 
 const char* const kCannotHandle = "Impossible to handle Zem Task request : ";
 const std::string kRequest = "RequestZemDatabaseTaskDescription";
+
+// Counts the look-ups of a container's "index.xml" through the libzip seam.
+int g_indexLookUps = 0;
+zip_int64_t (*g_realNameLocate)(zip_t*, const char*, zip_flags_t) = nullptr;
+zip_int64_t countingNameLocate(zip_t* zip, const char* name, zip_flags_t flags) {
+  if (std::string(name) == "index.xml") ++g_indexLookUps;
+  return g_realNameLocate(zip, name, flags);
+}
 
 // ProcessTaskRequest against a queue without worker: each step is driven by the test.
 class ProcessTaskRequestTest : public ::testing::Test {
@@ -122,8 +131,16 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
     }
   }
   EXPECT_TRUE(outboxPackages().empty());
-  // A valid container: its task is queued, deletes the container and reports.
-  EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, inboxFile("valid.zip").getPath()).execute());
+  // A valid container: its task is queued (its index extracted once for the whole intake), deletes
+  // the container and reports.
+  {
+    ZipLibOps counting = zipLibOps();
+    g_realNameLocate = counting.nameLocate;
+    counting.nameLocate = &countingNameLocate;
+    const ScopedZipLibOps countIndexLookUps(counting);
+    EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, inboxFile("valid.zip").getPath()).execute());
+  }
+  EXPECT_EQ(g_indexLookUps, 1);
   EXPECT_EQ(queue_.runPending(), 1u);
   EXPECT_FALSE(inboxFile("valid.zip").exists());
   EXPECT_EQ(readPackage(outboxPackages().at(0)).result->get_taskId(), "q");

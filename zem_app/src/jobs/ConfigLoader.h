@@ -23,65 +23,39 @@ class ConfigLoader {
 
   // Returns the first document of type Document named by an index entry of type `entryType`, owned
   // by the caller, or null when the container has no readable index or no usable entry of that
-  // type among the first kMaxCandidates entries of that type. The index is read without decryption or signature check;
-  // each candidate entry goes through the security service's decryptor and a signature validator for the signing slot
-  // (`security` may be null: nothing is decrypted or checked). A candidate that fails to extract,
-  // verify or parse is logged at ERROR and skipped. A failure to read the index is logged at ERROR
-  // and yields null. With `transientFailure`, it is set when a failure met on the way says nothing
-  // about the container (ZipException::isTransient): the same search may succeed later.
+  // type among the first kMaxCandidates entries of that type. The index is read as readIndex() reads
+  // it; each candidate entry goes through the security service's decryptor and a signature
+  // validator for the signing slot (`security` may be null: nothing is decrypted or checked). A
+  // candidate that fails to extract, verify or parse is logged at ERROR and skipped. With
+  // `transientFailure`, it is set when a failure met on the way says nothing about the container
+  // (ZipException::isTransient): the same search may succeed later. With `indexRead`, it receives
+  // the index that was searched (null when none could be read), so that a caller needing it again
+  // does not extract it a second time.
   // Throws XSDEnumException ("Unable to parse the enum value " + text) when an entry's type text,
   // met before a usable candidate, is not an ElementType name.
   template <class Document, ElementType::Enum entryTypeToFind>
-  static xmldoc::DocumentPtr<Document> loadAndGet(const ZipArchive& archive, Security::SecurityService* security,
-                                                  bool* transientFailure = nullptr) {
-    namespace Types = Sarnet_Configuration::Types;
-    xmldoc::DocumentPtr<Types::TaskIndex> index;
-    try {
-      index = archive.extractXML<Types::TaskIndex>(DevicePaths::kIndexFileName, ZipArchive::nonDecryptor(),
-                                                   ZipArchive::nonValidator(), false);
-    } catch (const ZipException& e) {
-      ZEM_ERROR(e.what());
-      if (transientFailure != nullptr && e.isTransient()) *transientFailure = true;
-      return nullptr;
-    } catch (const Security::SecurityException& e) {
-      ZEM_ERROR(e.what());
-      return nullptr;
-    }
+  static xmldoc::DocumentPtr<Document> loadAndGet(
+      const ZipArchive& archive, Security::SecurityService* security, bool* transientFailure = nullptr,
+      xmldoc::DocumentPtr<Sarnet_Configuration::Types::TaskIndex>* indexRead = nullptr) {
+    auto index = readIndex(archive, transientFailure);
     if (index == nullptr) return nullptr;
-
-    size_t tried = 0;
-    for (const auto& entry : index->elements_taskIndexEntry()) {
-      if (ElementType::parse(entry->get_type()) != entryTypeToFind) continue;
-      if (tried++ == kMaxCandidates) {
-        ZEM_ERROR("The index names more than " << kMaxCandidates
-                                               << " entries of the wanted type: the rest are ignored");
-        break;
-      }
-      ZEM_TRACE("Found job definition: " << entry->get_file());
-      try {
-        auto document = archive.extractXML<Document>(
-            entry->get_file(), CtpTask::getFileDecryptor(security),
-            CtpTask::getSignatureValidator(*entry, security, Security::SecurityService::kSigningKeyNumber), false);
-        if (document != nullptr) return document;
-      } catch (const ZipException& e) {
-        ZEM_ERROR(e.what());
-        if (transientFailure != nullptr && e.isTransient()) *transientFailure = true;
-      } catch (const Security::SecurityException& e) {
-        ZEM_ERROR(e.what());
-      }
-    }
-    return nullptr;
+    const Sarnet_Configuration::Types::TaskIndex& searched = *index;
+    if (indexRead != nullptr) *indexRead = std::move(index);
+    return findIn<Document, entryTypeToFind>(archive, searched, security, transientFailure);
   }
 
-  // The first entry type text of the container's index that is not an ElementType name; "" when
-  // every type is known. The index is read as loadAndGet reads it. Throws ZipException or
-  // SecurityException when the index cannot be read.
-  static std::string firstUnknownEntryType(const ZipArchive& archive) {
-    namespace Types = Sarnet_Configuration::Types;
-    const auto index = archive.extractXML<Types::TaskIndex>(DevicePaths::kIndexFileName, ZipArchive::nonDecryptor(),
-                                                            ZipArchive::nonValidator(), false);
-    if (index == nullptr) return std::string();
-    for (const auto& entry : index->elements_taskIndexEntry()) {
+  // The container's "index.xml", read without decryption or signature check and validated against
+  // the schema; null (logged at ERROR) when it cannot be read. `transientFailure` as in loadAndGet.
+  static xmldoc::DocumentPtr<Sarnet_Configuration::Types::TaskIndex> readIndex(const ZipArchive& archive,
+                                                                               bool* transientFailure = nullptr) {
+    return extractLogged<Sarnet_Configuration::Types::TaskIndex>(
+        archive, DevicePaths::kIndexFileName, ZipArchive::nonDecryptor(), ZipArchive::nonValidator(), transientFailure);
+  }
+
+  // The first entry type text of `index` that is not an ElementType name; "" when every type is
+  // known.
+  static std::string firstUnknownEntryType(const Sarnet_Configuration::Types::TaskIndex& index) {
+    for (const auto& entry : index.elements_taskIndexEntry()) {
       try {
         ElementType::parse(entry->get_type());
       } catch (const XSDEnumException&) {
@@ -105,5 +79,47 @@ class ConfigLoader {
     }
     const auto* typed = dynamic_cast<const Description*>(description.get());
     return typed != nullptr && typed->get_forceOverride();
+  }
+
+ private:
+  // The search of loadAndGet over an index already read from `archive`.
+  template <class Document, ElementType::Enum entryTypeToFind>
+  static xmldoc::DocumentPtr<Document> findIn(const ZipArchive& archive,
+                                              const Sarnet_Configuration::Types::TaskIndex& index,
+                                              Security::SecurityService* security, bool* transientFailure) {
+    size_t tried = 0;
+    for (const auto& entry : index.elements_taskIndexEntry()) {
+      if (ElementType::parse(entry->get_type()) != entryTypeToFind) continue;
+      if (tried++ == kMaxCandidates) {
+        ZEM_ERROR("The index names more than " << kMaxCandidates
+                                               << " entries of the wanted type: the rest are ignored");
+        break;
+      }
+      ZEM_TRACE("Found job definition: " << entry->get_file());
+      auto document = extractLogged<Document>(
+          archive, entry->get_file(), CtpTask::getFileDecryptor(security),
+          CtpTask::getSignatureValidator(*entry, security, Security::SecurityService::kSigningKeyNumber),
+          transientFailure);
+      if (document != nullptr) return document;
+    }
+    return nullptr;
+  }
+
+  // The entry `entryName` of `archive` as a Document, or null when it cannot be extracted, verified
+  // or parsed (logged at ERROR; `transientFailure` as in loadAndGet).
+  template <class Document>
+  static xmldoc::DocumentPtr<Document> extractLogged(const ZipArchive& archive, const std::string& entryName,
+                                                     const Security::FileDecryptor& decryptor,
+                                                     const Security::SignatureValidator& validator,
+                                                     bool* transientFailure) {
+    try {
+      return archive.extractXML<Document>(entryName, decryptor, validator, false);
+    } catch (const ZipException& e) {
+      ZEM_ERROR(e.what());
+      if (transientFailure != nullptr && e.isTransient()) *transientFailure = true;
+    } catch (const Security::SecurityException& e) {
+      ZEM_ERROR(e.what());
+    }
+    return nullptr;
   }
 };

@@ -113,7 +113,10 @@ std::optional<bool> ProcessTaskRequest::openAndQueue(const std::string& name, Zi
   try {
     archive = ZipArchive::openInFolder(DevicePaths::inboxFolder(), name);
     bool transient = false;
-    std::unique_ptr<ZemTask> task = Tasks::ZemTaskFactory::createTask(archive, &transient);
+    // The index the description was found through also answers the entry-type check below: the
+    // container's index is extracted, validated and parsed once per container.
+    xmldoc::DocumentPtr<Sarnet_Configuration::Types::TaskIndex> index;
+    std::unique_ptr<ZemTask> task = Tasks::ZemTaskFactory::createTask(archive, &transient, &index);
     if (task == nullptr && transient) {
       ZEM_LOG_ESCAPED(log4cplus::ERROR_LOG_LEVEL, kCannotHandle << Inbox::forLog(jobLocation));
       ZEM_LOG_ESCAPED(log4cplus::WARN_LOG_LEVEL, kKeptForRetry << Inbox::forLog(jobLocation));
@@ -124,7 +127,7 @@ std::optional<bool> ProcessTaskRequest::openAndQueue(const std::string& name, Zi
       return std::nullopt;
     }
     // A task id is known from here on: a refusal is answered with the task's failure package.
-    const std::string unknownType = ConfigLoader::firstUnknownEntryType(archive);
+    const std::string unknownType = index != nullptr ? ConfigLoader::firstUnknownEntryType(*index) : std::string();
     archive.suspend();
     if (unknownType.empty()) return queueTask(std::move(task), name, archive);
     refuseUnknownEntryType(*task, unknownType);

@@ -9,7 +9,6 @@
 #include "jobs/ConfigLoader.h"
 #include "jobs/Inbox.h"
 #include "kest/ExtensionServices.h"
-#include "kest/MetaDataService.h"
 #include "kest/TempFile.h"
 #include "kest/zip/ZipException.h"
 
@@ -88,13 +87,6 @@ CtpTask::ElementType ZemTask::getFileType(const File& file) const {
   if (name == DevicePaths::kConfigFileName) return Types::ElementType::PROVISIONING_CONFIG;
   if (name == DevicePaths::kDatabaseFileName) return Types::ElementType::ZEM_DATABASE;
   return CtpTask::getFileType(file);
-}
-
-void ZemTask::generateMetaData(const File& folder) const {
-  ExtensionServices* services = getExtensionServices();
-  MetaDataService* metaData = services != nullptr ? services->getMetaDataService() : nullptr;
-  if (metaData == nullptr) return;
-  metaData->generateMetaData(folder);
 }
 
 void ZemTask::cleanUpZipContainer() {

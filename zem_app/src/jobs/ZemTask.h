@@ -52,12 +52,6 @@ class ZemTask : public CtpTask {
   // True when the last report could not be packaged for a passing reason.
   bool keepsContainerForRetry() const { return keepForRetry_; }
 
-  // Asks the metadata service of the task's extension services to describe `folder` (no archive,
-  // no index); does nothing without a metadata service. Throws what the service throws
-  // (std::runtime_error, ZipException).
-  void generateMetaData(const File& folder) const;
-  using CtpTask::generateMetaData;
-
   // Closes the container handle and deletes the container file, relative to the inbox folder and
   // only when it lies directly inside the inbox. A container whose results could not be packaged
   // for a passing reason (keepsContainerForRetry) is kept for the next start-up instead. Does nothing for a task built
@@ -89,10 +83,10 @@ class ZemTask : public CtpTask {
 
   // Writes "result.xml" of type ResultType into `folder`: the description's taskId (empty without
   // one), errorInfo with the `success` flag, and errorType and errorMessage only when the kind set
-  // them (non-zero, non-empty); describes the folder's files through
-  // the metadata service first. A document error (XPlus::Exception) is logged at ERROR as "Error
-  // while creating result.xml file: " + folder, then its text; nothing is written and nothing is
-  // thrown then.
+  // them (non-zero, non-empty). The folder's "MetaData.xml" is left to the package writer, which
+  // describes the files once they are all there. A document error (XPlus::Exception) is logged at
+  // ERROR as "Error while creating result.xml file: " + folder, then its text; nothing is written
+  // and nothing is thrown then.
   template <class ResultType>
   void createTaskResults(const File& folder, bool success);
   // As createTaskResults, into a result document the kind has already filled with its own
@@ -137,7 +131,6 @@ void ZemTask::writeTaskResult(ResultType& result, const File& folder, bool succe
     populateErrorInfo(info, success, errorType, errorMessage);
     // A task that set no error type reports none: only the flag (and a message it set) appear.
     if (info != nullptr && errorType == 0) info->clear_errorType();
-    generateMetaData(folder);
     // The result folder is temporary: the package built from it is what is made durable.
     xmldoc::saveFile(result, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
   } catch (const XPlus::Exception& e) {

@@ -15,13 +15,14 @@ ZemTaskFactory::SchemaTypeToConstructorMap& ZemTaskFactory::getMap() {
   return schemaTypeToConstructorMap;
 }
 
-std::unique_ptr<ZemTask> ZemTaskFactory::createTask(ZipArchive& archive, bool* transientFailure) {
+std::unique_ptr<ZemTask> ZemTaskFactory::createTask(ZipArchive& archive, bool* transientFailure,
+                                                    xmldoc::DocumentPtr<Types::TaskIndex>* indexRead) {
   const std::shared_ptr<ExtensionServices> services = getApp()->getExtensionServices().lock();
   Security::SecurityService* const security = services != nullptr ? services->getSecurityService() : nullptr;
 
   CtpTask::DescriptionPtr description =
       ConfigLoader::loadAndGet<Types::TaskDescription, Types::ElementType::TASK_REQUEST>(archive, security,
-                                                                                         transientFailure);
+                                                                                         transientFailure, indexRead);
   if (description == nullptr) return nullptr;
 
   const std::string typeName = Types::localTypeName(description->typeName());

@@ -12,6 +12,8 @@
 
 #include "jobs/ZemTask.h"
 #include "kest/zip/ZipArchive.h"
+#include "kolconfig/Types.h"
+#include "kolconfig/XmlDoc.h"
 
 namespace Tasks {
 
@@ -39,9 +41,12 @@ class ZemTaskFactory {
   // task gets the application's extension services and backend communicator. Returns the task,
   // owned by the caller, or null when the container has no readable description or its type is not
   // registered. With `transientFailure`, it is set when the search for the description met a
-  // failure that may pass (see ConfigLoader::loadAndGet).
+  // failure that may pass (see ConfigLoader::loadAndGet). With `indexRead`, it receives the
+  // container's index as the search read it (null when it could not be read).
   // Throws XSDEnumException when the index names an unknown entry type (see ConfigLoader).
-  static std::unique_ptr<ZemTask> createTask(ZipArchive& archive, bool* transientFailure = nullptr);
+  static std::unique_ptr<ZemTask> createTask(
+      ZipArchive& archive, bool* transientFailure = nullptr,
+      xmldoc::DocumentPtr<Sarnet_Configuration::Types::TaskIndex>* indexRead = nullptr);
 };
 
 }  // namespace Tasks
