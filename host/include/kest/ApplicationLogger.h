@@ -22,6 +22,7 @@ class KEST_EXPORT ApplicationLogger {
   static constexpr size_t kMaxMessageBytes = 1024;
 
   // The component logger "ZEM_APP". Configured by configure(); usable (console only) before.
+  // Looked up once per process: every log statement checks its level through a copy of it.
   static log4cplus::Logger logger();
   // True when `level` (a log4cplus level: TRACE 0 ... FATAL 50000) is enabled on `logger`.
   static bool isEnabled(const log4cplus::Logger& logger, log4cplus::LogLevel level);

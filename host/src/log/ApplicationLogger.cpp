@@ -55,7 +55,12 @@ char hexDigit(unsigned value) { return "0123456789ABCDEF"[value & 0xF]; }
 
 }  // namespace
 
-log4cplus::Logger ApplicationLogger::logger() { return initialisedLogger(); }
+log4cplus::Logger ApplicationLogger::logger() {
+  // The lookup takes the hierarchy's lock; the component logger lives as long as the hierarchy,
+  // which is never reset, so a copy of one handle (a reference count) serves every later call.
+  static const log4cplus::Logger component = initialisedLogger();
+  return component;
+}
 
 bool ApplicationLogger::isEnabled(const log4cplus::Logger& logger, log4cplus::LogLevel level) {
   return logger.isEnabledFor(level);
