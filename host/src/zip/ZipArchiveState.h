@@ -42,6 +42,13 @@ class FileRemover {
   std::string path_;
 };
 
+// A read-only archive over bytes in memory from which a written archive copies compressed data:
+// both stay until the written archive is closed or discarded.
+struct BorrowedArchive {
+  std::shared_ptr<const std::string> bytes;
+  ZipPtr zip;  // reads `bytes`; released before them
+};
+
 }  // namespace zipdetail
 
 struct ZipArchive::State {
@@ -60,7 +67,9 @@ struct ZipArchive::State {
   std::atomic<bool> noticeGiven{false};  // the container's once-flag for validators
 
   mutable std::mutex mutex;
-  Mode mode;                            // guarded by mutex
+  Mode mode;  // guarded by mutex
+  // Guarded by mutex (write mode). Declared before `zip`, which reads them until it is released.
+  std::vector<zipdetail::BorrowedArchive> borrowed;
   zipdetail::ZipPtr zip;                // guarded by mutex; null in read mode while suspended
   std::vector<std::string> addedNames;  // guarded by mutex (write mode)
   std::vector<uint64_t> addedSizes;     // guarded by mutex (write mode), one per added name

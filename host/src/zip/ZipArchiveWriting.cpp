@@ -2,16 +2,20 @@
 // encryptor when it changes them) at the fastest deflate level, and the signed commit on close.
 #include "kest/zip/ZipArchive.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include "kest/ApplicationLogger.h"
 #include "kolconfig/FileIo.h"
+#include "zip/CompressedEntryCache.h"
 #include "zip/ZipArchiveState.h"
 
 using zipdetail::archiveErrorText;
@@ -89,6 +93,63 @@ ZipSourcePtr openContent(const File& content, const std::string& entryName) {
   return zipSource;
 }
 
+// The whole content of `file` when it is a regular file of `size` bytes, readable at once; null
+// otherwise. The buffer is not zero-filled first: every byte of it is read.
+struct MallocFree {
+  void operator()(char* bytes) const { std::free(bytes); }
+};
+using MallocPtr = std::unique_ptr<char, MallocFree>;
+
+MallocPtr readWhole(const File& file, uint64_t size) {
+  StdioPtr input(std::fopen(file.getPath().c_str(), "rbe"));
+  if (input == nullptr) return nullptr;
+  MallocPtr bytes(static_cast<char*>(std::malloc(static_cast<size_t>(size))));
+  if (bytes == nullptr || std::fread(bytes.get(), 1, static_cast<size_t>(size), input.get()) != size ||
+      std::fgetc(input.get()) != EOF) {
+    return nullptr;
+  }
+  return bytes;
+}
+
+// A source copying the compressed data of `content` from the compressed-entry cache (deflating
+// it there when the cache holds other bytes), with `st` set to the file's status; null when the
+// file is not cacheable or anything fails, and the caller then adds the file as usual.
+// REQUIRES: state.mutex held; state in write mode.
+ZipSourcePtr cachedContent(ZipArchive::State& state, const File& content, struct stat* st) {
+  if (::stat(content.getPath().c_str(), st) != 0 || !S_ISREG(st->st_mode)) return nullptr;
+  const auto size = static_cast<uint64_t>(st->st_size);
+  if (size < zipdetail::CompressedEntryCache::kMinFileSize || size > zipdetail::CompressedEntryCache::kMaxFileSize) {
+    return nullptr;
+  }
+  const MallocPtr bytes = readWhole(content, size);
+  if (bytes == nullptr) return nullptr;
+  zipdetail::BorrowedArchive borrowed{zipdetail::CompressedEntryCache::instance().deflated(
+                                          std::string_view(bytes.get(), static_cast<size_t>(size)), kCompressionLevel),
+                                      nullptr};
+  if (borrowed.bytes == nullptr) return nullptr;
+  zip_error_t error;
+  zip_error_init(&error);
+  ZipSourcePtr buffer(zip_source_buffer_create(borrowed.bytes->data(), borrowed.bytes->size(), 0, &error));
+  if (buffer != nullptr) borrowed.zip.reset(zip_open_from_source(buffer.get(), ZIP_RDONLY, &error));
+  zip_error_fini(&error);
+  if (borrowed.zip == nullptr) return nullptr;
+  (void)buffer.release();  // owned by the borrowed archive now
+  ZipSourcePtr copy(zip_source_zip(state.zip.get(), borrowed.zip.get(), 0, ZIP_FL_COMPRESSED, 0, -1));
+  if (copy == nullptr) return nullptr;
+  state.borrowed.push_back(std::move(borrowed));
+  return copy;
+}
+
+// Gives an entry copied from the cache the time and attributes that adding `st`'s file directly
+// gives: its modification time, its mode as Unix external attributes (plus the DOS read-only
+// bit for a file its owner cannot write). Returns false when libzip refuses.
+bool applyFileStatus(zip_t* archive, zip_uint64_t index, const struct stat& st) {
+  const auto mode = static_cast<zip_uint32_t>(st.st_mode);
+  return zip_file_set_mtime(archive, index, st.st_mtime, 0) == 0 &&
+         zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
+                                          (mode << 16) | ((mode & S_IWUSR) != 0 ? 0 : 1)) == 0;
+}
+
 // Records `entryName` (or its new size, when it replaced an entry of that name).
 // REQUIRES: state.mutex held.
 void recordAdded(ZipArchive::State& state, const std::string& entryName, uint64_t size) {
@@ -133,8 +194,12 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   }
   std::unique_ptr<FileRemover> removeStaged;
   const File content = entryContent(state, entryName, source, encryptor, &removeStaged);
-  ZipSourcePtr zipSource = openContent(content, entryName);
-  const uint64_t size = content.size();
+  // Only plain content is cached: an encrypted copy differs every time.
+  struct stat st {};
+  ZipSourcePtr zipSource = encryptor.isPassThrough() ? cachedContent(state, content, &st) : nullptr;
+  const bool copied = zipSource != nullptr;
+  if (!copied) zipSource = openContent(content, entryName);
+  const uint64_t size = copied ? static_cast<uint64_t>(st.st_size) : content.size();
   const zip_int64_t index =
       zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
   if (index < 0) {
@@ -142,10 +207,15 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
                        "Cannot add " + shown(entryName) + ": " + archiveErrorText(state.zip.get()));
   }
   (void)zipSource.release();  // owned by the archive now
-  // The fastest deflate level: the default level spends several times the CPU for a few percent.
-  // Should the library refuse it, the entry keeps the default level (the package stays valid).
-  if (zipLibOps().setFileCompression(state.zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
-                                     kCompressionLevel) != 0) {
+  if (copied) {
+    if (!applyFileStatus(state.zip.get(), static_cast<zip_uint64_t>(index), st)) {
+      throw ZipException(ZipException::kWriteFailure,
+                         "Cannot add " + shown(entryName) + ": " + archiveErrorText(state.zip.get()));
+    }
+  } else if (zipLibOps().setFileCompression(state.zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
+                                            kCompressionLevel) != 0) {
+    // The fastest deflate level: the default level spends several times the CPU for a few
+    // percent. Should the library refuse it, the entry keeps the default level (still valid).
     ZEM_WARN("Entry " << shown(entryName) << " of " << state.path
                       << " keeps the default compression: " << archiveErrorText(state.zip.get()));
   }
@@ -161,6 +231,7 @@ void finishWriting(ZipArchive::State& state, const Security::SignatureGenerator&
     ZipArchive::State& state;
     ~Cleanup() {
       state.zip.reset();
+      state.borrowed.clear();
       state.staging.reset();
     }
   } cleanup{state};
