@@ -266,15 +266,8 @@ void CtpTask::addIndexedFile(ZipArchive& archive, Types::TaskIndex& index, const
 }
 
 void CtpTask::addIndex(ZipArchive& archive, const Types::TaskIndex& index) {
-  const TempFile folder("index");
-  const File indexFile(folder.getFile(), DevicePaths::kIndexFileName);
-  // A plain write: the file lives only until it is added, and close() flushes the package.
-  std::ofstream out(indexFile.getPath(), std::ios::binary | std::ios::trunc);
-  out << xmldoc::toString(index);
-  out.close();
-  if (!out) throw std::runtime_error("Cannot write " + indexFile.getPath());
-  // addFile opens the file now, so the temporary folder may go when this returns.
-  archive.addFile(DevicePaths::kIndexFileName, indexFile, getPassThruFileEncryptor());
+  // Straight from memory: the entry is what a file of the index written now would give.
+  archive.addBytes(DevicePaths::kIndexFileName, xmldoc::toString(index), ::time(nullptr));
 }
 
 std::string CtpTask::packageFolder(const File& folder) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <string_view>
 
@@ -150,6 +151,47 @@ bool applyFileStatus(zip_t* archive, zip_uint64_t index, const struct stat& st) 
                                           (mode << 16) | ((mode & S_IWUSR) != 0 ? 0 : 1)) == 0;
 }
 
+// The fastest deflate level for entry `index`: the default level spends several times the CPU
+// for a few percent. Should the library refuse it, the entry keeps the default level (still valid).
+// REQUIRES: state.mutex held; state in write mode.
+void setFastestCompression(ZipArchive::State& state, zip_uint64_t index, const std::string& entryName) {
+  if (zipLibOps().setFileCompression(state.zip.get(), index, ZIP_CM_DEFLATE, kCompressionLevel) != 0) {
+    ZEM_WARN("Entry " << shown(entryName) << " of " << state.path
+                      << " keeps the default compression: " << archiveErrorText(state.zip.get()));
+  }
+}
+
+// The mode a regular file created with mode 0666 gets: the umask read from the kernel's status
+// of this process (reading it with umask() would change it for a moment under other threads);
+// 0644 when the kernel does not show it. Read once: nothing in this process changes its umask.
+mode_t createdFileMode() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0)
+      return S_IFREG | (0666 & ~static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8)));
+  }
+  return S_IFREG | 0644;
+}
+
+// The failure to add `entryName`, with the archive's last libzip error.
+// REQUIRES: state.mutex held.
+ZipException addFailure(ZipArchive::State& state, const std::string& entryName) {
+  return ZipException(ZipException::kWriteFailure,
+                      "Cannot add " + shown(entryName) + ": " + archiveErrorText(state.zip.get()));
+}
+
+// Adds `source` as `entryName` (replacing an entry of that name); the archive owns the source from
+// then on. Returns the entry's index. Throws ZipException(kWriteFailure) when libzip refuses.
+// REQUIRES: state.mutex held; state in write mode.
+zip_uint64_t addSource(ZipArchive::State& state, const std::string& entryName, ZipSourcePtr source) {
+  const zip_int64_t index =
+      zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), source.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+  if (index < 0) throw addFailure(state, entryName);
+  (void)source.release();  // owned by the archive now
+  return static_cast<zip_uint64_t>(index);
+}
+
 // Records `entryName` (or its new size, when it replaced an entry of that name).
 // REQUIRES: state.mutex held.
 void recordAdded(ZipArchive::State& state, const std::string& entryName, uint64_t size) {
@@ -200,27 +242,37 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   const bool copied = zipSource != nullptr;
   if (!copied) zipSource = openContent(content, entryName);
   const uint64_t size = copied ? static_cast<uint64_t>(st.st_size) : content.size();
-  const zip_int64_t index =
-      zipLibOps().fileAdd(state.zip.get(), entryName.c_str(), zipSource.get(), ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
-  if (index < 0) {
-    throw ZipException(ZipException::kWriteFailure,
-                       "Cannot add " + shown(entryName) + ": " + archiveErrorText(state.zip.get()));
-  }
-  (void)zipSource.release();  // owned by the archive now
+  const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
   if (copied) {
-    if (!applyFileStatus(state.zip.get(), static_cast<zip_uint64_t>(index), st)) {
-      throw ZipException(ZipException::kWriteFailure,
-                         "Cannot add " + shown(entryName) + ": " + archiveErrorText(state.zip.get()));
-    }
-  } else if (zipLibOps().setFileCompression(state.zip.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
-                                            kCompressionLevel) != 0) {
-    // The fastest deflate level: the default level spends several times the CPU for a few
-    // percent. Should the library refuse it, the entry keeps the default level (still valid).
-    ZEM_WARN("Entry " << shown(entryName) << " of " << state.path
-                      << " keeps the default compression: " << archiveErrorText(state.zip.get()));
+    if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
+  } else {
+    setFastestCompression(state, index, entryName);
   }
   if (removeStaged != nullptr) removeStaged->release();  // removed with the staging folder
   recordAdded(state, entryName, size);
+}
+
+void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes, time_t mtime) {
+  State& state = requireState(state_);
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  requireMode(state, false, "add " + shown(entryName));
+  requireSafeName(entryName, "entry");
+  // libzip frees the copy with free() once the archive is written or discarded.
+  MallocPtr copy(static_cast<char*>(std::malloc(std::max<size_t>(bytes.size(), 1))));
+  if (copy == nullptr)
+    throw ZipException(ZipException::kWriteFailure, "Cannot add " + shown(entryName) + ": no memory");
+  std::copy(bytes.begin(), bytes.end(), copy.get());
+  ZipSourcePtr zipSource(zip_source_buffer(state.zip.get(), copy.get(), bytes.size(), 1));
+  if (zipSource == nullptr) throw addFailure(state, entryName);
+  (void)copy.release();  // owned by the source now
+  const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
+  struct stat st {};
+  static const mode_t kCreatedFileMode = createdFileMode();
+  st.st_mode = kCreatedFileMode;
+  st.st_mtime = mtime;
+  if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
+  setFastestCompression(state, index, entryName);
+  recordAdded(state, entryName, bytes.size());
 }
 
 namespace zipdetail {

@@ -1,12 +1,11 @@
 #include "tasks/ResultPackageWriter.h"
 
+#include <ctime>
 #include <exception>
-#include <fstream>
 #include <stdexcept>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
-#include "kest/TempFile.h"
 #include "kest/security/SecurityService.h"
 
 namespace Types = Sarnet_Configuration::Types;
@@ -56,24 +55,18 @@ void ResultPackageWriter::addVehicleData() {
 }
 
 void ResultPackageWriter::addIndex() {
+  std::string text;
   try {
-    const TempFile folder("index");
-    const File indexFile(folder.getFile(), DevicePaths::kIndexFileName);
-    {
-      // A plain write: the file lives only until it is added (addFile opens it at once), and the
-      // package is flushed as a whole when it is closed.
-      std::ofstream out(indexFile.getPath(), std::ios::binary | std::ios::trunc);
-      out << xmldoc::toString(*index_);
-      out.close();
-      if (!out) throw std::runtime_error("cannot write " + indexFile.getPath());
-    }
-    try {
-      archive_.addFile(DevicePaths::kIndexFileName, indexFile, CtpTask::getPassThruFileEncryptor());
-    } catch (const std::exception& e) {
-      ZEM_ERROR("Error while compressing file: " << e.what());
-    }
+    text = xmldoc::toString(*index_);
   } catch (const std::exception& e) {
     ZEM_ERROR("Error while creating index.xml file for task report: " << e.what());
+    return;
+  }
+  try {
+    // Straight from memory: the entry is what a file of the index written now would give.
+    archive_.addBytes(DevicePaths::kIndexFileName, text, ::time(nullptr));
+  } catch (const std::exception& e) {
+    ZEM_ERROR("Error while compressing file: " << e.what());
   }
 }
 

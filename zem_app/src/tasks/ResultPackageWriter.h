@@ -32,8 +32,8 @@ class ResultPackageWriter {
   void addResult();
   // Lets the host add its vehicle data (metadata) of the result folder. Failures are logged.
   void addVehicleData();
-  // Writes the index as "index.xml" into a temporary folder and adds it unencrypted; failures are
-  // logged at ERROR.
+  // Adds the index unencrypted as "index.xml" (from memory, no file written); failures are logged
+  // at ERROR.
   void addIndex();
   // Closes the archive, signed by `generator` when it is not empty. Returns the package path.
   // Throws ZipException when the archive cannot be written (nothing appears in the outbox).

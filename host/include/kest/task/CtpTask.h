@@ -153,7 +153,7 @@ class KEST_EXPORT CtpTask : public Task {
   // when nothing signs). Throws ZipException or SecurityException (index unchanged).
   void addIndexedFile(ZipArchive& archive, Sarnet_Configuration::Types::TaskIndex& index, const File& file,
                       const std::string& entryName, ElementType type);
-  // Writes `index` as "index.xml" into a temporary folder and adds it to `archive` unencrypted.
+  // Adds `index` to `archive` unencrypted as "index.xml", from memory (no file is written).
   // Throws XPlus::Exception or ZipException on failure.
   void addIndex(ZipArchive& archive, const Sarnet_Configuration::Types::TaskIndex& index);
   // Packs the files of `folder` into a new package in the outbox (see the class comment) and

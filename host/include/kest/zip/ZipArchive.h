@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -145,6 +146,12 @@ class KEST_EXPORT ZipArchive {
   // REQUIRES: created for writing and not closed.
   void addFile(const std::string& entryName, const File& source,
                const Security::FileEncryptor& encryptor = Security::FileEncryptor());
+  // Adds `bytes` unencrypted as `entryName` (replacing an entry of that name), exactly as addFile
+  // adds a file of these bytes written now by this process: modification time `mtime`, a
+  // regular file's mode under the process's umask. No file is written.
+  // Throws ZipException (unsafe name, libzip failure); the archive is unchanged then.
+  // REQUIRES: created for writing and not closed.
+  void addBytes(const std::string& entryName, const std::string& bytes, time_t mtime);
 
   // Finishes the archive. Reading: releases it. Writing: writes the archive to its temporary
   // name, flushes it, and renames it to getPath(); with a non-empty generator the Base64
