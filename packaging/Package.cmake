@@ -20,6 +20,10 @@ This package holds the daemon zem-host with the application plug-in and its
 libraries, the client zemctl, the system-bus policy, the systemd service and
 the unit's factory content under /usr/share/zem.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build is packaged for the machine it targets, not for the one that builds it.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
