@@ -5,6 +5,7 @@
 
 #include "kest/vehiclebus/BusDispatcher.h"
 #include "vehiclebus/BusDispatcherImpl.h"
+#include "vehiclebus/PhysicalValue.h"
 #include "vehiclebus/ValueImpl.h"
 
 namespace VehicleBus {
@@ -21,9 +22,7 @@ void Value::Impl::decode(const std::uint8_t* data, std::size_t length, std::int6
   if (length < bits_.bytesNeeded()) {
     return;
   }
-  const std::uint64_t raw = bits_.extract(data);
-  const double number = signed_ ? static_cast<double>(bits_.toSigned(raw)) : static_cast<double>(raw);
-  const double physical = number * factor_ + offset_;
+  const double physical = physicalValue(bits_, signed_, factor_, offset_, data);
   value_.store(physical, std::memory_order_relaxed);
   hasValue_.store(true, std::memory_order_release);
   listeners_.notify([&](ValueEventListener& listener) { listener.valueEvent(*owner_, timestampUs, physical); });
