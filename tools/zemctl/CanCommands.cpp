@@ -1,15 +1,25 @@
 #include "CanCommands.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <thread>
 
+#include "CandumpLineReader.h"
+#include "DecodedFramePrinter.h"
 #include "Zemctl.h"
 #include "kest/ipc/DBusIpcService.h"
 #include "kest/vehiclebus/CandumpParser.h"
+#include "kest/vehiclebus/DbcParser.h"
+#include "kest/vehiclebus/FrameDecoder.h"
 #include "kest/vehiclebus/InjectFramesServlet.h"
 
 namespace {
@@ -19,6 +29,16 @@ using VehicleBus::ParsedFrame;
 
 // Frames due within this much of the first of a batch travel in one call.
 constexpr std::chrono::microseconds kBatchWindow(1000);
+// Decoded text is written in pieces of about this size (and whenever the input makes us wait).
+constexpr std::size_t kOutputChunk = 64 * 1024;
+
+// Closes the file descriptor it holds; standard input (0) is never held.
+struct ClosingFd {
+  int fd = 0;
+  ~ClosingFd() {
+    if (fd > 0) ::close(fd);
+  }
+};
 
 }  // namespace
 
@@ -38,6 +58,7 @@ std::string CanCommands::format(const ParsedFrame& parsed) {
 }
 
 int CanCommands::run(const ZemctlCommand& command) {
+  if (command.can.kind == CanCommand::Kind::Decode) return decode(command.can);
   std::unique_ptr<Ipc::DBusIpcService> client;
   try {
     Ipc::DBusIpcService::Options options;
@@ -157,5 +178,87 @@ int CanCommands::replay(const ZemctlCommand& command, Ipc::DBusIpcService& clien
     replayed += accepted;
   }
   out_ << "replayed " << replayed << "\n";
+  return Zemctl::kExitOk;
+}
+
+std::unique_ptr<VehicleBus::FrameDecoder> CanCommands::loadDecoder(const CanCommand& command) {
+  std::string text;
+  if (!readText(command.dbcFile, &text)) return nullptr;
+  std::string error;
+  std::optional<VehicleBus::DbcFile> dbc = VehicleBus::DbcParser::parse(text, &error);
+  if (!dbc) {
+    err_ << command.dbcFile << ":" << error << "\n";
+    return nullptr;
+  }
+  const std::vector<std::string>& names = command.signalNames;
+  std::vector<bool> chosen(names.size(), false);
+  VehicleBus::FrameDecoder::Filter keep;
+  if (!names.empty()) {
+    keep = [&](const VehicleBus::DbcMessage& message, const VehicleBus::DbcSignal& signal) {
+      bool kept = false;
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
+        const bool qualified = name.size() == message.name.size() + 1 + signal.name.size() &&
+                               name.compare(0, message.name.size(), message.name) == 0 &&
+                               name[message.name.size()] == '.' &&
+                               name.compare(message.name.size() + 1, std::string::npos, signal.name) == 0;
+        if (qualified || name == signal.name) chosen[i] = kept = true;
+      }
+      return kept;
+    };
+  }
+  auto decoder = std::make_unique<VehicleBus::FrameDecoder>(std::move(*dbc), keep);
+  if (const auto none = std::find(chosen.begin(), chosen.end(), false); none != chosen.end()) {
+    const std::string& name = names[static_cast<std::size_t>(none - chosen.begin())];
+    err_ << "zemctl: --signal " << DecodedFramePrinter::printable(name) << " names no signal of " << command.dbcFile
+         << "\n";
+    return nullptr;
+  }
+  for (const VehicleBus::FrameDecoder::LeftOut& left : decoder->leftOut()) {
+    err_ << command.dbcFile << ":" << left.entry.signal->line << ": "
+         << DecodedFramePrinter::printable(left.entry.message->name + "." + left.entry.signal->name)
+         << " is not decoded: " << DecodedFramePrinter::printable(left.reason) << "\n";
+  }
+  return decoder;
+}
+
+int CanCommands::decode(const CanCommand& command) {
+  const std::unique_ptr<VehicleBus::FrameDecoder> decoder = loadDecoder(command);
+  if (decoder == nullptr) return Zemctl::kExitUsage;
+  ClosingFd log;
+  if (command.file != "-") {
+    log.fd = ::open(command.file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (log.fd < 0) {
+      err_ << "zemctl: cannot read " << command.file << ": " << std::strerror(errno) << "\n";
+      return Zemctl::kExitUsage;
+    }
+  }
+  const std::string logName = command.file == "-" ? "stdin" : command.file;
+  const DecodedFramePrinter printer(*decoder);
+  std::string text;
+  text.reserve(2 * kOutputChunk);
+  const auto flush = [&] {
+    out_.write(text.data(), static_cast<std::streamsize>(text.size())).flush();
+    text.clear();
+  };
+  CandumpLineReader reader(log.fd, flush);
+  VehicleBus::ParsedFrame frame;
+  std::vector<VehicleBus::FrameDecoder::Decoded> values;
+  std::string error;
+  for (CandumpLineReader::Result result; (result = reader.next(&frame, &error)) != CandumpLineReader::Result::kEnd;) {
+    if (result == CandumpLineReader::Result::kBadLine) {
+      flush();
+      err_ << logName << ":" << reader.lineNumber() << ": " << error << "\n";
+      continue;
+    }
+    if (decoder->decode(frame.frame, &values) != nullptr) printer.append(frame, values, &text);
+    if (text.size() >= kOutputChunk) flush();
+  }
+  flush();
+  if (reader.failed() != 0) {
+    err_ << "zemctl: reading " << logName << " stopped after line " << reader.lineNumber() << ": "
+         << std::strerror(reader.failed()) << "\n";
+    return Zemctl::kExitFailed;
+  }
   return Zemctl::kExitOk;
 }

@@ -195,9 +195,32 @@ bool parseWatch(const std::vector<std::string>& rest, ZemctlCommand* result, std
   return true;
 }
 
+// "decode --dbc FILE [--signal NAME]... [LOG|-]": LOG defaults to standard input.
+bool parseCanDecode(const std::vector<std::string>& rest, CanCommand* can, std::string* error) {
+  can->kind = CanCommand::Kind::Decode;
+  can->file = "-";
+  bool haveLog = false;
+  for (size_t i = 1; i < rest.size(); ++i) {
+    if (isOption(rest[i], "--dbc")) {
+      if (!CommandLine::optionValue(rest, &i, "--dbc", &can->dbcFile, error)) return false;
+    } else if (isOption(rest[i], "--signal")) {
+      if (!CommandLine::optionValue(rest, &i, "--signal", &can->signalNames.emplace_back(), error)) return false;
+    } else if (!haveLog && !rest[i].empty() && (rest[i] == "-" || rest[i][0] != '-')) {
+      can->file = rest[i];
+      haveLog = true;
+    } else {
+      *error = "can decode: unexpected argument '" + rest[i] + "'";
+      return false;
+    }
+  }
+  if (can->dbcFile.empty()) *error = "can decode needs --dbc FILE";
+  return !can->dbcFile.empty();
+}
+
 bool parseCan(const std::vector<std::string>& rest, ZemctlCommand* result, std::string* error) {
   result->action = ZemctlCommand::Action::Can;
   CanCommand& can = result->can;
+  if (!rest.empty() && rest[0] == "decode") return parseCanDecode(rest, &can, error);
   if (rest.size() == 2 && rest[0] == "replay") {
     can.kind = CanCommand::Kind::Replay;
     can.file = rest[1];
@@ -220,7 +243,7 @@ bool parseCan(const std::vector<std::string>& rest, ZemctlCommand* result, std::
     }
     if (!can.frames.empty()) return true;
   }
-  *error = "can takes 'inject FRAME...', 'inject -f FILE' or 'replay FILE'";
+  *error = "can takes 'inject FRAME...', 'inject -f FILE', 'replay FILE' or 'decode --dbc FILE [LOG]'";
   return false;
 }
 
@@ -357,6 +380,11 @@ std::string ZemctlCommand::usage() {
          "  can inject -f FILE         the same with the lines of FILE (- for standard input)\n"
          "  can replay FILE            sends the frames of a candump log as its time stamps say;\n"
          "                             prints replayed N\n"
+         "  can decode --dbc FILE [--signal NAME]... [LOG|-]\n"
+         "                             decodes the frames of a candump log or screen output (standard\n"
+         "                             input by default) with the signals of a DBC file, without a bus:\n"
+         "                             per frame [(TIME)] [IFACE] ID MESSAGE, then MESSAGE.SIGNAL = VALUE\n"
+         "                             [UNIT] per signal; --signal keeps only MESSAGE.SIGNAL or SIGNAL\n"
          "  bus update NAME=TYPE:VALUE... [--key KEY.pem] [--task-id ID] [--wait SECONDS]\n"
          "                             writes the bus properties by a job (TYPE as for set), then the\n"
          "                             unit applies the bus configuration; prints task, success,\n"

@@ -12,12 +12,15 @@
 #include "PropertyCommand.h"
 #include "kest/ipc/IpcTypes.h"
 
-// "can inject FRAME..." / "can inject -f FILE" and "can replay FILE" (CanCommands runs them).
+// "can inject FRAME..." / "can inject -f FILE", "can replay FILE" and
+// "can decode --dbc FILE [--signal NAME]... [LOG]" (CanCommands runs them).
 struct CanCommand {
-  enum class Kind { Inject, Replay };
+  enum class Kind { Inject, Replay, Decode };
   Kind kind = Kind::Inject;
-  std::vector<std::string> frames;  // inject: one candump line per argument
-  std::string file;                 // inject -f FILE ("-": standard input), replay FILE
+  std::vector<std::string> frames;       // inject: one candump line per argument
+  std::string file;                      // inject -f FILE ("-": standard input), replay FILE, decode LOG
+  std::string dbcFile;                   // decode --dbc FILE
+  std::vector<std::string> signalNames;  // decode --signal NAME: MESSAGE.SIGNAL or SIGNAL; empty: all
 };
 
 // "bus update NAME=TYPE:VALUE..." (BusCommands runs it): the bus properties to write by a job.
@@ -62,7 +65,7 @@ struct ZemctlCommand {
   uint64_t count = 0;                       // watch --count N; 0 watches until interrupted
   JobCommand job;                           // "job ...", "outbox list", "data ...", "logs ..." (JobCommands)
   PropertyCommand property;                 // get, set, read, monitor (PropertyCommands), config (ConfigCommands)
-  CanCommand can;                           // can inject, can replay
+  CanCommand can;                           // can inject, can replay, can decode
   BusCommand bus;                           // bus update
 
   // Parses the arguments after the program name. Returns true and fills `command`; returns false
