@@ -1,6 +1,7 @@
-// Throughput of `zemctl can decode`: a 100,000-frame candump log of a vehicle shaped like the demo
-// unit's (body, speed and J1939 engine messages, a tenth of the frames of unknown identifiers)
-// decoded with its DBC file, output to /dev/null. Generated in the run.
+// Throughput of `zemctl can decode`: a 100,000-frame candump log of the demo vehicle
+// (examples/demo-vehicle.dbc: body, motion, battery and diagnostic messages, the 64-byte CAN FD
+// message once frames carry 64 bytes, a tenth of the frames of an unknown identifier), generated
+// in the run, decoded with the demo's DBC file, output to /dev/null.
 // BM_DecodeProcess runs the whole process, alternating with `cat LOG > /dev/null` as the baseline
 // of reading the same bytes, and reports frames/s by CPU time and by wall time and the CPU ratio
 // to cat (target: 200,000 frames/s or more). BM_DecodeStages times the three stages in process
@@ -28,6 +29,7 @@
 #include "CandumpLineReader.h"
 #include "DecodedFramePrinter.h"
 #include "kest/TempFile.h"
+#include "kest/vehiclebus/CanFrame.h"
 #include "kest/vehiclebus/DbcParser.h"
 #include "kest/vehiclebus/FrameDecoder.h"
 
@@ -35,47 +37,16 @@ namespace {
 
 constexpr int kFrames = 100'000;
 
-// The demo vehicle's messages, as its DBC file would describe them, with one multiplexed signal
-// (left out) and a big-endian signed one.
-constexpr const char* kDbc = R"(VERSION ""
-
-BU_: BCM ECM ABS
-
-BO_ 960 Body: 2 BCM
- SG_ DoorOpen : 0|1@1+ (1,0) [0|1] "" Vector__XXX
- SG_ Locked : 1|1@1+ (1,0) [0|1] "" Vector__XXX
- SG_ Lights : 8|4@1+ (1,0) [0|15] "" Vector__XXX
-
-BO_ 961 Speed: 8 ABS
- SG_ VehicleSpeed : 0|16@1+ (0.01,0) [0|655.35] "km/h" Vector__XXX
- SG_ WheelFL : 16|16@1+ (0.01,0) [0|655.35] "km/h" Vector__XXX
- SG_ WheelFR : 32|16@1+ (0.01,0) [0|655.35] "km/h" Vector__XXX
- SG_ Acceleration : 55|12@0- (0.01,0) [-20.48|20.47] "m/s2" Vector__XXX
-
-BO_ 2364540158 EEC1: 8 ECM
- SG_ TorqueMode : 0|4@1+ (1,0) [0|15] "" Vector__XXX
- SG_ DriverDemand : 8|8@1+ (1,-125) [-125|125] "%" Vector__XXX
- SG_ ActualTorque : 16|8@1+ (1,-125) [-125|125] "%" Vector__XXX
- SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] "rpm" Vector__XXX
-
-BO_ 2566844158 ET1: 8 ECM
- SG_ CoolantTemp : 0|8@1+ (1,-40) [-40|210] "degC" Vector__XXX
- SG_ FuelTemp : 8|8@1+ (1,-40) [-40|210] "degC" Vector__XXX
- SG_ OilTemp : 16|16@1+ (0.03125,-273) [-273|1735] "degC" Vector__XXX
-
-BO_ 2566844926 Diag: 8 ECM
- SG_ Page M : 0|8@1+ (1,0) [0|255] "" Vector__XXX
- SG_ Counter m1 : 8|8@1+ (1,0) [0|255] "" Vector__XXX
- SG_ Odometer : 32|32@1+ (0.005,0) [0|21474836.475] "km" Vector__XXX
-)";
-
-// CAN identifiers of the log, with the share of frames they get (unknown ones last).
+// The demo vehicle's identifiers, their data length and the share of frames they get.
 struct Source {
   const char* id;
+  int bytes;
   int weight;
 };
-constexpr Source kSources[] = {{"3C0", 10},      {"3C1", 30}, {"0CF004FE", 30}, {"18FEEEFE", 10},
-                               {"18FEF1FE", 10}, {"500", 5},  {"18FECAFE", 5}};
+constexpr bool kCanFd = VehicleBus::CanFrame::kMaxData >= 64;
+constexpr Source kSources[] = {
+    {"3C0#", 1, 20}, {"3C1#", 8, 35}, {"18FEF1FE#", 8, 15}, {"3D1#", 8, 10}, {"3D0##0", 64, kCanFd ? 10 : 0},
+    {"7FF#", 8, 10}};
 
 double processCpuNs() {
   timespec now{};
@@ -85,25 +56,28 @@ double processCpuNs() {
 
 struct Files {
   TempFile folder{"zem-decodebench-"};
-  std::string dbc = folder.getFile().getPath() + "/vehicle.dbc";
+  std::string dbc = ZEM_SOURCE_DIR "/examples/demo-vehicle.dbc";
   std::string log = folder.getFile().getPath() + "/drive.log";
 
   Files() {
-    std::ofstream(dbc) << kDbc;
     std::mt19937 random(7);  // NOLINT(cert-msc51-cpp): the same log every run
     int total = 0;
     for (const Source& s : kSources) total += s.weight;
     std::string text;
-    char line[96];
+    char stamp[32];
     for (int i = 0; i < kFrames; ++i) {
       int pick = static_cast<int>(random() % static_cast<unsigned>(total));
       const Source* source = kSources;
       while (pick >= source->weight) pick -= (source++)->weight;
-      const unsigned long long stamp = 1'436'509'052'000'000ULL + static_cast<unsigned long long>(i) * 500;
-      const int n =
-          std::snprintf(line, sizeof line, "(%llu.%06llu) can0 %s#%08X%08X\n", stamp / 1'000'000, stamp % 1'000'000,
-                        source->id, static_cast<unsigned>(random()), static_cast<unsigned>(random()));
-      text.append(line, static_cast<std::size_t>(n));
+      const unsigned long long us = 1'700'000'000'000'000ULL + static_cast<unsigned long long>(i) * 500;
+      std::snprintf(stamp, sizeof stamp, "(%llu.%06llu) ", us / 1'000'000, us % 1'000'000);
+      text.append(stamp).append("sim0 ").append(source->id);
+      for (int b = 0; b < source->bytes; ++b) {
+        const unsigned byte = random() & 0xFF;
+        text += "0123456789ABCDEF"[byte >> 4];
+        text += "0123456789ABCDEF"[byte & 0xF];
+      }
+      text += '\n';
     }
     std::ofstream(log) << text;
   }
