@@ -37,21 +37,23 @@ class KEST_EXPORT FrameDecoder {
   using Filter = std::function<bool(const DbcMessage&, const DbcSignal&)>;
 
   // Takes `dbc` and prepares every signal that `keep` accepts (every signal when `keep` is
-  // empty). A signal whose unsupportedReason() is not empty or whose bits do not fit a frame is
-  // left out and listed in leftOut(); so are the signals of a message whose identifier an earlier
-  // message of the file already has. Signals `keep` refuses are neither decoded nor listed.
+  // empty), checked in file order. Left out, and listed in leftOut(), is what an import leaves off
+  // a unit or the unit refuses: a signal whose unsupportedReason() is not empty, whose bits do not
+  // fit a frame or its message's length, or whose MESSAGE.SIGNAL name an earlier signal has.
+  // Signals `keep` refuses are neither decoded nor listed.
   explicit FrameDecoder(DbcFile dbc, const Filter& keep = Filter());
   ~FrameDecoder();
   FrameDecoder(FrameDecoder&&) noexcept;
   FrameDecoder& operator=(FrameDecoder&&) noexcept;
 
-  // Decodes `frame` into `*values` (cleared first): one entry per decodable signal of its message
-  // that the frame carries all bytes of, in file order. A remote frame decodes nothing, nor does
-  // a frame of an identifier (standard or extended) without decodable signals. Returns the
-  // frame's message when at least one signal was decoded, null otherwise.
+  // Decodes `frame` into `*values` (cleared first): one entry per decodable signal of its
+  // identifier (standard or extended; of every message with it, as a unit would decode them) that
+  // the frame carries all bytes of. A remote frame decodes nothing. Returns the first message of
+  // the file with the frame's identifier when at least one signal was decoded, null otherwise.
   const DbcMessage* decode(const CanFrame& frame, std::vector<Decoded>* values) const;
 
-  // The decodable signals, in file order; Decoded::index points into it.
+  // The decodable signals, grouped by identifier in the order the identifiers first appear, each
+  // group in file order; Decoded::index points into it.
   const std::vector<Entry>& signals() const;
   // The signals left out, in file order.
   const std::vector<LeftOut>& leftOut() const;
