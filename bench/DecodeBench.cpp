@@ -18,8 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -149,15 +147,13 @@ void readFrames(const std::string& path, std::vector<VehicleBus::ParsedFrame>* f
 
 void BM_DecodeStages(benchmark::State& state) {
   const Files& f = files();
-  std::ifstream in(f.dbc);
-  const std::string dbcText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  VehicleBus::DbcFile dbc;
   std::string error;
-  std::optional<VehicleBus::DbcFile> dbc = VehicleBus::DbcParser::parse(dbcText, &error);
-  if (!dbc) {
-    state.SkipWithError(("the DBC file does not parse: " + error).c_str());
+  if (!VehicleBus::DbcParser::parseFile(f.dbc, &dbc, &error)) {
+    state.SkipWithError(error.c_str());
     return;
   }
-  const VehicleBus::FrameDecoder decoder(std::move(*dbc));
+  const VehicleBus::FrameDecoder decoder(std::move(dbc));
   const DecodedFramePrinter printer(decoder);
   // Kept across iterations, as the command keeps its one frame and value list: no stage pays for
   // allocations the command does not make.

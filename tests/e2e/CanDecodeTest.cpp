@@ -117,7 +117,7 @@ TEST(CanDecodeTest, PrintsTheDecodedSignalsOfEveryFrameAndReportsBadLinesByNumbe
        "zemctl: --signal Body.EngineSpeed names no signal of @/v.dbc\n"},
       {"can decode --dbc @/bad.dbc @/can.log", "", 1, "", "@/bad.dbc:2: "},
       {"can decode --dbc @/v.dbc @/missing.log", "", 1, "", leftOut + "zemctl: cannot read @/missing.log: "},
-      {"can decode --dbc @/missing.dbc", "", 1, "", "zemctl: cannot read @/missing.dbc\n"},
+      {"can decode --dbc @/missing.dbc", "", 1, "", "@/missing.dbc: "},
       {"can decode @/can.log", "", 1, "", "can decode needs --dbc FILE"},
       {"can decode --dbc @/v.dbc @/can.log -", "", 1, "", "can decode: unexpected argument '-'"},
       {"can decode --dbc @/v.dbc --signal", "", 1, "", "--signal needs"},

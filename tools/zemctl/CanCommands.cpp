@@ -182,12 +182,10 @@ int CanCommands::replay(const ZemctlCommand& command, Ipc::DBusIpcService& clien
 }
 
 std::unique_ptr<VehicleBus::FrameDecoder> CanCommands::loadDecoder(const CanCommand& command) {
-  std::string text;
-  if (!readText(command.dbcFile, &text)) return nullptr;
+  VehicleBus::DbcFile dbc;
   std::string error;
-  std::optional<VehicleBus::DbcFile> dbc = VehicleBus::DbcParser::parse(text, &error);
-  if (!dbc) {
-    err_ << command.dbcFile << ":" << error << "\n";
+  if (!VehicleBus::DbcParser::parseFile(command.dbcFile, &dbc, &error)) {
+    err_ << error << "\n";
     return nullptr;
   }
   const std::vector<std::string>& names = command.signalNames;
@@ -207,7 +205,7 @@ std::unique_ptr<VehicleBus::FrameDecoder> CanCommands::loadDecoder(const CanComm
       return kept;
     };
   }
-  auto decoder = std::make_unique<VehicleBus::FrameDecoder>(std::move(*dbc), keep);
+  auto decoder = std::make_unique<VehicleBus::FrameDecoder>(std::move(dbc), keep);
   if (const auto none = std::find(chosen.begin(), chosen.end(), false); none != chosen.end()) {
     const std::string& name = names[static_cast<std::size_t>(none - chosen.begin())];
     err_ << "zemctl: --signal " << DecodedFramePrinter::printable(name) << " names no signal of " << command.dbcFile
