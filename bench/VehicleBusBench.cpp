@@ -121,7 +121,7 @@ std::vector<CanFrame> recordedSecond() {
     f.id = id;
     f.extended = extended;
     f.length = 8;
-    for (auto& byte : f.data) byte = static_cast<std::uint8_t>(random());
+    for (std::size_t i = 0; i < f.length; ++i) f.data[i] = static_cast<std::uint8_t>(random());
     f.timestampUs = ts += 1'000'000 / kFramesPerSecond;
     frames.push_back(f);
     return &frames.back();

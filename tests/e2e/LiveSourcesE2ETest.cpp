@@ -67,6 +67,11 @@ TEST_F(LiveSourcesE2ETest, InjectedFramesFeedTheCanPropertiesAndTheDoorSwitchIsA
   EXPECT_EQ(zemctl({"--timeout", "60000", "can", "inject", "-f", workFolder() + "/flood.log"}).out,
             "accepted 100000\n");
   EXPECT_EQ(zemctl({"get", "Vehicle.Speed", "--as", "float"}).out, "10\n");
+  // A 64-byte CAN FD frame (bit rate switch set) feeds the same property, replayed by zemctl, which
+  // writes it back in FD form for InjectFrames.
+  writeFile(File(workFolder() + "/fd.log"), "(1700000001.000000) sim0 3C1##18813" + std::string(124, '0') + "\n");
+  EXPECT_EQ(zemctl({"can", "replay", workFolder() + "/fd.log"}).out, "replayed 1\n");
+  EXPECT_EQ(zemctl({"get", "Vehicle.Speed", "--as", "float"}).out, "50\n");
   EXPECT_TRUE(exitedWith(watcher->waitForExit(std::chrono::seconds(10)), 0));
   EXPECT_EQ(readFile(workFolder() + "/watch.out"),
             "ZemVehicleProperty Vehicle.DoorOpen = true\nZemVehicleProperty Vehicle.DoorOpen = false\n");

@@ -21,7 +21,8 @@ void check(bool condition) {
 }
 
 void checkFrame(const CanFrame& frame) {
-  check(frame.length <= CanFrame::kMaxData);
+  check(frame.fd ? CanFrame::isFdLength(frame.length) && !frame.remote && frame.fdFlags <= 0xF
+                 : frame.length <= CanFrame::kMaxClassicData && frame.fdFlags == 0);
   check(frame.id <= (frame.extended ? CanFrame::kMaxExtendedId : CanFrame::kMaxStandardId));
 }
 

@@ -1,9 +1,10 @@
 // Frame sequences into the decoders. Input: one byte N, then N bytes configuring one source of each
 // kind (value, range and match signals, raw and J1939 byte fields, all on one interface; every
 // setting has a default when those bytes run out), then frames of 16 bytes each: flags (1 extended,
-// 2 remote, 4 batch with the next), identifier (4, little-endian), length (1), data (8), microseconds
-// since the previous frame (2, little-endian), J1939 broadcast transfers included. No byte field may
-// exceed the largest transfer, and every open transfer must be dropped once a frame far later comes.
+// 2 remote, 4 batch with the next, 8 CAN FD), identifier (4, little-endian), length (1), data (8),
+// microseconds since the previous frame (2, little-endian), J1939 broadcast transfers included. No
+// byte field may exceed the largest transfer, and every open transfer must be dropped once a frame
+// far later comes.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -65,7 +66,7 @@ Sources makeSources(FuzzedDataProvider& in, const std::shared_ptr<BusDispatcher>
   Sources sources;
   Types::ArrayValueSignal value;
   onBus(in, value);
-  value.set_startBit(pick(in, 0, -8, 72));
+  value.set_startBit(pick(in, 0, -8, 520));
   value.set_length(pick(in, 16, -1, 70));
   value.set_bigEndian(pickBool(in, false));
   value.set_signed(pickBool(in, true));
@@ -75,7 +76,7 @@ Sources makeSources(FuzzedDataProvider& in, const std::shared_ptr<BusDispatcher>
 
   Types::ValueRangeBooleanSignal range;
   onBus(in, range);
-  range.set_startBit(pick(in, 15, -8, 72));
+  range.set_startBit(pick(in, 15, -8, 520));
   range.set_length(pick(in, 12, -1, 70));
   range.set_bigEndian(pickBool(in, true));
   range.set_minimum(pickDouble(in, 10));
@@ -84,15 +85,15 @@ Sources makeSources(FuzzedDataProvider& in, const std::shared_ptr<BusDispatcher>
 
   Types::BytefieldMatchBooleanSignal match;
   onBus(in, match);
-  match.set_startByte(pick(in, 1, -2, 10));
-  match.set_mask(in.remaining_bytes() == 0 ? "F0FF" : in.ConsumeRandomLengthString(20));
-  match.set_match(in.remaining_bytes() == 0 ? "A0" : in.ConsumeRandomLengthString(20));
+  match.set_startByte(pick(in, 1, -2, 66));
+  match.set_mask(in.remaining_bytes() == 0 ? "F0FF" : in.ConsumeRandomLengthString(140));
+  match.set_match(in.remaining_bytes() == 0 ? "A0" : in.ConsumeRandomLengthString(140));
   sources.match = VehicleBus::SignalFactory::create(match, bus);
 
   Types::RawCanByteFieldSignal raw;
   onBus(in, raw);
-  raw.set_startByte(pick(in, 2, -2, 10));
-  if (pickBool(in, true)) raw.set_length(pick(in, 3, -2, 10));
+  raw.set_startByte(pick(in, 2, -2, 66));
+  if (pickBool(in, true)) raw.set_length(pick(in, 3, -2, 66));
   sources.raw = VehicleBus::ByteFieldFactory::create(raw, bus);
 
   Types::J1939ByteFieldSignal group;
@@ -135,8 +136,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     frame.remote = (p[0] & 2) != 0;
     const std::uint32_t id = p[1] | (p[2] << 8) | (p[3] << 16) | (static_cast<std::uint32_t>(p[4]) << 24);
     frame.id = id & (frame.extended ? CanFrame::kMaxExtendedId : CanFrame::kMaxStandardId);
-    frame.length = std::min<std::uint8_t>(p[5], CanFrame::kMaxData);
-    std::copy(p + 6, p + 6 + frame.length, frame.data.begin());
+    // Flag 8: a CAN FD frame, whose bytes past the record's eight are zero.
+    frame.fd = (p[0] & 8) != 0;
+    frame.length = frame.fd && CanFrame::isFdLength(p[5]) ? p[5] : std::min<std::uint8_t>(p[5], 8);
+    std::copy(p + 6, p + 6 + std::min<std::uint8_t>(frame.length, 8), frame.data.begin());
     now += p[14] | (p[15] << 8);
     frame.timestampUs = now;
     // One frame at a time, or batches as the sources deliver them.

@@ -37,7 +37,8 @@ struct FakeSource : VehicleBus::FrameSource {
 };
 
 // An 8-byte J1939 frame from sender 1.
-CanFrame j1939(std::uint32_t pgnWithDestination, const std::array<std::uint8_t, 8>& bytes, std::int64_t timestampUs) {
+CanFrame j1939(std::uint32_t pgnWithDestination, const std::array<std::uint8_t, CanFrame::kMaxData>& bytes,
+               std::int64_t timestampUs) {
   return CanFrame{0x18000000U | (pgnWithDestination << 8) | 0x01, true, false, 8, bytes, timestampUs};
 }
 

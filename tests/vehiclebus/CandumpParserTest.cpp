@@ -2,6 +2,8 @@
 // all-or-nothing reading of a text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kest/vehiclebus/CandumpParser.h"
 
 using VehicleBus::CandumpParser;
@@ -14,7 +16,16 @@ TEST(CandumpParserTest, ReadsEveryLineForm) {
     bool extended, remote, stamped;
     int64_t timestampUs;
     std::vector<uint8_t> data;
+    int fdFlags = -1;  // -1: a classical frame
   };
+  std::string fdData = "00";  // 64 bytes, 00 to 3F, dotted: the longest line form
+  std::vector<uint8_t> fdBytes = {0};
+  for (uint8_t i = 1; i < 64; ++i) {
+    fdData += '.';
+    fdData += "0123456789ABCDEF"[i >> 4];
+    fdData += "0123456789ABCDEF"[i & 0xF];
+    fdBytes.push_back(i);
+  }
   const Row rows[] = {
       {"(1436509052.249713) sim0 18FEF100#00FF", "sim0", 0x18FEF100, true, false, true, 1436509052249713, {0x00, 0xFF}},
       {"sim0 123#DEAD", "sim0", 0x123, false, false, false, 0, {0xDE, 0xAD}},
@@ -30,6 +41,18 @@ TEST(CandumpParserTest, ReadsEveryLineForm) {
        true,
        500000,
        {1, 2, 3, 4, 5, 6, 7, 8}},
+      {"(143650905200.249713) fd-interface-15 1FFFFFFF##3" + fdData, "fd-interface-15", 0x1FFFFFFF, true, false, true,
+       143650905200249713, fdBytes, 3},
+      {"7FF##0", "", 0x7FF, false, false, false, 0, {}, 0},
+      {"123##1DE.AD.BE.EF.01.02.03.04.05.06.07.08",
+       "",
+       0x123,
+       false,
+       false,
+       false,
+       0,
+       {0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8},
+       1},
   };
   for (const Row& row : rows) {
     std::string error;
@@ -39,6 +62,8 @@ TEST(CandumpParserTest, ReadsEveryLineForm) {
     EXPECT_EQ(p->frame.id, row.id) << row.line;
     EXPECT_EQ(p->frame.extended, row.extended) << row.line;
     EXPECT_EQ(p->frame.remote, row.remote) << row.line;
+    EXPECT_EQ(p->frame.fd, row.fdFlags >= 0) << row.line;
+    EXPECT_EQ(p->frame.fdFlags, std::max(row.fdFlags, 0)) << row.line;
     EXPECT_EQ(p->hasTimestamp, row.stamped) << row.line;
     if (row.stamped) {
       EXPECT_EQ(p->frame.timestampUs, row.timestampUs) << row.line;
@@ -62,7 +87,13 @@ TEST(CandumpParserTest, RefusesMalformedLinesWithAShortReason) {
       {"bad/name 123#00", "bad interface name"},
       {"(12x.5) sim0 123#00", "time stamp"},
       {"(1.5) sim0 123#00 extra", "too many fields"},
-      {std::string(300, 'A'), "longer than 256"},
+      {"123##", "flags nibble missing"},
+      {"123##G00", "flags nibble is not hexadecimal"},
+      {"123##R", "flags nibble is not hexadecimal"},
+      {"123##1ABC", "two hexadecimal digits"},
+      {"123##1" + std::string(18, '0'), "9 data bytes is not a CAN FD length"},
+      {"123##1" + std::string(130, '0'), "more than 64"},
+      {std::string(321, 'A'), "longer than 320"},
   };
   for (const auto& [line, reason] : rows) {
     std::string error;

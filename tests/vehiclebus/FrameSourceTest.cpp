@@ -56,8 +56,9 @@ long long msBetween(Clock::time_point a, Clock::time_point b) {
 TEST(FrameSourceTest, ReplayHonoursTheLogTimeStamps) {
   Recorder recorder;
   CandumpReplaySource source(
-      logFile("(100.000000) sim0 101#01\n(100.050000) can1 102#02\n(100.100000) 103#03\n104#04\n"), recorder.bus,
-      recorder.sink());
+      logFile("(100.000000) sim0 101#01\n(100.050000) can1 102#02\n(100.100000) 103##1000102030405060708090A0B\n"
+              "104#04\n"),
+      recorder.bus, recorder.sink());
   const Clock::time_point start = Clock::now();
   source.start();
   ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.count() == 4; }));
@@ -66,6 +67,9 @@ TEST(FrameSourceTest, ReplayHonoursTheLogTimeStamps) {
   EXPECT_EQ(a[0].frame.id, 0x101U);
   EXPECT_EQ(a[1].interface, "can1");
   EXPECT_EQ(a[2].interface, "sim0");
+  EXPECT_TRUE(a[2].frame.fd);
+  EXPECT_EQ(a[2].frame.length, 12);
+  EXPECT_EQ(a[2].frame.data[11], 0x0B);
   EXPECT_EQ(a[3].frame.id, 0x104U);
   EXPECT_LT(msBetween(start, a[0].at), 45);  // bounds leave room for a loaded machine
   EXPECT_GE(msBetween(a[0].at, a[1].at), 45);
@@ -92,7 +96,8 @@ TEST(FrameSourceTest, ABadLogIsRefusedAtStartNamingTheLineAndDeliversNothing) {
   Recorder recorder;
   const std::pair<std::string, std::string> rows[] = {
       {"(1.0) 101#01\n\n101#0\n", "line 3: data needs two hexadecimal digits"},
-      {"101#01\n" + std::string(100000, '1') + "\n", "line 2: line longer than 256"},
+      {"101#01\n" + std::string(100000, '1') + "\n", "line 2: line longer than 320"},
+      {"(1.0) 101##1" + std::string(18, '0') + "\n", "line 1: 9 data bytes is not a CAN FD length"},
   };
   for (const auto& [content, reason] : rows) {
     CandumpReplaySource source(logFile(content), recorder.bus, recorder.sink());
@@ -119,36 +124,45 @@ TEST(FrameSourceTest, SocketCanRefusesToStartWithoutKernelSupport) {
   source.stop();
 }
 
-TEST(FrameSourceTest, SocketCanConvertsKernelFramesAndSkipsErrorFrames) {
+TEST(FrameSourceTest, SocketCanConvertsKernelFramesByReadSizeAndSkipsErrorFrames) {
   struct Row {
     canid_t id;
-    uint8_t dlc;
+    uint8_t len;
+    std::size_t bytesRead;  // CAN_MTU: a classical frame, CANFD_MTU: an FD frame
     bool valid, extended, remote;
     uint32_t expectedId;
     uint8_t expectedLength;
   };
   const Row rows[] = {
-      {0x123, 2, true, false, false, 0x123, 2},
-      {0x18FEF100 | CAN_EFF_FLAG, 8, true, true, false, 0x18FEF100, 8},
-      {0x7FF | CAN_RTR_FLAG, 4, true, false, true, 0x7FF, 0},
-      {0x004 | CAN_ERR_FLAG, 8, false, false, false, 0, 0},
-      {0x123, 9, false, false, false, 0, 0},
+      {0x123, 2, CAN_MTU, true, false, false, 0x123, 2},
+      {0x18FEF100 | CAN_EFF_FLAG, 8, CAN_MTU, true, true, false, 0x18FEF100, 8},
+      {0x7FF | CAN_RTR_FLAG, 4, CAN_MTU, true, false, true, 0x7FF, 0},
+      {0x004 | CAN_ERR_FLAG, 8, CAN_MTU, false, false, false, 0, 0},
+      {0x123, 9, CAN_MTU, false, false, false, 0, 0},
+      {0x18FEF100 | CAN_EFF_FLAG, 64, CANFD_MTU, true, true, false, 0x18FEF100, 64},
+      {0x123, 12, CANFD_MTU, true, false, false, 0x123, 12},
+      {0x123, 9, CANFD_MTU, false, false, false, 0, 0},
+      {0x123 | CAN_RTR_FLAG, 8, CANFD_MTU, false, false, false, 0, 0},
+      {0x123, 8, CAN_MTU - 1, false, false, false, 0, 0},
   };
   for (const Row& row : rows) {
-    struct can_frame raw {};
+    struct canfd_frame raw {};
     raw.can_id = row.id;
-    raw.can_dlc = row.dlc;
-    for (uint8_t i = 0; i < 8; ++i) raw.data[i] = static_cast<uint8_t>(0xA0 + i);
-    const std::optional<CanFrame> frame = SocketCanSource::convert(raw, 42);
-    ASSERT_EQ(frame.has_value(), row.valid) << std::hex << row.id;
+    raw.len = row.len;
+    raw.flags = CANFD_BRS | CANFD_FDF;
+    for (uint8_t i = 0; i < CANFD_MAX_DLEN; ++i) raw.data[i] = static_cast<uint8_t>(0xA0 + i);
+    const std::optional<CanFrame> frame = SocketCanSource::convert(raw, row.bytesRead, 42);
+    ASSERT_EQ(frame.has_value(), row.valid) << std::hex << row.id << " " << std::dec << row.bytesRead;
     if (!frame) continue;
     EXPECT_EQ(frame->id, row.expectedId);
     EXPECT_EQ(frame->extended, row.extended);
     EXPECT_EQ(frame->remote, row.remote);
+    EXPECT_EQ(frame->fd, row.bytesRead == CANFD_MTU);
+    EXPECT_EQ(frame->fdFlags, frame->fd ? CANFD_BRS | CANFD_FDF : 0);
     EXPECT_EQ(frame->length, row.expectedLength);
     EXPECT_EQ(frame->timestampUs, 42);
-    if (frame->length > 1) {
-      EXPECT_EQ(frame->data[1], 0xA1);
+    if (frame->length > 0) {
+      EXPECT_EQ(frame->data[frame->length - 1], 0xA0 + frame->length - 1);
     }
   }
 }

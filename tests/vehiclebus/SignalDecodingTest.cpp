@@ -27,6 +27,21 @@ CanFrame frame(std::uint32_t id, bool extended, const std::vector<std::uint8_t>&
   return f;
 }
 
+// A CAN FD frame of `bytes` (an FD length), or of 64 bytes 00, 01, ... 3F with `tail` as its last bytes.
+CanFrame fdFrame(std::uint32_t id, bool extended, std::vector<std::uint8_t> bytes) {
+  CanFrame f = frame(id, extended, bytes);
+  f.fd = true;
+  return f;
+}
+CanFrame fdFrameEndingIn(const std::vector<std::uint8_t>& tail) {
+  std::vector<std::uint8_t> bytes(CanFrame::kMaxData);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i);
+  }
+  std::copy(tail.begin(), tail.end(), bytes.end() - static_cast<std::ptrdiff_t>(tail.size()));
+  return fdFrame(0x100, false, bytes);
+}
+
 // A source built for one table row and how to read its current value as text ("none": no value).
 struct Probe {
   std::shared_ptr<void> source;
@@ -170,6 +185,23 @@ TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
        "09"},
       {"J1939 data page", [&] { return probe(bus, group(0x1FEF1)); }, frame(0x19FEF100, true, {5}), "05"},
       {"J1939 needs a 29-bit identifier", [&] { return probe(bus, group(0x0100)); }, frame(0x100, false, {1}), "none"},
+      {"J1939 takes no FD frame", [&] { return probe(bus, group(0xFEF1)); }, fdFrame(0x18FEF117, true, {1, 2}), "none"},
+      // CAN FD: fields at the far end of 64 bytes, fields over nine bytes (bits outside set on purpose).
+      {"little-endian at the end of 64 bytes", [&] { return probe(bus, bits(500, 12)); }, fdFrameEndingIn({0x5A, 0xC3}),
+       "3125"},
+      {"big-endian at the end of 64 bytes", [&] { return probe(bus, bits(499, 12, true)); },
+       fdFrameEndingIn({0xA5, 0x3C}), "1340"},
+      {"little-endian over nine bytes", [&] { return probe(bus, bits(4, 64, false, true)); },
+       fdFrame(0x100, false, {0xEA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x5F, 0, 0, 0}), "-2"},
+      {"big-endian over nine bytes", [&] { return probe(bus, bits(3, 64, true, true)); },
+       fdFrame(0x100, false, {0xAF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xE5, 0, 0, 0}), "-2"},
+      {"FD frame too short", [&] { return probe(bus, bits(100, 8)); },
+       fdFrame(0x100, false, std::vector<std::uint8_t>(12)), "none"},
+      {"match over the last ten bytes", [&] { return probe(bus, matching(54, "363738393A3B3C3D3E3F")); },
+       fdFrameEndingIn({}), "true"},
+      {"64-byte raw bytes", [&] { return probe(bus, rawBytes(0x100, 0, 64)); }, fdFrameEndingIn({}),
+       "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"
+       "202122232425262728292A2B2C2D2E2F303132333435363738393A3B3C3D3E3F"},
   };
   for (const auto& c : cases) {
     const Probe p = c.make();
@@ -252,12 +284,12 @@ TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
       {"id over 29 bits", [&] { return refusedValue(wideExtended); }},
       {"length 0", [&] { return refusedValue(bits(0, 0)); }},
       {"length 65", [&] { return refusedValue(bits(0, 65)); }},
-      {"little-endian past the frame", [&] { return refusedValue(bits(60, 8)); }},
-      {"big-endian past the frame", [&] { return refusedValue(bits(56, 2, true)); }},
+      {"little-endian past the frame", [&] { return refusedValue(bits(508, 8)); }},
+      {"big-endian past the frame", [&] { return refusedValue(bits(504, 2, true)); }},
       {"odd hex digits", [&] { return refusedSignal(matching(0, "0xABC")); }},
       {"mask and match lengths", [&] { return refusedSignal(matching(0, "ABCD", "FF")); }},
-      {"match past the frame", [&] { return refusedSignal(matching(6, "ABCDEF")); }},
-      {"raw startByte past the frame", [&] { return refusedField(rawBytes(0x100, 8)); }},
+      {"match past the frame", [&] { return refusedSignal(matching(62, "ABCDEF")); }},
+      {"raw startByte past the frame", [&] { return refusedField(rawBytes(0x100, 64)); }},
       {"pgn over 18 bits", [&] { return refusedField(group(0x40000)); }},
       {"PDU1 pgn with a destination", [&] { return refusedField(group(0xEF01)); }},
       {"J1939 bytes past the largest transfer", [&] { return refusedField(tooLong); }},

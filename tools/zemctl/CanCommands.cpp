@@ -49,6 +49,10 @@ std::string CanCommands::format(const ParsedFrame& parsed) {
   const int digits = f.extended ? 8 : 3;
   for (int d = digits - 1; d >= 0; --d) line += kHex[(f.id >> (4 * d)) & 0xF];
   line += '#';
+  if (f.fd) {
+    line += '#';
+    line += kHex[f.fdFlags & 0xF];
+  }
   if (f.remote) return line + "R";
   for (std::size_t i = 0; i < f.length; ++i) {
     line += kHex[f.data[i] >> 4];

@@ -1,5 +1,6 @@
 #include "vehiclebus/BitField.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace VehicleBus {
@@ -25,37 +26,40 @@ int hexDigit(char c) {
 
 std::optional<BitField> BitField::make(int startBit, int length, bool bigEndian, std::string* why) {
   std::ostringstream reason;
-  if (length < 1 || length > kFrameBits) {
-    reason << "length " << length << " is not 1.." << kFrameBits << " bits";
+  // The field's most and least significant bits as positions in the frame read as one bit stream:
+  // little-endian from bit 0 of byte 0 upwards, big-endian from bit 7 of byte 0 downwards.
+  int first = 0;
+  int last = 0;
+  if (length < 1 || length > 64) {
+    reason << "length " << length << " is not 1..64 bits";
   } else if (startBit < 0 || startBit >= kFrameBits) {
-    reason << "startBit " << startBit << " is outside an 8-byte frame";
-  }
-  BitField field;
-  field.bigEndian_ = bigEndian;
-  field.length_ = length;
-  if (reason.tellp() == 0) {
-    if (bigEndian) {
-      // In the frame read as one big-endian word, bit k of byte b is word bit (7 - b) * 8 + k.
-      const int msb = (7 - startBit / 8) * 8 + startBit % 8;
-      const int lsb = msb - (length - 1);
-      if (lsb < 0) {
-        reason << "big-endian bits from startBit " << startBit << " over " << length
-               << " bits run past an 8-byte frame";
-      } else {
-        field.shift_ = static_cast<unsigned>(lsb);
-        field.bytesNeeded_ = static_cast<std::size_t>(8 - lsb / 8);
-      }
-    } else if (startBit + length > kFrameBits) {
-      reason << "little-endian bits from startBit " << startBit << " over " << length
-             << " bits run past an 8-byte frame";
-    } else {
-      field.shift_ = static_cast<unsigned>(startBit);
-      field.bytesNeeded_ = static_cast<std::size_t>((startBit + length - 1) / 8) + 1;
+    reason << "startBit " << startBit << " is outside a " << CanFrame::kMaxData << "-byte frame";
+  } else {
+    first = bigEndian ? startBit / 8 * 8 + 7 - startBit % 8 : startBit;
+    last = first + length - 1;
+    if (last >= kFrameBits) {
+      reason << (bigEndian ? "big" : "little") << "-endian bits from startBit " << startBit << " over " << length
+             << " bits run past a " << CanFrame::kMaxData << "-byte frame";
     }
   }
   if (reason.tellp() != 0) {
     *why = reason.str();
     return std::nullopt;
+  }
+  BitField field;
+  field.bigEndian_ = bigEndian;
+  field.length_ = length;
+  field.bytesNeeded_ = static_cast<std::size_t>(last / 8) + 1;
+  // The word starts at the field's first byte, or earlier when that would read past the frame;
+  // a field that does not fit the word then ends in the byte after it.
+  field.offset_ = std::min(static_cast<std::size_t>(first / 8), CanFrame::kMaxData - kWordBytes);
+  const int firstInWord = first - static_cast<int>(field.offset_) * 8;
+  const int lastInWord = last - static_cast<int>(field.offset_) * 8;
+  field.ninthByte_ = lastInWord >= 64;
+  if (bigEndian) {
+    field.shift_ = static_cast<unsigned>(field.ninthByte_ ? 71 - lastInWord : 63 - lastInWord);
+  } else {
+    field.shift_ = static_cast<unsigned>(firstInWord);
   }
   field.mask_ = length == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << length) - 1;
   field.signBit_ = std::uint64_t{1} << (length - 1);

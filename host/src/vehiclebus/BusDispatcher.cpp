@@ -126,14 +126,16 @@ void BusDispatcher::Impl::dispatchLocked(const std::string& interfaceName, const
   }
   if (!frame.remote) {
     const std::uint8_t* data = frame.data.data();
-    const std::size_t length = std::min<std::size_t>(frame.length, CanFrame::kMaxData);
+    const std::size_t length =
+        std::min<std::size_t>(frame.length, frame.fd ? CanFrame::kMaxData : CanFrame::kMaxClassicData);
     const auto decoders = byFrame_.find(frameKey(interface, frame.extended, frame.id));
     if (decoders != byFrame_.end()) {
       for (Decoder* decoder : decoders->second) {
         decoder->decode(data, length, frame.timestampUs);
       }
     }
-    if (frame.extended && (groupDecoders_[interface] != 0 || transport_.openTransfers() != 0)) {
+    // J1939 runs on classical frames: an FD frame carries no parameter group of this transport.
+    if (frame.extended && !frame.fd && (groupDecoders_[interface] != 0 || transport_.openTransfers() != 0)) {
       const std::uint32_t id = frame.id & CanFrame::kMaxExtendedId;
       std::uint32_t pgn = (id >> 8) & 0x3FFFF;
       if (((pgn >> 8) & 0xFF) < kPduFormatBroadcast) {

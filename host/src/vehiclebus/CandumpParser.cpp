@@ -65,45 +65,59 @@ bool parseTimestamp(const std::string& text, std::int64_t* us, std::string* erro
   return true;
 }
 
-// "ID#DATA", "ID#R" or "ID#".
+// Hexadecimal bytes, optionally separated by single dots ("01.02"), into frame->data: at most 8,
+// or for an FD frame at most 64 and a length CAN FD allows.
+bool parseData(const std::string& text, std::size_t start, CanFrame* frame, std::string* error) {
+  const std::size_t limit = frame->fd ? CanFrame::kMaxData : CanFrame::kMaxClassicData;
+  std::size_t length = 0;
+  for (std::size_t i = start; i < text.size();) {
+    if (text[i] == '.' && i > start && i + 1 < text.size() && text[i - 1] != '.') {
+      ++i;
+      continue;
+    }
+    const int high = hexValue(text[i]);
+    const int low = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
+    if (high < 0) return fail(error, "data is not hexadecimal");
+    if (low < 0) return fail(error, "data needs two hexadecimal digits per byte");
+    if (length == limit) return fail(error, "more than " + std::to_string(limit) + " data bytes");
+    frame->data[length++] = static_cast<std::uint8_t>(high * 16 + low);
+    i += 2;
+  }
+  if (!CanFrame::isFdLength(length)) return fail(error, std::to_string(length) + " data bytes is not a CAN FD length");
+  frame->length = static_cast<std::uint8_t>(length);
+  return true;
+}
+
+// "ID#DATA", "ID#R", "ID#" or, for CAN FD, "ID##<flags nibble>DATA".
 bool parseFrame(const std::string& text, CanFrame* frame, std::string* error) {
   const std::size_t hash = text.find('#');
   if (hash == std::string::npos) return fail(error, "no '#' between identifier and data");
-  const std::string id = text.substr(0, hash);
-  if (id.size() != 3 && id.size() != 8) return fail(error, "identifier needs 3 or 8 hexadecimal digits");
+  if (hash != 3 && hash != 8) return fail(error, "identifier needs 3 or 8 hexadecimal digits");
   std::uint64_t value = 0;
-  for (const char c : id) {
-    const int digit = hexValue(c);
+  for (std::size_t i = 0; i < hash; ++i) {
+    const int digit = hexValue(text[i]);
     if (digit < 0) return fail(error, "identifier is not hexadecimal");
     value = value * 16 + static_cast<std::uint64_t>(digit);
   }
-  frame->extended = id.size() == 8;
+  frame->extended = hash == 8;
   if (value > (frame->extended ? CanFrame::kMaxExtendedId : CanFrame::kMaxStandardId))
     return fail(error, frame->extended ? "identifier exceeds 29 bits" : "identifier exceeds 11 bits");
   frame->id = static_cast<std::uint32_t>(value);
 
-  const std::string data = text.substr(hash + 1);
-  if (data == "R" || data == "r") {
+  std::size_t data = hash + 1;
+  if (data < text.size() && text[data] == '#') {
+    if (data + 1 == text.size()) return fail(error, "CAN FD flags nibble missing");
+    const int flags = hexValue(text[data + 1]);
+    if (flags < 0) return fail(error, "CAN FD flags nibble is not hexadecimal");
+    frame->fd = true;
+    frame->fdFlags = static_cast<std::uint8_t>(flags);
+    data += 2;
+  } else if (text.size() == data + 1 && (text[data] == 'R' || text[data] == 'r')) {
     frame->remote = true;
     frame->length = 0;
     return true;
   }
-  std::size_t length = 0;
-  for (std::size_t i = 0; i < data.size();) {
-    if (data[i] == '.' && i > 0 && i + 1 < data.size() && data[i - 1] != '.') {
-      ++i;
-      continue;
-    }
-    const int high = hexValue(data[i]);
-    const int low = i + 1 < data.size() ? hexValue(data[i + 1]) : -1;
-    if (high < 0) return fail(error, "data is not hexadecimal");
-    if (low < 0) return fail(error, "data needs two hexadecimal digits per byte");
-    if (length == CanFrame::kMaxData) return fail(error, "more than 8 data bytes");
-    frame->data[length++] = static_cast<std::uint8_t>(high * 16 + low);
-    i += 2;
-  }
-  frame->length = static_cast<std::uint8_t>(length);
-  return true;
+  return parseData(text, data, frame, error);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/vehiclebus/CandumpParser.h"
@@ -119,9 +120,11 @@ void CandumpReplaySource::replay() {
   bool haveBase = false;
   std::int64_t baseUs = 0;
   std::string error;
+  std::vector<CanFrame> one(1);  // the frame handed on, without an allocation per frame
   const bool read = readFile(
       [&](std::size_t, const ParsedFrame& parsed) {
-        CanFrame frame = parsed.frame;
+        CanFrame& frame = one[0];
+        frame = parsed.frame;
         if (parsed.hasTimestamp) {
           if (!haveBase) {
             haveBase = true;
@@ -135,7 +138,7 @@ void CandumpReplaySource::replay() {
           if (!waitUntil(startClock)) return false;  // only looks at stop()
           frame.timestampUs = realtimeUs();
         }
-        sink_(parsed.interface.empty() ? interface_ : parsed.interface, {frame});
+        sink_(parsed.interface.empty() ? interface_ : parsed.interface, one);
         return true;
       },
       &error);

@@ -25,9 +25,9 @@ struct Route {
 class Decoder {
  public:
   virtual ~Decoder() = default;
-  // Decodes one message of the route: `length` bytes at `data` (at most 8 for a frame, at most
-  // the largest J1939 transfer otherwise). Leaves the decoder unchanged when the message is too
-  // short for it. Must not throw.
+  // Decodes one message of the route: `length` bytes at `data` (for a frame at most
+  // CanFrame::kMaxData, with the whole CanFrame::data readable; for J1939 at most the largest
+  // transfer). Leaves the decoder unchanged when the message is too short for it. Must not throw.
   // REQUIRES: the dispatcher's lock is held.
   virtual void decode(const std::uint8_t* data, std::size_t length, std::int64_t timestampUs) = 0;
   const Route& route() const { return route_; }

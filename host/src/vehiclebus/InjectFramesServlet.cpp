@@ -1,5 +1,6 @@
 #include "kest/vehiclebus/InjectFramesServlet.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <utility>
@@ -47,11 +48,14 @@ void InjectFramesServlet::processMethodCall(const Ipc::IpcMessageDefinition& /*d
 
   const std::string defaultInterface = dispatcher_->defaultInterface();
   const std::int64_t arrival = nowUs();
+  // The frames are copied once more only a chunk at a time: a call of a million frames does not
+  // hold a second copy of them.
   std::vector<CanFrame> run;
+  run.reserve(std::min(parsed.size(), kMaxFramesPerSink));
   const std::string* runInterface = nullptr;
   for (ParsedFrame& p : parsed) {
     const std::string& interface = p.interface.empty() ? defaultInterface : p.interface;
-    if (runInterface != nullptr && *runInterface != interface) {
+    if (runInterface != nullptr && (*runInterface != interface || run.size() == kMaxFramesPerSink)) {
       sink_(*runInterface, run);
       run.clear();
     }

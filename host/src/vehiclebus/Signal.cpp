@@ -1,5 +1,6 @@
 #include "kest/vehiclebus/Signal.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -12,11 +13,11 @@ namespace VehicleBus {
 Signal::Impl::Impl(std::string name, Route route, Kind kind, std::size_t bytesNeeded)
     : Decoder(std::move(route)), name_(std::move(name)), kind_(kind), bytesNeeded_(bytesNeeded) {}
 
-std::unique_ptr<Signal::Impl> Signal::Impl::matching(std::string name, Route route, std::uint64_t mask,
-                                                     std::uint64_t match, std::size_t bytesNeeded) {
+std::unique_ptr<Signal::Impl> Signal::Impl::matching(std::string name, Route route, std::vector<MatchWord> words,
+                                                     std::size_t bytesNeeded) {
   auto impl = std::make_unique<Impl>(std::move(name), std::move(route), Kind::kMatch, bytesNeeded);
-  impl->mask_ = mask;
-  impl->match_ = match;
+  impl->firstWord_ = words.front();
+  impl->moreWords_.assign(words.begin() + 1, words.end());
   return impl;
 }
 
@@ -35,7 +36,10 @@ void Signal::Impl::decode(const std::uint8_t* data, std::size_t length, std::int
   }
   bool state = false;
   if (kind_ == Kind::kMatch) {
-    state = (BitField::loadLittleEndian(data) & mask_) == match_;
+    const auto matches = [data](const MatchWord& word) {
+      return (BitField::loadLittleEndian(data + word.offset) & word.mask) == word.match;
+    };
+    state = matches(firstWord_) && std::all_of(moreWords_.begin(), moreWords_.end(), matches);
   } else {
     const auto raw = static_cast<double>(bits_->extract(data));
     state = minimum_ <= raw && raw <= maximum_;

@@ -1,5 +1,6 @@
 #include "kest/vehiclebus/SignalFactory.h"
 
+#include <algorithm>
 #include <limits>
 #include <sstream>
 #include <utility>
@@ -39,19 +40,26 @@ std::unique_ptr<Signal::Impl> matchDecoder(const Types::BytefieldMatchBooleanSig
   const int startByte = config.has_startByte() ? config.get_startByte() : 0;
   if (startByte < 0 || static_cast<std::size_t>(startByte) + match.size() > CanFrame::kMaxData) {
     std::ostringstream reason;
-    reason << match.size() << " bytes from startByte " << startByte << " are outside an 8-byte frame";
+    reason << match.size() << " bytes from startByte " << startByte << " are outside a " << CanFrame::kMaxData
+           << "-byte frame";
     *why = reason.str();
     return nullptr;
   }
-  std::uint64_t maskWord = 0;
-  std::uint64_t matchWord = 0;
-  for (std::size_t i = 0; i < match.size(); ++i) {
-    const unsigned shift = 8 * (static_cast<unsigned>(startByte) + static_cast<unsigned>(i));
-    maskWord |= static_cast<std::uint64_t>(mask[i]) << shift;
-    matchWord |= static_cast<std::uint64_t>(match[i]) << shift;
+  // One word per 8 compared bytes; the last word of a frame's end starts early enough to stay in it.
+  const auto start = static_cast<std::size_t>(startByte);
+  const std::size_t end = start + match.size();
+  std::vector<Signal::Impl::MatchWord> words;
+  for (std::size_t piece = start; piece < end; piece += 8) {
+    Signal::Impl::MatchWord word;
+    word.offset = std::min(piece, CanFrame::kMaxData - 8);
+    for (std::size_t i = piece; i < std::min(end, piece + 8); ++i) {
+      const auto shift = static_cast<unsigned>(8 * (i - word.offset));
+      word.mask |= static_cast<std::uint64_t>(mask[i - start]) << shift;
+      word.match |= static_cast<std::uint64_t>(match[i - start]) << shift;
+    }
+    words.push_back(word);
   }
-  return Signal::Impl::matching(config.get_signalName(), std::move(route), maskWord, matchWord,
-                                static_cast<std::size_t>(startByte) + match.size());
+  return Signal::Impl::matching(config.get_signalName(), std::move(route), std::move(words), end);
 }
 
 // The decoder of a value-range signal, or null with `*why` set.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kest/vehiclebus/Signal.h"
 #include "vehiclebus/BitField.h"
@@ -21,9 +22,15 @@ class Signal::Impl final : public Decoder {
   // Use matching() or inRange(), which set the kind's parameters.
   Impl(std::string name, Route route, Kind kind, std::size_t bytesNeeded);
 
-  // True while (bytes & mask) == match, both words holding the bytes of a frame read
-  // little-endian; `bytesNeeded`: the frame length that carries every compared byte.
-  static std::unique_ptr<Impl> matching(std::string name, Route route, std::uint64_t mask, std::uint64_t match,
+  // One piece of a byte match: the 8 frame bytes from `offset`, read little-endian, masked.
+  struct MatchWord {
+    std::size_t offset = 0;  // at most CanFrame::kMaxData - 8
+    std::uint64_t mask = 0;
+    std::uint64_t match = 0;
+  };
+  // True while (bytes & mask) == match for every word; `bytesNeeded`: the frame length that
+  // carries every compared byte. REQUIRES: `words` is not empty.
+  static std::unique_ptr<Impl> matching(std::string name, Route route, std::vector<MatchWord> words,
                                         std::size_t bytesNeeded);
   // True while minimum <= raw value of `bits` <= maximum.
   static std::unique_ptr<Impl> inRange(std::string name, Route route, const BitField& bits, double minimum,
@@ -44,8 +51,9 @@ class Signal::Impl final : public Decoder {
   const std::string name_;
   const Kind kind_;
   const std::size_t bytesNeeded_;
-  std::uint64_t mask_ = 0;        // kMatch
-  std::uint64_t match_ = 0;       // kMatch
+  // kMatch: one word per 8 compared bytes, the first inline (the only one of a classical frame).
+  MatchWord firstWord_;
+  std::vector<MatchWord> moreWords_;
   std::optional<BitField> bits_;  // kRange
   double minimum_ = 0;            // kRange
   double maximum_ = 0;            // kRange

@@ -1,5 +1,6 @@
 #include "kest/vehiclebus/SocketCanSource.h"
 
+#include <linux/can/raw.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -7,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -55,14 +57,19 @@ bool SocketCanSource::isValidInterfaceName(const std::string& name) {
   return true;
 }
 
-std::optional<CanFrame> SocketCanSource::convert(const struct can_frame& raw, std::int64_t timestampUs) {
-  if ((raw.can_id & CAN_ERR_FLAG) != 0 || raw.can_dlc > CanFrame::kMaxData) return std::nullopt;
+std::optional<CanFrame> SocketCanSource::convert(const struct canfd_frame& raw, std::size_t bytesRead,
+                                                 std::int64_t timestampUs) {
   CanFrame frame;
-  frame.extended = (raw.can_id & CAN_EFF_FLAG) != 0;
+  frame.fd = bytesRead == CANFD_MTU;
   frame.remote = (raw.can_id & CAN_RTR_FLAG) != 0;
+  const bool valid = frame.fd ? !frame.remote && CanFrame::isFdLength(raw.len)
+                              : bytesRead == CAN_MTU && raw.len <= CanFrame::kMaxClassicData;
+  if (!valid || (raw.can_id & CAN_ERR_FLAG) != 0) return std::nullopt;
+  frame.extended = (raw.can_id & CAN_EFF_FLAG) != 0;
   frame.id = raw.can_id & (frame.extended ? CAN_EFF_MASK : CAN_SFF_MASK);
-  frame.length = frame.remote ? 0 : raw.can_dlc;
-  for (std::size_t i = 0; i < frame.length; ++i) frame.data[i] = raw.data[i];
+  frame.length = frame.remote ? 0 : raw.len;
+  frame.fdFlags = frame.fd ? static_cast<std::uint8_t>(raw.flags & 0xF) : 0;
+  std::copy(raw.data, raw.data + frame.length, frame.data.begin());
   frame.timestampUs = timestampUs;
   return frame;
 }
@@ -84,6 +91,8 @@ void SocketCanSource::start() {
   const int on = 1;
   if (::setsockopt(socket.get(), SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) != 0)
     ZEM_WARN("No kernel time stamps on " << interface_ << ": " << std::strerror(errno) << "; using arrival times");
+  if (::setsockopt(socket.get(), SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0)
+    ZEM_WARN("No CAN FD frames on " << interface_ << ": " << std::strerror(errno) << "; reading classical frames");
   Descriptor wakeup(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (wakeup.get() < 0) throw std::runtime_error(prefix + "no eventfd: " + std::strerror(errno));
   socket_ = std::move(socket);
@@ -110,6 +119,7 @@ void SocketCanSource::stop() {
 
 void SocketCanSource::read() {
   std::size_t failures = 0;
+  std::vector<CanFrame> one(1);  // the frame handed on, without an allocation per frame
   while (true) {
     struct pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
@@ -122,7 +132,7 @@ void SocketCanSource::read() {
       ZEM_ERROR("The CAN interface " << interface_ << " went away");
       return;
     }
-    struct can_frame raw {};
+    struct canfd_frame raw {};  // a classical frame fills its first CAN_MTU bytes
     struct iovec data {
       &raw, sizeof raw
     };
@@ -141,7 +151,6 @@ void SocketCanSource::read() {
       continue;
     }
     failures = 0;
-    if (static_cast<std::size_t>(n) != sizeof raw) continue;  // not a classical frame
     std::int64_t stamp = realtimeUs();
     for (struct cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
       if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_TIMESTAMP) {
@@ -150,7 +159,10 @@ void SocketCanSource::read() {
         stamp = static_cast<std::int64_t>(tv.tv_sec) * 1'000'000 + tv.tv_usec;
       }
     }
-    if (const std::optional<CanFrame> frame = convert(raw, stamp)) sink_(interface_, {*frame});
+    if (const std::optional<CanFrame> frame = convert(raw, static_cast<std::size_t>(n), stamp)) {
+      one[0] = *frame;
+      sink_(interface_, one);
+    }
   }
 }
 

@@ -36,7 +36,8 @@ class KEST_EXPORT BusDispatcher {
   void setInterfaces(const std::vector<std::string>& interfaces);
 
   // Decodes one frame received on `interface`. Frames too short for a signal leave that signal
-  // unchanged; remote frames decode nothing. Never throws.
+  // unchanged; remote frames decode nothing; CAN FD frames feed the decoders of their identifier
+  // but no J1939 group or transfer. Never throws.
   void dispatch(const std::string& interface, const CanFrame& frame);
   // Dispatches the frames in order, taking the lock once per frame so that listener changes may
   // interleave. Never throws.

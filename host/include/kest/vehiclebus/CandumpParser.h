@@ -1,5 +1,6 @@
 // Reads frames in candump log form: "(1436509052.249713) sim0 18FEF100#00FF", "sim0 123#DEAD" or
-// just "123#DEADBEEF"; "123#R" is a remote frame. Three hexadecimal identifier digits make a
+// just "123#DEADBEEF"; "123#R" is a remote frame; "123##1DEADBEEF" is a CAN FD frame with its
+// flags nibble (here: bit rate switch) before the data. Three hexadecimal identifier digits make a
 // standard identifier, eight an extended one.
 // Thread safety: stateless.
 #pragma once
@@ -21,8 +22,9 @@ struct KEST_EXPORT ParsedFrame {
 
 class KEST_EXPORT CandumpParser {
  public:
-  // The longest line read; a longer one is refused.
-  static constexpr std::size_t kMaxLineLength = 256;
+  // The longest line read; a longer one is refused. Holds a stamped 64-byte FD frame of an
+  // extended identifier on a 15-character interface, its bytes separated by dots.
+  static constexpr std::size_t kMaxLineLength = 320;
 
   // Parses one line (no line break). Returns the frame, or nothing with a short reason in `error`
   // (which never repeats more than kMaxLineLength bytes of the line). Blank lines are refused too;

@@ -20,6 +20,8 @@ class KEST_EXPORT InjectFramesServlet : public Ipc::IpcMethodServlet {
   // The most frames and text bytes one call may carry; more is refused.
   static constexpr std::size_t kMaxFrames = 1'000'000;
   static constexpr std::size_t kMaxTextBytes = 64 * 1024 * 1024;
+  // The most frames handed to the sink at once.
+  static constexpr std::size_t kMaxFramesPerSink = 1024;
 
   // The definition served: VehicleBusMessageDefinition "InjectFrames", in "frames" (s), out
   // "accepted" (x).
@@ -30,7 +32,7 @@ class KEST_EXPORT InjectFramesServlet : public Ipc::IpcMethodServlet {
   explicit InjectFramesServlet(std::shared_ptr<BusDispatcher> dispatcher, FrameSink sink = FrameSink());
 
   // Parses every line, then dispatches: runs of consecutive frames of one interface go to the sink
-  // together, in the order of the lines. Frames naming no interface go to
+  // together (in chunks of at most kMaxFramesPerSink), in the order of the lines. Frames naming no interface go to
   // the dispatcher's defaultInterface(); frames without a time stamp take the arrival time.
   // Throws Ipc::IpcException ("line N: reason: \"text\"", or a size refusal) before dispatching
   // anything when a line does not parse or the call is too large.

@@ -1,12 +1,14 @@
-// Reads classical CAN frames from a SocketCAN interface through a raw socket and delivers them
-// under the interface's name. Error frames are skipped; each frame carries the kernel's receive
-// time (SO_TIMESTAMP), or its arrival time when the kernel gave none.
+// Reads CAN frames, classical and CAN FD, from a SocketCAN interface through a raw socket and
+// delivers them under the interface's name. Error frames are skipped; each frame carries the
+// kernel's receive time (SO_TIMESTAMP), or its arrival time when the kernel gave none. A kernel
+// that refuses CAN_RAW_FD_FRAMES leaves the source reading classical frames only.
 // Thread safety: start() and stop() from one controlling thread; frames are delivered from the
 // source's own reader thread. The descriptors are owned by the source and closed by stop().
 #pragma once
 
 #include <linux/can.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,12 +31,16 @@ class KEST_EXPORT SocketCanSource : public FrameSource {
 
   // Whether `name` can name a network interface: 1 to 15 characters of [A-Za-z0-9_.-].
   static bool isValidInterfaceName(const std::string& name);
-  // The frame that `raw` holds, stamped `timestampUs`; nothing for an error frame or a length over
-  // 8. The identifier is masked to 29 bits (CAN_EFF_FLAG) or 11 bits.
-  static std::optional<CanFrame> convert(const struct can_frame& raw, std::int64_t timestampUs);
+  // The frame that one read of `bytesRead` bytes left in `raw`, stamped `timestampUs`: CAN_MTU
+  // bytes are a classical frame (a struct can_frame), CANFD_MTU bytes an FD frame. Nothing for any
+  // other size, an error frame, a classical length over 8, an FD length CAN FD does not allow, or
+  // an FD remote frame. The identifier is masked to 29 bits (CAN_EFF_FLAG) or 11 bits.
+  static std::optional<CanFrame> convert(const struct canfd_frame& raw, std::size_t bytesRead,
+                                         std::int64_t timestampUs);
 
   const std::string& interface() const override { return interface_; }
-  // Opens a raw CAN socket bound to the interface and starts the reader thread. Throws
+  // Opens a raw CAN socket bound to the interface, asks for FD frames (a WARN when the kernel
+  // refuses) and starts the reader thread. Throws
   // std::runtime_error "Cannot open CAN interface IFACE: REASON" when the kernel has no CAN
   // support, the interface does not exist or cannot be bound. A second call does nothing.
   void start() override;
