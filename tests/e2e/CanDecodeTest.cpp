@@ -28,7 +28,10 @@ constexpr const char* kDbc =
     " SG_ Mode m1 : 48|8@1+ (1,0) [0|255] \"\" Vector__XXX\n"
     "\n"
     "BO_ 2566844672 EEC1: 8 ECU\n"
-    " SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX\n";
+    " SG_ EngineSpeed : 24|16@1+ (0.125,0) [0|8031.875] \"rpm\" Vector__XXX\n"
+    "\n"
+    "BO_ 976 Cells: 64 ECU\n"
+    " SG_ Pack : 496|16@1+ (0.01,0) [0|655.35] \"V\" Vector__XXX\n";
 
 // Both forms, a blank line (counted), an unknown identifier, a bad line and a remote frame.
 constexpr const char* kLog =
@@ -94,6 +97,11 @@ TEST(CanDecodeTest, PrintsTheDecodedSignalsOfEveryFrameAndReportsBadLinesByNumbe
   ASSERT_TRUE(File(dir, "v.dbc").writeAtomically(kDbc) && File(dir, "can.log").writeAtomically(kLog));
   ASSERT_TRUE(File(dir, "bad.dbc").writeAtomically("VERSION \"\"\nBO_ 960 Body 8\n"));
   const std::string leftOut = "@/v.dbc:9: Body.Mode is not decoded: multiplexed signal\n";
+  // A 64-byte CAN FD frame whose last two bytes hold Cells.Pack, in screen form and as log data.
+  std::string fdScreen = "  sim0  3D0  [64] ";
+  for (int i = 0; i < 62; ++i) fdScreen += " 00";
+  fdScreen += " C0 8A";
+  const std::string fdHex = std::string(124, '0') + "C08A";
   const std::string badLines =
       "@/can.log:7: fewer data bytes than the length says\n";  // and nothing of line 6, an unknown identifier
   const struct {
@@ -105,7 +113,9 @@ TEST(CanDecodeTest, PrintsTheDecodedSignalsOfEveryFrameAndReportsBadLinesByNumbe
   } cases[] = {
       {"can decode --dbc @/v.dbc @/can.log", "", 0, kDecoded, leftOut + badLines},
       {"can decode --dbc=@/v.dbc", kLog, 0, kDecoded, leftOut + "stdin:7: fewer data bytes than the length says\n"},
-      {"can decode --dbc @/v.dbc -", "x#1\n\n  sim0  3C0   [1]  01 '.'", 0, "sim0 3C0 Body\n  Body.DoorOpen = 1\n",
+      {"can decode --dbc @/v.dbc -", "x#1\n\n  sim0  3C0   [1]  01 '.'\n" + fdScreen + "\n3D0##1" + fdHex, 0,
+       "sim0 3C0 Body\n  Body.DoorOpen = 1\nsim0 3D0 Cells\n  Cells.Pack = 355.2 V\n3D0 Cells\n  Cells.Pack = 355.2 "
+       "V\n",
        leftOut + "stdin:1: identifier needs 3 or 8 hexadecimal digits\n"},
       {"can decode --signal Temp --dbc @/v.dbc --signal EEC1.EngineSpeed @/can.log", "", 0,
        "(1436509052.249713) sim0 3C0 Body\n  Body.Temp = 60 degC\n"

@@ -57,6 +57,7 @@ DbcFile vehicle() {
       msg("Body", 0x200, false, {sig("Speed", 0, 8)}),
       msg("Short", 0x201, false, {sig("Far", 16, 8)}, 2),
       msg("TooBig", 0x800, false, {sig("Lost", 0, 8)}),
+      msg("Cells", 0x3D0, false, {sig("Pack", 496, 16, false, false, 0.01)}, 64),
   };
   return dbc;
 }
@@ -105,6 +106,8 @@ TEST(FrameDecoderTest, DecodesWhatTheDaemonWouldAndNothingElse) {
       {"remote frame", frame("100#R"), ""},
       {"unknown identifier", frame("101#0102030405060708"), ""},
       {"too short for every signal", frame("18FEF100#010203"), ""},
+      {"CAN FD: the end of a 64-byte frame", frame("3D0##1" + std::string(124, '0') + "C08A"), "Cells: Pack=355.2"},
+      {"CAN FD: a 48-byte frame is too short for it", frame("3D0##0" + std::string(96, 'F')), ""},
   };
   std::vector<FrameDecoder::Decoded> values;
   for (const auto& c : cases) {
