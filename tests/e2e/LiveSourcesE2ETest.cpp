@@ -1,6 +1,7 @@
 // Live sources through zem-host, configured by the example job's provisioning configuration: CAN
 // frames injected over D-Bus or replayed from a candump log, a library function, and a vehicle
-// property of the example vehicle library, each read with zemctl and announced to a watcher.
+// property of the example vehicle library, each read with zemctl and announced to a watcher; and a
+// configuration that zemctl makes from a DBC file, installed by a job.
 #include <string>
 #include <vector>
 
@@ -95,6 +96,25 @@ TEST_F(LiveSourcesE2ETest, AReplayedLogALibraryFunctionAndTheExampleVehicleLibra
   EXPECT_TRUE(exitedWith(watcher->waitForExit(std::chrono::seconds(10)), 0));
   EXPECT_EQ(readFile(workFolder() + "/watch.out"), "ZemVehicleProperty ENGINE_RUNNING = true\n");
   EXPECT_EQ(zemctl({"get", "ENGINE_RUNNING", "--as", "vehicle"}).out, "true\n");
+}
+
+TEST_F(LiveSourcesE2ETest, AConfigurationMadeFromADbcFileInstallsAndDecodesInjectedFrames) {
+  ASSERT_NO_FATAL_FAILURE(startUnit());
+  const File dbc(workFolder() + "/brake.dbc");
+  writeFile(dbc,
+            "BO_ 2364540158 Brake: 8 ECU\n SG_ Pressure : 8|12@1- (0.5,-10) [-1034|1013.5] \"bar\" Vector__XXX\n"
+            " SG_ Active : 0|1@1+ (1,0) [0|1] \"\" Vector__XXX\n");
+  const std::string config = workFolder() + "/dbc-config.xml";
+  const CommandResult made =
+      zemctl({"config", "from-dbc", dbc.getPath(), "--prefix", "Dbc", "--bus", "sim0", "--into",
+              std::string(ZEM_SOURCE_DIR) + "/examples/jobs/provisioning-config.xml", "-o", config});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  const CommandResult installed = zemctl({"config", "install", config, "--force"});
+  ASSERT_EQ(installed.exitCode, 0) << installed.err;
+  EXPECT_EQ(zemctl({"can", "inject", "0CF004FE#01FE0F", "3C1#1027"}).out, "accepted 2\n");
+  EXPECT_EQ(zemctl({"get", "Dbc.Brake.Active", "--as", "boolean"}).out, "true\n");
+  EXPECT_EQ(zemctl({"get", "Dbc.Brake.Pressure", "--as", "float"}).out, "-11\n");  // raw -2 x 0.5 - 10
+  EXPECT_EQ(zemctl({"get", "Vehicle.Speed", "--as", "float"}).out, "100\n");       // kept from the example
 }
 
 }  // namespace
