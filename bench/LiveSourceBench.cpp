@@ -124,12 +124,18 @@ void measure(bench::BenchUnit& unit, const std::string& title, const std::string
 int runBench() {
   bench::BenchUnit unit("livesourcebench");
   const std::string state = unit.sysroot() + "/tmp/vehicle-state";
-  writeText(unit.sysroot() + "/media/olvane/configs/zem_app/config.xml",
-            readText(std::string(ZEM_SOURCE_DIR) + "/examples/jobs/provisioning-config.xml"));
+  const std::string examples = std::string(ZEM_SOURCE_DIR) + "/examples";
+  const pid_t made = bench::spawn(
+      {ZEMCTL_BIN, "config", "from-dbc", examples + "/demo-vehicle.dbc", "--prefix", "Vehicle", "--into",
+       examples + "/jobs/provisioning-config.xml", "-o", unit.sysroot() + "/media/olvane/configs/zem_app/config.xml"},
+      {}, unit.sysroot() + "/tmp-from-dbc.log");
+  if (bench::waitFor(made, std::chrono::seconds(30)) != 0) {
+    throw std::runtime_error("zemctl config from-dbc failed: " + readText(unit.sysroot() + "/tmp-from-dbc.log"));
+  }
   std::filesystem::create_directories(unit.sysroot() + "/tmp");
   unit.startHost({{"LD_LIBRARY_PATH", ZEM_LIBRARY_DIR}});
 
-  measure(unit, "(a) an injected frame flipping Vehicle.DoorOpen", "Vehicle.DoorOpen", [&](int i) {
+  measure(unit, "(a) an injected frame flipping Vehicle.Body.DoorOpen", "Vehicle.Body.DoorOpen", [&](int i) {
     Ipc::IpcParameterSet in;
     in.add(std::make_unique<Ipc::IpcStringParameter>("frames", i % 2 == 0 ? "3C0#01" : "3C0#00"));
     unit.client().call(kComponent, "VehicleBus", "InjectFrames", in);

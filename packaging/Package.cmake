@@ -1,6 +1,6 @@
 # The Debian package "zem", built by CPack from the install rules (scripts/package runs it).
 # Its version is the project's; dpkg-shlibdeps adds the libraries the programs link, and the
-# libraries loaded at run time (libcurl, the system bus) are named here.
+# libraries loaded at run time (libcurl, libzip, libcrypto of libssl3, the system bus) are named here.
 # CPack stages with the install rules alone: scripts/package builds just the installed targets,
 # not the tests and benchmarks that "all" holds.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
@@ -28,7 +28,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, dbus")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4, libzip4, libssl3, dbus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/prerm

@@ -1,6 +1,7 @@
 // "zemctl backend switch" against a real zem-host and the local KMS: the unit obtains a client
 // certificate that chains to the KMS's CA and switches its profile link (refusals: the task tests).
-// libcurl is loaded by that first exchange: the idle daemon does not map it.
+// libcurl and libcrypto are loaded by that first exchange: the idle daemon maps neither, nor libzip
+// and the libbz2 it links.
 #include <unistd.h>
 
 #include "TestKms.h"
@@ -42,10 +43,10 @@ TEST_F(BackendJobsE2ETest, ASwitchObtainsACertificateOfTheKmsCaAndMovesTheProfil
   ASSERT_EQ(::symlink("dev.prs", link.c_str()), 0);
   startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
-  const auto mapsLibcurl = [&] {
-    return readFile("/proc/" + std::to_string(host()->pid()) + "/maps").find("/libcurl") != std::string::npos;
+  const auto maps = [&](const std::string& library) {
+    return readFile("/proc/" + std::to_string(host()->pid()) + "/maps").find("/" + library) != std::string::npos;
   };
-  EXPECT_FALSE(mapsLibcurl());
+  for (const char* library : {"libcurl", "libcrypto", "libzip", "libbz2"}) EXPECT_FALSE(maps(library)) << library;
 
   const std::vector<std::string> command = {"backend", "switch", "prod",
                                             "CONNECTIVITY.prod.BACKEND_URL=string:" + kms.url("/")};
@@ -59,7 +60,7 @@ TEST_F(BackendJobsE2ETest, ASwitchObtainsACertificateOfTheKmsCaAndMovesTheProfil
   EXPECT_STREQ(target, "prod.prs");
 
   EXPECT_EQ(kms.paths(), (std::vector<std::string>{"/request"}));
-  EXPECT_TRUE(mapsLibcurl());
+  for (const char* library : {"libcurl", "libcrypto", "libzip", "libbz2"}) EXPECT_TRUE(maps(library)) << library;
 }
 
 }  // namespace

@@ -143,6 +143,8 @@ TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
       "set P bytefield:zz | set -x string:a | read | read A B | monitor | monitor --count 0 A | "
       "monitor A --count -1 | monitor A --bogus | config | config install | config install --force | "
       "config delete --force | config request extra | config delete -o f | config request --wait -1 | "
+      "config from-dbc | config from-dbc a.dbc b.dbc | config from-dbc a.dbc --bus sixteen_chars_xx | "
+      "config from-dbc a.dbc --force | config from-dbc a.dbc --message | config from-dbc a.dbc --prefix a..b | "
       "--as-component 9lives get A | --as-component HMI ping | --as-component HMI config delete | "
       "--as-component a.b get A | --as-component= get A";
   for (size_t at = 0, bar = 0; bar != std::string::npos; at = bar + 3) {

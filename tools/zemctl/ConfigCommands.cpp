@@ -3,14 +3,19 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <set>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "ContainerBuilder.h"
+#include "DbcConfigWriter.h"
 #include "JobCommands.h"
 #include "ResultPackage.h"
 #include "Zemctl.h"
 #include "kest/File.h"
 #include "kest/TempFile.h"
+#include "kest/vehiclebus/DbcParser.h"
 #include "kest/zip/ZipArchive.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
@@ -47,6 +52,7 @@ std::string ConfigCommands::descriptionType(PropertyCommand::Kind kind) {
 
 int ConfigCommands::run(const ZemctlCommand& command) {
   const PropertyCommand& p = command.property;
+  if (p.kind == PropertyCommand::Kind::ConfigFromDbc) return fromDbc(p);
   const std::string taskId = p.taskId.empty() ? freshTaskId(p.kind) : p.taskId;
   const bool configOnStdout = p.kind == PropertyCommand::Kind::ConfigRequest && p.output.empty();
   std::ostream& summary = configOnStdout ? err_ : out_;
@@ -127,5 +133,55 @@ int ConfigCommands::deliverConfig(const PropertyCommand& command, const std::str
     err_ << "zemctl: cannot write the configuration: " << e.what() << "\n";
     return Zemctl::kExitFailed;
   }
+  return Zemctl::kExitOk;
+}
+
+int ConfigCommands::fromDbc(const PropertyCommand& command) {
+  constexpr const char* kWhat = "zemctl: config from-dbc: ";
+  VehicleBus::DbcFile file;
+  std::string error;
+  if (!VehicleBus::DbcParser::parseFile(command.dbcFile, &file, &error)) {
+    err_ << kWhat << error << "\n";
+    return Zemctl::kExitUsage;
+  }
+  const DbcConfigWriter::Options options{command.prefix, command.busInterface, command.messages};
+  std::string document;
+  std::set<std::string> names;
+  std::vector<std::string> leftOut;
+  if (!DbcConfigWriter(file, options).write(&document, &names, &leftOut, &error)) {
+    err_ << kWhat << command.dbcFile << ": " << error << "\n";
+    return Zemctl::kExitUsage;
+  }
+  for (const std::string& line : leftOut) err_ << kWhat << "left out " << line << "\n";
+  if (!command.intoFile.empty()) {
+    try {
+      // Read and checked as the unit reads a configuration (a file over the cap is refused unread)
+      // before anything is added.
+      const std::string existing = xmldoc::detail::readFile(command.intoFile);
+      std::vector<std::string> clashes;
+      for (const std::string& name : DbcConfigWriter::propertyNames(existing)) {
+        if (names.count(name) != 0) clashes.push_back(name);
+      }
+      if (!clashes.empty()) {
+        err_ << kWhat << command.intoFile << " already defines " << clashes.size() << " of the properties:\n";
+        for (const std::string& name : clashes) err_ << "  " << name << "\n";
+        return Zemctl::kExitUsage;
+      }
+      document = DbcConfigWriter::merge(existing, document);
+    } catch (const std::exception& e) {
+      err_ << kWhat << "--into " << command.intoFile << ": " << e.what() << "\n";
+      return Zemctl::kExitUsage;
+    }
+  }
+  if (command.output.empty()) {
+    out_ << document;
+    return Zemctl::kExitOk;
+  }
+  const xmldoc::ReplaceResult written = xmldoc::replaceFile(command.output, document.data(), document.size());
+  if (written.outcome == xmldoc::ReplaceOutcome::kFailed) {
+    err_ << kWhat << written.error << "\n";
+    return Zemctl::kExitFailed;
+  }
+  out_ << "wrote " << command.output << "\n";
   return Zemctl::kExitOk;
 }

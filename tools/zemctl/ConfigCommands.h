@@ -2,6 +2,7 @@
 // provisioning-configuration task (signed when a key is given), places it into the unit's inbox,
 // announces it, waits for its result package and prints the outcome; "request" also gives back
 // the configuration the package carries. The unit's folders come from DevicePaths (ZEM_SYSROOT).
+// "config from-dbc" needs no unit: it writes a configuration made from a DBC file.
 // Thread safety: run() is called once from the main thread.
 #pragma once
 
@@ -21,8 +22,16 @@ class ConfigCommands {
   // invalid configuration file, key or package, refused announcement, failed task, a request
   // package without a valid configuration, FILE not writable); kExitUnreachable (no bus, no
   // service, or no result package within --wait).
-  // REQUIRES: command.property.kind is ConfigInstall, ConfigRequest or ConfigDelete.
+  // REQUIRES: command.property.kind is ConfigInstall, ConfigRequest, ConfigDelete or ConfigFromDbc.
   int run(const ZemctlCommand& command);
+
+  // Runs "config from-dbc": prints one line on `err` per signal left out, writes the configuration
+  // to command.output atomically (printing "wrote FILE") or to `out`. Returns kExitOk, also when
+  // signals were left out; kExitUsage, nothing written, when the DBC file or the --into
+  // configuration cannot be read or does not parse, a --message names no message, or --into
+  // defines a name already (each listed); kExitFailed when the output cannot be written.
+  // REQUIRES: command.kind is ConfigFromDbc.
+  int fromDbc(const PropertyCommand& command);
 
   // The description type of the kind ("InstallProvisioningConfigTaskDescription", ...).
   static std::string descriptionType(PropertyCommand::Kind kind);

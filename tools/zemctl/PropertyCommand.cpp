@@ -147,11 +147,59 @@ bool parseBackend(const std::vector<std::string>& args, PropertyCommand* command
   return true;
 }
 
-bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
-  if (args.empty()) {
-    *error = "config takes 'install FILE', 'request' or 'delete'";
+// Letters, digits, '_' and '-', in words joined by single dots when `dots`; 1 to `maxLength` bytes.
+bool isName(const std::string& text, size_t maxLength, bool dots) {
+  if (text.empty() || text.size() > maxLength || text.front() == '.' || text.back() == '.') return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool dot = c == '.' && dots && text[i - 1] != '.';
+    if (!(std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-' || dot)) return false;
+  }
+  return true;
+}
+
+// "from-dbc FILE.dbc [--prefix NAME] [--bus IFACE] [--message NAME|ID]... [--into CONFIG.xml] [-o OUT.xml]"
+bool parseFromDbc(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
+  command->kind = PropertyCommand::Kind::ConfigFromDbc;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    std::string value;
+    if (isOption(arg, "--prefix") || isOption(arg, "--bus")) {
+      const bool prefix = isOption(arg, "--prefix");
+      if (!optionValue(args, &i, prefix ? "--prefix" : "--bus", &value, error)) return false;
+      if (!isName(value, prefix ? 128 : 15, prefix)) {
+        *error = prefix ? "--prefix needs words of letters, digits, '_' or '-' joined by dots"
+                        : "--bus needs an interface name (up to 15 letters, digits, '_' or '-')";
+        return false;
+      }
+      (prefix ? command->prefix : command->busInterface) = value;
+    } else if (isOption(arg, "--message")) {
+      if (!optionValue(args, &i, "--message", &value, error)) return false;
+      command->messages.push_back(value);
+    } else if (isOption(arg, "--into")) {
+      if (!optionValue(args, &i, "--into", &command->intoFile, error)) return false;
+    } else if (arg == "-o" || isOption(arg, "--output")) {
+      if (!optionValue(args, &i, arg == "-o" ? "-o" : "--output", &command->output, error)) return false;
+    } else if (!isOptionLike(arg) && !arg.empty() && command->dbcFile.empty()) {
+      command->dbcFile = arg;
+    } else {
+      *error = "config from-dbc: unexpected argument " + arg;
+      return false;
+    }
+  }
+  if (command->dbcFile.empty()) {
+    *error = "config from-dbc needs a DBC file";
     return false;
   }
+  return true;
+}
+
+bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command, std::string* error) {
+  if (args.empty()) {
+    *error = "config takes 'install FILE', 'request', 'delete' or 'from-dbc FILE.dbc'";
+    return false;
+  }
+  if (args[0] == "from-dbc") return parseFromDbc(args, command, error);
   if (args[0] == "install") {
     command->kind = PropertyCommand::Kind::ConfigInstall;
   } else if (args[0] == "request") {
@@ -159,7 +207,7 @@ bool parseConfig(const std::vector<std::string>& args, PropertyCommand* command,
   } else if (args[0] == "delete") {
     command->kind = PropertyCommand::Kind::ConfigDelete;
   } else {
-    *error = "config takes 'install FILE', 'request' or 'delete', not '" + args[0] + "'";
+    *error = "config takes 'install FILE', 'request', 'delete' or 'from-dbc FILE.dbc', not '" + args[0] + "'";
     return false;
   }
   for (size_t i = 1; i < args.size(); ++i) {
@@ -355,6 +403,13 @@ std::string PropertyCommand::usage() {
          "                             installs (--force: replacing), requests or deletes the\n"
          "                             provisioning configuration by a job and prints the outcome;\n"
          "                             request writes the configuration to FILE or to stdout\n"
+         "  config from-dbc FILE.dbc [--prefix NAME] [--bus IFACE] [--message NAME|ID]... [--into CONFIG.xml]\n"
+         "         [-o OUT.xml]\n"
+         "                             writes a provisioning configuration with one property per signal\n"
+         "                             ([NAME.]MESSAGE.SIGNAL; a float, a boolean for a single bit) to\n"
+         "                             OUT.xml or stdout; --into adds them to CONFIG.xml (refusing names\n"
+         "                             it has). Signals it cannot express are named on stderr. Exits 1\n"
+         "                             when the files do not parse, a message is unknown or a name clashes\n"
          "  backend switch PROFILE [NAME=TYPE:VALUE...] [--key KEY.pem] [--task-id ID] [--wait SECONDS]\n"
          "                             writes the properties NAME (TYPE as for set), then makes PROFILE\n"
          "                             the active backend profile by a job (client certificate from the\n"

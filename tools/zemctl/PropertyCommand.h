@@ -10,7 +10,7 @@
 #include <vector>
 
 struct PropertyCommand {
-  enum class Kind { Get, Set, Read, Monitor, ConfigInstall, ConfigRequest, ConfigDelete, BackendSwitch };
+  enum class Kind { Get, Set, Read, Monitor, ConfigInstall, ConfigRequest, ConfigDelete, ConfigFromDbc, BackendSwitch };
   // The request kinds of "get --as KIND", one per IpcMessage*PropertyRequest type.
   enum class RequestKind {
     String,
@@ -53,8 +53,15 @@ struct PropertyCommand {
   bool force = false;                     // install --force: replace an installed configuration
   std::string keyFile;                    // --key KEY.pem: signs the container's entries
   std::string taskId;                     // --task-id ID; empty: a fresh id is made up
-  std::string output;                     // request -o FILE; empty: printed on stdout
+  std::string output;                     // request, from-dbc: -o FILE; empty: printed on stdout
   std::chrono::milliseconds wait{30000};  // --wait SECONDS for the result package
+
+  // ---- config from-dbc FILE.dbc (and -o FILE above); checked here: prefix and bus are names
+  std::string dbcFile;                // the DBC file
+  std::string prefix;                 // --prefix NAME: a group around the properties
+  std::string busInterface;           // --bus IFACE
+  std::vector<std::string> messages;  // --message NAME|ID, repeatable; empty: every message
+  std::string intoFile;               // --into CONFIG.xml: the configuration added to
 
   // Parses the arguments that follow `group` ("get", "set", "read", "monitor", "config" or
   // "backend").

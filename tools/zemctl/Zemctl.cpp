@@ -142,7 +142,7 @@ int Zemctl::run(const ZemctlCommand& command) {
     const PropertyCommand::Kind kind = command.property.kind;
     if (kind == PropertyCommand::Kind::BackendSwitch) return BackendCommands(out_, err_).run(command);
     const bool config = kind == PropertyCommand::Kind::ConfigInstall || kind == PropertyCommand::Kind::ConfigRequest ||
-                        kind == PropertyCommand::Kind::ConfigDelete;
+                        kind == PropertyCommand::Kind::ConfigDelete || kind == PropertyCommand::Kind::ConfigFromDbc;
     return config ? ConfigCommands(out_, err_).run(command) : PropertyCommands(out_, err_).run(command);
   }
 

@@ -269,10 +269,15 @@ std::string SecurityService::containerRefusal() const {
     case SlotState::kPresent:
       break;
   }
-  if (parseCertificate(bytes) == nullptr) {
-    return "the certificate slot " + path +
-           " holds no PEM or DER X.509 certificate: every container is refused until the slot holds a usable "
-           "certificate";
+  try {
+    if (parseCertificate(bytes) == nullptr) {
+      return "the certificate slot " + path +
+             " holds no PEM or DER X.509 certificate: every container is refused until the slot holds a usable "
+             "certificate";
+    }
+  } catch (const SecurityException& e) {
+    // libcrypto cannot be loaded: no signature can be checked.
+    return "the certificate slot " + path + " cannot be checked (" + e.what() + "): every container is refused";
   }
   return std::string();
 }

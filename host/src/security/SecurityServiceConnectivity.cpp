@@ -92,6 +92,16 @@ bool acceptsConnection(const std::string& host, const std::string& port, int tim
   return false;
 }
 
+// True when `privateKeyPem` is the key of `certificate`; false also when libcrypto cannot be loaded
+// (the loader has logged why).
+bool keyMatches(const std::string& certificate, const std::string& privateKeyPem) {
+  try {
+    return ClientCertificateProvisioner::keyMatchesCertificate(certificate, privateKeyPem);
+  } catch (const SecurityException&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 File SecurityService::getSlotKeyFile(CertificateSlot slot) const { return File(getSlotFile(slot).getPath() + ".key"); }
@@ -156,8 +166,14 @@ SecurityService::ProvisioningResult SecurityService::provisionClientCertificate(
            << " client certificate " << certificateId << " from CA "
            << ApplicationLogger::shortened(rootCaIdentifier, 64) << " at " << ApplicationLogger::shortened(url, 128));
   ClientCertificateProvisioner::Issued issued;
-  if (!provisioner->obtain(certificateId, url, &issued, &result.reason) ||
-      !storeIssuedPair(slot, issued, &result.reason)) {
+  bool provisioned = false;
+  try {
+    provisioned = provisioner->obtain(certificateId, url, &issued, &result.reason) &&
+                  storeIssuedPair(slot, issued, &result.reason);
+  } catch (const SecurityException& e) {  // libcrypto cannot be loaded
+    result.reason = e.what();
+  }
+  if (!provisioned) {
     ZEM_ERROR("Client certificate " << certificateId << " not provisioned: " << result.reason);
     return result;
   }
@@ -217,8 +233,7 @@ int SecurityService::reloadConnectivityConfiguration() {
   const CertificateSlot slot = clientSlot();
   std::string key;
   const File keyFile = getSlotKeyFile(slot);
-  if (!keyFile.isFile() || !keyFile.readAll(&key) ||
-      !ClientCertificateProvisioner::keyMatchesCertificate(readCertificate(slot), key)) {
+  if (!keyFile.isFile() || !keyFile.readAll(&key) || !keyMatches(readCertificate(slot), key)) {
     ZEM_ERROR("Client certificate " << getSlotFile(slot).getName() << " and its key are missing or do not match");
     return kReloadCertificateInvalid;
   }

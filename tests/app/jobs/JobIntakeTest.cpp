@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,7 +57,8 @@ class ProcessTaskRequestTest : public ::testing::Test {
 
 // The ProcessTaskRequest outcomes: one row per kind of container (its entries; none: the file
 // holds `raw`), with what becomes of it. Every refusal logs one ERROR naming the container; none
-// but a file that is no regular inbox entry stays where it was.
+// but a file that is no regular inbox entry stays where it was. A valid container that finds no
+// libzip to load is refused as well, with an ERROR naming the library; the next one loads it.
 TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   const std::string task = description(kRequest, "x"), database = databaseXml(entryXml("a", valueXml("String", "b")));
   const auto job = [](const std::string& name) { return makeJob(inboxFile(name), description(kRequest, "q")); };
@@ -78,9 +80,11 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
     std::vector<Entry> entries;
     std::string raw;
     Outcome outcome;
+    const char* libzipFile = nullptr;  // libzip is loaded from this file instead
   };
   const std::vector<Row> rows = {
       {"not-a-zip.zip", {}, "this is no zip archive", kQuarantined},
+      {"no-libzip.zip", {}, valid, kQuarantined, "libzip-absent.so.4"},
       {"truncated.zip", {}, valid.substr(0, valid.size() / 2), kQuarantined},
       {"folder.zip", {}, "", kStays},
       {"absent.zip", {}, "", kAbsent},
@@ -109,6 +113,8 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
     if (!row.entries.empty()) makeZip(container, row.entries);
     if (!row.raw.empty()) writeFile(container, row.raw);
     const size_t quarantined = File(Quarantine::folder()).listFiles().size();
+    std::optional<ScopedLibzipFileName> libzipFile;
+    if (row.libzipFile != nullptr) libzipFile.emplace(row.libzipFile);
     LogCapture log;
     ProcessTaskRequest request(queue_, nullptr, container.getPath());
     EXPECT_FALSE(request.execute());
@@ -121,6 +127,8 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
     const std::vector<File> kept = File(Quarantine::folder()).listFiles();
     EXPECT_EQ(kept.size(), quarantined + (row.outcome == kQuarantined ? 1 : 0));
     EXPECT_EQ(log.contains(log4cplus::ERROR_LOG_LEVEL, "Parse error: refused: "), row.name == "over-caps.zip");
+    EXPECT_EQ(log.contains(log4cplus::ERROR_LOG_LEVEL, "libzip (libzip-absent.so.4) cannot be loaded"),
+              row.libzipFile != nullptr);
     if (row.outcome == kFailurePackage) {
       ASSERT_EQ(outboxPackages().size(), 1u);
       const ResultPackage package = readPackage(outboxPackages().at(0));

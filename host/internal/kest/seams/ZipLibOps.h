@@ -1,8 +1,9 @@
 // The libzip calls behind ZipArchive, gathered in one table so that tests can replace a call to
-// force a failure (an open that fails, a read that breaks off, a close that cannot write). A test
-// seam, outside the public headers: only KestCommon and the tests that force failures see it.
+// force a failure (an open that fails, a read that breaks off, a close that cannot write), and the
+// file libzip is loaded from (a library that cannot be loaded). A test seam, outside the public
+// headers: only KestCommon and the tests that force failures see it.
 // Thread safety: the table is read by every ZipArchive operation without a lock; replace entries
-// only while no other thread uses an archive (tests do it from the test body).
+// or the file only while no other thread uses an archive (tests do it from the test body).
 #pragma once
 
 #include <zip.h>
@@ -49,4 +50,20 @@ class ScopedZipLibOps {
 
  private:
   ZipLibOps saved_;
+};
+
+// Makes the next libzip call load libzip from `fileName` (a name the dynamic loader looks up; it must
+// outlive its use) as if libzip had never been loaded. Returns the file name used so far.
+KEST_EXPORT const char* replaceLibzipFileName(const char* fileName);
+
+// Loads libzip from another file for the lifetime of the object, then from the previous one again.
+class ScopedLibzipFileName {
+ public:
+  explicit ScopedLibzipFileName(const char* fileName) : saved_(replaceLibzipFileName(fileName)) {}
+  ~ScopedLibzipFileName() { replaceLibzipFileName(saved_); }
+  ScopedLibzipFileName(const ScopedLibzipFileName&) = delete;
+  ScopedLibzipFileName& operator=(const ScopedLibzipFileName&) = delete;
+
+ private:
+  const char* saved_;
 };
