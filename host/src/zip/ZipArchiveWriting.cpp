@@ -252,7 +252,7 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   recordAdded(state, entryName, size);
 }
 
-void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes, time_t mtime) {
+void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes, time_t mtime, mode_t permissions) {
   State& state = requireState(state_);
   const std::lock_guard<std::mutex> lock(state.mutex);
   requireMode(state, false, "add " + shown(entryName));
@@ -268,7 +268,7 @@ void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes
   const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
   struct stat st {};
   static const mode_t kCreatedFileMode = createdFileMode();
-  st.st_mode = kCreatedFileMode;
+  st.st_mode = permissions == 0 ? kCreatedFileMode : (S_IFREG | (permissions & 07777));
   st.st_mtime = mtime;
   if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
   setFastestCompression(state, index, entryName);

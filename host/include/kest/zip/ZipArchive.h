@@ -6,6 +6,8 @@
 // one archive run one at a time. The size limits are atomics, settable at any time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -147,11 +149,12 @@ class KEST_EXPORT ZipArchive {
   void addFile(const std::string& entryName, const File& source,
                const Security::FileEncryptor& encryptor = Security::FileEncryptor());
   // Adds `bytes` unencrypted as `entryName` (replacing an entry of that name), exactly as addFile
-  // adds a file of these bytes written now by this process: modification time `mtime`, a
-  // regular file's mode under the process's umask. No file is written.
+  // adds a file of these bytes written now by this process: modification time `mtime`, and the
+  // permission bits `permissions` of a regular file (0: those of a file created under the
+  // process's umask). No file is written.
   // Throws ZipException (unsafe name, libzip failure); the archive is unchanged then.
   // REQUIRES: created for writing and not closed.
-  void addBytes(const std::string& entryName, const std::string& bytes, time_t mtime);
+  void addBytes(const std::string& entryName, const std::string& bytes, time_t mtime, mode_t permissions = 0);
 
   // Finishes the archive. Reading: releases it. Writing: writes the archive to its temporary
   // name, flushes it, and renames it to getPath(); with a non-empty generator the Base64
