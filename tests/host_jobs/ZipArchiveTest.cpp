@@ -114,6 +114,8 @@ TEST_F(ZipArchiveTest, RefusalsGiveTheirCodeAndLeaveNothingBehind) {
       {'d', "task.xml", "", -1, "Cannot extract the XML item task.xml" + where},
       {'d', "dtd.xml", "", -1, ""},
       {'d', "huge.xml", "", -2, "Cannot extract the XML item huge.xml" + where},
+      {'d', "stored-bomb.bin", "", -2, "Cannot extract the XML item stored-bomb.bin" + where},  // read into memory
+      {'d', "link", "", -2, "Cannot extract the XML item link" + where},
       {'o', "text.zip", "", ZipException::kCannotOpen, "text.zip"},
       {'o', "empty.zip", "", ZipException::kCannotOpen, "empty.zip"},
       {'o', "missing.zip", "", ZipException::kCannotOpen, "missing.zip"},
@@ -137,6 +139,7 @@ TEST_F(ZipArchiveTest, RefusalsGiveTheirCodeAndLeaveNothingBehind) {
     EXPECT_NE(failure.second.find(row.text), std::string::npos) << failure.second;
   }
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Cannot load XML file : task.xml from archive"));
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Entry stored-bomb.bin expands past its declared size"));
   EXPECT_EQ(failureOf([&] { writer.close(); }).first, ZipException::kWriteFailure);  // no entry: nothing written
   EXPECT_EQ(failureOf([] { ZipArchive().getEntryNames(); }).first, ZipException::kInvalidState);
   // A suspended archive whose file was replaced meanwhile does not read the newcomer.
