@@ -122,11 +122,17 @@ ZipSourcePtr cachedContent(ZipArchive::State& state, const File& content, struct
   if (size < zipdetail::CompressedEntryCache::kMinFileSize || size > zipdetail::CompressedEntryCache::kMaxFileSize) {
     return nullptr;
   }
-  const MallocPtr bytes = readWhole(content, size);
-  if (bytes == nullptr) return nullptr;
-  zipdetail::BorrowedArchive borrowed{zipdetail::CompressedEntryCache::instance().deflated(
-                                          std::string_view(bytes.get(), static_cast<size_t>(size)), kCompressionLevel),
-                                      nullptr};
+  // A settled file the cache was made from is not read again: its identity vouches for its bytes.
+  zipdetail::CompressedEntryCache& cache = zipdetail::CompressedEntryCache::instance();
+  zipdetail::CompressedEntryCache::Identity identity{};
+  const bool settled = zipdetail::CompressedEntryCache::settledIdentity(*st, &identity);
+  zipdetail::BorrowedArchive borrowed{settled ? cache.deflatedFor(identity, kCompressionLevel) : nullptr, nullptr};
+  if (borrowed.bytes == nullptr) {
+    const MallocPtr bytes = readWhole(content, size);
+    if (bytes == nullptr) return nullptr;
+    borrowed.bytes = cache.deflated(std::string_view(bytes.get(), static_cast<size_t>(size)), kCompressionLevel,
+                                    settled ? &identity : nullptr);
+  }
   if (borrowed.bytes == nullptr) return nullptr;
   zip_error_t error;
   zip_error_init(&error);
