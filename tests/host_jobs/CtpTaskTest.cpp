@@ -47,7 +47,10 @@ class DatabaseLikeTask : public CtpTask {
     auto result = xmldoc::createDocument<Types::RequestZemDatabaseTaskResult>();
     result->set_taskId(getID());
     populateErrorInfo(result->add_node_errorInfo(), success, success ? 0 : 5, success ? "" : "it failed");
-    xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
+    // As the application's kinds do: held in memory when the package allows it, else a file.
+    if (!holdResultFile(folder, DevicePaths::kResultFileName, xmldoc::toString(*result))) {
+      xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
+    }
     zem_test::writeFile(File(folder, "database.xml"), "<database/>");
     zem_test::writeFile(File(folder, "LOGS/zemlog.txt"), "a log line\n");
     seenFolder = folder;
@@ -106,42 +109,54 @@ TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
   EXPECT_EQ(parts.size(), rows.size());
 }
 
-TEST_F(CtpTaskTest, ReportResultsPlacesOneSignedPackageWithTypedIndexAndMatchingMetadata) {
-  ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
-  auto task = makeTask("T-42");
-  task->reportResults(true);
+// With a device key every entry is signed (the result files are written and read back); without
+// one result.xml and MetaData.xml are packed from memory, with the same names, order, mode and
+// metadata as files would give.
+TEST_F(CtpTaskTest, ReportResultsPlacesOnePackageWithTypedIndexAndMatchingMetadata) {
+  for (const bool signedPackage : {true, false}) {
+    SCOPED_TRACE(signedPackage ? "device key" : "no device key");
+    SetUp();
+    communicator_->calls.clear();
+    if (signedPackage) ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
+    auto task = makeTask("T-42");
+    task->reportResults(true);
 
-  ASSERT_EQ(outbox().size(), 1u);
-  EXPECT_TRUE(std::regex_match(outbox()[0], std::regex(R"(ZEM_T-42_\d{8}T\d{6}-\d{3}\.zip)"))) << outbox()[0];
-  const std::string path = DevicePaths::outboxFolder() + "/" + outbox()[0];
-  EXPECT_EQ(communicator_->calls, (std::vector<std::string>{"TaskStatus T-42 0", "ResultPlaced " + path}));
-  EXPECT_FALSE(task->seenFolder.exists());  // the result folder is gone
-  EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
+    ASSERT_EQ(outbox().size(), 1u);
+    EXPECT_TRUE(std::regex_match(outbox()[0], std::regex(R"(ZEM_T-42_\d{8}T\d{6}-\d{3}\.zip)"))) << outbox()[0];
+    const std::string path = DevicePaths::outboxFolder() + "/" + outbox()[0];
+    EXPECT_EQ(communicator_->calls, (std::vector<std::string>{"TaskStatus T-42 0", "ResultPlaced " + path}));
+    EXPECT_FALSE(task->seenFolder.exists());  // the result folder is gone
+    EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
 
-  const ZipArchive archive = package();
-  EXPECT_EQ(archive.getEntryNames(),
-            (std::vector<std::string>{"result.xml", "LOGS/zemlog.txt", "database.xml", "MetaData.xml", "index.xml"}));
-  const File unpacked = zem_test::freshFolder("unpacked");
-  ASSERT_EQ(zem_test::run("unzip -q '" + path + "' -d " + unpacked.getPath()), 0);
-  std::vector<std::string> typed;
-  const auto index = read<Types::TaskIndex>(archive, "index.xml");
-  for (const auto& entry : index->elements_taskIndexEntry()) {
-    typed.push_back(entry->get_file() + "=" + entry->get_type());
-    EXPECT_TRUE(zem_test::verify(zem_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
-        << entry->get_file();
+    const ZipArchive archive = package();
+    EXPECT_EQ(archive.getEntryNames(),
+              (std::vector<std::string>{"result.xml", "LOGS/zemlog.txt", "database.xml", "MetaData.xml", "index.xml"}));
+    EXPECT_EQ(zem_test::capture("zipinfo '" + path + "' | grep -c '^-rw-r--r-- .* unx '"), "5\n");
+    const File unpacked = zem_test::freshFolder("unpacked");
+    ASSERT_EQ(zem_test::run("unzip -q '" + path + "' -d " + unpacked.getPath()), 0);
+    std::vector<std::string> typed;
+    const auto index = read<Types::TaskIndex>(archive, "index.xml");
+    for (const auto& entry : index->elements_taskIndexEntry()) {
+      typed.push_back(entry->get_file() + "=" + entry->get_type());
+      EXPECT_EQ(entry->has_signature(), signedPackage) << entry->get_file();
+      if (!signedPackage) continue;
+      EXPECT_TRUE(zem_test::verify(zem_test::rsaKeys(), File(unpacked, entry->get_file()), entry->get_signature()))
+          << entry->get_file();
+    }
+    EXPECT_EQ(typed, (std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE",
+                                               "database.xml=DATA_FILE", "MetaData.xml=VEHICLE_DATA"}));
+    EXPECT_NE(zem_test::readFile(File(unpacked, "result.xml")).find("taskId=\"T-42\""), std::string::npos);
+    const std::string metaData = zem_test::readFile(File(unpacked, "MetaData.xml"));
+    for (const std::string name : {"result.xml", "LOGS/zemlog.txt", "database.xml"}) {
+      const File file(unpacked, name);
+      const std::string sha = zem_test::capture("sha256sum '" + file.getPath() + "' | cut -c1-64");
+      EXPECT_NE(metaData.find("<file name=\"" + name + "\" size=\"" + std::to_string(file.size()) + "\" sha256=\"" +
+                              sha.substr(0, 64) + "\"/>"),
+                std::string::npos)
+          << metaData;
+    }
+    EXPECT_NE(metaData.find("<softwareVersion>19.22.3</softwareVersion>"), std::string::npos);
   }
-  EXPECT_EQ(typed, (std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE",
-                                             "database.xml=DATA_FILE", "MetaData.xml=VEHICLE_DATA"}));
-  const std::string metaData = zem_test::readFile(File(unpacked, "MetaData.xml"));
-  for (const std::string name : {"result.xml", "LOGS/zemlog.txt", "database.xml"}) {
-    const File file(unpacked, name);
-    const std::string sha = zem_test::capture("sha256sum '" + file.getPath() + "' | cut -c1-64");
-    EXPECT_NE(metaData.find("<file name=\"" + name + "\" size=\"" + std::to_string(file.size()) + "\" sha256=\"" +
-                            sha.substr(0, 64) + "\"/>"),
-              std::string::npos)
-        << metaData;
-  }
-  EXPECT_NE(metaData.find("<softwareVersion>19.22.3</softwareVersion>"), std::string::npos);
 }
 
 // A failed task is reported as such (its error info: TaskFactoryTest); without a device key the

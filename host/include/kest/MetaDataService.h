@@ -47,6 +47,18 @@ class KEST_EXPORT MetaDataService {
   // The unit's id; "unknown" when it can neither be read nor created (logged at ERROR once).
   std::string getDeviceId() const;
 
+  // One file as the document describes it: its name in the package, its size and its SHA-256 in
+  // lower-case hex.
+  struct Description {
+    std::string name;
+    uint64_t size;
+    std::string sha256;
+  };
+
+  // The document describing `files` in that order, dated now; no file is written (but the device
+  // id file, the first time). Never throws for want of a device id: it then reads "unknown".
+  std::string metaDataText(const std::vector<Description>& files) const;
+
   // Writes <folder>/MetaData.xml describing `items` (replacing an older one by rename; not flushed
   // to the device, as result folders are temporary). Returns the written file. Throws std::runtime_error when a file
   // cannot be read or the document cannot be written (the folder then holds no new MetaData.xml).
@@ -65,6 +77,8 @@ class KEST_EXPORT MetaDataService {
   // Lower-case hex SHA-256 of a file's bytes. Throws std::runtime_error when it cannot be read.
   // The digests of files unchanged for 100 ms are remembered by file identity (a few dozen).
   static std::string sha256Hex(const File& file);
+  // Lower-case hex SHA-256 of `bytes`. Throws std::runtime_error when the digest fails.
+  static std::string sha256Hex(const std::string& bytes);
 
  private:
   static std::string computeSha256Hex(const File& file);

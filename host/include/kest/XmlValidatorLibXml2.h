@@ -23,6 +23,8 @@ class KEST_EXPORT XmlValidatorLibXml2 {
   // Throws XmlValidationException with the reason otherwise (unreadable file, parse error, DTD
   // present, document over the reader's caps, schema missing or invalid, validation error).
   void validate(const std::string& filePath) const;
+  // As validate, for the document `text`; `name` stands for it in the reason as the path does.
+  void validateText(const std::string& text, const std::string& name) const;
 
  private:
   std::string schemaPath_;

@@ -199,33 +199,58 @@ std::string MetaDataService::sha256Hex(const File& file) {
   return hex;
 }
 
+namespace {
+
+// A SHA-256 digest in progress, finished as lower-case hex.
+class Sha256 {
+ public:
+  Sha256() : ctx_(EVP_MD_CTX_new()) {
+    if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1) {
+      throw std::runtime_error("Cannot start a SHA-256 digest");
+    }
+  }
+  // Adds `size` bytes at `data`. Throws std::runtime_error when the digest fails.
+  void update(const char* data, size_t size) {
+    if (size > 0 && EVP_DigestUpdate(ctx_.get(), data, size) != 1) throw std::runtime_error("SHA-256 digest failed");
+  }
+  // The digest of everything added. Throws std::runtime_error when the digest fails.
+  std::string hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx_.get(), digest, &length) != 1) throw std::runtime_error("SHA-256 digest failed");
+    static const char* const kHex = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+      text.push_back(kHex[digest[i] >> 4]);
+      text.push_back(kHex[digest[i] & 0x0f]);
+    }
+    return text;
+  }
+
+ private:
+  const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx_;
+};
+
+}  // namespace
+
 std::string MetaDataService::computeSha256Hex(const File& file) {
   std::ifstream in(file.getPath(), std::ios::binary);
   if (!in) throw std::runtime_error("Cannot read " + file.getPath());
-  const std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  if (ctx == nullptr || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("Cannot start a SHA-256 digest");
-  }
+  Sha256 digest;
   std::vector<char> buffer(64 * 1024);
   while (in) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const std::streamsize n = in.gcount();
-    if (n > 0 && EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n)) != 1) {
-      throw std::runtime_error("SHA-256 digest failed");
-    }
+    digest.update(buffer.data(), static_cast<size_t>(in.gcount()));
   }
   if (!in.eof()) throw std::runtime_error("Cannot read " + file.getPath());
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) throw std::runtime_error("SHA-256 digest failed");
-  static const char* const kHex = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex.push_back(kHex[digest[i] >> 4]);
-    hex.push_back(kHex[digest[i] & 0x0f]);
-  }
-  return hex;
+  return digest.hex();
+}
+
+std::string MetaDataService::sha256Hex(const std::string& bytes) {
+  Sha256 digest;
+  digest.update(bytes.data(), bytes.size());
+  return digest.hex();
 }
 
 std::vector<MetaDataService::Item> MetaDataService::collectFiles(const File& folder) {
@@ -235,7 +260,7 @@ std::vector<MetaDataService::Item> MetaDataService::collectFiles(const File& fol
   return items;
 }
 
-File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>& items) const {
+std::string MetaDataService::metaDataText(const std::vector<Description>& files) const {
   std::ostringstream xml;
   xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<metaData>\n"
@@ -243,16 +268,23 @@ File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>&
       << "  <time>" << utcNow() << "</time>\n"
       << "  <softwareVersion>" << xmlEscape(softwareVersion_) << "</softwareVersion>\n"
       << "  <files>\n";
-  for (const Item& item : items) {
-    xml << "    <file name=\"" << xmlEscape(item.first) << "\" size=\"" << item.second.size() << "\" sha256=\""
-        << sha256Hex(item.second) << "\"/>\n";
+  for (const Description& file : files) {
+    xml << "    <file name=\"" << xmlEscape(file.name) << "\" size=\"" << file.size << "\" sha256=\"" << file.sha256
+        << "\"/>\n";
   }
   xml << "  </files>\n"
       << "</metaData>\n";
+  return xml.str();
+}
+
+File MetaDataService::writeMetaData(const File& folder, const std::vector<Item>& items) const {
+  std::vector<Description> files;
+  files.reserve(items.size());
+  for (const Item& item : items) files.push_back({item.first, item.second.size(), sha256Hex(item.second)});
   // Written through the durable writer without fsync: it describes a result folder, which is
   // temporary; the package that carries it is flushed when it is closed.
   File target(folder, DevicePaths::kMetaDataFileName);
-  const std::string text = xml.str();
+  const std::string text = metaDataText(files);
   const xmldoc::ReplaceResult written =
       xmldoc::replaceFile(target.getPath(), text.data(), text.size(), xmldoc::Durability::Volatile);
   if (!written.ok()) throw std::runtime_error("Cannot write " + target.getPath() + ": " + written.error);

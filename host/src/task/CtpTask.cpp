@@ -19,6 +19,9 @@ namespace Types = Sarnet_Configuration::Types;
 
 namespace {
 
+// The mode the durable writer gives the result files it writes; files packed from memory get it too.
+constexpr mode_t kResultFileMode = 0644;
+
 std::string packageTime() {
   struct timeval now;
   ::gettimeofday(&now, nullptr);
@@ -142,8 +145,48 @@ std::string CtpTask::getOutboxFolder() const { return DevicePaths::outboxFolder(
 std::string CtpTask::getModuleName() const { return "TASK"; }
 
 void CtpTask::collectResults(const File& folder, bool success) {
+  // The result files this collection makes are packed from memory when nothing encrypts or signs
+  // them: a file written only to be read back costs an inode per job.
+  heldFolder_ = packsFromMemory() ? folder : File();
+  heldFiles_.clear();
   createTaskResults(folder, success);
   packageFolder(folder);
+}
+
+bool CtpTask::packsFromMemory() const {
+  Security::SecurityService* const security = getSecurityService();
+  return security == nullptr || (getFileEncryptor(security).isPassThrough() && !security->getDeviceKeyFile().isFile());
+}
+
+bool CtpTask::holdResultFile(const File& folder, const std::string& name, const std::string& bytes) {
+  if (heldFolder_.getPath().empty() || !(folder == heldFolder_) || name.find('/') != std::string::npos) return false;
+  const time_t now = ::time(nullptr);
+  for (HeldFile& held : heldFiles_) {
+    if (held.name == name) {
+      held = HeldFile{name, bytes, now};
+      return true;
+    }
+  }
+  heldFiles_.push_back(HeldFile{name, bytes, now});
+  return true;
+}
+
+std::vector<CtpTask::PackageItem> CtpTask::packageItems(const File& folder) const {
+  const bool withHeld = !heldFolder_.getPath().empty() && folder == heldFolder_;
+  std::vector<PackageItem> items;
+  for (MetaDataService::Item& item : MetaDataService::collectFiles(folder)) {
+    const auto heldToo = [&](const HeldFile& held) { return held.name == item.first; };
+    if (withHeld && std::any_of(heldFiles_.begin(), heldFiles_.end(), heldToo)) continue;
+    items.push_back(PackageItem{std::move(item.first), std::move(item.second), nullptr});
+  }
+  if (withHeld) {
+    for (const HeldFile& held : heldFiles_) items.push_back(PackageItem{held.name, File(folder, held.name), &held});
+  }
+  std::sort(items.begin(), items.end(), [](const PackageItem& a, const PackageItem& b) { return a.name < b.name; });
+  // result.xml leads the index; the other files follow in name order.
+  std::stable_partition(items.begin(), items.end(),
+                        [](const PackageItem& item) { return item.name == DevicePaths::kResultFileName; });
+  return items;
 }
 
 void CtpTask::addFolder(ZipArchive& archive, const File& folder) {
@@ -203,6 +246,8 @@ void CtpTask::reportResults(bool success) {
   const std::string location = announcedPackage_;
   announcedPackage_.clear();
   resultFolder_ = File();
+  heldFolder_ = File();
+  heldFiles_.clear();
   folder.reset();  // removes the result folder
 
   sendTaskStatus(success && packaged);
@@ -277,22 +322,54 @@ std::string CtpTask::packageFolder(const File& folder) {
   ZipArchive archive = ZipArchive::create(package.getPath());
   auto index = xmldoc::createDocument<Types::TaskIndex>();
 
-  std::vector<MetaDataService::Item> items = MetaDataService::collectFiles(folder);
-  // result.xml leads the index; the other files follow in name order.
-  std::stable_partition(items.begin(), items.end(),
-                        [](const MetaDataService::Item& item) { return item.first == DevicePaths::kResultFileName; });
+  const std::vector<PackageItem> items = packageItems(folder);
   FileTypeList files;
   files.reserve(items.size());
-  for (const MetaDataService::Item& item : items) {
-    const ElementType type = getFileType(item.second);
-    addIndexedFile(archive, *index, item.second, item.first, type);
-    files.emplace_back(item.second, type);
+  bool anyHeld = false;
+  for (const PackageItem& item : items) {
+    const ElementType type = getFileType(item.file);
+    if (item.held != nullptr) {
+      anyHeld = true;
+      addIndexedBytes(archive, *index, item.name, item.held->bytes, item.held->mtime, type);
+    } else {
+      addIndexedFile(archive, *index, item.file, item.name, type);
+    }
+    files.emplace_back(item.file, type);
   }
-  generateMetaData(files, folder, archive, *index);
+  if (anyHeld && services_ != nullptr && services_->getMetaDataService() != nullptr) {
+    addMetaDataFromMemory(folder, items, archive, *index);
+  } else {
+    generateMetaData(files, folder, archive, *index);
+  }
   addIndex(archive, *index);
   archive.close();
   notifyResultPackage(package.getPath());
   return package.getPath();
+}
+
+void CtpTask::addIndexedBytes(ZipArchive& archive, Types::TaskIndex& index, const std::string& entryName,
+                              const std::string& bytes, time_t mtime, ElementType type) {
+  Security::SecurityService* const security = getSecurityService();
+  archive.addBytes(entryName, bytes, mtime, kResultFileMode);
+  auto* entry = index.add_node_taskIndexEntry();
+  entry->set_type(Types::ElementType::toString(type));
+  entry->set_file(security == nullptr ? entryName : security->mapFileName(entryName));
+}
+
+void CtpTask::addMetaDataFromMemory(const File& folder, const std::vector<PackageItem>& items, ZipArchive& archive,
+                                    Types::TaskIndex& index) {
+  std::vector<MetaDataService::Description> described;
+  described.reserve(items.size());
+  for (const PackageItem& item : items) {
+    if (item.held != nullptr) {
+      described.push_back({item.name, item.held->bytes.size(), MetaDataService::sha256Hex(item.held->bytes)});
+    } else {
+      described.push_back({item.name, item.file.size(), MetaDataService::sha256Hex(item.file)});
+    }
+  }
+  const std::string text = services_->getMetaDataService()->metaDataText(described);
+  const File metaDataFile(folder, DevicePaths::kMetaDataFileName);
+  addIndexedBytes(archive, index, DevicePaths::kMetaDataFileName, text, ::time(nullptr), getFileType(metaDataFile));
 }
 
 void CtpTask::sendTaskStatus(bool success) {

@@ -52,3 +52,12 @@ void XmlValidatorLibXml2::validate(const std::string& filePath) const {
     throw XmlValidationException(filePath + ": " + e.what());
   }
 }
+
+void XmlValidatorLibXml2::validateText(const std::string& text, const std::string& name) const {
+  const SchemaPtr schema = compiledSchema(schemaPath_);
+  try {
+    schema->validateString(text);
+  } catch (const XPlus::Exception& e) {
+    throw XmlValidationException(name + ": " + e.what());
+  }
+}

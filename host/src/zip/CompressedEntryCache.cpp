@@ -1,6 +1,8 @@
 // CompressedEntryCache: builds the one-entry archive in a libzip buffer source.
 #include "zip/CompressedEntryCache.h"
 
+#include <time.h>
+
 namespace zipdetail {
 
 namespace {
@@ -56,10 +58,29 @@ CompressedEntryCache& CompressedEntryCache::instance() {
   return cache;
 }
 
-std::shared_ptr<const std::string> CompressedEntryCache::deflated(std::string_view bytes, zip_uint32_t level) {
+bool CompressedEntryCache::settledIdentity(const struct stat& st, Identity* identity) {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  const long long ctimeNs = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+  if (ctimeNs + kSettledNs > now.tv_sec * 1000000000LL + now.tv_nsec) return false;
+  *identity = Identity{st.st_dev, st.st_ino, st.st_size, ctimeNs};
+  return true;
+}
+
+std::shared_ptr<const std::string> CompressedEntryCache::deflatedFor(const Identity& identity, zip_uint32_t level) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (archive_ == nullptr || level_ != level || !identity_.has_value() || !(*identity_ == identity)) return nullptr;
+  return archive_;
+}
+
+std::shared_ptr<const std::string> CompressedEntryCache::deflated(std::string_view bytes, zip_uint32_t level,
+                                                                  const Identity* identity) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (archive_ != nullptr && level_ == level && bytes_ == bytes) return archive_;
+    if (archive_ != nullptr && level_ == level && bytes_ == bytes) {
+      if (identity != nullptr) identity_ = *identity;
+      return archive_;
+    }
   }
   // Deflated outside the lock: another archive may meanwhile use (or replace) the cached entry.
   std::shared_ptr<const std::string> archive = buildArchive(bytes, level);
@@ -68,6 +89,8 @@ std::shared_ptr<const std::string> CompressedEntryCache::deflated(std::string_vi
   bytes_.assign(bytes);
   level_ = level;
   archive_ = archive;
+  identity_.reset();
+  if (identity != nullptr) identity_ = *identity;
   return archive;
 }
 

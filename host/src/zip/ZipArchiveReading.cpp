@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 
 #include "kest/ApplicationLogger.h"
@@ -110,23 +111,28 @@ std::string containedTargetFolder(const File& folder, const File& target, const 
   return resolved;
 }
 
-// How many bytes the entry may write in `resolved`: `limit` or the free space, the smaller.
-// Throws ZipException(kSizeLimit) when the entry declares more.
-uint64_t allowedSize(const std::string& entryName, uint64_t declared, uint64_t limit, const std::string& resolved) {
-  const uint64_t available = availableBytes(resolved);
-  const uint64_t allowed = std::min(limit, available);
+// Throws ZipException(kSizeLimit) when the entry declares more than `allowed` bytes.
+void requireDeclaredWithin(const std::string& entryName, uint64_t declared, uint64_t allowed) {
   if (declared > allowed) {
     throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " declares " + std::to_string(declared) +
                                                      " bytes, more than the " + std::to_string(allowed) +
                                                      " bytes allowed");
   }
+}
+
+// How many bytes the entry may write in `resolved`: `limit` or the free space, the smaller.
+// Throws ZipException(kSizeLimit) when the entry declares more.
+uint64_t allowedSize(const std::string& entryName, uint64_t declared, uint64_t limit, const std::string& resolved) {
+  const uint64_t allowed = std::min(limit, availableBytes(resolved));
+  requireDeclaredWithin(entryName, declared, allowed);
   return allowed;
 }
 
-// Copies the entry's bytes from `input` to `output`, stopping with a ZipException as soon as it
-// grows past `declared` or `allowed` bytes, and when it ends short of `declared`.
-void copyEntry(zip_file_t* input, int output, const std::string& entryName, uint64_t declared, uint64_t allowed,
-               const File& target) {
+// Copies the entry's bytes from `input` to `sink`, stopping with a ZipException as soon as it
+// grows past `declared` or `allowed` bytes, and when it ends short of `declared`. `sink` returns
+// false when it cannot take the bytes (errno tells why); `sinkName` names it in the exception.
+void copyEntry(zip_file_t* input, const std::function<bool(const char*, size_t)>& sink, const std::string& entryName,
+               uint64_t declared, uint64_t allowed, const std::string& sinkName) {
   std::vector<char> buffer(64 * 1024);
   uint64_t total = 0;
   for (;;) {
@@ -146,8 +152,8 @@ void copyEntry(zip_file_t* input, int output, const std::string& entryName, uint
       throw ZipException(ZipException::kSizeLimit, "Entry " + shown(entryName) + " exceeds the disk-space ceiling of " +
                                                        std::to_string(allowed) + " bytes");
     }
-    if (!writeAll(output, buffer.data(), static_cast<size_t>(count))) {
-      throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText(), errno);
+    if (!sink(buffer.data(), static_cast<size_t>(count))) {
+      throw ZipException(ZipException::kWriteFailure, "Cannot write " + sinkName + ": " + errnoText(), errno);
     }
     total += count;
   }
@@ -171,6 +177,52 @@ void checkPart(ZipArchive::State& state, const std::string& entryName, const Fil
   }
 }
 
+// An entry that may be read: its name is safe, it is a regular file, and it declares its size.
+struct CheckedEntry {
+  zip_t* zip;
+  zip_uint64_t index;
+  uint64_t declared;
+};
+
+// Finds `entryName` and checks it (see CheckedEntry). Throws ZipException as requireSafeName,
+// locateEntry and declaredSize. REQUIRES: state.mutex held; state in read mode.
+CheckedEntry checkedEntry(ZipArchive::State& state, const std::string& entryName) {
+  requireSafeName(entryName, "entry");
+  zip_t* const zip = readHandle(state);
+  const zip_uint64_t index = locateEntry(state, zip, entryName);
+  return CheckedEntry{zip, index, declaredSize(zip, index, entryName)};
+}
+
+// The entry opened for reading its plain bytes. Throws ZipException(kReadFailure).
+ZipFilePtr openEntry(const CheckedEntry& entry, const std::string& entryName) {
+  ZipFilePtr input(zipLibOps().fopenIndex(entry.zip, entry.index, 0));
+  if (input == nullptr) {
+    throw ZipException(ZipException::kReadFailure,
+                       "Cannot read entry " + shown(entryName) + ": " + archiveErrorText(entry.zip));
+  }
+  return input;
+}
+
+// Reads `entryName` into `bytes` with the checks of extraction (names, links, declared size,
+// expansion past it) under `limit` bytes, when it declares at most `memoryCap` bytes. Returns
+// false, having read nothing, for a larger entry. Throws ZipException as extraction does.
+// REQUIRES: state.mutex held; state in read mode.
+bool readEntryLocked(ZipArchive::State& state, const std::string& entryName, uint64_t limit, uint64_t memoryCap,
+                     std::string* bytes) {
+  const CheckedEntry entry = checkedEntry(state, entryName);
+  requireDeclaredWithin(entryName, entry.declared, limit);
+  if (entry.declared > memoryCap) return false;
+  ZipFilePtr input = openEntry(entry, entryName);
+  bytes->clear();
+  bytes->reserve(static_cast<size_t>(entry.declared));
+  const auto toMemory = [bytes](const char* data, size_t size) {
+    bytes->append(data, size);
+    return true;
+  };
+  copyEntry(input.get(), toMemory, entryName, entry.declared, limit, "memory");
+  return true;
+}
+
 // Extracts one entry to `folder`/`targetName` under `limit` bytes. The body of extract().
 // `durable` flushes the file and its folder to the device; a document read from a temporary
 // folder that is removed right after does not need it (and a flush costs milliseconds per job).
@@ -180,18 +232,12 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
                    const Security::SignatureValidator& validator, uint64_t limit, bool durable) {
   requireSafeName(entryName, "entry");
   requireSafeName(targetName, "target name");
-  zip_t* const zip = readHandle(state);
-  const zip_uint64_t index = locateEntry(state, zip, entryName);
-  const uint64_t declared = declaredSize(zip, index, entryName);
+  const CheckedEntry entry = checkedEntry(state, entryName);
   File target(folder, targetName);
   const std::string resolved = containedTargetFolder(folder, target, targetName);
-  const uint64_t allowed = allowedSize(entryName, declared, limit, resolved);
+  const uint64_t allowed = allowedSize(entryName, entry.declared, limit, resolved);
 
-  ZipFilePtr input(zipLibOps().fopenIndex(zip, index, 0));
-  if (input == nullptr) {
-    throw ZipException(ZipException::kReadFailure,
-                       "Cannot read entry " + shown(entryName) + ": " + archiveErrorText(zip));
-  }
+  ZipFilePtr input = openEntry(entry, entryName);
   std::string pattern = File(resolved, "." + target.getName() + ".part-XXXXXX").getPath();
   UniqueFd output(::mkostemp(&pattern[0], O_CLOEXEC));
   if (output.get() < 0) {
@@ -199,7 +245,9 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
   }
   FileRemover removePart(pattern);
   ::fchmod(output.get(), 0644);
-  copyEntry(input.get(), output.get(), entryName, declared, allowed, target);
+  const int fd = output.get();
+  const auto toFile = [fd](const char* data, size_t size) { return writeAll(fd, data, size); };
+  copyEntry(input.get(), toFile, entryName, entry.declared, allowed, target.getPath());
   input.reset();
   if (!output.close()) {
     throw ZipException(ZipException::kWriteFailure, "Cannot write " + target.getPath() + ": " + errnoText());
@@ -221,6 +269,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
 }  // namespace zipdetail
 
 using zipdetail::extractLocked;
+using zipdetail::readEntryLocked;
 using zipdetail::readHandle;
 using zipdetail::requireMode;
 using zipdetail::requireState;
@@ -301,30 +350,37 @@ File ZipArchive::extract(const std::string& entryName, const File& folder, const
 
 bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDecryptor& decryptor,
                             const Security::SignatureValidator& validator, bool onlyExtract,
-                            const std::string& decompressedPath, std::unique_ptr<TempFile>* temporary,
-                            File* file) const {
+                            const std::string& decompressedPath, std::unique_ptr<TempFile>* temporary, File* file,
+                            std::string* text) const {
   if (onlyExtract && decompressedPath.empty()) {
     ZEM_ERROR("Failed to specify decompressedPath with onlyExtract option");
     return false;
   }
   State& state = requireState(state_);
+  // A small document that nothing decrypts or checks is read straight into memory: a file made
+  // only to be read back costs an inode, a rename and an unlink.
+  const bool memory = decompressedPath.empty() && decryptor.isPassThrough() && validator.acceptsAll();
+  bool inMemory = false;
   try {
-    File folder;
-    std::string name;
-    if (decompressedPath.empty()) {
-      *temporary = std::make_unique<TempFile>("zemxml");
-      folder = (*temporary)->getFile();
-      name = "document.xml";
-    } else {
-      const File path(decompressedPath);
-      folder = path.getParentFile();
-      name = path.getName();
-    }
     const std::lock_guard<std::mutex> lock(state.mutex);
     requireMode(state, true, "extract " + shown(entryName));
     const uint64_t limit = onlyExtract ? state.diskSpaceCeiling.load()
                                        : std::min(state.diskSpaceCeiling.load(), state.maxDocumentSize.load());
-    *file = extractLocked(state, entryName, folder, name, decryptor, validator, limit, !decompressedPath.empty());
+    inMemory = memory && readEntryLocked(state, entryName, limit, kMaxDocumentInMemory, text);
+    if (!inMemory) {
+      File folder;
+      std::string name;
+      if (decompressedPath.empty()) {
+        *temporary = std::make_unique<TempFile>("zemxml");
+        folder = (*temporary)->getFile();
+        name = "document.xml";
+      } else {
+        const File path(decompressedPath);
+        folder = path.getParentFile();
+        name = path.getName();
+      }
+      *file = extractLocked(state, entryName, folder, name, decryptor, validator, limit, !decompressedPath.empty());
+    }
   } catch (const Security::SecurityException&) {
     throw;
   } catch (const ZipException& e) {
@@ -338,7 +394,11 @@ bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDe
                        "Cannot extract the XML item " + shown(entryName) + " from archive " + state.path);
   }
   if (onlyExtract) return false;
-  validateSchema(entryName, *file);
+  if (inMemory) {
+    validateSchemaText(entryName, *text);
+  } else {
+    validateSchema(entryName, *file);
+  }
   return true;
 }
 
@@ -348,16 +408,32 @@ ZipException ZipArchive::documentFailure(const std::string& entryName, const std
                       "Cannot extract the XML item " + shown(entryName) + " from archive " + getPath());
 }
 
-void ZipArchive::validateSchema(const std::string& entryName, const File& file) const {
-  const State& state = requireState(state_);
+namespace {
+
+// Runs `validate` with the archive's schema validator (the device schema's without one). Throws
+// ZipException(-1) "XML file failed schema validation " + entry + ": " + reason.
+void validateWith(const ZipArchive::State& state, const std::string& entryName,
+                  const std::function<void(const XmlValidatorLibXml2&)>& validate) {
   try {
     if (state.schemaValidator != nullptr) {
-      state.schemaValidator->validate(file.getPath());
+      validate(*state.schemaValidator);
     } else {
-      XmlValidatorLibXml2().validate(file.getPath());
+      validate(XmlValidatorLibXml2());
     }
   } catch (const std::exception& e) {
     throw ZipException(ZipException::kInvalidDocument,
                        "XML file failed schema validation " + shown(entryName) + ": " + e.what());
   }
+}
+
+}  // namespace
+
+void ZipArchive::validateSchemaText(const std::string& entryName, const std::string& text) const {
+  validateWith(requireState(state_), entryName,
+               [&](const XmlValidatorLibXml2& validator) { validator.validateText(text, shown(entryName)); });
+}
+
+void ZipArchive::validateSchema(const std::string& entryName, const File& file) const {
+  validateWith(requireState(state_), entryName,
+               [&](const XmlValidatorLibXml2& validator) { validator.validate(file.getPath()); });
 }

@@ -122,11 +122,17 @@ ZipSourcePtr cachedContent(ZipArchive::State& state, const File& content, struct
   if (size < zipdetail::CompressedEntryCache::kMinFileSize || size > zipdetail::CompressedEntryCache::kMaxFileSize) {
     return nullptr;
   }
-  const MallocPtr bytes = readWhole(content, size);
-  if (bytes == nullptr) return nullptr;
-  zipdetail::BorrowedArchive borrowed{zipdetail::CompressedEntryCache::instance().deflated(
-                                          std::string_view(bytes.get(), static_cast<size_t>(size)), kCompressionLevel),
-                                      nullptr};
+  // A settled file the cache was made from is not read again: its identity vouches for its bytes.
+  zipdetail::CompressedEntryCache& cache = zipdetail::CompressedEntryCache::instance();
+  zipdetail::CompressedEntryCache::Identity identity{};
+  const bool settled = zipdetail::CompressedEntryCache::settledIdentity(*st, &identity);
+  zipdetail::BorrowedArchive borrowed{settled ? cache.deflatedFor(identity, kCompressionLevel) : nullptr, nullptr};
+  if (borrowed.bytes == nullptr) {
+    const MallocPtr bytes = readWhole(content, size);
+    if (bytes == nullptr) return nullptr;
+    borrowed.bytes = cache.deflated(std::string_view(bytes.get(), static_cast<size_t>(size)), kCompressionLevel,
+                                    settled ? &identity : nullptr);
+  }
   if (borrowed.bytes == nullptr) return nullptr;
   zip_error_t error;
   zip_error_init(&error);
@@ -252,7 +258,7 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   recordAdded(state, entryName, size);
 }
 
-void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes, time_t mtime) {
+void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes, time_t mtime, mode_t permissions) {
   State& state = requireState(state_);
   const std::lock_guard<std::mutex> lock(state.mutex);
   requireMode(state, false, "add " + shown(entryName));
@@ -268,7 +274,7 @@ void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes
   const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
   struct stat st {};
   static const mode_t kCreatedFileMode = createdFileMode();
-  st.st_mode = kCreatedFileMode;
+  st.st_mode = permissions == 0 ? kCreatedFileMode : (S_IFREG | (permissions & 07777));
   st.st_mtime = mtime;
   if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
   setFastestCompression(state, index, entryName);

@@ -131,7 +131,10 @@ void ZemTask::writeTaskResult(ResultType& result, const File& folder, bool succe
     populateErrorInfo(info, success, errorType, errorMessage);
     // A task that set no error type reports none: only the flag (and a message it set) appear.
     if (info != nullptr && errorType == 0) info->clear_errorType();
-    // The result folder is temporary: the package built from it is what is made durable.
+    // Packed from memory when the collection allows it; otherwise written into the result folder,
+    // which is temporary: the package built from it is what is made durable.
+    const std::string text = xmldoc::toString(result);
+    if (holdResultFile(folder, DevicePaths::kResultFileName, text)) return;
     xmldoc::saveFile(result, File(folder, DevicePaths::kResultFileName).getPath(), xmldoc::Durability::Volatile);
   } catch (const XPlus::Exception& e) {
     ZEM_ERROR("Error while creating result.xml file: " << folder.getAbsolutePath());

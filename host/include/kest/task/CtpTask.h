@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <utility>
@@ -159,16 +160,51 @@ class KEST_EXPORT CtpTask : public Task {
   // Packs the files of `folder` into a new package in the outbox (see the class comment) and
   // announces it. Returns the package path. Throws as collectResults.
   std::string packageFolder(const File& folder);
+  // Keeps `bytes` as the result file `name` (a plain file name) of `folder` in memory instead of a
+  // file, to be packed as if it were written now with mode 0644 (what the durable writer gives).
+  // Returns true when kept: `folder` is the one the default collection (collectResults) is
+  // filling and its entries are neither encrypted nor signed. Returns false otherwise; the caller
+  // then writes the file.
+  bool holdResultFile(const File& folder, const std::string& name, const std::string& bytes);
 
  private:
+  // A result file kept in memory by holdResultFile.
+  struct HeldFile {
+    std::string name;
+    std::string bytes;
+    time_t mtime;
+  };
+  // One file of a package: from the result folder (`held` null) or held in memory.
+  struct PackageItem {
+    std::string name;
+    File file;
+    const HeldFile* held;
+  };
+
+  // True when result files can be packed from memory: entries pass through unencrypted and no
+  // device key signs them.
+  bool packsFromMemory() const;
+  // The files of `folder` and, when `folder` is the held folder, the held files (which win over a
+  // file of the same name): "result.xml" first, then the others in name order.
+  std::vector<PackageItem> packageItems(const File& folder) const;
+  // Adds `bytes` as `entryName` (mode 0644, time `mtime`, unencrypted and unsigned) with its index
+  // entry. Throws ZipException (index unchanged).
+  void addIndexedBytes(ZipArchive& archive, Sarnet_Configuration::Types::TaskIndex& index, const std::string& entryName,
+                       const std::string& bytes, time_t mtime, ElementType type);
+  // As generateMetaData for `items` of `folder`, with "MetaData.xml" made in memory.
+  // REQUIRES: the extension services offer a metadata service.
+  void addMetaDataFromMemory(const File& folder, const std::vector<PackageItem>& items, ZipArchive& archive,
+                             Sarnet_Configuration::Types::TaskIndex& index);
   void sendTaskStatus(bool success);
 
   DescriptionPtr description_;
   std::shared_ptr<ExtensionServices> services_;
   std::shared_ptr<BackendAdapterCommunicatorIF> communicator_;
-  File resultFolder_;             // set during reportResults only
-  bool reporting_ = false;        // inside reportResults
-  std::string announcedPackage_;  // package announced during the report in progress
-  std::string packageFolderKey_;  // result folder the package name was made for
-  std::string packageName_;       // name given by getResultPackage for packageFolderKey_
+  File resultFolder_;                // set during reportResults only
+  bool reporting_ = false;           // inside reportResults
+  std::string announcedPackage_;     // package announced during the report in progress
+  std::string packageFolderKey_;     // result folder the package name was made for
+  std::string packageName_;          // name given by getResultPackage for packageFolderKey_
+  File heldFolder_;                  // folder whose result files may be held; empty outside collectResults
+  std::vector<HeldFile> heldFiles_;  // result files of heldFolder_ kept in memory
 };

@@ -6,6 +6,8 @@
 // one archive run one at a time. The size limits are atomics, settable at any time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -47,6 +49,9 @@ class KEST_EXPORT ZipArchive {
   // The task description (entry DevicePaths::kIndexFileName) is refused before extraction when it
   // declares more than this many bytes: no valid description comes near it.
   static constexpr uint64_t kMaxIndexSize = 2ull * 1024 * 1024;
+  // extractXML reads a document of at most this many bytes into memory instead of a temporary
+  // file when nothing decrypts or checks it.
+  static constexpr uint64_t kMaxDocumentInMemory = 1024ull * 1024;
 
   // The null archive: every operation but isNull(), isOpen() and getPath() throws
   // ZipException(kInvalidState).
@@ -114,7 +119,9 @@ class KEST_EXPORT ZipArchive {
 
   // Extracts `entryName` and reads it as a configuration document whose content is T (or
   // derived). The entry goes to a fresh temporary folder that is removed before returning, or
-  // to `decompressedPath` (a file path, kept) when given. Returns the document, owned by the
+  // to `decompressedPath` (a file path, kept) when given; an entry of at most
+  // kMaxDocumentInMemory bytes that a pass-through decryptor and an accept-all validator would
+  // leave as it is goes to memory instead, with the same checks. Returns the document, owned by the
   // caller; with `onlyExtract` the entry is only extracted to `decompressedPath` and null is
   // returned (without `decompressedPath`: ERROR "Failed to specify decompressedPath with
   // onlyExtract option" and null).
@@ -147,11 +154,12 @@ class KEST_EXPORT ZipArchive {
   void addFile(const std::string& entryName, const File& source,
                const Security::FileEncryptor& encryptor = Security::FileEncryptor());
   // Adds `bytes` unencrypted as `entryName` (replacing an entry of that name), exactly as addFile
-  // adds a file of these bytes written now by this process: modification time `mtime`, a
-  // regular file's mode under the process's umask. No file is written.
+  // adds a file of these bytes written now by this process: modification time `mtime`, and the
+  // permission bits `permissions` of a regular file (0: those of a file created under the
+  // process's umask). No file is written.
   // Throws ZipException (unsafe name, libzip failure); the archive is unchanged then.
   // REQUIRES: created for writing and not closed.
-  void addBytes(const std::string& entryName, const std::string& bytes, time_t mtime);
+  void addBytes(const std::string& entryName, const std::string& bytes, time_t mtime, mode_t permissions = 0);
 
   // Finishes the archive. Reading: releases it. Writing: writes the archive to its temporary
   // name, flushes it, and renames it to getPath(); with a non-empty generator the Base64
@@ -172,11 +180,14 @@ class KEST_EXPORT ZipArchive {
   explicit ZipArchive(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
   // Extracts an XML item for extractXML: steps up to and including schema validation. Returns
-  // false when nothing is to be parsed (onlyExtract). `temporary` receives the temporary folder
-  // to keep alive while the caller parses `file`.
+  // false when nothing is to be parsed (onlyExtract). The document is then in `text` when `file`
+  // stays empty, else in `file`; `temporary` receives the temporary folder to keep alive while
+  // the caller parses it.
   bool prepareXml(const std::string& entryName, const Security::FileDecryptor& decryptor,
                   const Security::SignatureValidator& validator, bool onlyExtract, const std::string& decompressedPath,
-                  std::unique_ptr<TempFile>* temporary, File* file) const;
+                  std::unique_ptr<TempFile>* temporary, File* file, std::string* text) const;
+  // validateSchema for a document in memory.
+  void validateSchemaText(const std::string& entryName, const std::string& text) const;
   // Logs the parse failure and builds the exception extractXML throws for it.
   ZipException documentFailure(const std::string& entryName, const std::string& reason) const;
 
@@ -189,11 +200,12 @@ xmldoc::DocumentPtr<T> ZipArchive::extractXML(const std::string& entryName, cons
                                               const std::string& decompressedPath) const {
   std::unique_ptr<TempFile> temporary;
   File file;
-  if (!prepareXml(entryName, decryptor, validator, onlyExtract, decompressedPath, &temporary, &file)) {
+  std::string text;
+  if (!prepareXml(entryName, decryptor, validator, onlyExtract, decompressedPath, &temporary, &file, &text)) {
     return nullptr;
   }
   try {
-    return xmldoc::parseFile<T>(file.getPath());
+    return file.getPath().empty() ? xmldoc::parseString<T>(text) : xmldoc::parseFile<T>(file.getPath());
   } catch (const std::exception& e) {
     throw documentFailure(entryName, e.what());
   }
