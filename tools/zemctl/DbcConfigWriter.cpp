@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "kest/vehiclebus/FrameDecoder.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 
@@ -60,14 +61,6 @@ std::string number(double value) {
 
 std::string element(const std::string& indent, const char* name, const std::string& text) {
   return indent + "<k:" + name + ">" + escaped(text) + "</k:" + name + ">\n";
-}
-
-// The index of the frame byte that holds the last bit of `signal` (its least significant bit for
-// big-endian signals, counted along the big-endian bit order).
-int lastByte(const DbcSignal& signal) {
-  if (!signal.bigEndian) return (signal.startBit + signal.length - 1) / 8;
-  const int msb = (signal.startBit / 8) * 8 + (7 - signal.startBit % 8);  // in big-endian order
-  return (msb + signal.length - 1) / 8;
 }
 
 bool isBoolean(const DbcSignal& signal) {
@@ -176,15 +169,6 @@ bool DbcConfigWriter::selected(std::vector<const DbcMessage*>* messages, std::st
   return true;
 }
 
-std::string DbcConfigWriter::leftOutReason(const DbcMessage& message, const DbcSignal& signal) {
-  std::string why = signal.unsupportedReason();
-  if (why.empty() && static_cast<unsigned>(lastByte(signal)) >= message.length) {
-    why = "its bits need " + std::to_string(lastByte(signal) + 1) + " bytes, the message has " +
-          std::to_string(message.length);
-  }
-  return why;
-}
-
 std::string DbcConfigWriter::property(const DbcMessage& message, const DbcSignal& signal,
                                       const std::string& indent) const {
   const bool boolean = isBoolean(signal);
@@ -221,29 +205,32 @@ bool DbcConfigWriter::write(std::string* document, std::set<std::string>* names,
                             std::string* error) const {
   std::vector<const DbcMessage*> messages;
   if (!selected(&messages, error)) return false;
+  // What is left out is decided by the decoder that checks a log against the file, so that an
+  // import and a decode never disagree on which signals a unit decodes.
+  VehicleBus::DbcFile chosen;
+  for (const DbcMessage* message : messages) chosen.messages.push_back(*message);
+  const VehicleBus::FrameDecoder decoder(std::move(chosen));
+  std::map<const DbcSignal*, const std::string*> refused;
+  for (const VehicleBus::FrameDecoder::LeftOut& out : decoder.leftOut()) refused.emplace(out.entry.signal, &out.reason);
+
   const bool grouped = !options_.prefix.empty();
   const std::string indent = grouped ? "      " : "    ";
   const std::string prefix = grouped ? options_.prefix + "." : "";
-  std::map<std::string, int> lines;  // property name -> the line of its signal
   std::string body;
-  for (const DbcMessage* message : messages) {
+  for (const DbcMessage& message : decoder.dbc().messages) {
     std::string group;
-    for (const DbcSignal& signal : message->signals) {
-      const std::string name = prefix + message->name + "." + signal.name;
-      std::string why = leftOutReason(*message, signal);
-      if (why.empty() && lines.count(name) != 0)
-        why = "its name repeats the signal on line " + std::to_string(lines[name]);
-      if (!why.empty()) {
-        leftOut->push_back(message->name + "." + signal.name + ": " + why);
+    for (const DbcSignal& signal : message.signals) {
+      const auto why = refused.find(&signal);
+      if (why != refused.end()) {
+        leftOut->push_back(message.name + "." + signal.name + ": " + *why->second);
         continue;
       }
-      lines.emplace(name, signal.line);
-      group += property(*message, signal, indent + "  ");
+      names->insert(prefix + message.name + "." + signal.name);
+      group += property(message, signal, indent + "  ");
     }
     if (group.empty()) continue;
-    if (!message->comment.empty()) body += indent + "<!-- " + commentText(message->comment) + " -->\n";
-    body +=
-        indent + "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"" + escaped(message->name) + "\">\n";
+    if (!message.comment.empty()) body += indent + "<!-- " + commentText(message.comment) + " -->\n";
+    body += indent + "<k:provisioningDefinitions xsi:type=\"k:GroupAdapter\" name=\"" + escaped(message.name) + "\">\n";
     body += group;
     body += indent + "</k:provisioningDefinitions>\n";
   }
@@ -252,7 +239,6 @@ bool DbcConfigWriter::write(std::string* document, std::set<std::string>* names,
            body + "    </k:provisioningDefinitions>\n";
   }
   *document = kHead + body + kTail;
-  for (const auto& [name, line] : lines) names->insert(name);
   return true;
 }
 

@@ -23,9 +23,9 @@ class DbcConfigWriter {
 
   // Builds the configuration. A 1-bit unsigned signal with factor 1 and offset 0 becomes a
   // boolean property (true while the bit is 1), every other signal a float property (raw x factor
-  // + offset). Signals that a configuration cannot express (unsupportedReason()), whose bits do not
-  // fit their message's length, or whose property name repeats an earlier one are left out with
-  // one line "MESSAGE.SIGNAL: why" each in `*leftOut`.
+  // + offset). The signals a FrameDecoder of the same messages leaves out (no configuration form,
+  // bits beyond the message or any frame, a repeated name) are left out with one line
+  // "MESSAGE.SIGNAL: why" each in `*leftOut`.
   // Returns true with the whole document in `*document` and the full property names in `*names`;
   // false with the reason in `*error` when an entry of options.messages names no message.
   bool write(std::string* document, std::set<std::string>* names, std::vector<std::string>* leftOut,
@@ -48,8 +48,6 @@ class DbcConfigWriter {
   // The messages that options_.messages select (all when empty), in file order. Returns false with
   // `*error` naming the first entry that matches no message.
   bool selected(std::vector<const VehicleBus::DbcMessage*>* messages, std::string* error) const;
-  // Why `signal` is left out of `message`, or an empty text.
-  static std::string leftOutReason(const VehicleBus::DbcMessage& message, const VehicleBus::DbcSignal& signal);
   // The definition of one signal at `indent`.
   std::string property(const VehicleBus::DbcMessage& message, const VehicleBus::DbcSignal& signal,
                        const std::string& indent) const;
