@@ -61,14 +61,6 @@ struct KEST_EXPORT DbcFile {
   std::string version;               // VERSION "..."; empty when absent
   std::vector<std::string> nodes;    // BU_
   std::vector<DbcMessage> messages;  // in file order
-
-  // The message with this identifier, or null. A linear search: decoders keep their own index.
-  const DbcMessage* find(std::uint32_t id, bool extended) const {
-    for (const DbcMessage& message : messages) {
-      if (message.id == id && message.extended == extended) return &message;
-    }
-    return nullptr;
-  }
 };
 
 }  // namespace VehicleBus
