@@ -311,6 +311,10 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   EXPECT_TRUE(
       changed.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes["SetComponentLogLevel"] == kLimit; }));
   EXPECT_EQ(outcomes.size(), 3u);
+  // The client's event-loop thread still touches the finished calls' bookkeeping: stop it before
+  // the proxy and the connection are destroyed (the callbacks take `mutex`, so release it first).
+  lock.unlock();
+  connection->leaveEventLoop();
 }
 
 // Declared caps hold each argument, undeclared ones the largest cap, names 255 bytes: a call over
