@@ -2,7 +2,9 @@
 // fail-closed slots, development mode, and device signatures that `openssl` verifies.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "ZemTestSupport.h"
 #include "kest/TrustBoundaries.h"
@@ -113,12 +115,27 @@ TEST_F(SecurityServiceTest, ChecksEntrySignaturesAgainstTheSigningCertificate) {
       {"not Base64", rsa, "%%%%", "(the signature is not valid Base64)"},
       {"truncated", rsa, good.substr(0, 40), "(wrong signature"},
   };
+  const File signedFile(folder_, "signed.bin");
+  zem_test::writeFile(signedFile, payload_);
+  const auto verdict = [](const std::function<void()>& check) {
+    try {
+      check();
+      return std::string();
+    } catch (const SecurityException& e) {
+      return std::string(e.what());
+    }
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(security_->storeCertificate(kSigning, c.certificate));
     const std::string why = refusal(c.signature);
     const std::string expected = "File cannot be extracted for security reasons: task.xml " + c.refusal;
     EXPECT_EQ(c.refusal.empty() ? "" : expected, why.substr(0, c.refusal.empty() ? why.size() : expected.size()));
+    // The check of an entry held in memory and of an extracted file give the same verdict.
+    Security::ValidationContext direct("c.zip", "task.xml", nullptr);
+    const int key = SecurityService::kSigningKeyNumber;
+    EXPECT_EQ(verdict([&] { security_->verifySignature(signedFile, c.signature, key, direct); }),
+              verdict([&] { security_->verifySignature(std::string_view(payload_), c.signature, key, direct); }));
   }
   Security::ValidationContext context("c.zip", "task.xml", nullptr);
   EXPECT_THROW(security_->verifySignature(File(folder_, "to-sign.bin"), good, 7, context), SecurityException);

@@ -250,9 +250,13 @@ FileDecryptor SecurityService::getFileDecryptor() const { return FileDecryptor()
 FileEncryptor SecurityService::getFileEncryptor() const { return FileEncryptor(); }
 
 SignatureValidator SecurityService::getSignatureValidator(const std::string& signatureBase64, int keyNumber) const {
-  return SignatureValidator([this, signatureBase64, keyNumber](const File& file, ValidationContext& context) {
-    verifySignature(file, signatureBase64, keyNumber, context);
-  });
+  return SignatureValidator(
+      [this, signatureBase64, keyNumber](const File& file, ValidationContext& context) {
+        verifySignature(file, signatureBase64, keyNumber, context);
+      },
+      [this, signatureBase64, keyNumber](std::string_view bytes, ValidationContext& context) {
+        verifySignature(bytes, signatureBase64, keyNumber, context);
+      });
 }
 
 std::string SecurityService::containerRefusal() const {
@@ -284,6 +288,19 @@ std::string SecurityService::containerRefusal() const {
 
 void SecurityService::verifySignature(const File& file, const std::string& signatureBase64, int keyNumber,
                                       ValidationContext& context) const {
+  verifySignatureOf([&file](const auto& update) { return forEachChunk(file, update); }, file.getPath(), signatureBase64,
+                    keyNumber, context);
+}
+
+void SecurityService::verifySignature(std::string_view bytes, const std::string& signatureBase64, int keyNumber,
+                                      ValidationContext& context) const {
+  verifySignatureOf([bytes](const auto& update) { return update(bytes.data(), bytes.size()); }, context.getEntryName(),
+                    signatureBase64, keyNumber, context);
+}
+
+void SecurityService::verifySignatureOf(const SignedBytes& feed, const std::string& source,
+                                        const std::string& signatureBase64, int keyNumber,
+                                        ValidationContext& context) const {
   CertificateSlot slot;
   try {
     slot = Types::CertificateIdType::fromInt(keyNumber);
@@ -328,9 +345,9 @@ void SecurityService::verifySignature(const File& file, const std::string& signa
   if (ctx == nullptr || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, publicKey.get()) != 1) {
     throw SecurityException("cannot start the signature check: " + openSslError());
   }
-  const bool read = forEachChunk(
-      file, [&ctx](const char* data, size_t size) { return EVP_DigestVerifyUpdate(ctx.get(), data, size) == 1; });
-  if (!read) throw SecurityException("cannot read " + file.getPath());
+  const bool read =
+      feed([&ctx](const char* data, size_t size) { return EVP_DigestVerifyUpdate(ctx.get(), data, size) == 1; });
+  if (!read) throw SecurityException("cannot read " + source);
   const int verdict =
       EVP_DigestVerifyFinal(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signature.size());
   ERR_clear_error();

@@ -177,6 +177,19 @@ void checkPart(ZipArchive::State& state, const std::string& entryName, const Fil
   }
 }
 
+// As checkPart(), for an entry read into memory that nothing decrypts.
+// REQUIRES: validator.checksBytes().
+void checkBytes(ZipArchive::State& state, const std::string& entryName, std::string_view bytes,
+                const Security::SignatureValidator& validator) {
+  try {
+    Security::ValidationContext context(state.path, entryName, &state.noticeGiven);
+    validator.validateBytes(bytes, context);
+  } catch (const Security::SecurityException& e) {
+    throw Security::SecurityException("File cannot be extracted for security reasons: " + shown(entryName) + " (" +
+                                      e.what() + ")");
+  }
+}
+
 // An entry that may be read: its name is safe, it is a regular file, and it declares its size.
 struct CheckedEntry {
   zip_t* zip;
@@ -268,6 +281,7 @@ File extractLocked(ZipArchive::State& state, const std::string& entryName, const
 }  // namespace
 }  // namespace zipdetail
 
+using zipdetail::checkBytes;
 using zipdetail::extractLocked;
 using zipdetail::readEntryLocked;
 using zipdetail::readHandle;
@@ -357,9 +371,9 @@ bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDe
     return false;
   }
   State& state = requireState(state_);
-  // A small document that nothing decrypts or checks is read straight into memory: a file made
-  // only to be read back costs an inode, a rename and an unlink.
-  const bool memory = decompressedPath.empty() && decryptor.isPassThrough() && validator.acceptsAll();
+  // A small document that nothing decrypts is read straight into memory and its signature checked
+  // there: a file made only to be read back costs an inode, a rename and an unlink.
+  const bool memory = decompressedPath.empty() && decryptor.isPassThrough() && validator.checksBytes();
   bool inMemory = false;
   try {
     const std::lock_guard<std::mutex> lock(state.mutex);
@@ -367,7 +381,9 @@ bool ZipArchive::prepareXml(const std::string& entryName, const Security::FileDe
     const uint64_t limit = onlyExtract ? state.diskSpaceCeiling.load()
                                        : std::min(state.diskSpaceCeiling.load(), state.maxDocumentSize.load());
     inMemory = memory && readEntryLocked(state, entryName, limit, kMaxDocumentInMemory, text);
-    if (!inMemory) {
+    if (inMemory) {
+      checkBytes(state, entryName, *text, validator);
+    } else {
       File folder;
       std::string name;
       if (decompressedPath.empty()) {

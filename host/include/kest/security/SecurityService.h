@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "kest/Export.h"
 #include "kest/File.h"
@@ -159,6 +161,9 @@ class KEST_EXPORT SecurityService {
   // cannot be read or parsed, unknown key number, unreadable file.
   void verifySignature(const File& file, const std::string& signatureBase64, int keyNumber,
                        ValidationContext& context) const;
+  // As above, for an entry held in memory (an unreadable file cannot happen).
+  void verifySignature(std::string_view bytes, const std::string& signatureBase64, int keyNumber,
+                       ValidationContext& context) const;
 
   // ---- result packages
   // Pass-through encryptor.
@@ -180,6 +185,11 @@ class KEST_EXPORT SecurityService {
   // Reads the slot for a signature check. kPresent: `bytes` holds the file. kAbsent: no file of
   // that name. kUnusable: `reason` says why the file cannot be read.
   SlotState readSigningSlot(CertificateSlot slot, std::string* bytes, std::string* reason) const;
+  // Hands the signed bytes to `update` in chunks; false when they cannot be read.
+  using SignedBytes = std::function<bool(const std::function<bool(const char*, size_t)>& update)>;
+  // The check of both verifySignature forms; `source` names the bytes in the refusal of unreadable ones.
+  void verifySignatureOf(const SignedBytes& feed, const std::string& source, const std::string& signatureBase64,
+                         int keyNumber, ValidationContext& context) const;
 
   // Stores the issued pair in `slot`, key first; on a certificate write failure the old key is
   // put back. Returns false with the reason.

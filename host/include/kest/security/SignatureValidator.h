@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "kest/Export.h"
 #include "kest/File.h"
@@ -36,19 +37,30 @@ class KEST_EXPORT ValidationContext {
 class KEST_EXPORT SignatureValidator {
  public:
   using Function = std::function<void(const File& file, ValidationContext& context)>;
+  // The same check over an entry held in memory, so that a small entry needs no file.
+  using BytesFunction = std::function<void(std::string_view bytes, ValidationContext& context)>;
 
   SignatureValidator() = default;
-  explicit SignatureValidator(Function validate) : validate_(std::move(validate)) {}
+  explicit SignatureValidator(Function validate, BytesFunction validateBytes = BytesFunction())
+      : validate_(std::move(validate)), validateBytes_(std::move(validateBytes)) {}
 
   bool acceptsAll() const { return !validate_; }
+  // True when validateBytes() checks an entry without a file: it accepts all, or has a check over bytes.
+  bool checksBytes() const { return acceptsAll() || static_cast<bool>(validateBytes_); }
   // Returns normally when the entry extracted to `file` may be used.
   // Throws SecurityException with the reason when it is refused.
   void validate(const File& file, ValidationContext& context) const {
     if (validate_) validate_(file, context);
   }
+  // As validate(), for the entry's whole content in `bytes`.
+  // REQUIRES: checksBytes().
+  void validateBytes(std::string_view bytes, ValidationContext& context) const {
+    if (validateBytes_) validateBytes_(bytes, context);
+  }
 
  private:
   Function validate_;
+  BytesFunction validateBytes_;
 };
 
 }  // namespace Security
