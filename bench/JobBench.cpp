@@ -6,17 +6,24 @@
 //      into the outbox: jobs per second against the target of 600 jobs/s, and the daemon's CPU
 //      time per job against the target of 1 ms: utime + stime of the whole process from
 //      /proc/PID/stat, which sums every thread (the bus dispatch threads, the task queue's worker,
-//      threads that already ended), not only the main one;
+//      threads that already ended), not only the main one; then, as the baseline of the same run,
+//      the file-system work no job can skip, done by the benchmark itself in the same folders: a
+//      container-sized file unlinked from the inbox, a package-sized file created, written,
+//      fsynced and renamed into the outbox, the outbox fsynced. Its CPU cost depends on the file
+//      system's state (ext4 without a journal, for one, scans past every inode freed in the last
+//      minutes before it gives out a new one), so the ratio to it says more than the bare figure;
 //  (b) leaks: a freshly started daemon runs 2,000 jobs in batches of 100 (the outbox is emptied
 //      between batches); its RSS after the first 100 jobs is compared with its RSS after 2,000
 //      (target: within 1 MiB), and its RSS and PSS after 2,000 jobs with the same figures of the
 //      idle daemon before the first job (target: RSS at most idle + 3 MiB).
 // A plain program that prints its figures; "--throughput-only" stops after (a). Every wait has a deadline; the whole
 // run stays within a few minutes even when the daemon is slow (the leak phase stops early and says so).
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -88,6 +95,62 @@ double cpuSeconds(pid_t pid) {
     if (number == 15) stime = std::stoull(field);
   }
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU time (user + system) of the calling thread in seconds.
+double threadCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void mustSucceed(bool ok, const std::string& what) {
+  if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// The file-system floor of `jobs` jobs, in CPU seconds of this thread: per job, one file of
+// `containerBytes` unlinked from `inbox` (made beforehand, not timed) and one of `packageBytes`
+// made durably in `outbox` as the daemon makes a package (hidden name, write, fsync, rename,
+// folder fsync). Removes what it made.
+double fileSystemFloorSeconds(const std::string& inbox, const std::string& outbox, int jobs, size_t containerBytes,
+                              size_t packageBytes) {
+  const std::string container(containerBytes, 'c');
+  const std::string package(packageBytes, 'p');
+  const auto write = [](const std::string& path, const std::string& bytes, bool durable) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    mustSucceed(fd >= 0, "cannot create " + path);
+    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
+                    (!durable || ::fsync(fd) == 0);
+    ::close(fd);
+    mustSucceed(ok, "cannot write " + path);
+  };
+  for (int i = 0; i < jobs; ++i) write(inbox + "/floor-" + std::to_string(i) + ".zip", container, false);
+  const int folder = ::open(outbox.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  mustSucceed(folder >= 0, "cannot open " + outbox);
+  const double before = threadCpuSeconds();
+  for (int i = 0; i < jobs; ++i) {
+    mustSucceed(::unlink((inbox + "/floor-" + std::to_string(i) + ".zip").c_str()) == 0, "cannot unlink");
+    const std::string name = outbox + "/floor-" + std::to_string(i) + ".zip";
+    write(name + ".tmp", package, true);
+    mustSucceed(::rename((name + ".tmp").c_str(), name.c_str()) == 0 && ::fsync(folder) == 0, "cannot place " + name);
+  }
+  const double spent = threadCpuSeconds() - before;
+  ::close(folder);
+  for (int i = 0; i < jobs; ++i) ::unlink((outbox + "/floor-" + std::to_string(i) + ".zip").c_str());
+  return spent;
+}
+
+// The mean size of the regular files in `folder`, in bytes; 0 for none.
+size_t meanFileSize(const std::string& folder) {
+  uintmax_t total = 0;
+  uintmax_t count = 0;
+  for (const auto& item : fs::directory_iterator(folder)) {
+    if (!item.is_regular_file()) continue;
+    total += item.file_size();
+    ++count;
+  }
+  return count == 0 ? 0 : static_cast<size_t>(total / count);
 }
 
 // Counts the result packages renamed into the outbox, as inotify reports them.
@@ -250,6 +313,7 @@ int runBench(bool throughputOnly) {
   for (int i = 0; i < kThroughputJobs; ++i) staged.push_back(unit.stageRequest("tp-" + std::to_string(i)));
   const double buildSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - buildStart).count();
   std::cout << "staged " << kThroughputJobs << " containers in " << buildSeconds << " s\n";
+  const size_t containerBytes = meanFileSize(unit.staging());
 
   const double cpuBefore = cpuSeconds(unit.hostPid());
   std::chrono::steady_clock::time_point first, last;
@@ -269,7 +333,14 @@ int runBench(bool throughputOnly) {
             << " s for " << kThroughputJobs << " jobs; wall per job " << seconds * 1000.0 / kThroughputJobs
             << " ms); ratio to the target of " << kTargetCpuMsPerJob << " ms: " << cpuPerJobMs / kTargetCpuMsPerJob
             << "x\n";
+  const size_t packageBytes = meanFileSize(unit.outbox());
   unit.clearOutbox();
+  const double floorMs =
+      fileSystemFloorSeconds(unit.inbox(), unit.outbox(), kThroughputJobs, containerBytes, packageBytes) * 1000.0 /
+      kThroughputJobs;
+  std::cout << "baseline, the file-system floor of a job (unlink a " << containerBytes << "-byte container, write a "
+            << packageBytes << "-byte package durably): " << floorMs << " ms CPU per job; zem-host per job / floor: "
+            << cpuPerJobMs / floorMs << "x, above the floor: " << cpuPerJobMs - floorMs << " ms\n";
   if (throughputOnly) return 0;
 
   // (b) leaks, on a freshly started daemon
