@@ -80,13 +80,19 @@ std::string databaseWithEntries(int count) {
   return bench::configDocument("PersistedDatabase", "", body + "</k:data>");
 }
 
-// utime + stime of a process in seconds (fields 14 and 15 of /proc/PID/stat): the sum over all its
-// threads, live and ended (/proc/PID/task/TID/stat would give one thread's share).
-double cpuSeconds(pid_t pid) {
+// The CPU time of a process in seconds, user and system (fields 14 and 15 of /proc/PID/stat): the
+// sum over all its threads, live and ended (/proc/PID/task/TID/stat would give one thread's share).
+struct CpuTimes {
+  double user = 0;
+  double system = 0;
+  double total() const { return user + system; }
+};
+
+CpuTimes cpuTimes(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto close = all.rfind(')');
-  if (close == std::string::npos) return 0;
+  if (close == std::string::npos) return {};
   std::istringstream fields(all.substr(close + 2));  // field 3 onwards
   std::string field;
   unsigned long long utime = 0, stime = 0;
@@ -94,7 +100,8 @@ double cpuSeconds(pid_t pid) {
     if (number == 14) utime = std::stoull(field);
     if (number == 15) stime = std::stoull(field);
   }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  const auto ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return {static_cast<double>(utime) / ticks, static_cast<double>(stime) / ticks};
 }
 
 // CPU time (user + system) of the calling thread in seconds.
@@ -315,21 +322,23 @@ int runBench(bool throughputOnly) {
   std::cout << "staged " << kThroughputJobs << " containers in " << buildSeconds << " s\n";
   const size_t containerBytes = meanFileSize(unit.staging());
 
-  const double cpuBefore = cpuSeconds(unit.hostPid());
+  const CpuTimes cpuBefore = cpuTimes(unit.hostPid());
   std::chrono::steady_clock::time_point first, last;
   const int done = runBatch(unit, staged, &first, &last);
-  const double cpuAfter = cpuSeconds(unit.hostPid());
+  const CpuTimes cpuAfter = cpuTimes(unit.hostPid());
   if (done != kThroughputJobs) {
     std::cout << "only " << done << " of " << kThroughputJobs << " result packages arrived; see " << unit.log() << "\n";
     return 1;
   }
   const double seconds = std::chrono::duration<double>(last - first).count();
   const double jobsPerSecond = kThroughputJobs / seconds;
-  const double cpuPerJobMs = (cpuAfter - cpuBefore) * 1000.0 / kThroughputJobs;
+  const double cpuPerJobMs = (cpuAfter.total() - cpuBefore.total()) * 1000.0 / kThroughputJobs;
+  const double userPerJobMs = (cpuAfter.user - cpuBefore.user) * 1000.0 / kThroughputJobs;
   std::cout << "throughput: " << kThroughputJobs << " jobs in " << seconds << " s = " << jobsPerSecond
             << " jobs/s; ratio to the target of " << kTargetJobsPerSecond
             << " jobs/s: " << jobsPerSecond / kTargetJobsPerSecond << "x\n";
-  std::cout << "zem-host CPU time (utime+stime) per job: " << cpuPerJobMs << " ms (" << (cpuAfter - cpuBefore)
+  std::cout << "zem-host CPU time (utime+stime) per job: " << cpuPerJobMs << " ms (user " << userPerJobMs
+            << " ms, system " << cpuPerJobMs - userPerJobMs << " ms; " << (cpuAfter.total() - cpuBefore.total())
             << " s for " << kThroughputJobs << " jobs; wall per job " << seconds * 1000.0 / kThroughputJobs
             << " ms); ratio to the target of " << kTargetCpuMsPerJob << " ms: " << cpuPerJobMs / kTargetCpuMsPerJob
             << "x\n";
