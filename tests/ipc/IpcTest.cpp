@@ -252,12 +252,15 @@ TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongTyp
 }
 
 // One client keeps 1,500 slow calls in flight: beyond its limit they are refused at once, and Ping,
-// from that client or another, is answered within 100 ms all the same.
+// from that client or another, is answered within 500 ms all the same, while the slow calls stay
+// held until the end (a Ping queued behind them would not be answered at all). The client's own
+// Ping comes after its 1,500 calls, which the service reads first: about 50 ms here, over 150 ms
+// while other tests load both cores.
 TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-  const auto pingBound = std::chrono::milliseconds(1000);  // instrumented builds run several times slower
+  const auto pingBound = std::chrono::milliseconds(2000);  // instrumented builds run several times slower
 #else
-  const auto pingBound = std::chrono::milliseconds(100);
+  const auto pingBound = std::chrono::milliseconds(500);
 #endif
   constexpr int kFlood = 1500;
   constexpr int kLimit = 64;
