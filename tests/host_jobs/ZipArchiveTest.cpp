@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -156,16 +157,29 @@ TEST_F(ZipArchiveTest, RefusalsGiveTheirCodeAndLeaveNothingBehind) {
   EXPECT_FALSE(File(folder_, "P.zip").exists());
 }
 
+// `size` bytes that deflate cannot shrink (the same every run).
+std::string noise(size_t size) {
+  std::mt19937 generator(7);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
 // The forced failure `which` in the libzip seam (or, for "rename", in the POSIX seam).
 void fail(const std::string& which, ZipLibOps& ops, PosixFileOps& posix) {
   if (which == "fdopen") ops.fdopen = [](int, int, int* error) -> zip_t* { return *error = ZIP_ER_MEMORY, nullptr; };
-  if (which == "open")
-    ops.open = [](const char*, int, int* error) -> zip_t* { return *error = ZIP_ER_MEMORY, nullptr; };
+  if (which == "open") {
+    ops.openFromSource = [](zip_source_t*, int, zip_error_t* error) -> zip_t* {
+      zip_error_set(error, ZIP_ER_MEMORY, 0);
+      return nullptr;
+    };
+  }
   if (which == "fread") ops.fread = [](zip_file_t*, void*, zip_uint64_t) -> zip_int64_t { return -1; };
   if (which == "fopen") ops.fopenIndex = [](zip_t*, zip_uint64_t, zip_flags_t) -> zip_file_t* { return nullptr; };
   if (which == "add") ops.fileAdd = [](zip_t*, const char*, zip_source_t*, zip_flags_t) -> zip_int64_t { return -1; };
   if (which == "close") ops.close = [](zip_t*) { return -1; };
   if (which == "rename") posix.rename = [](const char*, const char*) { return errno = EIO, -1; };
+  if (which.rfind("write", 0) == 0) posix.write = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
   if (which == "source") {
     ops.sourceFilepCreate = [](FILE*, zip_uint64_t, zip_int64_t, zip_error_t* error) -> zip_source_t* {
       zip_error_set(error, ZIP_ER_MEMORY, 0);
@@ -177,21 +191,27 @@ void fail(const std::string& which, ZipLibOps& ops, PosixFileOps& posix) {
 // libzip failures through the ZipLibOps seam: one row per forced failure and the operation it hits.
 TEST_F(ZipArchiveTest, LibzipFailuresBecomeZipExceptionsAndLeaveNoFiles) {
   const File path = container({{"index.xml", kIndex}});
-  const File source(folder_, "source.txt"), outbox(folder_, "out"), package(outbox, "P.zip");
+  const File source(folder_, "source.txt"), large(folder_, "large.bin"), outbox(folder_, "out"),
+      package(outbox, "P.zip");
   writeFile(source, "payload");
+  writeFile(large, noise(600 * 1024));  // stays larger than the archive kept in memory
   writeFile(package, "older");
   const std::function<void()> open = [&] { ZipArchive::openForReading(path.getPath()); };
   const std::function<void()> read = [&] { extract(ZipArchive::openForReading(path.getPath()), "index.xml", "x"); };
-  const std::function<void()> write = [&] {
-    ZipArchive archive = ZipArchive::create(package.getPath());
-    archive.addFile("a.txt", source);
-    archive.close();
+  const auto writing = [&](const File& content) {
+    return [&, content] {
+      ZipArchive archive = ZipArchive::create(package.getPath());
+      archive.addFile("a.txt", content);
+      archive.close();
+    };
   };
+  const std::function<void()> write = writing(source);
   const std::vector<std::tuple<std::string, std::function<void()>, int>> rows = {
       {"fdopen", open, ZipException::kCannotOpen},   {"open", write, ZipException::kCannotOpen},
       {"fread", read, ZipException::kReadFailure},   {"fopen", read, ZipException::kReadFailure},
       {"add", write, ZipException::kWriteFailure},   {"source", write, ZipException::kWriteFailure},
-      {"close", write, ZipException::kWriteFailure}, {"rename", write, ZipException::kWriteFailure}};
+      {"close", write, ZipException::kWriteFailure}, {"rename", write, ZipException::kWriteFailure},
+      {"write", write, ZipException::kWriteFailure}, {"write large", writing(large), ZipException::kWriteFailure}};
   for (const auto& row : rows) {
     SCOPED_TRACE(std::get<0>(row));
     ZipLibOps ops = zipLibOps();
@@ -203,6 +223,28 @@ TEST_F(ZipArchiveTest, LibzipFailuresBecomeZipExceptionsAndLeaveNoFiles) {
     EXPECT_TRUE(zem_test::names(target_, true).empty());
     EXPECT_EQ(zem_test::names(outbox, true), std::vector<std::string>{"P.zip"});
     EXPECT_EQ(readFile(package), "older");
+  }
+}
+
+// An archive is kept in memory while it is small and goes to its file as it grows: both kinds
+// read back entry for entry, with nothing left beside the package.
+TEST_F(ZipArchiveTest, SmallAndLargePackagesReadBackAndLeaveOnlyThemselves) {
+  const File outbox(folder_, "out");
+  outbox.mkdirs();
+  const std::string small = "<result/>", large = noise(600 * 1024) + std::string(300 * 1024, 'z');
+  for (const std::string* bytes : {&small, &large}) {
+    SCOPED_TRACE(bytes->size());
+    const File source(folder_, "entry.bin"), package(outbox, "P.zip");
+    writeFile(source, *bytes);
+    ZipArchive written = ZipArchive::create(package.getPath());
+    written.addFile("a/entry.bin", source);
+    written.addBytes("b.xml", small, 0, 0644);
+    written.close();
+    EXPECT_EQ(zem_test::names(outbox, true), std::vector<std::string>{"P.zip"});
+    const ZipArchive read = ZipArchive::openForReading(package.getPath());
+    EXPECT_EQ(readFile(extract(read, "a/entry.bin", "entry")), *bytes);
+    EXPECT_EQ(readFile(extract(read, "b.xml", "b")), small);
+    ::unlink(package.getPath().c_str());
   }
 }
 

@@ -17,6 +17,7 @@
 #include "kest/ApplicationLogger.h"
 #include "kolconfig/FileIo.h"
 #include "zip/CompressedEntryCache.h"
+#include "zip/PackageSink.h"
 #include "zip/ZipArchiveState.h"
 
 using zipdetail::archiveErrorText;
@@ -223,11 +224,17 @@ ZipArchive ZipArchive::create(const std::string& path) {
   }
   auto state = std::make_shared<State>(path, State::Mode::Write);
   state->writePath = temporarySibling(path);
-  int errorCode = 0;
-  state->zip.reset(zipLibOps().open(state->writePath.c_str(), ZIP_CREATE | ZIP_EXCL, &errorCode));
+  zip_error_t error;
+  zip_error_init(&error);
+  ZipSourcePtr sink(zipdetail::PackageSink::create(state->writePath, &error));
+  if (sink != nullptr) state->zip.reset(zipLibOps().openFromSource(sink.get(), ZIP_CREATE | ZIP_EXCL, &error));
   if (state->zip == nullptr) {
-    throw ZipException(ZipException::kCannotOpen, "Cannot create archive " + path + ": " + libzipErrorText(errorCode));
+    const std::string reason = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    throw ZipException(ZipException::kCannotOpen, "Cannot create archive " + path + ": " + reason);
   }
+  (void)sink.release();  // owned by the archive now
+  zip_error_fini(&error);
   return ZipArchive(std::move(state));
 }
 

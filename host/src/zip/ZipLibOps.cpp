@@ -3,7 +3,7 @@
 
 ZipLibOps& zipLibOps() {
   static ZipLibOps ops{
-      &::zip_open,
+      &::zip_open_from_source,
       &::zip_fdopen,
       &::zip_close,
       &::zip_discard,

@@ -13,7 +13,8 @@
 #include "kest/Export.h"
 
 struct ZipLibOps {
-  zip_t* (*open)(const char* path, int flags, int* errorCode);
+  // Takes ownership of `source` on success only.
+  zip_t* (*openFromSource)(zip_source_t* source, int flags, zip_error_t* error);
   // Takes ownership of `fd` on success only.
   zip_t* (*fdopen)(int fd, int flags, int* errorCode);
   int (*close)(zip_t* archive);
