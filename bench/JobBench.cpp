@@ -28,6 +28,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -127,8 +128,8 @@ double fileSystemFloorSeconds(const std::string& inbox, const std::string& outbo
   const auto write = [](const std::string& path, const std::string& bytes, bool durable) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     mustSucceed(fd >= 0, "cannot create " + path);
-    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
-                    (!durable || ::fsync(fd) == 0);
+    const bool ok =
+        ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && (!durable || ::fsync(fd) == 0);
     ::close(fd);
     mustSucceed(ok, "cannot write " + path);
   };
@@ -222,22 +223,20 @@ class Unit {
   const std::string& log() const { return unit_.log(); }
   pid_t hostPid() const { return unit_.hostPid(); }
 
-  // Writes a container into the staging folder; returns its path.
+  // Writes a container into the staging folder; returns its path. `payload` names the type and the
+  // file of each further entry, taken from the folder staging()/NAME.d. The documents go in from
+  // memory: staging creates one file per container and deletes none, so that it leaves the file
+  // system no more freed inodes than the jobs themselves do.
   std::string stage(const std::string& name, const std::string& description,
                     const std::vector<std::pair<std::string, std::string>>& payload = {}) {
-    const File folder(staging() + "/" + name + ".d");
-    folder.mkdirs();
     std::vector<std::pair<std::string, std::string>> index = {{"TASK_REQUEST", "task.xml"}};
     for (const auto& item : payload) index.emplace_back(item.first, item.second);
-    std::ofstream(folder.getPath() + "/index.xml") << indexDocument(index);
-    std::ofstream(folder.getPath() + "/task.xml") << description;
     std::string path = staging() + "/" + name + ".zip";
     ZipArchive archive = ZipArchive::create(path);
-    archive.addFile("index.xml", File(folder, "index.xml"));
-    archive.addFile("task.xml", File(folder, "task.xml"));
-    for (const auto& item : payload) archive.addFile(item.second, File(folder, item.second));
+    archive.addBytes("index.xml", indexDocument(index), std::time(nullptr), 0644);
+    archive.addBytes("task.xml", description, std::time(nullptr), 0644);
+    for (const auto& item : payload) archive.addFile(item.second, File(staging() + "/" + name + ".d", item.second));
     archive.close();
-    fs::remove_all(folder.getPath());
     return path;
   }
 
@@ -293,6 +292,7 @@ void installDatabase(Unit& unit) {
   std::chrono::steady_clock::time_point first, last;
   if (runBatch(unit, {staged}, &first, &last) != 1) throw std::runtime_error("the database install did not report");
   unit.clearOutbox();
+  fs::remove_all(payloadFolder.getPath());
 }
 
 // Prints the memory of the daemon idle before the leak phase and after its `jobs` jobs.
@@ -348,8 +348,9 @@ int runBench(bool throughputOnly) {
       fileSystemFloorSeconds(unit.inbox(), unit.outbox(), kThroughputJobs, containerBytes, packageBytes) * 1000.0 /
       kThroughputJobs;
   std::cout << "baseline, the file-system floor of a job (unlink a " << containerBytes << "-byte container, write a "
-            << packageBytes << "-byte package durably): " << floorMs << " ms CPU per job; zem-host per job / floor: "
-            << cpuPerJobMs / floorMs << "x, above the floor: " << cpuPerJobMs - floorMs << " ms\n";
+            << packageBytes << "-byte package durably): " << floorMs
+            << " ms CPU per job; zem-host per job / floor: " << cpuPerJobMs / floorMs
+            << "x, above the floor: " << cpuPerJobMs - floorMs << " ms\n";
   if (throughputOnly) return 0;
 
   // (b) leaks, on a freshly started daemon

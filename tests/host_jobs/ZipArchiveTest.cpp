@@ -179,7 +179,8 @@ void fail(const std::string& which, ZipLibOps& ops, PosixFileOps& posix) {
   if (which == "add") ops.fileAdd = [](zip_t*, const char*, zip_source_t*, zip_flags_t) -> zip_int64_t { return -1; };
   if (which == "close") ops.close = [](zip_t*) { return -1; };
   if (which == "rename") posix.rename = [](const char*, const char*) { return errno = EIO, -1; };
-  if (which.rfind("write", 0) == 0) posix.write = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
+  if (which.rfind("write", 0) == 0)
+    posix.write = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
   if (which == "source") {
     ops.sourceFilepCreate = [](FILE*, zip_uint64_t, zip_int64_t, zip_error_t* error) -> zip_source_t* {
       zip_error_set(error, ZIP_ER_MEMORY, 0);
