@@ -23,7 +23,6 @@
 using zipdetail::archiveErrorText;
 using zipdetail::errnoText;
 using zipdetail::FileRemover;
-using zipdetail::libzipErrorText;
 using zipdetail::requireMode;
 using zipdetail::requireSafeName;
 using zipdetail::requireState;
