@@ -163,31 +163,37 @@ void copyEntry(zip_file_t* input, const std::function<bool(const char*, size_t)>
   }
 }
 
-// Decrypts the extracted `part` in place and validates it. Throws SecurityException "File cannot
-// be extracted for security reasons: ..." when either refuses it.
-void checkPart(ZipArchive::State& state, const std::string& entryName, const File& part,
-               const Security::FileDecryptor& decryptor, const Security::SignatureValidator& validator) {
+// Runs `check`; a SecurityException it throws becomes "File cannot be extracted for security
+// reasons: NAME (reason)".
+template <typename Check>
+void refuseForSecurity(const std::string& entryName, const Check& check) {
   try {
-    decryptor.decrypt(part);
-    Security::ValidationContext context(state.path, entryName, &state.noticeGiven);
-    validator.validate(part, context);
+    check();
   } catch (const Security::SecurityException& e) {
     throw Security::SecurityException("File cannot be extracted for security reasons: " + shown(entryName) + " (" +
                                       e.what() + ")");
   }
 }
 
+// Decrypts the extracted `part` in place and validates it. Throws SecurityException "File cannot
+// be extracted for security reasons: ..." when either refuses it.
+void checkPart(ZipArchive::State& state, const std::string& entryName, const File& part,
+               const Security::FileDecryptor& decryptor, const Security::SignatureValidator& validator) {
+  refuseForSecurity(entryName, [&] {
+    decryptor.decrypt(part);
+    Security::ValidationContext context(state.path, entryName, &state.noticeGiven);
+    validator.validate(part, context);
+  });
+}
+
 // As checkPart(), for an entry read into memory that nothing decrypts.
 // REQUIRES: validator.checksBytes().
 void checkBytes(ZipArchive::State& state, const std::string& entryName, std::string_view bytes,
                 const Security::SignatureValidator& validator) {
-  try {
+  refuseForSecurity(entryName, [&] {
     Security::ValidationContext context(state.path, entryName, &state.noticeGiven);
     validator.validateBytes(bytes, context);
-  } catch (const Security::SecurityException& e) {
-    throw Security::SecurityException("File cannot be extracted for security reasons: " + shown(entryName) + " (" +
-                                      e.what() + ")");
-  }
+  });
 }
 
 // An entry that may be read: its name is safe, it is a regular file, and it declares its size.
