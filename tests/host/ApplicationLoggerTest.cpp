@@ -5,6 +5,7 @@
 
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include "kest/DevicePaths.h"
 #include "kest/File.h"
@@ -15,11 +16,8 @@ using Sarnet_Configuration::Types::LogLevelType;
 
 TEST(ApplicationLoggerTest, SanitiseEscapesControlsAndCutsWithoutSplittingACharacter) {
   const size_t all = std::string::npos;
-  const struct {
-    std::string text;
-    size_t max;
-    std::string expected;
-  } cases[] = {
+  const std::tuple<std::string, size_t, std::string> cases[] = {
+      // text, max, expected
       {"plain C:\\dir caf\xC3\xA9", all, "plain C:\\dir caf\xC3\xA9"},
       {"a\nb\tc\rd", all, "a\\nb\\tc\\rd"},
       {std::string("nul\0x\x1B\x7F", 7), all, "nul\\x00x\\x1B\\x7F"},
@@ -28,7 +26,7 @@ TEST(ApplicationLoggerTest, SanitiseEscapesControlsAndCutsWithoutSplittingAChara
       {"a\nb", 2, "a...[truncated 2 bytes]"},        // never half an escape
       {"a\xC3\xA9z", 2, "a...[truncated 3 bytes]"},  // never half a UTF-8 sequence
   };
-  for (const auto& c : cases) EXPECT_EQ(ApplicationLogger::sanitise(c.text, c.max), c.expected) << c.text;
+  for (const auto& [text, max, expected] : cases) EXPECT_EQ(ApplicationLogger::sanitise(text, max), expected) << text;
 }
 
 // Hostile names and a 20 MB "jobLocation" through both styles: every event stays one line that
@@ -72,19 +70,16 @@ TEST(ApplicationLoggerTest, SetLogLevelFiltersLowerLevelsWithoutFormattingThem) 
   EXPECT_EQ(log.entries().size(), 0u) << log.dump();
   // Each schema level lets its own level through and hides the next more verbose one (DEBUG comes
   // before INFO in the schema numbering but is the more verbose level).
-  const struct {
-    LogLevelType::Enum level;
-    log4cplus::LogLevel shown;
-    log4cplus::LogLevel hidden;
-  } cases[] = {{LogLevelType::FATAL, log4cplus::FATAL_LOG_LEVEL, log4cplus::ERROR_LOG_LEVEL},
-               {LogLevelType::ERROR, log4cplus::ERROR_LOG_LEVEL, log4cplus::WARN_LOG_LEVEL},
-               {LogLevelType::INFO, log4cplus::INFO_LOG_LEVEL, log4cplus::DEBUG_LOG_LEVEL},
-               {LogLevelType::DEBUG, log4cplus::DEBUG_LOG_LEVEL, log4cplus::TRACE_LOG_LEVEL},
-               {LogLevelType::TRACE, log4cplus::TRACE_LOG_LEVEL, log4cplus::TRACE_LOG_LEVEL}};
-  for (const auto& c : cases) {
-    ApplicationLogger::setLogLevel(c.level);
-    if (c.hidden != c.shown) ZEM_LOG(c.hidden, "hidden");
-    ZEM_LOG(c.shown, "shown");
+  const std::tuple<LogLevelType::Enum, log4cplus::LogLevel, log4cplus::LogLevel> cases[] = {
+      {LogLevelType::FATAL, log4cplus::FATAL_LOG_LEVEL, log4cplus::ERROR_LOG_LEVEL},
+      {LogLevelType::ERROR, log4cplus::ERROR_LOG_LEVEL, log4cplus::WARN_LOG_LEVEL},
+      {LogLevelType::INFO, log4cplus::INFO_LOG_LEVEL, log4cplus::DEBUG_LOG_LEVEL},
+      {LogLevelType::DEBUG, log4cplus::DEBUG_LOG_LEVEL, log4cplus::TRACE_LOG_LEVEL},
+      {LogLevelType::TRACE, log4cplus::TRACE_LOG_LEVEL, log4cplus::TRACE_LOG_LEVEL}};
+  for (const auto& [level, shown, hidden] : cases) {
+    ApplicationLogger::setLogLevel(level);
+    if (hidden != shown) ZEM_LOG(hidden, "hidden");
+    ZEM_LOG(shown, "shown");
   }
   EXPECT_EQ(log.countAny("hidden"), 0u) << log.dump();
   EXPECT_EQ(log.countAny("shown"), 5u) << log.dump();

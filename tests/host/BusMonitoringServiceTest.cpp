@@ -43,8 +43,7 @@ CanFrame j1939(std::uint32_t pgnWithDestination, const std::array<std::uint8_t, 
 }
 
 TEST(BusMonitoringServiceTest, ApplyRestartsTheSourcesAndDropsOpenTransfersOrReportsTheFailedSource) {
-  FakeSource can0("can0");
-  FakeSource can1("can1");
+  FakeSource can0("can0"), can1("can1");
   std::vector<VehicleBus::FrameSource*> sources{&can0, &can1};
   std::size_t openWhileStopped = 99;
   const auto bus = std::make_shared<BusDispatcher>();

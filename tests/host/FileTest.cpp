@@ -33,9 +33,8 @@ TEST(FileTest, FoldersSizesAndListingsLeaveOutLinksAndTemporaryFilesAndTempFileC
     path = tmp.getFile().getPath();
     const File root(tmp.getFile(), "x"), nested(root, "y/z");
     ASSERT_TRUE(nested.mkdirs() && nested.mkdirs());
-    for (const char* name : {"c.zip", "a.zip", "B.zip", "notes.txt", ".hidden.zip", ".c.zip.tmpAb12Cd", ".d.part-x1"}) {
+    for (const char* name : {"c.zip", "a.zip", "B.zip", "notes.txt", ".hidden.zip", ".c.zip.tmpAb12Cd", ".d.part-x1"})
       ASSERT_TRUE(File(root, name).writeAtomically(std::string(10, 'x')));
-    }
     ASSERT_TRUE(File(nested, "big").writeAtomically(std::string(1000, 'b')));
     ASSERT_EQ(::symlink(File(root, "a.zip").getPath().c_str(), File(nested, "link").getPath().c_str()), 0);
     EXPECT_EQ(namesOf(root.listFiles("zip")), (std::vector<std::string>{".hidden.zip", "B.zip", "a.zip", "c.zip"}));
@@ -54,10 +53,7 @@ TEST(FileTest, WritesAndCopiesReplaceWholeFilesKeepModesAndFlushOnlyWhenDurable)
   const File target(tmp.getFile(), "settings.xml"), source(tmp.getFile(), "incoming.xml");
   PosixFileOps trickle = posixFileOps();
   trickle.write = [](int fd, const void* buffer, size_t count) { return ::write(fd, buffer, count < 3 ? count : 3); };
-  trickle.fsync = [](int fd) {
-    ++fsyncs;
-    return ::fsync(fd);
-  };
+  trickle.fsync = [](int fd) { return ++fsyncs, ::fsync(fd); };
   {
     const ScopedPosixFileOps seam(trickle);  // partial writes are completed
     ASSERT_TRUE(target.writeAtomically("first version") && source.writeAtomically("new content"));

@@ -2,10 +2,7 @@
 // time, continuation lines following their entry.
 #include "kest/LogFilter.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <set>
@@ -25,43 +22,36 @@ using zem_test::run;
 using zem_test::writeFile;
 
 // Entries in the layout the component loggers write, plus the lines around them that the filter
-// must classify: a continuation line and a foreign preamble.
-const char* const kOlderLog =
-    "kernel: booting\n"
-    "2024-03-01 10:00:00.000 ZEM_APP DEBUG [A.cpp:1 void a()] older debug\n"
-    "2024-03-01 10:00:01.500 OTHER_APP ERROR [B.cpp:2 void b()] other error\n";
-const char* const kCurrentLog =
-    "2024-03-01 10:00:02.000 ZEM_APP ERROR [C.cpp:3 void c()] zem error\n"
-    "second line of zem error\n"
-    "2024-03-01 10:00:03.000 ZEM_APP TRACE [D.cpp:4 void d()] zem trace\n"
-    "2024-03-01 10:00:04.000 ZEM_APP WARN [E.cpp:5 void e()] zem warn\n"
-    "2024-03-01 10:00:05.000 OTHER_APP INFO [F.cpp:6 void f()] other info\n";
+// must classify: a continuation line and a foreign preamble. Lines 0-2 are the older file's.
+const char* const kLines[] = {"kernel: booting\n",
+                              "2024-03-01 10:00:00.000 ZEM_APP DEBUG [A.cpp:1 void a()] older debug\n",
+                              "2024-03-01 10:00:01.500 OTHER_APP ERROR [B.cpp:2 void b()] other error\n",
+                              "2024-03-01 10:00:02.000 ZEM_APP ERROR [C.cpp:3 void c()] zem error\n",
+                              "second line of zem error\n",
+                              "2024-03-01 10:00:03.000 ZEM_APP TRACE [D.cpp:4 void d()] zem trace\n",
+                              "2024-03-01 10:00:04.000 ZEM_APP WARN [E.cpp:5 void e()] zem warn\n",
+                              "2024-03-01 10:00:05.000 OTHER_APP INFO [F.cpp:6 void f()] other info\n"};
+
+// The lines `numbers` of kLines, joined.
+std::string lines(std::initializer_list<int> numbers) {
+  std::string out;
+  for (const int n : numbers) out += kLines[n];
+  return out;
+}
 
 }  // namespace
 
 TEST(LogFilterTest, SelectsEntriesByComponentLevelAndTimeWithTheirContinuationLines) {
   const TempFile tmp;
-  const File older(tmp.getFile(), "messages.1");
-  const File current(tmp.getFile(), "messages");
-  const File target(tmp.getFile(), "out.txt");
-  ASSERT_TRUE(older.writeAtomically(kOlderLog) && current.writeAtomically(kCurrentLog));
-  const std::string all = std::string(kOlderLog) + kCurrentLog;
-  std::vector<std::string> split;  // the lines of `all`, counted from 0
-  for (size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-    split.push_back(all.substr(start, end - start + 1));
-  }
-  const auto lines = [&split](std::initializer_list<int> numbers) {
-    std::string out;
-    for (const int n : numbers) out += split.at(static_cast<size_t>(n));
-    return out;
-  };
+  const File older(tmp.getFile(), "messages.1"), current(tmp.getFile(), "messages"), target(tmp.getFile(), "out.txt");
+  ASSERT_TRUE(older.writeAtomically(lines({0, 1, 2})) && current.writeAtomically(lines({3, 4, 5, 6, 7})));
   const struct {
     std::set<std::string> components;
     const char* level;
     std::chrono::system_clock::time_point from;
     std::string expected;
   } cases[] = {
-      {{}, "TRACE", {}, all},
+      {{}, "TRACE", {}, lines({0, 1, 2, 3, 4, 5, 6, 7})},
       {{"ZEM_APP"}, "TRACE", {}, lines({1, 3, 4, 5, 6})},
       {{"ZEM_APP"}, "warning", {}, lines({3, 4, 6})},
       {{"ZEM_APP", "OTHER_APP"}, "ERROR", {}, lines({2, 3, 4})},
@@ -117,16 +107,7 @@ TEST(LogFilterTest, BackupReadsRotatedAndCompressedPredecessorsOldestFirst) {
   writeFile(File(folder, "messages.1"),
             line(3, longText) + "2024-03-01 10:00:04.000 ZEM_APP INFO [Y.cpp:2 void y()] own\n");
   writeFile(File(folder, "messages.bak"), line(9, "not a rotation"));
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const int fd = ::open(current.getPath().c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    const std::string text = line(5, "from the other process");
-    ::_exit(fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(run("printf '%s' '" + line(5, "from the other process") + "' >> " + current.getPath()), 0);
 
   const TempFile tmp;
   const File out(tmp.getFile(), "other.txt");

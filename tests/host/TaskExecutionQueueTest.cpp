@@ -114,8 +114,7 @@ TEST(TaskExecutionQueueTest, WorkerRunsWhatAnyThreadPushesAndCloseFinishesOnlyTh
   EXPECT_FALSE(TaskExecutionQueue::longestRunningTask());  // an idle worker shows no task
 
   Journal closing;
-  std::promise<void> started;
-  std::promise<void> release;
+  std::promise<void> started, release;
   std::shared_future<void> released = release.get_future().share();
   auto hold = [&] {
     started.set_value();

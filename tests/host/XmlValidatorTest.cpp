@@ -34,9 +34,7 @@ std::string failure(const XmlValidatorLibXml2& validator, const std::string& pat
 TEST(XmlValidatorTest, CompilesEachSchemaOncePerPathAndRetriesAFailedCompile) {
   kest::testing::LogCapture log;
   const TempFile tmp;
-  const File schema(tmp.getFile(), "order.xsd");
-  const File valid(tmp.getFile(), "valid.xml");
-  const File wide(tmp.getFile(), "wide.xml");
+  const File schema(tmp.getFile(), "order.xsd"), valid(tmp.getFile(), "valid.xml"), wide(tmp.getFile(), "wide.xml");
   std::string attributes;
   for (int i = 0; i < 40; ++i) attributes += " a" + std::to_string(i) + "=\"\"";
   ASSERT_TRUE(valid.writeAtomically(R"(<order xmlns="urn:test"><count>2</count></order>)"));

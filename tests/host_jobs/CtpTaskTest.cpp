@@ -1,6 +1,6 @@
 // CtpTask result reporting: one package per report in the outbox under a safe name, typed and
 // signed index entries, metadata whose digests match, announcements in order, and nothing left
-// behind on failure; and the MetaDataService those packages use.
+// behind on failure, a huge task id cut in the log; and the MetaDataService those packages use.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include "kest/seams/ZipLibOps.h"
 #include "kest/security/SecurityService.h"
 #include "kest/task/CtpTask.h"
+#include "kest/testing/LogCapture.h"
 #include "kest/zip/ZipArchive.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
@@ -24,22 +25,18 @@ namespace Types = Sarnet_Configuration::Types;
 
 namespace {
 
-class RecordingCommunicator : public BackendAdapterCommunicatorIF {
- public:
+struct RecordingCommunicator : BackendAdapterCommunicatorIF {
   bool sendTaskStatus(const std::string& taskId, int64_t status) override {
-    calls.push_back("TaskStatus " + taskId + " " + std::to_string(status));
-    return true;
+    return calls.push_back("TaskStatus " + taskId + " " + std::to_string(status)), true;
   }
   bool sendResultPlaced(const std::string& location) override {
-    calls.push_back("ResultPlaced " + location);
-    return true;
+    return calls.push_back("ResultPlaced " + location), true;
   }
   std::vector<std::string> calls;
 };
 
 // A task kind as the application writes them: result.xml through populateErrorInfo, plus payloads.
-class DatabaseLikeTask : public CtpTask {
- public:
+struct DatabaseLikeTask : CtpTask {
   using CtpTask::CtpTask;
   bool execute() override { return true; }
   std::string getModuleName() const override { return "ZEM"; }
@@ -181,6 +178,14 @@ TEST_F(CtpTaskTest, FailedTasksAndPackagesReportFailureAndLeaveNothing) {
   EXPECT_EQ(communicator_->calls.back(), "TaskStatus T-9 1");
   EXPECT_FALSE(task->seenFolder.exists());
   EXPECT_TRUE(zem_test::names(File::tmpFolder()).empty());
+}
+
+TEST_F(CtpTaskTest, AHugeTaskIdIsCutBeforeTheRestOfItsLogLine) {
+  auto huge = xmldoc::createDocument<Types::TaskDescription>();
+  huge->set_taskId(std::string(1 << 20, 'n'));
+  kest::testing::LogCapture log;
+  DatabaseLikeTask(std::move(huge)).notifyResultPackage("/outbox/P.zip");
+  EXPECT_TRUE(log.contains(log4cplus::INFO_LOG_LEVEL, "...[1048576 bytes] placed at /outbox/P.zip"));
 }
 
 // MetaDataService alone: a stable device id, and which files it describes and how it names them.

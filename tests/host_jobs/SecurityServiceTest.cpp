@@ -21,6 +21,16 @@ namespace {
 
 constexpr auto kSigning = Types::CertificateIdType::Cert2_Signing_CA;
 
+// The text of the SecurityException `check` throws, or "" when it throws none.
+std::string verdict(const std::function<void()>& check) {
+  try {
+    check();
+  } catch (const SecurityException& e) {
+    return e.what();
+  }
+  return "";
+}
+
 class SecurityServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -39,7 +49,7 @@ class SecurityServiceTest : public ::testing::Test {
     const ZipArchive archive = ZipArchive::openForReading(path.getPath());
     const auto index =
         archive.extractXML<Types::TaskIndex>("index.xml", ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
-    try {
+    return verdict([&] {
       for (const ZipArchive& handle : {archive, archive}) {
         EXPECT_EQ("S1", handle
                             .extractXML<Types::TaskDescription>(
@@ -48,10 +58,7 @@ class SecurityServiceTest : public ::testing::Test {
                                                                SecurityService::kSigningKeyNumber))
                             ->get_taskId());
       }
-      return "";
-    } catch (const SecurityException& e) {
-      return e.what();
-    }
+    });
   }
 
   std::string signWith(const zem_test::KeyPair& keys, const std::string& payload) {
@@ -61,8 +68,7 @@ class SecurityServiceTest : public ::testing::Test {
   }
 
   const std::string payload_ = zem_test::document("ResetZemDatabaseTaskDescription", "", "taskId=\"S1\"");
-  File folder_;
-  File certificates_;
+  File folder_, certificates_;
   std::unique_ptr<SecurityService> security_;
   int containers_ = 0;
 };
@@ -117,14 +123,6 @@ TEST_F(SecurityServiceTest, ChecksEntrySignaturesAgainstTheSigningCertificate) {
   };
   const File signedFile(folder_, "signed.bin");
   zem_test::writeFile(signedFile, payload_);
-  const auto verdict = [](const std::function<void()>& check) {
-    try {
-      check();
-      return std::string();
-    } catch (const SecurityException& e) {
-      return std::string(e.what());
-    }
-  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(security_->storeCertificate(kSigning, c.certificate));

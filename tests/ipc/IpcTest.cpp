@@ -147,8 +147,7 @@ std::string stringOf(const Ipc::IpcParameterSet& set, const std::string& name) {
 // handed to it on registration and to any servlet replacing it; removal reaches the servlet.
 TEST(ServletRegistryTest, ListenersFollowTheServletServingTheirDefinition) {
   Ipc::InProcessIpcService service;
-  RecordingListener early;
-  RecordingListener late;
+  RecordingListener early, late;
   const auto job = zemMessage("JobAppeared");
   service.addListener(job, &early);
   service.notifyListeners(job, IpcMessage(std::make_unique<IpcStringMessageContent>("/kept")));
@@ -195,8 +194,7 @@ TEST_F(DBusIpcServiceTest, ServletsAddedOrReplacedWhileCallsFlowAnswerWithExactl
   registerEcho(*service, zemMessage("First"));
   const std::string component = service->getComponent();
   std::atomic<bool> stop{false};
-  std::atomic<int> calls{0};
-  std::atomic<int> failures{0};
+  std::atomic<int> calls{0}, failures{0};
   std::thread caller([&] {
     for (DBusIpcClient busy; !stop; ++calls)
       failures += errorOf([&] { busy.call(component, "Zem", "First", with()); }) != "<no IpcException>";
@@ -419,8 +417,7 @@ TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePay
   EXPECT_EQ(stringOf(foreign.call(service->getComponent(), "Zem", "WhoAmI", {}), "names"), foreign.getUniqueName());
 
   // A caller owning several names is known by all of them (permissions), and by the first for logs.
-  const std::string second = uniqueComponent("B");
-  const std::string first = uniqueComponent("A");
+  const std::string second = uniqueComponent("B"), first = uniqueComponent("A");
   auto connection = sdbus::createSessionBusConnection();
   connection->requestName("com.olvane." + second);
   connection->requestName("com.olvane." + first);

@@ -219,12 +219,7 @@ TEST(SchemaDocument, WrongRootsAndBadDocumentsAreRefusedWithTheirReason) {
   auto badText = xmldoc::createDocument<Types::ZemGlobalSettings>();
   badText->set_componentLogLevel(std::string("A\x01", 2));
   EXPECT_EQ(errorOf([&] { xmldoc::toString(*badText); }).find("Serialisation error: "), 0u);
-  try {
-    Types::ElementType::parse("task_request");
-    ADD_FAILURE() << "a lower-case entry type was accepted";
-  } catch (const XSDEnumException& e) {
-    EXPECT_STREQ(e.what(), "Unable to parse the enum value task_request");
-  }
+  EXPECT_EQ(errorOf([] { Types::ElementType::parse("task_request"); }), "Unable to parse the enum value task_request");
 }
 
 // A 114 KB index with 60,000 attributes on one element once held the job worker for 13 s.
