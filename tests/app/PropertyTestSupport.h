@@ -42,6 +42,17 @@ inline ResultPackage runPropertiesJob(RunningApp& app, const std::string& type, 
                             document(type, "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
 }
 
+// Checks that `package` holds a result of `resultType` whose error fields read `success`, `type` and
+// `message` (type 0 and message "": the fields are absent).
+inline void expectErrorInfo(const ResultPackage& package, const std::string& resultType, bool success, int type,
+                            const std::string& message) {
+  ASSERT_NE(package.result, nullptr);
+  EXPECT_EQ(package.result->typeName(), resultType);
+  EXPECT_EQ(package.result->element_errorInfo()->get_success(), success);
+  EXPECT_EQ(package.result->element_errorInfo()->get_errorType(), type);
+  EXPECT_EQ(package.result->element_errorInfo()->get_errorMessage(), message);
+}
+
 // The trust settings in force plus the build's example library folder, as zem-host --library-dir
 // adds it.
 inline TrustBoundaries::Settings withExampleLibraries() {

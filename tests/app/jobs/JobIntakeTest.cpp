@@ -74,6 +74,9 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   }());
   ASSERT_TRUE(inboxFile("folder.zip").mkdirs());
   const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), task);
+  const std::string unknown = description("NoSuchZem", "x");
+  const std::string enumAfter = indexDocument({{"TASK_REQUEST", "t"}, {"NO_SUCH_TYPE", "x"}}),
+                    poison = description(kRequest, "poison");
   enum Outcome { kStays, kQuarantined, kFailurePackage, kAbsent };
   struct Row {
     std::string name;  // in the inbox, or an absolute path
@@ -93,19 +96,11 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
       {"no-request.zip", {{"index.xml", index("ZEM_DATABASE", "db.xml")}, {"db.xml", database}}, "", kQuarantined},
       {"index-not-an-index.zip", {{"index.xml", task}, {"task.xml", task}}, "", kQuarantined},
       {"not-a-description.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", database}}, "", kQuarantined},
-      {"unknown.zip",
-       {{"index.xml", index("TASK_REQUEST", "t")}, {"t", description("NoSuchZem", "x")}},
-       "",
-       kQuarantined},
+      {"unknown.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", unknown}}, "", kQuarantined},
       {"dotdot.zip", {{"index.xml", index("TASK_REQUEST", "../t.xml")}, {"../t.xml", task}}, "", kQuarantined},
       {"enum-first.zip", {{"index.xml", index("Task_Request", "t")}, {"t", task}}, "", kQuarantined},
       {"over-caps.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", deep}}, "", kQuarantined},
-      {"enum-after.zip",
-       {{"index.xml", indexDocument({{"TASK_REQUEST", "t"}, {"NO_SUCH_TYPE", "x"}})},
-        {"t", description(kRequest, "poison")},
-        {"x", "x"}},
-       "",
-       kFailurePackage},
+      {"enum-after.zip", {{"index.xml", enumAfter}, {"t", poison}, {"x", "x"}}, "", kFailurePackage},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
