@@ -218,7 +218,7 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
 TEST_F(ProcessTaskRequestTest, AnInboxReplacedByALinkIsNotFollowed) {
   const File elsewhere = freshFolder("elsewhere");
   const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "linked"));
-  const std::string inbox = DevicePaths::inboxFolder();
+  const std::string& inbox = DevicePaths::inboxFolder();
   ASSERT_EQ(::rmdir(inbox.c_str()), 0);
   ASSERT_EQ(::symlink(elsewhere.getPath().c_str(), inbox.c_str()), 0);
   EXPECT_FALSE(Inbox::isRegularFile("job.zip"));
@@ -339,7 +339,8 @@ TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox)
   ASSERT_EQ(::mkfifo(fifo.getPath().c_str(), 0600), 0);
   const File nested = makeJob(inboxFile("sub/nested.zip"), description(kRequest, "n"));
   const File dotted = makeJob(inboxFile("dotted.zip"), description(kRequest, "d"));
-  const std::string inbox = DevicePaths::inboxFolder(), missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
+  const std::string& inbox = DevicePaths::inboxFolder();
+  const std::string missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
   // "<integer>": the parameter as an integer; "<none>": no parameter. Paths not named here are
   // refused with "Refused the announced task container PATH" and refused the same way when the
   // host hands them over.
