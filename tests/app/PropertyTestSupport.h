@@ -85,6 +85,8 @@ class PropertyTest : public ::testing::Test {
     map_.reloadConfig();
   }
   std::string stored(const std::string& key) { return Database::getInstance()->getString(key)->str(); }
+  // Writes `node` to the property `name` as an unnamed caller; returns updateProperty's answer.
+  bool update(const std::string& name, const Types::PersistedValue& node) { return map_.updateProperty(&node, name); }
 
   const ScopedTrustBoundaries exampleLibraries_{withExampleLibraries()};
   Ipc::InProcessIpcService ipc_;
