@@ -13,6 +13,7 @@
 #include "kest/TrustBoundaries.h"
 #include "kest/ipc/InProcessIpcService.h"
 #include "kest/testing/LogCapture.h"
+#include "kolconfig/XmlDoc.h"
 #include "properties/ProvisioningAdapterMap.h"
 
 namespace proptest {
@@ -40,6 +41,17 @@ inline ResultPackage runPropertiesJob(RunningApp& app, const std::string& type, 
                                       const std::string& entries) {
   return app.runJob(makeJob(inboxFile(id + ".zip"),
                             document(type, "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
+}
+
+// "property=value " of every ZemVehicleProperty sent so far.
+inline std::string vehicleAnnouncements(const Ipc::InProcessIpcService& ipc) {
+  std::string all;
+  for (const auto& p : ipc.sent("ZemVehicleProperty")) {
+    const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(p.at("property"));
+    const auto* boolean = dynamic_cast<const Types::BooleanPropertyResult*>(result->element_value());
+    all += boolean != nullptr ? boolean->get_property() + "=" + boolean->get_value() + " " : "? ";
+  }
+  return all;
 }
 
 // Checks that `package` holds a result of `resultType` whose error fields read `success`, `type` and
