@@ -13,6 +13,7 @@
 #include "kest/TrustBoundaries.h"
 #include "kest/ipc/InProcessIpcService.h"
 #include "kest/testing/LogCapture.h"
+#include "kolconfig/XmlDoc.h"
 #include "properties/ProvisioningAdapterMap.h"
 
 namespace proptest {
@@ -40,6 +41,28 @@ inline ResultPackage runPropertiesJob(RunningApp& app, const std::string& type, 
                                       const std::string& entries) {
   return app.runJob(makeJob(inboxFile(id + ".zip"),
                             document(type, "<k:properties>" + entries + "</k:properties>", "taskId=\"" + id + "\"")));
+}
+
+// "property=value " of every ZemVehicleProperty sent so far.
+inline std::string vehicleAnnouncements(const Ipc::InProcessIpcService& ipc) {
+  std::string all;
+  for (const auto& p : ipc.sent("ZemVehicleProperty")) {
+    const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(p.at("property"));
+    const auto* boolean = dynamic_cast<const Types::BooleanPropertyResult*>(result->element_value());
+    all += boolean != nullptr ? boolean->get_property() + "=" + boolean->get_value() + " " : "? ";
+  }
+  return all;
+}
+
+// Checks that `package` holds a result of `resultType` whose error fields read `success`, `type` and
+// `message` (type 0 and message "": the fields are absent).
+inline void expectErrorInfo(const ResultPackage& package, const std::string& resultType, bool success, int type,
+                            const std::string& message) {
+  ASSERT_NE(package.result, nullptr);
+  EXPECT_EQ(package.result->typeName(), resultType);
+  EXPECT_EQ(package.result->element_errorInfo()->get_success(), success);
+  EXPECT_EQ(package.result->element_errorInfo()->get_errorType(), type);
+  EXPECT_EQ(package.result->element_errorInfo()->get_errorMessage(), message);
 }
 
 // The trust settings in force plus the build's example library folder, as zem-host --library-dir
@@ -74,6 +97,8 @@ class PropertyTest : public ::testing::Test {
     map_.reloadConfig();
   }
   std::string stored(const std::string& key) { return Database::getInstance()->getString(key)->str(); }
+  // Writes `node` to the property `name` as an unnamed caller; returns updateProperty's answer.
+  bool update(const std::string& name, const Types::PersistedValue& node) { return map_.updateProperty(&node, name); }
 
   const ScopedTrustBoundaries exampleLibraries_{withExampleLibraries()};
   Ipc::InProcessIpcService ipc_;

@@ -17,10 +17,8 @@ using namespace apptest;
 using kest::testing::LogCapture;
 
 std::string configWith(const std::string& value) {
-  return document("ProvisioningConfig",
-                  "<k:provisioningDefinitions xsi:type=\"k:StringPropertyAdapter\" propertyName=\"s\"><k:origin "
-                  "xsi:type=\"k:StringLiteralPropertyOrigin\"><k:value>" +
-                      value + "</k:value></k:origin></k:provisioningDefinitions>");
+  return document("ProvisioningConfig", propertyXml("StringPropertyAdapter", "propertyName=\"s\"",
+                                                    "StringLiteralPropertyOrigin", "<k:value>" + value + "</k:value>"));
 }
 
 // Starts the application on a fresh device with the self-diagnosis proxy the host builds.

@@ -74,6 +74,9 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
   }());
   ASSERT_TRUE(inboxFile("folder.zip").mkdirs());
   const File elsewhere = makeJob(File(freshFolder("elsewhere"), "job.zip"), task);
+  const std::string unknown = description("NoSuchZem", "x");
+  const std::string enumAfter = indexDocument({{"TASK_REQUEST", "t"}, {"NO_SUCH_TYPE", "x"}}),
+                    poison = description(kRequest, "poison");
   enum Outcome { kStays, kQuarantined, kFailurePackage, kAbsent };
   struct Row {
     std::string name;  // in the inbox, or an absolute path
@@ -93,19 +96,11 @@ TEST_F(ProcessTaskRequestTest, EachKindOfContainerHasItsOutcome) {
       {"no-request.zip", {{"index.xml", index("ZEM_DATABASE", "db.xml")}, {"db.xml", database}}, "", kQuarantined},
       {"index-not-an-index.zip", {{"index.xml", task}, {"task.xml", task}}, "", kQuarantined},
       {"not-a-description.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", database}}, "", kQuarantined},
-      {"unknown.zip",
-       {{"index.xml", index("TASK_REQUEST", "t")}, {"t", description("NoSuchZem", "x")}},
-       "",
-       kQuarantined},
+      {"unknown.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", unknown}}, "", kQuarantined},
       {"dotdot.zip", {{"index.xml", index("TASK_REQUEST", "../t.xml")}, {"../t.xml", task}}, "", kQuarantined},
       {"enum-first.zip", {{"index.xml", index("Task_Request", "t")}, {"t", task}}, "", kQuarantined},
       {"over-caps.zip", {{"index.xml", index("TASK_REQUEST", "t")}, {"t", deep}}, "", kQuarantined},
-      {"enum-after.zip",
-       {{"index.xml", indexDocument({{"TASK_REQUEST", "t"}, {"NO_SUCH_TYPE", "x"}})},
-        {"t", description(kRequest, "poison")},
-        {"x", "x"}},
-       "",
-       kFailurePackage},
+      {"enum-after.zip", {{"index.xml", enumAfter}, {"t", poison}, {"x", "x"}}, "", kFailurePackage},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -223,7 +218,7 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
 TEST_F(ProcessTaskRequestTest, AnInboxReplacedByALinkIsNotFollowed) {
   const File elsewhere = freshFolder("elsewhere");
   const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "linked"));
-  const std::string inbox = DevicePaths::inboxFolder();
+  const std::string& inbox = DevicePaths::inboxFolder();
   ASSERT_EQ(::rmdir(inbox.c_str()), 0);
   ASSERT_EQ(::symlink(elsewhere.getPath().c_str(), inbox.c_str()), 0);
   EXPECT_FALSE(Inbox::isRegularFile("job.zip"));
@@ -344,7 +339,8 @@ TEST_F(JobAppearedTest, RequestsAnswerTheirStatusAndTouchNothingOutsideTheInbox)
   ASSERT_EQ(::mkfifo(fifo.getPath().c_str(), 0600), 0);
   const File nested = makeJob(inboxFile("sub/nested.zip"), description(kRequest, "n"));
   const File dotted = makeJob(inboxFile("dotted.zip"), description(kRequest, "d"));
-  const std::string inbox = DevicePaths::inboxFolder(), missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
+  const std::string& inbox = DevicePaths::inboxFolder();
+  const std::string missing = DevicePaths::sysroot() + "/no/such/folder/job.zip";
   // "<integer>": the parameter as an integer; "<none>": no parameter. Paths not named here are
   // refused with "Refused the announced task container PATH" and refused the same way when the
   // host hands them over.

@@ -147,11 +147,8 @@ class VehiclePropertyTest : public SharedLibrariesTest {
     return VehicleProperty::create(origin);
   }
 
-  struct Closer {
-    void operator()(void* handle) const { dlclose(handle); }
-  };
   File stateFile_;
-  std::unique_ptr<void, Closer> library_;
+  std::unique_ptr<void, int (*)(void*)> library_{nullptr, dlclose};
   void (*setStatus_)(const char*, int) = nullptr;
   int (*registrations_)() = nullptr;
   int (*running_)() = nullptr;

@@ -14,7 +14,6 @@
 
 #include "PropertyTestSupport.h"
 #include "kest/vehiclebus/BusDispatcher.h"
-#include "kolconfig/XmlDoc.h"
 
 namespace {
 
@@ -38,17 +37,6 @@ std::string signal(const std::string& type, const std::string& body) {
          "</k:canValue>";
 }
 
-// "property=value " of every ZemVehicleProperty sent so far.
-std::string announced(const Ipc::InProcessIpcService& ipc) {
-  std::string all;
-  for (const auto& p : ipc.sent("ZemVehicleProperty")) {
-    const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(p.at("property"));
-    const auto* boolean = dynamic_cast<const Types::BooleanPropertyResult*>(result->element_value());
-    all += boolean != nullptr ? boolean->get_property() + "=" + boolean->get_value() + " " : "? ";
-  }
-  return all;
-}
-
 std::string example(const std::string& name) { return std::string(ZEM_EXAMPLE_LIB_DIR) + "/" + name; }
 
 class LiveSourcesTest : public PropertyTest {};
@@ -68,17 +56,17 @@ TEST_F(LiveSourcesTest, CanSourcesAnswerTheirLastFrameAndABooleanAnnouncesOnlyCh
   EXPECT_EQ(map_.getPropertyValue("raw"), "0x00AB");
   bus.dispatch(kBus, frame(0x100, {0x00, 0x30}));
   EXPECT_EQ(map_.getPropertyValue("door"), "false");
-  EXPECT_EQ(announced(ipc_), "door=true door=false ");  // the second frame changed nothing
+  EXPECT_EQ(vehicleAnnouncements(ipc_), "door=true door=false ");  // the second frame changed nothing
 
   // The old generation's listener is gone once the reload returns: one announcement per change.
   map_.reloadConfig();
   bus.dispatch(kBus, frame(0x100, {0x00, 0x01}));
-  EXPECT_EQ(announced(ipc_), "door=true door=false door=true ");
+  EXPECT_EQ(vehicleAnnouncements(ipc_), "door=true door=false door=true ");
   const std::size_t sources = bus.registeredSources();
   map_.release();
   EXPECT_EQ(bus.registeredSources(), sources - 2);
   bus.dispatch(kBus, frame(0x100, {0x00, 0x00}));
-  EXPECT_EQ(announced(ipc_), "door=true door=false door=true ");
+  EXPECT_EQ(vehicleAnnouncements(ipc_), "door=true door=false door=true ");
 }
 
 TEST_F(LiveSourcesTest, LibraryPropertiesCallTheirFunctionAndVehiclePropertiesFollowTheLibraryAcrossReloads) {
@@ -105,7 +93,7 @@ TEST_F(LiveSourcesTest, LibraryPropertiesCallTheirFunctionAndVehiclePropertiesFo
   setStatus("IGNITION_ON", 0);
   setStatus("ENGINE_RUNNING", 1);  // another property: not this one's
   EXPECT_EQ(map_.getPropertyValue("ignition"), "false");
-  EXPECT_EQ(announced(ipc_), "IGNITION_ON=false ");
+  EXPECT_EQ(vehicleAnnouncements(ipc_), "IGNITION_ON=false ");
 
   // Callbacks racing with reloads never reach a listener of a destroyed generation (ASan, TSan).
   std::atomic<bool> stop{false};
@@ -117,13 +105,13 @@ TEST_F(LiveSourcesTest, LibraryPropertiesCallTheirFunctionAndVehiclePropertiesFo
   flipper.join();
   setStatus("IGNITION_ON", 1);
   setStatus("IGNITION_ON", 0);
-  const std::string before = announced(ipc_);
+  const std::string before = vehicleAnnouncements(ipc_);
   const std::string last = "IGNITION_ON=true IGNITION_ON=false ";
   ASSERT_GE(before.size(), last.size());
   EXPECT_EQ(before.substr(before.size() - last.size()), last);
   map_.release();
   setStatus("IGNITION_ON", 1);
-  EXPECT_EQ(announced(ipc_), before);
+  EXPECT_EQ(vehicleAnnouncements(ipc_), before);
 }
 
 // A provisioning configuration is job input: a library is loaded only from the library folders, and

@@ -58,10 +58,8 @@ TEST_F(OriginItemsTest, CertificatesTravelAsBase64AndExposeTheirOrigin) {
        named("String", "ps", "PersistedString", "<k:key>ps</k:key>"));
   EXPECT_EQ(map_.getPropertyValue("cert"), "");  // none installed yet
   const std::string pem = readFile(rsaKeys().certificate);
-  const auto wrong = stringNode("not base64 !");
-  EXPECT_FALSE(map_.updateProperty(&wrong, "cert"));
-  const auto certificate = stringNode(Security::SecurityService::base64Encode(pem));
-  ASSERT_TRUE(map_.updateProperty(&certificate, "cert"));
+  EXPECT_FALSE(update("cert", stringNode("not base64 !")));
+  ASSERT_TRUE(update("cert", stringNode(Security::SecurityService::base64Encode(pem))));
   EXPECT_EQ(map_.getPropertyValue("cert"), Security::SecurityService::base64Encode(pem));
 
   const auto config = map_.getPropertyConfig("cert");
@@ -100,8 +98,7 @@ TEST_F(OriginItemsTest, AComponentLogLevelIsStoredOnlyAfterTheComponentTookIt) {
     out.add(std::make_unique<Ipc::IpcIntegerParameter>("result", 0));
     return out;
   });
-  const auto debug = stringNode("DEBUG");
-  EXPECT_TRUE(map_.updateProperty(&debug, "log"));
+  EXPECT_TRUE(update("log", stringNode("DEBUG")));
   EXPECT_EQ(interfaceSeen, "SelfDiag");
   EXPECT_EQ(levelSeen, 3);
   EXPECT_EQ(stored("lvl"), "DEBUG");
@@ -116,8 +113,7 @@ TEST_F(OriginItemsTest, ABackendProfileSwitchRelinksTheConfigurationOrTouchesNot
   const File config(folder, "tql.properties");
   for (const char* name : {"prod", "../prod", ".hidden", "a/b", ""}) {
     LogCapture log;
-    const auto profile = stringNode(name);
-    EXPECT_FALSE(map_.updateProperty(&profile, "tql"));
+    EXPECT_FALSE(update("tql", stringNode(name)));
     EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, *name == 'p'
                                                              ? "tQL config file cannot be found: " + config.getPath()
                                                              : "Invalid backend profile name"))
@@ -128,8 +124,7 @@ TEST_F(OriginItemsTest, ABackendProfileSwitchRelinksTheConfigurationOrTouchesNot
 
   // A fresh unit's configuration is a plain file: the first switch saves it and creates the link.
   writeFile(config, "a=1\nprm.manager.url=https://dev.example\n");
-  const auto prod = stringNode("prod");
-  ASSERT_TRUE(map_.updateProperty(&prod, "tql"));
+  ASSERT_TRUE(update("tql", stringNode("prod")));
   EXPECT_TRUE(config.isSymbolicLink());
   char target[64] = {};
   ASSERT_GT(::readlink(config.getPath().c_str(), target, sizeof target - 1), 0);

@@ -129,8 +129,7 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
   EXPECT_TRUE(updatedBy({"Q", "X"}));
   EXPECT_EQ(stored("ps"), "new");
   EXPECT_EQ(stored("ZEM.LOGLEVEL"), "INFO");
-  const auto integer = integerNode(5);
-  EXPECT_FALSE(map_.updateProperty(&integer, "A.after"));  // no permission check, but the kind is checked
+  EXPECT_FALSE(update("A.after", integerNode(5)));  // no permission check, but the kind is checked
   EXPECT_FALSE(map_.updateProperty(nullptr, "A.after"));
   EXPECT_EQ(stored("after"), "y");
 }
@@ -166,13 +165,7 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   ASSERT_TRUE(map_.updateProperty(&no, "A.b"));
   ASSERT_TRUE(map_.updateProperty(&yes, "IGNITION_ON"));  // not monitored: no PropertyValueChanged
   EXPECT_EQ(announced(), "A.b=true A.b=false ");
-  const auto sent = ipc_.sent("ZemVehicleProperty");
-  ASSERT_EQ(sent.size(), 1u);
-  const auto result = xmldoc::parseString<Types::IpcMessagePropertyResult>(sent[0].at("property"));
-  const auto* boolean = dynamic_cast<const Types::BooleanPropertyResult*>(result->element_value());
-  ASSERT_NE(boolean, nullptr);
-  EXPECT_EQ(boolean->get_property(), "IGNITION_ON");
-  EXPECT_EQ(boolean->get_value(), "true");
+  EXPECT_EQ(vehicleAnnouncements(ipc_), "IGNITION_ON=true ");
   EXPECT_EQ(map_.getPropertyValue("IGNITION_ON"), "true");
 
   // A reload detaches the listeners of the old generation: one announcement per change, not two.
@@ -206,16 +199,12 @@ TEST_F(PropertyMapTest, MonitorsTakeOnlyMapNamesAFewPerCallerUntilTheCallerLeave
   };
   size_t announcedBefore = 0;  // announcements of other names before the checks of A.b
   const auto announcedA = [&] { return ipc_.sent("PropertyValueChanged").size() - announcedBefore; };
-  const auto flip = [&](bool value) {
-    const auto node = booleanNode(value);
-    return map_.updateProperty(&node, "A.b");
-  };
+  const auto flip = [&](bool value) { return update("A.b", booleanNode(value)); };
 
   EXPECT_EQ(monitor("first", "No.Such"), 1);
   EXPECT_EQ(monitor("first", std::string(2048, 'p')), 1);
   EXPECT_EQ(monitor("first", "store.flag"), 0);
-  const auto flag = booleanNode(true);
-  ASSERT_TRUE(map_.updateProperty(&flag, "C.flag"));
+  ASSERT_TRUE(update("C.flag", booleanNode(true)));
   ASSERT_EQ(ipc_.sent("PropertyValueChanged").size(), 1u);
   EXPECT_EQ(ipc_.sent("PropertyValueChanged")[0].at("property"), "store.flag");
   announcedBefore = 1;
@@ -286,8 +275,7 @@ TEST_F(PropertyMapTest, AtOnceAnswersOnlyHeldValuesWhileTheMapIsFree) {
   // whether an update or a reload changed it.
   const std::string flag = document("IpcMessageBooleanPropertyRequest", "<k:propertyName>A.b</k:propertyName>");
   for (const bool value : {true, true, false}) {
-    const auto node = booleanNode(value);
-    ASSERT_TRUE(map_.updateProperty(&node, "A.b"));
+    ASSERT_TRUE(update("A.b", booleanNode(value)));
     ASSERT_TRUE(map_.tryGetXmlPropertyResultAtOnce(flag, &answer));
     EXPECT_NE(answer.find(value ? ">true<" : ">false<"), std::string::npos) << answer;
     EXPECT_EQ(answer, map_.getXmlPropertyResult(flag));
@@ -309,10 +297,7 @@ TEST_F(PropertyMapTest, ConcurrentReadsWritesAndReloadsLoseNoAnnouncement) {
   std::thread reloader([&] {
     while (!done) map_.reloadConfig();
   });
-  for (int i = 1; i <= 40; ++i) {
-    const auto value = booleanNode(i % 2 == 1);
-    EXPECT_TRUE(map_.updateProperty(&value, "A.b"));
-  }
+  for (int i = 1; i <= 40; ++i) EXPECT_TRUE(update("A.b", booleanNode(i % 2 == 1)));
   done = true;
   for (auto& reader : readers) reader.join();
   reloader.join();

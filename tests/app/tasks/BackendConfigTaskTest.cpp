@@ -20,6 +20,7 @@ using namespace proptest;
 using zem_test::TestKms;
 using Mode = TestKms::Mode;
 
+const char* const kResult = "UpdateBackendConfigZemTaskResult";
 const std::string kFailedProvisioning = "Impossible to provision a client certificate for CA TestCA (profile prod)";
 
 // A port on 127.0.0.1 that nobody listens on (bound, then released).
@@ -73,13 +74,6 @@ class BackendConfigTaskTest : public ::testing::Test {
   }
   std::string slot() { return readFile(security_->getSlotFile(Security::SecurityService::CertificateSlot(0))); }
   std::string slotKey() { return readFile(security_->getSlotKeyFile(Security::SecurityService::CertificateSlot(0))); }
-  static void expectError(const ResultPackage& package, bool success, int type, const std::string& message) {
-    ASSERT_NE(package.result, nullptr);
-    EXPECT_EQ(package.result->typeName(), "UpdateBackendConfigZemTaskResult");
-    EXPECT_EQ(package.result->element_errorInfo()->get_success(), success);
-    EXPECT_EQ(package.result->element_errorInfo()->get_errorType(), type);
-    EXPECT_EQ(package.result->element_errorInfo()->get_errorMessage(), message);
-  }
 
   TestKms kms_;
   const File folder_{DevicePaths::backendApplicationFolder()};
@@ -117,7 +111,7 @@ TEST_F(BackendConfigTaskTest, ARefusedCertificateKeepsTheSlotAndThePreviousProfi
     kms_.setMode(row.mode);
     const size_t exchanges = kms_.paths().size();
     LogCapture log;
-    expectError(job("refused" + std::to_string(n++), profileEntry("prod")), false, 6, kFailedProvisioning);
+    expectErrorInfo(job("refused" + std::to_string(n++), profileEntry("prod")), kResult, false, 6, kFailedProvisioning);
     EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, row.error)) << log.dump();
     // The unit holds a pair: it renews (a unit without libcurl makes no exchange at all).
     EXPECT_EQ(kms_.paths().size(), exchanges + (row.mode == Mode::kGood ? 0 : 1));
@@ -155,7 +149,8 @@ TEST_F(BackendConfigTaskTest, TheReloadStatusDecidesWhetherTheSwitchStays) {
     SCOPED_TRACE(row.profile);
     security_->forceReloadStatus(row.forced);
     LogCapture log;
-    expectError(job("reload-" + row.profile, profileEntry(row.profile)), row.success, row.success ? 0 : 6, row.message);
+    expectErrorInfo(job("reload-" + row.profile, profileEntry(row.profile)), kResult, row.success, row.success ? 0 : 6,
+                    row.message);
     EXPECT_EQ(active(), row.activeAfter);
     EXPECT_EQ(linkTarget(), row.activeAfter + ".prs");
     EXPECT_EQ(log.countAny(row.logLine), 1U) << log.dump();
@@ -186,7 +181,7 @@ class BackendConfigOtherFileTest : public BackendConfigTaskTest {
 
 // The reload checks the link that the profile origin manages, whatever its configPath names.
 TEST_F(BackendConfigOtherFileTest, TheReloadChecksTheLinkTheProfileOriginManages) {
-  expectError(job("other-file", profileEntry("prod")), true, 0, "");
+  expectErrorInfo(job("other-file", profileEntry("prod")), kResult, true, 0, "");
   EXPECT_EQ(active(), "prod");
   EXPECT_EQ(linkTarget(), "prod.prs");
   EXPECT_EQ(security_->getConnectivityConfigFile(), config_.getPath());
@@ -210,7 +205,8 @@ TEST_F(BackendConfigTaskTest, PropertyWritesComeFirstAndAFailureStopsTheJob) {
   int n = 0;
   for (const Row& row : rows) {
     LogCapture log;
-    expectError(job("writes" + std::to_string(n++), row.entries), row.success, row.success ? 0 : 7, row.message);
+    expectErrorInfo(job("writes" + std::to_string(n++), row.entries), kResult, row.success, row.success ? 0 : 7,
+                    row.message);
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("CONNECTIVITY.NOTE"), row.note);
     EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL,
                         "Backend configuration has been updated but no switch of active config set was done"),

@@ -21,6 +21,8 @@ const std::string kConfig = document(
                                    named("Integer", "rate", "PersistedInteger", "<k:key>BUS.rate</k:key>") +
                                        named("Integer", "Bitrate", "PersistedInteger", "<k:key>BUS.Bitrate</k:key>")));
 
+const char* const kResult = "UpdateBusPropertiesZemTaskResult";
+
 class BusPropertiesTaskTest : public ::testing::Test {
  protected:
   BusPropertiesTaskTest() {
@@ -56,13 +58,8 @@ TEST_F(BusPropertiesTaskTest, TheApplyStatusDecidesOutcomeLogAndError) {
     bus_->forceStatus(row.status);
     LogCapture log;
     const std::string rate = std::to_string(100 + n);
-    const ResultPackage package = update("b" + std::to_string(n++), entryXml("BUS.rate", valueXml("Integer", rate)));
-    ASSERT_NE(package.result, nullptr);
-    const auto* info = package.result->element_errorInfo();
-    EXPECT_EQ(package.result->typeName(), "UpdateBusPropertiesZemTaskResult");
-    EXPECT_EQ(info->get_success(), row.success);
-    EXPECT_EQ(info->get_errorMessage(), row.errorMessage);
-    EXPECT_EQ(info->get_errorType(), row.errorMessage.empty() ? 0 : 7);
+    proptest::expectErrorInfo(update("b" + std::to_string(n++), entryXml("BUS.rate", valueXml("Integer", rate))),
+                              kResult, row.success, row.errorMessage.empty() ? 0 : 7, row.errorMessage);
     EXPECT_EQ(log.count(row.level, row.line), 1U) << log.dump();
     EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Updating bus configuration based on received configuration"));
     EXPECT_TRUE(log.contains(log4cplus::DEBUG_LOG_LEVEL, "Updated value for property key Properties.BUS.rate to"))
@@ -94,13 +91,9 @@ TEST_F(BusPropertiesTaskTest, ABitrateTheBusDoesNotSupportRefusesTheWholeJobBefo
   int n = 0;
   for (const auto& row : refused) {
     SCOPED_TRACE(row.value);
-    const ResultPackage package = update("r" + std::to_string(n++),
-                                         entryXml("BUS.rate", valueXml("Integer", "2")) + entryXml(row.key, row.value));
-    ASSERT_NE(package.result, nullptr);
-    const auto* info = package.result->element_errorInfo();
-    EXPECT_FALSE(info->get_success());
-    EXPECT_EQ(info->get_errorType(), 7);
-    EXPECT_EQ(info->get_errorMessage(), std::string("Impossible to update property ") + row.key);
+    proptest::expectErrorInfo(update("r" + std::to_string(n++),
+                                     entryXml("BUS.rate", valueXml("Integer", "2")) + entryXml(row.key, row.value)),
+                              kResult, false, 7, std::string("Impossible to update property ") + row.key);
     // Nothing of the job is written, not even the entry before the bitrate, and nothing is applied.
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("BUS.rate"), "1");
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("BUS.Bitrate"), "500000");

@@ -52,38 +52,19 @@ TEST_F(DataTasksTest, InstallAppliesEachValidSettingsFileInOrderAndRefusesAnInva
     log4cplus::LogLevel level;  // logger level afterwards (NOT_SET_LOG_LEVEL: not checked)
     std::string log;            // a line logged (DEBUG on success, ERROR on failure)
   };
+  const auto settings = [](const std::string& file, const std::string& xml) {
+    return std::pair<std::string, Entry>("ZEM_GLOBAL_SETTINGS", {file, xml});
+  };
+  const log4cplus::LogLevel any = log4cplus::NOT_SET_LOG_LEVEL, info = log4cplus::INFO_LOG_LEVEL;
+  const std::string ignored = "Ignoring not supported file type: db.xml [ZEM_DATABASE]";
   const Row rows[] = {
-      {"other.zip",
-       {{"ZEM_DATABASE", {"db.xml", "x"}}},  // an unknown entry type is refused at intake
-       true,
-       10,
-       log4cplus::NOT_SET_LOG_LEVEL,
-       "Ignoring not supported file type: db.xml [ZEM_DATABASE]"},
-      {"one.zip",
-       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", settingsXml(7, "DEBUG")}}},
-       true,
-       7,
-       log4cplus::DEBUG_LOG_LEVEL,
-       ""},
+      // An unknown entry type is refused at intake.
+      {"other.zip", {{"ZEM_DATABASE", {"db.xml", "x"}}}, true, 10, any, ignored},
+      {"one.zip", {settings("s.xml", settingsXml(7, "DEBUG"))}, true, 7, log4cplus::DEBUG_LOG_LEVEL, ""},
       // The first file's level stays: the configuration was reloaded after it, before the second.
-      {"two.zip",
-       {{"ZEM_GLOBAL_SETTINGS", {"a.xml", settingsXml(3, "INFO")}}, {"ZEM_GLOBAL_SETTINGS", {"b.xml", settingsXml(5)}}},
-       true,
-       5,
-       log4cplus::INFO_LOG_LEVEL,
-       ""},
-      {"invalid.zip",
-       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", settingsXml(-1)}}},
-       false,
-       5,
-       log4cplus::NOT_SET_LOG_LEVEL,
-       refused},
-      {"wrong-kind.zip",
-       {{"ZEM_GLOBAL_SETTINGS", {"s.xml", databaseXml("")}}},
-       false,
-       5,
-       log4cplus::NOT_SET_LOG_LEVEL,
-       refused},
+      {"two.zip", {settings("a.xml", settingsXml(3, "INFO")), settings("b", settingsXml(5))}, true, 5, info, ""},
+      {"invalid.zip", {settings("s.xml", settingsXml(-1))}, false, 5, any, refused},
+      {"wrong-kind.zip", {settings("s.xml", databaseXml(""))}, false, 5, any, refused},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -113,11 +94,13 @@ TEST_F(DataTasksTest, InstallAppliesEachValidSettingsFileInOrderAndRefusesAnInva
 
 TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileItCannotAdd) {
   ZEM_INFO("data request probe 5e1d");
-  const auto sent = app_.runJob(
-      makeJob(inboxFile("req.zip"), document("RequestZemDataTaskDescription",
-                                             "<k:dataType>ZEM_EVENT_LOG</k:dataType><k:dataType>BOGUS</k:dataType>"
-                                             "<k:dataType>ZEM_GLOBAL_SETTINGS</k:dataType>",
-                                             "taskId=\"req\"")));
+  const auto request = [&](const std::string& id, const std::vector<std::string>& types) {
+    std::string body;
+    for (const std::string& type : types) body += "<k:dataType>" + type + "</k:dataType>";
+    return app_.runJob(
+        makeJob(inboxFile(id + ".zip"), document("RequestZemDataTaskDescription", body, "taskId=\"" + id + "\"")));
+  };
+  const auto sent = request("req", {"ZEM_EVENT_LOG", "BOGUS", "ZEM_GLOBAL_SETTINGS"});
   EXPECT_TRUE(succeeded(sent));
   EXPECT_EQ(sent.result->typeName(), "RequestZemDataTaskResult");
   EXPECT_NE(sent.entries.at("LOGS/zemlog.txt").find("data request probe 5e1d"), std::string::npos);
@@ -131,9 +114,7 @@ TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileI
   const std::string saved = readFile(settingsFile());
   ASSERT_TRUE(settingsFile().remove() && settingsFile().mkdirs());
   LogCapture log;
-  const auto failed = app_.runJob(makeJob(
-      inboxFile("req2.zip"),
-      document("RequestZemDataTaskDescription", "<k:dataType>ZEM_GLOBAL_SETTINGS</k:dataType>", "taskId=\"req2\"")));
+  const auto failed = request("req2", {"ZEM_GLOBAL_SETTINGS"});
   EXPECT_FALSE(succeeded(failed));
   EXPECT_EQ(errorInfo(failed)->get_errorType(), 7);
   EXPECT_EQ(errorInfo(failed)->get_errorMessage(), "Error while compressing file settings.xml");
@@ -143,9 +124,7 @@ TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileI
 
   // A missing settings file has nothing to send, like an empty one: no entry, no failure.
   log.clear();
-  const auto missing = app_.runJob(makeJob(
-      inboxFile("req3.zip"),
-      document("RequestZemDataTaskDescription", "<k:dataType>ZEM_GLOBAL_SETTINGS</k:dataType>", "taskId=\"req3\"")));
+  const auto missing = request("req3", {"ZEM_GLOBAL_SETTINGS"});
   EXPECT_TRUE(succeeded(missing));
   EXPECT_EQ(errorInfo(missing)->get_errorType(), 0);
   EXPECT_EQ(missing.entries.count("settings.xml"), 0u);
@@ -205,6 +184,10 @@ TEST_F(DataTasksTest, LogFilesAreCappedInNameOrderAndEachGivesOnlyItsNewestTenMi
   };
   const File folder = freshFolder("capped");
   const ScopedTrustBoundaries trusted(withLogFolder(folder));
+  // The rows count the system log as a few bytes: what earlier tests of this process logged (a
+  // number of reloads that depends on the machine's load) is emptied first.
+  File(DevicePaths::systemLogFile() + ".1").remove();
+  ASSERT_EQ(::truncate(DevicePaths::systemLogFile().c_str(), 0), 0);
   for (const auto& run : runs) {
     SCOPED_TRACE(run.files.front().first);
     std::vector<std::string> paths;
@@ -269,10 +252,9 @@ TEST_F(DataTasksTest, LogFilesAreTakenOnlyFromTheLogFoldersAndHostileFilesAreSki
   for (const char* n : {"dir.log", "fifo.log", "vanished.log", "missing.log", "empty.log", "locked.log", "c.log",
                         "link.log", "inner.log", "through/other.log"})
     hostile.push_back(File(src, n).getPath());
-  hostile.push_back(std::string(5000, '/') + "..");
-  hostile.push_back(File(outside, "secret.log").getPath());
-  hostile.push_back(File(outside, "bad\nname.log").getPath());
-  hostile.push_back(DevicePaths::sysroot() + "/cache/var/log/unit.log");
+  hostile.insert(hostile.end(),
+                 {std::string(5000, '/') + "..", File(outside, "secret.log").getPath(),
+                  File(outside, "bad\nname.log").getPath(), DevicePaths::sysroot() + "/cache/var/log/unit.log"});
   ZEM_ERROR("log files probe 77aa");
   LogCapture log;
   const auto sent = app_.runJob(makeJob(inboxFile("hostile.zip"), logFilesJob("hostile", hostile)));

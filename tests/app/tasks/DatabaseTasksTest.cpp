@@ -21,9 +21,6 @@ using namespace apptest;
 class DatabaseTasksTest : public ::testing::Test {
  protected:
   File databaseFile() const { return File(File(DevicePaths::storeFolder()), DevicePaths::kDatabaseFileName); }
-  File plain(const std::string& name, const char* type, const std::string& id) {
-    return makeJob(inboxFile(name), description(type, id));
-  }
 
   // Stops the application, lays out the device with `layout` and starts the application again.
   template <class Layout>
@@ -43,7 +40,8 @@ TEST_F(DatabaseTasksTest, AFreshUnitSendsItsDefaultDatabase) {
     ASSERT_TRUE(
         File(File(DevicePaths::defaultConfigFolder()), DevicePaths::kDatabaseFileName).writeAtomically(defaults));
   });
-  const auto sent = app_->runJob(plain("request.zip", "RequestZemDatabaseTaskDescription", "q1"));
+  const auto sent =
+      app_->runJob(makeJob(inboxFile("request.zip"), description("RequestZemDatabaseTaskDescription", "q1")));
   EXPECT_TRUE(succeeded(sent));
   EXPECT_EQ(sent.result->typeName(), "RequestZemDatabaseTaskResult");
   EXPECT_EQ(sent.entries.at("database.xml"), defaults);

@@ -63,13 +63,8 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
   int n = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.entries);
-    const ResultPackage package = update("u" + std::to_string(n++), row.entries);
-    ASSERT_NE(package.result, nullptr);
-    const auto* info = package.result->element_errorInfo();
-    EXPECT_EQ(package.result->typeName(), "UpdatePropertyZemTaskResult");
-    EXPECT_EQ(info->get_success(), row.success);
-    EXPECT_EQ(info->get_errorMessage(), row.errorMessage);
-    EXPECT_EQ(info->get_errorType(), row.errorMessage.empty() ? 0 : 7);
+    proptest::expectErrorInfo(update("u" + std::to_string(n++), row.entries), "UpdatePropertyZemTaskResult",
+                              row.success, row.errorMessage.empty() ? 0 : 7, row.errorMessage);
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("P.i"), row.storedInteger);
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("s"), "hello");
     EXPECT_EQ(ProvisioningAdapterMap().getPropertyValue("ZEM.LOGLEVEL"), row.storedLevel);
