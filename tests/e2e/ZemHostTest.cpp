@@ -57,6 +57,7 @@ TEST_F(ZemHostTest, HugeArgumentsLeaveNoMemoryPinnedAndALostBusEndsTheHostWithSt
   // and ignores the trimming under test; the refusal itself is tested in-process by the IPC tests.
   const std::string huge(30 * 1024 * 1024, 'p');
   std::vector<std::future<std::string>> calls;
+  calls.reserve(12);
   for (int i = 0; i < 12; ++i)
     calls.push_back(std::async(std::launch::async, [&] {
       Ipc::IpcParameterSet in;
