@@ -48,7 +48,7 @@ class JobsE2ETest : public ZemHostFixture {
   // Builds a container of a generated description with zemctl; returns its path.
   std::string buildJob(const std::string& type, const std::string& taskId, std::vector<std::string> extra = {}) {
     fs::create_directories(files());
-    const std::string out = files() + "/" + std::to_string(built_++) + ".zip";
+    std::string out = files() + "/" + std::to_string(built_++) + ".zip";
     std::vector<std::string> args{"job", "build", "--type", type, "--task-id", taskId, "-o", out};
     args.insert(args.end(), extra.begin(), extra.end());
     const CommandResult r = zemctl(args);
