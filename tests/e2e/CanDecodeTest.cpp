@@ -83,8 +83,7 @@ Outcome zemctl(const File& folder, const std::string& line, const std::string& i
   const int in = ::open(stdinFile.getPath().c_str(), O_RDONLY | O_CLOEXEC);
   ::dup2(in, 0);
   ::close(in);
-  std::ostringstream out;
-  std::ostringstream err;
+  std::ostringstream out, err;
   const int rc = Zemctl(out, err).run(command);
   ::dup2(savedStdin, 0);
   ::close(savedStdin);

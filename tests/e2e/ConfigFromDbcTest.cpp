@@ -50,11 +50,8 @@ Outcome zemctl(const std::string& line) {
   std::string error;
   if (!ZemctlCommand::parse(args, &command, &error)) return {Zemctl::kExitUsage, "", error};
   std::ostringstream out, err;
-  Outcome run;
-  run.exitCode = Zemctl(out, err).run(command);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
+  const int exitCode = Zemctl(out, err).run(command);
+  return {exitCode, out.str(), err.str()};
 }
 
 std::string readAll(const std::string& path) {

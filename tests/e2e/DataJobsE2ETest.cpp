@@ -1,5 +1,6 @@
-// The data install, data request and log-files jobs through a real zem-host on a seeded
-// temporary sysroot, each driven by one zemctl command that builds, submits and waits.
+// The data install, data request, log-files and bus update jobs through a real zem-host on a seeded
+// temporary sysroot whose configuration holds one bus property, each driven by one zemctl command
+// that builds, submits and waits.
 #include <filesystem>
 
 #include "ZemHostFixture.h"
@@ -14,7 +15,12 @@ class DataJobsE2ETest : public ZemHostFixture {
   void SetUp() override {
     ZemHostFixture::SetUp();
     if (IsSkipped()) return;
-    startHost({"--log-dir", extraLogFolder()});
+    writeFile(File(sysroot() + "/media/olvane/configs/zem_app/config.xml"),
+              document("ProvisioningConfig",
+                       groupXml("BUS", {},
+                                propertyXml("IntegerPropertyAdapter", "propertyName=\"Bitrate\"",
+                                            "PersistedIntegerPropertyOrigin", "<k:key>BUS.Bitrate</k:key>"))));
+    startHost({"--log-dir", extraLogFolder()}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
     ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   }
   std::string extraLogFolder() const { return workFolder() + "/extra"; }
@@ -22,7 +28,7 @@ class DataJobsE2ETest : public ZemHostFixture {
   static bool has(const CommandResult& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
 };
 
-TEST_F(DataJobsE2ETest, DataInstallReplacesTheSettings) {
+TEST_F(DataJobsE2ETest, DataInstallReplacesTheSettingsAndDataRequestSendsThemWithTheLogExtract) {
   const File good(workFolder() + "/good/settings.xml");
   writeFile(good, document("ZemGlobalSettings",
                            "<k:maximumDataSize>2048</k:maximumDataSize><k:replayHistorySize>4</k:replayHistorySize>"));
@@ -30,9 +36,7 @@ TEST_F(DataJobsE2ETest, DataInstallReplacesTheSettings) {
   EXPECT_EQ(installed.exitCode, 0) << installed.out << installed.err;
   EXPECT_TRUE(has(installed, "success true"));
   EXPECT_EQ(readFile(settingsPath()), readFile(good.getPath()));
-}
 
-TEST_F(DataJobsE2ETest, DataRequestSendsTheLogExtractAndTheSettings) {
   const CommandResult r = zemctl({"data", "request", "ZEM_EVENT_LOG", "ZEM_GLOBAL_SETTINGS"});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_TRUE(has(r, "taskId zemctl-") && has(r, "result RequestZemDataTaskResult")) << r.out;
@@ -56,6 +60,23 @@ TEST_F(DataJobsE2ETest, LogsRequestPacksTheSystemLogAndTheNamedFilesOfTheLogFold
   EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/unit.log 5\n")) << r.out;
   EXPECT_TRUE(has(r, "entry ZEM_EVENT_LOG LOGS/syslog.txt ")) << r.out;
   EXPECT_FALSE(has(r, "secret.log")) << r.out;
+}
+
+TEST_F(DataJobsE2ETest, BusUpdateWritesThePropertiesAppliesTheBusAndReportsARefusedWrite) {
+  const CommandResult applied = zemctl({"bus", "update", "BUS.Bitrate=integer:250000", "--task-id", "bus-1"});
+  EXPECT_EQ(applied.exitCode, 0) << applied.err;
+  EXPECT_EQ(applied.out, "task bus-1\nsuccess true\n");
+  EXPECT_EQ(zemctl({"get", "BUS.Bitrate", "--as", "integer"}).out, "250000\n");
+  const size_t reapplied = readFile(hostStderr()).find("Bus configuration re-applied");
+  EXPECT_NE(reapplied, std::string::npos);
+
+  const CommandResult refused = zemctl({"bus", "update", "BUS.Bitrate=string:fast", "--task-id", "bus-2"});
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_EQ(refused.out,
+            "task bus-2\nsuccess false\nerrorType 7\nerrorMessage Impossible to update property BUS.Bitrate\n");
+  EXPECT_EQ(zemctl({"get", "BUS.Bitrate", "--as", "integer"}).out, "250000\n");
+  // A refused write never re-applies the bus configuration.
+  EXPECT_EQ(readFile(hostStderr()).find("Bus configuration re-applied", reapplied + 1), std::string::npos);
 }
 
 }  // namespace

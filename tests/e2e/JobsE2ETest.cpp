@@ -1,6 +1,7 @@
 // Jobs through a real zem-host on a seeded temporary sysroot, driven with "zemctl job ...": an
 // install and a long task id, hostile containers, signatures made with `openssl` and `zip` alone,
-// and zemctl without a running unit. What the plug-in does with each container is tested in tests/app.
+// and zemctl without a running unit or bus. What the plug-in does with each container is tested in
+// tests/app.
 #include <algorithm>
 #include <filesystem>
 
@@ -47,7 +48,7 @@ class JobsE2ETest : public ZemHostFixture {
   // Builds a container of a generated description with zemctl; returns its path.
   std::string buildJob(const std::string& type, const std::string& taskId, std::vector<std::string> extra = {}) {
     fs::create_directories(files());
-    const std::string out = files() + "/" + std::to_string(built_++) + ".zip";
+    std::string out = files() + "/" + std::to_string(built_++) + ".zip";
     std::vector<std::string> args{"job", "build", "--type", type, "--task-id", taskId, "-o", out};
     args.insert(args.end(), extra.begin(), extra.end());
     const CommandResult r = zemctl(args);
@@ -218,11 +219,21 @@ TEST_F(JobsE2ETest, OnlyASeededSigningSlotOrDevelopmentModeLetsContainersRun) {
   expectHealthy();
 }
 
-// zemctl without a running unit: a submission is refused without an inbox, else waits in the inbox
-// (under a free name: InboxPlacementTest).
-TEST_F(JobsE2ETest, SubmittingWithoutARunningUnitIsRefusedOrWaits) {
+// zemctl without a running unit: exit codes tell usage errors, an absent service and an absent bus
+// apart; a submission is refused without an inbox, else waits in the inbox (under a free name:
+// InboxPlacementTest).
+TEST_F(JobsE2ETest, ZemctlWithoutARunningUnitTellsItsErrorsApartAndSubmissionsWait) {
+  CommandResult r = zemctl({"log-level", "set", "4"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("com.olvane.ZEM_APP is not running on the session bus"), std::string::npos) << r.err;
+  r = zemctl({"ping"}, {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + workFolder() + "/no-bus-here"}});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("cannot connect to the session bus"), std::string::npos) << r.err;
+  r = zemctl({"log-level", "set", "four"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("zemctl: "), std::string::npos);
   const std::string container = buildJob(kRequest, "lonely");
-  CommandResult r = zemctl({"job", "submit", container});
+  r = zemctl({"job", "submit", container});
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
   fs::create_directories(inbox());

@@ -139,31 +139,24 @@ TEST_F(KillCampaignE2ETest, KillsAtRandomMomentsLoseNoAcknowledgedWriteAndLeaveN
     });
     while (!killed) {
       const std::string value = std::to_string(++written);
-      switch (random() % 3) {
-        case 0: {
-          const bool ok = zemctl({"set", "K.Count", "integer:" + value}).out == "result true\n";
-          count.written(value, ok);
-          acknowledged[0] += ok ? 1 : 0;
-          break;
-        }
-        case 1: {
-          const std::string chosen = std::to_string(random() % 6);
-          const bool ok = zemctl({"log-level", "set", chosen}).exitCode == 0;
-          logLevel.written(chosen, ok);
-          acknowledged[1] += ok ? 1 : 0;
-          break;
-        }
-        default: {
-          const std::string id = "kill-" + value;
-          const File job = makeJob(File(workFolder() + "/jobs/" + id + ".zip"),
-                                   description("RequestZemDatabaseTaskDescription", id));
-          if (zemctl({"job", "submit", job.getPath()}).out.find("\nstatus 1\n") != std::string::npos) {
-            acknowledgedJobs.insert(id);
-            ++acknowledged[2];
-          }
-          fs::remove(job.getPath());
-        }
+      const std::size_t kind = random() % 3;
+      bool ok = false;
+      if (kind == 0) {
+        ok = zemctl({"set", "K.Count", "integer:" + value}).out == "result true\n";
+        count.written(value, ok);
+      } else if (kind == 1) {
+        const std::string chosen = std::to_string(random() % 6);
+        ok = zemctl({"log-level", "set", chosen}).exitCode == 0;
+        logLevel.written(chosen, ok);
+      } else {
+        const std::string id = "kill-" + value;
+        const File job =
+            makeJob(File(workFolder() + "/jobs/" + id + ".zip"), description("RequestZemDatabaseTaskDescription", id));
+        ok = zemctl({"job", "submit", job.getPath()}).out.find("\nstatus 1\n") != std::string::npos;
+        if (ok) acknowledgedJobs.insert(id);
+        fs::remove(job.getPath());
       }
+      acknowledged[kind] += ok ? 1 : 0;
     }
     killer.join();
     ASSERT_TRUE(stopHost(SIGKILL).has_value());

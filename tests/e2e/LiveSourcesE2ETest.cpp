@@ -47,7 +47,7 @@ class LiveSourcesE2ETest : public ZemHostFixture {
   }
 };
 
-TEST_F(LiveSourcesE2ETest, InjectedFramesFeedTheCanPropertiesAndTheDoorSwitchIsAnnounced) {
+TEST_F(LiveSourcesE2ETest, InjectedFramesFeedTheCanPropertiesOfBothImportsAndTheDoorSwitchIsAnnounced) {
   ASSERT_NO_FATAL_FAILURE(startUnit());
   EXPECT_EQ(zemctl({"get", "Vehicle.Body.DoorOpen", "--as", "boolean"}).out, "\n");  // no frame yet
   const auto watcher = watch(4);  // the two door switches of frame 0x3C0, each set and cleared
@@ -81,6 +81,22 @@ TEST_F(LiveSourcesE2ETest, InjectedFramesFeedTheCanPropertiesAndTheDoorSwitchIsA
   EXPECT_EQ(readFile(workFolder() + "/watch.out"),
             "ZemVehicleProperty Vehicle.Body.DoorOpen = true\nZemVehicleProperty Vehicle.Body.DoorLocked = false\n"
             "ZemVehicleProperty Vehicle.Body.DoorOpen = false\nZemVehicleProperty Vehicle.Body.DoorLocked = true\n");
+
+  // A configuration made from another DBC file installs beside the first import.
+  const File dbc(workFolder() + "/brake.dbc");
+  writeFile(dbc,
+            "BO_ 2364540158 Brake: 8 ECU\n SG_ Pressure : 8|12@1- (0.5,-10) [-1034|1013.5] \"bar\" Vector__XXX\n"
+            " SG_ Active : 0|1@1+ (1,0) [0|1] \"\" Vector__XXX\n");
+  const std::string config = workFolder() + "/dbc-config.xml";
+  const CommandResult made = zemctl({"config", "from-dbc", dbc.getPath(), "--prefix", "Dbc", "--bus", "sim0", "--into",
+                                     sysroot() + "/media/olvane/configs/zem_app/config.xml", "-o", config});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  const CommandResult installed = zemctl({"config", "install", config, "--force"});
+  ASSERT_EQ(installed.exitCode, 0) << installed.err;
+  EXPECT_EQ(zemctl({"can", "inject", "0CF004FE#01FE0F", "3C1#1027"}).out, "accepted 2\n");
+  EXPECT_EQ(zemctl({"get", "Dbc.Brake.Active", "--as", "boolean"}).out, "true\n");
+  EXPECT_EQ(zemctl({"get", "Dbc.Brake.Pressure", "--as", "float"}).out, "-11\n");    // raw -2 x 0.5 - 10
+  EXPECT_EQ(zemctl({"get", "Vehicle.Motion.Speed", "--as", "float"}).out, "100\n");  // kept from the first import
 }
 
 TEST_F(LiveSourcesE2ETest, AReplayedLogALibraryFunctionAndTheExampleVehicleLibraryGiveLiveValues) {
@@ -101,24 +117,6 @@ TEST_F(LiveSourcesE2ETest, AReplayedLogALibraryFunctionAndTheExampleVehicleLibra
   EXPECT_TRUE(exitedWith(watcher->waitForExit(std::chrono::seconds(10)), 0));
   EXPECT_EQ(readFile(workFolder() + "/watch.out"), "ZemVehicleProperty ENGINE_RUNNING = true\n");
   EXPECT_EQ(zemctl({"get", "ENGINE_RUNNING", "--as", "vehicle"}).out, "true\n");
-}
-
-TEST_F(LiveSourcesE2ETest, AConfigurationMadeFromADbcFileInstallsAndDecodesInjectedFrames) {
-  ASSERT_NO_FATAL_FAILURE(startUnit());
-  const File dbc(workFolder() + "/brake.dbc");
-  writeFile(dbc,
-            "BO_ 2364540158 Brake: 8 ECU\n SG_ Pressure : 8|12@1- (0.5,-10) [-1034|1013.5] \"bar\" Vector__XXX\n"
-            " SG_ Active : 0|1@1+ (1,0) [0|1] \"\" Vector__XXX\n");
-  const std::string config = workFolder() + "/dbc-config.xml";
-  const CommandResult made = zemctl({"config", "from-dbc", dbc.getPath(), "--prefix", "Dbc", "--bus", "sim0", "--into",
-                                     sysroot() + "/media/olvane/configs/zem_app/config.xml", "-o", config});
-  ASSERT_EQ(made.exitCode, 0) << made.err;
-  const CommandResult installed = zemctl({"config", "install", config, "--force"});
-  ASSERT_EQ(installed.exitCode, 0) << installed.err;
-  EXPECT_EQ(zemctl({"can", "inject", "0CF004FE#01FE0F", "3C1#1027"}).out, "accepted 2\n");
-  EXPECT_EQ(zemctl({"get", "Dbc.Brake.Active", "--as", "boolean"}).out, "true\n");
-  EXPECT_EQ(zemctl({"get", "Dbc.Brake.Pressure", "--as", "float"}).out, "-11\n");    // raw -2 x 0.5 - 10
-  EXPECT_EQ(zemctl({"get", "Vehicle.Motion.Speed", "--as", "float"}).out, "100\n");  // kept from the first import
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ long long msBetween(Clock::time_point a, Clock::time_point b) {
 
 }  // namespace
 
-TEST(FrameSourceTest, ReplayHonoursTheLogTimeStamps) {
+TEST(FrameSourceTest, ReplayHonoursTheLogTimeStampsAndStopInterruptsALongWaitPromptly) {
   Recorder recorder;
   CandumpReplaySource source(
       logFile("(100.000000) sim0 101#01\n(100.050000) can1 102#02\n(100.100000) 103##1000102030405060708090A0B\n"
@@ -78,18 +78,16 @@ TEST(FrameSourceTest, ReplayHonoursTheLogTimeStamps) {
   EXPECT_LT(msBetween(a[0].at, a[2].at), 200);
   EXPECT_LT(msBetween(a[2].at, a[3].at), 45);  // an unstamped line follows at once
   EXPECT_EQ(a[2].frame.timestampUs - a[0].frame.timestampUs, 100000);
-}
 
-TEST(FrameSourceTest, StopInterruptsALongWaitPromptly) {
-  Recorder recorder;
-  CandumpReplaySource source(logFile("(1.0) 101#01\n(3601.0) 102#02\n"), recorder.bus, recorder.sink());
-  source.start();
-  ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.count() == 1; }));
+  Recorder waiting;
+  CandumpReplaySource hourLong(logFile("(1.0) 101#01\n(3601.0) 102#02\n"), waiting.bus, waiting.sink());
+  hourLong.start();
+  ASSERT_TRUE(zem_test::waitUntil([&] { return waiting.count() == 1; }));
   const Clock::time_point before = Clock::now();
-  source.stop();
+  hourLong.stop();
   EXPECT_LT(msBetween(before, Clock::now()), 500);
-  EXPECT_EQ(recorder.count(), 1U);
-  source.stop();  // idempotent
+  EXPECT_EQ(waiting.count(), 1U);
+  hourLong.stop();  // idempotent
 }
 
 TEST(FrameSourceTest, ABadLogIsRefusedAtStartNamingTheLineAndDeliversNothing) {

@@ -48,10 +48,13 @@ CanFrame packet(std::uint8_t sender, std::uint8_t sequence, std::int64_t ts, std
   return j1939(0xEBFF, sender, bytes, ts);
 }
 
+template <typename... Frames>
+std::vector<CanFrame> seq(Frames... frames) {
+  return {frames...};
+}
+
 std::string hex(const std::optional<std::vector<std::uint8_t>>& bytes) {
-  if (!bytes) {
-    return "none";
-  }
+  if (!bytes) return "none";
   std::string text;
   for (const std::uint8_t byte : *bytes) {
     text += "0123456789ABCDEF"[byte >> 4];
@@ -64,45 +67,33 @@ TEST(J1939TransportTest, BroadcastTransfersAreReassembledOrDropped) {
   const std::string ten = "0102030405060708090A";
   const struct {
     const char* what;
-    std::vector<CanFrame> frames;
     std::string expected;
     std::size_t openAfter;
+    std::vector<CanFrame> frames;
     int sourceFilter = -1;
   } cases[] = {
-      {"complete", {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, 2 * kStep)}, ten, 0},
-      {"from another sender than filtered",
-       {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, 2 * kStep)},
-       "none",
-       0,
-       2},
-      {"still open", {announce(1, 10, 2, 0), packet(1, 1, kStep)}, "none", 1},
-      {"missing packet", {announce(1, 17, 3, 0), packet(1, 1, kStep), packet(1, 3, 2 * kStep)}, "none", 0},
-      {"repeated packet",
-       {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 1, 2 * kStep), packet(1, 2, 3 * kStep)},
-       "none",
-       0},
-      {"out of order", {announce(1, 10, 2, 0), packet(1, 2, kStep), packet(1, 1, 2 * kStep)}, "none", 0},
-      {"aborted",
-       {announce(1, 10, 2, 0), packet(1, 1, kStep), abortTransfer(1, 2 * kStep), packet(1, 2, 3 * kStep)},
-       "none",
-       0},
-      {"next packet too late", {announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, kStep + 800'000)}, "none", 0},
-      {"time stamp running backwards",
-       {announce(1, 10, 2, 10 * kStep), packet(1, 1, 11 * kStep), packet(1, 2, 5 * kStep)},
-       "none",
-       0},
-      {"expired by a later frame", {announce(1, 10, 2, 0), j1939(0xFEF1, 9, {0}, 760'000)}, "none", 0},
-      {"packet count not matching the size", {announce(1, 10, 3, 0), packet(1, 1, kStep)}, "none", 0},
-      {"replaced by a new announcement",
-       {announce(1, 10, 2, 0), packet(1, 1, kStep), announce(1, 9, 2, 2 * kStep), packet(1, 1, 3 * kStep, 0x10),
-        packet(1, 2, 4 * kStep, 0x10)},
-       "111213141516171819",
-       0},
-      {"two senders interleaved",
-       {announce(1, 10, 2, 0), announce(2, 10, 2, 1), packet(1, 1, 2), packet(2, 1, 3, 0x20), packet(1, 2, 4),
-        packet(2, 2, 5, 0x20)},
-       "2122232425262728292A",
-       0},
+      {"complete", ten, 0, seq(announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, 2 * kStep))},
+      {"from another sender than filtered", "none", 0,
+       seq(announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, 2 * kStep)), 2},
+      {"still open", "none", 1, seq(announce(1, 10, 2, 0), packet(1, 1, kStep))},
+      {"missing packet", "none", 0, seq(announce(1, 17, 3, 0), packet(1, 1, kStep), packet(1, 3, 2 * kStep))},
+      {"repeated packet", "none", 0,
+       seq(announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 1, 2 * kStep), packet(1, 2, 3 * kStep))},
+      {"out of order", "none", 0, seq(announce(1, 10, 2, 0), packet(1, 2, kStep), packet(1, 1, 2 * kStep))},
+      {"aborted", "none", 0,
+       seq(announce(1, 10, 2, 0), packet(1, 1, kStep), abortTransfer(1, 2 * kStep), packet(1, 2, 3 * kStep))},
+      {"next packet too late", "none", 0,
+       seq(announce(1, 10, 2, 0), packet(1, 1, kStep), packet(1, 2, kStep + 800'000))},
+      {"time stamp running backwards", "none", 0,
+       seq(announce(1, 10, 2, 10 * kStep), packet(1, 1, 11 * kStep), packet(1, 2, 5 * kStep))},
+      {"expired by a later frame", "none", 0, seq(announce(1, 10, 2, 0), j1939(0xFEF1, 9, {0}, 760'000))},
+      {"packet count not matching the size", "none", 0, seq(announce(1, 10, 3, 0), packet(1, 1, kStep))},
+      {"replaced by a new announcement", "111213141516171819", 0,
+       seq(announce(1, 10, 2, 0), packet(1, 1, kStep), announce(1, 9, 2, 2 * kStep), packet(1, 1, 3 * kStep, 0x10),
+           packet(1, 2, 4 * kStep, 0x10))},
+      {"two senders interleaved", "2122232425262728292A", 0,
+       seq(announce(1, 10, 2, 0), announce(2, 10, 2, 1), packet(1, 1, 2), packet(2, 1, 3, 0x20), packet(1, 2, 4),
+           packet(2, 2, 5, 0x20))},
   };
   const auto bus = std::make_shared<BusDispatcher>();
   int row = 0;

@@ -27,6 +27,9 @@ CanFrame frame(std::uint32_t id, bool extended, const std::vector<std::uint8_t>&
   return f;
 }
 
+// A classical frame with a standard identifier 0x100, the one most rows decode.
+CanFrame on100(const std::vector<std::uint8_t>& bytes) { return frame(0x100, false, bytes); }
+
 // A CAN FD frame of `bytes` (an FD length), or of 64 bytes 00, 01, ... 3F with `tail` as its last bytes.
 CanFrame fdFrame(std::uint32_t id, bool extended, std::vector<std::uint8_t> bytes) {
   CanFrame f = frame(id, extended, bytes);
@@ -114,9 +117,7 @@ Types::ValueRangeBooleanSignal range(double minimum, double maximum) {
 }
 
 Types::RawCanByteFieldSignal rawBytes(std::uint32_t id, int startByte, int length = -1) {
-  Types::RawCanByteFieldSignal config;
-  config.set_busInterface("t1");
-  config.set_canId(id);
+  Types::RawCanByteFieldSignal config = onId(Types::RawCanByteFieldSignal(), id);
   config.set_startByte(startByte);
   if (length >= 0) {
     config.set_length(length);
@@ -124,9 +125,9 @@ Types::RawCanByteFieldSignal rawBytes(std::uint32_t id, int startByte, int lengt
   return config;
 }
 
-Types::J1939ByteFieldSignal group(std::uint32_t pgn, int sourceAddress = -1, const char* interface = "t1") {
+Types::J1939ByteFieldSignal group(std::uint32_t pgn, int sourceAddress = -1) {
   Types::J1939ByteFieldSignal config;
-  config.set_busInterface(interface);
+  config.set_busInterface("t1");
   config.set_pgn(pgn);
   if (sourceAddress >= 0) {
     config.set_sourceAddress(static_cast<std::uint32_t>(sourceAddress));
@@ -147,35 +148,29 @@ TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
     CanFrame frame;
     std::string expected;
   } cases[] = {
-      {"little-endian across bytes", [&] { return probe(bus, bits(4, 12)); }, frame(0x100, false, {0x12, 0x34}), "833"},
-      {"big-endian across bytes", [&] { return probe(bus, bits(7, 16, true)); }, frame(0x100, false, {0x12, 0x34}),
-       "4660"},
-      {"big-endian from mid-byte", [&] { return probe(bus, bits(3, 8, true)); }, frame(0x100, false, {0xA5, 0x3C}),
-       "83"},
-      {"signed", [&] { return probe(bus, bits(0, 8, false, true)); }, frame(0x100, false, {0xFE}), "-2"},
+      {"little-endian across bytes", [&] { return probe(bus, bits(4, 12)); }, on100({0x12, 0x34}), "833"},
+      {"big-endian across bytes", [&] { return probe(bus, bits(7, 16, true)); }, on100({0x12, 0x34}), "4660"},
+      {"big-endian from mid-byte", [&] { return probe(bus, bits(3, 8, true)); }, on100({0xA5, 0x3C}), "83"},
+      {"signed", [&] { return probe(bus, bits(0, 8, false, true)); }, on100({0xFE}), "-2"},
       // The sign bit alone, and the bit just below it: a sign read one bit off gets one of them wrong.
-      {"signed, minimum", [&] { return probe(bus, bits(0, 8, false, true)); }, frame(0x100, false, {0x80}), "-128"},
-      {"signed, only the bit below the sign", [&] { return probe(bus, bits(0, 8, false, true)); },
-       frame(0x100, false, {0x40}), "64"},
-      {"big-endian signed across bytes", [&] { return probe(bus, bits(7, 12, true, true)); },
-       frame(0x100, false, {0x80, 0x00}), "-2048"},
-      {"signed, factor, offset", [&] { return probe(bus, scaled); }, frame(0x100, false, {0x18, 0xFC}), "-510"},
-      {"64-bit signed", [&] { return probe(bus, bits(0, 64, false, true)); },
-       frame(0x100, false, std::vector<std::uint8_t>(8, 0xFF)), "-1"},
-      {"frame too short", [&] { return probe(bus, bits(8, 16)); }, frame(0x100, false, {1, 2}), "none"},
+      {"signed, minimum", [&] { return probe(bus, bits(0, 8, false, true)); }, on100({0x80}), "-128"},
+      {"signed, only the bit below the sign", [&] { return probe(bus, bits(0, 8, false, true)); }, on100({0x40}), "64"},
+      {"big-endian signed across bytes", [&] { return probe(bus, bits(7, 12, true, true)); }, on100({0x80, 0x00}),
+       "-2048"},
+      {"signed, factor, offset", [&] { return probe(bus, scaled); }, on100({0x18, 0xFC}), "-510"},
+      {"64-bit signed", [&] { return probe(bus, bits(0, 64, false, true)); }, on100(std::vector<std::uint8_t>(8, 0xFF)),
+       "-1"},
+      {"frame too short", [&] { return probe(bus, bits(8, 16)); }, on100({1, 2}), "none"},
       {"remote frame", [&] { return probe(bus, bits(0, 8)); }, frame(0x100, false, {}, true), "none"},
-      {"standard frame, extended signal", [&] { return probe(bus, extendedOnly); }, frame(0x100, false, {1}), "none"},
-      {"masked match", [&] { return probe(bus, matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x2A}), "true"},
-      {"masked mismatch", [&] { return probe(bus, matching(1, "0x20", "F0")); }, frame(0x100, false, {0, 0x3A}),
-       "false"},
-      {"unmasked match", [&] { return probe(bus, matching(6, "DEad")); },
-       frame(0x100, false, {0, 0, 0, 0, 0, 0, 0xDE, 0xAD}), "true"},
-      {"in range", [&] { return probe(bus, range(10, 20)); }, frame(0x100, false, {20}), "true"},
-      {"above range", [&] { return probe(bus, range(10, 20)); }, frame(0x100, false, {21}), "false"},
-      {"raw bytes", [&] { return probe(bus, rawBytes(0x100, 2, 3)); }, frame(0x100, false, {0, 1, 2, 3, 4, 5}),
-       "020304"},
-      {"raw bytes to the end", [&] { return probe(bus, rawBytes(0x100, 5)); },
-       frame(0x100, false, {0, 1, 2, 3, 4, 5, 6}), "0506"},
+      {"standard frame, extended signal", [&] { return probe(bus, extendedOnly); }, on100({1}), "none"},
+      {"masked match", [&] { return probe(bus, matching(1, "0x20", "F0")); }, on100({0, 0x2A}), "true"},
+      {"masked mismatch", [&] { return probe(bus, matching(1, "0x20", "F0")); }, on100({0, 0x3A}), "false"},
+      {"unmasked match", [&] { return probe(bus, matching(6, "DEad")); }, on100({0, 0, 0, 0, 0, 0, 0xDE, 0xAD}),
+       "true"},
+      {"in range", [&] { return probe(bus, range(10, 20)); }, on100({20}), "true"},
+      {"above range", [&] { return probe(bus, range(10, 20)); }, on100({21}), "false"},
+      {"raw bytes", [&] { return probe(bus, rawBytes(0x100, 2, 3)); }, on100({0, 1, 2, 3, 4, 5}), "020304"},
+      {"raw bytes to the end", [&] { return probe(bus, rawBytes(0x100, 5)); }, on100({0, 1, 2, 3, 4, 5, 6}), "0506"},
       {"raw bytes, implied extended", [&] { return probe(bus, rawBytes(0x18FEF100, 0, 2)); },
        frame(0x18FEF100, true, {7, 8, 9}), "0708"},
       {"J1939 PDU2", [&] { return probe(bus, group(0xFEF1)); }, frame(0x18FEF117, true, {1, 2}), "0102"},
@@ -184,7 +179,7 @@ TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
       {"J1939 PDU1 ignores destination", [&] { return probe(bus, group(0xEF00, 0x03)); }, frame(0x18EF2A03, true, {9}),
        "09"},
       {"J1939 data page", [&] { return probe(bus, group(0x1FEF1)); }, frame(0x19FEF100, true, {5}), "05"},
-      {"J1939 needs a 29-bit identifier", [&] { return probe(bus, group(0x0100)); }, frame(0x100, false, {1}), "none"},
+      {"J1939 needs a 29-bit identifier", [&] { return probe(bus, group(0x0100)); }, on100({1}), "none"},
       {"J1939 takes no FD frame", [&] { return probe(bus, group(0xFEF1)); }, fdFrame(0x18FEF117, true, {1, 2}), "none"},
       // CAN FD: fields at the far end of 64 bytes, fields over nine bytes (bits outside set on purpose).
       {"little-endian at the end of 64 bytes", [&] { return probe(bus, bits(500, 12)); }, fdFrameEndingIn({0x5A, 0xC3}),
@@ -223,20 +218,15 @@ TEST(SignalDecodingTest, SignalsReportChangesValuesReportEveryFrameUntilRemoved)
       events.push_back(v.getName() + "@" + std::to_string(ts) + "=" + std::to_string(static_cast<int>(physical)));
     }
   } recorder;
-  Types::BytefieldMatchBooleanSignal flagConfig = onId(Types::BytefieldMatchBooleanSignal(), 0x200, "t2");
+  Types::BytefieldMatchBooleanSignal flagConfig = onId(matching(0, "01"), 0x200, "t2");
   flagConfig.set_signalName("flag");
-  flagConfig.set_match("01");
-  Types::ArrayValueSignal levelConfig = onId(Types::ArrayValueSignal(), 0x200, "t2");
+  Types::ArrayValueSignal levelConfig = onId(bits(0, 8), 0x200, "t2");
   levelConfig.set_signalName("level");
-  levelConfig.set_startBit(0);
-  levelConfig.set_length(8);
   const auto flag = SignalFactory::create(flagConfig, bus);
   const auto level = ValueFactory::create(levelConfig, bus);
   ASSERT_TRUE(flag && level);
   flag->addListener(&recorder);
   level->addListener(&recorder);
-  EXPECT_FALSE(flag->getCurrentState().has_value());
-  EXPECT_FALSE(level->getCurrentValue().has_value());
 
   std::int64_t ts = 0;
   for (const std::uint8_t byte : {0, 0, 1, 1}) {
@@ -255,15 +245,8 @@ TEST(SignalDecodingTest, SignalsReportChangesValuesReportEveryFrameUntilRemoved)
 
 TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
   const auto bus = std::make_shared<BusDispatcher>();
-  const auto refusedValue = [&](Types::ArrayValueSignal config) {
-    return ValueFactory::create(config, bus) == nullptr;
-  };
-  const auto refusedSignal = [&](const Types::BooleanSignal& config) {
-    return SignalFactory::create(config, bus) == nullptr;
-  };
-  const auto refusedField = [&](const Types::ByteFieldSignal& config) {
-    return ByteFieldFactory::create(config, bus) == nullptr;
-  };
+  // Each factory through the probe of its kind.
+  const auto refused = [&](const auto& config) { return probe(bus, config).source == nullptr; };
   Types::ArrayValueSignal noId = bits(0, 8);
   noId.clear_canId();
   Types::ArrayValueSignal wideStandard = bits(0, 8);
@@ -278,21 +261,21 @@ TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
     const char* what;
     std::function<bool()> refused;
   } cases[] = {
-      {"boolean base kind", [&] { return refusedSignal(onId(Types::BooleanSignal(), 1)); }},
-      {"no canId", [&] { return refusedValue(noId); }},
-      {"standard id over 11 bits", [&] { return refusedValue(wideStandard); }},
-      {"id over 29 bits", [&] { return refusedValue(wideExtended); }},
-      {"length 0", [&] { return refusedValue(bits(0, 0)); }},
-      {"length 65", [&] { return refusedValue(bits(0, 65)); }},
-      {"little-endian past the frame", [&] { return refusedValue(bits(508, 8)); }},
-      {"big-endian past the frame", [&] { return refusedValue(bits(504, 2, true)); }},
-      {"odd hex digits", [&] { return refusedSignal(matching(0, "0xABC")); }},
-      {"mask and match lengths", [&] { return refusedSignal(matching(0, "ABCD", "FF")); }},
-      {"match past the frame", [&] { return refusedSignal(matching(62, "ABCDEF")); }},
-      {"raw startByte past the frame", [&] { return refusedField(rawBytes(0x100, 64)); }},
-      {"pgn over 18 bits", [&] { return refusedField(group(0x40000)); }},
-      {"PDU1 pgn with a destination", [&] { return refusedField(group(0xEF01)); }},
-      {"J1939 bytes past the largest transfer", [&] { return refusedField(tooLong); }},
+      {"boolean base kind", [&] { return refused(onId(Types::BooleanSignal(), 1)); }},
+      {"no canId", [&] { return refused(noId); }},
+      {"standard id over 11 bits", [&] { return refused(wideStandard); }},
+      {"id over 29 bits", [&] { return refused(wideExtended); }},
+      {"length 0", [&] { return refused(bits(0, 0)); }},
+      {"length 65", [&] { return refused(bits(0, 65)); }},
+      {"little-endian past the frame", [&] { return refused(bits(508, 8)); }},
+      {"big-endian past the frame", [&] { return refused(bits(504, 2, true)); }},
+      {"odd hex digits", [&] { return refused(matching(0, "0xABC")); }},
+      {"mask and match lengths", [&] { return refused(matching(0, "ABCD", "FF")); }},
+      {"match past the frame", [&] { return refused(matching(62, "ABCDEF")); }},
+      {"raw startByte past the frame", [&] { return refused(rawBytes(0x100, 64)); }},
+      {"pgn over 18 bits", [&] { return refused(group(0x40000)); }},
+      {"PDU1 pgn with a destination", [&] { return refused(group(0xEF01)); }},
+      {"J1939 bytes past the largest transfer", [&] { return refused(tooLong); }},
   };
   const std::size_t before = bus->registeredSources();
   for (const auto& c : cases) {
