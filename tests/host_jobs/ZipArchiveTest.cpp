@@ -179,8 +179,12 @@ void fail(const std::string& which, ZipLibOps& ops, PosixFileOps& posix) {
   if (which == "rename") posix.rename = [](const char*, const char*) { return errno = EIO, -1; };
   if (which.rfind("write", 0) == 0)
     posix.write = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
-  if (which == "source") {
+  if (which.rfind("source", 0) == 0) {
     ops.sourceFilepCreate = [](FILE*, zip_uint64_t, zip_int64_t, zip_error_t* error) -> zip_source_t* {
+      zip_error_set(error, ZIP_ER_MEMORY, 0);
+      return nullptr;
+    };
+    ops.sourceFunctionCreate = [](zip_source_callback, void*, zip_error_t* error) -> zip_source_t* {
       zip_error_set(error, ZIP_ER_MEMORY, 0);
       return nullptr;
     };
@@ -190,10 +194,11 @@ void fail(const std::string& which, ZipLibOps& ops, PosixFileOps& posix) {
 // libzip failures through the ZipLibOps seam: one row per forced failure and the operation it hits.
 TEST_F(ZipArchiveTest, LibzipFailuresBecomeZipExceptionsAndLeaveNoFiles) {
   const File path = container({{"index.xml", kIndex}});
-  const File source(folder_, "source.txt"), large(folder_, "large.bin"), outbox(folder_, "out"),
-      package(outbox, "P.zip");
-  writeFile(source, "payload");
-  writeFile(large, noise(600 * 1024));  // stays larger than the archive kept in memory
+  const File source(folder_, "source.txt"), large(folder_, "large.bin"), huge(folder_, "huge.bin"),
+      outbox(folder_, "out"), package(outbox, "P.zip");
+  writeFile(source, "payload");                    // deflated in memory
+  writeFile(large, noise(600 * 1024));             // stays larger than the archive kept in memory
+  writeFile(huge, std::string(1100 * 1024, 'h'));  // streamed from its file by libzip
   writeFile(package, "older");
   const std::function<void()> open = [&] { ZipArchive::openForReading(path.getPath()); };
   const std::function<void()> read = [&] { extract(ZipArchive::openForReading(path.getPath()), "index.xml", "x"); };
@@ -206,11 +211,17 @@ TEST_F(ZipArchiveTest, LibzipFailuresBecomeZipExceptionsAndLeaveNoFiles) {
   };
   const std::function<void()> write = writing(source);
   const std::vector<std::tuple<std::string, std::function<void()>, int>> rows = {
-      {"fdopen", open, ZipException::kCannotOpen},   {"open", write, ZipException::kCannotOpen},
-      {"fread", read, ZipException::kReadFailure},   {"fopen", read, ZipException::kReadFailure},
-      {"add", write, ZipException::kWriteFailure},   {"source", write, ZipException::kWriteFailure},
-      {"close", write, ZipException::kWriteFailure}, {"rename", write, ZipException::kWriteFailure},
-      {"write", write, ZipException::kWriteFailure}, {"write large", writing(large), ZipException::kWriteFailure}};
+      {"fdopen", open, ZipException::kCannotOpen},
+      {"open", write, ZipException::kCannotOpen},
+      {"fread", read, ZipException::kReadFailure},
+      {"fopen", read, ZipException::kReadFailure},
+      {"add", write, ZipException::kWriteFailure},
+      {"source", write, ZipException::kWriteFailure},
+      {"source huge", writing(huge), ZipException::kWriteFailure},
+      {"close", write, ZipException::kWriteFailure},
+      {"rename", write, ZipException::kWriteFailure},
+      {"write", write, ZipException::kWriteFailure},
+      {"write large", writing(large), ZipException::kWriteFailure}};
   for (const auto& row : rows) {
     SCOPED_TRACE(std::get<0>(row));
     ZipLibOps ops = zipLibOps();

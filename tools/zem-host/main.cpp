@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
   // Large call arguments must not pin memory: two heap arenas, however many threads, and blocks
   // over 132 KiB mapped on their own, so that freeing one returns it to the system (a fixed
   // threshold also stops glibc raising it after the first large block). The threshold lies just
-  // above the 128 KiB hash and output buffers that libzip's deflate allocates for every entry it
-  // writes, and up to 1 MiB of free heap top is kept between jobs: mapping, zeroing and unmapping
+  // above the 128 KiB hash and output buffers of the deflate state set up for every entry a
+  // package gets, and up to 1 MiB of free heap top is kept between jobs: mapping, zeroing and unmapping
   // those buffers anew for every entry cost a quarter of a job's CPU in page faults. A quiet daemon
   // still gives its free memory back (the task queue trims the heap once it has been idle).
   mallopt(M_ARENA_MAX, 2);

@@ -1,7 +1,7 @@
-// The deflated form of the last large file added to a written archive, kept as a one-entry zip
-// archive in memory, so that a file going unchanged into package after package (a database
-// snapshot in every reply) is deflated once and its compressed data copied afterwards.
-// Thread safety: a mutex guards the cached entry; the archive bytes handed out are immutable.
+// The deflated form of the last large file added to a written archive, kept in memory, so that a
+// file going unchanged into package after package (a database snapshot in every reply) is
+// deflated once and its compressed data copied afterwards.
+// Thread safety: a mutex guards the cached entry; the entries handed out are immutable.
 #pragma once
 
 #include <sys/stat.h>
@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "zip/DeflatedEntry.h"
 
 namespace zipdetail {
 
@@ -45,23 +47,28 @@ class CompressedEntryCache {
 
   // Sets `identity` from `st` when the file it describes is settled; returns false otherwise.
   static bool settledIdentity(const struct stat& st, Identity* identity);
-  // The cached archive when it was made from the settled file `identity` at `level`; null
+  // The cached entry when it was made from the settled file `identity` at `level`; null
   // otherwise (the caller then reads the file and calls deflated).
-  std::shared_ptr<const std::string> deflatedFor(const Identity& identity, zip_uint32_t level);
+  std::shared_ptr<const DeflatedEntry> deflatedFor(const Identity& identity, zip_uint32_t level);
 
-  // Returns a one-entry zip archive (entry index 0) whose entry is `bytes` deflated at `level`:
-  // the cached one when it holds exactly these bytes at that level, otherwise a new one that
-  // replaces it. Returns null when libzip fails (the caller then adds the file as usual).
-  // The returned bytes stay valid for as long as the caller holds them.
-  // `identity`, when not null, names the settled file the bytes were read from (see deflatedFor).
-  std::shared_ptr<const std::string> deflated(std::string_view bytes, zip_uint32_t level,
-                                              const Identity* identity = nullptr);
+  // The cached entry when the open file `fd`, read from its start, holds exactly the cached raw
+  // bytes (`size` of them) and the entry was made at `level`; null otherwise or when reading
+  // fails. The file is read piece by piece into a small buffer: no copy of it is made. On a match,
+  // `identity` (when not null) becomes the entry's, as with deflated.
+  std::shared_ptr<const DeflatedEntry> matching(int fd, uint64_t size, zip_uint32_t level,
+                                                const Identity* identity = nullptr);
+
+  // Returns `bytes` deflated at `level`: the cached entry when it holds exactly these bytes at
+  // that level, otherwise a new one that replaces it. Returns null with `error` set when zlib
+  // fails. `identity`, when not null, names the settled file the bytes were read from (see
+  // deflatedFor).
+  std::shared_ptr<const DeflatedEntry> deflated(std::string_view bytes, zip_uint32_t level, zip_error_t* error,
+                                                const Identity* identity = nullptr);
 
  private:
   std::mutex mutex_;
-  std::string bytes_;                           // guarded by mutex_: the raw bytes cached
-  zip_uint32_t level_ = 0;                      // guarded by mutex_
-  std::shared_ptr<const std::string> archive_;  // guarded by mutex_: null while nothing is cached
+  std::shared_ptr<const std::string> bytes_;    // guarded by mutex_: the raw bytes of entry_
+  std::shared_ptr<const DeflatedEntry> entry_;  // guarded by mutex_: null while nothing is cached
   std::optional<Identity> identity_;            // guarded by mutex_: the settled file bytes_ came from
 };
 

@@ -42,13 +42,6 @@ class FileRemover {
   std::string path_;
 };
 
-// A read-only archive over bytes in memory from which a written archive copies compressed data:
-// both stay until the written archive is closed or discarded.
-struct BorrowedArchive {
-  std::shared_ptr<const std::string> bytes;
-  ZipPtr zip;  // reads `bytes`; released before them
-};
-
 }  // namespace zipdetail
 
 struct ZipArchive::State {
@@ -67,9 +60,7 @@ struct ZipArchive::State {
   std::atomic<bool> noticeGiven{false};  // the container's once-flag for validators
 
   mutable std::mutex mutex;
-  Mode mode;  // guarded by mutex
-  // Guarded by mutex (write mode). Declared before `zip`, which reads them until it is released.
-  std::vector<zipdetail::BorrowedArchive> borrowed;
+  Mode mode;                            // guarded by mutex
   zipdetail::ZipPtr zip;                // guarded by mutex; null in read mode while suspended
   std::vector<std::string> addedNames;  // guarded by mutex (write mode)
   std::vector<uint64_t> addedSizes;     // guarded by mutex (write mode), one per added name

@@ -2,6 +2,7 @@
 // encryptor when it changes them) at the fastest deflate level, and the signed commit on close.
 #include "kest/zip/ZipArchive.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,11 +13,13 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "kest/ApplicationLogger.h"
 #include "kolconfig/FileIo.h"
 #include "zip/CompressedEntryCache.h"
+#include "zip/DeflatedEntry.h"
 #include "zip/PackageSink.h"
 #include "zip/ZipArchiveState.h"
 
@@ -94,60 +97,88 @@ ZipSourcePtr openContent(const File& content, const std::string& entryName) {
   return zipSource;
 }
 
-// The whole content of `file` when it is a regular file of `size` bytes, readable at once; null
-// otherwise. The buffer is not zero-filled first: every byte of it is read.
-struct MallocFree {
-  void operator()(char* bytes) const { std::free(bytes); }
-};
-using MallocPtr = std::unique_ptr<char, MallocFree>;
-
-MallocPtr readWhole(const File& file, uint64_t size) {
-  StdioPtr input(std::fopen(file.getPath().c_str(), "rbe"));
-  if (input == nullptr) return nullptr;
-  MallocPtr bytes(static_cast<char*>(std::malloc(static_cast<size_t>(size))));
-  if (bytes == nullptr || std::fread(bytes.get(), 1, static_cast<size_t>(size), input.get()) != size ||
-      std::fgetc(input.get()) != EOF) {
-    return nullptr;
+// The whole content of the open file `fd`, which must hold exactly `size` bytes from its start;
+// nothing when it cannot be read so.
+std::optional<std::string> readWhole(int fd, uint64_t size) {
+  std::string bytes;
+  bytes.resize(static_cast<size_t>(size));
+  uint64_t offset = 0;
+  char extra = 0;
+  for (;;) {
+    const bool full = offset == size;
+    const ssize_t n =
+        full ? ::pread(fd, &extra, 1, static_cast<off_t>(offset))
+             : ::pread(fd, bytes.data() + offset, static_cast<size_t>(size - offset), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || (full && n > 0) || (!full && n == 0)) return std::nullopt;  // unreadable, longer or shorter
+    if (full) return bytes;
+    offset += static_cast<uint64_t>(n);
   }
-  return bytes;
 }
 
-// A source copying the compressed data of `content` from the compressed-entry cache (deflating
-// it there when the cache holds other bytes), with `st` set to the file's status; null when the
-// file is not cacheable or anything fails, and the caller then adds the file as usual.
-// REQUIRES: state.mutex held; state in write mode.
-ZipSourcePtr cachedContent(ZipArchive::State& state, const File& content, struct stat* st) {
-  if (::stat(content.getPath().c_str(), st) != 0 || !S_ISREG(st->st_mode)) return nullptr;
-  const auto size = static_cast<uint64_t>(st->st_size);
-  if (size < zipdetail::CompressedEntryCache::kMinFileSize || size > zipdetail::CompressedEntryCache::kMaxFileSize) {
-    return nullptr;
-  }
-  // A settled file the cache was made from is not read again: its identity vouches for its bytes.
-  zipdetail::CompressedEntryCache& cache = zipdetail::CompressedEntryCache::instance();
-  zipdetail::CompressedEntryCache::Identity identity{};
-  const bool settled = zipdetail::CompressedEntryCache::settledIdentity(*st, &identity);
-  zipdetail::BorrowedArchive borrowed{settled ? cache.deflatedFor(identity, kCompressionLevel) : nullptr, nullptr};
-  if (borrowed.bytes == nullptr) {
-    const MallocPtr bytes = readWhole(content, size);
-    if (bytes == nullptr) return nullptr;
-    borrowed.bytes = cache.deflated(std::string_view(bytes.get(), static_cast<size_t>(size)), kCompressionLevel,
-                                    settled ? &identity : nullptr);
-  }
-  if (borrowed.bytes == nullptr) return nullptr;
+// A libzip source of `entry`, deflated already. Throws ZipException(kWriteFailure) when libzip
+// refuses.
+ZipSourcePtr deflatedSource(std::shared_ptr<const zipdetail::DeflatedEntry> entry, const std::string& entryName) {
   zip_error_t error;
   zip_error_init(&error);
-  ZipSourcePtr buffer(zip_source_buffer_create(borrowed.bytes->data(), borrowed.bytes->size(), 0, &error));
-  if (buffer != nullptr) borrowed.zip.reset(zip_open_from_source(buffer.get(), ZIP_RDONLY, &error));
+  ZipSourcePtr source(zipdetail::DeflatedEntry::source(std::move(entry), &error));
+  const std::string reason = zip_error_strerror(&error);
   zip_error_fini(&error);
-  if (borrowed.zip == nullptr) return nullptr;
-  (void)buffer.release();  // owned by the borrowed archive now
-  ZipSourcePtr copy(zip_source_zip(state.zip.get(), borrowed.zip.get(), 0, ZIP_FL_COMPRESSED, 0, -1));
-  if (copy == nullptr) return nullptr;
-  state.borrowed.push_back(std::move(borrowed));
-  return copy;
+  if (source == nullptr)
+    throw ZipException(ZipException::kWriteFailure, "Cannot add " + shown(entryName) + ": " + reason);
+  return source;
 }
 
-// Gives an entry copied from the cache the time and attributes that adding `st`'s file directly
+// `bytes` deflated in memory as entry `entryName` (through the compressed-entry cache when
+// `cache`, with `identity` naming the settled file they come from, if any). Throws
+// ZipException(kWriteFailure) when zlib fails.
+std::shared_ptr<const zipdetail::DeflatedEntry> deflateBytes(
+    std::string_view bytes, const std::string& entryName, bool cache,
+    const zipdetail::CompressedEntryCache::Identity* identity) {
+  zip_error_t error;
+  zip_error_init(&error);
+  std::shared_ptr<const zipdetail::DeflatedEntry> entry =
+      cache ? zipdetail::CompressedEntryCache::instance().deflated(bytes, kCompressionLevel, &error, identity)
+            : zipdetail::DeflatedEntry::deflate(bytes, kCompressionLevel, &error);
+  const std::string reason = zip_error_strerror(&error);
+  zip_error_fini(&error);
+  if (entry == nullptr)
+    throw ZipException(ZipException::kWriteFailure, "Cannot add " + shown(entryName) + ": " + reason);
+  return entry;
+}
+
+// The content of file `content` (`st` set to its status) deflated in memory: read and deflated
+// here when it is smaller than the compressed-entry cache's range, taken from (or put into) the
+// cache within it. Null for a larger file, one that is not a regular file or one that cannot be
+// read at once: the caller then lets libzip read it from the file. `cacheable` is false for
+// content that differs every time (an encrypted copy). Throws ZipException(kWriteFailure) when
+// zlib fails.
+std::shared_ptr<const zipdetail::DeflatedEntry> deflatedContent(const File& content, const std::string& entryName,
+                                                                bool cacheable, struct stat* st) {
+  using Cache = zipdetail::CompressedEntryCache;
+  const xmldoc::UniqueFd fd(::open(content.getPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0 || ::fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) return nullptr;
+  const auto size = static_cast<uint64_t>(st->st_size);
+  const bool small = size < Cache::kMinFileSize;
+  if (!small && (!cacheable || size > Cache::kMaxFileSize)) return nullptr;
+  Cache::Identity identity{};
+  const bool settled = !small && Cache::settledIdentity(*st, &identity);
+  if (!small) {
+    // A settled file the cache was made from is not read again: its identity vouches for its
+    // bytes. Any other is compared with the cached bytes as it is read.
+    std::shared_ptr<const zipdetail::DeflatedEntry> cached =
+        settled ? Cache::instance().deflatedFor(identity, kCompressionLevel) : nullptr;
+    if (cached == nullptr) {
+      cached = Cache::instance().matching(fd.get(), size, kCompressionLevel, settled ? &identity : nullptr);
+    }
+    if (cached != nullptr) return cached;
+  }
+  const std::optional<std::string> bytes = readWhole(fd.get(), size);
+  if (!bytes.has_value()) return nullptr;
+  return deflateBytes(*bytes, entryName, !small, settled ? &identity : nullptr);
+}
+
+// Gives an entry deflated in memory the time and attributes that adding `st`'s file directly
 // gives: its modification time, its mode as Unix external attributes (plus the DOS read-only
 // bit for a file its owner cannot write). Returns false when libzip refuses.
 bool applyFileStatus(zip_t* archive, zip_uint64_t index, const struct stat& st) {
@@ -250,12 +281,13 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   const File content = entryContent(state, entryName, source, encryptor, &removeStaged);
   // Only plain content is cached: an encrypted copy differs every time.
   struct stat st {};
-  ZipSourcePtr zipSource = encryptor.isPassThrough() ? cachedContent(state, content, &st) : nullptr;
-  const bool copied = zipSource != nullptr;
-  if (!copied) zipSource = openContent(content, entryName);
-  const uint64_t size = copied ? static_cast<uint64_t>(st.st_size) : content.size();
+  std::shared_ptr<const zipdetail::DeflatedEntry> deflated =
+      deflatedContent(content, entryName, encryptor.isPassThrough(), &st);
+  const bool inMemory = deflated != nullptr;
+  ZipSourcePtr zipSource = inMemory ? deflatedSource(std::move(deflated), entryName) : openContent(content, entryName);
+  const uint64_t size = inMemory ? static_cast<uint64_t>(st.st_size) : content.size();
   const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
-  if (copied) {
+  if (inMemory) {
     if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
   } else {
     setFastestCompression(state, index, entryName);
@@ -269,21 +301,13 @@ void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes
   const std::lock_guard<std::mutex> lock(state.mutex);
   requireMode(state, false, "add " + shown(entryName));
   requireSafeName(entryName, "entry");
-  // libzip frees the copy with free() once the archive is written or discarded.
-  MallocPtr copy(static_cast<char*>(std::malloc(std::max<size_t>(bytes.size(), 1))));
-  if (copy == nullptr)
-    throw ZipException(ZipException::kWriteFailure, "Cannot add " + shown(entryName) + ": no memory");
-  std::copy(bytes.begin(), bytes.end(), copy.get());
-  ZipSourcePtr zipSource(zip_source_buffer(state.zip.get(), copy.get(), bytes.size(), 1));
-  if (zipSource == nullptr) throw addFailure(state, entryName);
-  (void)copy.release();  // owned by the source now
-  const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
+  const zip_uint64_t index =
+      addSource(state, entryName, deflatedSource(deflateBytes(bytes, entryName, false, nullptr), entryName));
   struct stat st {};
   static const mode_t kCreatedFileMode = createdFileMode();
   st.st_mode = permissions == 0 ? kCreatedFileMode : (S_IFREG | (permissions & 07777));
   st.st_mtime = mtime;
   if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
-  setFastestCompression(state, index, entryName);
   recordAdded(state, entryName, bytes.size());
 }
 
@@ -295,7 +319,6 @@ void finishWriting(ZipArchive::State& state, const Security::SignatureGenerator&
     ZipArchive::State& state;
     ~Cleanup() {
       state.zip.reset();
-      state.borrowed.clear();
       state.staging.reset();
     }
   } cleanup{state};

@@ -16,6 +16,7 @@ ZipLibOps& zipLibOps() {
       &::zip_fread,
       &::zip_fclose,
       &::zip_source_filep_create,
+      &::zip_source_function_create,
       &::zip_source_free,
       &::zip_file_add,
       &::zip_strerror,

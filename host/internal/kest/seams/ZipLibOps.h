@@ -30,6 +30,8 @@ struct ZipLibOps {
   int (*fclose)(zip_file_t* file);
   // Takes ownership of `file` on success only.
   zip_source_t* (*sourceFilepCreate)(FILE* file, zip_uint64_t start, zip_int64_t length, zip_error_t* error);
+  // The source of an entry deflated in memory (the package's own write target does not use it).
+  zip_source_t* (*sourceFunctionCreate)(zip_source_callback callback, void* state, zip_error_t* error);
   void (*sourceFree)(zip_source_t* source);
   // Takes ownership of `source` on success only.
   zip_int64_t (*fileAdd)(zip_t* archive, const char* name, zip_source_t* source, zip_flags_t flags);
