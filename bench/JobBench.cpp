@@ -16,6 +16,8 @@
 //      between batches); its RSS after the first 100 jobs is compared with its RSS after 2,000
 //      (target: within 1 MiB), and its RSS and PSS after 2,000 jobs with the same figures of the
 //      idle daemon before the first job (target: RSS at most idle + 3 MiB).
+// The device lies under TMPDIR (default /tmp), and the first line names the file system it is on:
+// pointing TMPDIR at another file system gives the figures there.
 // A plain program that prints its figures; "--throughput-only" stops after (a). Every wait has a deadline; the whole
 // run stays within a few minutes even when the daemon is slow (the leak phase stops early and says so).
 #include <fcntl.h>
@@ -147,6 +149,41 @@ double fileSystemFloorSeconds(const std::string& inbox, const std::string& outbo
   ::close(folder);
   for (int i = 0; i < jobs; ++i) ::unlink((outbox + "/floor-" + std::to_string(i) + ".zip").c_str());
   return spent;
+}
+
+// The file system holding `path`, from the last mount over its longest mount point in
+// /proc/self/mountinfo: "TYPE on SOURCE at MOUNT POINT", for ext3 and ext4 with "journal" or "no
+// journal" (whether the kernel runs a journal thread for the device), and "discard" when freed
+// blocks are discarded at once. The same job costs several times the CPU on one file system as on
+// another; the figures say where they were taken.
+std::string fileSystemOf(const std::string& path) {
+  std::error_code ignored;
+  const std::string real = fs::weakly_canonical(path, ignored).string();
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line, type, source, options, at;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point, mountOptions, field, fsType, fsSource, superOptions;
+    fields >> id >> parent >> device >> root >> point >> mountOptions;
+    while (fields >> field && field != "-") {
+    }
+    fields >> fsType >> fsSource >> superOptions;
+    const bool holds = point == "/" || real == point || real.rfind(point + "/", 0) == 0;
+    if (holds && point.size() >= at.size()) {
+      type = fsType;
+      source = fsSource;
+      options = "," + mountOptions + "," + superOptions + ",";
+      at = point;
+    }
+  }
+  if (type.empty()) return "unknown";
+  std::string text = type + " on " + source + " at " + at;
+  if (type == "ext3" || type == "ext4") {
+    const bool journal = fs::exists("/proc/fs/jbd2/" + fs::path(source).filename().string() + "-8", ignored);
+    text += journal ? ", journal" : ", no journal";
+  }
+  if (options.find(",discard,") != std::string::npos) text += ", discard";
+  return text;
 }
 
 // The mean size of the regular files in `folder`, in bytes; 0 for none.
@@ -311,7 +348,8 @@ int runBench(bool throughputOnly) {
   Unit unit;
   unit.startHost();
   installDatabase(unit);
-  std::cout << "zem-host on a seeded device with a 1,000-entry database installed by a job\n";
+  std::cout << "zem-host on a seeded device with a 1,000-entry database installed by a job; file system: "
+            << fileSystemOf(unit.outbox()) << "\n";
 
   // (a) throughput
   std::vector<std::string> staged;
