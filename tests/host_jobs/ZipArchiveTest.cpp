@@ -237,23 +237,28 @@ TEST_F(ZipArchiveTest, LibzipFailuresBecomeZipExceptionsAndLeaveNoFiles) {
 }
 
 // An archive is kept in memory while it is small and goes to its file as it grows: both kinds
-// read back entry for entry, with nothing left beside the package.
+// read back entry for entry, with nothing left beside the package. The entries cover every way
+// content is deflated: an empty one, a small one, one in the compressed-entry cache's range and one
+// that libzip streams from its file, each added from a file and from memory.
 TEST_F(ZipArchiveTest, SmallAndLargePackagesReadBackAndLeaveOnlyThemselves) {
   const File outbox(folder_, "out");
   outbox.mkdirs();
-  const std::string small = "<result/>", large = noise(600 * 1024) + std::string(300 * 1024, 'z');
-  for (const std::string* bytes : {&small, &large}) {
+  const std::string empty, small = "<result/>", large = noise(600 * 1024) + std::string(300 * 1024, 'z'),
+                           huge = std::string(1100 * 1024, 'h') + noise(1000);
+  for (const std::string* bytes : {&empty, &small, &large, &huge}) {
     SCOPED_TRACE(bytes->size());
     const File source(folder_, "entry.bin"), package(outbox, "P.zip");
     writeFile(source, *bytes);
     ZipArchive written = ZipArchive::create(package.getPath());
     written.addFile("a/entry.bin", source);
     written.addBytes("b.xml", small, 0, 0644);
+    written.addBytes("c.bin", *bytes, 0, 0644);
     written.close();
     EXPECT_EQ(zem_test::names(outbox, true), std::vector<std::string>{"P.zip"});
     const ZipArchive read = ZipArchive::openForReading(package.getPath());
     EXPECT_EQ(readFile(extract(read, "a/entry.bin", "entry")), *bytes);
     EXPECT_EQ(readFile(extract(read, "b.xml", "b")), small);
+    EXPECT_EQ(readFile(extract(read, "c.bin", "c")), *bytes);
     ::unlink(package.getPath().c_str());
   }
 }
