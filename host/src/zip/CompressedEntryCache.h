@@ -23,7 +23,7 @@ class CompressedEntryCache {
  public:
   // Files outside [kMinFileSize, kMaxFileSize] are not cached: below, deflating costs less than
   // comparing; above, the memory is not worth it. The cache holds at most the raw bytes of one
-  // file and its compressed archive: about 2 * kMaxFileSize (2 MiB) at worst.
+  // file and its deflated form: about 2 * kMaxFileSize (2 MiB) at worst.
   static constexpr uint64_t kMinFileSize = 16 * 1024;
   static constexpr uint64_t kMaxFileSize = 1024 * 1024;
 
