@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "ZemTestSupport.h"
 #include "ipc/DBusNames.h"
@@ -275,6 +276,10 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   });
   registerEcho(*service, zemMessage("Ping"));
 
+  // The handles of the calls in flight outlive the connection and its event-loop thread: a handle
+  // dropped at once would race, as ThreadSanitizer sees it, with the uninstrumented sdbus-c++
+  // freeing the call's bookkeeping when the reply comes.
+  std::vector<sdbus::PendingAsyncCall> pending;
   auto connection = sdbus::createSessionBusConnection();
   auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
   connection->enterEventLoopAsync();
@@ -285,7 +290,7 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   auto send = [&](const char* interface, const char* member, std::map<std::string, sdbus::Variant> in) {
     auto call = proxy->createMethodCall(interface, member);
     call << in;
-    proxy->callMethod(
+    pending.push_back(proxy->callMethod(
         call,
         [&, member](sdbus::MethodReply&, const sdbus::Error* error) {
           std::lock_guard<std::mutex> lock(mutex);
@@ -293,8 +298,9 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
           ++outcomes[error != nullptr ? error->getName() : member];
           changed.notify_all();
         },
-        30'000'000);
+        30'000'000));
   };
+  pending.reserve(kFlood + 1);
   for (int i = 0; i < kFlood; ++i) send("com.olvane.SelfDiag", "SetComponentLogLevel", {{"level", int64_t{4}}});
   const auto pingSent = std::chrono::steady_clock::now();
   send("com.olvane.Zem", "Ping", {});
