@@ -24,9 +24,8 @@ struct DeflateEnd {
   void operator()(z_stream* stream) const { ::deflateEnd(stream); }
 };
 
-constexpr zip_int64_t bit(zip_source_cmd_t command) { return zip_int64_t{1} << command; }
-constexpr zip_int64_t kSupported =
-    ZIP_SOURCE_SUPPORTS_READABLE | bit(ZIP_SOURCE_SUPPORTS) | bit(ZIP_SOURCE_GET_FILE_ATTRIBUTES);
+constexpr zip_int64_t kSupported = ZIP_SOURCE_SUPPORTS_READABLE | ZIP_SOURCE_MAKE_COMMAND_BITMASK(ZIP_SOURCE_SUPPORTS) |
+                                   ZIP_SOURCE_MAKE_COMMAND_BITMASK(ZIP_SOURCE_GET_FILE_ATTRIBUTES);
 
 // The general-purpose flag bits 1 and 2 that name the deflate option, as libzip sets them.
 zip_uint16_t deflateOptionFlags(zip_uint32_t level) {

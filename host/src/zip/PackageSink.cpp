@@ -16,15 +16,9 @@ namespace zipdetail {
 
 namespace {
 
-constexpr zip_int64_t bit(zip_source_cmd_t command) { return zip_int64_t{1} << command; }
-
-// What libzip needs of a target it opens, creates and writes (its "writable" set). The reading
+// What libzip needs of a target it opens, creates and writes: its writable set. The reading
 // commands answer for an archive that does not exist yet: nothing is ever read back.
-constexpr zip_int64_t kSupported =
-    bit(ZIP_SOURCE_OPEN) | bit(ZIP_SOURCE_READ) | bit(ZIP_SOURCE_CLOSE) | bit(ZIP_SOURCE_STAT) | bit(ZIP_SOURCE_ERROR) |
-    bit(ZIP_SOURCE_FREE) | bit(ZIP_SOURCE_SEEK) | bit(ZIP_SOURCE_TELL) | bit(ZIP_SOURCE_SUPPORTS) |
-    bit(ZIP_SOURCE_BEGIN_WRITE) | bit(ZIP_SOURCE_COMMIT_WRITE) | bit(ZIP_SOURCE_ROLLBACK_WRITE) |
-    bit(ZIP_SOURCE_WRITE) | bit(ZIP_SOURCE_SEEK_WRITE) | bit(ZIP_SOURCE_TELL_WRITE) | bit(ZIP_SOURCE_REMOVE);
+constexpr zip_int64_t kSupported = ZIP_SOURCE_SUPPORTS_WRITABLE;
 
 }  // namespace
 
