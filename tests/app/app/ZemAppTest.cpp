@@ -41,13 +41,35 @@ class ZemAppTest : public ::testing::Test {
   void* proxy_ = nullptr;
 };
 
-TEST_F(ZemAppTest, AValidConfigurationIsKeptAMissingDefaultLogged) {
-  const std::string installed = DevicePaths::installedConfigFolder() + "/config.xml";
-  writeFile(File(installed), configWith("installed"));  // invalid ones: StartUpPolicyTest
-  getApp()->installDefaultConfigIfNeeded();
-  EXPECT_EQ(readFile(File(installed)), configWith("installed"));
+// The installed configuration is replaced only when a usable schema finds it invalid: otherwise an
+// invalid one is kept with one WARN. Without configuration and default, start-up logs the copy failure.
+TEST_F(ZemAppTest, TheInstalledConfigurationIsReplacedOnlyWhenAUsableSchemaJudgesItInvalid) {
+  const File installed(DevicePaths::installedConfigFolder() + "/config.xml"),
+      schema(DevicePaths::configurationSchema());
+  const std::string validSchema = readFile(schema);
+  const struct {
+    bool withSchema, validDefault;  // a broken schema fails the default too
+    std::string text;
+    bool replaced;
+  } rows[] = {{false, true, "<invalid/>", false},
+              {true, false, "<invalid/>", false},
+              {true, true, "<invalid/>", true},
+              {true, true, configWith("installed"), false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text + (row.withSchema ? " schema" : "") + (row.validDefault ? " default" : ""));
+    freshDevice();
+    if (!row.validDefault) writeFile(File(DevicePaths::defaultConfigFolder() + "/config.xml"), "<bad/>");
+    writeFile(installed, row.text);
+    if (!row.withSchema) schema.remove();
+    LogCapture log;
+    getApp()->installDefaultConfigIfNeeded();
+    EXPECT_EQ(readFile(installed) == row.text, !row.replaced);
+    EXPECT_EQ(log.count(log4cplus::WARN_LOG_LEVEL, "the installed configuration is kept"),
+              row.text == "<invalid/>" && !row.replaced ? 1u : 0u);
+    if (!row.withSchema) writeFile(schema, validSchema);
+  }
 
-  File(installed).remove();
+  installed.remove();
   File(DevicePaths::defaultConfigFolder() + "/config.xml").remove();
   LogCapture log;
   start();

@@ -215,25 +215,25 @@ TEST_F(ProcessTaskRequestTest, AContainerIsClaimedOnceUntilItsProcessingEnds) {
   EXPECT_FALSE(queue_.inbox()->isClaimed("unknown.zip"));
 }
 
-TEST_F(ProcessTaskRequestTest, AnInboxReplacedByALinkIsNotFollowed) {
+// A container replaced while it waits is not deleted unrun; an inbox replaced by a link is not followed.
+TEST_F(ProcessTaskRequestTest, ReplacedContainersAndInboxesAreNeitherDeletedNorFollowed) {
+  const File swapped = makeJob(inboxFile("swap.zip"), description(kRequest, "old"));
+  EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, swapped.getPath()).execute());
+  const File replacement = makeJob(File(freshFolder("new"), "swap.zip"), description(kRequest, "new"));
+  ASSERT_EQ(::rename(replacement.getPath().c_str(), swapped.getPath().c_str()), 0);
+  queue_.runPending();
+  EXPECT_TRUE(swapped.isFile());
+
   const File elsewhere = freshFolder("elsewhere");
   const File job = makeJob(File(elsewhere, "job.zip"), description(kRequest, "linked"));
   const std::string& inbox = DevicePaths::inboxFolder();
-  ASSERT_EQ(::rmdir(inbox.c_str()), 0);
+  const size_t packages = outboxPackages().size();
+  ASSERT_EQ(::rename(inbox.c_str(), (elsewhere.getPath() + "/old-inbox").c_str()), 0);
   ASSERT_EQ(::symlink(elsewhere.getPath().c_str(), inbox.c_str()), 0);
   EXPECT_FALSE(Inbox::isRegularFile("job.zip"));
   EXPECT_FALSE(ProcessTaskRequest(queue_, nullptr, inbox + "/job.zip").execute());
   EXPECT_TRUE(job.isFile());
-  EXPECT_TRUE(outboxPackages().empty());
-}
-
-TEST_F(ProcessTaskRequestTest, AContainerReplacedWhileItWaitsIsNotDeletedUnrun) {
-  const File job = makeJob(inboxFile("swap.zip"), description(kRequest, "old"));
-  EXPECT_TRUE(ProcessTaskRequest(queue_, nullptr, job.getPath()).execute());
-  const File replacement = makeJob(File(freshFolder("new"), "swap.zip"), description(kRequest, "new"));
-  ASSERT_EQ(::rename(replacement.getPath().c_str(), job.getPath().c_str()), 0);
-  queue_.runPending();
-  EXPECT_TRUE(job.isFile());
+  EXPECT_EQ(outboxPackages().size(), packages);
 }
 
 TEST_F(ProcessTaskRequestTest, ABacklogBeyondTheDescriptorLimitGivesOnePackagePerContainer) {

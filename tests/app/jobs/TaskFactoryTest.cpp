@@ -1,13 +1,18 @@
-// The task factory and the task base: which kind a container yields and the result document. An
-// unknown kind is covered by JobIntakeTest.
+// The task factory and the task base: the search of a container for its description (index order,
+// skipped candidates), which kind it yields and the result document. Strict entry type texts, unknown
+// kinds and containers that yield nothing are covered by JobIntakeTest, hostile entries by
+// ZipArchiveTest and JobsE2ETest, signatures by SecurityServiceTest and JobsE2ETest.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "RunningApp.h"
+#include "jobs/ConfigLoader.h"
 #include "jobs/ZemTask.h"
 #include "jobs/ZemTaskFactory.h"
+#include "kest/testing/LogCapture.h"
 #include "tasks/DatabaseDocument.h"
 
 namespace {
@@ -46,29 +51,61 @@ TEST_F(TaskFactoryTest, DescriptionTypeSelectsTheRegisteredKindWithOrWithoutName
   EXPECT_EQ(prefixed->getID(), "job-2");
 }
 
+// No description: the required taskId is written empty; a success carries only the flag.
 TEST_F(TaskFactoryTest, TheResultDocumentCarriesOnlyWhatWasSet) {
-  ProbeTask anonymous(ZipArchive(), nullptr);
   const File folder(folder_, "result");
-
-  // No description: the required taskId is written empty; a success carries only the flag.
   ASSERT_TRUE(folder.mkdirs());
-  anonymous.writeResult(folder, true);
-  auto result = xmldoc::parseFile<Types::RequestZemDatabaseTaskResult>(File(folder, "result.xml").getPath());
-  EXPECT_EQ(result->get_taskId(), "");
-  EXPECT_TRUE(result->element_errorInfo()->get_success());
-  EXPECT_FALSE(result->element_errorInfo()->has_errorType());
-  EXPECT_FALSE(result->element_errorInfo()->has_errorMessage());
+  for (const bool success : {true, false}) {
+    SCOPED_TRACE(success);
+    ProbeTask task(ZipArchive(), success ? nullptr
+                                         : xmldoc::parseString<Types::TaskDescription>(
+                                               description("ResetZemDatabaseTaskDescription", "t-7")));
+    if (!success) task.errorType = 3, task.errorMessage = "went wrong";
+    task.writeResult(folder, success);
+    const auto result = xmldoc::parseFile<Types::RequestZemDatabaseTaskResult>(File(folder, "result.xml").getPath());
+    EXPECT_EQ(result->get_taskId(), success ? "" : "t-7");
+    EXPECT_EQ(result->element_errorInfo()->get_success(), success);
+    EXPECT_EQ(result->element_errorInfo()->has_errorType(), !success);
+    EXPECT_EQ(result->element_errorInfo()->has_errorMessage(), !success);
+    if (!success) {
+      EXPECT_EQ(result->element_errorInfo()->get_errorType(), 3);
+      EXPECT_EQ(result->element_errorInfo()->get_errorMessage(), "went wrong");
+    }
+  }
+}
 
-  ProbeTask failed(ZipArchive(),
-                   xmldoc::parseString<Types::TaskDescription>(description("ResetZemDatabaseTaskDescription", "t-7")));
-  failed.errorType = 3;
-  failed.errorMessage = "went wrong";
-  failed.writeResult(folder, false);
-  result = xmldoc::parseFile<Types::RequestZemDatabaseTaskResult>(File(folder, "result.xml").getPath());
-  EXPECT_EQ(result->get_taskId(), "t-7");
-  EXPECT_FALSE(result->element_errorInfo()->get_success());
-  EXPECT_EQ(result->element_errorInfo()->get_errorType(), 3);
-  EXPECT_EQ(result->element_errorInfo()->get_errorMessage(), "went wrong");
+TEST_F(TaskFactoryTest, TheFirstReadableDescriptionOfTheIndexWinsAmongAtMostMaxCandidates) {
+  // A missing entry, then a document that does not parse, then the good one, then another good one.
+  const File container =
+      makeZip(File(folder_, "skip.zip"), {{"index.xml", indexDocument({{"ZEM_DATABASE", "db.xml"},
+                                                                       {"TASK_REQUEST", "missing.xml"},
+                                                                       {"TASK_REQUEST", "broken.xml"},
+                                                                       {"TASK_REQUEST", "good.xml"},
+                                                                       {"TASK_REQUEST", "later.xml"}})},
+                                          {"db.xml", databaseXml(entryXml("k", valueXml("String", "v")))},
+                                          {"broken.xml", "<k:config>not closed"},
+                                          {"good.xml", description("RequestZemDatabaseTaskDescription", "good")},
+                                          {"later.xml", description("RequestZemDatabaseTaskDescription", "later")}});
+  kest::testing::LogCapture log;
+  const ZipArchive archive = ZipArchive::openForReading(container.getPath());
+  const auto found =
+      ConfigLoader::loadAndGet<Types::TaskDescription, Types::ElementType::TASK_REQUEST>(archive, nullptr);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->get_taskId(), "good");
+  EXPECT_TRUE(log.contains(log4cplus::TRACE_LOG_LEVEL, "Found job definition: missing.xml"));
+  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Cannot extract the XML item missing.xml"));
+  EXPECT_FALSE(log.contains(log4cplus::TRACE_LOG_LEVEL, "Found job definition: later.xml"));
+
+  // Only the first kMaxCandidates entries of the type are tried.
+  std::vector<std::vector<std::string>> entries(ConfigLoader::kMaxCandidates, {"TASK_REQUEST", "broken.xml"});
+  entries.push_back({"TASK_REQUEST", "good.xml"});
+  const File many =
+      makeZip(File(folder_, "many.zip"), {{"index.xml", indexDocument(entries)},
+                                          {"broken.xml", "<k:config>not closed"},
+                                          {"good.xml", description("RequestZemDatabaseTaskDescription", "good")}});
+  EXPECT_EQ((ConfigLoader::loadAndGet<Types::TaskDescription, Types::ElementType::TASK_REQUEST>(
+                ZipArchive::openForReading(many.getPath()), nullptr)),
+            nullptr);
 }
 
 }  // namespace

@@ -193,7 +193,9 @@ TEST_F(VehiclePropertyTest, ANameOutsideTheEnumerationIsKeptButAnnouncedToNobody
   EXPECT_EQ(registrations_(), 0);
 }
 
-TEST_F(VehiclePropertyTest, CallbacksForDestroyedOrUnknownContextsAreDropped) {
+// Callbacks for a destroyed or unknown context are dropped; clearing the tables releases the library
+// at once: releaseAPI stops the watcher thread and drops the registrations.
+TEST_F(VehiclePropertyTest, StaleCallbacksAreDroppedAndClearingTheTablesReleasesTheLibraryAtOnce) {
   Recorder recorder;
   auto property = make("IGNITION_ON");
   property->attachListener(&recorder);
@@ -206,17 +208,14 @@ TEST_F(VehiclePropertyTest, CallbacksForDestroyedOrUnknownContextsAreDropped) {
   VehiclePropertyCallback(nullptr, "IGNITION_ON", TRUE);
   EXPECT_TRUE(recorder.taken().empty());
   EXPECT_EQ(registrations_(), 1);
-}
 
-TEST_F(VehiclePropertyTest, ClearingTheTablesReleasesTheLibraryAtOnce) {
-  const auto property = make("IGNITION_ON");
-  Recorder recorder;
+  property = make("IGNITION_ON");
   property->attachListener(&recorder);
   EXPECT_EQ(running_(), 1);
   EXPECT_EQ(SharedLibraries::vehiclePropertyLibraryCount(), 1u);
   SharedLibraries::clear();
   EXPECT_EQ(SharedLibraries::vehiclePropertyLibraryCount(), 0u);
-  EXPECT_EQ(running_(), 0);  // releaseAPI stopped the watcher thread and dropped the registrations
+  EXPECT_EQ(running_(), 0);
   EXPECT_EQ(registrations_(), 0);
   property->detachListener();  // the library is gone: nothing to call
 }

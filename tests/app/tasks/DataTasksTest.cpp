@@ -110,26 +110,23 @@ TEST_F(DataTasksTest, RequestSendsTheZemLogExtractAndTheSettingsAndReportsAFileI
   EXPECT_EQ(sent.indexTypes.at("result.xml"), "TASK_RESULT");
   EXPECT_FALSE(File(dataFolder(), "LOGS/zemlog.txt").exists());
 
-  // A settings "file" that is a folder cannot be added: code 7, the package still goes out.
-  const std::string saved = readFile(settingsFile());
+  // A settings "file" that is a folder cannot be added: code 7, the package still goes out. A
+  // missing one has nothing to send, like an empty one: no entry, no failure.
+  const std::string saved = readFile(settingsFile()), compressing = "Error while compressing file settings.xml";
   ASSERT_TRUE(settingsFile().remove() && settingsFile().mkdirs());
-  LogCapture log;
-  const auto failed = request("req2", {"ZEM_GLOBAL_SETTINGS"});
-  EXPECT_FALSE(succeeded(failed));
-  EXPECT_EQ(errorInfo(failed)->get_errorType(), 7);
-  EXPECT_EQ(errorInfo(failed)->get_errorMessage(), "Error while compressing file settings.xml");
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "Error while compressing file settings.xml"));
-  EXPECT_EQ(failed.entries.count("settings.xml"), 0u);
-  ASSERT_TRUE(settingsFile().remove());
-
-  // A missing settings file has nothing to send, like an empty one: no entry, no failure.
-  log.clear();
-  const auto missing = request("req3", {"ZEM_GLOBAL_SETTINGS"});
-  EXPECT_TRUE(succeeded(missing));
-  EXPECT_EQ(errorInfo(missing)->get_errorType(), 0);
-  EXPECT_EQ(missing.entries.count("settings.xml"), 0u);
-  EXPECT_TRUE(
-      log.contains(log4cplus::TRACE_LOG_LEVEL, "settings.xml will not be added to archive as it is an empty file"));
+  for (const bool folder : {true, false}) {
+    SCOPED_TRACE(folder);
+    LogCapture log;
+    const auto answered = request(folder ? "req2" : "req3", {"ZEM_GLOBAL_SETTINGS"});
+    EXPECT_EQ(succeeded(answered), !folder);
+    EXPECT_EQ(errorInfo(answered)->get_errorType(), folder ? 7 : 0);
+    EXPECT_EQ(errorInfo(answered)->get_errorMessage(), folder ? compressing : "");
+    EXPECT_TRUE(folder ? log.contains(log4cplus::ERROR_LOG_LEVEL, compressing)
+                       : log.contains(log4cplus::TRACE_LOG_LEVEL,
+                                      "settings.xml will not be added to archive as it is an empty file"));
+    EXPECT_EQ(answered.entries.count("settings.xml"), 0u);
+    settingsFile().remove();
+  }
   writeFile(settingsFile(), saved);
 }
 
