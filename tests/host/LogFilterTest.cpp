@@ -74,27 +74,13 @@ TEST(LogFilterTest, SelectsEntriesByComponentLevelAndTimeWithTheirContinuationLi
   EXPECT_EQ(out, lines({0, 3, 4, 5, 6, 7}));
 }
 
-// The filter reads what the component logger writes.
-TEST(LogCollectorTest, SystemLogBackupHoldsWhatTheComponentLoggerWrote) {
-  TempFile tmp;
+// The backup reads what rotation left, oldest first (".N.gz" files made by the gzip tool, a
+// plain ".1"), then the current file, where the component logger and another process of another
+// component append; the collector gathers it all.
+TEST(LogFilterTest, BackupReadsRotatedAndCompressedPredecessorsAndWhatTheComponentLoggerWrote) {
   const auto before = std::chrono::system_clock::now() - std::chrono::seconds(1);
   ZEM_ERROR("collector probe error 91c2");
   ZEM_DEBUG("collector probe debug 91c2");
-  const File errorsOnly(tmp.getFile(), "errors.txt");
-  ASSERT_TRUE(LogFilter::backupSysLog(errorsOnly.getPath(), {"ZEM_APP"}, "ERROR", before));
-  std::string out;
-  ASSERT_TRUE(errorsOnly.readAll(&out));
-  EXPECT_NE(out.find("collector probe error 91c2"), std::string::npos) << out;
-  EXPECT_EQ(out.find("collector probe debug 91c2"), std::string::npos) << out;
-  const File everything(tmp.getFile(), "all.txt");
-  ASSERT_TRUE(LogCollector({}, nullptr).collect(everything.getPath(), {}, "TRACE"));
-  ASSERT_TRUE(everything.readAll(&out));
-  EXPECT_NE(out.find("collector probe debug 91c2"), std::string::npos);
-}
-
-// The backup reads what rotation left, oldest first (".N.gz" files made by the gzip tool, a
-// plain ".1"), then the current file, where another process of another component appends.
-TEST(LogFilterTest, BackupReadsRotatedAndCompressedPredecessorsOldestFirst) {
   const File current(DevicePaths::systemLogFile());
   const File folder = current.getParentFile();
   const auto line = [](int n, const std::string& text) {
@@ -114,5 +100,11 @@ TEST(LogFilterTest, BackupReadsRotatedAndCompressedPredecessorsOldestFirst) {
   ASSERT_TRUE(LogFilter::backupSysLog(out.getPath(), {"OTHER_APP"}, "TRACE", {}));
   EXPECT_EQ(readFile(out), line(1, "from three") + "continued three\n" + line(2, "from two") + line(3, longText) +
                                line(5, "from the other process"));
+  const File errorsOnly(tmp.getFile(), "errors.txt"), everything(tmp.getFile(), "all.txt");
+  ASSERT_TRUE(LogFilter::backupSysLog(errorsOnly.getPath(), {"ZEM_APP"}, "ERROR", before));
+  EXPECT_NE(readFile(errorsOnly).find("collector probe error 91c2"), std::string::npos) << readFile(errorsOnly);
+  EXPECT_EQ(readFile(errorsOnly).find("collector probe debug 91c2"), std::string::npos) << readFile(errorsOnly);
+  ASSERT_TRUE(LogCollector({}, nullptr).collect(everything.getPath(), {}, "TRACE"));
+  EXPECT_NE(readFile(everything).find("collector probe debug 91c2"), std::string::npos);
   for (const char* name : {"messages.3.gz", "messages.2.gz", "messages.1", "messages.bak"}) File(folder, name).remove();
 }

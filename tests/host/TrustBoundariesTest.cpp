@@ -35,11 +35,9 @@ TEST(TrustBoundariesTest, AFileCountsOnlyWhenItsRealPathLiesBelowATrustedFolder)
                {lib + "/absent.so", false},
                {"", false}};
   for (const auto& c : cases) {
-    const auto real = TrustBoundaries::containedRealPath(c.path, folders);
-    EXPECT_EQ(real.has_value(), c.taken) << c.path;
-    if (real) {
-      EXPECT_EQ(*real, fs::canonical(base / "lib/good.so").string()) << c.path;
-    }
+    EXPECT_EQ(TrustBoundaries::containedRealPath(c.path, folders).value_or("refused"),
+              c.taken ? fs::canonical(base / "lib/good.so").string() : "refused")
+        << c.path;
   }
 
   const ScopedTrustBoundaries scoped({{lib}, {}, true});

@@ -166,12 +166,10 @@ std::string noise(size_t size) {
 // The forced failure `which` in the libzip seam (or, for "rename", in the POSIX seam).
 void fail(const std::string& which, ZipLibOps& ops, PosixFileOps& posix) {
   if (which == "fdopen") ops.fdopen = [](int, int, int* error) -> zip_t* { return *error = ZIP_ER_MEMORY, nullptr; };
-  if (which == "open") {
-    ops.openFromSource = [](zip_source_t*, int, zip_error_t* error) -> zip_t* {
-      zip_error_set(error, ZIP_ER_MEMORY, 0);
-      return nullptr;
+  if (which == "open")
+    ops.openFromSource = [](zip_source_t*, int, zip_error_t* e) -> zip_t* {
+      return zip_error_set(e, ZIP_ER_MEMORY, 0), nullptr;
     };
-  }
   if (which == "fread") ops.fread = [](zip_file_t*, void*, zip_uint64_t) -> zip_int64_t { return -1; };
   if (which == "fopen") ops.fopenIndex = [](zip_t*, zip_uint64_t, zip_flags_t) -> zip_file_t* { return nullptr; };
   if (which == "add") ops.fileAdd = [](zip_t*, const char*, zip_source_t*, zip_flags_t) -> zip_int64_t { return -1; };
@@ -180,13 +178,11 @@ void fail(const std::string& which, ZipLibOps& ops, PosixFileOps& posix) {
   if (which.rfind("write", 0) == 0)
     posix.write = [](int, const void*, size_t) -> ssize_t { return errno = ENOSPC, -1; };
   if (which.rfind("source", 0) == 0) {
-    ops.sourceFilepCreate = [](FILE*, zip_uint64_t, zip_int64_t, zip_error_t* error) -> zip_source_t* {
-      zip_error_set(error, ZIP_ER_MEMORY, 0);
-      return nullptr;
+    ops.sourceFilepCreate = [](FILE*, zip_uint64_t, zip_int64_t, zip_error_t* e) -> zip_source_t* {
+      return zip_error_set(e, ZIP_ER_MEMORY, 0), nullptr;
     };
-    ops.sourceFunctionCreate = [](zip_source_callback, void*, zip_error_t* error) -> zip_source_t* {
-      zip_error_set(error, ZIP_ER_MEMORY, 0);
-      return nullptr;
+    ops.sourceFunctionCreate = [](zip_source_callback, void*, zip_error_t* e) -> zip_source_t* {
+      return zip_error_set(e, ZIP_ER_MEMORY, 0), nullptr;
     };
   }
 }

@@ -135,6 +135,23 @@ struct LeavingRecorder : Ipc::IpcClientListener {
   std::set<std::string> left;  // guarded by mutex
 };
 
+// A gate that held servlets wait at; destroyed before the service, so a failed test still opens it.
+struct Gate {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+};
+
+// Calls `member` of com.olvane.Zem on `component` through raw sdbus-c++, which sends what our
+// client never does (other argument types, a caller owning several names).
+std::map<std::string, sdbus::Variant> rawCall(sdbus::IConnection& connection, const std::string& component,
+                                              const std::string& member,
+                                              const std::map<std::string, sdbus::Variant>& in) {
+  auto proxy = sdbus::createProxy(connection, "com.olvane." + component, "/com/olvane/" + component);
+  std::map<std::string, sdbus::Variant> out;
+  proxy->callMethod(member).onInterface("com.olvane.Zem").withArguments(in).storeResultsTo(out);
+  return out;
+}
+
 int64_t integerOf(const Ipc::IpcParameterSet& set, const std::string& name) {
   return set.get<Ipc::IpcIntegerParameter>(name).getValue();
 }
@@ -237,15 +254,10 @@ TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongTyp
   });
   // Our client only sends s, x and ay: i, b and a nested dictionary go through raw sdbus-c++.
   auto connection = sdbus::createSessionBusConnection();
-  auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
   for (const sdbus::Variant& value :
        {sdbus::Variant(int32_t{5}), sdbus::Variant(true), sdbus::Variant(std::map<std::string, sdbus::Variant>{})}) {
-    std::map<std::string, sdbus::Variant> out;
-    proxy->callMethod("JobAppeared")
-        .onInterface("com.olvane.Zem")
-        .withArguments(std::map<std::string, sdbus::Variant>{{"jobLocation", value}})
-        .storeResultsTo(out);
-    EXPECT_EQ(out.at("error").get<std::string>(), "Parameter does not have the right type: jobLocation");
+    EXPECT_EQ(rawCall(*connection, component, "JobAppeared", {{"jobLocation", value}}).at("error").get<std::string>(),
+              "Parameter does not have the right type: jobLocation");
   }
   EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 3u);
 }
@@ -267,10 +279,9 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   options.maxCallsPerClient = kLimit;
   auto service = startService("FLOOD", options);
   const std::string component = service->getComponent();
-  std::promise<void> release;  // destroyed before the service: a failed test still releases
-  std::shared_future<void> released = release.get_future().share();
+  Gate gate;
   const auto slow = Ipc::ZemSelfDiagMessageDefinition("SetComponentLogLevel", {});
-  serve(*service, slow, [=](auto&, auto&, auto& response) {
+  serve(*service, slow, [released = gate.released](auto&, auto&, auto& response) {
     released.wait();
     response.addParameter(integer("result", 0));
   });
@@ -314,7 +325,7 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
     return outcomes["Ping"] == 1 && outcomes[refused] == kFlood - kLimit;
   })) << outcomes[refused];
   EXPECT_LT(ownPingAnswered - pingSent, pingBound);
-  release.set_value();
+  gate.release.set_value();
   EXPECT_TRUE(
       changed.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes["SetComponentLogLevel"] == kLimit; }));
   EXPECT_EQ(outcomes.size(), 3u);
@@ -382,9 +393,8 @@ struct AtOnceServlet : Ipc::IpcMethodServlet {
 TEST_F(DBusIpcServiceTest, AtOnceAnswersPassHeldDispatchThreadsAndDeclinedCallsKeepTheirArguments) {
   auto service = startService("ATONCE");
   const std::string component = service->getComponent();
-  std::promise<void> release;
-  service->registerServlet(zemMessage("Read"),
-                           std::make_unique<AtOnceServlet>(zemMessage("Read"), release.get_future().share()));
+  Gate gate;
+  service->registerServlet(zemMessage("Read"), std::make_unique<AtOnceServlet>(zemMessage("Read"), gate.released));
   std::vector<std::future<Ipc::IpcParameterSet>> held;  // enough to occupy every dispatch thread
   held.reserve(16);
   for (int i = 0; i < 16; ++i)
@@ -393,7 +403,7 @@ TEST_F(DBusIpcServiceTest, AtOnceAnswersPassHeldDispatchThreadsAndDeclinedCallsK
     }));
   DBusIpcClient client;
   EXPECT_EQ(stringOf(client.call(component, "Zem", "Read", with(str("fast", ""))), "way"), "at once");
-  release.set_value();
+  gate.release.set_value();
   for (int i = 0; i < 16; ++i) EXPECT_EQ(integerOf(held[i].get(), "n"), i);  // declined: arguments whole
   // Arguments too large for the bus thread go to a dispatch thread whole.
   const std::string big(128 * 1024, 'b');
@@ -427,13 +437,7 @@ TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePay
   auto connection = sdbus::createSessionBusConnection();
   connection->requestName("com.olvane." + second);
   connection->requestName("com.olvane." + first);
-  auto proxy = sdbus::createProxy(*connection, "com.olvane." + service->getComponent(),
-                                  "/com/olvane/" + service->getComponent());
-  std::map<std::string, sdbus::Variant> out;
-  proxy->callMethod("WhoAmI")
-      .onInterface("com.olvane.Zem")
-      .withArguments(std::map<std::string, sdbus::Variant>{})
-      .storeResultsTo(out);
+  const auto out = rawCall(*connection, service->getComponent(), "WhoAmI", {});
   EXPECT_EQ(out.at("sender").get<std::string>(), first);
   EXPECT_EQ(out.at("names").get<std::string>(), first + " " + second);
 }
@@ -442,9 +446,8 @@ TEST_F(DBusIpcServiceTest, SenderIsTheCallersComponentOrItsUniqueNameNeverThePay
 TEST_F(DBusIpcServiceTest, ClientListenersHearOfACallerLeavingOnceItsLastCallHasEnded) {
   auto service = startService("LEAVING");
   registerEcho(*service, zemMessage("WhoAmI"));
-  std::promise<void> release;  // destroyed before the service: a failed test still releases
-  std::shared_future<void> released = release.get_future().share();
-  serve(*service, zemMessage("Hold"), [=](auto&...) { released.wait(); });
+  Gate gate;
+  serve(*service, zemMessage("Hold"), [released = gate.released](auto&...) { released.wait(); });
   LeavingRecorder recorder;
   service->addClientListener(&recorder);
   const std::string component = service->getComponent();
@@ -458,7 +461,7 @@ TEST_F(DBusIpcServiceTest, ClientListenersHearOfACallerLeavingOnceItsLastCallHas
   ASSERT_TRUE(zem_test::waitUntil([&] { return recorder.hasLeft(quick); }));
   // The bus told of `holding` leaving before `quick`: it was held back for its running call.
   EXPECT_FALSE(recorder.hasLeft(holding));
-  release.set_value();
+  gate.release.set_value();
   EXPECT_TRUE(zem_test::waitUntil([&] { return recorder.hasLeft(holding); }));
 
   service->removeClientListener(&recorder);
@@ -496,16 +499,15 @@ TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTi
   EXPECT_NE(error.find("disk on fire"), std::string::npos) << error;
   EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "disk on fire"));
 
-  std::promise<void> release;  // destroyed before the services: a failed test still releases
-  std::shared_future<void> released = release.get_future().share();
-  serve(*logger, zemMessage("Stuck"), [=](auto&...) { released.wait(); });
+  Gate gate;
+  serve(*logger, zemMessage("Stuck"), [released = gate.released](auto&...) { released.wait(); });
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(
       errorOf([&] { client.call(logger->getComponent(), "Zem", "Stuck", with(), std::chrono::milliseconds(200)); }),
       "call of com.olvane.Zem.Stuck on com.olvane." + logger->getComponent() + " timed out");
   // The bus thread learns each new call's deadline: the call did not wait for the caller-side grace period.
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
-  release.set_value();
+  gate.release.set_value();
 }
 
 TEST_F(DBusIpcServiceTest, NameOwnedByAnotherConnectionOrOutsideOurNamespaceIsRefused) {
@@ -521,11 +523,10 @@ TEST_F(DBusIpcServiceTest, StopAnswersWaitingCallsAndRefusesNewOnes) {
   options.dispatchThreads = 1;
   auto service = startService("STOPPING", options);
   std::promise<void> entered;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
+  Gate gate;
   serve(*service, zemMessage("Hold"), [&](auto&, auto&, auto& response) {
     entered.set_value();
-    released.wait();
+    gate.released.wait();
     response.addParameter(integer("status", 1));
   });
   registerEcho(*service, zemMessage("Queued"));
@@ -541,7 +542,7 @@ TEST_F(DBusIpcServiceTest, StopAnswersWaitingCallsAndRefusesNewOnes) {
   const std::string waitingError = waiting.get();
   EXPECT_NE(waitingError.find("not run"), std::string::npos) << waitingError;
   EXPECT_NE(stopped.wait_for(std::chrono::milliseconds(0)), std::future_status::ready);
-  release.set_value();
+  gate.release.set_value();
   stopped.get();
   EXPECT_EQ(integerOf(held.get(), "status"), 1);
   EXPECT_THROW(service->start(), IpcException);

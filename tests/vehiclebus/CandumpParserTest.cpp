@@ -48,9 +48,7 @@ TEST(CandumpParserTest, ReadsEveryLineForm) {
     EXPECT_EQ(p->frame.fd, row.fdFlags >= 0) << row.line;
     EXPECT_EQ(p->frame.fdFlags, std::max(row.fdFlags, 0)) << row.line;
     EXPECT_EQ(p->hasTimestamp, row.stamped) << row.line;
-    if (row.stamped) {
-      EXPECT_EQ(p->frame.timestampUs, row.timestampUs) << row.line;
-    }
+    EXPECT_EQ(row.stamped ? p->frame.timestampUs : 0, row.timestampUs) << row.line;
     std::string data;
     for (uint8_t i = 0; i < p->frame.length; ++i)
       data += {"0123456789ABCDEF"[p->frame.data[i] >> 4], "0123456789ABCDEF"[p->frame.data[i] & 0xF]};

@@ -42,9 +42,7 @@ CanFrame abortTransfer(std::uint8_t sender, std::int64_t ts) {
 // TP.DT packet `sequence` carrying bytes first..first+6 (values equal to their positions + 1).
 CanFrame packet(std::uint8_t sender, std::uint8_t sequence, std::int64_t ts, std::uint8_t base = 0) {
   std::vector<std::uint8_t> bytes{sequence};
-  for (unsigned i = 0; i < 7; ++i) {
-    bytes.push_back(static_cast<std::uint8_t>(base + (sequence - 1) * 7 + i + 1));
-  }
+  for (unsigned i = 0; i < 7; ++i) bytes.push_back(static_cast<std::uint8_t>(base + (sequence - 1) * 7 + i + 1));
   return j1939(0xEBFF, sender, bytes, ts);
 }
 
@@ -102,9 +100,7 @@ TEST(J1939TransportTest, BroadcastTransfersAreReassembledOrDropped) {
     Types::J1939ByteFieldSignal config;
     config.set_busInterface(interface);
     config.set_pgn(kGroup);
-    if (c.sourceFilter >= 0) {
-      config.set_sourceAddress(static_cast<std::uint32_t>(c.sourceFilter));
-    }
+    if (c.sourceFilter >= 0) config.set_sourceAddress(static_cast<std::uint32_t>(c.sourceFilter));
     const auto field = ByteFieldFactory::create(config, bus);
     ASSERT_NE(field, nullptr) << c.what;
     bus->dispatch(interface, c.frames);

@@ -38,9 +38,7 @@ CanFrame fdFrame(std::uint32_t id, bool extended, std::vector<std::uint8_t> byte
 }
 CanFrame fdFrameEndingIn(const std::vector<std::uint8_t>& tail) {
   std::vector<std::uint8_t> bytes(CanFrame::kMaxData);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i);
-  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i);
   std::copy(tail.begin(), tail.end(), bytes.end() - static_cast<std::ptrdiff_t>(tail.size()));
   return fdFrame(0x100, false, bytes);
 }
@@ -101,9 +99,7 @@ Types::BytefieldMatchBooleanSignal matching(int startByte, const char* match, co
   Types::BytefieldMatchBooleanSignal config = onId(Types::BytefieldMatchBooleanSignal(), 0x100);
   config.set_startByte(startByte);
   config.set_match(match);
-  if (mask != nullptr) {
-    config.set_mask(mask);
-  }
+  if (mask != nullptr) config.set_mask(mask);
   return config;
 }
 
@@ -119,9 +115,7 @@ Types::ValueRangeBooleanSignal range(double minimum, double maximum) {
 Types::RawCanByteFieldSignal rawBytes(std::uint32_t id, int startByte, int length = -1) {
   Types::RawCanByteFieldSignal config = onId(Types::RawCanByteFieldSignal(), id);
   config.set_startByte(startByte);
-  if (length >= 0) {
-    config.set_length(length);
-  }
+  if (length >= 0) config.set_length(length);
   return config;
 }
 
@@ -129,9 +123,7 @@ Types::J1939ByteFieldSignal group(std::uint32_t pgn, int sourceAddress = -1) {
   Types::J1939ByteFieldSignal config;
   config.set_busInterface("t1");
   config.set_pgn(pgn);
-  if (sourceAddress >= 0) {
-    config.set_sourceAddress(static_cast<std::uint32_t>(sourceAddress));
-  }
+  if (sourceAddress >= 0) config.set_sourceAddress(static_cast<std::uint32_t>(sourceAddress));
   return config;
 }
 
@@ -278,9 +270,7 @@ TEST(SignalDecodingTest, FactoriesRefuseDefinitionsThatCanNeverDecode) {
       {"J1939 bytes past the largest transfer", [&] { return refused(tooLong); }},
   };
   const std::size_t before = bus->registeredSources();
-  for (const auto& c : cases) {
-    EXPECT_TRUE(c.refused()) << c.what;
-  }
+  for (const auto& c : cases) EXPECT_TRUE(c.refused()) << c.what;
   EXPECT_EQ(bus->registeredSources(), before);
 }
 
