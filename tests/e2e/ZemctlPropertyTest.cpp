@@ -48,19 +48,15 @@ std::string databaseContent() {
                                           entryXml("Count", valueXml("Integer", "1")))));
 }
 
-class ZemctlPropertyTest : public ZemHostFixture {
- protected:
-  void startUnit() {
-    const std::string defaults = sysroot() + "/media/olvane/configs/zem_app/";
-    writeFile(File(defaults + "config.xml"), configXml("007"));
-    writeFile(File(defaults + "database.xml"), databaseContent());
-    startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});  // names owned here meet no other test
-    ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
-  }
-};
+using ZemctlPropertyTest = ZemHostFixture;
 
-TEST_F(ZemctlPropertyTest, GetSetReadAndMonitorAnswerAsTheMapSaysAndOnlyOwnersUpdateOwnedProperties) {
-  ASSERT_NO_FATAL_FAILURE(startUnit());
+TEST_F(ZemctlPropertyTest, PropertyCommandsAnswerAsTheMapSaysAndJobsUpdatePropertiesAndTheConfiguration) {
+  const std::string defaults = sysroot() + "/media/olvane/configs/zem_app/";
+  writeFile(File(defaults + "config.xml"), configXml("007"));
+  writeFile(File(defaults + "database.xml"), databaseContent());
+  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});  // names owned here meet no other test
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  // get, set, read and monitor answer as the map says; only owners update owned properties.
   struct Case {
     std::vector<std::string> args;
     int exitCode;
@@ -116,10 +112,8 @@ TEST_F(ZemctlPropertyTest, GetSetReadAndMonitorAnswerAsTheMapSaysAndOnlyOwnersUp
             std::string::npos)
       << result.out;
   EXPECT_EQ(zemctl({"get", "T.Flag", "--as", "boolean"}).out, "true\n");
-}
 
-TEST_F(ZemctlPropertyTest, TheConfigurationIsInstalledWithForceRequestedBackAndDeletedByJobs) {
-  ASSERT_NO_FATAL_FAILURE(startUnit());
+  // The configuration is installed with --force, requested back and deleted by jobs.
   const File replacement(workFolder() + "/files/replacement.xml");
   writeFile(replacement, configXml("replaced"));
   const CommandResult installed = zemctl({"config", "install", replacement.getPath(), "--force"});
