@@ -252,16 +252,12 @@ TEST(CanDecodeTest, PrintsTheDecodedSignalsOfEveryFrameAndReportsBadLinesByNumbe
       {"can decode --dbc @/v.dbc @/can.log -", "", 1, "", "can decode: unexpected argument '-'"},
       {"can decode --dbc @/v.dbc --signal", "", 1, "", "--signal needs"},
   };
-  const auto here = [&](std::string text) {
-    for (std::size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, dir.getPath());
-    return text;
-  };
   for (const auto& c : cases) {
     const Outcome o = zemctl(c.args, dir.getPath(), &c.input);
     EXPECT_EQ(o.exitCode, c.rc) << c.args;
     EXPECT_EQ(o.out, c.out) << c.args;
     // A reason worded by another part (the DBC parser, the system) is checked up to its start.
-    const std::string err = here(c.err);
+    const std::string err = replaced(c.err, "@", dir.getPath());
     EXPECT_EQ(o.err.substr(0, c.err.back() == '\n' ? std::string::npos : err.size()), err) << c.args;
   }
 }
