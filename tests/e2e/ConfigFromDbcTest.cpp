@@ -3,11 +3,9 @@
 // against the schema) and "can decode" (a candump log of either form, file or standard input).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -85,8 +83,8 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }
 
 TEST(ConfigFromDbcTest, WritesOnePropertyPerSignalNamesWhatIsLeftOutAndRefusesBadInputWritingNothing) {
-  char folder[] = "/tmp/zem-dbc-XXXXXX";
-  const std::string dir = ::mkdtemp(folder);
+  const TempFile folder("zem-dbc-");
+  const std::string dir = folder.getFile().getPath();
   const std::string dbc = dir + "/car.dbc", bad = dir + "/bad.dbc", into = dir + "/into.xml", out = dir + "/out.xml";
   std::ofstream(dbc) << kDbc;
   std::ofstream(bad) << "BO_ 1 A: 8 E\n SG_ S : 0|8@1+ (1,0) [0|1] \"\" E\nBO_ 4096 B: 8 E\n";
@@ -165,7 +163,6 @@ TEST(ConfigFromDbcTest, WritesOnePropertyPerSignalNamesWhatIsLeftOutAndRefusesBa
     }
     std::remove(out.c_str());
   }
-  std::filesystem::remove_all(dir);
 }
 
 constexpr const char* kDecodeDbc =
