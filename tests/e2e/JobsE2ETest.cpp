@@ -1,10 +1,15 @@
 // Jobs through a real zem-host on a seeded temporary sysroot, driven with "zemctl job ...": an
 // install and a long task id, hostile containers, signatures made with `openssl` and `zip` alone,
-// and zemctl without a running unit or bus. What the plug-in does with each container is tested in
+// and zemctl without a running unit or bus. Then the data install, data request, log-files and bus
+// update jobs, each driven by one zemctl command that builds, submits and waits, and "zemctl
+// backend switch" against the local KMS. What the plug-in does with each container is tested in
 // tests/app.
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 
+#include "TestKms.h"
 #include "ZemHostFixture.h"
 #include "ZemTestSupport.h"
 
@@ -241,6 +246,119 @@ TEST_F(JobsE2ETest, ZemctlWithoutARunningUnitTellsItsErrorsApartAndSubmissionsWa
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("is not running"), std::string::npos) << r.err;
   EXPECT_EQ(std::distance(fs::directory_iterator(inbox()), fs::directory_iterator()), 1);
+}
+
+using DataJobsE2ETest = ZemHostFixture;
+
+// One unit whose configuration holds one bus property runs a data install, a data request, a
+// log-files request and bus updates, one of them refused.
+TEST_F(DataJobsE2ETest, DataLogsAndBusJobsRunFromOneZemctlCommandEach) {
+  const std::string extraLogFolder = workFolder() + "/extra";
+  writeFile(File(sysroot() + "/media/olvane/configs/zem_app/config.xml"),
+            document("ProvisioningConfig",
+                     groupXml("BUS", {},
+                              propertyXml("IntegerPropertyAdapter", "propertyName=\"Bitrate\"",
+                                          "PersistedIntegerPropertyOrigin", "<k:key>BUS.Bitrate</k:key>"))));
+  startHost({"--log-dir", extraLogFolder}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  const auto expectHas = [](const CommandResult& r, const std::vector<std::string>& fragments) {
+    for (const std::string& fragment : fragments) EXPECT_NE(r.out.find(fragment), std::string::npos) << r.out;
+  };
+
+  // A data install replaces the settings; a data request sends them with the log extract.
+  const File good(workFolder() + "/good/settings.xml");
+  writeFile(good, document("ZemGlobalSettings",
+                           "<k:maximumDataSize>2048</k:maximumDataSize><k:replayHistorySize>4</k:replayHistorySize>"));
+  const CommandResult installed = zemctl({"data", "install", "--task-id", "inst-1", good.getPath()});
+  EXPECT_EQ(installed.exitCode, 0) << installed.out << installed.err;
+  expectHas(installed, {"success true"});
+  EXPECT_EQ(readFile(sysroot() + "/media/olvane/data/zem_app/settings.xml"), readFile(good.getPath()));
+  const CommandResult requested = zemctl({"data", "request", "ZEM_EVENT_LOG", "ZEM_GLOBAL_SETTINGS"});
+  EXPECT_EQ(requested.exitCode, 0) << requested.out << requested.err;
+  expectHas(requested, {"taskId zemctl-", "result RequestZemDataTaskResult", "entry ZEM_EVENT_LOG LOGS/zemlog.txt ",
+                        "entry ZEM_GLOBAL_SETTINGS settings.xml "});
+  EXPECT_EQ(zemctl({"data", "request", "NOT_A_TYPE"}).exitCode, 3);
+
+  // A log-files request packs the system log and the named files of the log folders, nothing else.
+  const File extra(extraLogFolder + "/app.log"), unit(sysroot() + "/cache/var/log/unit.log"),
+      outside(workFolder() + "/outside/secret.log");
+  writeFile(extra, "one line of an application log\n");
+  writeFile(unit, "unit\n");
+  writeFile(outside, "secret\n");
+  const CommandResult logs = zemctl({"logs", "request", "--task-id", "logs-1", extra.getPath(),
+                                     extraLogFolder + "/missing.log", unit.getPath(), outside.getPath()});
+  EXPECT_EQ(logs.exitCode, 0) << logs.out << logs.err;
+  expectHas(logs, {"/OUTBOX/OBU.LOGFILES_logs-1_", "entry ZEM_EVENT_LOG LOGS/app.log 31\n",
+                   "entry ZEM_EVENT_LOG LOGS/unit.log 5\n", "entry ZEM_EVENT_LOG LOGS/syslog.txt "});
+  EXPECT_EQ(logs.out.find("secret.log"), std::string::npos) << logs.out;
+
+  // A bus update writes the properties and re-applies the bus; a refused write re-applies nothing.
+  const CommandResult applied = zemctl({"bus", "update", "BUS.Bitrate=integer:250000", "--task-id", "bus-1"});
+  EXPECT_EQ(applied.exitCode, 0) << applied.err;
+  EXPECT_EQ(applied.out, "task bus-1\nsuccess true\n");
+  EXPECT_EQ(zemctl({"get", "BUS.Bitrate", "--as", "integer"}).out, "250000\n");
+  const size_t reapplied = readFile(hostStderr()).find("Bus configuration re-applied");
+  EXPECT_NE(reapplied, std::string::npos);
+  const CommandResult refused = zemctl({"bus", "update", "BUS.Bitrate=string:fast", "--task-id", "bus-2"});
+  EXPECT_EQ(refused.exitCode, 3);
+  EXPECT_EQ(refused.out,
+            "task bus-2\nsuccess false\nerrorType 7\nerrorMessage Impossible to update property BUS.Bitrate\n");
+  EXPECT_EQ(zemctl({"get", "BUS.Bitrate", "--as", "integer"}).out, "250000\n");
+  EXPECT_EQ(readFile(hostStderr()).find("Bus configuration re-applied", reapplied + 1), std::string::npos);
+}
+
+std::string backendConfigXml(const TestKms& kms) {
+  const auto prop = [](const std::string& name, const std::string& origin, const std::string& body) {
+    return propertyXml("StringPropertyAdapter", "propertyName=\"" + name + "\"", origin + "PropertyOrigin", body);
+  };
+  const auto literal = [&](const std::string& name, const std::string& value) {
+    return prop(name, "StringLiteral", "<k:value>" + value + "</k:value>");
+  };
+  return document("ProvisioningConfig",
+                  prop("CONNECTIVITY.ACTIVE_BACKEND_PROFILE", "TqlBackendConfig",
+                       "<k:key>backend.profile</k:key><k:configPath>connectivity.properties</k:configPath>") +
+                      prop("CONNECTIVITY.prod.TLS_CLIENT_CERTIFICATE", "Certificate",
+                           "<k:certificateId>Cert0_Client_Target</k:certificateId>") +
+                      literal("CONNECTIVITY.prod.ROOT_CA_IDENTIFIER", "TestCA") +
+                      literal("CONNECTIVITY.prod.KMS_URL_CERTIFICATE_REQUEST", kms.url("/request")) +
+                      literal("CONNECTIVITY.prod.KMS_URL_RENEWAL_REQUEST", kms.url("/renew")) +
+                      prop("CONNECTIVITY.prod.BACKEND_URL", "PersistedString", "<k:key>backend.prod.url</k:key>"));
+}
+
+using BackendJobsE2ETest = ZemHostFixture;
+
+// The unit obtains a client certificate that chains to the KMS's CA and switches its profile link
+// (refusals: the task tests). libcurl and libcrypto are loaded by that first exchange: the idle
+// daemon maps neither, nor libzip and the libbz2 it links.
+TEST_F(BackendJobsE2ETest, ASwitchObtainsACertificateOfTheKmsCaAndMovesTheProfileLink) {
+  TestKms kms;
+  const std::string root = sysroot() + "/media/olvane";
+  writeFile(File(root + "/configs/zem_app/config.xml"), backendConfigXml(kms));
+  writeFile(File(root + "/configs/zem_app/database.xml"),
+            databaseXml(entryXml("backend.profile", valueXml("String", "dev"))));
+  writeFile(File(root + "/data/tql_app/dev.prs"), "prm.manager.url=http://old.example\n");
+  const std::string link = root + "/data/tql_app/connectivity.properties";
+  ASSERT_EQ(::symlink("dev.prs", link.c_str()), 0);
+  startHost({}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
+  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
+  const auto maps = [&](const std::string& library) {
+    return readFile("/proc/" + std::to_string(host()->pid()) + "/maps").find("/" + library) != std::string::npos;
+  };
+  for (const char* library : {"libcurl", "libcrypto", "libzip", "libbz2"}) EXPECT_FALSE(maps(library)) << library;
+
+  const std::vector<std::string> command = {"backend", "switch", "prod",
+                                            "CONNECTIVITY.prod.BACKEND_URL=string:" + kms.url("/")};
+  const CommandResult switched = zemctl(command);
+  EXPECT_EQ(switched.exitCode, 0) << switched.out << switched.err << readFile(hostStderr());
+  EXPECT_NE(switched.out.find("success true\n"), std::string::npos) << switched.out;
+  EXPECT_TRUE(kms.issued(readFile(File(root + "/certs/Cert0_Client_Target"))));
+  EXPECT_EQ(readFile(File(root + "/data/tql_app/prod.prs")), "prm.manager.url=" + kms.url("/") + "\n");
+  char target[64] = {0};
+  EXPECT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_STREQ(target, "prod.prs");
+
+  EXPECT_EQ(kms.paths(), (std::vector<std::string>{"/request"}));
+  for (const char* library : {"libcurl", "libcrypto", "libzip", "libbz2"}) EXPECT_TRUE(maps(library)) << library;
 }
 
 }  // namespace

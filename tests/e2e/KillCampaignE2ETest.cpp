@@ -71,15 +71,10 @@ class KillCampaignE2ETest : public ZemHostFixture {
           found.push_back("temporary file " + path);
         } else if (!entry.is_regular_file() || path.rfind(inbox(), 0) == 0) {
           continue;
-        } else if (entry.path().extension() == ".xml") {
+        } else if (const std::string kind = entry.path().extension(); kind == ".xml" || kind == ".zip") {
           try {
-            (void)xmldoc::parseString<Types::ConfigurationContent>(readFile(path));
-          } catch (const std::exception& e) {
-            found.push_back("torn " + path + ": " + e.what());
-          }
-        } else if (entry.path().extension() == ".zip") {
-          try {
-            ZipArchive::openForReading(path).close();
+            if (kind == ".xml") (void)xmldoc::parseString<Types::ConfigurationContent>(readFile(path));
+            if (kind == ".zip") ZipArchive::openForReading(path).close();
           } catch (const std::exception& e) {
             found.push_back("torn " + path + ": " + e.what());
           }

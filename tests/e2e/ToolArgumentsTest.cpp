@@ -1,16 +1,21 @@
-// The argument handling of zem-host and zemctl and zemctl's property documents, without a bus.
+// The argument handling of zem-host and zemctl, zemctl's property documents and its placing of
+// containers in the inbox, without a bus.
 #include <gtest/gtest.h>
-
 #include <limits.h>
+#include <stdlib.h>
 
+#include <filesystem>
 #include <iterator>
 #include <sstream>
 
 #include "HostOptions.h"
+#include "JobCommands.h"
 #include "PropertyDocuments.h"
 #include "ResultTree.h"
 #include "Zemctl.h"
 #include "ZemctlCommand.h"
+#include "kest/File.h"
+#include "kest/seams/PosixFileOps.h"
 
 namespace {
 
@@ -99,20 +104,9 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
   EXPECT_EQ(c.action, ZemctlCommand::Action::ToolVersion);
   ASSERT_TRUE(ZemctlCommand::parse(words("version"), &c, &error)) << error;
   EXPECT_EQ(c.action, ZemctlCommand::Action::Version);
-
-  // Each case is split at spaces; "" is the empty command line.
-  for (const char* line :
-       {"", "frobnicate", "--bogus ping", "ping extra", "--timeout 0 ping", "--timeout", "log-level set four",
-        "log-level set 99999999999999999999", "log-level put 4", "call Zem", "call Zem M noequals", "call Zem M =s:v",
-        "call Zem M a=s", "call Zem M a=q:1", "call Zem M n=x:", "call Zem M n=x:9223372036854775808",
-        "call Zem M d=ayfile:/", "watch --count 0", "watch extra"}) {
-    error.clear();
-    EXPECT_FALSE(ZemctlCommand::parse(words(line), &c, &error)) << line;
-    EXPECT_FALSE(error.empty());
-  }
 }
 
-TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
+TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesAndBadCommandLinesAreRefused) {
   ZemctlCommand c;
   std::string error;
   ASSERT_TRUE(ZemctlCommand::parse(words("--as-component Nav-2 get --as map Trip"), &c, &error)) << error;
@@ -135,9 +129,13 @@ TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesBeforeAnyCall) {
     EXPECT_EQ(c.property.valueText, values[i + 1]) << values[i];
   }
 
-  // Usage errors, separated by " | ".
+  // Usage errors, separated by " | "; the first is the empty command line.
   const std::string refused =
-      "get | get --as vin Name | get --as number X | get A B | get --as | set P | set P 5 | set P int:5 | "
+      " | frobnicate | --bogus ping | ping extra | --timeout 0 ping | --timeout | log-level set four | "
+      "log-level set 99999999999999999999 | log-level put 4 | call Zem | call Zem M noequals | call Zem M =s:v | "
+      "call Zem M a=s | call Zem M a=q:1 | call Zem M n=x: | call Zem M n=x:9223372036854775808 | "
+      "call Zem M d=ayfile:/ | watch --count 0 | watch extra | get | get --as vin Name | get --as number X | get A B | "
+      "get --as | set P | set P 5 | set P int:5 | "
       "set P integer:2147483648 | set P integer:1.0 | set P integer: | set P float:nan | set P float:1e999 | "
       "set P float: | set P boolean:TRUE | set P boolean:1 | set P bytefield:abc | set P bytefield:0x | "
       "set P bytefield:zz | set -x string:a | read | read A B | monitor | monitor --count 0 A | "
@@ -208,6 +206,22 @@ TEST(PropertyDocumentsTest, RequestsAndUpdatesReadBackAsTheirSchemaTypesWhatever
   ASSERT_NE(value, nullptr);
   EXPECT_EQ(value->get_integerValue(), -5);
   EXPECT_THROW(PropertyDocuments::request(PropertyCommand::RequestKind::String, std::string("a\x01b")), std::exception);
+}
+
+// zemctl places a container in the inbox by the durable writer, never over a waiting one.
+TEST(InboxPlacementTest, AContainerTakesAFreeNameAtOnceAndAFailureLeavesNothing) {
+  char root[] = "/tmp/zem-inbox-XXXXXX";
+  const File dir(::mkdtemp(root)), inbox(dir, "in"), source(dir, "C.zip");
+  std::string error, first;
+  ASSERT_TRUE(inbox.mkdirs() && source.writeAtomically("1"));
+  EXPECT_EQ(JobCommands::placeInInbox(source.getPath(), inbox.getPath(), &error), inbox.getPath() + "/C.zip");
+  EXPECT_EQ(JobCommands::placeInInbox(source.getPath(), inbox.getPath(), &error), inbox.getPath() + "/C-1.zip");
+  PosixFileOps failing = posixFileOps();
+  failing.fsync = [](int) { return errno = EIO, -1; };
+  const ScopedPosixFileOps seam(failing);
+  EXPECT_EQ(JobCommands::placeInInbox(source.getPath(), inbox.getPath(), &error), "");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(inbox.getPath()), {}), 2);  // no leftover
+  EXPECT_TRUE(File(inbox, "C.zip").readAll(&first) && first == "1" && dir.remove());
 }
 
 }  // namespace
