@@ -1,5 +1,6 @@
 #include "ZemHost.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -354,6 +355,9 @@ int ZemHost::run() {
 
   ZEM_INFO("zem-host ready");
   notifier_.ready("ready");
+  // Loading the configuration and the database leaves parser buffers freed on the heap: an idle
+  // daemon should not keep them resident until its first job.
+  malloc_trim(0);
   if (waitForStop()) {
     shutDown(std::min(options_.shutdownTimeout, kBusLostShutdownLimit), "stopping: lost the D-Bus connection");
     return kExitBusLost;

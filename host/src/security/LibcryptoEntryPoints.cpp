@@ -3,11 +3,14 @@
 // does not map libcrypto. The definitions are hidden: they never interpose libcrypto for another
 // library in the process (the libssl that libcurl brings binds to libcrypto itself).
 // A libcrypto that cannot be loaded fails the operation with Security::SecurityException.
+// The low-level SHA-256 functions are deprecated but forwarded on purpose (see MetaDataService).
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 
 #include <cstdarg>
@@ -34,14 +37,11 @@ namespace {
   X(void, ERR_clear_error, (void), ())                                                                                 \
   X(void, ERR_error_string_n, (unsigned long code, char* buffer, size_t length), (code, buffer, length))               \
   X(unsigned long, ERR_get_error, (void), ())                                                                          \
-  X(int, EVP_DigestFinal_ex, (EVP_MD_CTX* ctx, unsigned char* digest, unsigned int* length), (ctx, digest, length))    \
-  X(int, EVP_DigestInit_ex, (EVP_MD_CTX* ctx, const EVP_MD* type, ENGINE* engine), (ctx, type, engine))                \
   X(int, EVP_DigestSignFinal, (EVP_MD_CTX* ctx, unsigned char* signature, size_t* length), (ctx, signature, length))   \
   X(int, EVP_DigestSignInit,                                                                                           \
     (EVP_MD_CTX* ctx, EVP_PKEY_CTX** keyCtx, const EVP_MD* type, ENGINE* engine, EVP_PKEY* key),                       \
     (ctx, keyCtx, type, engine, key))                                                                                  \
   X(int, EVP_DigestSignUpdate, (EVP_MD_CTX* ctx, const void* data, size_t length), (ctx, data, length))                \
-  X(int, EVP_DigestUpdate, (EVP_MD_CTX* ctx, const void* data, size_t length), (ctx, data, length))                    \
   X(int, EVP_DigestVerifyFinal, (EVP_MD_CTX* ctx, const unsigned char* signature, size_t length),                      \
     (ctx, signature, length))                                                                                          \
   X(int, EVP_DigestVerifyInit,                                                                                         \
@@ -63,6 +63,9 @@ namespace {
     (bio, key, cipher, passphrase, passphraseLength, callback, data))                                                  \
   X(int, PEM_write_bio_X509_REQ, (BIO* bio, const X509_REQ* request), (bio, request))                                  \
   X(int, RAND_bytes, (unsigned char* buffer, int length), (buffer, length))                                            \
+  X(int, SHA256_Final, (unsigned char* digest, SHA256_CTX* ctx), (digest, ctx))                                          \
+  X(int, SHA256_Init, (SHA256_CTX* ctx), (ctx))                                                                        \
+  X(int, SHA256_Update, (SHA256_CTX* ctx, const void* data, size_t length), (ctx, data, length))                       \
   X(int, X509_NAME_add_entry_by_txt,                                                                                   \
     (X509_NAME* name, const char* field, int type, const unsigned char* bytes, int length, int location, int set),     \
     (name, field, type, bytes, length, location, set))                                                                 \
