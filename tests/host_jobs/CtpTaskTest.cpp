@@ -48,7 +48,13 @@ struct DatabaseLikeTask : CtpTask {
     if (!holdResultFile(folder, DevicePaths::kResultFileName, xmldoc::toString(*result))) {
       xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
     }
-    zem_test::writeFile(File(folder, "database.xml"), "<database/>");
+    // The installed document as the application sends it: held open, or a snapshot file where the
+    // package is signed; replaced by rename (as its owner does) before the package is made.
+    const File installed(zem_test::freshFolder("store"), "database.xml"), next(installed.getParentFile(), "next");
+    zem_test::writeFile(installed, "<database/>");
+    if (!holdResultSnapshot(folder, "database.xml", installed)) installed.snapshotTo(File(folder, "database.xml"));
+    zem_test::writeFile(next, "<database version=\"2\"/>");
+    ::rename(next.getPath().c_str(), installed.getPath().c_str());
     zem_test::writeFile(File(folder, "LOGS/zemlog.txt"), "a log line\n");
     seenFolder = folder;
   }
@@ -107,8 +113,9 @@ TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
 }
 
 // With a device key every entry is signed (the result files are written and read back); without
-// one result.xml and MetaData.xml are packed from memory, with the same names, order, mode and
-// metadata as files would give.
+// one result.xml and MetaData.xml are packed from memory and the database from the file held open,
+// with the same names, order, mode and metadata as files would give. Either way the database is
+// the one held when the results were made, though it was replaced before the package was.
 TEST_F(CtpTaskTest, ReportResultsPlacesOnePackageWithTypedIndexAndMatchingMetadata) {
   for (const bool signedPackage : {true, false}) {
     SCOPED_TRACE(signedPackage ? "device key" : "no device key");
@@ -145,6 +152,7 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOnePackageWithTypedIndexAndMatchingMetada
     EXPECT_EQ(typed, (std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE",
                                                "database.xml=DATA_FILE", "MetaData.xml=VEHICLE_DATA"}));
     EXPECT_NE(zem_test::readFile(File(unpacked, "result.xml")).find("taskId=\"T-42\""), std::string::npos);
+    EXPECT_EQ(zem_test::readFile(File(unpacked, "database.xml")), "<database/>");
     const std::string metaData = zem_test::readFile(File(unpacked, "MetaData.xml"));
     for (const std::string name : {"result.xml", "LOGS/zemlog.txt", "database.xml"}) {
       const File file(unpacked, name);

@@ -21,6 +21,7 @@
 #include "kest/seams/ZipLibOps.h"
 #include "kest/testing/LogCapture.h"
 #include "kest/zip/ZipArchive.h"
+#include "kolconfig/FileIo.h"
 #include "kolconfig/Types.h"
 
 namespace {
@@ -123,6 +124,7 @@ TEST_F(ZipArchiveTest, RefusalsGiveTheirCodeAndLeaveNothingBehind) {
       {'w', "../a", "text.zip", ZipException::kEntryRefused, ""},
       {'w', "b", "missing", ZipException::kCannotOpen, ""},
       {'w', "d", "target", ZipException::kCannotOpen, ""},
+      {'h', "d", "target", ZipException::kCannotOpen, "holds no regular file"},
   };
   kest::testing::LogCapture log;
   for (const Row& row : rows) {
@@ -133,6 +135,10 @@ TEST_F(ZipArchiveTest, RefusalsGiveTheirCodeAndLeaveNothingBehind) {
         archive.extractXML<Types::TaskIndex>(row.a, ZipArchive::nonDecryptor(), ZipArchive::nonValidator());
       if (row.op == 'o') ZipArchive::openForReading(File(folder_, row.a).getPath());
       if (row.op == 'w') writer.addFile(row.a, File(folder_, row.b));
+      if (row.op == 'h') {
+        const xmldoc::UniqueFd fd(::open(File(folder_, row.b).getPath().c_str(), O_RDONLY | O_CLOEXEC));
+        writer.addOpenFile(row.a, fd.get());
+      }
     });
     EXPECT_EQ(failure.first, row.code) << failure.second;
     EXPECT_NE(failure.second.find(row.text), std::string::npos) << failure.second;
@@ -235,7 +241,8 @@ TEST_F(ZipArchiveTest, LibzipFailuresBecomeZipExceptionsAndLeaveNoFiles) {
 // An archive is kept in memory while it is small and goes to its file as it grows: both kinds
 // read back entry for entry, with nothing left beside the package. The entries cover every way
 // content is deflated: an empty one, a small one, one in the compressed-entry cache's range and one
-// that libzip streams from its file, each added from a file and from memory.
+// that libzip streams from its file, each added from a file, from memory and from a descriptor
+// (read from its start, closed at once, its file replaced by rename before the archive is written).
 TEST_F(ZipArchiveTest, SmallAndLargePackagesReadBackAndLeaveOnlyThemselves) {
   const File outbox(folder_, "out");
   outbox.mkdirs();
@@ -249,12 +256,21 @@ TEST_F(ZipArchiveTest, SmallAndLargePackagesReadBackAndLeaveOnlyThemselves) {
     written.addFile("a/entry.bin", source);
     written.addBytes("b.xml", small, 0, 0644);
     written.addBytes("c.bin", *bytes, 0, 0644);
+    const File held(folder_, "held.bin"), next(folder_, "next.bin");
+    writeFile(held, *bytes);
+    xmldoc::UniqueFd fd(::open(held.getPath().c_str(), O_RDONLY | O_CLOEXEC));
+    ::lseek(fd.get(), 0, SEEK_END);
+    written.addOpenFile("d.bin", fd.get());
+    fd.close();
+    writeFile(next, "replaced");
+    ASSERT_EQ(::rename(next.getPath().c_str(), held.getPath().c_str()), 0);
     written.close();
     EXPECT_EQ(zem_test::names(outbox, true), std::vector<std::string>{"P.zip"});
     const ZipArchive read = ZipArchive::openForReading(package.getPath());
     EXPECT_EQ(readFile(extract(read, "a/entry.bin", "entry")), *bytes);
     EXPECT_EQ(readFile(extract(read, "b.xml", "b")), small);
     EXPECT_EQ(readFile(extract(read, "c.bin", "c")), *bytes);
+    EXPECT_EQ(readFile(extract(read, "d.bin", "d")), *bytes);
     ::unlink(package.getPath().c_str());
   }
 }

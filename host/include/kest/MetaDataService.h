@@ -74,15 +74,15 @@ class KEST_EXPORT MetaDataService {
   // The regular files below `folder` with their names relative to it ("LOGS/a.txt"), sorted by
   // name, without "MetaData.xml" and "index.xml" at the top level. Links are not followed.
   static std::vector<Item> collectFiles(const File& folder);
-  // Lower-case hex SHA-256 of a file's bytes. Throws std::runtime_error when it cannot be read.
-  // The digests of files unchanged for 100 ms are remembered by file identity (a few dozen).
+  // Lower-case hex SHA-256 of a regular file's bytes. Throws std::runtime_error when it cannot be
+  // read. The digests of files unchanged for 100 ms are remembered by file identity (a few dozen).
   static std::string sha256Hex(const File& file);
+  // As above, for the regular file open as `fd`, read from its start; `fd` stays the caller's.
+  static std::string sha256Hex(int fd);
   // Lower-case hex SHA-256 of `bytes`. Throws std::runtime_error when the digest fails.
   static std::string sha256Hex(const std::string& bytes);
 
  private:
-  static std::string computeSha256Hex(const File& file);
-
   const std::string softwareVersion_;
   const std::string deviceIdFile_;
   mutable std::mutex deviceIdMutex_;

@@ -4,6 +4,7 @@
 #include "kest/MetaDataService.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 // SHA256_Init/Update/Final are deprecated in OpenSSL 3 in favour of EVP, but kept on purpose:
 // an EVP digest loads OpenSSL's provider machinery, about 1.7 MiB more resident pages in a
 // daemon whose jobs otherwise never need it (a development unit, which checks no signature).
@@ -11,8 +12,10 @@
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -149,7 +152,7 @@ std::string MetaDataService::getDeviceId() const {
 namespace {
 
 // Digests of files that have not changed for a while, by identity (device, inode, size, mtime): a
-// result package often carries the same large file (the database, linked in) job after job. A file
+// result package often carries the same large file (the database) job after job. A file
 // changed in place gets a new mtime; a file changed less than 100 ms ago is not cached, so that a
 // second change within the same clock tick (same mtime) cannot go unnoticed.
 constexpr long long kSettledNs = 100 * 1000 * 1000;
@@ -168,39 +171,15 @@ struct FileIdentity {
 std::mutex digestMutex;
 std::map<FileIdentity, std::string> digests;  // guarded by digestMutex
 
-// The identity of a settled regular file, or false.
-bool settledIdentity(const File& file, FileIdentity* identity) {
-  struct stat st;
+// The identity of the settled regular file `st` describes, or false.
+bool settledIdentity(const struct stat& st, FileIdentity* identity) {
   timespec now{};
-  if (::stat(file.getPath().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::clock_gettime(CLOCK_REALTIME, &now) != 0) {
-    return false;
-  }
+  if (!S_ISREG(st.st_mode) || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
   const long long mtimeNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
   if (mtimeNs + kSettledNs > now.tv_sec * 1000000000LL + now.tv_nsec) return false;
   *identity = FileIdentity{st.st_dev, st.st_ino, st.st_size, mtimeNs};
   return true;
 }
-
-}  // namespace
-
-std::string MetaDataService::sha256Hex(const File& file) {
-  FileIdentity identity{};
-  const bool cacheable = settledIdentity(file, &identity);
-  if (cacheable) {
-    std::lock_guard<std::mutex> lock(digestMutex);
-    const auto found = digests.find(identity);
-    if (found != digests.end()) return found->second;
-  }
-  std::string hex = computeSha256Hex(file);
-  if (cacheable) {
-    std::lock_guard<std::mutex> lock(digestMutex);
-    if (digests.size() >= kCachedDigests) digests.clear();
-    digests.emplace(identity, hex);
-  }
-  return hex;
-}
-
-namespace {
 
 // A SHA-256 digest in progress, finished as lower-case hex.
 class Sha256 {
@@ -230,20 +209,46 @@ class Sha256 {
   SHA256_CTX ctx_{};
 };
 
-}  // namespace
-
-std::string MetaDataService::computeSha256Hex(const File& file) {
-  std::ifstream in(file.getPath(), std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot read " + file.getPath());
+// The digest of the open regular file `fd`, read from its start; `what` names it in errors.
+// Throws std::runtime_error when it cannot be read.
+std::string digestOf(int fd, const std::string& what) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("Cannot read " + what);
+  FileIdentity identity{};
+  const bool cacheable = settledIdentity(st, &identity);
+  if (cacheable) {
+    std::lock_guard<std::mutex> lock(digestMutex);
+    const auto found = digests.find(identity);
+    if (found != digests.end()) return found->second;
+  }
   Sha256 digest;
   std::vector<char> buffer(64 * 1024);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    digest.update(buffer.data(), static_cast<size_t>(in.gcount()));
+  for (off_t offset = 0;;) {
+    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::runtime_error("Cannot read " + what);
+    if (n == 0) break;
+    digest.update(buffer.data(), static_cast<size_t>(n));
+    offset += n;
   }
-  if (!in.eof()) throw std::runtime_error("Cannot read " + file.getPath());
-  return digest.hex();
+  std::string hex = digest.hex();
+  if (cacheable) {
+    std::lock_guard<std::mutex> lock(digestMutex);
+    if (digests.size() >= kCachedDigests) digests.clear();
+    digests.emplace(identity, hex);
+  }
+  return hex;
 }
+
+}  // namespace
+
+std::string MetaDataService::sha256Hex(const File& file) {
+  const xmldoc::UniqueFd fd(::open(file.getPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) throw std::runtime_error("Cannot read " + file.getPath());
+  return digestOf(fd.get(), file.getPath());
+}
+
+std::string MetaDataService::sha256Hex(int fd) { return digestOf(fd, "the file of descriptor " + std::to_string(fd)); }
 
 std::string MetaDataService::sha256Hex(const std::string& bytes) {
   Sha256 digest;

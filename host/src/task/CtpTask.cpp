@@ -1,6 +1,8 @@
 // CtpTask: result folders, result packages and their announcement to the backend.
 #include "kest/task/CtpTask.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -158,16 +160,33 @@ bool CtpTask::packsFromMemory() const {
   return security == nullptr || (getFileEncryptor(security).isPassThrough() && !security->getDeviceKeyFile().isFile());
 }
 
-bool CtpTask::holdResultFile(const File& folder, const std::string& name, const std::string& bytes) {
-  if (heldFolder_.getPath().empty() || !(folder == heldFolder_) || name.find('/') != std::string::npos) return false;
-  const time_t now = ::time(nullptr);
-  for (HeldFile& held : heldFiles_) {
-    if (held.name == name) {
-      held = HeldFile{name, bytes, now};
-      return true;
+bool CtpTask::mayHold(const File& folder, const std::string& name) const {
+  return !heldFolder_.getPath().empty() && folder == heldFolder_ && name.find('/') == std::string::npos;
+}
+
+void CtpTask::keep(HeldFile held) {
+  for (HeldFile& kept : heldFiles_) {
+    if (kept.name == held.name) {
+      kept = std::move(held);
+      return;
     }
   }
-  heldFiles_.push_back(HeldFile{name, bytes, now});
+  heldFiles_.push_back(std::move(held));
+}
+
+bool CtpTask::holdResultFile(const File& folder, const std::string& name, const std::string& bytes) {
+  if (!mayHold(folder, name)) return false;
+  keep(HeldFile{name, bytes, ::time(nullptr), nullptr});
+  return true;
+}
+
+bool CtpTask::holdResultSnapshot(const File& folder, const std::string& name, const File& source) {
+  if (!mayHold(folder, name)) return false;
+  auto fd = std::make_shared<const xmldoc::UniqueFd>(
+      ::open(source.getPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  struct stat st {};
+  if (!fd->valid() || ::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  keep(HeldFile{name, std::string(), st.st_mtime, std::move(fd)});
   return true;
 }
 
@@ -304,9 +323,7 @@ void CtpTask::addIndexedFile(ZipArchive& archive, Types::TaskIndex& index, const
   Security::SecurityService* const security = getSecurityService();
   archive.addFile(entryName, file, getFileEncryptor(security));
   const std::string signature = security == nullptr ? std::string() : security->signFile(file, 1);
-  auto* entry = index.add_node_taskIndexEntry();
-  entry->set_type(Types::ElementType::toString(type));
-  entry->set_file(security == nullptr ? entryName : security->mapFileName(entryName));
+  auto* entry = appendIndexEntry(index, entryName, type);
   if (!signature.empty()) entry->set_signature(signature);
 }
 
@@ -330,7 +347,7 @@ std::string CtpTask::packageFolder(const File& folder) {
     const ElementType type = getFileType(item.file);
     if (item.held != nullptr) {
       anyHeld = true;
-      addIndexedBytes(archive, *index, item.name, item.held->bytes, item.held->mtime, type);
+      addIndexedHeld(archive, *index, item.name, *item.held, type);
     } else {
       addIndexedFile(archive, *index, item.file, item.name, type);
     }
@@ -347,13 +364,29 @@ std::string CtpTask::packageFolder(const File& folder) {
   return package.getPath();
 }
 
+void CtpTask::addIndexedHeld(ZipArchive& archive, Types::TaskIndex& index, const std::string& entryName,
+                             const HeldFile& held, ElementType type) {
+  if (held.source != nullptr) {
+    archive.addOpenFile(entryName, held.source->get());
+  } else {
+    archive.addBytes(entryName, held.bytes, held.mtime, kResultFileMode);
+  }
+  appendIndexEntry(index, entryName, type);
+}
+
 void CtpTask::addIndexedBytes(ZipArchive& archive, Types::TaskIndex& index, const std::string& entryName,
                               const std::string& bytes, time_t mtime, ElementType type) {
-  Security::SecurityService* const security = getSecurityService();
   archive.addBytes(entryName, bytes, mtime, kResultFileMode);
+  appendIndexEntry(index, entryName, type);
+}
+
+Types::TaskIndexEntry* CtpTask::appendIndexEntry(Types::TaskIndex& index, const std::string& entryName,
+                                                 ElementType type) const {
+  Security::SecurityService* const security = getSecurityService();
   auto* entry = index.add_node_taskIndexEntry();
   entry->set_type(Types::ElementType::toString(type));
   entry->set_file(security == nullptr ? entryName : security->mapFileName(entryName));
+  return entry;
 }
 
 void CtpTask::addMetaDataFromMemory(const File& folder, const std::vector<PackageItem>& items, ZipArchive& archive,
@@ -361,7 +394,12 @@ void CtpTask::addMetaDataFromMemory(const File& folder, const std::vector<Packag
   std::vector<MetaDataService::Description> described;
   described.reserve(items.size());
   for (const PackageItem& item : items) {
-    if (item.held != nullptr) {
+    if (item.held != nullptr && item.held->source != nullptr) {
+      const int fd = item.held->source->get();
+      struct stat st {};
+      if (::fstat(fd, &st) != 0) throw std::runtime_error("Cannot read the snapshot of " + item.name);
+      described.push_back({item.name, static_cast<uint64_t>(st.st_size), MetaDataService::sha256Hex(fd)});
+    } else if (item.held != nullptr) {
       described.push_back({item.name, item.held->bytes.size(), MetaDataService::sha256Hex(item.held->bytes)});
     } else {
       described.push_back({item.name, item.file.size(), MetaDataService::sha256Hex(item.file)});

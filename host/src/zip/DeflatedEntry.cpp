@@ -16,9 +16,26 @@ namespace {
 constexpr size_t kPiece = size_t{1} << 30;
 // Room that lets every deflate call make progress (a block header and a stored block's length).
 constexpr size_t kMinRoom = 64;
-// libzip's own parameters (the largest window and memory level): an entry deflated here is byte
-// for byte what libzip would have written.
-constexpr int kMemLevel = MAX_MEM_LEVEL;
+// An input of at least 16 KiB is deflated with libzip's own parameters (the largest window and
+// memory level): byte for byte what libzip would have written. A smaller one gets a window just
+// large enough to hold it and a memory level that keeps every symbol of it in one block: the same
+// matches, while zlib sets up (and zeroes) a few KiB of state instead of some 400 KiB. Any inflater
+// reads the result, whose window size no raw deflate stream records.
+constexpr size_t kLibzipParametersFrom = 16 * 1024;
+constexpr int kMinWindowBits = 9;  // zlib's smallest window for a raw stream
+
+struct Parameters {
+  int windowBits;
+  int memLevel;
+};
+
+Parameters parametersFor(size_t size) {
+  if (size >= kLibzipParametersFrom) return {MAX_WBITS, MAX_MEM_LEVEL};
+  int windowBits = kMinWindowBits;
+  while ((size_t{1} << windowBits) < size) ++windowBits;
+  // zlib buffers 2^(memLevel + 6) symbols per block: 2^(windowBits + 1), more than the input has.
+  return {windowBits, std::min(MAX_MEM_LEVEL, windowBits - 5)};
+}
 
 struct DeflateEnd {
   void operator()(z_stream* stream) const { ::deflateEnd(stream); }
@@ -110,7 +127,9 @@ zip_int64_t readerCallback(void* state, void* data, zip_uint64_t length, zip_sou
 std::shared_ptr<const DeflatedEntry> DeflatedEntry::deflate(std::string_view bytes, zip_uint32_t level,
                                                             zip_error_t* error) {
   z_stream stream{};
-  if (::deflateInit2(&stream, static_cast<int>(level), Z_DEFLATED, -MAX_WBITS, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK) {
+  const Parameters parameters = parametersFor(bytes.size());
+  if (::deflateInit2(&stream, static_cast<int>(level), Z_DEFLATED, -parameters.windowBits, parameters.memLevel,
+                     Z_DEFAULT_STRATEGY) != Z_OK) {
     zip_error_set(error, ZIP_ER_MEMORY, 0);
     return nullptr;
   }

@@ -75,18 +75,27 @@ File entryContent(ZipArchive::State& state, const std::string& entryName, const 
   return staged;
 }
 
-// A libzip source reading `content`, which it owns from now on. Throws ZipException when the
-// file cannot be opened (kCannotOpen) or libzip refuses it (kWriteFailure).
-ZipSourcePtr openContent(const File& content, const std::string& entryName) {
-  StdioPtr input(std::fopen(content.getPath().c_str(), "rbe"));
+// A libzip source reading the open regular file `fd` from its start through a descriptor of its
+// own, so that the caller may close `fd` before the archive is written. Throws
+// ZipException(kCannotOpen) when no descriptor can be made, ZipException(kWriteFailure) when
+// libzip refuses.
+ZipSourcePtr openContent(int fd, const std::string& entryName) {
+  xmldoc::UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  StdioPtr input(copy.valid() ? ::fdopen(copy.get(), "rb") : nullptr);
   if (input == nullptr) {
     const int error = errno;
-    throw ZipException(ZipException::kCannotOpen,
-                       "Cannot add " + shown(entryName) + ": " + content.getPath() + ": " + errnoText(), error);
+    throw ZipException(ZipException::kCannotOpen, "Cannot add " + shown(entryName) + ": " + errnoText(), error);
   }
+  (void)copy.release();  // closed with `input`
   zip_error_t error;
   zip_error_init(&error);
-  ZipSourcePtr zipSource(zipLibOps().sourceFilepCreate(input.get(), 0, -1, &error));
+  // libzip reads on from where the stream stands, the offset shared with `fd`: from the start.
+  ZipSourcePtr zipSource;
+  if (std::fseek(input.get(), 0, SEEK_SET) != 0) {
+    zip_error_set(&error, ZIP_ER_SEEK, errno);
+  } else {
+    zipSource.reset(zipLibOps().sourceFilepCreate(input.get(), 0, -1, &error));
+  }
   if (zipSource == nullptr) {
     const std::string reason = zip_error_strerror(&error);
     zip_error_fini(&error);
@@ -147,33 +156,30 @@ std::shared_ptr<const zipdetail::DeflatedEntry> deflateBytes(
   return entry;
 }
 
-// The content of file `content` (`st` set to its status) deflated in memory: read and deflated
-// here when it is smaller than the compressed-entry cache's range, taken from (or put into) the
-// cache within it. Null for a larger file, one that is not a regular file or one that cannot be
-// read at once: the caller then lets libzip read it from the file. `cacheable` is false for
-// content that differs every time (an encrypted copy). Throws ZipException(kWriteFailure) when
-// zlib fails.
-std::shared_ptr<const zipdetail::DeflatedEntry> deflatedContent(const File& content, const std::string& entryName,
-                                                                bool cacheable, struct stat* st) {
+// The content of the open regular file `fd` (whose status is `st`) deflated in memory: read and
+// deflated here when it is smaller than the compressed-entry cache's range, taken from (or put
+// into) the cache within it. Null for a larger file or one that cannot be read at once: the caller
+// then lets libzip read it. `cacheable` is false for content that differs every time (an
+// encrypted copy). Throws ZipException(kWriteFailure) when zlib fails.
+std::shared_ptr<const zipdetail::DeflatedEntry> deflatedContent(int fd, const struct stat& st,
+                                                                const std::string& entryName, bool cacheable) {
   using Cache = zipdetail::CompressedEntryCache;
-  const xmldoc::UniqueFd fd(::open(content.getPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0 || ::fstat(fd.get(), st) != 0 || !S_ISREG(st->st_mode)) return nullptr;
-  const auto size = static_cast<uint64_t>(st->st_size);
+  const auto size = static_cast<uint64_t>(st.st_size);
   const bool small = size < Cache::kMinFileSize;
   if (!small && (!cacheable || size > Cache::kMaxFileSize)) return nullptr;
   Cache::Identity identity{};
-  const bool settled = !small && Cache::settledIdentity(*st, &identity);
+  const bool settled = !small && Cache::settledIdentity(st, &identity);
   if (!small) {
     // A settled file the cache was made from is not read again: its identity vouches for its
     // bytes. Any other is compared with the cached bytes as it is read.
     std::shared_ptr<const zipdetail::DeflatedEntry> cached =
         settled ? Cache::instance().deflatedFor(identity, kCompressionLevel) : nullptr;
     if (cached == nullptr) {
-      cached = Cache::instance().matching(fd.get(), size, kCompressionLevel, settled ? &identity : nullptr);
+      cached = Cache::instance().matching(fd, size, kCompressionLevel, settled ? &identity : nullptr);
     }
     if (cached != nullptr) return cached;
   }
-  const std::optional<std::string> bytes = readWhole(fd.get(), size);
+  const std::optional<std::string> bytes = readWhole(fd, size);
   if (!bytes.has_value()) return nullptr;
   return deflateBytes(*bytes, entryName, !small, settled ? &identity : nullptr);
 }
@@ -268,6 +274,27 @@ ZipArchive ZipArchive::create(const std::string& path) {
   return ZipArchive(std::move(state));
 }
 
+namespace {
+
+// Adds the open regular file `fd` (status `st`) as `entryName`: deflated in memory where the
+// file's size allows, otherwise streamed by libzip through a descriptor of its own. Throws
+// ZipException; the archive is unchanged then.
+// REQUIRES: state.mutex held; state in write mode; `entryName` safe.
+void addOpened(ZipArchive::State& state, const std::string& entryName, int fd, const struct stat& st, bool cacheable) {
+  std::shared_ptr<const zipdetail::DeflatedEntry> deflated = deflatedContent(fd, st, entryName, cacheable);
+  const bool inMemory = deflated != nullptr;
+  ZipSourcePtr zipSource = inMemory ? deflatedSource(std::move(deflated), entryName) : openContent(fd, entryName);
+  const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
+  if (inMemory) {
+    if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
+  } else {
+    setFastestCompression(state, index, entryName);
+  }
+  recordAdded(state, entryName, static_cast<uint64_t>(st.st_size));
+}
+
+}  // namespace
+
 void ZipArchive::addFile(const std::string& entryName, const File& source, const Security::FileEncryptor& encryptor) {
   State& state = requireState(state_);
   const std::lock_guard<std::mutex> lock(state.mutex);
@@ -279,21 +306,32 @@ void ZipArchive::addFile(const std::string& entryName, const File& source, const
   }
   std::unique_ptr<FileRemover> removeStaged;
   const File content = entryContent(state, entryName, source, encryptor, &removeStaged);
-  // Only plain content is cached: an encrypted copy differs every time.
+  const xmldoc::UniqueFd fd(::open(content.getPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
-  std::shared_ptr<const zipdetail::DeflatedEntry> deflated =
-      deflatedContent(content, entryName, encryptor.isPassThrough(), &st);
-  const bool inMemory = deflated != nullptr;
-  ZipSourcePtr zipSource = inMemory ? deflatedSource(std::move(deflated), entryName) : openContent(content, entryName);
-  const uint64_t size = inMemory ? static_cast<uint64_t>(st.st_size) : content.size();
-  const zip_uint64_t index = addSource(state, entryName, std::move(zipSource));
-  if (inMemory) {
-    if (!applyFileStatus(state.zip.get(), index, st)) throw addFailure(state, entryName);
-  } else {
-    setFastestCompression(state, index, entryName);
+  const bool opened = fd.valid() && ::fstat(fd.get(), &st) == 0;
+  if (!opened || !S_ISREG(st.st_mode)) {
+    const int error = opened ? EINVAL : errno;
+    throw ZipException(ZipException::kCannotOpen,
+                       "Cannot add " + shown(entryName) + ": " + content.getPath() + ": " +
+                           (opened ? std::string("not a regular file") : errnoText()),
+                       error);
   }
+  // Only plain content is cached: an encrypted copy differs every time.
+  addOpened(state, entryName, fd.get(), st, encryptor.isPassThrough());
   if (removeStaged != nullptr) removeStaged->release();  // removed with the staging folder
-  recordAdded(state, entryName, size);
+}
+
+void ZipArchive::addOpenFile(const std::string& entryName, int fd) {
+  State& state = requireState(state_);
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  requireMode(state, false, "add " + shown(entryName));
+  requireSafeName(entryName, "entry");
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    throw ZipException(ZipException::kCannotOpen,
+                       "Cannot add " + shown(entryName) + ": the descriptor given holds no regular file");
+  }
+  addOpened(state, entryName, fd, st, true);
 }
 
 void ZipArchive::addBytes(const std::string& entryName, const std::string& bytes, time_t mtime, mode_t permissions) {

@@ -103,9 +103,13 @@ template <class Document, DocumentOperation kOperation>
 void DocumentTask<Document, kOperation>::createTaskResults(const File& folder, bool success) {
   if constexpr (kOperation == DocumentOperation::kRequest) {
     // Attempted whatever the outcome; a missing document simply leaves no copy. The installed file
-    // is only ever replaced by rename, so a snapshot (a link where possible) is a true copy of the
-    // file as it was, and the result folder is only read.
-    Document::installedFile().snapshotTo(File(folder, Document::installedFile().getName()));
+    // is only ever replaced by rename, so the file held open (or, for a package whose entries are
+    // encrypted or signed from files, a snapshot: a link where possible) is a true copy of the file
+    // as it was, and the result folder is only read.
+    const File installed = Document::installedFile();
+    if (!holdResultSnapshot(folder, installed.getName(), installed)) {
+      installed.snapshotTo(File(folder, installed.getName()));
+    }
   }
   ZemTask::createTaskResults<Result>(folder, success);
 }

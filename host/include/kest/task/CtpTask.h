@@ -22,6 +22,7 @@
 #include "kest/security/SignatureGenerator.h"
 #include "kest/security/SignatureValidator.h"
 #include "kest/zip/ZipArchive.h"
+#include "kolconfig/FileIo.h"
 #include "kolconfig/Types.h"
 #include "kolconfig/XmlDoc.h"
 
@@ -166,13 +167,21 @@ class KEST_EXPORT CtpTask : public Task {
   // filling and its entries are neither encrypted nor signed. Returns false otherwise; the caller
   // then writes the file.
   bool holdResultFile(const File& folder, const std::string& name, const std::string& bytes);
+  // Keeps the regular file `source` open as the result file `name` (a plain file name) of
+  // `folder`, to be packed with the bytes it holds now: a file its owner only ever replaces by
+  // rename may be replaced or removed meanwhile, and `source` itself is not touched (no link
+  // changes its status). Returns true when kept: as holdResultFile, and `source` opened as a
+  // regular file (not through a symbolic link). Returns false otherwise; the caller then makes
+  // the snapshot file itself.
+  bool holdResultSnapshot(const File& folder, const std::string& name, const File& source);
 
  private:
-  // A result file kept in memory by holdResultFile.
+  // A result file kept by holdResultFile (its bytes) or holdResultSnapshot (the open source file).
   struct HeldFile {
     std::string name;
-    std::string bytes;
-    time_t mtime;
+    std::string bytes;                               // empty for a snapshot
+    time_t mtime;                                    // of the bytes
+    std::shared_ptr<const xmldoc::UniqueFd> source;  // null for bytes
   };
   // One file of a package: from the result folder (`held` null) or held in memory.
   struct PackageItem {
@@ -184,9 +193,21 @@ class KEST_EXPORT CtpTask : public Task {
   // True when result files can be packed from memory: entries pass through unencrypted and no
   // device key signs them.
   bool packsFromMemory() const;
+  // True when `name` of `folder` may be held: see holdResultFile.
+  bool mayHold(const File& folder, const std::string& name) const;
+  // Keeps `held`, replacing a held file of the same name.
+  void keep(HeldFile held);
   // The files of `folder` and, when `folder` is the held folder, the held files (which win over a
   // file of the same name): "result.xml" first, then the others in name order.
   std::vector<PackageItem> packageItems(const File& folder) const;
+  // Adds `held` as `entryName` (bytes: mode 0644, time `held.mtime`; a snapshot: as its file),
+  // unencrypted and unsigned, with its index entry. Throws ZipException (index unchanged).
+  void addIndexedHeld(ZipArchive& archive, Sarnet_Configuration::Types::TaskIndex& index, const std::string& entryName,
+                      const HeldFile& held, ElementType type);
+  // Appends the index entry of `entryName` (its type and mapped name, unsigned) and returns it,
+  // owned by `index`.
+  Sarnet_Configuration::Types::TaskIndexEntry* appendIndexEntry(Sarnet_Configuration::Types::TaskIndex& index,
+                                                                const std::string& entryName, ElementType type) const;
   // Adds `bytes` as `entryName` (mode 0644, time `mtime`, unencrypted and unsigned) with its index
   // entry. Throws ZipException (index unchanged).
   void addIndexedBytes(ZipArchive& archive, Sarnet_Configuration::Types::TaskIndex& index, const std::string& entryName,

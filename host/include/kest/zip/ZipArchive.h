@@ -153,6 +153,14 @@ class KEST_EXPORT ZipArchive {
   // REQUIRES: created for writing and not closed.
   void addFile(const std::string& entryName, const File& source,
                const Security::FileEncryptor& encryptor = Security::FileEncryptor());
+  // Adds the content of the open regular file `fd`, read from its start, unencrypted as
+  // `entryName` (replacing an entry of that name), exactly as addFile adds the file `fd` is open
+  // on: a file replaced by rename or removed after it was opened still gives the bytes it held.
+  // `fd` stays the caller's and may be closed once this returns.
+  // Throws ZipException (unsafe name, `fd` not open on a readable regular file, libzip failure);
+  // the archive is unchanged then.
+  // REQUIRES: created for writing and not closed.
+  void addOpenFile(const std::string& entryName, int fd);
   // Adds `bytes` unencrypted as `entryName` (replacing an entry of that name), exactly as addFile
   // adds a file of these bytes written now by this process: modification time `mtime`, and the
   // permission bits `permissions` of a regular file (0: those of a file created under the
