@@ -176,7 +176,7 @@ std::string fileSystemOf(const std::string& path) {
     if (holds && point.size() >= at.size()) {
       type = fsType;
       source = fsSource;
-      options = "," + mountOptions + "," + superOptions + ",";
+      options = std::string(",").append(mountOptions).append(",").append(superOptions).append(",");
       at = point;
     }
   }

@@ -19,9 +19,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
                            const std::string& stdoutFile, const std::string& stderrFile) {
   // env(1) adds the variables, so that the child's environment is built by the child.
   std::vector<std::string> args{"env"};
-  for (const auto& [name, value] : environment) args.push_back(name + "=" + value);
+  for (const auto& [name, value] : environment) args.push_back(std::string(name).append("=").append(value));
   args.insert(args.end(), argv.begin(), argv.end());
   std::vector<char*> argp;
+  argp.reserve(args.size() + 1);
   for (auto& arg : args) argp.push_back(arg.data());
   argp.push_back(nullptr);
   posix_spawn_file_actions_t actions;

@@ -18,6 +18,7 @@ namespace {
 
 std::vector<std::string> namesOf(const std::vector<File>& files) {
   std::vector<std::string> names;
+  names.reserve(files.size());
   for (const File& f : files) names.push_back(f.getName());
   return names;
 }

@@ -104,6 +104,7 @@ TEST(TaskExecutionQueueTest, WorkerRunsWhatAnyThreadPushesAndCloseFinishesOnlyTh
   };
   ASSERT_TRUE(queue->push(new FakeTask("chained", Task::NORMAL, &journal, chain)));
   std::vector<std::thread> producers;
+  producers.reserve(4);
   for (int t = 0; t < 4; ++t)
     producers.emplace_back([&] {
       for (int i = 0; i < 25; ++i) queue->push(new FakeTask("p", Task::NORMAL, &journal));

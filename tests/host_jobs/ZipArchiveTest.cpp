@@ -362,8 +362,9 @@ TEST(ZipCommitTest, AnIndexDeclaringMoreThanTwoMebibytesIsRefusedBeforeExtractio
     zem_test::Entry entry{name, "<k:config/>"};  // short: found out while reading
     entry.declaredSize = declared;
     zem_test::makeZip(container, {entry});
+    const std::string& entryName = name;  // a lambda may not capture a structured binding before C++20
     const auto failure =
-        failureOf([&] { ZipArchive::openForReading(container.getPath()).extract(name, folder, "x", {}, {}); });
+        failureOf([&] { ZipArchive::openForReading(container.getPath()).extract(entryName, folder, "x", {}, {}); });
     EXPECT_EQ(failure.first, code) << name << ": " << failure.second;
   }
 }

@@ -13,7 +13,7 @@
 int main(int argc, char** argv) {
   // DevicePaths reads ZEM_SYSROOT once, on first use: set it before anything asks for a path.
   const TempFile sysroot("zem-test-sysroot-");
-  const File root = sysroot.getFile();
+  const File& root = sysroot.getFile();
   ::setenv("ZEM_SYSROOT", root.getPath().c_str(), 1);
   const File tmp(root, "tmp"), schema(DevicePaths::configurationSchema());
   if (DevicePaths::sysroot() != root.getPath() || !tmp.mkdirs() || !schema.getParentFile().mkdirs() ||

@@ -176,7 +176,7 @@ std::vector<std::string> names(const File& folder, bool recursive) {
 
 File freshFolder(const std::string& prefix) {
   static std::atomic<int> counter{0};
-  const File folder(File(scratchRoot()), prefix + "-" + std::to_string(counter.fetch_add(1)));
+  File folder(File(scratchRoot()), prefix + "-" + std::to_string(counter.fetch_add(1)));
   folder.remove();
   if (!folder.mkdirs()) throw std::runtime_error("cannot create " + folder.getPath());
   return folder;
