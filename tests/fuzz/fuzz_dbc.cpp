@@ -33,7 +33,7 @@ void checkFile(const DbcFile& file) {
     check(message.length <= 64 && !message.name.empty() && message.line > 0);
     for (const DbcSignal& signal : message.signals) {
       check(signal.startBit >= 0 && signal.startBit < 512 && signal.length >= 0 && signal.length <= 512);
-      check(signal.line > message.line);
+      check(signal.line >= message.line);  // the same line after "BO_ ...;"
     }
   }
 }
