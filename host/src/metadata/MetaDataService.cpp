@@ -12,10 +12,8 @@
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -31,6 +29,7 @@
 #include "kest/zip/ZipArchive.h"
 #include "kolconfig/FileIo.h"
 #include "kolconfig/Types.h"
+#include "util/FilePieces.h"
 
 namespace {
 
@@ -222,15 +221,11 @@ std::string digestOf(int fd, const std::string& what) {
     if (found != digests.end()) return found->second;
   }
   Sha256 digest;
-  std::vector<char> buffer(64 * 1024);
-  for (off_t offset = 0;;) {
-    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::runtime_error("Cannot read " + what);
-    if (n == 0) break;
-    digest.update(buffer.data(), static_cast<size_t>(n));
-    offset += n;
-  }
+  const int64_t read = kestutil::forEachPiece(fd, [&digest](const char* data, size_t size) {
+    digest.update(data, size);
+    return true;
+  });
+  if (read < 0) throw std::runtime_error("Cannot read " + what);
   std::string hex = digest.hex();
   if (cacheable) {
     std::lock_guard<std::mutex> lock(digestMutex);

@@ -18,15 +18,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <vector>
 
 #include "kest/ApplicationLogger.h"
 #include "kest/DevicePaths.h"
 #include "kest/TrustBoundaries.h"
 #include "kolconfig/FileIo.h"
 #include "security/OpenSslHandles.h"
+#include "util/FilePieces.h"
 
 namespace Security {
 
@@ -99,18 +98,18 @@ std::string readSlotFile(const std::string& path, std::string* bytes, bool* abse
   return std::string();
 }
 
-// Feeds the file's bytes to `update` in chunks. False when the file cannot be read.
+// Feeds the file's bytes to `update` in pieces. False when the file cannot be read or `update`
+// fails.
 template <class Update>
 bool forEachChunk(const File& file, Update update) {
-  std::ifstream in(file.getPath(), std::ios::binary);
-  if (!in) return false;
-  std::vector<char> buffer(64 * 1024);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    const std::streamsize n = in.gcount();
-    if (n > 0 && !update(buffer.data(), static_cast<size_t>(n))) return false;
-  }
-  return in.eof();
+  const xmldoc::UniqueFd fd(::open(file.getPath().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return false;
+  bool updated = true;
+  const int64_t read = kestutil::forEachPiece(fd.get(), [&](const char* data, size_t size) {
+    updated = update(data, size);
+    return updated;
+  });
+  return read >= 0 && updated;
 }
 
 // Why a unit without a signing slot file refuses containers outside development mode.

@@ -2,11 +2,10 @@
 #include "zip/CompressedEntryCache.h"
 
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
-#include <vector>
+
+#include "util/FilePieces.h"
 
 namespace zipdetail {
 
@@ -43,21 +42,14 @@ std::shared_ptr<const DeflatedEntry> CompressedEntryCache::matching(int fd, uint
     bytes = bytes_;
   }
   // Compared outside the lock: the cached bytes are immutable and kept alive by `bytes`.
-  constexpr size_t kPiece = 64 * 1024;
-  std::vector<char> piece(kPiece);
   uint64_t offset = 0;
-  for (;;) {
-    const ssize_t n = ::pread(fd, piece.data(), piece.size(), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return nullptr;
-    if (n == 0) break;
-    const auto got = static_cast<uint64_t>(n);
-    if (got > size - offset || std::memcmp(piece.data(), bytes->data() + offset, static_cast<size_t>(got)) != 0) {
-      return nullptr;  // longer than the cached bytes, or different
-    }
+  bool same = true;
+  const int64_t read = kestutil::forEachPiece(fd, [&](const char* data, size_t got) {
+    same = got <= size - offset && std::memcmp(data, bytes->data() + offset, got) == 0;  // not longer, not different
     offset += got;
-  }
-  if (offset != size) return nullptr;
+    return same;
+  });
+  if (read < 0 || !same || offset != size) return nullptr;
   const std::lock_guard<std::mutex> lock(mutex_);
   if (identity != nullptr && entry_ == entry) identity_ = *identity;
   return entry;
