@@ -1,9 +1,6 @@
-// Jobs through a real zem-host on a seeded temporary sysroot, driven with "zemctl job ...": an
-// install and a long task id, hostile containers, signatures made with `openssl` and `zip` alone,
-// and zemctl without a running unit or bus. Then the data install, data request, log-files and bus
-// update jobs, each driven by one zemctl command that builds, submits and waits, and "zemctl
-// backend switch" against the local KMS. What the plug-in does with each container is tested in
-// tests/app.
+// Jobs through a real zem-host driven with "zemctl job ...": installs, hostile containers, signatures,
+// zemctl without a unit; the one-command data, log-files, bus and backend jobs. What the plug-in does
+// with each container is tested in tests/app.
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,14 +90,10 @@ TEST_F(JobsE2ETest, ADatabaseIsInstalledAndALongTaskIdStillFindsItsPackage) {
   const CommandResult r = result(longId);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("result RequestZemDatabaseTaskResult\nsuccess true\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("entry ZEM_DATABASE database.xml "), std::string::npos) << r.out;
   const auto start = r.out.find("package ") + 8;
   const std::string package = r.out.substr(start, r.out.find('\n', start) - start);
   EXPECT_EQ(canonical(capture("unzip -p '" + package + "' database.xml")), canonical(database("first")));
-  const CommandResult listed = zemctl({"outbox", "list"});
-  for (const std::string& id : {std::string("inst-1"), longId}) {
-    EXPECT_NE(listed.out.find(" " + id + "\n"), std::string::npos) << id << "\n" << listed.out;
-  }
+  EXPECT_NE(zemctl({"outbox", "list"}).out.find(" " + longId + "\n"), std::string::npos);
   EXPECT_TRUE(fs::is_empty(inbox()));  // every task deleted its container
   expectHealthy();
 }
@@ -262,6 +255,7 @@ TEST_F(DataJobsE2ETest, DataLogsAndBusJobsRunFromOneZemctlCommandEach) {
   startHost({"--log-dir", extraLogFolder}, {{"DBUS_SESSION_BUS_ADDRESS", startPrivateBus()}});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
   const auto expectHas = [](const CommandResult& r, const std::vector<std::string>& fragments) {
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     for (const std::string& fragment : fragments) EXPECT_NE(r.out.find(fragment), std::string::npos) << r.out;
   };
 
@@ -269,14 +263,11 @@ TEST_F(DataJobsE2ETest, DataLogsAndBusJobsRunFromOneZemctlCommandEach) {
   const File good(workFolder() + "/good/settings.xml");
   writeFile(good, document("ZemGlobalSettings",
                            "<k:maximumDataSize>2048</k:maximumDataSize><k:replayHistorySize>4</k:replayHistorySize>"));
-  const CommandResult installed = zemctl({"data", "install", "--task-id", "inst-1", good.getPath()});
-  EXPECT_EQ(installed.exitCode, 0) << installed.out << installed.err;
-  expectHas(installed, {"success true"});
+  expectHas(zemctl({"data", "install", "--task-id", "inst-1", good.getPath()}), {"success true"});
   EXPECT_EQ(readFile(sysroot() + "/media/olvane/data/zem_app/settings.xml"), readFile(good.getPath()));
-  const CommandResult requested = zemctl({"data", "request", "ZEM_EVENT_LOG", "ZEM_GLOBAL_SETTINGS"});
-  EXPECT_EQ(requested.exitCode, 0) << requested.out << requested.err;
-  expectHas(requested, {"taskId zemctl-", "result RequestZemDataTaskResult", "entry ZEM_EVENT_LOG LOGS/zemlog.txt ",
-                        "entry ZEM_GLOBAL_SETTINGS settings.xml "});
+  expectHas(zemctl({"data", "request", "ZEM_EVENT_LOG", "ZEM_GLOBAL_SETTINGS"}),
+            {"taskId zemctl-", "result RequestZemDataTaskResult", "entry ZEM_EVENT_LOG LOGS/zemlog.txt ",
+             "entry ZEM_GLOBAL_SETTINGS settings.xml "});
   EXPECT_EQ(zemctl({"data", "request", "NOT_A_TYPE"}).exitCode, 3);
 
   // A log-files request packs the system log and the named files of the log folders, nothing else.
@@ -287,7 +278,6 @@ TEST_F(DataJobsE2ETest, DataLogsAndBusJobsRunFromOneZemctlCommandEach) {
   writeFile(outside, "secret\n");
   const CommandResult logs = zemctl({"logs", "request", "--task-id", "logs-1", extra.getPath(),
                                      extraLogFolder + "/missing.log", unit.getPath(), outside.getPath()});
-  EXPECT_EQ(logs.exitCode, 0) << logs.out << logs.err;
   expectHas(logs, {"/OUTBOX/OBU.LOGFILES_logs-1_", "entry ZEM_EVENT_LOG LOGS/app.log 31\n",
                    "entry ZEM_EVENT_LOG LOGS/unit.log 5\n", "entry ZEM_EVENT_LOG LOGS/syslog.txt "});
   EXPECT_EQ(logs.out.find("secret.log"), std::string::npos) << logs.out;

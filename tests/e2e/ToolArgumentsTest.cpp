@@ -33,19 +33,15 @@ TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
   std::string error;
   ASSERT_TRUE(HostOptions::parse({}, "/default/libZem.so", &o, &error));
   EXPECT_EQ(o.pluginPath, "/default/libZem.so");
-  EXPECT_FALSE(o.version);
   ASSERT_TRUE(HostOptions::parse({"--system", "--version"}, "d", &o, &error));
   EXPECT_TRUE(o.version);
   EXPECT_EQ(HostOptions::versionText(), "zem-host " ZEM_SOFTWARE_VERSION "\n");
 
   const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
       {{"--plugin"}, "--plugin needs"},
-      {{"--plugin="}, "--plugin needs"},
       {{"stray"}, "unknown argument: stray"},
-      {{"--shutdown-timeout"}, "milliseconds"},
       {{"--shutdown-timeout", "0"}, "milliseconds"},
       {{"--shutdown-timeout", "99999999999"}, "milliseconds"},
-      {{"--can"}, "--can needs an interface"},
       {{"--can", "bad/name"}, "--can needs an interface"},
       {{"--can", "sixteen_chars_xx"}, "--can needs an interface"},
       {{"--can-replay"}, "candump log"},
@@ -58,7 +54,6 @@ TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
   }
   ASSERT_TRUE(HostOptions::parse({"--can", "can0", "--can", "vcan-1.x"}, "d", &o, &error)) << error;
   EXPECT_EQ(o.canInterfaces, (std::vector<std::string>{"can0", "vcan-1.x"}));
-  EXPECT_FALSE(o.development);
   ASSERT_TRUE(HostOptions::parse({"--library-dir", "/a", "--log-dir", "/l", "--development", "--library-dir", "/b"},
                                  "d", &o, &error))
       << error;
@@ -67,17 +62,13 @@ TEST(HostOptionsTest, DefaultsThePluginAndRejectsMalformedOptionsWithAReason) {
   EXPECT_TRUE(o.development);
 }
 
-TEST(ZemctlWatchTest, VehiclePropertySignalsPrintPropertyAndValueOrTheShortenedRawText) {
+// The readable form is walked end to end by the live-sources watch.
+TEST(ZemctlWatchTest, VehiclePropertySignalsThatAreNoResultPrintTheEscapedShortenedRawText) {
   const auto line = [](const std::string& bytes) {
     Ipc::IpcParameterSet p;
     p.add(std::make_unique<Ipc::IpcByteFieldParameter>("property", bytes));
     return Zemctl::formatVehicleProperty(p);
   };
-  const auto document = xmldoc::createDocument<Sarnet_Configuration::Types::IpcMessagePropertyResult>();
-  auto* result = document->add_node_value<Sarnet_Configuration::Types::BooleanPropertyResult>();
-  result->set_value("true");
-  result->set_property("IGNITION_ON");
-  EXPECT_EQ(line(xmldoc::toString(*document)), "ZemVehicleProperty IGNITION_ON = true");
   EXPECT_EQ(line("<not a result/>\n"), "ZemVehicleProperty <not a result/>\\n");
   EXPECT_LT(line(std::string(5000, 'x')).size(), 300U);
 }
@@ -109,13 +100,6 @@ TEST(ZemctlCommandTest, ParsesGlobalOptionsCommandsAndParametersExactly) {
 TEST(ZemctlCommandTest, PropertyCommandsCheckKindsNamesAndValuesAndBadCommandLinesAreRefused) {
   ZemctlCommand c;
   std::string error;
-  ASSERT_TRUE(ZemctlCommand::parse(words("--as-component Nav-2 get --as map Trip"), &c, &error)) << error;
-  EXPECT_EQ(c.ownedComponent, "Nav-2");
-  EXPECT_TRUE(c.property.requestKind == PropertyCommand::RequestKind::Map && c.property.names.at(0) == "Trip");
-  ASSERT_TRUE(ZemctlCommand::parse(words("get --as=vin"), &c, &error)) << error;
-  EXPECT_TRUE(c.property.names.empty());
-  ASSERT_TRUE(ZemctlCommand::parse(words("monitor A B --count 2"), &c, &error)) << error;
-  EXPECT_EQ(c.property.names.size(), 2u);
   ASSERT_TRUE(ZemctlCommand::parse(words("config install c.xml --force --wait 1.5"), &c, &error)) << error;
   EXPECT_TRUE(c.property.force && c.property.configFile == "c.xml" && c.property.wait.count() == 1500);
 
@@ -170,7 +154,6 @@ TEST(ResultTreeTest, PrintsOneLinePerValueWithNestedListsAndMapsIndentedTwoBlank
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "(refused)"},
       {"<k:value xsi:type=\"k:VinPropertyResult\"><k:value>W&#9;V&#13;</k:value></k:value>", "W\\tV\\x0d\n"},
-      {"<k:value xsi:type=\"k:PropertyUpdateResult\"><k:value>false</k:value></k:value>", "false\n"},
       {"<k:value xsi:type=\"k:ListPropertyResult\"><k:property>L</k:property>" + s +
            "a</k:value></k:item><k:item xsi:type=\"k:IntegerPropertyResult\"><k:value>3</k:value></k:item>"
            "<k:item xsi:type=\"k:ListPropertyResult\">" +
@@ -196,9 +179,6 @@ TEST(PropertyDocumentsTest, RequestsAndUpdatesReadBackAsTheirSchemaTypesWhatever
   const auto list = xmldoc::parseString<Types::IpcMessageListPropertyRequest>(
       PropertyDocuments::request(PropertyCommand::RequestKind::List, hostile));
   EXPECT_EQ(list->get_propertyName(), hostile);
-  const auto vehicle = xmldoc::parseString<Types::IpcMessageVehiclePropertyRequest>(
-      PropertyDocuments::request(PropertyCommand::RequestKind::Vehicle, "IGNITION_ON"));
-  EXPECT_EQ(vehicle->get_vehicleProperty(), "IGNITION_ON");
   const auto update = xmldoc::parseString<Types::IpcMessagePropertyUpdate>(
       PropertyDocuments::update(hostile, PropertyCommand::ValueKind::Integer, "-5"));
   EXPECT_EQ(update->get_propertyName(), hostile);

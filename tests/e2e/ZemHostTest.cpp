@@ -1,8 +1,6 @@
-// zem-host as a process, with the real application plug-in or the test plug-in (its initialise()
-// fails, waits or its shutdown() hangs, as files in the sysroot say), on the session or a private bus;
-// zemctl watching a fake component served in this process; and zem-host under a stand-in service
-// manager: a datagram socket of the test's own is its NOTIFY_SOCKET and WATCHDOG_USEC asks for
-// keep-alives; the test plug-in stalls the D-Bus thread or the dispatch threads on demand.
+// zem-host as a process with the real plug-in or the test plug-in (steered by files in the sysroot),
+// on the session, a private or a system-kind bus; zemctl watching a fake component; and zem-host under
+// a stand-in service manager (a datagram socket of the test's own as NOTIFY_SOCKET).
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -97,9 +95,7 @@ TEST_F(ZemHostTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
   std::ofstream(sysroot() + "/fail-initialise") << "fail";
   startHost({"--plugin", ZEM_TEST_PLUGIN});
   ASSERT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(20)), 1)) << readFile(hostStderr());
-  const std::string console = readFile(hostStderr());
-  EXPECT_NE(console.find("FATAL"), std::string::npos) << console;
-  EXPECT_NE(console.find("initialise refused: test plug-in failure"), std::string::npos) << console;
+  EXPECT_NE(readFile(hostStderr()).find("initialise refused: test plug-in failure"), std::string::npos);
   EXPECT_NE(readFile(sysroot() + "/cache/var/log/messages").find("initialise refused"), std::string::npos);
 
   const std::vector<std::tuple<std::string, int, std::string>> cases = {
@@ -113,22 +109,17 @@ TEST_F(ZemHostTest, StartUpFailuresExitWithTheirStatusAndTheReason) {
   }
 }
 
-TEST_F(ZemHostTest, PingAnswersOneWhileInitialiseRunsAndASignalMeanwhileIsHonouredAfterIt) {
-  startHost({"--plugin", ZEM_TEST_PLUGIN});
+// A SIGTERM while initialise() runs waits for it (ping answers 1 meanwhile), then starts the
+// shutdown, whose hang the shutdown watchdog cuts short.
+TEST_F(ZemHostTest, ASignalDuringInitialiseIsHonouredAfterItAndAHangingShutdownIsCutShort) {
+  std::ofstream(sysroot() + "/hang-shutdown") << "hang";
+  startHost({"--plugin", ZEM_TEST_PLUGIN, "--shutdown-timeout", "300"});
   ASSERT_TRUE(waitForPing(1)) << readFile(hostStderr());
   ASSERT_TRUE(host()->sendSignal(SIGTERM));
   EXPECT_EQ(zemctl({"ping"}).out, "status 1\n");
   EXPECT_TRUE(host()->running());
   std::ofstream(sysroot() + "/release-initialise") << "go";
-  EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(5)), 0)) << readFile(hostStderr());
-}
-
-TEST_F(ZemHostTest, HangingShutdownIsCutShortByTheWatchdog) {
-  std::ofstream(sysroot() + "/release-initialise") << "go";
-  std::ofstream(sysroot() + "/hang-shutdown") << "hang";
-  startHost({"--plugin", ZEM_TEST_PLUGIN, "--shutdown-timeout", "300"});
-  ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr());
-  EXPECT_TRUE(exitedWith(stopHost(SIGTERM, std::chrono::seconds(5)), 4)) << readFile(hostStderr());
+  EXPECT_TRUE(exitedWith(host()->waitForExit(std::chrono::seconds(5)), 4)) << readFile(hostStderr());
   const std::string console = readFile(hostStderr());
   EXPECT_NE(console.find("Shutdown did not finish within 300 ms; exiting"), std::string::npos) << console;
 }
@@ -161,7 +152,6 @@ TEST_F(ZemHostTest, SystemBusServesUnderTheShippedPolicy) {
   startHost({"--system"}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + socket}});
   ASSERT_TRUE(waitForPing(2)) << readFile(hostStderr()) << readFile(workFolder() + "/bus.err");
   EXPECT_EQ(asNobody({ZEMCTL_BIN, "--system", "ping"}).exitCode, 0);
-  EXPECT_EQ(asNobody({ZEMCTL_BIN, "--system", "log-level", "get"}).exitCode, 0);
   for (const CommandResult& denied :
        {asNobody({ZEMCTL_BIN, "--system", "log-level", "set", "4"}),
         asNobody({ZEMCTL_BIN, "--system", "call", "Zem", "JobAppeared", "jobLocation=s:x.zip"})}) {
