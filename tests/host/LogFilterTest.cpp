@@ -55,7 +55,6 @@ TEST(LogFilterTest, SelectsEntriesByComponentLevelAndTimeWithTheirContinuationLi
       {{"ZEM_APP"}, "TRACE", {}, lines({1, 3, 4, 5, 6})},
       {{"ZEM_APP"}, "warning", {}, lines({3, 4, 6})},
       {{"ZEM_APP", "OTHER_APP"}, "ERROR", {}, lines({2, 3, 4})},
-      {{"NOBODY"}, "TRACE", {}, ""},
       // From 2024-03-01 10:00:02 UTC; the preamble is no entry: kept.
       {{}, "TRACE", std::chrono::system_clock::from_time_t(1709287202), lines({0, 3, 4, 5, 6, 7})},
   };
