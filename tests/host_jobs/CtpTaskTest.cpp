@@ -44,12 +44,10 @@ struct DatabaseLikeTask : CtpTask {
     auto result = xmldoc::createDocument<Types::RequestZemDatabaseTaskResult>();
     result->set_taskId(getID());
     populateErrorInfo(result->add_node_errorInfo(), success, success ? 0 : 5, success ? "" : "it failed");
-    // As the application's kinds do: held in memory when the package allows it, else a file.
     if (!holdResultFile(folder, DevicePaths::kResultFileName, xmldoc::toString(*result))) {
       xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
     }
-    // The installed document as the application sends it: held open, or a snapshot file where the
-    // package is signed; replaced by rename (as its owner does) before the package is made.
+    // The installed database: held open (or a snapshot when signed), then replaced by rename.
     const File installed(zem_test::freshFolder("store"), "database.xml"), next(installed.getParentFile(), "next");
     zem_test::writeFile(installed, "<database/>");
     if (!holdResultSnapshot(folder, "database.xml", installed)) installed.snapshotTo(File(folder, "database.xml"));
