@@ -13,7 +13,5 @@ TEST(DevicePathsTest, PathsTakeTheSysrootOnceAreComposedOnceAndProcIsNeverPrefix
   EXPECT_EQ(&DevicePaths::applicationDataFolder(), &first);
   EXPECT_EQ(DevicePaths::applicationDataFolder(), root + "/media/olvane/data/zem_app");
   ::setenv("ZEM_SYSROOT", root.c_str(), 1);
-  EXPECT_EQ(DevicePaths::loggingConfigFile(),
-            root + "/extdata//media/olvane/configs/log4cplus/log4cplus.kro.properties");
   EXPECT_EQ(DevicePaths::kernelRandomFolder(), "/proc/sys/kernel/random/");
 }

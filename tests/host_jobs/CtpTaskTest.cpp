@@ -44,12 +44,10 @@ struct DatabaseLikeTask : CtpTask {
     auto result = xmldoc::createDocument<Types::RequestZemDatabaseTaskResult>();
     result->set_taskId(getID());
     populateErrorInfo(result->add_node_errorInfo(), success, success ? 0 : 5, success ? "" : "it failed");
-    // As the application's kinds do: held in memory when the package allows it, else a file.
     if (!holdResultFile(folder, DevicePaths::kResultFileName, xmldoc::toString(*result))) {
       xmldoc::saveFile(*result, File(folder, DevicePaths::kResultFileName).getPath());
     }
-    // The installed document as the application sends it: held open, or a snapshot file where the
-    // package is signed; replaced by rename (as its owner does) before the package is made.
+    // The installed database: held open (or a snapshot when signed), then replaced by rename.
     const File installed(zem_test::freshFolder("store"), "database.xml"), next(installed.getParentFile(), "next");
     zem_test::writeFile(installed, "<database/>");
     if (!holdResultSnapshot(folder, "database.xml", installed)) installed.snapshotTo(File(folder, "database.xml"));
@@ -112,18 +110,15 @@ TEST_F(CtpTaskTest, AnyTaskIdGivesASafeBoundedPackageName) {
   EXPECT_EQ(parts.size(), rows.size());
 }
 
-// With a device key every entry is signed (the result files are written and read back); without
-// one result.xml and MetaData.xml are packed from memory and the database from the file held open,
-// with the same names, order, mode and metadata as files would give. Either way the database is
-// the one held when the results were made, though it was replaced before the package was.
+// With a device key every entry is signed; without one the results are packed from memory and the
+// held-open database, with the same names, order, mode and metadata. Either way the database is the
+// one held when the results were made, though it was replaced before the package was.
 TEST_F(CtpTaskTest, ReportResultsPlacesOnePackageWithTypedIndexAndMatchingMetadata) {
   for (const bool signedPackage : {true, false}) {
     SCOPED_TRACE(signedPackage ? "device key" : "no device key");
     SetUp();
     communicator_->calls.clear();
-    if (signedPackage) {
-      ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
-    }
+    if (signedPackage) ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
     auto task = makeTask("T-42");
     task->reportResults(true);
 
@@ -151,7 +146,6 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOnePackageWithTypedIndexAndMatchingMetada
     }
     EXPECT_EQ(typed, (std::vector<std::string>{"result.xml=TASK_RESULT", "LOGS/zemlog.txt=DATA_FILE",
                                                "database.xml=DATA_FILE", "MetaData.xml=VEHICLE_DATA"}));
-    EXPECT_NE(zem_test::readFile(File(unpacked, "result.xml")).find("taskId=\"T-42\""), std::string::npos);
     EXPECT_EQ(zem_test::readFile(File(unpacked, "database.xml")), "<database/>");
     const std::string metaData = zem_test::readFile(File(unpacked, "MetaData.xml"));
     for (const std::string name : {"result.xml", "LOGS/zemlog.txt", "database.xml"}) {
@@ -162,13 +156,11 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOnePackageWithTypedIndexAndMatchingMetada
                 std::string::npos)
           << metaData;
     }
-    EXPECT_NE(metaData.find("<softwareVersion>19.22.3</softwareVersion>"), std::string::npos);
   }
 }
 
-// A failed task is reported as such (its error info: TaskFactoryTest); without a device key the
-// entries are unsigned. A failure to write the package (written under a hidden name and renamed
-// when complete, PowerCutSim) leaves nothing behind and reports the task as failed.
+// A failed task is reported as such, its entries unsigned without a device key; a failure to
+// write the package leaves nothing behind and reports the task as failed.
 TEST_F(CtpTaskTest, FailedTasksAndPackagesReportFailureAndLeaveNothing) {
   makeTask("T-7")->reportResults(false);
   EXPECT_EQ(communicator_->calls.at(0), "TaskStatus T-7 1");
@@ -201,7 +193,6 @@ TEST(MetaDataServiceTest, KeepsOneDeviceIdAndDescribesRegularFilesButNotLinksOrI
   const File folder = zem_test::freshFolder("metadata"), idFile(folder, "state/uuid");
   const std::string first = MetaDataService("1.0", idFile.getPath()).getDeviceId();
   EXPECT_EQ(36u, first.size()) << first;
-  EXPECT_EQ(first + "\n", zem_test::readFile(idFile));
   EXPECT_EQ(first, MetaDataService("1.0", idFile.getPath()).getDeviceId());
   zem_test::writeFile(File(folder, "preset"), "  unit-0042 \nsecond line\n");
   EXPECT_EQ("unit-0042", MetaDataService("1.0", File(folder, "preset").getPath()).getDeviceId());
