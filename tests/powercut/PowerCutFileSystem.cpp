@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -31,52 +33,47 @@ std::string pathOf(int fd) {
 
 // Reads a whole file; false when it cannot be opened or read.
 bool readAll(const std::string& path, std::string* out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  out->clear();
-  char buffer[65536];
-  ssize_t n = 0;
-  while ((n = ::read(fd, buffer, sizeof(buffer))) > 0) out->append(buffer, static_cast<size_t>(n));
-  ::close(fd);
-  return n == 0;
+  std::ifstream in(path, std::ios::binary);
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return in.is_open() && !in.bad();
 }
 
+// Streams, not the table: the table is off once the cut is laid out.
 bool writeWhole(const std::string& path, const std::string& content) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  // Raw writes: the table is off once the cut is laid out.
-  size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return ::close(fd) == 0 && done == content.size();
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  out.close();
+  return !out.fail();
 }
 
 }  // namespace
+
+PowerCutFileSystem::Key PowerCutFileSystem::keyOf(const struct stat& st) {
+  return Key{st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+}
+
+PowerCutFileSystem::Listing PowerCutFileSystem::scan(const std::string& folder, std::map<Key, std::string>* contents) {
+  Listing listing;
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+  for (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr; entry != nullptr; entry = ::readdir(dir.get())) {
+    const std::string file = folder + "/" + entry->d_name;
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    listing[entry->d_name] = keyOf(st);
+    std::string content;
+    if (contents != nullptr && readAll(file, &content)) (*contents)[keyOf(st)] = std::move(content);
+  }
+  return listing;
+}
 
 PowerCutFileSystem* PowerCutFileSystem::active_ = nullptr;
 
 PowerCutFileSystem::PowerCutFileSystem(std::vector<std::string> folders, uint64_t cutStep, uint64_t seed, Fault fault)
     : saved_(xmldoc::fileIo()), cutStep_(cutStep), fault_(fault), random_(seed) {
-  for (std::string& path : folders) {
-    Folder folder;
-    folder.path = std::move(path);
-    folders_.push_back(std::move(folder));
-  }
   // Everything present now was written before the simulated run: durable.
-  for (Folder& folder : folders_) {
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.path.c_str()));
-    for (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr; entry != nullptr; entry = ::readdir(dir.get())) {
-      const std::string file = folder.path + "/" + entry->d_name;
-      struct stat st {};
-      std::string content;
-      if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !readAll(file, &content)) continue;
-      const Key key{st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
-      folder.durable[entry->d_name] = key;
-      durableContent_[key] = content;
-    }
+  for (std::string& path : folders) {
+    Listing durable = scan(path, &durableContent_);
+    folders_.push_back(Folder{std::move(path), std::move(durable), {}});
   }
   active_ = this;
   xmldoc::fileIo() = xmldoc::FileIo{&makeTemp, &setMode, &write, &fsync, &closeFile, &rename, &openDirectory};
@@ -103,15 +100,7 @@ PowerCutFileSystem::Folder* PowerCutFileSystem::watched(const std::string& folde
 void PowerCutFileSystem::journalFolderOf(const std::string& path) {
   Folder* const folder = watched(folderOf(path));
   if (folder == nullptr) return;
-  Listing listing;
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder->path.c_str()));
-  for (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr; entry != nullptr; entry = ::readdir(dir.get())) {
-    struct stat st {};
-    const std::string file = folder->path + "/" + entry->d_name;
-    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    listing[entry->d_name] = Key{st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
-  }
-  folder->journal.push_back(std::move(listing));
+  folder->journal.push_back(scan(folder->path, nullptr));
 }
 
 void PowerCutFileSystem::flush(int fd) {
@@ -128,7 +117,7 @@ void PowerCutFileSystem::flush(int fd) {
   if (!S_ISREG(st.st_mode)) return;
   std::string content;
   if (!readAll("/proc/self/fd/" + std::to_string(fd), &content)) return;
-  const Key key{st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size};
+  const Key key = keyOf(st);
   if (fault_ == Fault::kFsyncAfterRename) {
     heldFlushes_.emplace_back(key, std::move(content));
   } else {
@@ -191,20 +180,8 @@ bool PowerCutFileSystem::applyCut(std::string* error) {
 
     // What the files hold now, for the torn remains of content that was never flushed.
     std::map<Key, std::string> current;
-    std::vector<std::string> present;
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.path.c_str()));
-    for (const dirent* entry = dir ? ::readdir(dir.get()) : nullptr; entry != nullptr; entry = ::readdir(dir.get())) {
-      const std::string file = folder.path + "/" + entry->d_name;
-      struct stat st {};
-      std::string content;
-      if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-      if (readAll(file, &content)) {
-        current[Key{st.st_dev, st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_size}] = content;
-      }
-      present.push_back(file);
-    }
-    dir.reset();
-    for (const std::string& file : present) {
+    for (const auto& present : scan(folder.path, &current)) {
+      const std::string file = folder.path + "/" + present.first;
       if (::unlink(file.c_str()) != 0) {
         *error = "cannot remove " + file + ": " + std::strerror(errno);
         return false;

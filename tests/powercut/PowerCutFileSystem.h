@@ -20,6 +20,7 @@
 // The real fsync is not called: durability is what the model records, not what the disk does.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -78,6 +79,9 @@ class PowerCutFileSystem {
   static int rename(const char* from, const char* to);
   static int openDirectory(const char* path);
 
+  static Key keyOf(const struct stat& st);
+  // The regular files of `folder` by name; with `contents`, also records what each holds.
+  static Listing scan(const std::string& folder, std::map<Key, std::string>* contents);
   // Counts a call; false (errno EIO) when the machine is off from this call on.
   bool step();
   // Appends the current listing of the watched folder holding `path`, if any.

@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -44,19 +45,15 @@ constexpr std::array<const char*, kWrites + 1> kLevels = {"", "WARNING", "TRACE"
 
 // The owned folders of one cut, laid out fresh under `root`.
 struct Layout {
-  explicit Layout(const std::string& root)
-      : root(root),
-        store(root + "/STORE"),
-        configs(root + "/CONFIGS"),
-        data(root + "/DATA"),
-        certs(root + "/CERTS"),
-        outbox(root + "/OUTBOX") {}
+  explicit Layout(std::string root) : root(std::move(root)) {}
   std::vector<std::string> folders() const { return {store, configs, data, certs, outbox}; }
   std::string database() const { return store + "/database.xml"; }
   std::string config() const { return configs + "/config.xml"; }
   std::string settings() const { return data + "/settings.xml"; }
   std::string package(int version) const { return outbox + "/P" + std::to_string(version) + ".zip"; }
-  const std::string root, store, configs, data, certs, outbox;
+  const std::string root;
+  const std::string store = root + "/STORE", configs = root + "/CONFIGS", data = root + "/DATA",
+                    certs = root + "/CERTS", outbox = root + "/OUTBOX";
 };
 
 std::string schemaFile() { return ZEM_SOURCE_DIR "/schema/kolconfig.xsd"; }
@@ -76,6 +73,25 @@ struct Found {
   std::string detail;
 };
 
+// Torn, with the reason, when `path` does not load as a T; nothing when it does.
+template <class T>
+std::optional<Found> tornUnlessLoads(const std::string& path) {
+  try {
+    (void)xmldoc::parseFile<T>(path);
+  } catch (const std::exception& e) {
+    return Found{true, -1, File(path).getName() + " does not load: " + e.what()};
+  }
+  return std::nullopt;
+}
+
+// The first version 0..kWrites that `holds`, or `otherwise`.
+Found versionWhere(const std::function<bool(size_t)>& holds, Found otherwise) {
+  for (int version = 0; version <= kWrites; ++version) {
+    if (holds(static_cast<size_t>(version))) return Found{false, version, ""};
+  }
+  return otherwise;
+}
+
 // One kind of owned file: lays out version 0 (durable), writes version v as the running system
 // does (true when the write reported success), and reads the store back as a restart does.
 class Store {
@@ -93,7 +109,6 @@ class DatabaseStore : public Store {
   void setUp(const Layout& layout) override {
     zem_test::writeFile(File(layout.root + "/default.xml"),
                         zem_test::databaseXml(zem_test::entryXml("n", zem_test::valueXml("Integer", "0"))));
-    File(layout.store).mkdirs();
     database_ =
         std::make_unique<XMLDatabaseImpl>(layout.database(), layout.root + "/default.xml", schemaFile(), layout.store);
     database_->load();
@@ -104,18 +119,11 @@ class DatabaseStore : public Store {
   }
   Found restart(const Layout& layout) override {
     database_.reset();
-    Found found;
-    try {
-      (void)xmldoc::parseFile<Types::PersistedDatabase>(layout.database());
-    } catch (const std::exception& e) {
-      return Found{true, -1, std::string("database.xml does not load: ") + e.what()};
-    }
+    if (auto torn = tornUnlessLoads<Types::PersistedDatabase>(layout.database())) return *torn;
     XMLDatabaseImpl reopened(layout.database(), layout.root + "/default.xml", schemaFile(), layout.store);
     reopened.load();
     const std::unique_ptr<IntegerValue> value = reopened.getInteger("n");
-    if (value == nullptr) return Found{true, -1, "database.xml has no value n"};
-    found.version = value->getValue();
-    return found;
+    return value == nullptr ? Found{true, -1, "database.xml has no value n"} : Found{false, value->getValue(), ""};
   }
 
  private:
@@ -125,7 +133,6 @@ class DatabaseStore : public Store {
 class ConfigStore : public Store {
  public:
   void setUp(const Layout& layout) override {
-    File(layout.configs).mkdirs();
     zem_test::writeFile(File(layout.config()), configText(0));
     path_ = layout.config();
   }
@@ -139,18 +146,14 @@ class ConfigStore : public Store {
     }
   }
   Found restart(const Layout& layout) override {
-    std::string text;
-    try {
-      text = xmldoc::toString(*xmldoc::parseFile<Types::ProvisioningConfig>(layout.config()));
-    } catch (const std::exception& e) {
-      return Found{true, -1, std::string("config.xml does not load: ") + e.what()};
-    }
-    for (int version = 0; version <= kWrites; ++version) {
-      if (text == xmldoc::toString(*xmldoc::parseString<Types::ProvisioningConfig>(configText(version)))) {
-        return Found{false, version, ""};
-      }
-    }
-    return Found{false, -1, "config.xml holds none of the written configurations"};
+    if (auto torn = tornUnlessLoads<Types::ProvisioningConfig>(layout.config())) return *torn;
+    const std::string text = xmldoc::toString(*xmldoc::parseFile<Types::ProvisioningConfig>(layout.config()));
+    return versionWhere(
+        [&](size_t v) {
+          return text ==
+                 xmldoc::toString(*xmldoc::parseString<Types::ProvisioningConfig>(configText(static_cast<int>(v))));
+        },
+        Found{false, -1, "config.xml holds none of the written configurations"});
   }
 
  private:
@@ -160,7 +163,6 @@ class ConfigStore : public Store {
 class SettingsStore : public Store {
  public:
   void setUp(const Layout& layout) override {
-    File(layout.data).mkdirs();
     settings_ = std::make_unique<ZemSettings>(File(layout.settings()));
     settings_->load();  // writes the defaults: no level
   }
@@ -172,21 +174,15 @@ class SettingsStore : public Store {
   }
   Found restart(const Layout& layout) override {
     settings_.reset();
-    try {
-      (void)xmldoc::parseFile<Types::ZemGlobalSettings>(layout.settings());
-    } catch (const std::exception& e) {
-      return Found{true, -1, std::string("settings.xml does not load: ") + e.what()};
-    }
+    if (auto torn = tornUnlessLoads<Types::ZemGlobalSettings>(layout.settings())) return *torn;
     ZemSettings reopened{File(layout.settings())};
     reopened.load();
     const std::string level = reopened.read([](const Types::ZemGlobalSettings* document) {
       return document != nullptr && document->has_componentLogLevel() ? document->get_componentLogLevel()
                                                                       : std::string();
     });
-    for (int version = 0; version <= kWrites; ++version) {
-      if (level == kLevels[static_cast<size_t>(version)]) return Found{false, version, ""};
-    }
-    return Found{false, -1, "settings hold the level \"" + level + "\""};
+    return versionWhere([&](size_t v) { return level == kLevels[v]; },
+                        Found{false, -1, "settings hold the level \"" + level + "\""});
   }
 
  private:
@@ -200,7 +196,6 @@ class SlotStore : public Store {
 
   explicit SlotStore(std::vector<std::string> certificates) : certificates_(std::move(certificates)) {}
   void setUp(const Layout& layout) override {
-    File(layout.certs).mkdirs();
     zem_test::writeFile(File(layout.certs + "/Cert2_Signing_CA"), certificates_[0]);
     security_ = std::make_unique<Security::SecurityService>(layout.certs);
   }
@@ -212,10 +207,8 @@ class SlotStore : public Store {
     const Security::SecurityService reopened(layout.certs);
     const std::string stored = reopened.readCertificate(kSlot);
     if (stored.empty()) return Found{true, -1, "the signing slot holds no usable certificate"};
-    for (int version = 0; version <= kWrites; ++version) {
-      if (stored == certificates_[static_cast<size_t>(version)]) return Found{false, version, ""};
-    }
-    return Found{true, -1, "the signing slot holds none of the stored certificates"};
+    return versionWhere([&](size_t v) { return stored == certificates_[v]; },
+                        Found{true, -1, "the signing slot holds none of the stored certificates"});
   }
 
  private:
@@ -229,7 +222,6 @@ class SlotStore : public Store {
 class PackageStore : public Store {
  public:
   void setUp(const Layout& layout) override {
-    File(layout.outbox).mkdirs();
     layout_ = std::make_unique<Layout>(layout);
     // The entries are laid out before the run: only the packages are written under the cut.
     for (int version = 1; version <= kWrites; ++version) {
@@ -371,16 +363,10 @@ int simulate(const Options& options) {
   }
   ::setenv("TMPDIR", tmp.getPath().c_str(), 1);
   // The writes cut short log their errors: into the sysroot, not onto the console.
-  const File logging(DevicePaths::loggingConfigFile());
-  logging.getParentFile().mkdirs();
-  zem_test::writeFile(logging,
-                      "log4cplus.rootLogger=ERROR, file\n"
-                      "log4cplus.appender.file=log4cplus::FileAppender\n"
-                      "log4cplus.appender.file.File=" +
-                          tmp.getPath() +
-                          "/powercut.log\n"
-                          "log4cplus.appender.file.layout=log4cplus::PatternLayout\n"
-                          "log4cplus.appender.file.layout.ConversionPattern=%p %m%n\n");
+  const std::string appender = "log4cplus.appender.file";
+  zem_test::writeFile(File(DevicePaths::loggingConfigFile()), "log4cplus.rootLogger=ERROR, file\n" + appender +
+                                                                  "=log4cplus::FileAppender\n" + appender +
+                                                                  ".File=" + tmp.getPath() + "/powercut.log\n");
   ApplicationLogger::configure(DevicePaths::loggingConfigFile(), DevicePaths::systemLogFile());
 
   std::vector<std::string> certificates;
