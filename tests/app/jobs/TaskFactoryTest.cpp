@@ -1,5 +1,5 @@
-// The task factory and the task base: the search of a container for its description (index order,
-// skipped candidates), which kind it yields and the result document. Strict entry type texts, unknown
+// The task factory: the search of a container for its description (index order, skipped
+// candidates) and which kind it yields. Strict entry type texts, unknown
 // kinds and containers that yield nothing are covered by JobIntakeTest, hostile entries by
 // ZipArchiveTest and JobsE2ETest, signatures by SecurityServiceTest and JobsE2ETest.
 #include <gtest/gtest.h>
@@ -20,18 +20,6 @@ namespace {
 namespace Types = Sarnet_Configuration::Types;
 using namespace apptest;
 
-// A kind that records nothing; lets tests reach the protected parts of the base.
-class ProbeTask : public ZemTask {
- public:
-  ProbeTask(const ZipArchive& archive, DescriptionPtr description) : ZemTask(archive, std::move(description)) {}
-  bool execute() override { return true; }
-  using ZemTask::errorMessage;
-  using ZemTask::errorType;
-  void writeResult(const File& folder, bool success) {
-    ZemTask::createTaskResults<Types::RequestZemDatabaseTaskResult>(folder, success);
-  }
-};
-
 class TaskFactoryTest : public ::testing::Test {
  protected:
   std::unique_ptr<ZemTask> taskFor(const std::string& descriptionXml) {
@@ -49,29 +37,6 @@ TEST_F(TaskFactoryTest, DescriptionTypeSelectsTheRegisteredKindWithOrWithoutName
       "<k:content xsi:type=\"p:RequestZemDatabaseTaskDescription\" taskId=\"job-2\"/></k:config>\n");
   EXPECT_NE(dynamic_cast<RequestDatabase*>(prefixed.get()), nullptr);
   EXPECT_EQ(prefixed->getID(), "job-2");
-}
-
-// No description: the required taskId is written empty; a success carries only the flag.
-TEST_F(TaskFactoryTest, TheResultDocumentCarriesOnlyWhatWasSet) {
-  const File folder(folder_, "result");
-  ASSERT_TRUE(folder.mkdirs());
-  for (const bool success : {true, false}) {
-    SCOPED_TRACE(success);
-    ProbeTask task(ZipArchive(), success ? nullptr
-                                         : xmldoc::parseString<Types::TaskDescription>(
-                                               description("ResetZemDatabaseTaskDescription", "t-7")));
-    if (!success) task.errorType = 3, task.errorMessage = "went wrong";
-    task.writeResult(folder, success);
-    const auto result = xmldoc::parseFile<Types::RequestZemDatabaseTaskResult>(File(folder, "result.xml").getPath());
-    EXPECT_EQ(result->get_taskId(), success ? "" : "t-7");
-    EXPECT_EQ(result->element_errorInfo()->get_success(), success);
-    EXPECT_EQ(result->element_errorInfo()->has_errorType(), !success);
-    EXPECT_EQ(result->element_errorInfo()->has_errorMessage(), !success);
-    if (!success) {
-      EXPECT_EQ(result->element_errorInfo()->get_errorType(), 3);
-      EXPECT_EQ(result->element_errorInfo()->get_errorMessage(), "went wrong");
-    }
-  }
 }
 
 TEST_F(TaskFactoryTest, TheFirstReadableDescriptionOfTheIndexWinsAmongAtMostMaxCandidates) {

@@ -85,7 +85,6 @@ TEST_P(DocumentTasksTest, InstallNeedsForceOverrideRemoveAndRequestReportAMissin
   const Row rows[] = {
       {doc.install, "one", "forceOverride=\"true\"", true, "one", ""},
       {doc.install, "two", "", false, "one", refused + " Remove it first! "},
-      {doc.install, "two", "forceOverride=\"false\"", false, "one", refused},
       {doc.install, "two", "forceOverride=\"true\"", true, "two", ""},
       {doc.request, "", "", true, "two", "", true},
       {doc.remove, "", "", true, "", ""},

@@ -73,11 +73,9 @@ TEST_F(PropertyTasksTest, AnUpdateAppliesEveryEntryAndReportsTheLastOutcomeAndTh
 
 // A request answers each distinct name once, as a typed persisted value; literals as written.
 TEST_F(PropertyTasksTest, ARequestSendsTypedValuesAndTheOutcomeOfItsLastName) {
-  ASSERT_TRUE(update("set", entryXml("P.i", valueXml("Integer", "5")) +
-                                entryXml("P.l", listXml({valueXml("String", "a")})) +
-                                entryXml("P.m", mapXml(entryXml("k", valueXml("Boolean", "true")))))
-                  .result->element_errorInfo()
-                  ->get_success());
+  ASSERT_TRUE(succeeded(update("set", entryXml("P.i", valueXml("Integer", "5")) +
+                                          entryXml("P.l", listXml({valueXml("String", "a")})) +
+                                          entryXml("P.m", mapXml(entryXml("k", valueXml("Boolean", "true")))))));
   struct Row {
     std::vector<std::string> names;
     bool success;
