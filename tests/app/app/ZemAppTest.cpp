@@ -77,19 +77,8 @@ TEST_F(ZemAppTest, TheInstalledConfigurationIsReplacedOnlyWhenAUsableSchemaJudge
   EXPECT_EQ(getApp()->getInitializationStatus()->getState(), 2);
 }
 
-TEST_F(ZemAppTest, JobAppearedWithoutQueueIsLoggedAndDropped) {
-  start();
-  app_.reset();
-  LogCapture log;
-  const IpcMessage message(std::make_unique<IpcStringMessageContent>("/nowhere/job.zip"));
-  EXPECT_EQ(getApp()->ipcMessageReceived(Ipc::ZemMessageDefinition("JobAppeared", {}), message), "");
-  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL,
-                      "Zem App is attempting to handle requests whilst not being fully initialised!"),
-            1u);
-}
-
 // SetComponentLogLevel: one row per request, with the answer, the level afterwards and a line it logs.
-TEST_F(ZemAppTest, SelfDiagnosisReportsTheVersionAndSetsTheLogLevel) {
+TEST_F(ZemAppTest, SelfDiagnosisReportsTheVersionSetsTheLogLevelAndLateJobsAreDropped) {
   start();
   EXPECT_EQ(call("GetSwVersion", "minor"), 22);
   EXPECT_EQ(call("GetComponentLogLevel", "level"), 255);
@@ -129,6 +118,15 @@ TEST_F(ZemAppTest, SelfDiagnosisReportsTheVersionAndSetsTheLogLevel) {
   EXPECT_TRUE(log.contains(log4cplus::WARN_LOG_LEVEL, "Cannot write ZEM global configuration"));
   EXPECT_EQ(call("GetComponentLogLevel", "level"), 5);
   settingsFile.remove();
+
+  // Once the application is shut down, a job that appears is logged and dropped.
+  app_.reset();
+  log.clear();
+  const IpcMessage message(std::make_unique<IpcStringMessageContent>("/nowhere/job.zip"));
+  EXPECT_EQ(getApp()->ipcMessageReceived(Ipc::ZemMessageDefinition("JobAppeared", {}), message), "");
+  EXPECT_EQ(log.count(log4cplus::ERROR_LOG_LEVEL,
+                      "Zem App is attempting to handle requests whilst not being fully initialised!"),
+            1u);
 }
 
 }  // namespace

@@ -68,7 +68,6 @@ TEST_F(OriginItemsTest, CertificatesTravelAsBase64AndExposeTheirOrigin) {
   map_.reloadConfig();  // the caller's copy outlives the map generation it came from
   EXPECT_EQ(origin->get_certificateId(), "Cert0_Client_Target");
   EXPECT_EQ(map_.getPropertyConfig("ps"), nullptr);  // an origin without a configuration to expose
-  EXPECT_EQ(map_.getPropertyConfig("unknown"), nullptr);
 }
 
 TEST_F(OriginItemsTest, AComponentLogLevelIsStoredOnlyAfterTheComponentTookIt) {
@@ -125,7 +124,6 @@ TEST_F(OriginItemsTest, ABackendProfileSwitchRelinksTheConfigurationOrTouchesNot
   // A fresh unit's configuration is a plain file: the first switch saves it and creates the link.
   writeFile(config, "a=1\nprm.manager.url=https://dev.example\n");
   ASSERT_TRUE(update("tql", stringNode("prod")));
-  EXPECT_TRUE(config.isSymbolicLink());
   char target[64] = {};
   ASSERT_GT(::readlink(config.getPath().c_str(), target, sizeof target - 1), 0);
   EXPECT_EQ(std::string(target), "prod.prs");

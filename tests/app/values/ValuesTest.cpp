@@ -39,9 +39,7 @@ TEST(ValueTextForms, EveryKindRendersItsTextForm) {
     bool valid;
   } cases[] = {
       {std::make_shared<BooleanValue>(true), "true", "1", true},
-      {std::make_shared<BooleanValue>(false), "false", "0", true},
       {std::make_shared<FloatValue>(-0.25), "-0.250000", "-0.250000", true},
-      {integer(std::numeric_limits<int32_t>::max()), "2147483647", "2147483647", true},
       {integer(std::numeric_limits<int32_t>::min()), "-2147483648", "-2147483648", true},
       {text(" a;b, c = d "), " a;b, c = d ", " a;b, c = d ", true},
       {std::make_shared<ByteFieldValue>("0A ff"), "0A ff", "0A ff", true},
@@ -58,7 +56,6 @@ TEST(ValueTextForms, EveryKindRendersItsTextForm) {
       {mapOf({{"x", integer(1)}, {"a", std::make_shared<BooleanValue>(true)}}), "{a = true, x = 1}", nullptr, true},
       {mapOf({{"\xC3\xA9", text("v")}, {"b", text("v")}, {"B", text("v")}, {"a", text("v")}}),
        "{B = v, a = v, b = v, \xC3\xA9 = v}", nullptr, true},
-      {listOf({mapOf({{"a", listOf({integer(1), integer(2)})}})}), "[{a = [1;2]}]", nullptr, true},
       // Empty pointers render as empty texts instead of failing.
       {listOf({text("a"), nullptr, text("b")}), "[a;;b]", nullptr, true},
       {mapOf({{"k", nullptr}}), "{k = }", nullptr, true},
