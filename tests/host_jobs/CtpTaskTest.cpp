@@ -118,7 +118,9 @@ TEST_F(CtpTaskTest, ReportResultsPlacesOnePackageWithTypedIndexAndMatchingMetada
     SCOPED_TRACE(signedPackage ? "device key" : "no device key");
     SetUp();
     communicator_->calls.clear();
-    if (signedPackage) ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
+    if (signedPackage) {
+      ASSERT_TRUE(zem_test::rsaKeys().key.copyTo(File(keyFile())));
+    }
     auto task = makeTask("T-42");
     task->reportResults(true);
 

@@ -152,6 +152,8 @@ TEST(FrameSourceTest, SocketCanConvertsKernelFramesByReadSizeAndSkipsErrorFrames
     if (!frame) continue;
     EXPECT_EQ(frame->fdFlags, frame->fd ? CANFD_BRS | CANFD_FDF : 0);
     EXPECT_EQ(frame->timestampUs, 42);
-    if (frame->length > 0) EXPECT_EQ(frame->data[frame->length - 1], 0xA0 + frame->length - 1);
+    if (frame->length > 0) {
+      EXPECT_EQ(frame->data[frame->length - 1], 0xA0 + frame->length - 1);
+    }
   }
 }
